@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+// Change notification on a folder, in the shape of the Windows interface:
+// open a folder, start one asynchronous read that fills a caller's buffer
+// with FILE_NOTIFY_INFORMATION records, wait for it with a time limit, and
+// take its result. Each operating system has one backend.
+
+// Notify filter flags: which kinds of change a read reports.
+constexpr uint32_t FILE_NOTIFY_CHANGE_FILE_NAME = 0x001;
+constexpr uint32_t FILE_NOTIFY_CHANGE_DIR_NAME = 0x002;
+constexpr uint32_t FILE_NOTIFY_CHANGE_ATTRIBUTES = 0x004;
+constexpr uint32_t FILE_NOTIFY_CHANGE_SIZE = 0x008;
+constexpr uint32_t FILE_NOTIFY_CHANGE_LAST_WRITE = 0x010;
+constexpr uint32_t FILE_NOTIFY_CHANGE_LAST_ACCESS = 0x020;
+constexpr uint32_t FILE_NOTIFY_CHANGE_CREATION = 0x040;
+constexpr uint32_t FILE_NOTIFY_CHANGE_SECURITY = 0x100;
+
+// Action codes of the records.
+constexpr uint32_t FILE_ACTION_ADDED = 1;
+constexpr uint32_t FILE_ACTION_REMOVED = 2;
+constexpr uint32_t FILE_ACTION_MODIFIED = 3;
+constexpr uint32_t FILE_ACTION_RENAMED_OLD_NAME = 4;
+constexpr uint32_t FILE_ACTION_RENAMED_NEW_NAME = 5;
+
+// One record of a read's buffer. Records are chained by NextEntryOffset
+// (bytes from this record's start; 0 on the last) and start on 32-bit
+// boundaries. FileName holds FileNameLength bytes of 16-bit characters, no
+// terminator, relative to the watched folder, parts separated by the path
+// separator.
+struct FILE_NOTIFY_INFORMATION {
+    uint32_t NextEntryOffset;
+    uint32_t Action;
+    uint32_t FileNameLength;
+    char16_t FileName[1];
+};
+
+// Windows error codes, the ones a user of the program may see for a folder
+// that cannot be opened.
+constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
+constexpr uint32_t ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr uint32_t ERROR_ACCESS_DENIED = 5;
+constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr uint32_t ERROR_GEN_FAILURE = 31;
+constexpr uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr uint32_t ERROR_DIRECTORY = 267;
+constexpr uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
+
+enum class TWaitResult { Signalled, TimedOut, Failed };
+
+// News about what a watch covers, beside the change records: how far the
+// set-up of a sub-tree has come, and folders that could not be covered.
+struct TWatchNotice {
+    enum class TKind { SetupProgress, SetupDone, NotCovered };
+    TKind Kind = TKind::SetupProgress;
+    std::string Folder;     // NotCovered: relative to the watched folder ("" = itself)
+    int Error = 0;          // NotCovered: the system's error number
+    uint64_t FolderCount = 0; // SetupProgress, SetupDone: folders watched so far
+};
+
+// Why Open failed.
+struct TOpenFailure {
+    bool ProcedureMissing = false; // the system offers no change reading at all
+    uint32_t ErrorCode = 0;        // otherwise: the Windows error code for the folder
+};
+
+// Threading: Open runs on the owner's thread; every other member runs on one
+// worker thread. Exactly one read is outstanding at a time: ReadChanges is
+// called again only after Wait said Signalled and GetResult was taken.
+// Wait never blocks longer than its limit, so a worker can always be stopped
+// promptly. Destruction ends any outstanding read before the buffer it fills
+// can go away.
+class TDirChangeReader {
+public:
+    virtual ~TDirChangeReader() = default;
+
+    // Opens the folder for change listing; nullptr with the reason on failure.
+    static std::unique_ptr<TDirChangeReader> Open(const std::string& directory,
+                                                  TOpenFailure& failure);
+    // The running system's own reader, which Open gives unless replaced.
+    static std::unique_ptr<TDirChangeReader> OpenNative(const std::string& directory,
+                                                        TOpenFailure& failure);
+
+    // Starts one read into buffer; false when it cannot start (an empty
+    // filter is refused, as the system does).
+    virtual bool ReadChanges(void* buffer, uint32_t length, bool watchSubTree,
+                             uint32_t notifyFilter) = 0;
+    // Waits at most timeoutMs for the outstanding read to complete.
+    virtual TWaitResult Wait(int timeoutMs) = 0;
+    // The completed read's result: false when it failed (the folder itself
+    // went away). A read that completes with 0 bytes lost its changes: the
+    // system's queue overflowed and the buffer holds no valid records.
+    virtual bool GetResult(uint32_t& bytesReturned) = 0;
+    // Takes the next notice, if any.
+    virtual bool TakeNotice(TWatchNotice& notice) = 0;
+};
+
+// Why a folder is not covered, for the user: the text of a NotCovered notice's error.
+std::string DescribeNotCovered(int error);
+
+// Replaces the readers that Open gives (an empty function restores the
+// system's), so that a test can drive a watch with reads of its own making.
+using TDirChangeReaderFactory =
+    std::function<std::unique_ptr<TDirChangeReader>(const std::string& directory, TOpenFailure& failure)>;
+void SetDirChangeReaderFactory(TDirChangeReaderFactory factory);

@@ -1,0 +1,82 @@
+#include "platform/MessageWindow.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <chrono>
+
+#if defined(__SANITIZE_THREAD__)
+#define SENTREL_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define SENTREL_TSAN 1
+#endif
+#endif
+
+#ifdef SENTREL_TSAN
+extern "C" void __tsan_acquire(void* address);
+extern "C" void __tsan_release(void* address);
+#endif
+
+namespace {
+const QEvent::Type WakeEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+constexpr auto SliceLength = std::chrono::milliseconds(8);
+} // namespace
+
+TMessageWindow::TMessageWindow(TWndProc wndProc) : FWndProc(std::move(wndProc)) {}
+
+TMessageWindow::~TMessageWindow() = default;
+
+void TMessageWindow::Post(TMessage message) {
+    std::lock_guard lock(FMutex);
+    FQueue.push_back(std::move(message));
+    if (!FWakePosted) {
+        FWakePosted = true;
+        // Qt's own hand-over of the event is invisible to ThreadSanitizer;
+        // the mutex above is what orders the queue, so say so.
+#ifdef SENTREL_TSAN
+        __tsan_release(this);
+#endif
+        QCoreApplication::postEvent(this, new QEvent(WakeEvent));
+    }
+}
+
+bool TMessageWindow::event(QEvent* event) {
+    if (event->type() != WakeEvent)
+        return QObject::event(event);
+#ifdef SENTREL_TSAN
+    __tsan_acquire(this);
+#endif
+    {
+        std::lock_guard lock(FMutex);
+        FWakePosted = false;
+    }
+    HandleQueued();
+    return true;
+}
+
+bool TMessageWindow::TakeNext(TMessage& message) {
+    std::lock_guard lock(FMutex);
+    if (FQueue.empty())
+        return false;
+    message = std::move(FQueue.front());
+    FQueue.pop_front();
+    if (!FQueue.empty() && !FWakePosted) {
+        FWakePosted = true;
+        QCoreApplication::postEvent(this, new QEvent(WakeEvent));
+    }
+    return true;
+}
+
+// Messages are taken one at a time, and TakeNext keeps a wake-up posted while
+// any are left, so that a handler that runs a modal loop (or raises an error, whose
+// box is modal) lets the following messages through in order, as a message
+// loop would.
+void TMessageWindow::HandleQueued() {
+    const auto deadline = std::chrono::steady_clock::now() + SliceLength;
+    TMessage message;
+    while (TakeNext(message)) {
+        FWndProc(message);
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+    }
+}

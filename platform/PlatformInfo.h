@@ -1,0 +1,23 @@
+#pragma once
+
+#include <optional>
+
+// Platform family identifiers, as the operating system's version query gives them.
+constexpr int VER_PLATFORM_WIN32s = 0;
+constexpr int VER_PLATFORM_WIN32_WINDOWS = 1;
+constexpr int VER_PLATFORM_WIN32_NT = 2;
+
+// The family of the running system. Every system this program is built for
+// offers per-folder change notification, so it reports the NT family.
+int PlatformId();
+
+// Makes PlatformId() report another family (or the real one again, with
+// nullopt), so that a caller's refusal can be seen on any machine.
+void OverridePlatformId(std::optional<int> id);
+
+// The separator between the parts of a path.
+#ifdef _WIN32
+inline constexpr char PathDelim = '\\';
+#else
+inline constexpr char PathDelim = '/';
+#endif

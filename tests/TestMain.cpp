@@ -1,0 +1,30 @@
+#include "Testing.h"
+
+#include "toolkit/Application.h"
+#include "toolkit/Dialogs.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+namespace {
+std::vector<std::string>& ErrorBoxes() {
+    static std::vector<std::string> boxes;
+    return boxes;
+}
+} // namespace
+
+std::vector<std::string> TakeErrorBoxes() {
+    return std::exchange(ErrorBoxes(), {});
+}
+
+int main(int argc, char** argv) {
+    // Test programs run without a display, also when ctest lists their tests.
+    if (!std::getenv("QT_QPA_PLATFORM") || !*std::getenv("QT_QPA_PLATFORM"))
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::testing::InitGoogleTest(&argc, argv);
+    TApplication application(argc, argv);
+    TApplication::SetTitle("Sentrel");
+    SetDialogAnswers({[](const std::string&, const std::string& text) { ErrorBoxes().push_back(text); },
+                      nullptr, nullptr});
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,45 @@
+#include "Testing.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+TTempDir::TTempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "sentrel-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot create a temporary folder");
+    FPath = pattern;
+}
+
+TTempDir::~TTempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(FPath, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(FPath, ignored);
+}
+
+void TTempDir::MakeDir(const std::string& relative) const {
+    std::filesystem::create_directories(*this / relative);
+}
+
+void TTempDir::WriteFile(const std::string& relative, const std::string& content) const {
+    std::ofstream(*this / relative, std::ios::binary) << content;
+}
+
+bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void ProcessEventsFor(std::chrono::milliseconds duration) {
+    ProcessEventsUntil([] { return false; }, duration);
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+// A folder of its own for one test, removed with everything in it.
+class TTempDir {
+public:
+    TTempDir();
+    ~TTempDir();
+    TTempDir(const TTempDir&) = delete;
+    TTempDir& operator=(const TTempDir&) = delete;
+
+    const std::string& Path() const { return FPath; }
+    std::string operator/(const std::string& relative) const { return FPath + "/" + relative; }
+
+    void MakeDir(const std::string& relative) const;
+    void WriteFile(const std::string& relative, const std::string& content = "x") const;
+
+private:
+    std::string FPath;
+};
+
+// Runs the event loop until the condition holds or the time is up; returns the condition.
+bool ProcessEventsUntil(const std::function<bool()>& condition,
+                        std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// Runs the event loop for a while, for tests that show that nothing arrives.
+void ProcessEventsFor(std::chrono::milliseconds duration);
+
+// Error boxes the program showed since the last call, each its full text.
+std::vector<std::string> TakeErrorBoxes();

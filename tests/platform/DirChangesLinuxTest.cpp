@@ -1,0 +1,363 @@
+#include "Testing.h"
+
+#include "platform/DirChanges.h"
+#include "platform/TextConversion.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint32_t AllChanges = 0x17F;
+constexpr uint32_t Names = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
+
+struct TSeen {
+    uint32_t Action;
+    std::string Name;
+    friend bool operator==(const TSeen&, const TSeen&) = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const TSeen& seen) {
+    return out << "(" << seen.Action << ", " << seen.Name << ")";
+}
+
+// Drives a reader on the test's own thread, as the worker would.
+class TReaderDriver {
+public:
+    TReaderDriver(const std::string& folder, uint32_t filter = AllChanges, bool subTree = true)
+        : FFilter(filter), FSubTree(subTree) {
+        TOpenFailure failure;
+        FReader = TDirChangeReader::OpenNative(folder, failure);
+        EXPECT_TRUE(FReader) << "open failed with " << failure.ErrorCode;
+    }
+
+    // Starts reading and waits until the whole tree is watched.
+    void StartAndWaitReady() {
+        ASSERT_TRUE(Start());
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!Ready && std::chrono::steady_clock::now() < deadline)
+            Step();
+        ASSERT_TRUE(Ready);
+    }
+
+    bool Start() { return FReader->ReadChanges(FBuffer, sizeof FBuffer, FSubTree, FFilter); }
+
+    // Collects records until none came for quietMs.
+    std::vector<TSeen> CollectUntilQuiet(int quietMs = 300) {
+        auto lastNews = std::chrono::steady_clock::now();
+        size_t before = Seen.size();
+        while (!Failed && std::chrono::steady_clock::now() - lastNews < std::chrono::milliseconds(quietMs)) {
+            size_t count = Seen.size();
+            Step();
+            if (Seen.size() != count)
+                lastNews = std::chrono::steady_clock::now();
+        }
+        return {Seen.begin() + static_cast<long>(before), Seen.end()};
+    }
+
+    void Step() {
+        TWaitResult result = FReader->Wait(50);
+        TWatchNotice notice;
+        while (FReader->TakeNotice(notice)) {
+            Ready = Ready || notice.Kind == TWatchNotice::TKind::SetupDone;
+            Notices.push_back(notice);
+        }
+        if (result != TWaitResult::Signalled)
+            return;
+        uint32_t bytes = 0;
+        if (!FReader->GetResult(bytes)) {
+            Failed = true;
+            return;
+        }
+        if (bytes == 0)
+            Seen.push_back({0, "<lost>"});
+        for (uint32_t offset = 0; bytes > 0;) {
+            const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(FBuffer + offset);
+            EXPECT_EQ(offset % 4, 0u);
+            Seen.push_back({record->Action, WideToLocal8(std::u16string_view(
+                                                record->FileName, record->FileNameLength / 2))});
+            if (record->NextEntryOffset == 0)
+                break;
+            offset += record->NextEntryOffset;
+        }
+        Start();
+    }
+
+    std::vector<TSeen> Seen;
+    std::vector<TWatchNotice> Notices;
+    bool Ready = false;
+    bool Failed = false;
+
+private:
+    std::unique_ptr<TDirChangeReader> FReader;
+    alignas(4) char FBuffer[17024];
+    uint32_t FFilter;
+    bool FSubTree;
+};
+
+size_t CountOf(const std::vector<TSeen>& seen, const TSeen& record) {
+    return static_cast<size_t>(std::count(seen.begin(), seen.end(), record));
+}
+
+bool Adjacent(const std::vector<TSeen>& seen, const TSeen& first, const TSeen& second) {
+    return std::adjacent_find(seen.begin(), seen.end(), [&](const TSeen& a, const TSeen& b) {
+               return a == first && b == second;
+           }) != seen.end();
+}
+
+uint32_t OpenError(const std::string& path) {
+    TOpenFailure failure;
+    auto reader = TDirChangeReader::OpenNative(path, failure);
+    return reader ? 0 : failure.ErrorCode;
+}
+
+} // namespace
+
+TEST(DirChangesLinux, FileLifecycleInTheFolderAndBelow) {
+    TTempDir dir;
+    dir.MakeDir("sub");
+    TReaderDriver driver(dir.Path());
+    driver.StartAndWaitReady();
+    dir.WriteFile("a.txt");
+    dir.WriteFile("sub/b.txt");
+    fs::remove(dir / "a.txt");
+    auto seen = driver.CollectUntilQuiet();
+    EXPECT_EQ(CountOf(seen, {1, "a.txt"}), 1u);
+    EXPECT_GE(CountOf(seen, {3, "a.txt"}), 1u);
+    EXPECT_EQ(CountOf(seen, {2, "a.txt"}), 1u);
+    EXPECT_EQ(CountOf(seen, {1, "sub/b.txt"}), 1u);
+    EXPECT_GE(CountOf(seen, {3, "sub"}), 1u) << "a sub-folder's entries changed";
+    EXPECT_EQ(CountOf(seen, {3, ""}), 0u) << "the watched folder itself is never reported";
+    EXPECT_LT(std::find(seen.begin(), seen.end(), TSeen{1, "a.txt"}),
+              std::find(seen.begin(), seen.end(), TSeen{2, "a.txt"}));
+}
+
+TEST(DirChangesLinux, NotifyFilterSelectsWhatIsReported) {
+    TTempDir dir;
+    dir.MakeDir("sub");
+    dir.WriteFile("old.txt");
+    {
+        TReaderDriver names(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
+        names.StartAndWaitReady();
+        dir.WriteFile("f.txt");
+        dir.WriteFile("old.txt", "changed");
+        dir.MakeDir("newdir");
+        fs::remove(dir / "f.txt");
+        EXPECT_EQ(names.CollectUntilQuiet(), (std::vector<TSeen>{{1, "f.txt"}, {2, "f.txt"}}));
+    }
+    {
+        TReaderDriver folders(dir.Path(), FILE_NOTIFY_CHANGE_DIR_NAME);
+        folders.StartAndWaitReady();
+        dir.MakeDir("d2");
+        dir.WriteFile("g.txt");
+        EXPECT_EQ(folders.CollectUntilQuiet(), (std::vector<TSeen>{{1, "d2"}}));
+    }
+    {
+        TReaderDriver writes(dir.Path(), FILE_NOTIFY_CHANGE_LAST_WRITE);
+        writes.StartAndWaitReady();
+        dir.WriteFile("sub/h.txt");
+        auto seen = writes.CollectUntilQuiet();
+        EXPECT_GE(CountOf(seen, {3, "sub"}), 1u);
+        EXPECT_GE(CountOf(seen, {3, "sub/h.txt"}), 1u);
+        EXPECT_EQ(CountOf(seen, {1, "sub/h.txt"}), 0u);
+    }
+    {
+        TReaderDriver attributes(dir.Path(), FILE_NOTIFY_CHANGE_ATTRIBUTES);
+        attributes.StartAndWaitReady();
+        fs::permissions(dir / "old.txt", fs::perms::owner_read);
+        std::ofstream(dir / "sub/h.txt", std::ios::app) << "more";
+        EXPECT_EQ(attributes.CollectUntilQuiet(), (std::vector<TSeen>{{3, "old.txt"}}));
+    }
+    TReaderDriver nothing(dir.Path(), 0);
+    EXPECT_FALSE(nothing.Start()) << "an empty filter is refused";
+}
+
+TEST(DirChangesLinux, FilesCreatedInABrandNewFolderAreReportedOnce) {
+    TTempDir dir;
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    for (int round = 0; round < 20; ++round) {
+        std::string top = "n" + std::to_string(round);
+        dir.MakeDir(top + "/b/c");
+        dir.WriteFile(top + "/b/c/f.txt");
+        dir.WriteFile(top + "/b/g.txt");
+        dir.WriteFile(top + "/h.txt");
+    }
+    auto seen = driver.CollectUntilQuiet();
+    for (int round = 0; round < 20; ++round) {
+        std::string top = "n" + std::to_string(round);
+        for (std::string name : {top, top + "/b", top + "/b/c", top + "/b/c/f.txt", top + "/b/g.txt", top + "/h.txt"})
+            EXPECT_EQ(CountOf(seen, {1, name}), 1u) << name;
+    }
+    EXPECT_EQ(seen.size(), 20u * 6);
+}
+
+TEST(DirChangesLinux, RenamesWithinIntoAndOutOfTheTree) {
+    TTempDir outside;
+    TTempDir dir;
+    dir.MakeDir("d/inner");
+    dir.WriteFile("x.txt");
+    outside.WriteFile("in.txt");
+    outside.MakeDir("infolder/deep");
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+
+    fs::rename(dir / "x.txt", dir / "y.txt");
+    fs::rename(dir / "y.txt", outside / "gone.txt");
+    fs::rename(outside / "in.txt", dir / "d/in.txt");
+    fs::rename(dir / "d", dir / "e");
+    dir.WriteFile("e/inner/after.txt");
+    fs::rename(outside / "infolder", dir / "moved-in");
+    auto seen = driver.CollectUntilQuiet();
+    EXPECT_TRUE(Adjacent(seen, {4, "x.txt"}, {5, "y.txt"}));
+    EXPECT_EQ(CountOf(seen, {2, "y.txt"}), 1u);
+    EXPECT_EQ(CountOf(seen, {1, "d/in.txt"}), 1u);
+    EXPECT_TRUE(Adjacent(seen, {4, "d"}, {5, "e"}));
+    EXPECT_EQ(CountOf(seen, {1, "e/inner/after.txt"}), 1u) << "a renamed folder's changes carry its new path";
+    EXPECT_EQ(CountOf(seen, {1, "moved-in"}), 1u);
+
+    dir.WriteFile("moved-in/deep/new.txt");
+    fs::rename(dir / "e", outside / "e");
+    outside.WriteFile("e/ignored.txt");
+    seen = driver.CollectUntilQuiet();
+    EXPECT_EQ(CountOf(seen, {1, "moved-in/deep/new.txt"}), 1u) << "a moved-in folder is watched";
+    EXPECT_EQ(CountOf(seen, {2, "e"}), 1u);
+    EXPECT_EQ(seen.size(), 2u) << "a folder moved out is no longer watched";
+}
+
+TEST(DirChangesLinux, WholeSubTreeOnlyWhenAsked) {
+    TTempDir dir;
+    dir.MakeDir("sub");
+    TReaderDriver driver(dir.Path(), Names, false);
+    driver.StartAndWaitReady();
+    dir.WriteFile("sub/deep.txt");
+    dir.WriteFile("top.txt");
+    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "top.txt"}}));
+}
+
+TEST(DirChangesLinux, SymbolicLinksAreNotFollowed) {
+    TTempDir outside;
+    TTempDir dir;
+    fs::create_directory_symlink(outside.Path(), dir / "link");
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    outside.WriteFile("through-link.txt");
+    EXPECT_TRUE(driver.CollectUntilQuiet().empty());
+}
+
+TEST(DirChangesLinux, OtherFileSystemsBelowAreNotEntered) {
+    TTempDir dir;
+    dir.MakeDir("mnt");
+    if (::mount("tmpfs", (dir / "mnt").c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a file system here";
+    {
+        TReaderDriver driver(dir.Path(), Names);
+        driver.StartAndWaitReady();
+        dir.WriteFile("mnt/on-other.txt");
+        dir.WriteFile("here.txt");
+        EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "here.txt"}}));
+    }
+    ::umount((dir / "mnt").c_str());
+}
+
+TEST(DirChangesLinux, NamesThatAreNotUtf8ComeBackAsTheSameBytes) {
+    TTempDir dir;
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    const std::string latin1 = "caf\xe9.txt";
+    dir.WriteFile(latin1);
+    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, latin1}}));
+}
+
+TEST(DirChangesLinux, WatchedFolderRemovedFailsTheRead) {
+    TTempDir parent;
+    parent.MakeDir("watched");
+    TReaderDriver driver(parent / "watched", Names);
+    driver.StartAndWaitReady();
+    fs::remove(parent / "watched");
+    driver.CollectUntilQuiet();
+    EXPECT_TRUE(driver.Failed);
+}
+
+TEST(DirChangesLinux, KernelQueueOverflowCompletesAReadWithZeroBytes) {
+    std::ifstream limitFile("/proc/sys/fs/inotify/max_queued_events");
+    int limit = 0;
+    limitFile >> limit;
+    if (limit <= 0 || limit > 100000)
+        GTEST_SKIP() << "queue limit " << limit;
+    TTempDir dir;
+    TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
+    driver.StartAndWaitReady();
+    // Nobody reads while these are made, so the queue must overflow.
+    for (int i = 0; i < limit + 100; ++i)
+        std::ofstream(dir / ("f" + std::to_string(i)));
+    auto seen = driver.CollectUntilQuiet();
+    EXPECT_EQ(CountOf(seen, {0, "<lost>"}), 1u);
+    EXPECT_FALSE(driver.Failed);
+    dir.WriteFile("after.txt");
+    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "after.txt"}}))
+        << "the watch goes on after the loss";
+}
+
+TEST(DirChangesLinux, SetUpReportsProgressAndItsEnd) {
+    TTempDir dir;
+    for (int i = 0; i < 200; ++i)
+        dir.MakeDir("a" + std::to_string(i) + "/b");
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    ASSERT_FALSE(driver.Notices.empty());
+    EXPECT_EQ(driver.Notices.back().Kind, TWatchNotice::TKind::SetupDone);
+    EXPECT_EQ(driver.Notices.back().FolderCount, 401u);
+    dir.WriteFile("a199/b/late.txt");
+    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "a199/b/late.txt"}}));
+}
+
+// Root may read every folder, so an unreadable one is tried as an ordinary user.
+TEST(DirChangesLinux, UnreadableSubFolderIsNamedNotSkippedSilently) {
+    TTempDir dir;
+    dir.MakeDir("open");
+    dir.MakeDir("closed");
+    fs::permissions(dir.Path(), fs::perms::all);
+    fs::permissions(dir / "open", fs::perms::all);
+    fs::permissions(dir / "closed", fs::perms::none);
+    auto check = [&] {
+        TReaderDriver driver(dir.Path(), Names);
+        driver.StartAndWaitReady();
+        for (const auto& notice : driver.Notices)
+            if (notice.Kind == TWatchNotice::TKind::NotCovered && notice.Folder == "closed" &&
+                notice.Error == EACCES)
+                return !::testing::Test::HasFailure();
+        return false;
+    };
+    if (::geteuid() != 0) {
+        EXPECT_TRUE(check());
+        return;
+    }
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        ::_exit(dropped ? (check() ? 0 : 1) : 2);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(DirChangesLinux, OpenFailuresGiveTheCodesAWindowsUserKnows) {
+    TTempDir dir;
+    dir.WriteFile("file.txt");
+    EXPECT_EQ(OpenError(dir / "missing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(OpenError(dir / "missing/deeper"), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(OpenError(dir / "file.txt"), ERROR_DIRECTORY);
+    EXPECT_EQ(OpenError(dir / "file.txt/below"), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(OpenError(dir.Path()), 0u);
+}

@@ -1,0 +1,73 @@
+#include "Testing.h"
+
+#include "platform/MessageWindow.h"
+
+#include <QEventLoop>
+#include <QTimer>
+#include <atomic>
+#include <gtest/gtest.h>
+#include <memory>
+#include <thread>
+
+TEST(MessageWindow, MessagesFromManyThreadsArriveInPostingOrderPerThread) {
+    std::vector<std::pair<int, int>> received;
+    TMessageWindow window([&](TMessage& message) {
+        received.emplace_back(static_cast<int>(message.WParam), static_cast<int>(message.LParam));
+    });
+    constexpr int PerThread = 20000;
+    std::vector<std::thread> posters;
+    for (int thread = 0; thread < 3; ++thread)
+        posters.emplace_back([&, thread] {
+            for (int i = 0; i < PerThread; ++i)
+                window.Post({WM_USER, thread, i, {}});
+        });
+    for (auto& poster : posters)
+        poster.join();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return received.size() == 3 * PerThread; }));
+    std::vector<int> next(3, 0);
+    for (auto [thread, index] : received)
+        ASSERT_EQ(index, next[thread]++) << "thread " << thread;
+}
+
+TEST(MessageWindow, ABurstLeavesRoomForOtherEvents) {
+    int handled = 0;
+    int handledWhenTimerRan = -1;
+    TMessageWindow window([&](TMessage&) {
+        ++handled;
+        std::this_thread::sleep_for(std::chrono::microseconds(20));
+    });
+    constexpr int Burst = 5000;
+    for (int i = 0; i < Burst; ++i)
+        window.Post({WM_USER, i, 0, {}});
+    QTimer::singleShot(0, [&] { handledWhenTimerRan = handled; });
+    ASSERT_TRUE(ProcessEventsUntil([&] { return handled == Burst; }));
+    EXPECT_GE(handledWhenTimerRan, 0);
+    EXPECT_LT(handledWhenTimerRan, Burst) << "the burst held the event loop to the end";
+}
+
+TEST(MessageWindow, ModalLoopInsideAHandlerStillDeliversTheFollowingMessagesInOrder) {
+    std::vector<int> order;
+    TMessageWindow window([&](TMessage& message) {
+        order.push_back(static_cast<int>(message.WParam));
+        if (message.WParam == 0) {
+            QEventLoop modal;
+            QTimer::singleShot(50, &modal, &QEventLoop::quit);
+            modal.exec();
+            order.push_back(-1);
+        }
+    });
+    for (int i = 0; i < 3; ++i)
+        window.Post({WM_USER, i, 0, {}});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return order.size() == 4; }));
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, -1}));
+}
+
+TEST(MessageWindow, MessagesStillQueuedAtDestructionAreFreedNotHandled) {
+    int handled = 0;
+    auto window = std::make_unique<TMessageWindow>([&](TMessage&) { ++handled; });
+    for (int i = 0; i < 100; ++i)
+        window->Post({WM_USER, i, 0, std::u16string(100, u'x')});
+    window.reset();
+    ProcessEventsFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(handled, 0);
+}

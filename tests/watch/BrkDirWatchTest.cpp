@@ -1,0 +1,348 @@
+#include "Testing.h"
+
+#include "platform/PlatformInfo.h"
+#include "watch/BrkDirWatch.h"
+
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct TNotified {
+    int Action;
+    std::string FileName;
+    friend bool operator==(const TNotified&, const TNotified&) = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const TNotified& seen) {
+    return out << "(" << seen.Action << ", " << seen.FileName << ")";
+}
+
+// A watch with its events recorded.
+struct TRecordedWatch {
+    TRecordedWatch() {
+        Watch->SetOnChange([this](TBriskoDirWatch*) { ++Changes; });
+        Watch->SetOnNotify([this](TBriskoDirWatch*, int action, const std::string& name) {
+            Notified.push_back({action, name});
+        });
+        Watch->SetOnStatus([this](TBriskoDirWatch*, const TDirWatchStatus& status) { Statuses.push_back(status); });
+    }
+
+    bool WaitReady() {
+        return ProcessEventsUntil([&] {
+            return std::any_of(Statuses.begin(), Statuses.end(), [](const TDirWatchStatus& status) {
+                return status.Kind == TDirWatchStatus::TKind::Ready;
+            });
+        });
+    }
+
+    bool WaitFor(const TNotified& expected) {
+        return ProcessEventsUntil([&] { return std::count(Notified.begin(), Notified.end(), expected) > 0; });
+    }
+
+    std::unique_ptr<TBriskoDirWatch> Watch = std::make_unique<TBriskoDirWatch>();
+    int Changes = 0;
+    std::vector<TNotified> Notified;
+    std::vector<TDirWatchStatus> Statuses;
+};
+
+// A read of the test's making: each completed read delivers the next of
+// Reads (records, or zero bytes), then the reader waits for ever.
+struct TScriptedRead {
+    std::vector<std::pair<uint32_t, std::u16string>> Records;
+    bool Fails = false;
+};
+
+class TScriptedReader final : public TDirChangeReader {
+public:
+    TScriptedReader(std::vector<TScriptedRead> reads, int* readsStarted, bool refuse, bool waitFails)
+        : FReads(std::move(reads)), FReadsStarted(readsStarted), FRefuse(refuse), FWaitFails(waitFails) {}
+
+    bool ReadChanges(void* buffer, uint32_t, bool, uint32_t) override {
+        ++*FReadsStarted;
+        FBuffer = static_cast<char*>(buffer);
+        return !FRefuse;
+    }
+    TWaitResult Wait(int timeoutMs) override {
+        if (FWaitFails)
+            return TWaitResult::Failed;
+        if (FNext < FReads.size())
+            return TWaitResult::Signalled;
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+        return TWaitResult::TimedOut;
+    }
+    bool GetResult(uint32_t& bytes) override {
+        const TScriptedRead& read = FReads[FNext++];
+        bytes = 0;
+        FILE_NOTIFY_INFORMATION* previous = nullptr;
+        for (const auto& [action, name] : read.Records) {
+            auto* record = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(FBuffer + bytes);
+            record->NextEntryOffset = 0;
+            record->Action = action;
+            record->FileNameLength = static_cast<uint32_t>(name.size() * 2);
+            std::memcpy(record->FileName, name.data(), name.size() * 2);
+            if (previous)
+                previous->NextEntryOffset = static_cast<uint32_t>(reinterpret_cast<char*>(record) - reinterpret_cast<char*>(previous));
+            previous = record;
+            bytes += (12 + record->FileNameLength + 3) & ~3u;
+        }
+        return !read.Fails;
+    }
+    bool TakeNotice(TWatchNotice&) override { return false; }
+
+private:
+    std::vector<TScriptedRead> FReads;
+    size_t FNext = 0;
+    int* FReadsStarted;
+    bool FRefuse;
+    bool FWaitFails;
+    char* FBuffer = nullptr;
+};
+
+// Makes every watch of the test read the given script.
+struct TScript {
+    explicit TScript(std::vector<TScriptedRead> reads, bool refuse = false, bool waitFails = false) {
+        SetDirChangeReaderFactory([=, this](const std::string&, TOpenFailure&) {
+            return std::make_unique<TScriptedReader>(reads, &ReadsStarted, refuse, waitFails);
+        });
+    }
+    ~TScript() { SetDirChangeReaderFactory(nullptr); }
+    int ReadsStarted = 0;
+};
+
+} // namespace
+
+TEST(BrkDirWatch, NewWatchHasItsDefaults) {
+    TBriskoDirWatch watch;
+    EXPECT_FALSE(watch.Enabled());
+    EXPECT_EQ(watch.Options(), TDirWatchOptions::All());
+    EXPECT_EQ(watch.GetNotifyFilter(), 0x17Fu);
+    EXPECT_TRUE(watch.WatchSubTree());
+    EXPECT_EQ(watch.Directory(), "./");
+    TDirWatchOptions none;
+    watch.SetOptions(none);
+    EXPECT_EQ(watch.GetNotifyFilter(), 0u);
+    EXPECT_STREQ(FileActionNames[4], "FILE_ACTION_RENAMED_OLD_NAME");
+}
+
+TEST(BrkDirWatch, RefusedOutsideTheNtFamily) {
+    OverridePlatformId(VER_PLATFORM_WIN32_WINDOWS);
+    try {
+        TBriskoDirWatch watch;
+        ADD_FAILURE() << "constructed";
+    } catch (const EDirWatchError& error) {
+        EXPECT_EQ(error.Message(), "TBriskoDirWatch requires MS Windows NT Version 4 or higher");
+    }
+    OverridePlatformId(std::nullopt);
+}
+
+TEST(BrkDirWatch, DirectoryIsTrimmedAndComparedWithoutAsciiCase) {
+    TTempDir dir;
+    TRecordedWatch recorded;
+    TBriskoDirWatch& watch = *recorded.Watch;
+    watch.SetDirectory("  " + dir.Path() + "/Sub \t");
+    EXPECT_EQ(watch.Directory(), dir.Path() + "/Sub");
+    EXPECT_EQ(recorded.Changes, 1);
+    watch.SetDirectory(dir.Path() + "/sUB");
+    EXPECT_EQ(watch.Directory(), dir.Path() + "/Sub");
+    EXPECT_EQ(recorded.Changes, 1);
+    watch.SetDirectory("");
+    EXPECT_EQ(watch.Directory(), "./");
+}
+
+TEST(BrkDirWatch, OnChangeCountsPerOperation) {
+    TTempDir dir;
+    TRecordedWatch recorded;
+    TBriskoDirWatch& watch = *recorded.Watch;
+    watch.SetDirectory(dir.Path());
+    watch.SetEnabled(true);
+    watch.SetEnabled(true);
+    EXPECT_EQ(recorded.Changes, 2) << "one for the folder, one for enabling once";
+    TDirWatchOptions names;
+    names.Include(dw_file_name);
+    watch.SetOptions(names);
+    EXPECT_EQ(recorded.Changes, 5) << "disable, enable, the change";
+    EXPECT_TRUE(watch.Enabled());
+    watch.SetOptions(names);
+    watch.SetWatchSubTree(true);
+    EXPECT_EQ(recorded.Changes, 5);
+    recorded.Watch.reset();
+    EXPECT_EQ(recorded.Changes, 6) << "destroying an enabled watch disables it";
+}
+
+TEST(BrkDirWatch, MovingAnEnabledWatchToAFolderThatCannotBeOpened) {
+    TTempDir dir;
+    TRecordedWatch recorded;
+    TBriskoDirWatch& watch = *recorded.Watch;
+    watch.SetDirectory(dir.Path());
+    watch.SetEnabled(true);
+    recorded.Changes = 0;
+    const std::string missing = dir / "missing";
+    try {
+        watch.SetDirectory(missing);
+        ADD_FAILURE() << "no error";
+    } catch (const EDirWatchError& error) {
+        EXPECT_EQ(error.Message(), "Could not open directory \"" + missing + "\"\r\nError code: 2");
+    }
+    EXPECT_EQ(watch.Directory(), missing);
+    EXPECT_FALSE(watch.Enabled());
+    EXPECT_EQ(recorded.Changes, 1);
+}
+
+TEST(BrkDirWatch, ChangesArriveOnTheMainThreadInOrderWithRelativeNames) {
+    TTempDir dir;
+    dir.MakeDir("sub");
+    TRecordedWatch recorded;
+    recorded.Watch->SetDirectory(dir.Path());
+    recorded.Watch->SetEnabled(true);
+    ASSERT_TRUE(recorded.WaitReady());
+    dir.WriteFile("sub/a.txt");
+    fs::rename(dir / "sub/a.txt", dir / "sub/b.txt");
+    fs::remove(dir / "sub/b.txt");
+    ASSERT_TRUE(recorded.WaitFor({2, "sub/b.txt"}));
+    std::vector<TNotified> names;
+    for (const auto& seen : recorded.Notified)
+        if (seen.Action != 3)
+            names.push_back(seen);
+    EXPECT_EQ(names, (std::vector<TNotified>{{1, "sub/a.txt"}, {4, "sub/a.txt"}, {5, "sub/b.txt"}, {2, "sub/b.txt"}}));
+    EXPECT_EQ(recorded.Statuses.back().FolderCount, 2u);
+}
+
+TEST(BrkDirWatch, EmptyDirectoryWatchesTheCurrentFolder) {
+    TTempDir dir;
+    auto previous = fs::current_path();
+    fs::current_path(dir.Path());
+    TRecordedWatch recorded;
+    recorded.Watch->SetEnabled(true);
+    ASSERT_TRUE(recorded.WaitReady());
+    dir.WriteFile("here.txt");
+    EXPECT_TRUE(recorded.WaitFor({1, "here.txt"}));
+    recorded.Watch.reset();
+    fs::current_path(previous);
+}
+
+TEST(BrkDirWatch, EmptyOptionsAreRefusedByTheSystemAndTheWatchDisablesItself) {
+    TTempDir dir;
+    TakeErrorBoxes();
+    TRecordedWatch recorded;
+    recorded.Watch->SetDirectory(dir.Path());
+    recorded.Watch->SetOptions({});
+    recorded.Watch->SetEnabled(true);
+    recorded.Changes = 0;
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); }));
+    ProcessEventsFor(200ms);
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"ReadDirectoryChanges call failed."});
+    EXPECT_EQ(recorded.Changes, 1);
+}
+
+TEST(BrkDirWatch, WatchedFolderDeletedReportsOnceAndDisables) {
+    TTempDir parent;
+    parent.MakeDir("watched");
+    TakeErrorBoxes();
+    TRecordedWatch recorded;
+    recorded.Watch->SetDirectory(parent / "watched");
+    recorded.Watch->SetEnabled(true);
+    ASSERT_TRUE(recorded.WaitReady());
+    fs::remove(parent / "watched");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); }));
+    ProcessEventsFor(300ms);
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed."});
+}
+
+TEST(BrkDirWatch, RecordsOfOneReadArriveInBufferOrder) {
+    TScript script({{{{1, u"a"}, {3, u""}, {4, u"dir/\u00e9"}, {5, u"dir/e"}, {9, u"odd"}}}});
+    TRecordedWatch recorded;
+    recorded.Watch->SetEnabled(true);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return recorded.Notified.size() == 5; }));
+    EXPECT_EQ(recorded.Notified, (std::vector<TNotified>{
+                                     {1, "a"}, {3, ""}, {4, "dir/\xc3\xa9"}, {5, "dir/e"}, {9, "odd"}}));
+}
+
+TEST(BrkDirWatch, ZeroByteReadIsReportedAsLostChanges) {
+    TScript script({{{}}, {{{1, u"after"}}}});
+    TRecordedWatch recorded;
+    recorded.Watch->SetEnabled(true);
+    ASSERT_TRUE(recorded.WaitFor({1, "after"}));
+    ASSERT_FALSE(recorded.Statuses.empty());
+    EXPECT_EQ(recorded.Statuses.front().Kind, TDirWatchStatus::TKind::ChangesLost);
+    EXPECT_TRUE(recorded.Watch->Enabled());
+}
+
+TEST(BrkDirWatch, AFailedReadIsReportedOnceAndNoReadFollows) {
+    TScript script({{{{1, u"before"}}}, {{}, true}});
+    TakeErrorBoxes();
+    TRecordedWatch recorded;
+    recorded.Watch->SetEnabled(true);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); }));
+    EXPECT_EQ(recorded.Notified, (std::vector<TNotified>{{1, "before"}}));
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed."});
+    EXPECT_EQ(script.ReadsStarted, 2);
+}
+
+TEST(BrkDirWatch, AFailedWaitEndsTheReadingWithoutASecondRead) {
+    TScript script({}, false, true);
+    TakeErrorBoxes();
+    TRecordedWatch recorded;
+    recorded.Watch->SetEnabled(true);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); }));
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"WaitForSingleObject call failed."});
+    EXPECT_EQ(script.ReadsStarted, 1);
+}
+
+TEST(BrkDirWatch, ErrorAfterTheWatchWasDisabledIsStillRaisedButStopsNothing) {
+    TScript script({{{}, true}});
+    TakeErrorBoxes();
+    TRecordedWatch recorded;
+    recorded.Watch->SetEnabled(true);
+    std::this_thread::sleep_for(200ms); // the failure is posted, not yet handled
+    recorded.Watch->SetEnabled(false);
+    recorded.Changes = 0;
+    ProcessEventsFor(200ms);
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed."});
+    EXPECT_EQ(recorded.Changes, 0);
+}
+
+TEST(BrkDirWatch, StoppingAQuietWatchIsPrompt) {
+    TTempDir dir;
+    TRecordedWatch recorded;
+    recorded.Watch->SetDirectory(dir.Path());
+    recorded.Watch->SetEnabled(true);
+    ASSERT_TRUE(recorded.WaitReady());
+    auto start = std::chrono::steady_clock::now();
+    recorded.Watch->SetEnabled(false);
+    // A generous bound: this catches a stop that hangs, not a slow machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+TEST(BrkDirWatch, ChangesPostedBeforeADisableAreStillDelivered) {
+    TTempDir dir;
+    TRecordedWatch recorded;
+    recorded.Watch->SetDirectory(dir.Path());
+    recorded.Watch->SetEnabled(true);
+    ASSERT_TRUE(recorded.WaitReady());
+    dir.WriteFile("late.txt");
+    std::this_thread::sleep_for(300ms);
+    recorded.Watch->SetEnabled(false);
+    EXPECT_TRUE(recorded.WaitFor({1, "late.txt"}));
+}
+
+TEST(BrkDirWatch, NothingIsDeliveredAfterDestruction) {
+    TTempDir dir;
+    int notified = 0;
+    auto watch = std::make_unique<TBriskoDirWatch>();
+    watch->SetOnNotify([&](TBriskoDirWatch*, int, const std::string&) { ++notified; });
+    watch->SetDirectory(dir.Path());
+    watch->SetEnabled(true);
+    std::this_thread::sleep_for(200ms);
+    for (int i = 0; i < 50; ++i)
+        dir.WriteFile("f" + std::to_string(i));
+    std::this_thread::sleep_for(300ms);
+    watch.reset();
+    ProcessEventsFor(200ms);
+    EXPECT_EQ(notified, 0);
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Text operations of the run-time library the program's units share.
+
+// Removes every leading and trailing character of code 32 or less.
+std::string Trim(std::string_view text);
+
+// Upper-cases the ASCII letters a to z; every other byte stays as it is.
+std::string UpperCase(std::string_view text);
+
+// Equal when ASCII letters are compared without regard to case and every
+// other byte exactly.
+bool SameText(std::string_view a, std::string_view b);
+
+// printf-style formatting into a string.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

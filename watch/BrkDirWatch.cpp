@@ -1,0 +1,320 @@
+#include "watch/BrkDirWatch.h"
+
+#include "platform/PlatformInfo.h"
+#include "platform/TextConversion.h"
+#include "toolkit/SysUtils.h"
+
+#include <chrono>
+
+#define DW_ASSERT(condition) Assert((condition), "BrkDirWatch", __LINE__)
+
+const uint32_t NotifyFilterValues[8] = {
+    FILE_NOTIFY_CHANGE_FILE_NAME,  FILE_NOTIFY_CHANGE_DIR_NAME,    FILE_NOTIFY_CHANGE_ATTRIBUTES,
+    FILE_NOTIFY_CHANGE_SIZE,       FILE_NOTIFY_CHANGE_LAST_WRITE,  FILE_NOTIFY_CHANGE_LAST_ACCESS,
+    FILE_NOTIFY_CHANGE_CREATION,   FILE_NOTIFY_CHANGE_SECURITY,
+};
+
+const char* const FileActionNames[6] = {
+    "",
+    "FILE_ACTION_ADDED",
+    "FILE_ACTION_REMOVED",
+    "FILE_ACTION_MODIFIED",
+    "FILE_ACTION_RENAMED_OLD_NAME",
+    "FILE_ACTION_RENAMED_NEW_NAME",
+};
+
+namespace {
+constexpr int WaitLimitMs = 100;
+// A failed worker has nothing left to do but wait for its stop request.
+constexpr auto IdleWait = std::chrono::hours(1);
+
+TDirWatchStatus::TKind StatusKindFor(TWatchNotice::TKind kind) {
+    switch (kind) {
+    case TWatchNotice::TKind::SetupProgress:
+        return TDirWatchStatus::TKind::SettingUp;
+    case TWatchNotice::TKind::SetupDone:
+        return TDirWatchStatus::TKind::Ready;
+    case TWatchNotice::TKind::NotCovered:
+        break;
+    }
+    return TDirWatchStatus::TKind::NotCovered;
+}
+} // namespace
+
+// ---------------------------------------------------------------------------
+// TDirWatchThread
+
+TDirWatchThread::TDirWatchThread(const std::string& Directory, uint32_t NotifyFilter,
+                                 bool WatchSubTree, TCallback OnChanges, TCallback OnError,
+                                 TCallback OnNotice)
+    : FWatchSubTree(WatchSubTree), FDirectory(Directory), FNotifyFilter(NotifyFilter),
+      FOnError(std::move(OnError)), FOnChanges(std::move(OnChanges)),
+      FOnNotice(std::move(OnNotice)) {
+    TOpenFailure failure;
+    FDirHandle = TDirChangeReader::Open(FDirectory, failure);
+    if (failure.ProcedureMissing)
+        throw EDirWatchError(Format("Could not find procedure \"%s\" in module \"%s\"",
+                                    "ReadDirectoryChangesW", "kernel32"));
+    if (!FDirHandle)
+        throw EDirWatchError(Format("Could not open directory \"%s\"\r\nError code: %d",
+                                    FDirectory.c_str(), static_cast<int>(failure.ErrorCode)));
+    FBuffer = std::make_unique_for_overwrite<uint32_t[]>(WatchBufferSize / sizeof(uint32_t));
+    Resume();
+}
+
+TDirWatchThread::~TDirWatchThread() {
+    Terminate();
+    WaitFor();
+}
+
+void TDirWatchThread::Execute() {
+    while (!StopRequested()) {
+        if (FErrorClass) {
+            WaitForStopRequest(IdleWait);
+            continue;
+        }
+        try {
+            Pass();
+        } catch (...) {
+            RecordFailure();
+        }
+        if (FErrorClass)
+            ReportError();
+    }
+}
+
+// One read: start it, wait for it in 100 ms steps, hand over what it brought.
+void TDirWatchThread::Pass() {
+    if (!FDirHandle->ReadChanges(FBuffer.get(), WatchBufferSize, FWatchSubTree, FNotifyFilter)) {
+        ReportNotices();
+        throw EDirWatchError("ReadDirectoryChanges call failed.");
+    }
+    for (;;) {
+        TWaitResult result = FDirHandle->Wait(WaitLimitMs);
+        ReportNotices();
+        if (result == TWaitResult::Signalled) {
+            if (!FDirHandle->GetResult(FBytesReturned))
+                throw EDirWatchError("GetOverlappedResult call failed");
+            ReportChanges();
+            return;
+        }
+        // The read may still be outstanding, so none may follow it.
+        if (result == TWaitResult::Failed)
+            throw EDirWatchError("WaitForSingleObject call failed");
+        if (StopRequested())
+            return;
+    }
+}
+
+void TDirWatchThread::RecordFailure() noexcept {
+    try {
+        throw;
+    } catch (const Exception& error) {
+        FErrorClass = &error.Class();
+        FErrorMessage = error.Message();
+    } catch (const std::exception& error) {
+        FErrorClass = &ClassOf<Exception>();
+        FErrorMessage = error.what();
+    } catch (...) {
+        FErrorClass = &ClassOf<Exception>();
+        FErrorMessage = "Unknown failure";
+    }
+}
+
+void TDirWatchThread::ReportChanges() {
+    if (FOnChanges)
+        FOnChanges(this);
+}
+
+// Nothing may leave the worker thread: if even the report fails, the failure
+// stays recorded and the worker waits for its stop like any failed one.
+void TDirWatchThread::ReportError() noexcept {
+    try {
+        if (FOnError)
+            FOnError(this);
+    } catch (...) {
+    }
+}
+
+void TDirWatchThread::ReportNotices() {
+    while (FDirHandle->TakeNotice(FNotice))
+        if (FOnNotice)
+            FOnNotice(this);
+}
+
+// ---------------------------------------------------------------------------
+// TBriskoDirWatch
+
+TBriskoDirWatch::TBriskoDirWatch() {
+    if (PlatformId() != VER_PLATFORM_WIN32_NT)
+        throw EDirWatchError("TBriskoDirWatch requires MS Windows NT Version 4 or higher");
+    FWindowHandle = std::make_unique<TMessageWindow>([this](TMessage& Message) { WatchWndProc(Message); });
+}
+
+TBriskoDirWatch::~TBriskoDirWatch() {
+    SetEnabled(false);
+    FWindowHandle.reset();
+}
+
+void TBriskoDirWatch::SetEnabled(bool Value) {
+    if (Value == Enabled())
+        return;
+    if (Value)
+        StartWatch();
+    else
+        StopWatch();
+    DoChange();
+}
+
+void TBriskoDirWatch::SetOptions(TDirWatchOptions Value) {
+    if (Value == FOptions)
+        return;
+    FOptions = Value;
+    if (Enabled())
+        RestartWatch();
+    DoChange();
+}
+
+void TBriskoDirWatch::SetWatchSubTree(bool Value) {
+    if (Value == FWatchSubTree)
+        return;
+    FWatchSubTree = Value;
+    if (Enabled())
+        RestartWatch();
+    DoChange();
+}
+
+std::string TBriskoDirWatch::Directory() const {
+    return FDirectory.empty() ? std::string(".") + PathDelim : FDirectory;
+}
+
+void TBriskoDirWatch::SetDirectory(const std::string& Value) {
+    std::string trimmed = Trim(Value);
+    if (SameText(trimmed, FDirectory))
+        return;
+    FDirectory = std::move(trimmed);
+    if (Enabled())
+        RestartWatch();
+    DoChange();
+}
+
+uint32_t TBriskoDirWatch::GetNotifyFilter() const {
+    uint32_t filter = 0;
+    for (int option = dw_file_name; option <= dw_file_security; ++option)
+        if (FOptions.Contains(static_cast<TDirWatchOption>(option)))
+            filter |= NotifyFilterValues[option];
+    return filter;
+}
+
+void TBriskoDirWatch::DoChange() {
+    if (FOnChange)
+        FOnChange(this);
+}
+
+void TBriskoDirWatch::DoNotify(int Action, const std::string& FileName) {
+    if (FOnNotify)
+        FOnNotify(this, Action, FileName);
+}
+
+void TBriskoDirWatch::DoStatus(const TDirWatchStatus& Status) {
+    if (FOnStatus)
+        FOnStatus(this, Status);
+}
+
+void TBriskoDirWatch::StartWatch() {
+    DW_ASSERT(!FThread);
+    FThread = std::make_unique<TDirWatchThread>(
+        Directory(), GetNotifyFilter(), FWatchSubTree,
+        [this](TDirWatchThread* Sender) { ThreadChanges(Sender); },
+        [this](TDirWatchThread* Sender) { ThreadError(Sender); },
+        [this](TDirWatchThread* Sender) { ThreadNotice(Sender); });
+}
+
+void TBriskoDirWatch::StopWatch() {
+    DW_ASSERT(FThread != nullptr);
+    FThread.reset();
+}
+
+void TBriskoDirWatch::RestartWatch() {
+    SetEnabled(false);
+    SetEnabled(true);
+}
+
+// Worker thread. A read that brought zero bytes carries no records: the
+// system dropped its changes, which the holder is told instead.
+void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
+    DW_ASSERT(Sender != nullptr);
+    const uint32_t bytes = Sender->BytesReturned();
+    if (bytes == 0) {
+        FWindowHandle->Post({WM_DIRWATCH_STATUS, static_cast<std::intptr_t>(TDirWatchStatus::TKind::ChangesLost), 0, {}});
+        return;
+    }
+    const char* record = Sender->Buffer();
+    const char* const end = record + bytes;
+    for (;;) {
+        const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(record);
+        DW_ASSERT(record + offsetof(FILE_NOTIFY_INFORMATION, FileName) + info->FileNameLength <= end);
+        TMessage message{WM_DIRWATCH_NOTIFY, static_cast<std::intptr_t>(info->Action), 0, {}};
+        message.Text.assign(info->FileName, info->FileNameLength / sizeof(char16_t));
+        FWindowHandle->Post(std::move(message));
+        if (info->NextEntryOffset == 0)
+            break;
+        record += info->NextEntryOffset;
+        DW_ASSERT(record < end);
+    }
+}
+
+// Worker thread. The message travels with the post, so a later worker's
+// failure cannot overwrite it before the main thread reads it.
+void TBriskoDirWatch::ThreadError(TDirWatchThread* Sender) {
+    DW_ASSERT(Sender != nullptr);
+    TMessage message{WM_DIRWATCH_ERROR, 0, reinterpret_cast<std::intptr_t>(Sender->ErrorClass()), {}};
+    message.Text = Local8ToWide(Sender->ErrorMessage());
+    FWindowHandle->Post(std::move(message));
+}
+
+void TBriskoDirWatch::ThreadNotice(TDirWatchThread* Sender) {
+    DW_ASSERT(Sender != nullptr);
+    const TWatchNotice& notice = Sender->LastNotice();
+    const bool notCovered = notice.Kind == TWatchNotice::TKind::NotCovered;
+    TMessage message{WM_DIRWATCH_STATUS, static_cast<std::intptr_t>(StatusKindFor(notice.Kind)),
+                     static_cast<std::intptr_t>(notCovered ? notice.Error : notice.FolderCount), {}};
+    message.Text = Local8ToWide(notice.Folder);
+    FWindowHandle->Post(std::move(message));
+}
+
+// Main thread. The failure is raised against the watch as it is now: a
+// watch disabled meanwhile stops nothing, a restarted one stops its new worker.
+void TBriskoDirWatch::RaiseThreadError(const TMessage& Message) {
+    const auto* errorClass = reinterpret_cast<const TExceptionClass*>(Message.LParam);
+    DW_ASSERT(errorClass != nullptr);
+    FErrorMessage = WideToLocal8(Message.Text);
+    SetEnabled(false);
+    errorClass->Raise(FErrorMessage);
+}
+
+// Main thread.
+void TBriskoDirWatch::WatchWndProc(TMessage& Message) {
+    switch (Message.Msg) {
+    case WM_DIRWATCH_NOTIFY:
+        DoNotify(static_cast<int>(Message.WParam), WideToLocal8(Message.Text));
+        break;
+    case WM_DIRWATCH_ERROR:
+        RaiseThreadError(Message);
+        break;
+    case WM_DIRWATCH_STATUS: {
+        TDirWatchStatus status;
+        status.Kind = static_cast<TDirWatchStatus::TKind>(Message.WParam);
+        if (status.Kind == TDirWatchStatus::TKind::NotCovered) {
+            status.Folder = WideToLocal8(Message.Text);
+            status.Reason = DescribeNotCovered(static_cast<int>(Message.LParam));
+        } else {
+            status.FolderCount = static_cast<uint64_t>(Message.LParam);
+        }
+        DoStatus(status);
+        break;
+    }
+    default:
+        break;
+    }
+}

@@ -1,0 +1,173 @@
+#pragma once
+
+#include "platform/DirChanges.h"
+#include "platform/MessageWindow.h"
+#include "platform/Thread.h"
+#include "toolkit/Exception.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+// Kinds of change a watch reports, in the order of their bits.
+enum TDirWatchOption {
+    dw_file_name,
+    dw_dir_name,
+    dw_file_attr,
+    dw_file_size,
+    dw_file_write_date,
+    dw_file_access_date,
+    dw_file_creation_date,
+    dw_file_security,
+};
+
+// A set of TDirWatchOption in one byte: bit n stands for the option of ordinal n.
+struct TDirWatchOptions {
+    uint8_t Bits = 0;
+
+    static constexpr TDirWatchOptions All() { return {0xFF}; }
+    bool Contains(TDirWatchOption option) const { return Bits & (1u << option); }
+    void Include(TDirWatchOption option) { Bits |= static_cast<uint8_t>(1u << option); }
+    void Exclude(TDirWatchOption option) { Bits &= static_cast<uint8_t>(~(1u << option)); }
+    friend bool operator==(TDirWatchOptions, TDirWatchOptions) = default;
+};
+
+// The notify-filter flag of each option, by ordinal.
+extern const uint32_t NotifyFilterValues[8];
+
+// Names of the action codes 1 to 5, indexed by the code (index 0 is empty).
+extern const char* const FileActionNames[6];
+
+class EDirWatchError : public TExceptionOf<EDirWatchError> {
+public:
+    using TExceptionOf::TExceptionOf;
+};
+
+class TBriskoDirWatch;
+
+using TNotifyEvent = std::function<void(TBriskoDirWatch* Sender)>;
+using TFileChangeNotifyEvent =
+    std::function<void(TBriskoDirWatch* Sender, int Action, const std::string& FileName)>;
+
+// What a watch covers, beside the changes themselves: the set-up of a large
+// sub-tree takes time, a sub-folder can be out of reach, and a flood of
+// changes can overrun the system's queue.
+struct TDirWatchStatus {
+    enum class TKind { SettingUp, Ready, NotCovered, ChangesLost };
+    TKind Kind = TKind::Ready;
+    uint64_t FolderCount = 0; // SettingUp, Ready: folders watched so far
+    std::string Folder;       // NotCovered: relative to Directory ("" = Directory itself)
+    std::string Reason;       // NotCovered: why
+};
+using TDirWatchStatusEvent = std::function<void(TBriskoDirWatch* Sender, const TDirWatchStatus& Status)>;
+
+constexpr unsigned WM_DIRWATCH_ERROR = WM_USER + 137;
+constexpr unsigned WM_DIRWATCH_NOTIFY = WM_USER + 138;
+constexpr unsigned WM_DIRWATCH_STATUS = WM_USER + 139;
+
+// 32 records whose names have 260 characters.
+constexpr uint32_t WatchBufferSize = 17024;
+
+// The worker behind one enabled watch: it opens the folder, keeps one change
+// read outstanding and hands each completed read to its owner.
+//
+// Threading: construction and destruction on the owner's thread; the body
+// and all three callbacks on the worker thread. The owner reads Buffer() and
+// BytesReturned() only inside the change callback, ErrorClass() and
+// ErrorMessage() inside the error callback, LastNotice() inside the notice
+// callback. Destruction waits for the body's end: at most one 100 ms wait.
+class TDirWatchThread : public TThread {
+public:
+    using TCallback = std::function<void(TDirWatchThread* Sender)>;
+
+    TDirWatchThread(const std::string& Directory, uint32_t NotifyFilter, bool WatchSubTree,
+                    TCallback OnChanges, TCallback OnError, TCallback OnNotice);
+    ~TDirWatchThread() override;
+
+    const char* Buffer() const { return reinterpret_cast<const char*>(FBuffer.get()); }
+    uint32_t BytesReturned() const { return FBytesReturned; }
+    const TExceptionClass* ErrorClass() const { return FErrorClass; }
+    const std::string& ErrorMessage() const { return FErrorMessage; }
+    const TWatchNotice& LastNotice() const { return FNotice; }
+
+protected:
+    void Execute() override;
+
+private:
+    void Pass();
+    void RecordFailure() noexcept;
+    void ReportChanges();
+    void ReportError() noexcept;
+    void ReportNotices();
+
+    bool FWatchSubTree;
+    std::unique_ptr<uint32_t[]> FBuffer;
+    uint32_t FBytesReturned = 0;
+    std::unique_ptr<TDirChangeReader> FDirHandle;
+    std::string FDirectory;
+    uint32_t FNotifyFilter;
+    const TExceptionClass* FErrorClass = nullptr;
+    std::string FErrorMessage;
+    TCallback FOnError;
+    TCallback FOnChanges;
+    TCallback FOnNotice;
+    TWatchNotice FNotice;
+};
+
+// Watches one folder, with its sub-tree, and raises OnNotify on the main
+// thread once for every change record: the action code and the name relative
+// to the folder. While Enabled it owns one worker; changes travel from it as
+// messages posted to the watch's hidden window. OnChange tells that one of
+// the watch's own settings changed.
+class TBriskoDirWatch {
+public:
+    TBriskoDirWatch();
+    TBriskoDirWatch(const TBriskoDirWatch&) = delete;
+    TBriskoDirWatch& operator=(const TBriskoDirWatch&) = delete;
+    virtual ~TBriskoDirWatch();
+
+    bool Enabled() const { return FThread != nullptr; }
+    void SetEnabled(bool Value);
+    TDirWatchOptions Options() const { return FOptions; }
+    void SetOptions(TDirWatchOptions Value);
+    bool WatchSubTree() const { return FWatchSubTree; }
+    void SetWatchSubTree(bool Value);
+    // The folder; "./" while none is set.
+    std::string Directory() const;
+    void SetDirectory(const std::string& Value);
+
+    const TNotifyEvent& OnChange() const { return FOnChange; }
+    void SetOnChange(TNotifyEvent Value) { FOnChange = std::move(Value); }
+    const TFileChangeNotifyEvent& OnNotify() const { return FOnNotify; }
+    void SetOnNotify(TFileChangeNotifyEvent Value) { FOnNotify = std::move(Value); }
+    const TDirWatchStatusEvent& OnStatus() const { return FOnStatus; }
+    void SetOnStatus(TDirWatchStatusEvent Value) { FOnStatus = std::move(Value); }
+
+    uint32_t GetNotifyFilter() const;
+
+protected:
+    virtual void DoChange();
+    virtual void DoNotify(int Action, const std::string& FileName);
+    virtual void DoStatus(const TDirWatchStatus& Status);
+
+private:
+    void StartWatch();
+    void StopWatch();
+    void RestartWatch();
+    void ThreadChanges(TDirWatchThread* Sender);
+    void ThreadError(TDirWatchThread* Sender);
+    void ThreadNotice(TDirWatchThread* Sender);
+    void WatchWndProc(TMessage& Message);
+    void RaiseThreadError(const TMessage& Message);
+
+    std::unique_ptr<TDirWatchThread> FThread;
+    TDirWatchOptions FOptions = TDirWatchOptions::All();
+    std::unique_ptr<TMessageWindow> FWindowHandle;
+    std::string FErrorMessage;
+    bool FWatchSubTree = true;
+    std::string FDirectory;
+    TNotifyEvent FOnChange;
+    TFileChangeNotifyEvent FOnNotify;
+    TDirWatchStatusEvent FOnStatus;
+};

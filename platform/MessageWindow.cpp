@@ -31,21 +31,26 @@ void TMessageWindow::Post(TMessage message) {
     FQueue.push_back(std::move(message));
     if (!FWakePosted) {
         FWakePosted = true;
-        // Qt's own hand-over of the event is invisible to ThreadSanitizer;
-        // the mutex above is what orders the queue, so say so.
-#ifdef SENTREL_TSAN
-        __tsan_release(this);
-#endif
-        QCoreApplication::postEvent(this, new QEvent(WakeEvent));
+        PostWake();
     }
 }
 
+// Qt's own hand-over of an event between threads is invisible to
+// ThreadSanitizer (Qt is not built with it), so the hand-over is declared.
+void TMessageWindow::PostWake() {
+    auto* wake = new QEvent(WakeEvent);
+#ifdef SENTREL_TSAN
+    __tsan_release(wake);
+#endif
+    QCoreApplication::postEvent(this, wake);
+}
+
 bool TMessageWindow::event(QEvent* event) {
+#ifdef SENTREL_TSAN
+    __tsan_acquire(event);
+#endif
     if (event->type() != WakeEvent)
         return QObject::event(event);
-#ifdef SENTREL_TSAN
-    __tsan_acquire(this);
-#endif
     {
         std::lock_guard lock(FMutex);
         FWakePosted = false;
@@ -62,7 +67,7 @@ bool TMessageWindow::TakeNext(TMessage& message) {
     FQueue.pop_front();
     if (!FQueue.empty() && !FWakePosted) {
         FWakePosted = true;
-        QCoreApplication::postEvent(this, new QEvent(WakeEvent));
+        PostWake();
     }
     return true;
 }

@@ -40,6 +40,7 @@ protected:
     bool event(QEvent* event) override;
 
 private:
+    void PostWake();
     bool TakeNext(TMessage& message);
     void HandleQueued();
 

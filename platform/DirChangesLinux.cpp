@@ -23,6 +23,7 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -45,6 +46,7 @@ constexpr size_t PendingHighWater = 8192;
 // How long a move-out waits for its possible move-in half.
 constexpr int RenamePairWaitMs = 2;
 constexpr auto ProgressInterval = std::chrono::milliseconds(500);
+constexpr auto BatchGathering = std::chrono::microseconds(500);
 
 class TFd {
 public:
@@ -104,6 +106,16 @@ uint32_t WindowsErrorFor(int error, const std::string& path) {
     default:
         return ERROR_GEN_FAILURE;
     }
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+    std::string path;
+    path.reserve(folder.size() + 1 + name.size());
+    path += folder;
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    path += name;
+    return path;
 }
 
 uint32_t InotifyMaskFor(uint32_t filter) {
@@ -172,7 +184,8 @@ private:
     void Emit(uint32_t action, std::string name);
     bool DuplicateOfScan(int wd, const std::string& name);
 
-    std::optional<int> WatchChild(int parentWd, const std::string& name, bool& isNew);
+    std::optional<int> WatchChild(int parentWd, const std::string& parentPath, const std::string& name,
+                                  bool& isNew, int parentFd = -1);
     void ScanFolder(int wd, bool reportEntries, std::vector<int>& toScan);
     void ScanSubTree(int wd, bool reportEntries);
     void SetupStep(TClock::time_point deadline);
@@ -269,7 +282,8 @@ TWaitResult TInotifyReader::Wait(int timeoutMs) {
             return TWaitResult::Signalled;
         if (!FSetupDone) {
             SetupStep(deadline);
-            if (TClock::now() >= deadline && !CompleteIfReady())
+            // Notices are handed on when a wait ends: end it now, not at its limit.
+            if ((TClock::now() >= deadline || !FNotices.empty()) && !CompleteIfReady())
                 return TWaitResult::TimedOut;
             continue;
         }
@@ -280,6 +294,10 @@ TWaitResult TInotifyReader::Wait(int timeoutMs) {
         int ready = ::poll(&descriptor, 1, static_cast<int>(remaining.count()));
         if (ready < 0 && errno != EINTR)
             return TWaitResult::Failed;
+        // Woken by the first event of what is often a burst: let a few more
+        // gather, so that a burst costs a wake-up per batch, not per change.
+        if (ready > 0)
+            std::this_thread::sleep_for(BatchGathering);
     }
 }
 
@@ -429,9 +447,13 @@ void TInotifyReader::Translate(const inotify_event& event) {
         OnRemoved(event.wd, name, isDir);
     if (event.mask & IN_MOVED_FROM)
         FMoveFrom = TMoveFrom{event.wd, name, isDir, event.cookie};
+    // Reading a folder's entries counts as an access to it; the watch reads
+    // folders itself while it sets up, and any listing would flood the list,
+    // so only accesses to files are reported.
+    const bool fileAccessed = (event.mask & IN_ACCESS) && !isDir;
     const bool modified = ((event.mask & IN_MODIFY) && (FFilter & ContentChanges)) ||
                           ((event.mask & IN_ATTRIB) && (FFilter & MetadataChanges)) ||
-                          ((event.mask & IN_ACCESS) && (FFilter & FILE_NOTIFY_CHANGE_LAST_ACCESS));
+                          (fileAccessed && (FFilter & FILE_NOTIFY_CHANGE_LAST_ACCESS));
     if (modified)
         Emit(FILE_ACTION_MODIFIED, RelativeName(event.wd, name));
 }
@@ -445,7 +467,7 @@ void TInotifyReader::OnAdded(int wd, const std::string& name, bool isDir, bool i
     if (!isDir || !FSubTree)
         return;
     bool isNew = false;
-    if (auto child = WatchChild(wd, name, isNew); child && isNew)
+    if (auto child = WatchChild(wd, FullPath(wd), name, isNew); child && isNew)
         ScanSubTree(*child, isNewFolder);
 }
 
@@ -479,7 +501,7 @@ void TInotifyReader::OnRenamed(const TMoveFrom& from, int toWd, const std::strin
         return;
     }
     bool isNew = false;
-    if (auto child = WatchChild(toWd, toName, isNew); child && isNew)
+    if (auto child = WatchChild(toWd, FullPath(toWd), toName, isNew); child && isNew)
         ScanSubTree(*child, false);
 }
 
@@ -518,7 +540,7 @@ bool TInotifyReader::DuplicateOfScan(int wd, const std::string& name) {
     ino_t scannedInode = entry->second;
     folder->second.erase(entry);
     struct stat st;
-    std::string path = FullPath(wd) + '/' + name;
+    std::string path = JoinPath(FullPath(wd), name);
     // Gone again: the scan reported it, and its removal is still queued.
     if (::lstat(path.c_str(), &st) != 0)
         return true;
@@ -527,11 +549,16 @@ bool TInotifyReader::DuplicateOfScan(int wd, const std::string& name) {
 
 // Puts a watch on a sub-folder. Only folders of the watched folder's own file
 // system are watched, and symbolic links are never followed.
-std::optional<int> TInotifyReader::WatchChild(int parentWd, const std::string& name, bool& isNew) {
+// parentFd, when given, is the parent folder open for listing, which spares
+// the system a walk along the whole path for the check.
+std::optional<int> TInotifyReader::WatchChild(int parentWd, const std::string& parentPath,
+                                              const std::string& name, bool& isNew, int parentFd) {
     isNew = false;
-    const std::string path = FullPath(parentWd) + '/' + name;
+    const std::string path = JoinPath(parentPath, name);
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_dev != FDevice)
+    const bool found = parentFd >= 0 ? ::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                                     : ::lstat(path.c_str(), &st) == 0;
+    if (!found || !S_ISDIR(st.st_mode) || st.st_dev != FDevice)
         return std::nullopt;
     int wd = inotify_add_watch(FInotify.Get(), path.c_str(), FMask);
     if (wd < 0) {
@@ -582,7 +609,7 @@ void TInotifyReader::ScanFolder(int wd, bool reportEntries, std::vector<int>& to
         if (!isDir)
             continue;
         bool isNew = false;
-        auto child = WatchChild(wd, name, isNew);
+        auto child = WatchChild(wd, path, name, isNew, dirfd(folder));
         if (child && (isNew || (FRescanning && FRescanned.insert(*child).second)))
             toScan.push_back(*child);
     }
@@ -680,9 +707,7 @@ std::string TInotifyReader::RelativeName(int wd, const std::string& name) const 
 
 std::string TInotifyReader::FullPath(int wd) const {
     std::string relative = RelativePath(wd);
-    if (relative.empty())
-        return FRoot;
-    return FRoot == "/" ? FRoot + relative : FRoot + '/' + relative;
+    return relative.empty() ? FRoot : JoinPath(FRoot, relative);
 }
 
 void TInotifyReader::NotCovered(const std::string& relative, int error) {

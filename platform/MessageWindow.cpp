@@ -35,6 +35,17 @@ void TMessageWindow::Post(TMessage message) {
     }
 }
 
+void TMessageWindow::PostAll(std::vector<TMessage>& messages) {
+    std::lock_guard lock(FMutex);
+    for (TMessage& message : messages)
+        FQueue.push_back(std::move(message));
+    messages.clear();
+    if (!FWakePosted && !FQueue.empty()) {
+        FWakePosted = true;
+        PostWake();
+    }
+}
+
 // Qt's own hand-over of an event between threads is invisible to
 // ThreadSanitizer (Qt is not built with it), so the hand-over is declared.
 void TMessageWindow::PostWake() {

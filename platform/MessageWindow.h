@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // WM_USER: the first message number free for a program's own messages.
 constexpr unsigned WM_USER = 0x0400;
@@ -35,6 +36,8 @@ public:
     ~TMessageWindow() override;
 
     void Post(TMessage message);
+    // Posts several messages at once, in their order: one hand-over for all.
+    void PostAll(std::vector<TMessage>& messages);
 
 protected:
     bool event(QEvent* event) override;

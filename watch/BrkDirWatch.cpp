@@ -251,17 +251,21 @@ void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
     }
     const char* record = Sender->Buffer();
     const char* const end = record + bytes;
+    std::vector<TMessage> messages;
     for (;;) {
         const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(record);
         DW_ASSERT(record + offsetof(FILE_NOTIFY_INFORMATION, FileName) + info->FileNameLength <= end);
-        TMessage message{WM_DIRWATCH_NOTIFY, static_cast<std::intptr_t>(info->Action), 0, {}};
+        TMessage& message = messages.emplace_back();
+        message.Msg = WM_DIRWATCH_NOTIFY;
+        message.WParam = static_cast<std::intptr_t>(info->Action);
         message.Text.assign(info->FileName, info->FileNameLength / sizeof(char16_t));
-        FWindowHandle->Post(std::move(message));
         if (info->NextEntryOffset == 0)
             break;
         record += info->NextEntryOffset;
         DW_ASSERT(record < end);
     }
+    // One hand-over per read, so the main thread is woken once, not per record.
+    FWindowHandle->PostAll(messages);
 }
 
 // Worker thread. The message travels with the post, so a later worker's

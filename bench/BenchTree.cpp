@@ -1,0 +1,56 @@
+#include "BenchTree.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+// A memory file system where there is one: a disk file system slows down
+// after many files were deleted on it, which would favour whichever watcher
+// runs first.
+std::filesystem::path BenchRoot() {
+    if (const char* chosen = std::getenv("SENTREL_BENCH_DIR"))
+        return chosen;
+    std::error_code ignored;
+    if (std::filesystem::is_directory("/dev/shm", ignored))
+        return "/dev/shm";
+    return std::filesystem::temp_directory_path();
+}
+} // namespace
+
+TBenchTree::TBenchTree() {
+    std::string pattern = (BenchRoot() / "sentrel-bench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot create a scratch folder");
+    FPath = pattern;
+}
+
+TBenchTree::~TBenchTree() {
+    std::error_code ignored;
+    std::filesystem::remove_all(FPath, ignored);
+}
+
+void TBenchTree::MakeFolders(int count) {
+    std::vector<std::string> level{FPath};
+    int made = 0;
+    while (made < count) {
+        std::vector<std::string> next;
+        for (const auto& parent : level)
+            for (int i = 0; i < 20 && made < count; ++i, ++made) {
+                next.push_back(parent + "/d" + std::to_string(i));
+                ::mkdir(next.back().c_str(), 0755);
+            }
+        level = std::move(next);
+    }
+}
+
+long ResidentBytes(int pid) {
+    std::ifstream status(pid ? "/proc/" + std::to_string(pid) + "/status" : "/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stol(line.substr(6)) * 1024;
+    return 0;
+}

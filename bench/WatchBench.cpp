@@ -1,0 +1,304 @@
+// The watch against inotifywait on the same folder trees, in the same run:
+// set-up time, a burst of changes, stop time and memory per watched folder.
+#include "BenchTree.h"
+
+#include "toolkit/Application.h"
+#include "watch/BrkDirWatch.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <atomic>
+#include <benchmark/benchmark.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <malloc.h>
+#include <map>
+#include <memory>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+constexpr int BurstFiles = 100000;
+constexpr auto PatienceLimit = std::chrono::seconds(120);
+
+TBenchTree& TreeWith(int folders) {
+    static std::map<int, std::unique_ptr<TBenchTree>> trees;
+    auto& tree = trees[folders];
+    if (!tree) {
+        tree = std::make_unique<TBenchTree>();
+        tree->MakeFolders(folders);
+    }
+    return *tree;
+}
+
+size_t HeapInUse() {
+    return mallinfo2().uordblks;
+}
+
+double SecondsSince(TClock::time_point start) {
+    return std::chrono::duration<double>(TClock::now() - start).count();
+}
+
+// Runs the event loop, sleeping while there is nothing to do, so that the
+// main thread takes no processor time from the writer and the worker.
+template <class Condition>
+bool RunEventsUntil(Condition condition) {
+    const auto deadline = TClock::now() + PatienceLimit;
+    QTimer tick;
+    tick.start(2);
+    while (!condition() && TClock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    return condition();
+}
+
+// A watch on a folder with its notifications counted.
+struct TCountingWatch {
+    explicit TCountingWatch(const std::string& folder, TDirWatchOptions options = TDirWatchOptions::All()) {
+        Watch.SetDirectory(folder);
+        Watch.SetOptions(options);
+        Watch.SetOnNotify([this](TBriskoDirWatch*, int action, const std::string&) {
+            if (action == 1 || action == 2)
+                ++NameChanges;
+            ++Notified;
+        });
+        Watch.SetOnStatus([this](TBriskoDirWatch*, const TDirWatchStatus& status) {
+            Ready = Ready || status.Kind == TDirWatchStatus::TKind::Ready;
+            Lost += status.Kind == TDirWatchStatus::TKind::ChangesLost;
+        });
+    }
+    bool EnableAndWaitReady() {
+        Watch.SetEnabled(true);
+        return RunEventsUntil([&] { return Ready; });
+    }
+
+    TBriskoDirWatch Watch;
+    bool Ready = false;
+    long Notified = 0;
+    long NameChanges = 0;
+    int Lost = 0;
+};
+
+// inotifywait -m -r on a folder, its output lines counted by a reader thread.
+class TInotifyWait {
+public:
+    explicit TInotifyWait(const std::string& folder) {
+        int out[2];
+        int err[2];
+        if (::pipe(out) != 0 || ::pipe(err) != 0)
+            throw std::runtime_error("pipe");
+        FPid = ::fork();
+        if (FPid == 0) {
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            ::execlp("inotifywait", "inotifywait", "-m", "-r", "-e", "create", "-e", "delete",
+                     "--format", "%e %w%f", folder.c_str(), nullptr);
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        FErrReader = std::thread([this, fd = err[0]] { ReadStderr(fd); });
+        FOutReader = std::thread([this, fd = out[0]] { CountLines(fd); });
+    }
+    ~TInotifyWait() {
+        ::kill(FPid, SIGTERM);
+        ::waitpid(FPid, nullptr, 0);
+        FErrReader.join();
+        FOutReader.join();
+    }
+    bool WaitEstablished() {
+        const auto deadline = TClock::now() + PatienceLimit;
+        while (!Established && !Failed && TClock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        return Established;
+    }
+    int Pid() const { return FPid; }
+
+    std::atomic<bool> Established{false};
+    std::atomic<bool> Failed{false};
+    std::atomic<long> Lines{0};
+
+private:
+    void ReadStderr(int fd) {
+        std::string text;
+        char chunk[4096];
+        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
+            text.append(chunk, static_cast<size_t>(n));
+            if (text.find("Watches established") != std::string::npos)
+                Established = true;
+            if (text.find("Failed") != std::string::npos || text.find("rror") != std::string::npos)
+                Failed = true;
+        }
+        Failed = Failed || !Established;
+        ::close(fd);
+    }
+    void CountLines(int fd) {
+        char chunk[65536];
+        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
+            for (ssize_t i = 0; i < n; ++i)
+                Lines += chunk[i] == '\n';
+        ::close(fd);
+    }
+
+    int FPid = -1;
+    std::thread FErrReader;
+    std::thread FOutReader;
+};
+
+// Creates then deletes BurstFiles files in folder as fast as one thread can.
+void WriteBurst(const std::string& folder) {
+    for (int i = 0; i < BurstFiles; ++i) {
+        std::string name = folder + "/f" + std::to_string(i);
+        int fd = ::open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    for (int i = 0; i < BurstFiles; ++i)
+        ::unlink((folder + "/f" + std::to_string(i)).c_str());
+}
+
+TDirWatchOptions NameOptions() {
+    TDirWatchOptions names;
+    names.Include(dw_file_name);
+    names.Include(dw_dir_name);
+    return names;
+}
+
+// Second argument 0: names only, the events inotifywait is given here;
+// 1: every kind of change, the watch's default.
+void BM_Setup_Sentrel(benchmark::State& state) {
+    TBenchTree& tree = TreeWith(static_cast<int>(state.range(0)));
+    const TDirWatchOptions options = state.range(1) ? TDirWatchOptions::All() : NameOptions();
+    for (auto _ : state) {
+        size_t before = HeapInUse();
+        auto start = TClock::now();
+        TCountingWatch counting(tree.Path(), options);
+        if (!counting.EnableAndWaitReady())
+            state.SkipWithError("never ready");
+        state.SetIterationTime(SecondsSince(start));
+        state.counters["bytes_per_folder"] =
+            static_cast<double>(HeapInUse() - before) / static_cast<double>(state.range(0));
+    }
+}
+
+void BM_Setup_Inotifywait(benchmark::State& state) {
+    TBenchTree& tree = TreeWith(static_cast<int>(state.range(0)));
+    TBenchTree empty;
+    TInotifyWait idle(empty.Path());
+    idle.WaitEstablished();
+    const long baseline = ResidentBytes(idle.Pid());
+    for (auto _ : state) {
+        auto start = TClock::now();
+        TInotifyWait waiter(tree.Path());
+        if (!waiter.WaitEstablished())
+            state.SkipWithError("inotifywait failed");
+        state.SetIterationTime(SecondsSince(start));
+        state.counters["bytes_per_folder"] =
+            static_cast<double>(ResidentBytes(waiter.Pid()) - baseline) / static_cast<double>(state.range(0));
+    }
+}
+
+void BM_Burst_Sentrel(benchmark::State& state) {
+    TBenchTree tree;
+    for (auto _ : state) {
+        TCountingWatch counting(tree.Path(), NameOptions());
+        counting.EnableAndWaitReady();
+        auto start = TClock::now();
+        double writerSeconds = 0;
+        std::thread writer([&] {
+            WriteBurst(tree.Path());
+            writerSeconds = SecondsSince(start);
+        });
+        RunEventsUntil([&] { return counting.NameChanges >= 2L * BurstFiles; });
+        writer.join();
+        state.SetIterationTime(SecondsSince(start));
+        state.counters["writer_ms"] = writerSeconds * 1000;
+        state.counters["delivered"] = static_cast<double>(counting.NameChanges);
+        state.counters["lost"] = static_cast<double>(2L * BurstFiles - counting.NameChanges);
+        state.counters["overflows"] = counting.Lost;
+    }
+}
+
+void BM_Burst_Inotifywait(benchmark::State& state) {
+    TBenchTree tree;
+    for (auto _ : state) {
+        TInotifyWait waiter(tree.Path());
+        waiter.WaitEstablished();
+        auto start = TClock::now();
+        WriteBurst(tree.Path());
+        state.counters["writer_ms"] = SecondsSince(start) * 1000;
+        // inotifywait gives no sign of the end of a burst: wait until its
+        // count has stood still for a second.
+        long seen = -1;
+        auto lastGrowth = TClock::now();
+        while (waiter.Lines < 2L * BurstFiles && TClock::now() - lastGrowth < std::chrono::seconds(1)) {
+            if (waiter.Lines != seen) {
+                seen = waiter.Lines;
+                lastGrowth = TClock::now();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        double elapsed = waiter.Lines >= 2L * BurstFiles ? SecondsSince(start)
+                                                         : SecondsSince(start) - 1.0;
+        state.SetIterationTime(elapsed);
+        state.counters["delivered"] = static_cast<double>(waiter.Lines);
+        state.counters["lost"] = static_cast<double>(2L * BurstFiles - waiter.Lines);
+    }
+}
+
+// The writer alone, with nothing watching: the floor for both.
+void BM_Burst_Unwatched(benchmark::State& state) {
+    TBenchTree tree;
+    for (auto _ : state) {
+        auto start = TClock::now();
+        WriteBurst(tree.Path());
+        state.SetIterationTime(SecondsSince(start));
+    }
+}
+
+void BM_Stop_Sentrel(benchmark::State& state) {
+    const bool busy = state.range(0) != 0;
+    TBenchTree& tree = TreeWith(10000);
+    for (auto _ : state) {
+        TCountingWatch counting(tree.Path());
+        counting.EnableAndWaitReady();
+        std::atomic<bool> writing{busy};
+        std::thread writer([&] {
+            for (int i = 0; writing; ++i) {
+                std::string name = tree.Path() + "/d0/busy" + std::to_string(i % 100);
+                ::close(::open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+                ::unlink(name.c_str());
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        auto start = TClock::now();
+        counting.Watch.SetEnabled(false);
+        state.SetIterationTime(SecondsSince(start));
+        writing = false;
+        writer.join();
+        QCoreApplication::processEvents();
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_Setup_Sentrel)->ArgNames({"folders", "all"})->ArgsProduct({{10000, 50000}, {0, 1}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Setup_Inotifywait)->ArgName("folders")->Arg(10000)->Arg(50000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Burst_Sentrel)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Burst_Inotifywait)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Burst_Unwatched)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Stop_Sentrel)->ArgName("busy")->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    TApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,11 +1,12 @@
+#include "app/Program.h"
+#include "app/Unit1.h"
 #include "toolkit/Application.h"
 
-#include <QLabel>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
-// Qt aborts without a word of its own choosing when no display is reachable;
+// Without a display Qt ends the program with a message of its own choosing;
 // say plainly what is missing instead.
 bool DisplayReachable() {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
@@ -23,7 +24,7 @@ int main(int argc, char** argv) {
     }
     TApplication application(argc, argv);
     TApplication::SetTitle("Sentrel");
-    QLabel window(QStringLiteral("Sentrel"));
-    window.show();
+    TProgramForms forms;
+    Form1->show();
     return application.exec();
 }

@@ -10,6 +10,10 @@
 // with FILE_NOTIFY_INFORMATION records, wait for it with a time limit, and
 // take its result. Each operating system has one backend.
 
+#ifdef _WIN32
+// The system's own definitions of the records, flags, action and error codes.
+#include <windows.h>
+#else
 // Notify filter flags: which kinds of change a read reports.
 constexpr uint32_t FILE_NOTIFY_CHANGE_FILE_NAME = 0x001;
 constexpr uint32_t FILE_NOTIFY_CHANGE_DIR_NAME = 0x002;
@@ -50,6 +54,7 @@ constexpr uint32_t ERROR_GEN_FAILURE = 31;
 constexpr uint32_t ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr uint32_t ERROR_DIRECTORY = 267;
 constexpr uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
+#endif
 
 enum class TWaitResult { Signalled, TimedOut, Failed };
 

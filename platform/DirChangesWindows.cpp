@@ -107,8 +107,8 @@ std::string DescribeNotCovered(int error) {
 std::unique_ptr<TDirChangeReader> TDirChangeReader::OpenNative(const std::string& directory,
                                                                 TOpenFailure& failure) {
     auto kernel = std::make_unique<TModule>("kernel32");
-    auto read = kernel->Get() ? reinterpret_cast<TReadDirectoryChangesW>(
-                                    GetProcAddress(kernel->Get(), "ReadDirectoryChangesW"))
+    auto read = kernel->Get() ? reinterpret_cast<TReadDirectoryChangesW>(reinterpret_cast<void*>(
+                                    GetProcAddress(kernel->Get(), "ReadDirectoryChangesW")))
                               : nullptr;
     if (!read) {
         failure.ProcedureMissing = true;

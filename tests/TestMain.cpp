@@ -17,6 +17,12 @@ std::vector<std::string> TakeErrorBoxes() {
     return std::exchange(ErrorBoxes(), {});
 }
 
+TDialogAnswers TestDialogAnswers() {
+    TDialogAnswers answers;
+    answers.ErrorBox = [](const std::string&, const std::string& text) { ErrorBoxes().push_back(text); };
+    return answers;
+}
+
 int main(int argc, char** argv) {
     // Test programs run without a display, also when ctest lists their tests.
     if (!std::getenv("QT_QPA_PLATFORM") || !*std::getenv("QT_QPA_PLATFORM"))
@@ -24,7 +30,6 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     TApplication application(argc, argv);
     TApplication::SetTitle("Sentrel");
-    SetDialogAnswers({[](const std::string&, const std::string& text) { ErrorBoxes().push_back(text); },
-                      nullptr, nullptr});
+    SetDialogAnswers(TestDialogAnswers());
     return RUN_ALL_TESTS();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "toolkit/Dialogs.h"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -33,3 +35,8 @@ void ProcessEventsFor(std::chrono::milliseconds duration);
 
 // Error boxes the program showed since the last call, each its full text.
 std::vector<std::string> TakeErrorBoxes();
+
+// The tests' standing answers: error boxes are recorded, every other dialog
+// is left to the test. A test that answers more starts from these and puts
+// them back when it ends.
+TDialogAnswers TestDialogAnswers();

@@ -58,3 +58,15 @@ inline void Assert(bool condition, const char* unitName, int line) {
     if (!condition)
         throw EAssertionFailed(AssertionText(unitName, line));
 }
+
+// A file the user named cannot be opened for reading.
+class EFOpenError : public TExceptionOf<EFOpenError> {
+public:
+    using TExceptionOf::TExceptionOf;
+};
+
+// A file the user named cannot be created or written.
+class EFCreateError : public TExceptionOf<EFCreateError> {
+public:
+    using TExceptionOf::TExceptionOf;
+};

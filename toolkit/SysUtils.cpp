@@ -39,6 +39,19 @@ bool SameText(std::string_view a, std::string_view b) {
     return true;
 }
 
+bool ContainsText(std::string_view text, std::string_view part) {
+    if (part.size() > text.size())
+        return false;
+    for (size_t start = 0; start + part.size() <= text.size(); ++start) {
+        size_t i = 0;
+        while (i < part.size() && UpperChar(text[start + i]) == UpperChar(part[i]))
+            ++i;
+        if (i == part.size())
+            return true;
+    }
+    return false;
+}
+
 std::string Format(const char* format, ...) {
     va_list args;
     va_start(args, format);

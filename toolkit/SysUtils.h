@@ -15,5 +15,8 @@ std::string UpperCase(std::string_view text);
 // other byte exactly.
 bool SameText(std::string_view a, std::string_view b);
 
+// True when text contains part anywhere, ASCII letter case ignored.
+bool ContainsText(std::string_view text, std::string_view part);
+
 // printf-style formatting into a string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

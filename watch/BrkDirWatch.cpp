@@ -258,7 +258,8 @@ void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
         TMessage& message = messages.emplace_back();
         message.Msg = WM_DIRWATCH_NOTIFY;
         message.WParam = static_cast<std::intptr_t>(info->Action);
-        message.Text.assign(info->FileName, info->FileNameLength / sizeof(char16_t));
+        message.Text.assign(reinterpret_cast<const char16_t*>(info->FileName),
+                            info->FileNameLength / sizeof(char16_t));
         if (info->NextEntryOffset == 0)
             break;
         record += info->NextEntryOffset;

@@ -4,6 +4,7 @@
 #include "platform/MessageWindow.h"
 #include "platform/Thread.h"
 #include "toolkit/Exception.h"
+#include "toolkit/Object.h"
 
 #include <cstdint>
 #include <functional>
@@ -120,12 +121,12 @@ private:
 // to the folder. While Enabled it owns one worker; changes travel from it as
 // messages posted to the watch's hidden window. OnChange tells that one of
 // the watch's own settings changed.
-class TBriskoDirWatch {
+class TBriskoDirWatch : public TObject {
 public:
     TBriskoDirWatch();
     TBriskoDirWatch(const TBriskoDirWatch&) = delete;
     TBriskoDirWatch& operator=(const TBriskoDirWatch&) = delete;
-    virtual ~TBriskoDirWatch();
+    ~TBriskoDirWatch() override;
 
     bool Enabled() const { return FThread != nullptr; }
     void SetEnabled(bool Value);

@@ -1,0 +1,24 @@
+#include "app/Program.h"
+
+#include "app/Unit1.h"
+#include "dialogs/GeneralOptionsUnit.h"
+#include "dialogs/InputFormUnit.h"
+#include "dialogs/OptionsUnit.h"
+
+// The dialogs belong to the main window, so they are freed with it; the
+// globals are cleared first so that nothing reaches a window being freed.
+TProgramForms::TProgramForms() {
+    FForm1 = std::make_unique<TForm1>();
+    Form1 = FForm1.get();
+    OptionsForm = new TOptionsForm(Form1);
+    GeneralOptionsForm = new TGeneralOptionsForm(Form1);
+    InputForm = new TInputForm(Form1);
+}
+
+TProgramForms::~TProgramForms() {
+    FForm1->FreeAllWatches();
+    Form1 = nullptr;
+    OptionsForm = nullptr;
+    GeneralOptionsForm = nullptr;
+    InputForm = nullptr;
+}

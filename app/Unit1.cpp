@@ -1,0 +1,282 @@
+#include "app/Unit1.h"
+
+#include "dialogs/GeneralOptionsUnit.h"
+#include "toolkit/Application.h"
+#include "toolkit/ListBox.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QSessionManager>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStyle>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+TForm1* Form1 = nullptr;
+
+namespace {
+constexpr int HorizontalExtent = 2000;
+
+QFrame* CreatePanel(QWidget* parent, bool bevelled) {
+    auto* panel = new QFrame(parent);
+    if (bevelled)
+        panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    return panel;
+}
+} // namespace
+
+TForm1::TForm1() {
+    setGeometry(353, 263, 493, 365);
+    setMinimumSize(100, 332);
+    CreateControls();
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    FreeAllWatches();
+}
+
+// ---------------------------------------------------------------------------
+// Building the window
+
+void TForm1::CreateControls() {
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    Splitter1 = new QSplitter(Qt::Vertical, central);
+    Splitter1->setOpaqueResize(true);
+    Splitter1->setHandleWidth(3);
+    Panel2 = CreateWatchPanel();
+    Panel1 = CreateResultsPanel();
+    Splitter1->addWidget(Panel2);
+    Splitter1->addWidget(Panel1);
+    Splitter1->setStretchFactor(1, 1);
+    Splitter1->setSizes({93, 200});
+    layout->addWidget(Splitter1, 1);
+    Panel3 = CreateExitPanel();
+    layout->addWidget(Panel3);
+    setCentralWidget(central);
+    setTabOrder(Panel1, Panel2);
+    setTabOrder(Panel2, Panel3);
+    CreateStatusBar();
+    CreateMenus();
+    CreatePopupMenus();
+}
+
+QToolButton* TForm1::CreateSpeedButton(QWidget* parent, const char* hint, int icon, void (TForm1::*click)()) {
+    auto* button = new QToolButton(parent);
+    button->setAutoRaise(true);
+    button->setFixedSize(25, 25);
+    button->setToolTip(QString::fromLatin1(hint));
+    button->setIcon(style()->standardIcon(static_cast<QStyle::StandardPixmap>(icon)));
+    connect(button, &QToolButton::clicked, this, [this, click] { (this->*click)(); });
+    return button;
+}
+
+QWidget* TForm1::CreateWatchPanel() {
+    QFrame* panel = CreatePanel(this, true);
+    lbWatches = new TListBox(panel, TListBox::TSelection::Single);
+    sbAddDirectory = CreateSpeedButton(panel, "Add Folder to Watch", QStyle::SP_FileDialogNewFolder,
+                                       &TForm1::sbAddDirectoryClick);
+    sbDelete = CreateSpeedButton(panel, "Remove Folder From Watch", QStyle::SP_TrashIcon, &TForm1::sbDeleteClick);
+    sbOptions = CreateSpeedButton(panel, "Watch Properties", QStyle::SP_FileDialogDetailedView,
+                                  &TForm1::sbOptionsClick);
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(sbAddDirectory);
+    buttons->addWidget(sbDelete);
+    buttons->addWidget(sbOptions);
+    buttons->addStretch();
+    auto* layout = new QHBoxLayout(panel);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->addWidget(lbWatches, 1);
+    layout->addLayout(buttons);
+    return panel;
+}
+
+QWidget* TForm1::CreateResultsPanel() {
+    QFrame* panel = CreatePanel(this, true);
+    lbResults = new TListBox(panel, TListBox::TSelection::Multiple);
+    lbResults->EnableSearchIndex();
+    lbResults->OnClick = [this] { lbResultsClick(); };
+    sbClear = CreateSpeedButton(panel, "Clear List", QStyle::SP_DialogResetButton, &TForm1::sbClearClick);
+    sbStop = CreateSpeedButton(panel, "Pause All Watches", QStyle::SP_MediaPause, &TForm1::sbStopClick);
+    sbGo = CreateSpeedButton(panel, "Start All Watches", QStyle::SP_MediaPlay, &TForm1::sbGoClick);
+    SpeedButton1 = CreateSpeedButton(panel, "Watch Properties", QStyle::SP_FileDialogInfoView,
+                                     &TForm1::GeneralOptions1Click);
+    auto* buttons = new QVBoxLayout;
+    for (QToolButton* button : {sbClear, sbStop, sbGo, SpeedButton1})
+        buttons->addWidget(button);
+    buttons->addStretch();
+    auto* layout = new QHBoxLayout(panel);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->addWidget(lbResults, 1);
+    layout->addLayout(buttons);
+    return panel;
+}
+
+QWidget* TForm1::CreateExitPanel() {
+    QFrame* panel = CreatePanel(this, false);
+    panel->setFixedHeight(30);
+    sbExit = new QToolButton(panel);
+    sbExit->setAutoRaise(true);
+    sbExit->setFixedSize(59, 22);
+    sbExit->setText(QStringLiteral("Exit"));
+    sbExit->setToolTip(QStringLiteral("Close the Application"));
+    connect(sbExit, &QToolButton::clicked, this, [this] { sbExitClick(); });
+    Image1 = new QLabel(panel);
+    Image1->setPixmap(style()->standardIcon(QStyle::SP_ComputerIcon).pixmap(16, 16));
+    Image1->hide();
+    auto* layout = new QHBoxLayout(panel);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->addStretch();
+    layout->addWidget(sbExit);
+    return panel;
+}
+
+void TForm1::CreateStatusBar() {
+    for (size_t panel = 0; panel < StatusBar1.size(); ++panel) {
+        StatusBar1[panel] = new QLabel(this);
+        if (panel < 2) {
+            StatusBar1[panel]->setFixedWidth(150);
+            statusBar()->addWidget(StatusBar1[panel]);
+        } else {
+            statusBar()->addWidget(StatusBar1[panel], 1);
+        }
+    }
+}
+
+QAction* TForm1::AddItem(QMenu* menu, const char* caption, void (TForm1::*click)()) {
+    QAction* item = menu->addAction(QString::fromLatin1(caption));
+    if (click)
+        connect(item, &QAction::triggered, this, [this, click] { (this->*click)(); });
+    else
+        item->setEnabled(false); // its command comes with a later part of the program
+    return item;
+}
+
+void TForm1::CreateMenus() {
+    QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
+    AddItem(file, "General Options", &TForm1::GeneralOptions1Click);
+    AddItem(file, "Exit", &TForm1::sbExitClick);
+    AddItem(file, "Edit INI file", nullptr);
+    QMenu* action = menuBar()->addMenu(QStringLiteral("Action"));
+    AddItem(action, "Add Watch", &TForm1::sbAddDirectoryClick);
+    AddItem(action, "Add All Drives", &TForm1::AddAllDrives1Click);
+    AddItem(action, "Watch Options", &TForm1::sbOptionsClick);
+    action->addSeparator();
+    AddItem(action, "Clear Output List", &TForm1::sbClearClick);
+    AddItem(action, "Pause All Watches", &TForm1::sbStopClick);
+    AddItem(action, "Start All Watches", &TForm1::sbGoClick);
+    action->addSeparator();
+    AddItem(action, "Go", &TForm1::sbGoClick);
+    AddItem(action, "Stop", &TForm1::sbStopClick);
+    action->addSeparator();
+    AddItem(action, "About", nullptr);
+}
+
+void TForm1::CreatePopupMenus() {
+    PopupMenu1 = new QMenu(this);
+    AddItem(PopupMenu1, "Exclude File", nullptr);
+    AddItem(PopupMenu1, "Exclude Path", nullptr);
+    PopupMenu1->addSeparator();
+    AddItem(PopupMenu1, "Open This File", nullptr);
+    AddItem(PopupMenu1, "Hex Edit This File", nullptr);
+    PopupMenu1->addSeparator();
+    AddItem(PopupMenu1, "Save List", &TForm1::SaveList1Click);
+    AddItem(PopupMenu1, "Clear", &TForm1::sbClearClick);
+    PopupMenu2 = new QMenu(this);
+    AddItem(PopupMenu2, "Add All Drives", &TForm1::AddAllDrives1Click);
+    PopupMenu3 = new QMenu(this);
+    AddItem(PopupMenu3, "Delete", &TForm1::sbDeleteClick);
+    AddItem(PopupMenu3, "Add All Drives", &TForm1::AddAllDrives1Click);
+
+    auto attach = [this](QWidget* control, QMenu* menu) {
+        control->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(control, &QWidget::customContextMenuRequested, this,
+                [control, menu](const QPoint& at) { menu->popup(control->mapToGlobal(at)); });
+    };
+    attach(lbResults, PopupMenu1);
+    attach(sbAddDirectory, PopupMenu2);
+    attach(lbWatches, PopupMenu3);
+}
+
+// ---------------------------------------------------------------------------
+// Window life
+
+void TForm1::FormCreate() {
+    lbWatches->SetHorizontalExtent(HorizontalExtent);
+    lbResults->SetHorizontalExtent(HorizontalExtent);
+    // The system asks before it shuts down or logs the user off: answer as
+    // to any close request, so the settings are saved before the answer.
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { FormCloseQuery(); });
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!FShown) {
+        FShown = true;
+        FormShow();
+    }
+}
+
+void TForm1::FormShow() {
+    setWindowTitle(QString::fromStdString(TApplication::Title()));
+    for (QWidget* control : {static_cast<QWidget*>(sbAddDirectory), static_cast<QWidget*>(lbWatches),
+                             static_cast<QWidget*>(GeneralOptionsForm->lbExcluded),
+                             static_cast<QWidget*>(lbResults)})
+        control->setCursor(Qt::ArrowCursor);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    FormCloseQuery();
+    event->accept();
+}
+
+void TForm1::FormCloseQuery() {
+    FreeAllWatches();
+}
+
+void TForm1::sbExitClick() {
+    close();
+}
+
+void TForm1::GeneralOptions1Click() {
+    GeneralOptionsForm->exec();
+    UpdateStatusBar();
+}
+
+void TForm1::lbResultsClick() {
+    UpdateStatusBar();
+}
+
+// ---------------------------------------------------------------------------
+// Status bar
+
+void TForm1::UpdateStatusBar() {
+    if (lbWatches->Count() == 0) {
+        StatusBar1[0]->setText(QStringLiteral("Monitoring not enabled"));
+    } else {
+        TBriskoDirWatch* first = WatchOfLine(0);
+        StatusBar1[0]->setText(first && first->Enabled() ? QStringLiteral("Monitoring enabled")
+                                                         : QStringLiteral("Monitoring not enabled"));
+        StatusBar1[1]->setText(GeneralOptionsForm->cbVerboseDisplay->isChecked() ? QStringLiteral("Verbose Mode")
+                                                                                : QStringLiteral("Brief Mode"));
+    }
+    if (int current = lbResults->ItemIndex(); current >= 0)
+        StatusBar1[2]->setText(QStringLiteral("%1/%2").arg(current + 1).arg(lbResults->Count()));
+    if (lbResults->Count() == 0)
+        StatusBar1[2]->clear();
+}
+
+std::string TForm1::StatusPanelText(int panel) const {
+    return StatusBar1.at(static_cast<size_t>(panel))->text().toStdString();
+}

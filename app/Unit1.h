@@ -1,0 +1,102 @@
+#pragma once
+
+#include "watch/BrkDirWatch.h"
+
+#include <QMainWindow>
+#include <array>
+#include <string>
+
+class QAction;
+class QLabel;
+class QMenu;
+class QSplitter;
+class QToolButton;
+class TListBox;
+
+// The main window: the watched folders above, the list of changes below,
+// the menus and buttons that start every command.
+//
+// Its commands are split by subject: the window itself and its status bar
+// (Unit1.cpp), the watch list (Unit1Watches.cpp), the change lines
+// (Unit1Results.cpp).
+class TForm1 : public QMainWindow {
+public:
+    TForm1();
+    ~TForm1() override;
+
+    // Window and status bar
+    void FormCreate();
+    void FormShow();
+    void FormCloseQuery();
+    void GeneralOptions1Click();
+    void sbExitClick();
+    void lbResultsClick();
+    void UpdateStatusBar();
+    std::string StatusPanelText(int panel) const;
+
+    // Watch list
+    void AddWatch(const std::string& folder);
+    void sbAddDirectoryClick();
+    void AddAllDrives1Click();
+    void sbDeleteClick();
+    void sbGoClick();
+    void sbStopClick();
+    void sbOptionsClick();
+    void FreeAllWatches();
+    TBriskoDirWatch* WatchOfLine(int index) const;
+
+    // Change lines
+    void BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const std::string& FileName);
+    void BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatus& Status);
+    bool IsFilteredOut(const std::string& path) const;
+    static std::string ActionName(int action);
+    static std::string FileTypeOf(const std::string& path);
+    void sbClearClick();
+    void SaveList1Click();
+
+    // Controls, top to bottom
+    QWidget* Panel2;
+    TListBox* lbWatches;
+    QToolButton* sbAddDirectory;
+    QToolButton* sbDelete;
+    QToolButton* sbOptions;
+    QSplitter* Splitter1;
+    QWidget* Panel1;
+    TListBox* lbResults;
+    QToolButton* sbClear;
+    QToolButton* sbStop;
+    QToolButton* sbGo;
+    QToolButton* SpeedButton1;
+    QWidget* Panel3;
+    QToolButton* sbExit;
+    QLabel* Image1;
+    std::array<QLabel*, 3> StatusBar1{};
+
+    QMenu* PopupMenu1; // on lbResults
+    QMenu* PopupMenu2; // on sbAddDirectory
+    QMenu* PopupMenu3; // on lbWatches
+
+    std::string FLastFolder;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateControls();
+    QWidget* CreateWatchPanel();
+    QWidget* CreateResultsPanel();
+    QWidget* CreateExitPanel();
+    void CreateStatusBar();
+    void CreateMenus();
+    void CreatePopupMenus();
+    QToolButton* CreateSpeedButton(QWidget* parent, const char* hint, int icon, void (TForm1::*click)());
+    QAction* AddItem(QMenu* menu, const char* caption, void (TForm1::*click)());
+    void ShowRemark(TBriskoDirWatch* watch, const std::string& remark);
+    void AppendResult(const std::string& action, const std::string& path);
+
+    bool FShown = false;
+    bool FWatchesFreed = false;
+};
+
+extern TForm1* Form1;

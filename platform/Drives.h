@@ -1,0 +1,31 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// One line of the system's mount table.
+struct TMount {
+    std::string Device;
+    std::string MountPoint;
+    std::string FileSystem;
+};
+
+// What the drive list asks of the machine about a mount.
+struct TDriveProbe {
+    std::function<bool(const std::string& device)> IsRemovable;
+    std::function<bool(const std::string& path)> IsFolder;
+};
+
+// The running system's mount table and probe.
+std::vector<TMount> ReadMountTable();
+TDriveProbe SystemDriveProbe();
+
+// Parses mount-table text ("device mount-point type options ..." per line,
+// blanks inside fields written as \040).
+std::vector<TMount> ParseMountTable(const std::string& text);
+
+// The fixed drives: mount points of local, disk-backed file systems on
+// devices that are neither removable nor loop devices, each once, in
+// ascending order. Pseudo, memory, network and image file systems are left out.
+std::vector<std::string> FixedDrives(const std::vector<TMount>& mounts, const TDriveProbe& probe);

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "Testing.h"
+
+#include "app/Program.h"
+#include "app/Unit1.h"
+#include "toolkit/ListBox.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+#include <regex>
+
+// The program's four windows, made afresh for each test.
+class TProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Forms = std::make_unique<TProgramForms>();
+        TakeErrorBoxes();
+    }
+    void TearDown() override {
+        Forms.reset();
+        SetDialogAnswers(TestDialogAnswers());
+    }
+
+    // The results lines without their times, which are checked on the way.
+    static std::vector<std::string> ResultsWithoutTime() {
+        static const std::regex time("^[0-2][0-9]:[0-5][0-9]:[0-5][0-9] - ");
+        std::vector<std::string> lines;
+        for (const std::string& line : Form1->lbResults->Lines()) {
+            EXPECT_TRUE(std::regex_search(line, time)) << line;
+            lines.push_back(line.substr(11));
+        }
+        return lines;
+    }
+
+    std::unique_ptr<TProgramForms> Forms;
+};

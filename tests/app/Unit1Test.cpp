@@ -1,0 +1,259 @@
+#include "AppTesting.h"
+
+#include "dialogs/GeneralOptionsUnit.h"
+#include "dialogs/InputFormUnit.h"
+#include "dialogs/OptionsUnit.h"
+
+#include <QCheckBox>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTimer>
+#include <QToolButton>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+std::vector<std::string> Captions(const QList<QAction*>& actions) {
+    std::vector<std::string> captions;
+    for (QAction* action : actions)
+        captions.push_back(action->isSeparator() ? "-" : action->text().toStdString());
+    return captions;
+}
+
+// A watch used only as the sender of a change, on the given folder.
+std::unique_ptr<TBriskoDirWatch> SenderOn(const std::string& folder) {
+    auto watch = std::make_unique<TBriskoDirWatch>();
+    watch->SetDirectory(folder);
+    return watch;
+}
+} // namespace
+
+using MainWindow = TProgramTest;
+using ChangeLines = TProgramTest;
+using ChangeFilter = TProgramTest;
+
+TEST_F(MainWindow, StartsWithItsWindowsControlsAndMenus) {
+    ASSERT_TRUE(Form1 && OptionsForm && GeneralOptionsForm && InputForm);
+    EXPECT_EQ(OptionsForm->windowTitle(), "Watch Options");
+    EXPECT_EQ(GeneralOptionsForm->windowTitle(), "General Options");
+    EXPECT_EQ(InputForm->windowTitle(), "File Type");
+    EXPECT_TRUE(GeneralOptionsForm->cbMinToTray->isChecked());
+    EXPECT_FALSE(GeneralOptionsForm->cbVerboseDisplay->isChecked());
+    Form1->show();
+    EXPECT_EQ(Form1->windowTitle(), "Sentrel");
+    for (int panel = 0; panel < 3; ++panel)
+        EXPECT_EQ(Form1->StatusPanelText(panel), "") << "blank until the first command";
+
+    auto menus = Form1->menuBar()->actions();
+    ASSERT_EQ(menus.size(), 2);
+    EXPECT_EQ(Captions(menus[0]->menu()->actions()), (std::vector<std::string>{"General Options", "Exit", "Edit INI file"}));
+    EXPECT_EQ(Captions(menus[1]->menu()->actions()),
+              (std::vector<std::string>{"Add Watch", "Add All Drives", "Watch Options", "-", "Clear Output List",
+                                        "Pause All Watches", "Start All Watches", "-", "Go", "Stop", "-", "About"}));
+    EXPECT_EQ(Captions(Form1->PopupMenu1->actions()),
+              (std::vector<std::string>{"Exclude File", "Exclude Path", "-", "Open This File", "Hex Edit This File",
+                                        "-", "Save List", "Clear"}));
+    EXPECT_EQ(Captions(Form1->PopupMenu2->actions()), std::vector<std::string>{"Add All Drives"});
+    EXPECT_EQ(Captions(Form1->PopupMenu3->actions()), (std::vector<std::string>{"Delete", "Add All Drives"}));
+    EXPECT_EQ(Form1->sbAddDirectory->toolTip(), "Add Folder to Watch");
+    EXPECT_EQ(Form1->sbDelete->toolTip(), "Remove Folder From Watch");
+    EXPECT_EQ(Form1->sbOptions->toolTip(), "Watch Properties");
+    EXPECT_EQ(Form1->sbClear->toolTip(), "Clear List");
+    EXPECT_EQ(Form1->sbStop->toolTip(), "Pause All Watches");
+    EXPECT_EQ(Form1->sbGo->toolTip(), "Start All Watches");
+    EXPECT_EQ(Form1->SpeedButton1->toolTip(), "Watch Properties");
+    EXPECT_EQ(Form1->sbExit->toolTip(), "Close the Application");
+}
+
+TEST_F(MainWindow, StatusBarInEveryCase) {
+    TTempDir dir;
+    auto sender = SenderOn(dir.Path());
+    Form1->UpdateStatusBar();
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring not enabled");
+    EXPECT_EQ(Form1->StatusPanelText(1), "");
+    EXPECT_EQ(Form1->StatusPanelText(2), "");
+
+    Form1->AddWatch(dir.Path());
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring enabled");
+    EXPECT_EQ(Form1->StatusPanelText(1), "Brief Mode");
+    for (const char* name : {"a", "b", "c"})
+        Form1->BriskoDirWatch1Notify(sender.get(), 1, name);
+    EXPECT_EQ(Form1->StatusPanelText(2), "") << "change lines do not refresh the status bar";
+    Form1->UpdateStatusBar();
+    EXPECT_EQ(Form1->StatusPanelText(2), "1/3") << "the focus frame is on the first line";
+    Form1->lbResults->SetItemIndex(2);
+    EXPECT_EQ(Form1->StatusPanelText(2), "3/3") << "a selection change refreshes it";
+
+    GeneralOptionsForm->cbVerboseDisplay->setChecked(true);
+    Form1->sbStopClick();
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring not enabled");
+    EXPECT_EQ(Form1->StatusPanelText(1), "Verbose Mode");
+    Form1->sbClearClick();
+    EXPECT_EQ(Form1->StatusPanelText(2), "");
+
+    Form1->lbWatches->SetItemIndex(0);
+    Form1->sbDeleteClick();
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring not enabled");
+    EXPECT_EQ(Form1->StatusPanelText(1), "Verbose Mode") << "panel 1 keeps its text with no watches";
+}
+
+TEST_F(MainWindow, ClosingFreesTheWatchesOnceAndKeepsTheLines) {
+    TTempDir dir;
+    Form1->show();
+    Form1->AddWatch(dir.Path());
+    ASSERT_TRUE(Form1->WatchOfLine(0));
+    Form1->FormCloseQuery(); // the desktop session ending asks first
+    EXPECT_EQ(Form1->WatchOfLine(0), nullptr);
+    Form1->sbExitClick();
+    EXPECT_FALSE(Form1->isVisible());
+    EXPECT_EQ(Form1->lbWatches->Lines(), std::vector<std::string>{dir.Path()});
+    Form1->sbGoClick();
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring not enabled");
+}
+
+TEST_F(ChangeLines, BriefModeReplacesTheTopMostLineContainingThePath) {
+    auto sender = SenderOn("/data");
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "a/b.txt");
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "c.txt");
+    Form1->BriskoDirWatch1Notify(sender.get(), 3, "a/b");
+    EXPECT_EQ(ResultsWithoutTime(), (std::vector<std::string>{"Modified - /data/a/b", "Added - /data/c.txt"}))
+        << "a change to /data/a/b replaces the higher line for /data/a/b.txt";
+    Form1->BriskoDirWatch1Notify(sender.get(), 2, "C.TXT");
+    EXPECT_EQ(ResultsWithoutTime(), (std::vector<std::string>{"Modified - /data/a/b", "Removed - /data/C.TXT"}))
+        << "letter case is ignored; the line keeps its place";
+    Form1->BriskoDirWatch1Notify(sender.get(), 4, "x");
+    Form1->BriskoDirWatch1Notify(sender.get(), 5, "y");
+    EXPECT_EQ(Form1->lbResults->Count(), 4);
+}
+
+TEST_F(ChangeLines, VerboseModeAppendsEveryChange) {
+    GeneralOptionsForm->cbVerboseDisplay->setChecked(true);
+    auto sender = SenderOn("/data/");
+    Form1->BriskoDirWatch1Notify(sender.get(), 4, "old.txt");
+    Form1->BriskoDirWatch1Notify(sender.get(), 5, "new.txt");
+    Form1->BriskoDirWatch1Notify(sender.get(), 3, "new.txt");
+    Form1->BriskoDirWatch1Notify(sender.get(), 3, "new.txt");
+    Form1->BriskoDirWatch1Notify(sender.get(), 9, "x");
+    EXPECT_EQ(ResultsWithoutTime(),
+              (std::vector<std::string>{"Renamed_old_name - /data/old.txt", "Renamed_new_name - /data/new.txt",
+                                        "Modified - /data/new.txt", "Modified - /data/new.txt", " - /data/x"}));
+}
+
+TEST_F(ChangeLines, FullPathJoinsTheFolderAndTheName) {
+    GeneralOptionsForm->cbVerboseDisplay->setChecked(true);
+    Form1->BriskoDirWatch1Notify(SenderOn("/tmp").get(), 1, "a.txt");
+    Form1->BriskoDirWatch1Notify(SenderOn("/").get(), 1, "a.txt");
+    Form1->BriskoDirWatch1Notify(SenderOn("").get(), 1, "a.txt");
+    Form1->BriskoDirWatch1Notify(SenderOn("/tmp").get(), 1, "");
+    EXPECT_EQ(ResultsWithoutTime(), (std::vector<std::string>{"Added - /tmp/a.txt", "Added - /a.txt",
+                                                              "Added - ./a.txt", "Added - /tmp/"}));
+}
+
+TEST_F(ChangeLines, GapsInWhatAWatchCoversAreListed) {
+    auto sender = SenderOn("/data");
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "x");
+    TDirWatchStatus lost;
+    lost.Kind = TDirWatchStatus::TKind::ChangesLost;
+    Form1->BriskoDirWatch1Status(sender.get(), lost);
+    TDirWatchStatus notCovered;
+    notCovered.Kind = TDirWatchStatus::TKind::NotCovered;
+    notCovered.Folder = "secret";
+    notCovered.Reason = "Permission denied";
+    Form1->BriskoDirWatch1Status(sender.get(), notCovered);
+    EXPECT_EQ(ResultsWithoutTime(), (std::vector<std::string>{"Added - /data/x", "Changes_lost - /data",
+                                                              "Not_watched (Permission denied) - /data/secret"}));
+}
+
+struct TFilterCase {
+    std::vector<std::string> Included, Excluded, ExcludedTypes;
+    std::string Path;
+    bool FilteredOut;
+};
+
+TEST_F(ChangeFilter, EveryBranchInItsOrder) {
+    const std::vector<TFilterCase> cases = {
+        {{}, {}, {}, "/a/b.txt", false},
+        {{"*.txt"}, {"/a/"}, {}, "/a/b.txt", false},            // the included types alone decide
+        {{"*.txt"}, {}, {}, "/a/b.doc", true},
+        {{"*.TXT"}, {}, {}, "/a/b.txt", false},
+        {{"*"}, {}, {}, "/a/README", false},                    // the star alone: no extension
+        {{"*"}, {}, {}, "/a/b.txt", true},
+        {{}, {"/a/"}, {}, "/a/sub/b.txt", true},                // an excluded folder
+        {{}, {"/A/"}, {}, "/a/b.txt", false},                   // folders compare letter case
+        {{}, {"/a"}, {}, "/a/b.txt", false},                    // no trailing separator: not a folder
+        {{}, {"/tmp/"}, {}, "/home/x/tmp/b.txt", true},         // anywhere in the path
+        {{}, {"/a/B.txt"}, {}, "/a/b.txt", true},               // an excluded file, case ignored
+        {{}, {"/a/b.txt"}, {}, "/a/b.txt.bak", false},
+        {{}, {}, {"*.TMP"}, "/a/x.tmp", true},                  // types, case ignored
+        {{}, {}, {"*"}, "/a/Makefile", true},
+        {{}, {}, {"*"}, "/a.d/file.c", false},
+        {{}, {}, {"*..txt"}, "/a/b.txt", false},
+    };
+    for (const TFilterCase& test : cases) {
+        for (TListBox* list : {GeneralOptionsForm->lbIncludedTypes, GeneralOptionsForm->lbExcluded,
+                               GeneralOptionsForm->lbExcludedTypes})
+            list->Clear();
+        for (const auto& type : test.Included)
+            GeneralOptionsForm->lbIncludedTypes->Add(type);
+        for (const auto& entry : test.Excluded)
+            GeneralOptionsForm->lbExcluded->Add(entry);
+        for (const auto& type : test.ExcludedTypes)
+            GeneralOptionsForm->lbExcludedTypes->Add(type);
+        EXPECT_EQ(Form1->IsFilteredOut(test.Path), test.FilteredOut) << test.Path;
+    }
+}
+
+TEST_F(ChangeFilter, FilteredChangesLeaveNoLine) {
+    GeneralOptionsForm->lbExcludedTypes->Add("*.tmp");
+    auto sender = SenderOn("/data");
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "x.tmp");
+    EXPECT_EQ(Form1->lbResults->Count(), 0);
+}
+
+// A real watch on a real folder, through the whole program.
+TEST_F(ChangeLines, ChangesInAWatchedFolderBecomeLines) {
+    TTempDir dir;
+    GeneralOptionsForm->cbVerboseDisplay->setChecked(true);
+    Form1->AddWatch(dir.Path());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Form1->lbWatches->Count() == 1; }));
+    ProcessEventsFor(std::chrono::milliseconds(200));
+    dir.WriteFile("a.txt");
+    fs::rename(dir / "a.txt", dir / "b.txt");
+    fs::remove(dir / "b.txt");
+    const std::string removed = "Removed - " + dir.Path() + "/b.txt";
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        auto lines = ResultsWithoutTime();
+        return std::find(lines.begin(), lines.end(), removed) != lines.end();
+    }));
+    std::vector<std::string> names;
+    for (const auto& line : ResultsWithoutTime())
+        if (line.rfind("Modified", 0) != 0)
+            names.push_back(line);
+    EXPECT_EQ(names, (std::vector<std::string>{"Added - " + dir.Path() + "/a.txt",
+                                               "Renamed_old_name - " + dir.Path() + "/a.txt",
+                                               "Renamed_new_name - " + dir.Path() + "/b.txt", removed}));
+}
+
+TEST_F(ChangeLines, ABurstArrivesWholeWhileTheWindowStaysResponsive) {
+    TTempDir dir;
+    GeneralOptionsForm->cbVerboseDisplay->setChecked(true);
+    Form1->AddWatch(dir.Path());
+    ProcessEventsFor(std::chrono::milliseconds(200));
+    TDirWatchOptions names;
+    names.Include(dw_file_name);
+    Form1->WatchOfLine(0)->SetOptions(names);
+    ProcessEventsFor(std::chrono::milliseconds(200));
+    constexpr int Files = 20000;
+    for (int i = 0; i < Files; ++i)
+        std::ofstream(dir / ("f" + std::to_string(i)));
+    int timerRuns = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++timerRuns; });
+    ticker.start(1);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Form1->lbResults->Count() >= Files; }));
+    ProcessEventsFor(std::chrono::milliseconds(100));
+    EXPECT_EQ(Form1->lbResults->Count(), Files);
+    EXPECT_GT(timerRuns, 1) << "other events ran while the lines were coming in";
+}

@@ -1,0 +1,125 @@
+#include "AppTesting.h"
+
+#include "dialogs/OptionsUnit.h"
+
+#include <QTimer>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+using WatchList = TProgramTest;
+
+TEST_F(WatchList, AddingToAnEmptyListStartsOneWatch) {
+    TTempDir dir;
+    Form1->AddWatch(dir.Path());
+    ASSERT_EQ(Form1->lbWatches->Lines(), std::vector<std::string>{dir.Path()});
+    ASSERT_TRUE(Form1->WatchOfLine(0)->Enabled());
+    EXPECT_EQ(Form1->WatchOfLine(0)->Directory(), dir.Path());
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring enabled");
+}
+
+TEST_F(WatchList, AddingAfterAPauseResumesEveryWatch) {
+    TTempDir first, second;
+    Form1->AddWatch(first.Path());
+    Form1->sbStopClick();
+    EXPECT_FALSE(Form1->WatchOfLine(0)->Enabled());
+    Form1->AddWatch(second.Path());
+    EXPECT_TRUE(Form1->WatchOfLine(0)->Enabled());
+    EXPECT_TRUE(Form1->WatchOfLine(1)->Enabled());
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring enabled");
+}
+
+TEST_F(WatchList, AFolderListedAlreadyKeepsItsLineAndItsWatch) {
+    TTempDir dir;
+    Form1->AddWatch(dir.Path());
+    TBriskoDirWatch* original = Form1->WatchOfLine(0);
+    TDirWatchOptions names;
+    names.Include(dw_file_name);
+    original->SetOptions(names);
+    Form1->sbStopClick();
+    Form1->AddWatch(dir.Path());
+    ASSERT_EQ(Form1->lbWatches->Count(), 1);
+    EXPECT_EQ(Form1->WatchOfLine(0), original);
+    EXPECT_EQ(original->Options(), names);
+    EXPECT_TRUE(original->Enabled()) << "adding starts all watches all the same";
+}
+
+TEST_F(WatchList, DeletingRemovesOnlyTheCurrentLine) {
+    TTempDir first, second;
+    Form1->AddWatch(first.Path());
+    Form1->AddWatch(second.Path());
+    TBriskoDirWatch* kept = Form1->WatchOfLine(1);
+    kept->SetEnabled(false);
+    Form1->sbDeleteClick();
+    EXPECT_EQ(Form1->lbWatches->Count(), 2) << "nothing selected, nothing deleted";
+    Form1->lbWatches->SetItemIndex(0);
+    Form1->sbDeleteClick();
+    ASSERT_EQ(Form1->lbWatches->Lines(), std::vector<std::string>{second.Path()});
+    EXPECT_EQ(Form1->WatchOfLine(0), kept);
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring not enabled") << "the former second watch now stands for all";
+}
+
+TEST_F(WatchList, AFolderThatCannotBeOpened) {
+    TTempDir dir;
+    const std::string missing = dir / "missing";
+    EXPECT_THROW(Form1->AddWatch(missing), EDirWatchError);
+    EXPECT_EQ(Form1->lbWatches->Count(), 1) << "a first folder is listed before the start fails";
+    EXPECT_FALSE(Form1->WatchOfLine(0)->Enabled());
+    Form1->lbWatches->Delete(0);
+
+    Form1->AddWatch(dir.Path());
+    EXPECT_THROW(Form1->AddWatch(missing), EDirWatchError);
+    EXPECT_EQ(Form1->lbWatches->Count(), 1) << "with watches running, the new one fails before it is listed";
+
+    fs::create_directory(dir / "gone");
+    Form1->AddWatch(dir / "gone");
+    TTempDir last;
+    Form1->AddWatch(last.Path());
+    Form1->sbStopClick();
+    fs::remove(dir / "gone");
+    EXPECT_THROW(Form1->sbGoClick(), EDirWatchError);
+    EXPECT_TRUE(Form1->WatchOfLine(0)->Enabled()) << "watches before the failing one run";
+    EXPECT_FALSE(Form1->WatchOfLine(1)->Enabled());
+    EXPECT_FALSE(Form1->WatchOfLine(2)->Enabled()) << "the ones after it keep their state";
+}
+
+TEST_F(WatchList, WatchOptionsNeedAWatchAndMakeTheFirstLineCurrent) {
+    Form1->sbOptionsClick();
+    EXPECT_FALSE(OptionsForm->isVisible());
+    TTempDir dir;
+    Form1->AddWatch(dir.Path());
+    Form1->lbWatches->SetItemIndex(-1);
+    QTimer::singleShot(0, OptionsForm, [] {
+        EXPECT_TRUE(OptionsForm->isVisible());
+        OptionsForm->reject();
+    });
+    Form1->sbOptionsClick();
+    EXPECT_EQ(Form1->lbWatches->ItemIndex(), 0);
+}
+
+TEST_F(WatchList, FolderChosenInThePickerIsWatchedUntilPaused) {
+    TTempDir dir;
+    TDialogAnswers answers = TestDialogAnswers();
+    answers.BrowseForFolder = [&](std::string& folder) {
+        folder = dir.Path();
+        return true;
+    };
+    SetDialogAnswers(answers);
+    Form1->sbAddDirectoryClick();
+    EXPECT_EQ(Form1->FLastFolder, dir.Path());
+    ASSERT_EQ(Form1->lbWatches->Lines(), std::vector<std::string>{dir.Path()});
+    ProcessEventsFor(std::chrono::milliseconds(200));
+    dir.WriteFile("seen.txt");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Form1->lbResults->FindText(dir.Path() + "/seen.txt") >= 0; }));
+    Form1->sbStopClick();
+    ProcessEventsFor(std::chrono::milliseconds(100));
+    const int before = Form1->lbResults->Count();
+    dir.WriteFile("unseen.txt");
+    ProcessEventsFor(std::chrono::milliseconds(400));
+    EXPECT_EQ(Form1->lbResults->Count(), before);
+
+    answers.BrowseForFolder = [](std::string&) { return false; };
+    SetDialogAnswers(answers);
+    Form1->sbAddDirectoryClick();
+    EXPECT_EQ(Form1->lbWatches->Count(), 1) << "a cancelled picker adds nothing";
+}

@@ -1,0 +1,124 @@
+#include "toolkit/ListBox.h"
+
+#include <gtest/gtest.h>
+#include <random>
+
+namespace {
+struct TCounted : TObject {
+    explicit TCounted(int& freed) : Freed(freed) {}
+    ~TCounted() override { ++Freed; }
+    int& Freed;
+};
+
+// The meaning FindText must keep, read straight off the lines.
+int FirstContaining(const TListBox& list, const std::string& text) {
+    if (text.empty())
+        return -1;
+    auto upper = [](std::string s) {
+        for (char& c : s)
+            if (c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - 32);
+        return s;
+    };
+    for (int i = 0; i < list.Count(); ++i)
+        if (upper(list.Line(i)).find(upper(text)) != std::string::npos)
+            return i;
+    return -1;
+}
+} // namespace
+
+TEST(ListBox, LinesOwnTheirObjects) {
+    int freed = 0;
+    TListBox list(nullptr);
+    list.Add("a", std::make_unique<TCounted>(freed));
+    list.Add("b", std::make_unique<TCounted>(freed));
+    list.Add("c");
+    list.SetLine(0, "A");
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{"A", "b", "c"}));
+    EXPECT_EQ(freed, 0);
+    list.Delete(0);
+    EXPECT_EQ(freed, 1);
+    list.FreeObject(0);
+    EXPECT_EQ(freed, 2);
+    EXPECT_EQ(list.Object(0), nullptr);
+    EXPECT_EQ(list.Line(0), "b") << "freeing the object keeps the line";
+    list.Clear();
+    EXPECT_EQ(list.Count(), 0);
+}
+
+TEST(ListBox, CurrentLineAndSelection) {
+    TListBox single(nullptr, TListBox::TSelection::Single);
+    TListBox multiple(nullptr, TListBox::TSelection::Multiple);
+    EXPECT_EQ(single.ItemIndex(), -1);
+    EXPECT_EQ(multiple.ItemIndex(), -1);
+    for (auto* list : {&single, &multiple})
+        for (const char* line : {"x", "y", "z"})
+            list->Add(line);
+    EXPECT_EQ(single.ItemIndex(), -1) << "a single-selection list has no current line until one is chosen";
+    EXPECT_EQ(multiple.ItemIndex(), 0) << "the focus frame starts on the first line";
+    single.SetItemIndex(2);
+    EXPECT_EQ(single.ItemIndex(), 2);
+    EXPECT_TRUE(single.Selected(2));
+    multiple.SetSelected(0, true);
+    multiple.SetSelected(2, true);
+    EXPECT_TRUE(multiple.Selected(0));
+    EXPECT_FALSE(multiple.Selected(1));
+    EXPECT_TRUE(multiple.Selected(2));
+}
+
+TEST(ListBox, IndexOfIsAWholeLineMatchIgnoringAsciiCase) {
+    TListBox list(nullptr);
+    list.Add("*.TXT");
+    list.Add("*.doc");
+    EXPECT_EQ(list.IndexOf("*.txt"), 0);
+    EXPECT_EQ(list.IndexOf("*.do"), -1);
+    EXPECT_EQ(list.IndexOf("*.DOC"), 1);
+}
+
+TEST(ListBox, FindTextTopMostLineContainingTheText) {
+    TListBox list(nullptr);
+    list.EnableSearchIndex();
+    list.Add("12:00:01 - Added - /dir/a.txt.bak");
+    list.Add("12:00:02 - Added - /Dir/A.txt");
+    list.Add("12:00:03 - Added - /other/dir/a.txt");
+    EXPECT_EQ(list.FindText("/DIR/a.txt"), 0) << "a longer path containing the text is found first";
+    EXPECT_EQ(list.FindText("/dir/a.txt/"), -1);
+    EXPECT_EQ(list.FindText("/other/dir"), 2);
+    EXPECT_EQ(list.FindText(""), -1);
+    EXPECT_EQ(list.FindText("Added"), 0) << "texts that are not paths are found too";
+    EXPECT_EQ(list.FindText("/dir"), 0);
+    list.Delete(0);
+    EXPECT_EQ(list.FindText("/dir/a.txt"), 0);
+    EXPECT_EQ(list.FindText("/dir/a.txt.bak"), -1);
+}
+
+// The index must answer exactly as reading every line would, whatever
+// happened to the list before.
+TEST(ListBox, FindTextIndexAgreesWithReadingEveryLine) {
+    std::mt19937 random(7);
+    const std::vector<std::string> parts = {"home", "HOME", "ann", "a.txt", "b", "tmp", "x.y", "Ann", "a"};
+    auto randomPath = [&] {
+        std::string path;
+        int depth = 1 + static_cast<int>(random() % 4);
+        for (int i = 0; i < depth; ++i)
+            path += "/" + parts[random() % parts.size()];
+        return path;
+    };
+    TListBox list(nullptr);
+    list.EnableSearchIndex();
+    for (int step = 0; step < 4000; ++step) {
+        int action = static_cast<int>(random() % 10);
+        if (action < 5 || list.Count() == 0)
+            list.Add("12:00:00 - Modified - " + randomPath());
+        else if (action < 8)
+            list.SetLine(static_cast<int>(random() % list.Count()), "12:00:01 - Added - " + randomPath());
+        else if (action < 9)
+            list.Delete(static_cast<int>(random() % list.Count()));
+        else if (random() % 50 == 0)
+            list.Clear();
+        std::string query = randomPath();
+        if (random() % 3 == 0)
+            query = query.substr(0, query.size() - random() % query.size());
+        ASSERT_EQ(list.FindText(query), FirstContaining(list, query)) << "query " << query << " at step " << step;
+    }
+}

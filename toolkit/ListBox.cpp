@@ -1,0 +1,222 @@
+#include "toolkit/ListBox.h"
+
+#include "platform/PlatformInfo.h"
+#include "toolkit/LineSearchIndex.h"
+#include "toolkit/SysUtils.h"
+
+#include <QAbstractListModel>
+#include <QFontMetrics>
+#include <QItemSelectionModel>
+#include <QPalette>
+
+namespace {
+struct TLine {
+    std::string Text;
+    std::unique_ptr<TObject> Object;
+    std::string Remark;
+};
+} // namespace
+
+class TListBoxModel : public QAbstractListModel {
+public:
+    explicit TListBoxModel(QObject* parent) : QAbstractListModel(parent) {}
+
+    int rowCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : static_cast<int>(Lines.size());
+    }
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!index.isValid() || index.row() >= static_cast<int>(Lines.size()))
+            return {};
+        const TLine& line = Lines[static_cast<size_t>(index.row())];
+        if (role == Qt::DisplayRole) {
+            QString text = QString::fromStdString(line.Text);
+            if (!line.Remark.empty())
+                text += QStringLiteral("    ") + QString::fromStdString(line.Remark);
+            return text;
+        }
+        if (role == Qt::SizeHintRole && HorizontalExtent > 0)
+            return QSize(HorizontalExtent, ItemHeight);
+        return {};
+    }
+
+    void Append(TLine line) {
+        const int row = static_cast<int>(Lines.size());
+        beginInsertRows({}, row, row);
+        Lines.push_back(std::move(line));
+        endInsertRows();
+    }
+
+    void Changed(int row) {
+        QModelIndex at = index(row);
+        emit dataChanged(at, at, {Qt::DisplayRole});
+    }
+
+    void Remove(int row) {
+        beginRemoveRows({}, row, row);
+        Lines.erase(Lines.begin() + row);
+        endRemoveRows();
+    }
+
+    void RemoveAll() {
+        beginResetModel();
+        Lines.clear();
+        endResetModel();
+    }
+
+    std::vector<TLine> Lines;
+    int HorizontalExtent = 0;
+    int ItemHeight = 13;
+};
+
+TListBox::TListBox(QWidget* parent, TSelection selection)
+    : QListView(parent), FModel(new TListBoxModel(this)) {
+    setModel(FModel);
+    setUniformItemSizes(true);
+    setSelectionMode(selection == TSelection::Multiple ? QAbstractItemView::ExtendedSelection
+                                                       : QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    FModel->ItemHeight = QFontMetrics(font()).height() + 2;
+    auto clicked = [this] {
+        if (OnClick)
+            OnClick();
+    };
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, clicked);
+    connect(selectionModel(), &QItemSelectionModel::currentChanged, this, clicked);
+    connect(this, &QListView::doubleClicked, this, [this] {
+        if (OnDblClick)
+            OnDblClick();
+    });
+}
+
+TListBox::~TListBox() = default;
+
+int TListBox::Count() const {
+    return static_cast<int>(FModel->Lines.size());
+}
+
+const std::string& TListBox::Line(int index) const {
+    return FModel->Lines.at(static_cast<size_t>(index)).Text;
+}
+
+std::vector<std::string> TListBox::Lines() const {
+    std::vector<std::string> lines;
+    lines.reserve(FModel->Lines.size());
+    for (const auto& line : FModel->Lines)
+        lines.push_back(line.Text);
+    return lines;
+}
+
+TObject* TListBox::Object(int index) const {
+    return FModel->Lines.at(static_cast<size_t>(index)).Object.get();
+}
+
+void TListBox::Add(std::string text, std::unique_ptr<TObject> object) {
+    FModel->Append({std::move(text), std::move(object), {}});
+    if (FIndex)
+        FIndex->Remember(static_cast<uint32_t>(Count() - 1));
+}
+
+void TListBox::SetLine(int index, std::string text) {
+    auto& line = FModel->Lines.at(static_cast<size_t>(index));
+    if (FIndex)
+        FIndex->Forget(static_cast<uint32_t>(index));
+    line.Text = std::move(text);
+    if (FIndex)
+        FIndex->Remember(static_cast<uint32_t>(index));
+    FModel->Changed(index);
+}
+
+void TListBox::FreeObject(int index) {
+    FModel->Lines.at(static_cast<size_t>(index)).Object.reset();
+}
+
+void TListBox::Delete(int index) {
+    if (index < 0 || index >= Count())
+        return;
+    if (FIndex)
+        FIndex->Forget(static_cast<uint32_t>(index));
+    FModel->Remove(index);
+    if (FIndex)
+        FIndex->Removed(static_cast<uint32_t>(index));
+}
+
+void TListBox::Clear() {
+    FModel->RemoveAll();
+    if (FIndex)
+        FIndex->Clear();
+}
+
+int TListBox::ItemIndex() const {
+    QModelIndex current = currentIndex();
+    if (current.isValid())
+        return current.row();
+    if (selectionMode() == QAbstractItemView::ExtendedSelection && Count() > 0)
+        return 0;
+    return -1;
+}
+
+void TListBox::SetItemIndex(int index) {
+    if (index < 0 || index >= Count()) {
+        selectionModel()->clearCurrentIndex();
+        if (selectionMode() == QAbstractItemView::SingleSelection)
+            selectionModel()->clearSelection();
+        return;
+    }
+    const auto flags = selectionMode() == QAbstractItemView::SingleSelection
+                           ? QItemSelectionModel::ClearAndSelect
+                           : QItemSelectionModel::NoUpdate;
+    selectionModel()->setCurrentIndex(FModel->index(index), flags);
+}
+
+bool TListBox::Selected(int index) const {
+    return selectionModel()->isSelected(FModel->index(index));
+}
+
+void TListBox::SetSelected(int index, bool selected) {
+    selectionModel()->select(FModel->index(index),
+                             selected ? QItemSelectionModel::Select : QItemSelectionModel::Deselect);
+}
+
+int TListBox::IndexOf(const std::string& text) const {
+    for (int i = 0; i < Count(); ++i)
+        if (SameText(Line(i), text))
+            return i;
+    return -1;
+}
+
+int TListBox::FindText(const std::string& text) const {
+    if (FIndex)
+        if (auto found = FIndex->Find(text))
+            return *found;
+    return ScanFor(text);
+}
+
+int TListBox::ScanFor(const std::string& text) const {
+    if (text.empty())
+        return -1;
+    for (int i = 0; i < Count(); ++i)
+        if (ContainsText(Line(i), text))
+            return i;
+    return -1;
+}
+
+void TListBox::EnableSearchIndex() {
+    FIndex = std::make_unique<TLineSearchIndex>(
+        [this](uint32_t line) -> const std::string& { return FModel->Lines[line].Text; },
+        [this] { return static_cast<uint32_t>(FModel->Lines.size()); }, PathDelim);
+    for (int i = 0; i < Count(); ++i)
+        FIndex->Remember(static_cast<uint32_t>(i));
+}
+
+void TListBox::SetHorizontalExtent(int pixels) {
+    FModel->HorizontalExtent = pixels;
+    setHorizontalScrollBarPolicy(pixels > viewport()->width() ? Qt::ScrollBarAsNeeded
+                                                              : Qt::ScrollBarAlwaysOff);
+    doItemsLayout();
+}
+
+void TListBox::SetRemark(int index, std::string remark) {
+    FModel->Lines.at(static_cast<size_t>(index)).Remark = std::move(remark);
+    FModel->Changed(index);
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "toolkit/Object.h"
+
+#include <QListView>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TListBoxModel;
+class TLineSearchIndex;
+
+// The list box of every list in the program: lines of text, each able to
+// carry one object that the line owns; a current line (the selected line of
+// a single-selection list, the line with the focus frame of a
+// multiple-selection list); a selected flag per line.
+//
+// Lines live in one vector behind a model, not as one widget item each, so
+// that a list of a million lines stays fast and small.
+class TListBox : public QListView {
+public:
+    enum class TSelection { Single, Multiple };
+
+    explicit TListBox(QWidget* parent, TSelection selection = TSelection::Single);
+    ~TListBox() override;
+
+    int Count() const;
+    const std::string& Line(int index) const;
+    std::vector<std::string> Lines() const;
+    TObject* Object(int index) const;
+
+    void Add(std::string text, std::unique_ptr<TObject> object = nullptr);
+    void SetLine(int index, std::string text);
+    // Frees the line's object; the line stays.
+    void FreeObject(int index);
+    // Removes the line and frees its object.
+    void Delete(int index);
+    void Clear();
+
+    // The current line, or -1. A multiple-selection list with lines has its
+    // focus frame on the first line until the user moves it.
+    int ItemIndex() const;
+    void SetItemIndex(int index);
+    bool Selected(int index) const;
+    void SetSelected(int index, bool selected);
+
+    // The first line equal to text, ASCII letter case ignored; -1 if none.
+    int IndexOf(const std::string& text) const;
+    // The first line that contains text anywhere, ASCII letter case ignored;
+    // -1 if none or text is empty.
+    int FindText(const std::string& text) const;
+    // Keeps an index that answers FindText for paths without reading every line.
+    void EnableSearchIndex();
+
+    // Width, in pixels, that the lines can be scrolled across.
+    void SetHorizontalExtent(int pixels);
+    // A remark shown after a line's text, in the list only (not part of Line()).
+    void SetRemark(int index, std::string remark);
+
+    std::function<void()> OnClick;     // every change of selection, by mouse or keyboard
+    std::function<void()> OnDblClick;
+
+private:
+    int ScanFor(const std::string& text) const;
+
+    TListBoxModel* FModel;
+    std::unique_ptr<TLineSearchIndex> FIndex;
+};

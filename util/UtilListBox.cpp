@@ -1,0 +1,106 @@
+#include "util/UtilListBox.h"
+
+#include "toolkit/Dialogs.h"
+#include "toolkit/Exception.h"
+#include "toolkit/ListBox.h"
+#include "toolkit/SysUtils.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace {
+TFileDialog* FormDialog(const TListBox& listBox, const char* name) {
+    return listBox.window()->findChild<TFileDialog*>(QString::fromLatin1(name));
+}
+
+// The dialog's file name is cleared after every use, confirmed or not.
+struct TClearFileName {
+    TFileDialog& Dialog;
+    ~TClearFileName() { Dialog.FileName.clear(); }
+};
+
+std::vector<std::string> ReadTextListFile(const std::string& path) {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly))
+        throw EFOpenError(Format("Cannot open file %s", path.c_str()));
+    QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw EFOpenError(Format("Cannot open file %s", path.c_str()));
+    return ParseTextList(content.toStdString());
+}
+
+void WriteTextListFile(const std::string& path, const std::vector<std::string>& lines) {
+    QSaveFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::WriteOnly))
+        throw EFCreateError(Format("Cannot create file %s", path.c_str()));
+    const std::string content = FormatTextList(lines);
+    file.write(content.data(), static_cast<qint64>(content.size()));
+    if (!file.commit())
+        throw EFCreateError(Format("Cannot write file %s", path.c_str()));
+}
+} // namespace
+
+int ListBoxFindText(const std::string& text, const TListBox& listBox) {
+    return listBox.FindText(text);
+}
+
+void ListBoxDeleteCurrent(TListBox& listBox) {
+    if (listBox.Count() == 0 || listBox.ItemIndex() < 0)
+        return;
+    listBox.Delete(listBox.ItemIndex());
+}
+
+bool ListBoxHasSelection(const TListBox& listBox) {
+    for (int i = 0; i < listBox.Count(); ++i)
+        if (listBox.Selected(i))
+            return true;
+    return false;
+}
+
+void ListBoxLoadFromFile(TListBox& listBox) {
+    TFileDialog* dialog = FormDialog(listBox, "OpenDialog1");
+    if (!dialog)
+        return;
+    TClearFileName clear{*dialog};
+    if (!dialog->Execute())
+        return;
+    std::vector<std::string> lines = ReadTextListFile(dialog->FileName);
+    listBox.Clear();
+    for (auto& line : lines)
+        listBox.Add(std::move(line));
+}
+
+void ListBoxSaveToFile(const TListBox& listBox, TFileDialog* dialog) {
+    if (!dialog)
+        dialog = FormDialog(listBox, "SaveDialog1");
+    if (!dialog)
+        return;
+    TClearFileName clear{*dialog};
+    if (dialog->Execute())
+        WriteTextListFile(dialog->FileName, listBox.Lines());
+}
+
+std::vector<std::string> ParseTextList(const std::string& content) {
+    std::vector<std::string> lines;
+    const size_t end = std::min(content.find('\0'), content.size());
+    size_t start = 0;
+    while (start < end) {
+        size_t stop = content.find_first_of("\r\n", start);
+        if (stop == std::string::npos || stop > end)
+            stop = end;
+        lines.push_back(content.substr(start, stop - start));
+        if (stop < end && content[stop] == '\r' && stop + 1 < end && content[stop + 1] == '\n')
+            ++stop;
+        start = stop + 1;
+    }
+    return lines;
+}
+
+std::string FormatTextList(const std::vector<std::string>& lines) {
+    std::string content;
+    for (const auto& line : lines) {
+        content += line;
+        content += "\r\n";
+    }
+    return content;
+}

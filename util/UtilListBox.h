@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+class TListBox;
+class TFileDialog;
+
+// The first line, from the top, that contains text anywhere (ASCII letters
+// compared upper-cased); -1 when none does or text is empty.
+int ListBoxFindText(const std::string& text, const TListBox& listBox);
+
+// Removes the current line and frees what it carries; nothing without one.
+void ListBoxDeleteCurrent(TListBox& listBox);
+
+// True when any line is selected.
+bool ListBoxHasSelection(const TListBox& listBox);
+
+// Replaces the lines by those of a text list file the user picks in the
+// form's "OpenDialog1". A file that cannot be read leaves the lines as they
+// were and raises "Cannot open file %s".
+void ListBoxLoadFromFile(TListBox& listBox);
+
+// Writes the lines to a text list file the user picks in dialog, or in the
+// form's "SaveDialog1" when none is given. The file is replaced only once the
+// new text is completely written.
+void ListBoxSaveToFile(const TListBox& listBox, TFileDialog* dialog = nullptr);
+
+// The text list file format: one line per list line, each ended by CR LF.
+// Reading accepts CR LF, LF or CR; a final line break adds no empty line; a
+// zero byte ends the text.
+std::vector<std::string> ParseTextList(const std::string& content);
+std::string FormatTextList(const std::vector<std::string>& lines);

@@ -155,15 +155,41 @@ void TLineSearchIndex::Clear() {
     FBlocks.clear();
 }
 
-// A first part asked for the first time: index where it occurs in every line.
+// A first part asked for the first time: index where it occurs in every
+// line, all at once (sorted together, then merged with what is there).
 void TLineSearchIndex::Learn(const std::string& part) {
     std::unordered_set<std::string> known = std::move(FParts);
     FParts = {part};
+    std::vector<TEntry> entries;
     const uint32_t count = FLineCount();
     for (uint32_t line = 0; line < count; ++line)
-        Remember(line);
+        for (uint32_t offset : AnchorsOf(FLineAt(line)))
+            entries.push_back({line, offset});
     FParts = std::move(known);
     FParts.insert(part);
+    if (entries.empty())
+        return;
+    for (const TBlock& block : FBlocks)
+        entries.insert(entries.end(), block.Entries.begin(), block.Entries.end());
+    // Sorting on upper-cased copies of the keys compares far faster than
+    // reading the lines through the entries.
+    std::vector<std::pair<std::string, TEntry>> keyed;
+    keyed.reserve(entries.size());
+    for (const TEntry& entry : entries)
+        keyed.emplace_back(UpperCase(std::string_view(FLineAt(entry.Line)).substr(entry.Offset)), entry);
+    std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+        return a.first < b.first || (a.first == b.first && a.second.Line < b.second.Line);
+    });
+    for (size_t i = 0; i < keyed.size(); ++i)
+        entries[i] = keyed[i].second;
+    keyed = {};
+    FBlocks.clear();
+    for (size_t start = 0; start < entries.size(); start += BlockLimit / 2) {
+        TBlock& block = FBlocks.emplace_back();
+        block.Entries.assign(entries.begin() + static_cast<long>(start),
+                             entries.begin() + static_cast<long>(std::min(entries.size(), start + BlockLimit / 2)));
+        RecomputeMin(block);
+    }
 }
 
 std::optional<int> TLineSearchIndex::Find(std::string_view text) {

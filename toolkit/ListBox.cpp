@@ -13,7 +13,6 @@ namespace {
 struct TLine {
     std::string Text;
     std::unique_ptr<TObject> Object;
-    std::string Remark;
 };
 } // namespace
 
@@ -28,11 +27,11 @@ public:
     QVariant data(const QModelIndex& index, int role) const override {
         if (!index.isValid() || index.row() >= static_cast<int>(Lines.size()))
             return {};
-        const TLine& line = Lines[static_cast<size_t>(index.row())];
+        const size_t row = static_cast<size_t>(index.row());
         if (role == Qt::DisplayRole) {
-            QString text = QString::fromStdString(line.Text);
-            if (!line.Remark.empty())
-                text += QStringLiteral("    ") + QString::fromStdString(line.Remark);
+            QString text = QString::fromStdString(Lines[row].Text);
+            if (row < Remarks.size() && !Remarks[row].empty())
+                text += QStringLiteral("    ") + QString::fromStdString(Remarks[row]);
             return text;
         }
         if (role == Qt::SizeHintRole && HorizontalExtent > 0)
@@ -55,16 +54,22 @@ public:
     void Remove(int row) {
         beginRemoveRows({}, row, row);
         Lines.erase(Lines.begin() + row);
+        if (static_cast<size_t>(row) < Remarks.size())
+            Remarks.erase(Remarks.begin() + row);
         endRemoveRows();
     }
 
     void RemoveAll() {
         beginResetModel();
         Lines.clear();
+        Remarks.clear();
         endResetModel();
     }
 
     std::vector<TLine> Lines;
+    // Kept apart, and only as far as the last line that has one, so that
+    // lines without remarks (nearly all) cost nothing for them.
+    std::vector<std::string> Remarks;
     int HorizontalExtent = 0;
     int ItemHeight = 13;
 };
@@ -112,7 +117,7 @@ TObject* TListBox::Object(int index) const {
 }
 
 void TListBox::Add(std::string text, std::unique_ptr<TObject> object) {
-    FModel->Append({std::move(text), std::move(object), {}});
+    FModel->Append({std::move(text), std::move(object)});
     if (FIndex)
         FIndex->Remember(static_cast<uint32_t>(Count() - 1));
 }
@@ -217,6 +222,11 @@ void TListBox::SetHorizontalExtent(int pixels) {
 }
 
 void TListBox::SetRemark(int index, std::string remark) {
-    FModel->Lines.at(static_cast<size_t>(index)).Remark = std::move(remark);
+    const size_t row = static_cast<size_t>(index);
+    if (row >= FModel->Lines.size())
+        return;
+    if (row >= FModel->Remarks.size())
+        FModel->Remarks.resize(row + 1);
+    FModel->Remarks[row] = std::move(remark);
     FModel->Changed(index);
 }

@@ -25,6 +25,18 @@ TForm1* Form1 = nullptr;
 namespace {
 constexpr int HorizontalExtent = 2000;
 
+// A list filling the panel, its speed buttons in a column on the right.
+void LayOutListPanel(QWidget* panel, QWidget* list, std::initializer_list<QToolButton*> buttons) {
+    auto* column = new QVBoxLayout;
+    for (QToolButton* button : buttons)
+        column->addWidget(button);
+    column->addStretch();
+    auto* layout = new QHBoxLayout(panel);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->addWidget(list, 1);
+    layout->addLayout(column);
+}
+
 QFrame* CreatePanel(QWidget* parent, bool bevelled) {
     auto* panel = new QFrame(parent);
     if (bevelled)
@@ -90,15 +102,7 @@ QWidget* TForm1::CreateWatchPanel() {
     sbDelete = CreateSpeedButton(panel, "Remove Folder From Watch", QStyle::SP_TrashIcon, &TForm1::sbDeleteClick);
     sbOptions = CreateSpeedButton(panel, "Watch Properties", QStyle::SP_FileDialogDetailedView,
                                   &TForm1::sbOptionsClick);
-    auto* buttons = new QVBoxLayout;
-    buttons->addWidget(sbAddDirectory);
-    buttons->addWidget(sbDelete);
-    buttons->addWidget(sbOptions);
-    buttons->addStretch();
-    auto* layout = new QHBoxLayout(panel);
-    layout->setContentsMargins(4, 4, 4, 4);
-    layout->addWidget(lbWatches, 1);
-    layout->addLayout(buttons);
+    LayOutListPanel(panel, lbWatches, {sbAddDirectory, sbDelete, sbOptions});
     return panel;
 }
 
@@ -112,14 +116,7 @@ QWidget* TForm1::CreateResultsPanel() {
     sbGo = CreateSpeedButton(panel, "Start All Watches", QStyle::SP_MediaPlay, &TForm1::sbGoClick);
     SpeedButton1 = CreateSpeedButton(panel, "Watch Properties", QStyle::SP_FileDialogInfoView,
                                      &TForm1::GeneralOptions1Click);
-    auto* buttons = new QVBoxLayout;
-    for (QToolButton* button : {sbClear, sbStop, sbGo, SpeedButton1})
-        buttons->addWidget(button);
-    buttons->addStretch();
-    auto* layout = new QHBoxLayout(panel);
-    layout->setContentsMargins(4, 4, 4, 4);
-    layout->addWidget(lbResults, 1);
-    layout->addLayout(buttons);
+    LayOutListPanel(panel, lbResults, {sbClear, sbStop, sbGo, SpeedButton1});
     return panel;
 }
 

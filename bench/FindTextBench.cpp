@@ -1,6 +1,5 @@
 // Brief mode looks up the changed path among the results lines before every
 // new line: the search index against reading every line, at three list sizes.
-#include "toolkit/Application.h"
 #include "toolkit/ListBox.h"
 
 #include <benchmark/benchmark.h>
@@ -98,12 +97,3 @@ BENCHMARK(BM_FindText_LastLine)->Apply(Sizes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindText_Folder)->Apply(Sizes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindText_FirstOfANewRoot)->ArgName("lines")->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_BriefModeAppend)->Apply(Sizes)->Unit(benchmark::kMicrosecond)->Iterations(2000);
-
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    TApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

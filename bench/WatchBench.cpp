@@ -2,7 +2,6 @@
 // set-up time, a burst of changes, stop time and memory per watched folder.
 #include "BenchTree.h"
 
-#include "toolkit/Application.h"
 #include "watch/BrkDirWatch.h"
 
 #include <QCoreApplication>
@@ -293,12 +292,3 @@ BENCHMARK(BM_Burst_Sentrel)->UseManualTime()->Unit(benchmark::kMillisecond)->Ite
 BENCHMARK(BM_Burst_Inotifywait)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Burst_Unwatched)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Stop_Sentrel)->ArgName("busy")->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
-
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    TApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -10,6 +10,7 @@
 
 #include "platform/DirChanges.h"
 #include "platform/TextConversion.h"
+#include "platform/WatchTree.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -108,16 +109,6 @@ uint32_t WindowsErrorFor(int error, const std::string& path) {
     }
 }
 
-std::string JoinPath(const std::string& folder, const std::string& name) {
-    std::string path;
-    path.reserve(folder.size() + 1 + name.size());
-    path += folder;
-    if (path.empty() || path.back() != '/')
-        path += '/';
-    path += name;
-    return path;
-}
-
 uint32_t InotifyMaskFor(uint32_t filter) {
     uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
                     IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
@@ -139,13 +130,6 @@ struct TRecord {
     std::string Name;
 };
 
-// A folder of the tree, known by its inotify watch descriptor.
-struct TNode {
-    int Parent; // -1 for the watched folder itself
-    std::string Name;
-    std::vector<int> Children;
-};
-
 struct TMoveFrom {
     int Wd;
     std::string Name;
@@ -156,11 +140,7 @@ struct TMoveFrom {
 class TInotifyReader final : public TDirChangeReader {
 public:
     TInotifyReader(std::string directory, dev_t device, TFd inotify)
-        : FRoot(std::move(directory)), FDevice(device),
-          FInotify(std::move(inotify)) {
-        if (FRoot.size() > 1 && FRoot.back() == '/')
-            FRoot.pop_back();
-    }
+        : FTree(std::move(directory)), FDevice(device), FInotify(std::move(inotify)) {}
 
     bool ReadChanges(void* buffer, uint32_t length, bool watchSubTree, uint32_t notifyFilter) override;
     TWaitResult Wait(int timeoutMs) override;
@@ -191,15 +171,10 @@ private:
     void SetupStep(TClock::time_point deadline);
     void StartRescan();
     void RemoveSubTree(int wd, bool removeWatches);
-    std::optional<int> FindChild(int wd, const std::string& name) const;
-
-    std::string RelativePath(int wd) const;
-    std::string RelativeName(int wd, const std::string& name) const;
-    std::string FullPath(int wd) const;
     void NotCovered(const std::string& relative, int error);
     void Notice(TWatchNotice::TKind kind);
 
-    std::string FRoot;
+    TWatchTree FTree;
     dev_t FDevice;
     TFd FInotify;
 
@@ -207,7 +182,6 @@ private:
     bool FSubTree = true;
     uint32_t FFilter = 0;
     uint32_t FMask = 0;
-    int FRootWd = -1;
     bool FRootGone = false;
     bool FLimitReported = false;
 
@@ -218,7 +192,6 @@ private:
     bool FSucceeded = false;
     uint32_t FBytes = 0;
 
-    std::unordered_map<int, TNode> FNodes;
     std::deque<TRecord> FPending;
     std::deque<TWatchNotice> FNotices;
     std::optional<TMoveFrom> FMoveFrom;
@@ -252,13 +225,12 @@ bool TInotifyReader::StartWatching(bool watchSubTree, uint32_t notifyFilter) {
     FSubTree = watchSubTree;
     FMask = InotifyMaskFor(notifyFilter);
     // The watched folder itself may be reached through a symbolic link.
-    int wd = inotify_add_watch(FInotify.Get(), FRoot.c_str(), FMask & ~IN_DONT_FOLLOW);
+    int wd = inotify_add_watch(FInotify.Get(), FTree.RootPath().c_str(), FMask & ~IN_DONT_FOLLOW);
     if (wd < 0) {
         NotCovered("", errno);
         return false;
     }
-    FRootWd = wd;
-    FNodes.emplace(wd, TNode{-1, {}, {}});
+    FTree.AddRoot(wd);
     FStarted = true;
     FLastProgress = TClock::now();
     if (FSubTree)
@@ -417,7 +389,7 @@ void TInotifyReader::Translate(const inotify_event& event) {
     const std::string name = event.len ? event.name : "";
     if (FMoveFrom) {
         const bool pairs = (event.mask & IN_MOVED_TO) && event.cookie == FMoveFrom->Cookie &&
-                           FNodes.count(event.wd) && FNodes.count(FMoveFrom->Wd);
+                           FTree.Contains(event.wd) && FTree.Contains(FMoveFrom->Wd);
         if (pairs) {
             TMoveFrom from = std::move(*FMoveFrom);
             FMoveFrom.reset();
@@ -427,17 +399,17 @@ void TInotifyReader::Translate(const inotify_event& event) {
         FlushMoveFrom();
     }
     if (event.mask & IN_IGNORED) {
-        if (event.wd == FRootWd)
+        if (event.wd == FTree.Root())
             FRootGone = true;
-        else if (FNodes.count(event.wd))
+        else if (FTree.Contains(event.wd))
             RemoveSubTree(event.wd, false);
         return;
     }
-    if (event.wd == FRootWd && (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT))) {
+    if (event.wd == FTree.Root() && (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT))) {
         FRootGone = true;
         return;
     }
-    if (name.empty() || !FNodes.count(event.wd))
+    if (name.empty() || !FTree.Contains(event.wd))
         return; // a sub-folder's own events come with its name from its parent
     if (event.mask & IN_CREATE)
         OnAdded(event.wd, name, isDir, true);
@@ -455,19 +427,19 @@ void TInotifyReader::Translate(const inotify_event& event) {
                           ((event.mask & IN_ATTRIB) && (FFilter & MetadataChanges)) ||
                           (fileAccessed && (FFilter & FILE_NOTIFY_CHANGE_LAST_ACCESS));
     if (modified)
-        Emit(FILE_ACTION_MODIFIED, RelativeName(event.wd, name));
+        Emit(FILE_ACTION_MODIFIED, FTree.RelativeName(event.wd, name));
 }
 
 void TInotifyReader::OnAdded(int wd, const std::string& name, bool isDir, bool isNewFolder) {
     if (DuplicateOfScan(wd, name))
         return;
     if (FFilter & NameFilterFor(isDir))
-        Emit(FILE_ACTION_ADDED, RelativeName(wd, name));
+        Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
     ParentModified(wd);
     if (!isDir || !FSubTree)
         return;
     bool isNew = false;
-    if (auto child = WatchChild(wd, FullPath(wd), name, isNew); child && isNew)
+    if (auto child = WatchChild(wd, FTree.FullPath(wd), name, isNew); child && isNew)
         ScanSubTree(*child, isNewFolder);
 }
 
@@ -475,7 +447,7 @@ void TInotifyReader::OnRemoved(int wd, const std::string& name, bool isDir) {
     if (auto folder = FScanned.find(wd); folder != FScanned.end())
         folder->second.erase(name);
     if (FFilter & NameFilterFor(isDir))
-        Emit(FILE_ACTION_REMOVED, RelativeName(wd, name));
+        Emit(FILE_ACTION_REMOVED, FTree.RelativeName(wd, name));
     ParentModified(wd);
 }
 
@@ -483,25 +455,20 @@ void TInotifyReader::OnRenamed(const TMoveFrom& from, int toWd, const std::strin
     if (auto folder = FScanned.find(from.Wd); folder != FScanned.end())
         folder->second.erase(from.Name);
     if (FFilter & NameFilterFor(from.IsDir)) {
-        Emit(FILE_ACTION_RENAMED_OLD_NAME, RelativeName(from.Wd, from.Name));
-        Emit(FILE_ACTION_RENAMED_NEW_NAME, RelativeName(toWd, toName));
+        Emit(FILE_ACTION_RENAMED_OLD_NAME, FTree.RelativeName(from.Wd, from.Name));
+        Emit(FILE_ACTION_RENAMED_NEW_NAME, FTree.RelativeName(toWd, toName));
     }
     ParentModified(from.Wd);
     if (toWd != from.Wd)
         ParentModified(toWd);
     if (!from.IsDir || !FSubTree)
         return;
-    if (auto child = FindChild(from.Wd, from.Name)) {
-        TNode& node = FNodes.at(*child);
-        auto& siblings = FNodes.at(from.Wd).Children;
-        siblings.erase(std::find(siblings.begin(), siblings.end(), *child));
-        node.Parent = toWd;
-        node.Name = toName;
-        FNodes.at(toWd).Children.push_back(*child);
+    if (auto child = FTree.FindChild(from.Wd, from.Name)) {
+        FTree.Move(*child, toWd, toName);
         return;
     }
     bool isNew = false;
-    if (auto child = WatchChild(toWd, FullPath(toWd), toName, isNew); child && isNew)
+    if (auto child = WatchChild(toWd, FTree.FullPath(toWd), toName, isNew); child && isNew)
         ScanSubTree(*child, false);
 }
 
@@ -511,19 +478,19 @@ void TInotifyReader::FlushMoveFrom() {
         return;
     TMoveFrom from = std::move(*FMoveFrom);
     FMoveFrom.reset();
-    if (!FNodes.count(from.Wd))
+    if (!FTree.Contains(from.Wd))
         return;
     OnRemoved(from.Wd, from.Name, from.IsDir);
     if (from.IsDir)
-        if (auto child = FindChild(from.Wd, from.Name))
+        if (auto child = FTree.FindChild(from.Wd, from.Name))
             RemoveSubTree(*child, true);
 }
 
 // A change of a sub-folder's entries changes its last-write time, which is
 // reported for the sub-folder (never for the watched folder itself).
 void TInotifyReader::ParentModified(int wd) {
-    if (wd != FRootWd && (FFilter & FILE_NOTIFY_CHANGE_LAST_WRITE))
-        Emit(FILE_ACTION_MODIFIED, RelativePath(wd));
+    if (wd != FTree.Root() && (FFilter & FILE_NOTIFY_CHANGE_LAST_WRITE))
+        Emit(FILE_ACTION_MODIFIED, FTree.RelativePath(wd));
 }
 
 void TInotifyReader::Emit(uint32_t action, std::string name) {
@@ -540,7 +507,7 @@ bool TInotifyReader::DuplicateOfScan(int wd, const std::string& name) {
     ino_t scannedInode = entry->second;
     folder->second.erase(entry);
     struct stat st;
-    std::string path = JoinPath(FullPath(wd), name);
+    std::string path = JoinPath(FTree.FullPath(wd), name);
     // Gone again: the scan reported it, and its removal is still queued.
     if (::lstat(path.c_str(), &st) != 0)
         return true;
@@ -565,17 +532,16 @@ std::optional<int> TInotifyReader::WatchChild(int parentWd, const std::string& p
         int error = errno;
         if (error == ENOSPC) {
             if (!FLimitReported)
-                NotCovered(RelativeName(parentWd, name), error);
+                NotCovered(FTree.RelativeName(parentWd, name), error);
             FLimitReported = true;
         } else if (error != ENOENT && error != ENOTDIR) {
-            NotCovered(RelativeName(parentWd, name), error);
+            NotCovered(FTree.RelativeName(parentWd, name), error);
         }
         return std::nullopt;
     }
-    if (FNodes.count(wd))
+    if (FTree.Contains(wd))
         return wd;
-    FNodes.emplace(wd, TNode{parentWd, name, {}});
-    FNodes.at(parentWd).Children.push_back(wd);
+    FTree.Add(wd, parentWd, name);
     isNew = true;
     return wd;
 }
@@ -583,11 +549,11 @@ std::optional<int> TInotifyReader::WatchChild(int parentWd, const std::string& p
 // Lists one folder: watches its sub-folders (queuing the new ones in toScan)
 // and, for a brand-new folder, reports every entry as added.
 void TInotifyReader::ScanFolder(int wd, bool reportEntries, std::vector<int>& toScan) {
-    const std::string path = FullPath(wd);
+    const std::string path = FTree.FullPath(wd);
     DIR* folder = ::opendir(path.c_str());
     if (!folder) {
         if (errno != ENOENT && errno != ENOTDIR)
-            NotCovered(RelativePath(wd), errno);
+            NotCovered(FTree.RelativePath(wd), errno);
         return;
     }
     while (dirent* entry = ::readdir(folder)) {
@@ -603,7 +569,7 @@ void TInotifyReader::ScanFolder(int wd, bool reportEntries, std::vector<int>& to
             if (reportEntries) {
                 FScanned[wd][name] = st.st_ino;
                 if (FFilter & NameFilterFor(isDir))
-                    Emit(FILE_ACTION_ADDED, RelativeName(wd, name));
+                    Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
             }
         }
         if (!isDir)
@@ -621,7 +587,7 @@ void TInotifyReader::ScanSubTree(int wd, bool reportEntries) {
     while (!toScan.empty()) {
         int next = toScan.back();
         toScan.pop_back();
-        if (FNodes.count(next))
+        if (FTree.Contains(next))
             ScanFolder(next, reportEntries, toScan);
     }
 }
@@ -633,7 +599,7 @@ void TInotifyReader::SetupStep(TClock::time_point deadline) {
     for (unsigned scanned = 1; !FSetupStack.empty(); ++scanned) {
         int wd = FSetupStack.back();
         FSetupStack.pop_back();
-        if (FNodes.count(wd))
+        if (FTree.Contains(wd))
             ScanFolder(wd, false, FSetupStack);
         if (scanned % 32 == 0 && (TClock::now() >= deadline || InotifyReadable(0)))
             break;
@@ -655,59 +621,17 @@ void TInotifyReader::StartRescan() {
     if (!FSubTree)
         return;
     FRescanning = true;
-    FRescanned = {FRootWd};
-    FSetupStack.assign(1, FRootWd);
+    FRescanned = {FTree.Root()};
+    FSetupStack.assign(1, FTree.Root());
     FSetupDone = false;
 }
 
 void TInotifyReader::RemoveSubTree(int wd, bool removeWatches) {
-    if (TNode& node = FNodes.at(wd); node.Parent >= 0) {
-        auto& siblings = FNodes.at(node.Parent).Children;
-        siblings.erase(std::find(siblings.begin(), siblings.end(), wd));
-    }
-    std::vector<int> toRemove{wd};
-    while (!toRemove.empty()) {
-        int next = toRemove.back();
-        toRemove.pop_back();
-        auto node = FNodes.find(next);
-        if (node == FNodes.end())
-            continue;
-        toRemove.insert(toRemove.end(), node->second.Children.begin(), node->second.Children.end());
+    for (int removed : FTree.RemoveSubTree(wd)) {
         if (removeWatches)
-            inotify_rm_watch(FInotify.Get(), next);
-        FScanned.erase(next);
-        FNodes.erase(node);
+            inotify_rm_watch(FInotify.Get(), removed);
+        FScanned.erase(removed);
     }
-}
-
-std::optional<int> TInotifyReader::FindChild(int wd, const std::string& name) const {
-    for (int child : FNodes.at(wd).Children)
-        if (FNodes.at(child).Name == name)
-            return child;
-    return std::nullopt;
-}
-
-std::string TInotifyReader::RelativePath(int wd) const {
-    std::vector<const std::string*> parts;
-    for (const TNode* node = &FNodes.at(wd); node->Parent >= 0; node = &FNodes.at(node->Parent))
-        parts.push_back(&node->Name);
-    std::string path;
-    for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
-        if (!path.empty())
-            path += '/';
-        path += **part;
-    }
-    return path;
-}
-
-std::string TInotifyReader::RelativeName(int wd, const std::string& name) const {
-    std::string folder = RelativePath(wd);
-    return folder.empty() ? name : folder + '/' + name;
-}
-
-std::string TInotifyReader::FullPath(int wd) const {
-    std::string relative = RelativePath(wd);
-    return relative.empty() ? FRoot : JoinPath(FRoot, relative);
 }
 
 void TInotifyReader::NotCovered(const std::string& relative, int error) {
@@ -721,7 +645,7 @@ void TInotifyReader::NotCovered(const std::string& relative, int error) {
 void TInotifyReader::Notice(TWatchNotice::TKind kind) {
     TWatchNotice notice;
     notice.Kind = kind;
-    notice.FolderCount = FNodes.size();
+    notice.FolderCount = FTree.Size();
     FNotices.push_back(std::move(notice));
 }
 

@@ -261,8 +261,8 @@ void BM_Burst_Unwatched(benchmark::State& state) {
 }
 
 void BM_Stop_Sentrel(benchmark::State& state) {
-    const bool busy = state.range(0) != 0;
-    TBenchTree& tree = TreeWith(10000);
+    TBenchTree& tree = TreeWith(static_cast<int>(state.range(0)));
+    const bool busy = state.range(1) != 0;
     for (auto _ : state) {
         TCountingWatch counting(tree.Path());
         counting.EnableAndWaitReady();
@@ -291,4 +291,4 @@ BENCHMARK(BM_Setup_Inotifywait)->ArgName("folders")->Arg(10000)->Arg(50000)->Use
 BENCHMARK(BM_Burst_Sentrel)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Burst_Inotifywait)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Burst_Unwatched)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_Stop_Sentrel)->ArgName("busy")->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_Stop_Sentrel)->ArgNames({"folders", "busy"})->ArgsProduct({{10000, 50000}, {0, 1}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

@@ -74,8 +74,8 @@ struct TOpenFailure {
     uint32_t ErrorCode = 0;        // otherwise: the Windows error code for the folder
 };
 
-// Threading: Open runs on the owner's thread; every other member runs on one
-// worker thread. Exactly one read is outstanding at a time: ReadChanges is
+// Threading: Open runs on the owner's thread; Interrupt on any thread; every
+// other member runs on one worker thread. Exactly one read is outstanding at a time: ReadChanges is
 // called again only after Wait said Signalled and GetResult was taken.
 // Wait never blocks longer than its limit, so a worker can always be stopped
 // promptly. Destruction ends any outstanding read before the buffer it fills
@@ -103,6 +103,9 @@ public:
     virtual bool GetResult(uint32_t& bytesReturned) = 0;
     // Takes the next notice, if any.
     virtual bool TakeNotice(TWatchNotice& notice) = 0;
+    // Ends a Wait in progress, and every later one, at once with TimedOut,
+    // so that a stop request needs no time-out to be seen. Any thread.
+    virtual void Interrupt() = 0;
 };
 
 // Why a folder is not covered, for the user: the text of a NotCovered notice's error.

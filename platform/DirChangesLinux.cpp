@@ -13,6 +13,7 @@
 #include "platform/WatchTree.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -22,6 +23,7 @@
 #include <fcntl.h>
 #include <optional>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <thread>
@@ -139,13 +141,14 @@ struct TMoveFrom {
 
 class TInotifyReader final : public TDirChangeReader {
 public:
-    TInotifyReader(std::string directory, dev_t device, TFd inotify)
-        : FTree(std::move(directory)), FDevice(device), FInotify(std::move(inotify)) {}
+    TInotifyReader(std::string directory, dev_t device, TFd inotify, TFd wake)
+        : FTree(std::move(directory)), FDevice(device), FInotify(std::move(inotify)), FWake(std::move(wake)) {}
 
     bool ReadChanges(void* buffer, uint32_t length, bool watchSubTree, uint32_t notifyFilter) override;
     TWaitResult Wait(int timeoutMs) override;
     bool GetResult(uint32_t& bytesReturned) override;
     bool TakeNotice(TWatchNotice& notice) override;
+    void Interrupt() override;
 
 private:
     bool StartWatching(bool watchSubTree, uint32_t notifyFilter);
@@ -177,6 +180,8 @@ private:
     TWatchTree FTree;
     dev_t FDevice;
     TFd FInotify;
+    TFd FWake; // an eventfd that Interrupt makes readable
+    std::atomic<bool> FInterrupted{false};
 
     bool FStarted = false;
     bool FSubTree = true;
@@ -246,6 +251,8 @@ TWaitResult TInotifyReader::Wait(int timeoutMs) {
         return TWaitResult::Failed;
     const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
+        if (FInterrupted.load(std::memory_order_acquire))
+            return TWaitResult::TimedOut;
         if (FCompleted || CompleteIfReady())
             return TWaitResult::Signalled;
         if (!DrainEvents(false))
@@ -262,13 +269,13 @@ TWaitResult TInotifyReader::Wait(int timeoutMs) {
         auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now());
         if (remaining.count() <= 0)
             return TWaitResult::TimedOut;
-        pollfd descriptor{FInotify.Get(), POLLIN, 0};
-        int ready = ::poll(&descriptor, 1, static_cast<int>(remaining.count()));
+        pollfd descriptors[] = {{FInotify.Get(), POLLIN, 0}, {FWake.Get(), POLLIN, 0}};
+        int ready = ::poll(descriptors, 2, static_cast<int>(remaining.count()));
         if (ready < 0 && errno != EINTR)
             return TWaitResult::Failed;
         // Woken by the first event of what is often a burst: let a few more
         // gather, so that a burst costs a wake-up per batch, not per change.
-        if (ready > 0)
+        if (descriptors[0].revents & POLLIN)
             std::this_thread::sleep_for(BatchGathering);
     }
 }
@@ -278,6 +285,12 @@ bool TInotifyReader::GetResult(uint32_t& bytesReturned) {
     FReadOutstanding = false;
     FCompleted = false;
     return FSucceeded;
+}
+
+void TInotifyReader::Interrupt() {
+    FInterrupted.store(true, std::memory_order_release);
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(FWake.Get(), &one, sizeof one);
 }
 
 bool TInotifyReader::TakeNotice(TWatchNotice& notice) {
@@ -601,7 +614,8 @@ void TInotifyReader::SetupStep(TClock::time_point deadline) {
         FSetupStack.pop_back();
         if (FTree.Contains(wd))
             ScanFolder(wd, false, FSetupStack);
-        if (scanned % 32 == 0 && (TClock::now() >= deadline || InotifyReadable(0)))
+        if (scanned % 32 == 0 &&
+            (TClock::now() >= deadline || InotifyReadable(0) || FInterrupted.load(std::memory_order_acquire)))
             break;
     }
     if (FSetupStack.empty()) {
@@ -670,11 +684,12 @@ std::unique_ptr<TDirChangeReader> TDirChangeReader::OpenNative(const std::string
         return nullptr;
     }
     TFd inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    if (inotify.Get() < 0) {
+    TFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (inotify.Get() < 0 || wake.Get() < 0) {
         failure.ErrorCode = WindowsErrorFor(errno, path);
         return nullptr;
     }
-    return std::make_unique<TInotifyReader>(path, st.st_dev, std::move(inotify));
+    return std::make_unique<TInotifyReader>(path, st.st_dev, std::move(inotify), std::move(wake));
 }
 
 #endif

@@ -45,7 +45,8 @@ class TWindowsReader final : public TDirChangeReader {
 public:
     TWindowsReader(std::unique_ptr<TModule> kernel, TReadDirectoryChangesW read, HANDLE folder)
         : FKernel(std::move(kernel)), FRead(read), FFolder(folder),
-          FEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+          FEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          FInterrupt(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
     // The outstanding read refers to the caller's buffer and to FOverlapped:
     // cancel it and wait for it to end before either goes away.
@@ -58,7 +59,7 @@ public:
     }
 
     bool ReadChanges(void* buffer, uint32_t length, bool watchSubTree, uint32_t notifyFilter) override {
-        if (!FEvent.Get())
+        if (!FEvent.Get() || !FInterrupt.Get())
             return false;
         ZeroMemory(&FOverlapped, sizeof FOverlapped);
         ResetEvent(FEvent.Get());
@@ -69,9 +70,11 @@ public:
     }
 
     TWaitResult Wait(int timeoutMs) override {
-        switch (WaitForSingleObject(FEvent.Get(), static_cast<DWORD>(timeoutMs))) {
+        const HANDLE events[] = {FEvent.Get(), FInterrupt.Get()};
+        switch (WaitForMultipleObjects(2, events, FALSE, static_cast<DWORD>(timeoutMs))) {
         case WAIT_OBJECT_0:
             return TWaitResult::Signalled;
+        case WAIT_OBJECT_0 + 1:
         case WAIT_TIMEOUT:
             return TWaitResult::TimedOut;
         default:
@@ -88,11 +91,14 @@ public:
 
     bool TakeNotice(TWatchNotice&) override { return false; }
 
+    void Interrupt() override { SetEvent(FInterrupt.Get()); }
+
 private:
     std::unique_ptr<TModule> FKernel;
     TReadDirectoryChangesW FRead;
     THandle FFolder;
     THandle FEvent;
+    THandle FInterrupt;
     OVERLAPPED FOverlapped{};
     DWORD FBytesReturned = 0;
     bool FReadOutstanding = false;

@@ -16,6 +16,7 @@ void TThread::Terminate() {
         FStopRequested.store(true, std::memory_order_release);
     }
     FStopSignal.notify_all();
+    StopRequestedHook();
 }
 
 void TThread::WaitFor() {

@@ -30,6 +30,9 @@ public:
 
 protected:
     virtual void Execute() = 0;
+    // Called by Terminate, on the owner's thread, after the stop request is
+    // set: wake whatever the body waits on.
+    virtual void StopRequestedHook() {}
     // Sleeps until the stop is requested or the time is up; true when requested.
     bool WaitForStopRequest(std::chrono::milliseconds limit);
 

@@ -67,6 +67,12 @@ TDirWatchThread::~TDirWatchThread() {
     WaitFor();
 }
 
+// A wait in progress ends at once instead of at its 100 ms limit.
+void TDirWatchThread::StopRequestedHook() {
+    if (FDirHandle)
+        FDirHandle->Interrupt();
+}
+
 void TDirWatchThread::Execute() {
     while (!StopRequested()) {
         if (FErrorClass) {

@@ -77,7 +77,7 @@ constexpr uint32_t WatchBufferSize = 17024;
 // and all three callbacks on the worker thread. The owner reads Buffer() and
 // BytesReturned() only inside the change callback, ErrorClass() and
 // ErrorMessage() inside the error callback, LastNotice() inside the notice
-// callback. Destruction waits for the body's end: at most one 100 ms wait.
+// callback. Destruction wakes the body and waits for its end.
 class TDirWatchThread : public TThread {
 public:
     using TCallback = std::function<void(TDirWatchThread* Sender)>;
@@ -94,6 +94,7 @@ public:
 
 protected:
     void Execute() override;
+    void StopRequestedHook() override;
 
 private:
     void Pass();

@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -48,6 +49,7 @@ public:
     }
 
     bool Start() { return FReader->ReadChanges(FBuffer, sizeof FBuffer, FSubTree, FFilter); }
+    TDirChangeReader& Reader() { return *FReader; }
 
     // Collects records until none came for quietMs.
     std::vector<TSeen> CollectUntilQuiet(int quietMs = 300) {
@@ -350,6 +352,21 @@ TEST(DirChangesLinux, UnreadableSubFolderIsNamedNotSkippedSilently) {
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(DirChangesLinux, InterruptEndsALongWaitAtOnce) {
+    TTempDir dir;
+    TReaderDriver driver(dir.Path());
+    driver.StartAndWaitReady();
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        driver.Reader().Interrupt();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(driver.Reader().Wait(60000), TWaitResult::TimedOut);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "the wait ran to its limit";
+    EXPECT_EQ(driver.Reader().Wait(60000), TWaitResult::TimedOut) << "later waits end at once too";
 }
 
 TEST(DirChangesLinux, OpenFailuresGiveTheCodesAWindowsUserKnows) {

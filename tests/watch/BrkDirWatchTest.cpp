@@ -94,6 +94,7 @@ public:
         return !read.Fails;
     }
     bool TakeNotice(TWatchNotice&) override { return false; }
+    void Interrupt() override {}
 
 private:
     std::vector<TScriptedRead> FReads;

@@ -16,7 +16,6 @@ TProgramForms::TProgramForms() {
 }
 
 TProgramForms::~TProgramForms() {
-    FForm1->FreeAllWatches();
     Form1 = nullptr;
     OptionsForm = nullptr;
     GeneralOptionsForm = nullptr;

@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 #include <cstdlib>
+#include <malloc.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,11 +16,18 @@ std::string PathOf(int i) {
            std::to_string(i) + ".cpp";
 }
 
+// Heap bytes per line of each list, lines and index together.
+std::map<std::pair<int, bool>, double>& BytesPerLine() {
+    static std::map<std::pair<int, bool>, double> bytes;
+    return bytes;
+}
+
 // One list per size and kind, filled once: results lines for N paths.
 TListBox& ListOf(int lines, bool indexed) {
     static std::map<std::pair<int, bool>, std::unique_ptr<TListBox>> lists;
     auto& list = lists[{lines, indexed}];
     if (!list) {
+        const size_t before = mallinfo2().uordblks;
         list = std::make_unique<TListBox>(nullptr, TListBox::TSelection::Multiple);
         if (indexed)
             list->EnableSearchIndex();
@@ -28,6 +36,7 @@ TListBox& ListOf(int lines, bool indexed) {
         // As in the program, where the first change under a folder is looked
         // up before its lines exist (see BM_FindText_FirstOfANewRoot).
         list->FindText("/home/ann/warm-up");
+        BytesPerLine()[{lines, indexed}] = static_cast<double>(mallinfo2().uordblks - before) / lines;
     }
     return *list;
 }
@@ -38,6 +47,7 @@ void BM_FindText_Miss(benchmark::State& state) {
     const std::string absent = "/home/ann/projects/p3/src/module0/new-file.cpp";
     for (auto _ : state)
         benchmark::DoNotOptimize(list.FindText(absent));
+    state.counters["bytes_per_line"] = BytesPerLine()[{static_cast<int>(state.range(0)), state.range(1) != 0}];
 }
 
 void BM_FindText_LastLine(benchmark::State& state) {

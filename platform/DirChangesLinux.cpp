@@ -156,7 +156,7 @@ private:
     uint32_t PackRecords();
     void Complete(uint32_t bytes, bool succeeded);
 
-    bool DrainEvents(bool untilEmpty);
+    bool DrainEvents();
     bool InotifyReadable(int timeoutMs);
     void Translate(const inotify_event& event);
     void OnAdded(int wd, const std::string& name, bool isDir, bool isNewFolder);
@@ -255,7 +255,7 @@ TWaitResult TInotifyReader::Wait(int timeoutMs) {
             return TWaitResult::TimedOut;
         if (FCompleted || CompleteIfReady())
             return TWaitResult::Signalled;
-        if (!DrainEvents(false))
+        if (!DrainEvents())
             return TWaitResult::Failed;
         if (CompleteIfReady())
             return TWaitResult::Signalled;
@@ -359,13 +359,13 @@ bool TInotifyReader::InotifyReadable(int timeoutMs) {
     return ::poll(&descriptor, 1, timeoutMs) > 0;
 }
 
-// Reads queued inotify events and translates them. Unless untilEmpty, stops
+// Reads queued inotify events and translates them. Stops
 // once enough records wait to be handed on, so that a long burst flows
 // through in steps instead of piling up here.
-bool TInotifyReader::DrainEvents(bool untilEmpty) {
+bool TInotifyReader::DrainEvents() {
     alignas(inotify_event) char events[64 * 1024];
     for (;;) {
-        if (!untilEmpty && FPending.size() >= PendingHighWater)
+        if (FPending.size() >= PendingHighWater)
             return true;
         ssize_t length = ::read(FInotify.Get(), events, sizeof events);
         if (length < 0 && errno == EINTR)

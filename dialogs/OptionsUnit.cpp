@@ -71,10 +71,10 @@ void TOptionsForm::showEvent(QShowEvent* event) {
 }
 
 bool TOptionsForm::eventFilter(QObject* watched, QEvent* event) {
+    // The button still sees the release, so that it does not stay pressed.
     if (watched == sbAdd && event->type() == QEvent::MouseButtonRelease) {
         const QPoint at = static_cast<QMouseEvent*>(event)->position().toPoint();
         sbAddMouseUp(at.x(), at.y());
-        return true;
     }
     return QDialog::eventFilter(watched, event);
 }

@@ -26,6 +26,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <ctime>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
@@ -50,6 +51,9 @@ constexpr size_t PendingHighWater = 8192;
 constexpr int RenamePairWaitMs = 2;
 constexpr auto ProgressInterval = std::chrono::milliseconds(500);
 constexpr auto BatchGathering = std::chrono::microseconds(500);
+// An access that set the last-access time this many seconds ago or less
+// changed it; an older time means the system left it alone.
+constexpr long AccessRecency = 2;
 
 class TFd {
 public:
@@ -132,6 +136,24 @@ struct TRecord {
     std::string Name;
 };
 
+// A folder the watch knows of but could not yet watch or list, because the
+// path it had when its event was queued no longer leads to it (it or a
+// folder above was renamed right after). It is tried again once every
+// queued event, the rename among them, is translated.
+struct TRetry {
+    int Wd;           // the folder to list, or the parent of the folder to watch
+    std::string Name; // the folder to watch; empty: list Wd itself
+    bool ReportEntries;
+};
+
+// What became of a sub-folder the watch tried to watch.
+enum class TChild { New, Known, Gone, Unwatched };
+
+struct TWatched {
+    TChild State;
+    int Wd = -1;
+};
+
 struct TMoveFrom {
     int Wd;
     std::string Name;
@@ -167,12 +189,16 @@ private:
     void Emit(uint32_t action, std::string name);
     bool DuplicateOfScan(int wd, const std::string& name);
 
-    std::optional<int> WatchChild(int parentWd, const std::string& parentPath, const std::string& name,
-                                  bool& isNew, int parentFd = -1);
+    TWatched WatchChild(int parentWd, const std::string& parentPath, const std::string& name, int parentFd = -1);
+    void WatchNewChild(int parentWd, const std::string& name, bool reportEntries);
     void ScanFolder(int wd, bool reportEntries, std::vector<int>& toScan);
     void ScanSubTree(int wd, bool reportEntries);
+    void ScanLater(int wd);
+    void RetryUnreached();
     void SetupStep(TClock::time_point deadline);
     void StartRescan();
+    void EndRescan();
+    bool AccessChangedTime(int wd, const std::string& name) const;
     void RemoveSubTree(int wd, bool removeWatches);
     void NotCovered(const std::string& relative, int error);
     void Notice(TWatchNotice::TKind kind);
@@ -205,16 +231,20 @@ private:
     // queued behind the scan, must not report them again.
     std::unordered_map<int, std::unordered_map<std::string, ino_t>> FScanned;
 
+    std::vector<TRetry> FRetries;
+
     std::vector<int> FSetupStack;
     bool FSetupDone = false;
+    // A walk after lost changes: the folders it found (kept) and listed.
     bool FRescanning = false;
-    std::unordered_set<int> FRescanned;
+    std::unordered_set<int> FRescanSeen;
+    std::unordered_set<int> FRescanListed;
     TClock::time_point FLastProgress;
 };
 
 bool TInotifyReader::ReadChanges(void* buffer, uint32_t length, bool watchSubTree,
                                  uint32_t notifyFilter) {
-    if (notifyFilter == 0 || FReadOutstanding || FRootGone)
+    if (notifyFilter == 0 || FReadOutstanding)
         return false;
     if (!FStarted && !StartWatching(watchSubTree, notifyFilter))
         return false;
@@ -336,7 +366,7 @@ uint32_t TInotifyReader::PackRecords() {
         uint32_t size = (offsetof(FILE_NOTIFY_INFORMATION, FileName) + nameBytes + 3) & ~3u;
         if (offset + size > FLength) {
             if (offset == 0)
-                FPending.front().Action = LostChanges;
+                FPending.pop_front(); // this read's zero bytes report it lost
             break;
         }
         auto* record = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(FBuffer + offset);
@@ -381,6 +411,7 @@ bool TInotifyReader::DrainEvents() {
             // Every event queued before the scans of new folders is now
             // translated, so their entries cannot be reported twice any more.
             FScanned.clear();
+            RetryUnreached();
             return true;
         }
         for (char* at = events; at < events + length;) {
@@ -434,8 +465,9 @@ void TInotifyReader::Translate(const inotify_event& event) {
         FMoveFrom = TMoveFrom{event.wd, name, isDir, event.cookie};
     // Reading a folder's entries counts as an access to it; the watch reads
     // folders itself while it sets up, and any listing would flood the list,
-    // so only accesses to files are reported.
-    const bool fileAccessed = (event.mask & IN_ACCESS) && !isDir;
+    // so only accesses to files are reported, and only those that changed
+    // the file's last-access time (most reads leave it alone).
+    const bool fileAccessed = (event.mask & IN_ACCESS) && !isDir && AccessChangedTime(event.wd, name);
     const bool modified = ((event.mask & IN_MODIFY) && (FFilter & ContentChanges)) ||
                           ((event.mask & IN_ATTRIB) && (FFilter & MetadataChanges)) ||
                           (fileAccessed && (FFilter & FILE_NOTIFY_CHANGE_LAST_ACCESS));
@@ -449,11 +481,25 @@ void TInotifyReader::OnAdded(int wd, const std::string& name, bool isDir, bool i
     if (FFilter & NameFilterFor(isDir))
         Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
     ParentModified(wd);
-    if (!isDir || !FSubTree)
+    if (isDir && FSubTree)
+        WatchNewChild(wd, name, isNewFolder);
+}
+
+// A folder that came into the tree. A brand-new one is listed at once, its
+// entries reported as added, before later events are translated, so that
+// nothing created in it before its watch existed is missed or doubled. One
+// moved in is only watched, in slices like the first set-up, for it may be
+// large and a stop must not wait for it.
+void TInotifyReader::WatchNewChild(int parentWd, const std::string& name, bool reportEntries) {
+    TWatched child = WatchChild(parentWd, FTree.FullPath(parentWd), name);
+    if (child.State == TChild::Gone)
+        FRetries.push_back({parentWd, name, reportEntries});
+    if (child.State != TChild::New)
         return;
-    bool isNew = false;
-    if (auto child = WatchChild(wd, FTree.FullPath(wd), name, isNew); child && isNew)
-        ScanSubTree(*child, isNewFolder);
+    if (reportEntries)
+        ScanSubTree(child.Wd, true);
+    else
+        ScanLater(child.Wd);
 }
 
 void TInotifyReader::OnRemoved(int wd, const std::string& name, bool isDir) {
@@ -480,9 +526,17 @@ void TInotifyReader::OnRenamed(const TMoveFrom& from, int toWd, const std::strin
         FTree.Move(*child, toWd, toName);
         return;
     }
-    bool isNew = false;
-    if (auto child = WatchChild(toWd, FTree.FullPath(toWd), toName, isNew); child && isNew)
-        ScanSubTree(*child, false);
+    // A folder renamed before it could be watched: a brand-new one still
+    // has its entries reported.
+    bool reportEntries = false;
+    auto retry = std::find_if(FRetries.begin(), FRetries.end(), [&](const TRetry& r) {
+        return r.Wd == from.Wd && r.Name == from.Name;
+    });
+    if (retry != FRetries.end()) {
+        reportEntries = retry->ReportEntries;
+        FRetries.erase(retry);
+    }
+    WatchNewChild(toWd, toName, reportEntries);
 }
 
 // A move-out whose move-in half never came: the entry left the tree.
@@ -528,35 +582,40 @@ bool TInotifyReader::DuplicateOfScan(int wd, const std::string& name) {
 }
 
 // Puts a watch on a sub-folder. Only folders of the watched folder's own file
-// system are watched, and symbolic links are never followed.
-// parentFd, when given, is the parent folder open for listing, which spares
-// the system a walk along the whole path for the check.
-std::optional<int> TInotifyReader::WatchChild(int parentWd, const std::string& parentPath,
-                                              const std::string& name, bool& isNew, int parentFd) {
-    isNew = false;
+// system are watched, and symbolic links are never followed. A folder that
+// has a watch already was moved here by a move not yet translated, or lost
+// in an overflow: it takes its new place. parentFd, when given, is the
+// parent folder open for listing, which spares the system a walk along the
+// whole path for the check.
+TWatched TInotifyReader::WatchChild(int parentWd, const std::string& parentPath, const std::string& name,
+                                    int parentFd) {
     const std::string path = JoinPath(parentPath, name);
     struct stat st;
     const bool found = parentFd >= 0 ? ::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
                                      : ::lstat(path.c_str(), &st) == 0;
-    if (!found || !S_ISDIR(st.st_mode) || st.st_dev != FDevice)
-        return std::nullopt;
+    if (!found)
+        return {errno == ENOENT || errno == ENOTDIR ? TChild::Gone : TChild::Unwatched};
+    if (!S_ISDIR(st.st_mode) || st.st_dev != FDevice)
+        return {TChild::Unwatched};
     int wd = inotify_add_watch(FInotify.Get(), path.c_str(), FMask);
     if (wd < 0) {
         int error = errno;
-        if (error == ENOSPC) {
-            if (!FLimitReported)
-                NotCovered(FTree.RelativeName(parentWd, name), error);
-            FLimitReported = true;
-        } else if (error != ENOENT && error != ENOTDIR) {
+        if (error == ENOENT || error == ENOTDIR)
+            return {TChild::Gone};
+        if (error != ENOSPC || !FLimitReported)
             NotCovered(FTree.RelativeName(parentWd, name), error);
-        }
-        return std::nullopt;
+        FLimitReported = FLimitReported || error == ENOSPC;
+        return {TChild::Unwatched};
     }
-    if (FTree.Contains(wd))
-        return wd;
+    if (FRescanning)
+        FRescanSeen.insert(wd);
+    if (FTree.Contains(wd)) {
+        if (!FTree.IsAt(wd, parentWd, name) && !FTree.IsWithin(parentWd, wd))
+            FTree.Move(wd, parentWd, name);
+        return {TChild::Known, wd};
+    }
     FTree.Add(wd, parentWd, name);
-    isNew = true;
-    return wd;
+    return {TChild::New, wd};
 }
 
 // Lists one folder: watches its sub-folders (queuing the new ones in toScan)
@@ -565,7 +624,9 @@ void TInotifyReader::ScanFolder(int wd, bool reportEntries, std::vector<int>& to
     const std::string path = FTree.FullPath(wd);
     DIR* folder = ::opendir(path.c_str());
     if (!folder) {
-        if (errno != ENOENT && errno != ENOTDIR)
+        if (errno == ENOENT || errno == ENOTDIR)
+            FRetries.push_back({wd, {}, reportEntries});
+        else
             NotCovered(FTree.RelativePath(wd), errno);
         return;
     }
@@ -587,17 +648,17 @@ void TInotifyReader::ScanFolder(int wd, bool reportEntries, std::vector<int>& to
         }
         if (!isDir)
             continue;
-        bool isNew = false;
-        auto child = WatchChild(wd, path, name, isNew, dirfd(folder));
-        if (child && (isNew || (FRescanning && FRescanned.insert(*child).second)))
-            toScan.push_back(*child);
+        TWatched child = WatchChild(wd, path, name, dirfd(folder));
+        const bool relist = FRescanning && child.State == TChild::Known && FRescanListed.insert(child.Wd).second;
+        if (child.State == TChild::New || relist)
+            toScan.push_back(child.Wd);
     }
     ::closedir(folder);
 }
 
 void TInotifyReader::ScanSubTree(int wd, bool reportEntries) {
     std::vector<int> toScan{wd};
-    while (!toScan.empty()) {
+    while (!toScan.empty() && !FInterrupted.load(std::memory_order_acquire)) {
         int next = toScan.back();
         toScan.pop_back();
         if (FTree.Contains(next))
@@ -620,8 +681,8 @@ void TInotifyReader::SetupStep(TClock::time_point deadline) {
     }
     if (FSetupStack.empty()) {
         FSetupDone = true;
-        FRescanning = false;
-        FRescanned.clear();
+        if (FRescanning)
+            EndRescan();
         Notice(TWatchNotice::TKind::SetupDone);
     } else if (TClock::now() - FLastProgress >= ProgressInterval) {
         FLastProgress = TClock::now();
@@ -635,9 +696,56 @@ void TInotifyReader::StartRescan() {
     if (!FSubTree)
         return;
     FRescanning = true;
-    FRescanned = {FTree.Root()};
+    FRescanSeen = {FTree.Root()};
+    FRescanListed = {FTree.Root()};
     FSetupStack.assign(1, FTree.Root());
     FSetupDone = false;
+}
+
+// Folders the walk did not find were removed while the changes were lost.
+void TInotifyReader::EndRescan() {
+    FRescanning = false;
+    for (int wd : FTree.Folders())
+        if (!FRescanSeen.count(wd) && FTree.Contains(wd))
+            RemoveSubTree(wd, true);
+    FRescanSeen.clear();
+    FRescanListed.clear();
+}
+
+// Scans a folder after the set-up, in the sliced walk, so that a stop is not held up.
+void TInotifyReader::ScanLater(int wd) {
+    FSetupStack.push_back(wd);
+    FSetupDone = false;
+}
+
+void TInotifyReader::RetryUnreached() {
+    std::vector<TRetry> retries = std::exchange(FRetries, {});
+    for (const TRetry& retry : retries) {
+        if (!FTree.Contains(retry.Wd))
+            continue;
+        if (!retry.Name.empty()) {
+            WatchNewChild(retry.Wd, retry.Name, retry.ReportEntries);
+            continue;
+        }
+        std::vector<int> toScan;
+        ScanFolder(retry.Wd, retry.ReportEntries, toScan);
+        for (int child : toScan)
+            retry.ReportEntries ? ScanSubTree(child, true) : ScanLater(child);
+    }
+    // What cannot be reached even now is gone for good (its removal is
+    // queued), or lies beyond a renamed folder above the watched one.
+    for (const TRetry& retry : std::exchange(FRetries, {}))
+        if (FTree.Contains(retry.Wd) && retry.Name.empty())
+            NotCovered(FTree.RelativePath(retry.Wd), ENOENT);
+}
+
+bool TInotifyReader::AccessChangedTime(int wd, const std::string& name) const {
+    struct stat st;
+    if (::lstat(JoinPath(FTree.FullPath(wd), name).c_str(), &st) != 0)
+        return false;
+    timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec - st.st_atim.tv_sec <= AccessRecency;
 }
 
 void TInotifyReader::RemoveSubTree(int wd, bool removeWatches) {

@@ -88,3 +88,23 @@ std::string TWatchTree::FullPath(int wd) const {
     std::string relative = RelativePath(wd);
     return relative.empty() ? FRootPath : JoinPath(FRootPath, relative);
 }
+
+bool TWatchTree::IsAt(int wd, int parent, const std::string& name) const {
+    const TNode& node = FNodes.at(wd);
+    return node.Parent == parent && node.Name == name;
+}
+
+bool TWatchTree::IsWithin(int wd, int ancestor) const {
+    for (int at = wd; at >= 0; at = FNodes.at(at).Parent)
+        if (at == ancestor)
+            return true;
+    return false;
+}
+
+std::vector<int> TWatchTree::Folders() const {
+    std::vector<int> folders;
+    folders.reserve(FNodes.size());
+    for (const auto& [wd, node] : FNodes)
+        folders.push_back(wd);
+    return folders;
+}

@@ -23,6 +23,10 @@ public:
     // Removes the folder and everything below it; returns their descriptors.
     std::vector<int> RemoveSubTree(int wd);
     std::optional<int> FindChild(int wd, const std::string& name) const;
+    bool IsAt(int wd, int parent, const std::string& name) const;
+    // True when wd is ancestor itself or lies below it.
+    bool IsWithin(int wd, int ancestor) const;
+    std::vector<int> Folders() const;
 
     // Relative to the root, parts joined by "/"; "" for the root itself.
     std::string RelativePath(int wd) const;

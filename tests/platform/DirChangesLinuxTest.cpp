@@ -234,6 +234,36 @@ TEST(DirChangesLinux, RenamesWithinIntoAndOutOfTheTree) {
     EXPECT_EQ(seen.size(), 2u) << "a folder moved out is no longer watched";
 }
 
+// The reader translates nothing until it is asked to wait, so each of these
+// sequences happens completely before any of its events is read.
+TEST(DirChangesLinux, FoldersMovedOrRenamedBeforeTheirEventsAreReadStayWatched) {
+    TTempDir dir;
+    dir.MakeDir("d/deep");
+    dir.MakeDir("a");
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+
+    dir.MakeDir("new");
+    fs::rename(dir / "d", dir / "new/d"); // into a folder not watched yet
+    dir.MakeDir("t.tmp");
+    dir.WriteFile("t.tmp/f1");
+    fs::rename(dir / "t.tmp", dir / "t"); // created, filled and renamed at once
+    dir.MakeDir("a/inside");
+    fs::rename(dir / "a", dir / "b"); // a new folder's parent renamed
+    auto seen = driver.CollectUntilQuiet();
+    EXPECT_EQ(CountOf(seen, {1, "t/f1"}), 1u) << "files of a new folder renamed at once";
+
+    dir.WriteFile("new/d/x.txt");
+    dir.WriteFile("new/d/deep/y.txt");
+    dir.WriteFile("t/f2");
+    dir.WriteFile("b/inside/z.txt");
+    seen = driver.CollectUntilQuiet();
+    EXPECT_EQ(CountOf(seen, {1, "new/d/x.txt"}), 1u);
+    EXPECT_EQ(CountOf(seen, {1, "new/d/deep/y.txt"}), 1u);
+    EXPECT_EQ(CountOf(seen, {1, "t/f2"}), 1u);
+    EXPECT_EQ(CountOf(seen, {1, "b/inside/z.txt"}), 1u);
+}
+
 TEST(DirChangesLinux, WholeSubTreeOnlyWhenAsked) {
     TTempDir dir;
     dir.MakeDir("sub");
@@ -306,6 +336,29 @@ TEST(DirChangesLinux, KernelQueueOverflowCompletesAReadWithZeroBytes) {
     dir.WriteFile("after.txt");
     EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "after.txt"}}))
         << "the watch goes on after the loss";
+}
+
+TEST(DirChangesLinux, FoldersRenamedOrRemovedWhileChangesWereLostAreFollowed) {
+    std::ifstream limitFile("/proc/sys/fs/inotify/max_queued_events");
+    int limit = 0;
+    limitFile >> limit;
+    if (limit <= 0 || limit > 100000)
+        GTEST_SKIP() << "queue limit " << limit;
+    TTempDir dir;
+    dir.MakeDir("sub/inner");
+    dir.MakeDir("doomed/below");
+    TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
+    driver.StartAndWaitReady();
+    for (int i = 0; i < limit + 100; ++i)
+        std::ofstream(dir / ("f" + std::to_string(i)));
+    fs::rename(dir / "sub", dir / "renamed");
+    fs::remove_all(dir / "doomed");
+    dir.MakeDir("doomed");
+    auto seen = driver.CollectUntilQuiet();
+    ASSERT_EQ(CountOf(seen, {0, "<lost>"}), 1u);
+    dir.WriteFile("renamed/inner/x.txt");
+    dir.WriteFile("doomed/y.txt");
+    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "renamed/inner/x.txt"}, {1, "doomed/y.txt"}}));
 }
 
 TEST(DirChangesLinux, SetUpReportsProgressAndItsEnd) {

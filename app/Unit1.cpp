@@ -214,7 +214,7 @@ void TForm1::FormCreate() {
     lbResults->SetHorizontalExtent(HorizontalExtent);
     // The system asks before it shuts down or logs the user off: answer as
     // to any close request, so the settings are saved before the answer.
-    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { FormCloseQuery(); });
+    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { SessionEnding(); });
 }
 
 void TForm1::showEvent(QShowEvent* event) {
@@ -234,6 +234,7 @@ void TForm1::FormShow() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    FClosed = true;
     FormCloseQuery();
     event->accept();
 }

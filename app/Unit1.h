@@ -43,6 +43,7 @@ public:
     void sbStopClick();
     void sbOptionsClick();
     void FreeAllWatches();
+    void SessionEnding();
     TBriskoDirWatch* WatchOfLine(int index) const;
 
     // Change lines
@@ -92,11 +93,13 @@ private:
     void CreatePopupMenus();
     QToolButton* CreateSpeedButton(QWidget* parent, const char* hint, int icon, void (TForm1::*click)());
     QAction* AddItem(QMenu* menu, const char* caption, void (TForm1::*click)());
+    std::unique_ptr<TBriskoDirWatch> CreateWatch(const std::string& folder);
+    int LineOfFolder(const std::string& folder) const;
     void ShowRemark(TBriskoDirWatch* watch, const std::string& remark);
     void AppendResult(const std::string& action, const std::string& path);
 
     bool FShown = false;
-    bool FWatchesFreed = false;
+    bool FClosed = false;
 };
 
 extern TForm1* Form1;

@@ -94,7 +94,7 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
 }
 
 void TForm1::AppendResult(const std::string& action, const std::string& path) {
-    lbResults->Add(Format("%s - %s - %s", TimeNow().c_str(), action.c_str(), path.c_str()));
+    lbResults->AddNote(Format("%s - %s - %s", TimeNow().c_str(), action.c_str(), path.c_str()));
 }
 
 void TForm1::sbClearClick() {

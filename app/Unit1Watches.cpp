@@ -5,9 +5,12 @@
 
 #include "dialogs/OptionsUnit.h"
 #include "platform/Drives.h"
+#include "platform/PlatformInfo.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"
 #include "util/UtilListBox.h"
+
+#include <QTimer>
 
 TBriskoDirWatch* TForm1::WatchOfLine(int index) const {
     if (index < 0 || index >= lbWatches->Count())
@@ -15,9 +18,7 @@ TBriskoDirWatch* TForm1::WatchOfLine(int index) const {
     return dynamic_cast<TBriskoDirWatch*>(lbWatches->Object(index));
 }
 
-// A folder that is listed already keeps its line and its watch, with the
-// options last confirmed for it; the new watch is dropped.
-void TForm1::AddWatch(const std::string& folder) {
+std::unique_ptr<TBriskoDirWatch> TForm1::CreateWatch(const std::string& folder) {
     auto watch = std::make_unique<TBriskoDirWatch>();
     watch->SetOnNotify([this](TBriskoDirWatch* Sender, int Action, const std::string& FileName) {
         BriskoDirWatch1Notify(Sender, Action, FileName);
@@ -29,10 +30,26 @@ void TForm1::AddWatch(const std::string& folder) {
         ShowRemark(Sender, Sender->Enabled() ? "(setting up)" : "(stopped)");
     });
     watch->SetDirectory(folder);
-    if (lbWatches->Count() > 0 && WatchOfLine(0) && WatchOfLine(0)->Enabled())
-        watch->SetEnabled(true);
-    if (lbWatches->IndexOf(folder) < 0)
+    return watch;
+}
+
+int TForm1::LineOfFolder(const std::string& folder) const {
+    for (int i = 0; i < lbWatches->Count(); ++i)
+        if (SamePath(lbWatches->Line(i), folder))
+            return i;
+    return -1;
+}
+
+// A folder that is listed already keeps its line and its watch, with the
+// options last confirmed for it; the new watch is dropped before it starts,
+// so that no worker sets up a whole tree only to be thrown away.
+void TForm1::AddWatch(const std::string& folder) {
+    auto watch = CreateWatch(folder);
+    if (LineOfFolder(folder) < 0) {
+        if (lbWatches->Count() > 0 && WatchOfLine(0) && WatchOfLine(0)->Enabled())
+            watch->SetEnabled(true);
         lbWatches->Add(folder, std::move(watch));
+    }
     sbGoClick();
 }
 
@@ -75,17 +92,44 @@ void TForm1::sbOptionsClick() {
     OptionsForm->exec();
 }
 
-// The lines stay, for the settings file to read; their watches are gone.
-// Runs once: a second close request finds nothing left to free.
+// The lines stay, for the settings file to read; their watches are gone, so
+// a second call frees nothing twice.
 void TForm1::FreeAllWatches() {
-    if (FWatchesFreed)
-        return;
-    FWatchesFreed = true;
     for (int i = 0; i < lbWatches->Count(); ++i) {
         if (TBriskoDirWatch* watch = WatchOfLine(i))
             watch->SetEnabled(false);
-        lbWatches->FreeObject(i);
+        lbWatches->SetObject(i, nullptr);
     }
+}
+
+// The desktop asks before the session ends, and also when it only saves the
+// session: answer as to a close request, and should the program go on
+// running afterwards, watch the listed folders again as they were.
+void TForm1::SessionEnding() {
+    struct TState {
+        TDirWatchOptions Options;
+        bool Enabled;
+    };
+    std::vector<TState> states;
+    for (int i = 0; i < lbWatches->Count(); ++i) {
+        TBriskoDirWatch* watch = WatchOfLine(i);
+        states.push_back({watch ? watch->Options() : TDirWatchOptions::All(), watch && watch->Enabled()});
+    }
+    FormCloseQuery();
+    QTimer::singleShot(0, this, [this, states] {
+        if (FClosed)
+            return;
+        for (int i = 0; i < lbWatches->Count() && i < static_cast<int>(states.size()); ++i) {
+            if (WatchOfLine(i))
+                continue;
+            auto watch = CreateWatch(lbWatches->Line(i));
+            watch->SetOptions(states[static_cast<size_t>(i)].Options);
+            TBriskoDirWatch* restored = watch.get();
+            lbWatches->SetObject(i, std::move(watch));
+            restored->SetEnabled(states[static_cast<size_t>(i)].Enabled);
+        }
+        UpdateStatusBar();
+    });
 }
 
 void TForm1::ShowRemark(TBriskoDirWatch* watch, const std::string& remark) {

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEvent>
+#include <QPointer>
 #include <chrono>
 
 #if defined(__SANITIZE_THREAD__)
@@ -89,9 +90,12 @@ bool TMessageWindow::TakeNext(TMessage& message) {
 // loop would.
 void TMessageWindow::HandleQueued() {
     const auto deadline = std::chrono::steady_clock::now() + SliceLength;
+    const QPointer<TMessageWindow> alive(this);
     TMessage message;
     while (TakeNext(message)) {
         FWndProc(message);
+        if (!alive)
+            return; // a handler's modal loop let the user free this window's owner
         if (std::chrono::steady_clock::now() >= deadline)
             break;
     }

@@ -1,5 +1,7 @@
 #include "platform/PlatformInfo.h"
 
+#include "toolkit/SysUtils.h"
+
 #include <atomic>
 
 namespace {
@@ -13,4 +15,12 @@ int PlatformId() {
 
 void OverridePlatformId(std::optional<int> id) {
     overriddenId.store(id ? *id : -1);
+}
+
+bool SamePath(std::string_view a, std::string_view b) {
+#ifdef _WIN32
+    return SameText(a, b);
+#else
+    return a == b;
+#endif
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string_view>
 
 // Platform family identifiers, as the operating system's version query gives them.
 constexpr int VER_PLATFORM_WIN32s = 0;
@@ -14,6 +15,10 @@ int PlatformId();
 // Makes PlatformId() report another family (or the real one again, with
 // nullopt), so that a caller's refusal can be seen on any machine.
 void OverridePlatformId(std::optional<int> id);
+
+// True when two paths name the same folder as far as their text tells: ASCII
+// letter case ignored where the system ignores it (Windows), exact elsewhere.
+bool SamePath(std::string_view a, std::string_view b);
 
 // The separator between the parts of a path.
 #ifdef _WIN32

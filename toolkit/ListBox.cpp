@@ -13,6 +13,7 @@ namespace {
 struct TLine {
     std::string Text;
     std::unique_ptr<TObject> Object;
+    bool Note = false;
 };
 } // namespace
 
@@ -122,6 +123,10 @@ void TListBox::Add(std::string text, std::unique_ptr<TObject> object) {
         FIndex->Remember(static_cast<uint32_t>(Count() - 1));
 }
 
+void TListBox::AddNote(std::string text) {
+    FModel->Append({std::move(text), nullptr, true});
+}
+
 void TListBox::SetLine(int index, std::string text) {
     auto& line = FModel->Lines.at(static_cast<size_t>(index));
     if (FIndex)
@@ -132,8 +137,8 @@ void TListBox::SetLine(int index, std::string text) {
     FModel->Changed(index);
 }
 
-void TListBox::FreeObject(int index) {
-    FModel->Lines.at(static_cast<size_t>(index)).Object.reset();
+void TListBox::SetObject(int index, std::unique_ptr<TObject> object) {
+    FModel->Lines.at(static_cast<size_t>(index)).Object = std::move(object);
 }
 
 void TListBox::Delete(int index) {
@@ -201,14 +206,18 @@ int TListBox::ScanFor(const std::string& text) const {
     if (text.empty())
         return -1;
     for (int i = 0; i < Count(); ++i)
-        if (ContainsText(Line(i), text))
+        if (!FModel->Lines[static_cast<size_t>(i)].Note && ContainsText(Line(i), text))
             return i;
     return -1;
 }
 
 void TListBox::EnableSearchIndex() {
+    static const std::string nothing;
     FIndex = std::make_unique<TLineSearchIndex>(
-        [this](uint32_t line) -> const std::string& { return FModel->Lines[line].Text; },
+        [this](uint32_t line) -> const std::string& {
+            const TLine& at = FModel->Lines[line];
+            return at.Note ? nothing : at.Text;
+        },
         [this] { return static_cast<uint32_t>(FModel->Lines.size()); }, PathDelim);
     for (int i = 0; i < Count(); ++i)
         FIndex->Remember(static_cast<uint32_t>(i));

@@ -31,9 +31,12 @@ public:
     TObject* Object(int index) const;
 
     void Add(std::string text, std::unique_ptr<TObject> object = nullptr);
+    // Adds a line that FindText passes over: a remark among the lines, which
+    // no search is meant to find and replace.
+    void AddNote(std::string text);
     void SetLine(int index, std::string text);
-    // Frees the line's object; the line stays.
-    void FreeObject(int index);
+    // Gives the line another object (or none), freeing the one it had.
+    void SetObject(int index, std::unique_ptr<TObject> object);
     // Removes the line and frees its object.
     void Delete(int index);
     void Clear();

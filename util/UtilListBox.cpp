@@ -31,6 +31,8 @@ std::vector<std::string> ReadTextListFile(const std::string& path) {
 
 void WriteTextListFile(const std::string& path, const std::vector<std::string>& lines) {
     QSaveFile file(QString::fromStdString(path));
+    // Where no temporary file can be made beside it, the file is written in place.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly))
         throw EFCreateError(Format("Cannot create file %s", path.c_str()));
     const std::string content = FormatTextList(lines);

@@ -196,7 +196,7 @@ std::string TBriskoDirWatch::Directory() const {
 
 void TBriskoDirWatch::SetDirectory(const std::string& Value) {
     std::string trimmed = Trim(Value);
-    if (SameText(trimmed, FDirectory))
+    if (SamePath(trimmed, FDirectory))
         return;
     FDirectory = std::move(trimmed);
     if (Enabled())
@@ -229,11 +229,12 @@ void TBriskoDirWatch::DoStatus(const TDirWatchStatus& Status) {
 
 void TBriskoDirWatch::StartWatch() {
     DW_ASSERT(!FThread);
+    const unsigned generation = ++FGeneration;
     FThread = std::make_unique<TDirWatchThread>(
         Directory(), GetNotifyFilter(), FWatchSubTree,
         [this](TDirWatchThread* Sender) { ThreadChanges(Sender); },
         [this](TDirWatchThread* Sender) { ThreadError(Sender); },
-        [this](TDirWatchThread* Sender) { ThreadNotice(Sender); });
+        [this, generation](TDirWatchThread* Sender) { ThreadNotice(Sender, generation); });
 }
 
 void TBriskoDirWatch::StopWatch() {
@@ -284,11 +285,14 @@ void TBriskoDirWatch::ThreadError(TDirWatchThread* Sender) {
     FWindowHandle->Post(std::move(message));
 }
 
-void TBriskoDirWatch::ThreadNotice(TDirWatchThread* Sender) {
+// Worker thread. The first parameter carries the kind in its low byte and
+// the worker's generation above it.
+void TBriskoDirWatch::ThreadNotice(TDirWatchThread* Sender, unsigned Generation) {
     DW_ASSERT(Sender != nullptr);
     const TWatchNotice& notice = Sender->LastNotice();
     const bool notCovered = notice.Kind == TWatchNotice::TKind::NotCovered;
-    TMessage message{WM_DIRWATCH_STATUS, static_cast<std::intptr_t>(StatusKindFor(notice.Kind)),
+    const auto kind = static_cast<std::intptr_t>(StatusKindFor(notice.Kind));
+    TMessage message{WM_DIRWATCH_STATUS, kind | static_cast<std::intptr_t>(Generation) << 8,
                      static_cast<std::intptr_t>(notCovered ? notice.Error : notice.FolderCount), {}};
     message.Text = Local8ToWide(notice.Folder);
     FWindowHandle->Post(std::move(message));
@@ -315,7 +319,11 @@ void TBriskoDirWatch::WatchWndProc(TMessage& Message) {
         break;
     case WM_DIRWATCH_STATUS: {
         TDirWatchStatus status;
-        status.Kind = static_cast<TDirWatchStatus::TKind>(Message.WParam);
+        status.Kind = static_cast<TDirWatchStatus::TKind>(Message.WParam & 0xFF);
+        const bool aboutSetUp =
+            status.Kind == TDirWatchStatus::TKind::SettingUp || status.Kind == TDirWatchStatus::TKind::Ready;
+        if (aboutSetUp && (!Enabled() || static_cast<unsigned>(Message.WParam >> 8) != FGeneration))
+            break;
         if (status.Kind == TDirWatchStatus::TKind::NotCovered) {
             status.Folder = WideToLocal8(Message.Text);
             status.Reason = DescribeNotCovered(static_cast<int>(Message.LParam));

@@ -159,11 +159,14 @@ private:
     void RestartWatch();
     void ThreadChanges(TDirWatchThread* Sender);
     void ThreadError(TDirWatchThread* Sender);
-    void ThreadNotice(TDirWatchThread* Sender);
+    void ThreadNotice(TDirWatchThread* Sender, unsigned Generation);
     void WatchWndProc(TMessage& Message);
     void RaiseThreadError(const TMessage& Message);
 
     std::unique_ptr<TDirWatchThread> FThread;
+    // Counts the workers started; a status that a worker no longer running
+    // reported about its set-up is stale and dropped.
+    unsigned FGeneration = 0;
     TDirWatchOptions FOptions = TDirWatchOptions::All();
     std::unique_ptr<TMessageWindow> FWindowHandle;
     std::string FErrorMessage;

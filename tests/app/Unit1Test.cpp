@@ -99,18 +99,39 @@ TEST_F(MainWindow, StatusBarInEveryCase) {
     EXPECT_EQ(Form1->StatusPanelText(1), "Verbose Mode") << "panel 1 keeps its text with no watches";
 }
 
-TEST_F(MainWindow, ClosingFreesTheWatchesOnceAndKeepsTheLines) {
+TEST_F(MainWindow, ClosingFreesTheWatchesAndKeepsTheLines) {
     TTempDir dir;
     Form1->show();
     Form1->AddWatch(dir.Path());
     ASSERT_TRUE(Form1->WatchOfLine(0));
-    Form1->FormCloseQuery(); // the desktop session ending asks first
-    EXPECT_EQ(Form1->WatchOfLine(0), nullptr);
     Form1->sbExitClick();
     EXPECT_FALSE(Form1->isVisible());
+    EXPECT_EQ(Form1->WatchOfLine(0), nullptr);
     EXPECT_EQ(Form1->lbWatches->Lines(), std::vector<std::string>{dir.Path()});
-    Form1->sbGoClick();
-    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring not enabled");
+    Form1->FormCloseQuery();
+    EXPECT_EQ(Form1->lbWatches->Count(), 1) << "a second close request frees nothing twice";
+}
+
+TEST_F(MainWindow, AfterTheSessionEndingIsCalledOffTheWatchesComeBack) {
+    TTempDir first, second;
+    Form1->show();
+    Form1->AddWatch(first.Path());
+    TDirWatchOptions names;
+    names.Include(dw_file_name);
+    Form1->WatchOfLine(0)->SetOptions(names);
+    Form1->SessionEnding();
+    EXPECT_EQ(Form1->WatchOfLine(0), nullptr) << "released before the desktop gets its answer";
+    ASSERT_TRUE(ProcessEventsUntil([] { return Form1->WatchOfLine(0) != nullptr; }));
+    EXPECT_TRUE(Form1->WatchOfLine(0)->Enabled());
+    EXPECT_EQ(Form1->WatchOfLine(0)->Options(), names);
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring enabled");
+    Form1->AddWatch(second.Path());
+    Form1->sbExitClick();
+    EXPECT_EQ(Form1->WatchOfLine(0), nullptr);
+    EXPECT_EQ(Form1->WatchOfLine(1), nullptr);
+    Form1->SessionEnding();
+    ProcessEventsFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(Form1->WatchOfLine(0), nullptr) << "a closed window watches nothing again";
 }
 
 TEST_F(ChangeLines, BriefModeReplacesTheTopMostLineContainingThePath) {
@@ -164,6 +185,12 @@ TEST_F(ChangeLines, GapsInWhatAWatchCoversAreListed) {
     Form1->BriskoDirWatch1Status(sender.get(), notCovered);
     EXPECT_EQ(ResultsWithoutTime(), (std::vector<std::string>{"Added - /data/x", "Changes_lost - /data",
                                                               "Not_watched (Permission denied) - /data/secret"}));
+    Form1->BriskoDirWatch1Notify(sender.get(), 3, "secret");
+    Form1->BriskoDirWatch1Notify(sender.get(), 3, "x");
+    EXPECT_EQ(ResultsWithoutTime(),
+              (std::vector<std::string>{"Modified - /data/x", "Changes_lost - /data",
+                                        "Not_watched (Permission denied) - /data/secret", "Modified - /data/secret"}))
+        << "brief mode never overwrites these lines";
 }
 
 struct TFilterCase {

@@ -38,7 +38,7 @@ TEST(ListBox, LinesOwnTheirObjects) {
     EXPECT_EQ(freed, 0);
     list.Delete(0);
     EXPECT_EQ(freed, 1);
-    list.FreeObject(0);
+    list.SetObject(0, nullptr);
     EXPECT_EQ(freed, 2);
     EXPECT_EQ(list.Object(0), nullptr);
     EXPECT_EQ(list.Line(0), "b") << "freeing the object keeps the line";
@@ -87,6 +87,9 @@ TEST(ListBox, FindTextTopMostLineContainingTheText) {
     EXPECT_EQ(list.FindText(""), -1);
     EXPECT_EQ(list.FindText("Added"), 0) << "texts that are not paths are found too";
     EXPECT_EQ(list.FindText("/dir"), 0);
+    list.AddNote("12:00:04 - Changes_lost - /notes/here");
+    EXPECT_EQ(list.FindText("/notes/here"), -1) << "notes are never found";
+    EXPECT_EQ(list.FindText("Changes_lost"), -1);
     list.Delete(0);
     EXPECT_EQ(list.FindText("/dir/a.txt"), 0);
     EXPECT_EQ(list.FindText("/dir/a.txt.bak"), -1);

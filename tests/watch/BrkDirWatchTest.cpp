@@ -142,16 +142,19 @@ TEST(BrkDirWatch, RefusedOutsideTheNtFamily) {
     OverridePlatformId(std::nullopt);
 }
 
-TEST(BrkDirWatch, DirectoryIsTrimmedAndComparedWithoutAsciiCase) {
+// Letter case tells folders apart on this system: /a/Sub and /a/sub are two.
+TEST(BrkDirWatch, DirectoryIsTrimmedAndComparedAsThisSystemComparesPaths) {
     TTempDir dir;
     TRecordedWatch recorded;
     TBriskoDirWatch& watch = *recorded.Watch;
     watch.SetDirectory("  " + dir.Path() + "/Sub \t");
     EXPECT_EQ(watch.Directory(), dir.Path() + "/Sub");
     EXPECT_EQ(recorded.Changes, 1);
+    watch.SetDirectory(dir.Path() + "/Sub");
+    EXPECT_EQ(recorded.Changes, 1) << "the same folder again changes nothing";
     watch.SetDirectory(dir.Path() + "/sUB");
-    EXPECT_EQ(watch.Directory(), dir.Path() + "/Sub");
-    EXPECT_EQ(recorded.Changes, 1);
+    EXPECT_EQ(watch.Directory(), dir.Path() + "/sUB");
+    EXPECT_EQ(recorded.Changes, 2);
     watch.SetDirectory("");
     EXPECT_EQ(watch.Directory(), "./");
 }
@@ -306,6 +309,19 @@ TEST(BrkDirWatch, ErrorAfterTheWatchWasDisabledIsStillRaisedButStopsNothing) {
     ProcessEventsFor(200ms);
     EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed."});
     EXPECT_EQ(recorded.Changes, 0);
+}
+
+TEST(BrkDirWatch, SetUpNewsOfAStoppedWorkerIsDropped) {
+    TTempDir dir;
+    TRecordedWatch recorded;
+    recorded.Watch->SetDirectory(dir.Path());
+    recorded.Watch->SetEnabled(true);
+    std::this_thread::sleep_for(300ms); // its "ready" is posted, not yet handled
+    recorded.Watch->SetEnabled(false);
+    ProcessEventsFor(200ms);
+    EXPECT_TRUE(recorded.Statuses.empty()) << "a paused watch is not shown as ready";
+    recorded.Watch->SetEnabled(true);
+    EXPECT_TRUE(recorded.WaitReady()) << "its next worker's news arrives";
 }
 
 TEST(BrkDirWatch, StoppingAQuietWatchIsPrompt) {

@@ -114,6 +114,14 @@ bool Adjacent(const std::vector<TSeen>& seen, const TSeen& first, const TSeen& s
            }) != seen.end();
 }
 
+// How many events the kernel queues for one reader before it drops them.
+int KernelQueueLimit() {
+    std::ifstream limitFile("/proc/sys/fs/inotify/max_queued_events");
+    int limit = 0;
+    limitFile >> limit;
+    return limit;
+}
+
 uint32_t OpenError(const std::string& path) {
     TOpenFailure failure;
     auto reader = TDirChangeReader::OpenNative(path, failure);
@@ -319,9 +327,7 @@ TEST(DirChangesLinux, WatchedFolderRemovedFailsTheRead) {
 }
 
 TEST(DirChangesLinux, KernelQueueOverflowCompletesAReadWithZeroBytes) {
-    std::ifstream limitFile("/proc/sys/fs/inotify/max_queued_events");
-    int limit = 0;
-    limitFile >> limit;
+    const int limit = KernelQueueLimit();
     if (limit <= 0 || limit > 100000)
         GTEST_SKIP() << "queue limit " << limit;
     TTempDir dir;
@@ -339,9 +345,7 @@ TEST(DirChangesLinux, KernelQueueOverflowCompletesAReadWithZeroBytes) {
 }
 
 TEST(DirChangesLinux, FoldersRenamedOrRemovedWhileChangesWereLostAreFollowed) {
-    std::ifstream limitFile("/proc/sys/fs/inotify/max_queued_events");
-    int limit = 0;
-    limitFile >> limit;
+    const int limit = KernelQueueLimit();
     if (limit <= 0 || limit > 100000)
         GTEST_SKIP() << "queue limit " << limit;
     TTempDir dir;

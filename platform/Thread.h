@@ -25,7 +25,6 @@ public:
     void Terminate();
     void WaitFor();
 
-    bool Started() const { return FThread.joinable(); }
     bool StopRequested() const { return FStopRequested.load(std::memory_order_acquire); }
 
 protected:

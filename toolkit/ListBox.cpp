@@ -144,11 +144,16 @@ void TListBox::SetObject(int index, std::unique_ptr<TObject> object) {
 void TListBox::Delete(int index) {
     if (index < 0 || index >= Count())
         return;
+    const bool wasCurrent = currentIndex().isValid() && currentIndex().row() == index;
     if (FIndex)
         FIndex->Forget(static_cast<uint32_t>(index));
     FModel->Remove(index);
     if (FIndex)
         FIndex->Removed(static_cast<uint32_t>(index));
+    // The view hands the current line on to a neighbour; a second Delete
+    // would then remove a line nobody chose.
+    if (wasCurrent)
+        SetItemIndex(-1);
 }
 
 void TListBox::Clear() {

@@ -37,7 +37,8 @@ public:
     void SetLine(int index, std::string text);
     // Gives the line another object (or none), freeing the one it had.
     void SetObject(int index, std::unique_ptr<TObject> object);
-    // Removes the line and frees its object.
+    // Removes the line and frees its object. Removing the current line
+    // leaves the list without one.
     void Delete(int index);
     void Clear();
 

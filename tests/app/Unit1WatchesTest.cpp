@@ -59,6 +59,17 @@ TEST_F(WatchList, DeletingRemovesOnlyTheCurrentLine) {
     EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring not enabled") << "the former second watch now stands for all";
 }
 
+TEST_F(WatchList, ASecondDeleteRemovesNothing) {
+    TTempDir first, second, third;
+    for (const TTempDir* dir : {&first, &second, &third})
+        Form1->AddWatch(dir->Path());
+    Form1->lbWatches->SetItemIndex(1);
+    Form1->sbDeleteClick();
+    Form1->sbDeleteClick();
+    EXPECT_EQ(Form1->lbWatches->Lines(), (std::vector<std::string>{first.Path(), third.Path()}));
+    EXPECT_TRUE(Form1->WatchOfLine(1) && Form1->WatchOfLine(1)->Enabled());
+}
+
 TEST_F(WatchList, AFolderThatCannotBeOpened) {
     TTempDir dir;
     const std::string missing = dir / "missing";

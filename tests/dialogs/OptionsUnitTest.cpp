@@ -55,6 +55,15 @@ TEST_F(WatchOptions, MenuAddsEachNameOnce) {
     EXPECT_EQ(OptionsForm->ListBox1->Lines(), std::vector<std::string>{"dir_name"});
 }
 
+TEST_F(WatchOptions, ASecondRemoveRemovesNothing) {
+    for (const char* name : {"file_name", "dir_name", "file_attr"})
+        OptionsForm->ListBox1->Add(name);
+    OptionsForm->ListBox1->SetItemIndex(0);
+    OptionsForm->sbDeleteClick();
+    OptionsForm->sbDeleteClick();
+    EXPECT_EQ(OptionsForm->ListBox1->Lines(), (std::vector<std::string>{"dir_name", "file_attr"}));
+}
+
 TEST_F(WatchOptions, OkGivesEveryWatchTheNamedSet) {
     TTempDir first, second;
     Form1->AddWatch(first.Path());

@@ -130,3 +130,19 @@ TEST(UtilListBox, DeleteCurrentAndSelection) {
     EXPECT_EQ(ListBoxFindText("A", list), 0);
     EXPECT_EQ(ListBoxFindText("", list), -1);
 }
+
+TEST(UtilListBox, ASecondDeleteRemovesNothing) {
+    TListBox list(nullptr);
+    for (const char* line : {"a", "b", "c"})
+        list.Add(line);
+    list.SetItemIndex(1);
+    ListBoxDeleteCurrent(list);
+    EXPECT_EQ(list.ItemIndex(), -1) << "no line takes the deleted line's place as the current one";
+    EXPECT_FALSE(ListBoxHasSelection(list));
+    ListBoxDeleteCurrent(list);
+    EXPECT_EQ(list.Lines(), (std::vector<std::string>{"a", "c"}));
+    list.SetItemIndex(1);
+    ListBoxDeleteCurrent(list);
+    ListBoxDeleteCurrent(list);
+    EXPECT_EQ(list.Lines(), std::vector<std::string>{"a"}) << "nor does the line before a deleted last line";
+}

@@ -43,6 +43,8 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     connect(sbDelete, &QToolButton::clicked, this, [this] { sbDeleteClick(); });
     ListBox1 = new TListBox(this);
     sbOk = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"), this);
+    // Enter must not confirm a half-edited list: only a click on OK applies it.
+    sbOk->setAutoDefault(false);
     connect(sbOk, &QPushButton::clicked, this, [this] { sbOkClick(); });
 
     PopupMenu1 = new QMenu(this);

@@ -2,7 +2,11 @@
 
 #include "dialogs/OptionsUnit.h"
 
+#include <QApplication>
+#include <QKeyEvent>
 #include <QMenu>
+#include <QPushButton>
+#include <QTimer>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -62,6 +66,32 @@ TEST_F(WatchOptions, ASecondRemoveRemovesNothing) {
     OptionsForm->sbDeleteClick();
     OptionsForm->sbDeleteClick();
     EXPECT_EQ(OptionsForm->ListBox1->Lines(), (std::vector<std::string>{"dir_name", "file_attr"}));
+}
+
+// Only the dialog's own OK applies the list: Enter, wherever the focus is,
+// must not give every watch the set of a half-edited list.
+TEST_F(WatchOptions, EnterDoesNotConfirm) {
+    TTempDir dir;
+    Form1->AddWatch(dir.Path());
+    bool checked = false;
+    QTimer::singleShot(0, OptionsForm, [&] {
+        OptionsForm->ListBox1->Clear();
+        for (QWidget* target : {static_cast<QWidget*>(OptionsForm->ListBox1), static_cast<QWidget*>(OptionsForm->sbOk),
+                                static_cast<QWidget*>(OptionsForm)}) {
+            target->setFocus();
+            for (int key : {Qt::Key_Return, Qt::Key_Enter}) {
+                QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+                QApplication::sendEvent(target, &press);
+            }
+        }
+        checked = true;
+        EXPECT_TRUE(OptionsForm->isVisible());
+        OptionsForm->sbOk->click();
+    });
+    Form1->sbOptionsClick();
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(OptionsForm->result(), QDialog::Accepted) << "the OK button still confirms";
+    EXPECT_EQ(Form1->WatchOfLine(0)->Options(), TDirWatchOptions{});
 }
 
 TEST_F(WatchOptions, OkGivesEveryWatchTheNamedSet) {

@@ -23,7 +23,6 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 
 void TApplication::SetTitle(const std::string& title) {
     TitleText() = title;
-    QGuiApplication::setApplicationDisplayName(QString::fromStdString(title));
 }
 
 std::string TApplication::Title() {

@@ -12,6 +12,8 @@ public:
 
     bool notify(QObject* receiver, QEvent* event) override;
 
+    // The main window's caption and the error box's. It is not made Qt's
+    // display name, which Qt would append to every dialog's own caption.
     static void SetTitle(const std::string& title);
     static std::string Title();
 

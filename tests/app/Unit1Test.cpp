@@ -5,6 +5,7 @@
 #include "dialogs/OptionsUnit.h"
 
 #include <QCheckBox>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTimer>
@@ -20,6 +21,16 @@ std::vector<std::string> Captions(const QList<QAction*>& actions) {
     for (QAction* action : actions)
         captions.push_back(action->isSeparator() ? "-" : action->text().toStdString());
     return captions;
+}
+
+// The caption the desktop shows for a window: Qt appends the application's
+// display name, once one is set, to every title that does not end in it.
+std::string ShownCaption(const QWidget& window) {
+    const QString title = window.windowTitle();
+    const QString name = QGuiApplication::applicationDisplayName();
+    if (name == QCoreApplication::applicationName() || title.endsWith(name))
+        return title.toStdString();
+    return (title + QStringLiteral(" \u2014 ") + name).toStdString();
 }
 
 // A watch used only as the sender of a change, on the given folder.
@@ -65,6 +76,14 @@ TEST_F(MainWindow, StartsWithItsWindowsControlsAndMenus) {
     EXPECT_EQ(Form1->sbGo->toolTip(), "Start All Watches");
     EXPECT_EQ(Form1->SpeedButton1->toolTip(), "Watch Properties");
     EXPECT_EQ(Form1->sbExit->toolTip(), "Close the Application");
+}
+
+TEST_F(MainWindow, EveryWindowShowsItsOwnCaptionAlone) {
+    Form1->show();
+    EXPECT_EQ(ShownCaption(*Form1), "Sentrel");
+    EXPECT_EQ(ShownCaption(*OptionsForm), "Watch Options");
+    EXPECT_EQ(ShownCaption(*GeneralOptionsForm), "General Options");
+    EXPECT_EQ(ShownCaption(*InputForm), "File Type");
 }
 
 TEST_F(MainWindow, StatusBarInEveryCase) {

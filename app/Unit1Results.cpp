@@ -19,6 +19,10 @@ std::string TimeNow() {
     return QTime::currentTime().toString(QStringLiteral("hh:mm:ss")).toStdString();
 }
 
+std::string FolderCount(uint64_t count) {
+    return Format("%llu folder%s", static_cast<unsigned long long>(count), count == 1 ? "" : "s");
+}
+
 std::string FullPath(const std::string& directory, const std::string& fileName) {
     if (LastChar(directory) == std::string(1, PathDelim))
         return directory + fileName;
@@ -84,11 +88,10 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
                      Status.Folder.empty() ? Sender->Directory() : FullPath(Sender->Directory(), Status.Folder));
         break;
     case TDirWatchStatus::TKind::SettingUp:
-        ShowRemark(Sender, Format("(setting up: %llu folders so far)",
-                                  static_cast<unsigned long long>(Status.FolderCount)));
+        ShowRemark(Sender, "(setting up: " + FolderCount(Status.FolderCount) + " so far)");
         break;
     case TDirWatchStatus::TKind::Ready:
-        ShowRemark(Sender, Format("(%llu folders watched)", static_cast<unsigned long long>(Status.FolderCount)));
+        ShowRemark(Sender, "(" + FolderCount(Status.FolderCount) + " watched)");
         break;
     }
 }

@@ -5,6 +5,9 @@
 #include "toolkit/SysUtils.h"
 
 #include <QAbstractListModel>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QKeyEvent>
 #include <QFontMetrics>
 #include <QItemSelectionModel>
 #include <QPalette>
@@ -233,6 +236,16 @@ void TListBox::SetHorizontalExtent(int pixels) {
     setHorizontalScrollBarPolicy(pixels > viewport()->width() ? Qt::ScrollBarAsNeeded
                                                               : Qt::ScrollBarAlwaysOff);
     doItemsLayout();
+}
+
+void TListBox::keyPressEvent(QKeyEvent* event) {
+    if (!event->matches(QKeySequence::Copy)) {
+        QListView::keyPressEvent(event);
+        return;
+    }
+    if (const int current = ItemIndex(); current >= 0)
+        QGuiApplication::clipboard()->setText(QString::fromStdString(Line(current)));
+    event->accept();
 }
 
 void TListBox::SetRemark(int index, std::string remark) {

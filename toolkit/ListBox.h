@@ -65,6 +65,10 @@ public:
     std::function<void()> OnClick;     // every change of selection, by mouse or keyboard
     std::function<void()> OnDblClick;
 
+protected:
+    // Copying takes the current line's text, without its remark.
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     int ScanFor(const std::string& text) const;
 

@@ -2,6 +2,9 @@
 
 #include "dialogs/OptionsUnit.h"
 
+#include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
 #include <QTimer>
 #include <filesystem>
 
@@ -68,6 +71,30 @@ TEST_F(WatchList, ASecondDeleteRemovesNothing) {
     Form1->sbDeleteClick();
     EXPECT_EQ(Form1->lbWatches->Lines(), (std::vector<std::string>{first.Path(), third.Path()}));
     EXPECT_TRUE(Form1->WatchOfLine(1) && Form1->WatchOfLine(1)->Enabled());
+}
+
+TEST_F(WatchList, TheRemarkCountsFoldersAndCopyingTakesTheFolderAlone) {
+    TTempDir dir;
+    Form1->AddWatch(dir.Path());
+    TBriskoDirWatch* watch = Form1->WatchOfLine(0);
+    auto shown = [&](TDirWatchStatus::TKind kind, uint64_t folders) {
+        TDirWatchStatus status;
+        status.Kind = kind;
+        status.FolderCount = folders;
+        Form1->BriskoDirWatch1Status(watch, status);
+        return Form1->lbWatches->model()->index(0, 0).data().toString().toStdString();
+    };
+    const std::string line = dir.Path() + "    ";
+    EXPECT_EQ(shown(TDirWatchStatus::TKind::SettingUp, 1), line + "(setting up: 1 folder so far)");
+    EXPECT_EQ(shown(TDirWatchStatus::TKind::SettingUp, 2), line + "(setting up: 2 folders so far)");
+    EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 1), line + "(1 folder watched)");
+    EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 0), line + "(0 folders watched)");
+    EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 12), line + "(12 folders watched)") << "every new count shows";
+
+    Form1->lbWatches->SetItemIndex(0);
+    QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier, QStringLiteral("c"));
+    QApplication::sendEvent(Form1->lbWatches, &copy);
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), dir.Path());
 }
 
 TEST_F(WatchList, AFolderThatCannotBeOpened) {

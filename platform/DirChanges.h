@@ -106,7 +106,14 @@ public:
     // Ends a Wait in progress, and every later one, at once with TimedOut,
     // so that a stop request needs no time-out to be seen. Any thread.
     virtual void Interrupt() = 0;
+    // Why the last read could not start or failed, as a sentence for the
+    // user; empty when the system gave no reason.
+    virtual std::string FailureReason() const { return {}; }
 };
+
+// The error of a NotCovered notice for a folder on another file system (a
+// mount point inside the watched tree).
+constexpr int OtherFileSystem = -1;
 
 // Why a folder is not covered, for the user: the text of a NotCovered notice's error.
 std::string DescribeNotCovered(int error);

@@ -89,3 +89,20 @@ std::vector<std::string> FixedDrives(const std::vector<TMount>& mounts, const TD
     }
     return {drives.begin(), drives.end()};
 }
+
+std::vector<std::string> MountPointsBelow(const std::vector<TMount>& mounts, const std::string& folder) {
+    const std::string prefix = folder.empty() || folder.back() != '/' ? folder + '/' : folder;
+    std::set<std::string> below;
+    for (const TMount& mount : mounts)
+        if (mount.MountPoint.size() > prefix.size() && mount.MountPoint.compare(0, prefix.size(), prefix) == 0)
+            below.insert(mount.MountPoint.substr(prefix.size()));
+    std::vector<std::string> topMost;
+    for (const std::string& point : below) {
+        bool inside = false;
+        for (size_t slash = point.find('/'); slash != std::string::npos && !inside; slash = point.find('/', slash + 1))
+            inside = below.count(point.substr(0, slash)) != 0;
+        if (!inside)
+            topMost.push_back(point);
+    }
+    return topMost;
+}

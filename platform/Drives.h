@@ -25,6 +25,11 @@ TDriveProbe SystemDriveProbe();
 // blanks inside fields written as \040).
 std::vector<TMount> ParseMountTable(const std::string& text);
 
+// The mount points strictly below folder (an absolute path without symbolic
+// links), relative to it, top-most only: what is mounted inside another of
+// them lies beyond it anyway.
+std::vector<std::string> MountPointsBelow(const std::vector<TMount>& mounts, const std::string& folder);
+
 // The fixed drives: mount points of local, disk-backed file systems on
 // devices that are neither removable nor loop devices, each once, in
 // ascending order. Pseudo, memory, network and image file systems are left out.

@@ -1,6 +1,6 @@
 #include "platform/WatchTree.h"
 
-#include <algorithm>
+#include <functional>
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
     std::string path;
@@ -12,6 +12,10 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
     return path;
 }
 
+size_t TWatchTree::TChildKeyHash::operator()(const TChildKey& key) const noexcept {
+    return std::hash<std::string_view>()(key.Name) ^ (static_cast<size_t>(key.Parent) * 0x9E3779B97F4A7C15ull);
+}
+
 TWatchTree::TWatchTree(std::string rootPath) : FRootPath(std::move(rootPath)) {
     if (FRootPath.size() > 1 && FRootPath.back() == '/')
         FRootPath.pop_back();
@@ -19,51 +23,71 @@ TWatchTree::TWatchTree(std::string rootPath) : FRootPath(std::move(rootPath)) {
 
 void TWatchTree::AddRoot(int wd) {
     FRoot = wd;
-    FNodes.emplace(wd, TNode{-1, {}, {}});
+    FNodes.emplace(wd, TNode{});
 }
 
 void TWatchTree::Add(int wd, int parent, const std::string& name) {
-    FNodes.emplace(wd, TNode{parent, name, {}});
-    FNodes.at(parent).Children.push_back(wd);
+    auto [node, added] = FNodes.emplace(wd, TNode{});
+    if (added)
+        Link(wd, node->second, parent, name);
 }
 
-void TWatchTree::Unlink(int wd) {
-    if (int parent = FNodes.at(wd).Parent; parent >= 0) {
-        auto& siblings = FNodes.at(parent).Children;
-        siblings.erase(std::find(siblings.begin(), siblings.end(), wd));
-    }
+void TWatchTree::Link(int wd, TNode& node, int parent, const std::string& name) {
+    TNode& parentNode = FNodes.at(parent);
+    node.Parent = parent;
+    node.Name = name;
+    node.Previous = -1;
+    node.Next = parentNode.FirstChild;
+    if (node.Next >= 0)
+        FNodes.at(node.Next).Previous = wd;
+    parentNode.FirstChild = wd;
+    FChildren.insert_or_assign(TChildKey{parent, node.Name}, wd);
 }
 
-void TWatchTree::Move(int wd, int newParent, const std::string& newName) {
-    Unlink(wd);
+void TWatchTree::Unlink(int wd, TNode& node) {
+    if (node.Parent < 0)
+        return;
+    if (auto indexed = FChildren.find(TChildKey{node.Parent, node.Name});
+        indexed != FChildren.end() && indexed->second == wd)
+        FChildren.erase(indexed);
+    if (node.Previous >= 0)
+        FNodes.at(node.Previous).Next = node.Next;
+    else
+        FNodes.at(node.Parent).FirstChild = node.Next;
+    if (node.Next >= 0)
+        FNodes.at(node.Next).Previous = node.Previous;
+    node.Parent = node.Next = node.Previous = -1;
+}
+
+bool TWatchTree::Move(int wd, int newParent, const std::string& newName) {
+    if (IsWithin(newParent, wd))
+        return false;
     TNode& node = FNodes.at(wd);
-    node.Parent = newParent;
-    node.Name = newName;
-    FNodes.at(newParent).Children.push_back(wd);
+    Unlink(wd, node);
+    Link(wd, node, newParent, newName);
+    return true;
 }
 
 std::vector<int> TWatchTree::RemoveSubTree(int wd) {
-    Unlink(wd);
-    std::vector<int> removed;
-    std::vector<int> toRemove{wd};
-    while (!toRemove.empty()) {
-        int next = toRemove.back();
-        toRemove.pop_back();
-        auto node = FNodes.find(next);
-        if (node == FNodes.end())
-            continue;
-        toRemove.insert(toRemove.end(), node->second.Children.begin(), node->second.Children.end());
-        removed.push_back(next);
-        FNodes.erase(node);
+    Unlink(wd, FNodes.at(wd));
+    std::vector<int> removed{wd};
+    for (size_t next = 0; next < removed.size(); ++next) {
+        auto node = FNodes.find(removed[next]);
+        for (int child = node->second.FirstChild; child >= 0; child = FNodes.at(child).Next) {
+            FChildren.erase(TChildKey{removed[next], FNodes.at(child).Name});
+            removed.push_back(child);
+        }
     }
+    for (int folder : removed)
+        FNodes.erase(folder);
     return removed;
 }
 
 std::optional<int> TWatchTree::FindChild(int wd, const std::string& name) const {
-    for (int child : FNodes.at(wd).Children)
-        if (FNodes.at(child).Name == name)
-            return child;
-    return std::nullopt;
+    auto child = FChildren.find(TChildKey{wd, name});
+    if (child == FChildren.end())
+        return std::nullopt;
+    return child->second;
 }
 
 std::string TWatchTree::RelativePath(int wd) const {

@@ -239,7 +239,7 @@ TEST(DirChangesLinux, RenamesWithinIntoAndOutOfTheTree) {
     seen = driver.CollectUntilQuiet();
     EXPECT_EQ(CountOf(seen, {1, "moved-in/deep/new.txt"}), 1u) << "a moved-in folder is watched";
     EXPECT_EQ(CountOf(seen, {2, "e"}), 1u);
-    EXPECT_EQ(seen.size(), 2u) << "a folder moved out is no longer watched";
+    EXPECT_EQ(seen.size(), 2u) << "a folder moved out is no longer watched" << ::testing::PrintToString(seen);
 }
 
 // The reader translates nothing until it is asked to wait, so each of these

@@ -1,0 +1,119 @@
+#include "platform/PendingChanges.h"
+
+#include "platform/DirChanges.h"
+#include "platform/TextConversion.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+uint32_t RecordSize(uint32_t nameBytes) {
+    return (static_cast<uint32_t>(offsetof(FILE_NOTIFY_INFORMATION, FileName)) + nameBytes + 3) & ~3u;
+}
+
+// Appends one record after previous (nullptr for the first) at offset.
+FILE_NOTIFY_INFORMATION* PutRecord(char* buffer, uint32_t offset, FILE_NOTIFY_INFORMATION* previous,
+                                   uint32_t action, const std::u16string& name) {
+    auto* record = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(buffer + offset);
+    record->NextEntryOffset = 0;
+    record->Action = action;
+    record->FileNameLength = static_cast<uint32_t>(name.size() * sizeof(char16_t));
+    std::memcpy(record->FileName, name.data(), record->FileNameLength);
+    if (previous)
+        previous->NextEntryOffset =
+            static_cast<uint32_t>(reinterpret_cast<char*>(record) - reinterpret_cast<char*>(previous));
+    return record;
+}
+} // namespace
+
+size_t TPendingChanges::Cost(const TRecord& record) {
+    return sizeof(TRecord) + record.Name.capacity() + record.NewName.capacity();
+}
+
+void TPendingChanges::Push(TRecord record) {
+    FBytes += Cost(record);
+    FRecords.push_back(std::move(record));
+}
+
+void TPendingChanges::Pop() {
+    FBytes -= Cost(FRecords.front());
+    FRecords.pop_front();
+    ++FFirstSlot;
+}
+
+TPendingChanges::TRecord& TPendingChanges::At(TSlot slot) {
+    return FRecords.at(static_cast<size_t>(slot - FFirstSlot));
+}
+
+void TPendingChanges::Add(uint32_t action, std::string name) {
+    Push({action, std::move(name), {}});
+}
+
+void TPendingChanges::AddLoss() {
+    Push({Loss, {}, {}});
+}
+
+TPendingChanges::TSlot TPendingChanges::Hold() {
+    Push({Held, {}, {}});
+    return FFirstSlot + FRecords.size() - 1;
+}
+
+void TPendingChanges::SettleAsRename(TSlot slot, std::string oldName, std::string newName) {
+    TRecord& record = At(slot);
+    FBytes -= Cost(record);
+    record = {Renamed, std::move(oldName), std::move(newName)};
+    FBytes += Cost(record);
+}
+
+void TPendingChanges::Settle(TSlot slot, uint32_t action, std::string name) {
+    TRecord& record = At(slot);
+    FBytes -= Cost(record);
+    record = {action == 0 ? Nothing : action, std::move(name), {}};
+    FBytes += Cost(record);
+}
+
+bool TPendingChanges::FrontReady() {
+    while (!FRecords.empty() && FRecords.front().Action == Nothing)
+        Pop();
+    return !FRecords.empty() && FRecords.front().Action != Held;
+}
+
+bool TPendingChanges::FrontIsLoss() const {
+    return !FRecords.empty() && FRecords.front().Action == Loss;
+}
+
+void TPendingChanges::PopLoss() {
+    Pop();
+}
+
+uint32_t TPendingChanges::Pack(char* buffer, uint32_t length) {
+    uint32_t offset = 0;
+    FILE_NOTIFY_INFORMATION* previous = nullptr;
+    while (!FRecords.empty() && FRecords.front().Action != Held && FRecords.front().Action != Loss) {
+        const TRecord& record = FRecords.front();
+        if (record.Action == Nothing) {
+            Pop();
+            continue;
+        }
+        const std::u16string name = Local8ToWide(record.Name);
+        const std::u16string newName = record.Action == Renamed ? Local8ToWide(record.NewName) : u"";
+        uint32_t size = RecordSize(static_cast<uint32_t>(name.size() * sizeof(char16_t)));
+        if (record.Action == Renamed)
+            size += RecordSize(static_cast<uint32_t>(newName.size() * sizeof(char16_t)));
+        if (offset + size > length) {
+            if (offset == 0)
+                Pop();
+            break;
+        }
+        if (record.Action == Renamed) {
+            previous = PutRecord(buffer, offset, previous, FILE_ACTION_RENAMED_OLD_NAME, name);
+            offset += RecordSize(previous->FileNameLength);
+            previous = PutRecord(buffer, offset, previous, FILE_ACTION_RENAMED_NEW_NAME, newName);
+        } else {
+            previous = PutRecord(buffer, offset, previous, record.Action, name);
+        }
+        offset += RecordSize(previous->FileNameLength);
+        Pop();
+    }
+    return offset;
+}

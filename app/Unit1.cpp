@@ -109,7 +109,7 @@ QWidget* TForm1::CreateWatchPanel() {
 QWidget* TForm1::CreateResultsPanel() {
     QFrame* panel = CreatePanel(this, true);
     lbResults = new TListBox(panel, TListBox::TSelection::Multiple);
-    lbResults->EnableSearchIndex();
+    lbResults->EnableKeyIndex(&TForm1::ResultLinePath);
     lbResults->OnClick = [this] { lbResultsClick(); };
     sbClear = CreateSpeedButton(panel, "Clear List", QStyle::SP_DialogResetButton, &TForm1::sbClearClick);
     sbStop = CreateSpeedButton(panel, "Pause All Watches", QStyle::SP_MediaPause, &TForm1::sbStopClick);

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <array>
 #include <string>
+#include <string_view>
 
 class QAction;
 class QLabel;
@@ -52,6 +53,8 @@ public:
     bool IsFilteredOut(const std::string& path) const;
     static std::string ActionName(int action);
     static std::string FileTypeOf(const std::string& path);
+    // The path of a change line: all of the text after its second " - ".
+    static std::string_view ResultLinePath(std::string_view line);
     void sbClearClick();
     void SaveList1Click();
 

@@ -51,11 +51,24 @@ std::string TForm1::FileTypeOf(const std::string& path) {
     return "*" + ExtractFileExt(path);
 }
 
+// Neither the time nor an action name holds " - ", so the second one is the
+// one in front of the path; a path may hold more of them.
+std::string_view TForm1::ResultLinePath(std::string_view line) {
+    constexpr std::string_view Separator = " - ";
+    const size_t action = line.find(Separator);
+    if (action == std::string_view::npos)
+        return {};
+    const size_t path = line.find(Separator, action + Separator.size());
+    if (path == std::string_view::npos)
+        return {};
+    return line.substr(path + Separator.size());
+}
+
 bool TForm1::IsFilteredOut(const std::string& path) const {
     const std::string type = FileTypeOf(path);
     if (GeneralOptionsForm->lbIncludedTypes->Count() > 0)
         return GeneralOptionsForm->lbIncludedTypes->IndexOf(type) < 0;
-    return GeneralOptionsForm->IsExcludedPath(path) || GeneralOptionsForm->lbExcluded->IndexOf(path) >= 0 ||
+    return GeneralOptionsForm->IsExcludedPath(path) || GeneralOptionsForm->IsExcludedFile(path) ||
            GeneralOptionsForm->lbExcludedTypes->IndexOf(type) >= 0;
 }
 
@@ -69,7 +82,7 @@ void TForm1::BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const st
         lbResults->Add(std::move(line));
         return;
     }
-    if (int found = ListBoxFindText(path, *lbResults); found >= 0)
+    if (int found = lbResults->FindKey(path); found >= 0)
         lbResults->SetLine(found, std::move(line));
     else
         lbResults->Add(std::move(line));

@@ -68,3 +68,10 @@ bool TGeneralOptionsForm::IsExcludedPath(const std::string& path) const {
     }
     return false;
 }
+
+bool TGeneralOptionsForm::IsExcludedFile(const std::string& path) const {
+    for (int i = 0; i < lbExcluded->Count(); ++i)
+        if (SamePath(lbExcluded->Line(i), path))
+            return true;
+    return false;
+}

@@ -18,6 +18,9 @@ public:
     // True when path lies in an excluded folder: some entry of lbExcluded
     // that ends in the separator occurs in path, letter case significant.
     bool IsExcludedPath(const std::string& path) const;
+    // True when path is listed in lbExcluded as a file of its own, compared
+    // as the system compares paths.
+    bool IsExcludedFile(const std::string& path) const;
 
     QCheckBox* cbVerboseDisplay;
     QCheckBox* cbMinToTray;

@@ -1,6 +1,5 @@
 #include "toolkit/ListBox.h"
 
-#include "platform/PlatformInfo.h"
 #include "toolkit/LineSearchIndex.h"
 #include "toolkit/SysUtils.h"
 
@@ -11,12 +10,15 @@
 #include <QFontMetrics>
 #include <QItemSelectionModel>
 #include <QPalette>
+#include <algorithm>
 
 namespace {
 struct TLine {
     std::string Text;
     std::unique_ptr<TObject> Object;
     bool Note = false;
+    // Grows from the top of the list down; a line keeps it for its life.
+    uint64_t Serial = 0;
 };
 } // namespace
 
@@ -45,6 +47,7 @@ public:
 
     void Append(TLine line) {
         const int row = static_cast<int>(Lines.size());
+        line.Serial = NextSerial++;
         beginInsertRows({}, row, row);
         Lines.push_back(std::move(line));
         endInsertRows();
@@ -76,6 +79,7 @@ public:
     std::vector<std::string> Remarks;
     int HorizontalExtent = 0;
     int ItemHeight = 13;
+    uint64_t NextSerial = 0;
 };
 
 TListBox::TListBox(QWidget* parent, TSelection selection)
@@ -123,7 +127,7 @@ TObject* TListBox::Object(int index) const {
 void TListBox::Add(std::string text, std::unique_ptr<TObject> object) {
     FModel->Append({std::move(text), std::move(object)});
     if (FIndex)
-        FIndex->Remember(static_cast<uint32_t>(Count() - 1));
+        FIndex->Add(KeyOfLine(Count() - 1), FModel->Lines.back().Serial);
 }
 
 void TListBox::AddNote(std::string text) {
@@ -133,10 +137,10 @@ void TListBox::AddNote(std::string text) {
 void TListBox::SetLine(int index, std::string text) {
     auto& line = FModel->Lines.at(static_cast<size_t>(index));
     if (FIndex)
-        FIndex->Forget(static_cast<uint32_t>(index));
+        FIndex->Remove(KeyOfLine(index), line.Serial);
     line.Text = std::move(text);
     if (FIndex)
-        FIndex->Remember(static_cast<uint32_t>(index));
+        FIndex->Add(KeyOfLine(index), line.Serial);
     FModel->Changed(index);
 }
 
@@ -149,10 +153,8 @@ void TListBox::Delete(int index) {
         return;
     const bool wasCurrent = currentIndex().isValid() && currentIndex().row() == index;
     if (FIndex)
-        FIndex->Forget(static_cast<uint32_t>(index));
+        FIndex->Remove(KeyOfLine(index), FModel->Lines[static_cast<size_t>(index)].Serial);
     FModel->Remove(index);
-    if (FIndex)
-        FIndex->Removed(static_cast<uint32_t>(index));
     // The view hands the current line on to a neighbour; a second Delete
     // would then remove a line nobody chose.
     if (wasCurrent)
@@ -204,13 +206,6 @@ int TListBox::IndexOf(const std::string& text) const {
 }
 
 int TListBox::FindText(const std::string& text) const {
-    if (FIndex)
-        if (auto found = FIndex->Find(text))
-            return *found;
-    return ScanFor(text);
-}
-
-int TListBox::ScanFor(const std::string& text) const {
     if (text.empty())
         return -1;
     for (int i = 0; i < Count(); ++i)
@@ -219,16 +214,31 @@ int TListBox::ScanFor(const std::string& text) const {
     return -1;
 }
 
-void TListBox::EnableSearchIndex() {
-    static const std::string nothing;
-    FIndex = std::make_unique<TLineSearchIndex>(
-        [this](uint32_t line) -> const std::string& {
-            const TLine& at = FModel->Lines[line];
-            return at.Note ? nothing : at.Text;
-        },
-        [this] { return static_cast<uint32_t>(FModel->Lines.size()); }, PathDelim);
+void TListBox::EnableKeyIndex(TKeyOf keyOf) {
+    FKeyOf = std::move(keyOf);
+    FIndex = std::make_unique<TLineSearchIndex>([this](uint64_t serial) { return KeyOfLine(RowOf(serial)); });
     for (int i = 0; i < Count(); ++i)
-        FIndex->Remember(static_cast<uint32_t>(i));
+        FIndex->Add(KeyOfLine(i), FModel->Lines[static_cast<size_t>(i)].Serial);
+}
+
+int TListBox::FindKey(std::string_view key) const {
+    if (!FIndex)
+        return -1;
+    const std::optional<uint64_t> serial = FIndex->First(key);
+    return serial ? RowOf(*serial) : -1;
+}
+
+int TListBox::RowOf(uint64_t serial) const {
+    const auto& lines = FModel->Lines;
+    auto at = std::lower_bound(lines.begin(), lines.end(), serial,
+                               [](const TLine& line, uint64_t wanted) { return line.Serial < wanted; });
+    return static_cast<int>(at - lines.begin());
+}
+
+// Notes have no key, so that they are neither indexed nor found.
+std::string_view TListBox::KeyOfLine(int index) const {
+    const TLine& line = FModel->Lines[static_cast<size_t>(index)];
+    return line.Note ? std::string_view() : FKeyOf(line.Text);
 }
 
 void TListBox::SetHorizontalExtent(int pixels) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class TListBoxModel;
@@ -31,8 +32,8 @@ public:
     TObject* Object(int index) const;
 
     void Add(std::string text, std::unique_ptr<TObject> object = nullptr);
-    // Adds a line that FindText passes over: a remark among the lines, which
-    // no search is meant to find and replace.
+    // Adds a line that FindText and FindKey pass over: a remark among the
+    // lines, which no search is meant to find and replace.
     void AddNote(std::string text);
     void SetLine(int index, std::string text);
     // Gives the line another object (or none), freeing the one it had.
@@ -54,8 +55,14 @@ public:
     // The first line that contains text anywhere, ASCII letter case ignored;
     // -1 if none or text is empty.
     int FindText(const std::string& text) const;
-    // Keeps an index that answers FindText for paths without reading every line.
-    void EnableSearchIndex();
+
+    // The part of a line's text that FindKey looks for; empty for none.
+    using TKeyOf = std::function<std::string_view(std::string_view text)>;
+    // Keys every line but the notes, and keeps an index of the keys.
+    void EnableKeyIndex(TKeyOf keyOf);
+    // The first line whose key is exactly key; -1 if none, for an empty key
+    // and in a list without a key index.
+    int FindKey(std::string_view key) const;
 
     // Width, in pixels, that the lines can be scrolled across.
     void SetHorizontalExtent(int pixels);
@@ -70,8 +77,10 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    int ScanFor(const std::string& text) const;
+    int RowOf(uint64_t serial) const;
+    std::string_view KeyOfLine(int index) const;
 
     TListBoxModel* FModel;
+    TKeyOf FKeyOf;
     std::unique_ptr<TLineSearchIndex> FIndex;
 };

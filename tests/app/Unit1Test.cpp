@@ -153,19 +153,45 @@ TEST_F(MainWindow, AfterTheSessionEndingIsCalledOffTheWatchesComeBack) {
     EXPECT_EQ(Form1->WatchOfLine(0), nullptr) << "a closed window watches nothing again";
 }
 
-TEST_F(ChangeLines, BriefModeReplacesTheTopMostLineContainingThePath) {
-    auto sender = SenderOn("/data");
-    Form1->BriskoDirWatch1Notify(sender.get(), 1, "a/b.txt");
-    Form1->BriskoDirWatch1Notify(sender.get(), 1, "c.txt");
-    Form1->BriskoDirWatch1Notify(sender.get(), 3, "a/b");
-    EXPECT_EQ(ResultsWithoutTime(), (std::vector<std::string>{"Modified - /data/a/b", "Added - /data/c.txt"}))
-        << "a change to /data/a/b replaces the higher line for /data/a/b.txt";
-    Form1->BriskoDirWatch1Notify(sender.get(), 2, "C.TXT");
-    EXPECT_EQ(ResultsWithoutTime(), (std::vector<std::string>{"Modified - /data/a/b", "Removed - /data/C.TXT"}))
-        << "letter case is ignored; the line keeps its place";
-    Form1->BriskoDirWatch1Notify(sender.get(), 4, "x");
-    Form1->BriskoDirWatch1Notify(sender.get(), 5, "y");
-    EXPECT_EQ(Form1->lbResults->Count(), 4);
+// Brief mode keeps one line per path: a change replaces the line of exactly
+// its own path, never the line of a path that merely contains it.
+TEST_F(ChangeLines, BriefModeReplacesTheLineOfTheSamePathOnly) {
+    auto sender = SenderOn("/w");
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "a/new.txt");
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "a.txt.bak");
+    Form1->BriskoDirWatch1Notify(sender.get(), 3, "a");
+    Form1->BriskoDirWatch1Notify(sender.get(), 3, "a.txt");
+    Form1->BriskoDirWatch1Notify(sender.get(), 2, "a.txt.bak");
+    Form1->BriskoDirWatch1Notify(sender.get(), 3, "A");
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "x - y");
+    EXPECT_EQ(ResultsWithoutTime(),
+              (std::vector<std::string>{"Added - /w/a/new.txt", "Removed - /w/a.txt.bak", "Modified - /w/a",
+                                        "Modified - /w/a.txt", "Modified - /w/A", "Added - /w/x - y"}))
+        << "a folder's change keeps the line of the file created in it; names differing in case are two files";
+    Form1->BriskoDirWatch1Notify(sender.get(), 2, "a");
+    Form1->BriskoDirWatch1Notify(sender.get(), 3, "x - y");
+    EXPECT_EQ(ResultsWithoutTime(),
+              (std::vector<std::string>{"Added - /w/a/new.txt", "Removed - /w/a.txt.bak", "Removed - /w/a",
+                                        "Modified - /w/a.txt", "Modified - /w/A", "Modified - /w/x - y"}))
+        << "the line keeps its place";
+    Form1->BriskoDirWatch1Notify(sender.get(), 4, "p");
+    Form1->BriskoDirWatch1Notify(sender.get(), 5, "q");
+    EXPECT_EQ(Form1->lbResults->Count(), 8);
+}
+
+TEST_F(ChangeLines, BriefModeAfterVerboseModeReplacesTheTopMostLineOfThePath) {
+    auto sender = SenderOn("/w");
+    GeneralOptionsForm->cbVerboseDisplay->setChecked(true);
+    for (const char* name : {"f", "g", "f"})
+        Form1->BriskoDirWatch1Notify(sender.get(), 3, name);
+    GeneralOptionsForm->cbVerboseDisplay->setChecked(false);
+    Form1->BriskoDirWatch1Notify(sender.get(), 2, "f");
+    Form1->BriskoDirWatch1Notify(sender.get(), 2, "f");
+    EXPECT_EQ(ResultsWithoutTime(), (std::vector<std::string>{"Removed - /w/f", "Modified - /w/g", "Modified - /w/f"}));
+    Form1->lbResults->Delete(0);
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "f");
+    EXPECT_EQ(ResultsWithoutTime(), (std::vector<std::string>{"Modified - /w/g", "Added - /w/f"}))
+        << "once the top line is gone, the next line of the path is the one replaced";
 }
 
 TEST_F(ChangeLines, VerboseModeAppendsEveryChange) {
@@ -230,7 +256,8 @@ TEST_F(ChangeFilter, EveryBranchInItsOrder) {
         {{}, {"/A/"}, {}, "/a/b.txt", false},                   // folders compare letter case
         {{}, {"/a"}, {}, "/a/b.txt", false},                    // no trailing separator: not a folder
         {{}, {"/tmp/"}, {}, "/home/x/tmp/b.txt", true},         // anywhere in the path
-        {{}, {"/a/B.txt"}, {}, "/a/b.txt", true},               // an excluded file, case ignored
+        {{}, {"/a/b.txt"}, {}, "/a/b.txt", true},               // an excluded file
+        {{}, {"/a/B.txt"}, {}, "/a/b.txt", false},              // letter case significant: another file
         {{}, {"/a/b.txt"}, {}, "/a/b.txt.bak", false},
         {{}, {}, {"*.TMP"}, "/a/x.tmp", true},                  // types, case ignored
         {{}, {}, {"*"}, "/a/Makefile", true},

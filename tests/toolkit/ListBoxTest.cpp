@@ -9,22 +9,6 @@ struct TCounted : TObject {
     ~TCounted() override { ++Freed; }
     int& Freed;
 };
-
-// The meaning FindText must keep, read straight off the lines.
-int FirstContaining(const TListBox& list, const std::string& text) {
-    if (text.empty())
-        return -1;
-    auto upper = [](std::string s) {
-        for (char& c : s)
-            if (c >= 'a' && c <= 'z')
-                c = static_cast<char>(c - 32);
-        return s;
-    };
-    for (int i = 0; i < list.Count(); ++i)
-        if (upper(list.Line(i)).find(upper(text)) != std::string::npos)
-            return i;
-    return -1;
-}
 } // namespace
 
 TEST(ListBox, LinesOwnTheirObjects) {
@@ -77,7 +61,6 @@ TEST(ListBox, IndexOfIsAWholeLineMatchIgnoringAsciiCase) {
 
 TEST(ListBox, FindTextTopMostLineContainingTheText) {
     TListBox list(nullptr);
-    list.EnableSearchIndex();
     list.Add("12:00:01 - Added - /dir/a.txt.bak");
     list.Add("12:00:02 - Added - /Dir/A.txt");
     list.Add("12:00:03 - Added - /other/dir/a.txt");
@@ -95,33 +78,82 @@ TEST(ListBox, FindTextTopMostLineContainingTheText) {
     EXPECT_EQ(list.FindText("/dir/a.txt.bak"), -1);
 }
 
+namespace {
+// Keys as the results list has them: the text after the second " - ".
+std::string_view KeyOf(std::string_view text) {
+    const size_t first = text.find(" - ");
+    const size_t second = first == std::string_view::npos ? first : text.find(" - ", first + 3);
+    return second == std::string_view::npos ? std::string_view() : text.substr(second + 3);
+}
+
+// The meaning FindKey must keep, read straight off the lines.
+int FirstWithKey(const TListBox& list, const std::vector<bool>& notes, std::string_view key) {
+    for (int i = 0; i < list.Count(); ++i)
+        if (!notes[static_cast<size_t>(i)] && !key.empty() && KeyOf(list.Line(i)) == key)
+            return i;
+    return -1;
+}
+} // namespace
+
+TEST(ListBox, FindKeyMatchesTheWholeKeyExactly) {
+    TListBox list(nullptr);
+    list.EnableKeyIndex(KeyOf);
+    list.Add("12:00:01 - Added - /dir/a.txt.bak");
+    list.Add("12:00:02 - Added - /dir/A.txt");
+    list.Add("12:00:03 - Added - /dir/a.txt");
+    list.Add("12:00:04 - Added - /dir/a.txt");
+    list.AddNote("12:00:05 - Changes_lost - /dir");
+    EXPECT_EQ(list.FindKey("/dir/a.txt"), 2);
+    EXPECT_EQ(list.FindKey("/dir/A.txt"), 1);
+    EXPECT_EQ(list.FindKey("/dir"), -1) << "notes are never found";
+    EXPECT_EQ(list.FindKey("/dir/a"), -1);
+    EXPECT_EQ(list.FindKey(""), -1);
+    list.SetLine(2, "12:00:06 - Modified - /dir/b.txt");
+    EXPECT_EQ(list.FindKey("/dir/a.txt"), 3);
+    EXPECT_EQ(list.FindKey("/dir/b.txt"), 2);
+    list.Delete(0);
+    EXPECT_EQ(list.FindKey("/dir/b.txt"), 1);
+    list.Clear();
+    EXPECT_EQ(list.FindKey("/dir/b.txt"), -1);
+    list.Add("12:00:07 - Added - /dir/b.txt");
+    EXPECT_EQ(list.FindKey("/dir/b.txt"), 0);
+}
+
 // The index must answer exactly as reading every line would, whatever
 // happened to the list before.
-TEST(ListBox, FindTextIndexAgreesWithReadingEveryLine) {
+TEST(ListBox, FindKeyIndexAgreesWithReadingEveryLine) {
     std::mt19937 random(7);
-    const std::vector<std::string> parts = {"home", "HOME", "ann", "a.txt", "b", "tmp", "x.y", "Ann", "a"};
+    const std::vector<std::string> parts = {"home", "HOME", "a.txt", "b", "x - y", "a"};
     auto randomPath = [&] {
         std::string path;
-        int depth = 1 + static_cast<int>(random() % 4);
+        int depth = 1 + static_cast<int>(random() % 3);
         for (int i = 0; i < depth; ++i)
             path += "/" + parts[random() % parts.size()];
         return path;
     };
     TListBox list(nullptr);
-    list.EnableSearchIndex();
+    list.EnableKeyIndex(KeyOf);
+    std::vector<bool> notes;
     for (int step = 0; step < 4000; ++step) {
-        int action = static_cast<int>(random() % 10);
-        if (action < 5 || list.Count() == 0)
+        int action = static_cast<int>(random() % 20);
+        if (action < 9 || list.Count() == 0) {
             list.Add("12:00:00 - Modified - " + randomPath());
-        else if (action < 8)
-            list.SetLine(static_cast<int>(random() % list.Count()), "12:00:01 - Added - " + randomPath());
-        else if (action < 9)
-            list.Delete(static_cast<int>(random() % list.Count()));
-        else if (random() % 50 == 0)
+            notes.push_back(false);
+        } else if (action < 10) {
+            list.AddNote("12:00:00 - Not_watched - " + randomPath());
+            notes.push_back(true);
+        } else if (action < 15) {
+            const int line = static_cast<int>(random() % list.Count());
+            list.SetLine(line, "12:00:01 - Added - " + randomPath());
+        } else if (action < 19) {
+            const int line = static_cast<int>(random() % list.Count());
+            list.Delete(line);
+            notes.erase(notes.begin() + line);
+        } else if (random() % 20 == 0) {
             list.Clear();
-        std::string query = randomPath();
-        if (random() % 3 == 0)
-            query = query.substr(0, query.size() - random() % query.size());
-        ASSERT_EQ(list.FindText(query), FirstContaining(list, query)) << "query " << query << " at step " << step;
+            notes.clear();
+        }
+        const std::string query = randomPath();
+        ASSERT_EQ(list.FindKey(query), FirstWithKey(list, notes, query)) << "query " << query << " at step " << step;
     }
 }

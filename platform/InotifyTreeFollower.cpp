@@ -1,0 +1,320 @@
+// Following the watched tree: one inotify watch per folder, set up in slices,
+// added as folders come (listing the new ones), moved as they move, dropped
+// as they go, walked again after lost changes, and kept off other file
+// systems mounted inside the tree.
+#ifdef __linux__
+
+#include "platform/InotifyReader.h"
+
+#include "platform/Drives.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <sys/sysmacros.h>
+
+namespace inotify {
+
+// Whether a listed entry came into its folder at or after since: it was
+// made then, or (not a folder) moved or linked in then, which changes its
+// inode but not its content. A folder that came with a tree moved in and
+// got new entries since is no newcomer; where the file system keeps no
+// birth time, its change time has to serve.
+bool CameSince(const struct statx& status, TSince since) {
+    if (since == ReportAll)
+        return true;
+    if (since == ReportNone)
+        return false;
+    const TSince changed = Nanoseconds(status.stx_ctime);
+    if (!(status.stx_mask & STATX_BTIME) || status.stx_btime.tv_sec == 0)
+        return changed >= since;
+    return Nanoseconds(status.stx_btime) >= since ||
+           (!S_ISDIR(status.stx_mode) && changed >= since && Nanoseconds(status.stx_mtime) < since);
+}
+
+// A folder that came into the tree. A brand-new one is listed at once, its
+// entries reported as added, before later events are translated, so that
+// nothing created in it before its watch existed is missed or doubled. One
+// moved in is watched at once and listed later, in slices like the first
+// set-up, for it may be large and a stop must not wait for it; its listing
+// reports what was added to it since it came.
+void TInotifyReader::WatchNewChild(int parentWd, const std::string& name, TSince since) {
+    TWatched child = WatchChild(parentWd, FTree.FullPath(parentWd), name);
+    if (child.State == TChild::Gone)
+        FRetries.push_back({parentWd, name, since});
+    if (child.State != TChild::New)
+        return;
+    if (since == ReportAll)
+        ScanSubTree(child.Wd, since);
+    else
+        ScanLater(child.Wd, since);
+}
+
+// Puts a watch on a sub-folder. Only folders of the watched folder's own
+// mount are watched, and symbolic links are never followed. A folder that
+// has a watch already was moved here by a move not yet translated, or lost
+// in an overflow: it takes its new place, unless that would put it below
+// itself (a folder reached twice is watched once). parentFd, when given, is
+// the parent folder open for listing, which spares the system a walk along
+// the whole path for the check.
+TWatched TInotifyReader::WatchChild(int parentWd, const std::string& parentPath, const std::string& name,
+                                    int parentFd) {
+    const std::string path = JoinPath(parentPath, name);
+    struct statx status;
+    const bool found = parentFd >= 0
+                           ? ::statx(parentFd, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MNT_ID, &status) == 0
+                           : ::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MNT_ID, &status) == 0;
+    if (!found) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return {TChild::Gone};
+        NotCovered(FTree.RelativeName(parentWd, name), errno);
+        return {TChild::Unwatched};
+    }
+    if (!S_ISDIR(status.stx_mode))
+        return {TChild::Unwatched};
+    if (OnOtherMount(status)) {
+        const std::string relative = FTree.RelativeName(parentWd, name);
+        if (FMountsReported.insert(relative).second)
+            NotCovered(relative, OtherFileSystem);
+        return {TChild::Unwatched};
+    }
+    int wd = inotify_add_watch(FInotify.Get(), path.c_str(), FMask);
+    if (wd < 0) {
+        int error = errno;
+        if (error == ENOENT || error == ENOTDIR)
+            return {TChild::Gone};
+        if (error != ENOSPC || !FLimitReported)
+            NotCovered(FTree.RelativeName(parentWd, name), error);
+        FLimitReported = FLimitReported || error == ENOSPC;
+        return {TChild::Unwatched};
+    }
+    if (FRescanning)
+        FRescanSeen.insert(wd);
+    if (FTree.Contains(wd)) {
+        if (!FTree.IsAt(wd, parentWd, name))
+            FTree.Move(wd, parentWd, name);
+        return {TChild::Known, wd};
+    }
+    // The name led to another folder before: that one is gone.
+    if (auto replaced = FTree.FindChild(parentWd, name))
+        RemoveSubTree(*replaced, true);
+    FTree.Add(wd, parentWd, name);
+    return {TChild::New, wd};
+}
+
+bool TInotifyReader::OnOtherMount(const struct statx& status) const {
+    if (FMountId != 0 && (status.stx_mask & STATX_MNT_ID))
+        return status.stx_mnt_id != FMountId;
+    return makedev(status.stx_dev_major, status.stx_dev_minor) != FDevice;
+}
+
+// Lists one folder: watches its sub-folders (queuing the new ones in toScan)
+// and reports the entries the job asks for as added.
+void TInotifyReader::ScanFolder(const TScanJob& job, std::vector<TScanJob>& toScan) {
+    const std::string path = FTree.FullPath(job.Wd);
+    DIR* folder = ::opendir(path.c_str());
+    if (!folder) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            FRetries.push_back({job.Wd, {}, job.Since});
+        else
+            NotCovered(FTree.RelativePath(job.Wd), errno);
+        return;
+    }
+    std::unordered_map<std::string, ino_t> addedMeanwhile;
+    if (auto awaiting = FAwaitingScan.find(job.Wd); awaiting != FAwaitingScan.end()) {
+        addedMeanwhile = std::move(awaiting->second);
+        FAwaitingScan.erase(awaiting);
+    }
+    while (dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        bool isDir = entry->d_type == DT_DIR;
+        if (job.Since != ReportNone || entry->d_type == DT_UNKNOWN) {
+            struct statx status;
+            if (::statx(dirfd(folder), name.c_str(), AT_SYMLINK_NOFOLLOW, ScannedFields, &status) != 0)
+                continue;
+            isDir = S_ISDIR(status.stx_mode);
+            if (!ReportScanned(job.Wd, name, job.Since, status, addedMeanwhile))
+                continue; // reported by its own event already
+        }
+        if (!isDir)
+            continue;
+        TWatched child = WatchChild(job.Wd, path, name, dirfd(folder));
+        const bool relist = FRescanning && child.State == TChild::Known && FRescanListed.insert(child.Wd).second;
+        if (child.State == TChild::New || relist)
+            toScan.push_back({child.Wd, child.State == TChild::New ? job.Since : ReportNone});
+        if (child.State == TChild::New && job.Since != ReportNone && job.Since != ReportAll)
+            FAwaitingScan.try_emplace(child.Wd);
+    }
+    ::closedir(folder);
+}
+
+// Reports a listed entry as added when the listing asks for it; false when
+// the entry's own event reported it already.
+bool TInotifyReader::ReportScanned(int wd, const std::string& name, TSince since, const struct statx& status,
+                                   const std::unordered_map<std::string, ino_t>& addedMeanwhile) {
+    if (auto added = addedMeanwhile.find(name); added != addedMeanwhile.end() && added->second == status.stx_ino)
+        return false;
+    if (!CameSince(status, since))
+        return true;
+    FScanned[wd][name] = status.stx_ino;
+    if (FFilter & NameFilterFor(S_ISDIR(status.stx_mode)))
+        Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
+    return true;
+}
+
+void TInotifyReader::ScanSubTree(int wd, TSince since) {
+    std::vector<TScanJob> toScan{{wd, since}};
+    while (!toScan.empty() && !FInterrupted.load(std::memory_order_acquire)) {
+        TScanJob next = toScan.back();
+        toScan.pop_back();
+        if (FTree.Contains(next.Wd))
+            ScanFolder(next, toScan);
+    }
+}
+
+// Sets up the watches of the tree in slices, between which the events of the
+// folders watched so far are translated, so the kernel queue keeps flowing
+// and a stop request is seen within one wait.
+void TInotifyReader::SetupStep(TClock::time_point deadline) {
+    for (unsigned scanned = 1; !FSetupStack.empty(); ++scanned) {
+        TScanJob job = FSetupStack.back();
+        FSetupStack.pop_back();
+        if (FTree.Contains(job.Wd))
+            ScanFolder(job, FSetupStack);
+        if (scanned % 32 == 0 &&
+            (TClock::now() >= deadline || InotifyReadable(0) || FInterrupted.load(std::memory_order_acquire)))
+            break;
+    }
+    if (FSetupStack.empty()) {
+        FSetupDone = true;
+        if (FRescanning)
+            EndRescan();
+        Notice(TWatchNotice::TKind::SetupDone);
+    } else if (TClock::now() - FLastProgress >= ProgressInterval) {
+        FLastProgress = TClock::now();
+        Notice(TWatchNotice::TKind::SetupProgress);
+    }
+}
+
+// After lost changes, folders created meanwhile may lack their watch: walk
+// the tree again, adding what is missing, reporting nothing.
+void TInotifyReader::StartRescan() {
+    if (!FSubTree)
+        return;
+    FRescanning = true;
+    FRescanSeen = {FTree.Root()};
+    FRescanListed = {FTree.Root()};
+    FSetupStack.assign(1, {FTree.Root(), ReportNone});
+    FSetupDone = false;
+}
+
+// Folders the walk did not find were removed while the changes were lost.
+void TInotifyReader::EndRescan() {
+    FRescanning = false;
+    for (int wd : FTree.Folders())
+        if (!FRescanSeen.count(wd) && FTree.Contains(wd))
+            RemoveSubTree(wd, true);
+    FRescanSeen.clear();
+    FRescanListed.clear();
+}
+
+// Scans a folder after the set-up, in the sliced walk, so that a stop is not held up.
+void TInotifyReader::ScanLater(int wd, TSince since) {
+    if (since != ReportNone)
+        FAwaitingScan.try_emplace(wd);
+    FSetupStack.push_back({wd, since});
+    FSetupDone = false;
+}
+
+void TInotifyReader::RetryUnreached() {
+    std::vector<TRetry> retries = std::exchange(FRetries, {});
+    for (const TRetry& retry : retries) {
+        if (!FTree.Contains(retry.Wd))
+            continue;
+        if (!retry.Name.empty()) {
+            WatchNewChild(retry.Wd, retry.Name, retry.Since);
+            continue;
+        }
+        std::vector<TScanJob> toScan;
+        ScanFolder({retry.Wd, retry.Since}, toScan);
+        for (const TScanJob& child : toScan)
+            child.Since == ReportAll ? ScanSubTree(child.Wd, child.Since) : ScanLater(child.Wd, child.Since);
+    }
+    // What cannot be reached even now is gone for good: its removal is
+    // queued. That is no gap in what the watch covers.
+    FRetries.clear();
+}
+
+// A file system mounted inside the tree hides the folder below it, which is
+// no longer covered; one unmounted uncovers the folder, which is watched.
+void TInotifyReader::FollowMountTable() {
+    std::vector<std::string> now = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
+    for (const std::string& relative : now)
+        if (!std::binary_search(FMountPoints.begin(), FMountPoints.end(), relative) &&
+            FMountsReported.insert(relative).second)
+            NotCovered(relative, OtherFileSystem);
+    for (const std::string& relative : FMountPoints) {
+        if (std::binary_search(now.begin(), now.end(), relative))
+            continue;
+        FMountsReported.erase(relative);
+        const size_t slash = relative.rfind('/');
+        const auto parent = FolderAt(slash == std::string::npos ? "" : relative.substr(0, slash));
+        if (!parent || !FSubTree)
+            continue;
+        TWatched child = WatchChild(*parent, FTree.FullPath(*parent), relative.substr(slash + 1));
+        if (child.State == TChild::New || child.State == TChild::Known)
+            ScanLater(child.Wd, ReportNone);
+    }
+    FMountPoints = std::move(now);
+}
+
+std::optional<int> TInotifyReader::FolderAt(const std::string& relative) const {
+    int wd = FTree.Root();
+    for (const auto& [folder, part] : StepsTo(relative)) {
+        auto child = FTree.FindChild(wd, part);
+        if (!child)
+            return std::nullopt;
+        wd = *child;
+    }
+    return wd;
+}
+
+void TInotifyReader::RemoveSubTree(int wd, bool removeWatches) {
+    for (int removed : FTree.RemoveSubTree(wd)) {
+        if (removeWatches)
+            inotify_rm_watch(FInotify.Get(), removed);
+        FScanned.erase(removed);
+        FAwaitingScan.erase(removed);
+    }
+}
+
+void TInotifyReader::NotCovered(const std::string& relative, int error) {
+    TWatchNotice notice;
+    notice.Kind = TWatchNotice::TKind::NotCovered;
+    notice.Folder = relative;
+    notice.Error = error;
+    FNotices.push_back(std::move(notice));
+}
+
+void TInotifyReader::Notice(TWatchNotice::TKind kind) {
+    TWatchNotice notice;
+    notice.Kind = kind;
+    notice.FolderCount = FTree.Size();
+    FCountReported = FTree.Size();
+    FNotices.push_back(std::move(notice));
+}
+
+// Once set up, the count of watched folders is told again when it changed,
+// at most twice a second.
+void TInotifyReader::ReportFolderCount() {
+    if (FTree.Size() == FCountReported || TClock::now() - FLastProgress < ProgressInterval)
+        return;
+    FLastProgress = TClock::now();
+    Notice(TWatchNotice::TKind::SetupDone);
+}
+
+} // namespace inotify
+
+#endif

@@ -1,0 +1,335 @@
+// The change reader under hostile conditions: interleaved writers, moves
+// during a walk, mounts, held-open folders, paths that change under it.
+#include "Testing.h"
+#include "ReaderDriver.h"
+
+#include <atomic>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/mount.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+size_t NoticesOf(const TReaderDriver& driver, TWatchNotice::TKind kind) {
+    return static_cast<size_t>(std::count_if(driver.Notices.begin(), driver.Notices.end(),
+                                             [&](const TWatchNotice& notice) { return notice.Kind == kind; }));
+}
+
+bool NotCoveredWith(const TReaderDriver& driver, const std::string& folder, int error) {
+    return std::any_of(driver.Notices.begin(), driver.Notices.end(), [&](const TWatchNotice& notice) {
+        return notice.Kind == TWatchNotice::TKind::NotCovered && notice.Folder == folder && notice.Error == error;
+    });
+}
+
+// Collects while work runs on another thread, then until quiet.
+std::vector<TSeen> CollectWhile(TReaderDriver& driver, const std::function<void()>& work) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        work();
+        done = true;
+    });
+    const size_t before = driver.Seen.size();
+    while (!done)
+        driver.Step();
+    worker.join();
+    driver.CollectUntilQuiet();
+    return {driver.Seen.begin() + static_cast<long>(before), driver.Seen.end()};
+}
+
+// A mount the test makes and takes away again, or a reason to skip.
+class TTestMount {
+public:
+    TTestMount(const std::string& source, const std::string& target, const char* type, unsigned long flags)
+        : FTarget(target), FMounted(::mount(source.c_str(), target.c_str(), type, flags, nullptr) == 0) {}
+    ~TTestMount() { Unmount(); }
+    bool Mounted() const { return FMounted; }
+    void Unmount() {
+        if (FMounted)
+            ::umount2(FTarget.c_str(), MNT_DETACH);
+        FMounted = false;
+    }
+
+private:
+    std::string FTarget;
+    bool FMounted;
+};
+
+} // namespace
+
+TEST(DirChangesHardening, RenamesInterleavedWithOtherWritesStayPairs) {
+    TTempDir dir;
+    dir.MakeDir("busy");
+    dir.MakeDir("names");
+    dir.WriteFile("names/a0");
+    TReaderDriver driver(dir.Path(), AllChanges);
+    driver.StartAndWaitReady();
+    constexpr int Renames = 3000;
+    std::atomic<bool> renaming{true};
+    std::thread appender([&] {
+        int fd = ::open((dir / "busy/log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        while (renaming)
+            [[maybe_unused]] auto written = ::write(fd, "x", 1);
+        ::close(fd);
+    });
+    auto seen = CollectWhile(driver, [&] {
+        for (int i = 0; i < Renames; ++i)
+            fs::rename(dir / ("names/a" + std::to_string(i % 2)), dir / ("names/a" + std::to_string((i + 1) % 2)));
+        renaming = false;
+    });
+    appender.join();
+    size_t pairs = 0;
+    for (size_t i = 0; i + 1 < seen.size(); ++i)
+        pairs += seen[i].Action == 4 && seen[i + 1].Action == 5 && seen[i].Name.rfind("names/a", 0) == 0;
+    EXPECT_EQ(pairs, static_cast<size_t>(Renames));
+    EXPECT_EQ(CountOf(seen, {2, "names/a0"}) + CountOf(seen, {2, "names/a1"}), 0u) << "a rename split in two";
+}
+
+TEST(DirChangesHardening, FilesWrittenIntoAMovedInTreeAreReported) {
+    TTempDir outside;
+    TTempDir dir;
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    for (int round = 0; round < 10; ++round) {
+        const std::string tree = "t" + std::to_string(round);
+        outside.MakeDir(tree + "/sub/deeper");
+        outside.WriteFile(tree + "/came-with.txt");
+        outside.WriteFile(tree + "/sub/came-with.txt");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        driver.CollectUntilQuiet(30); // the watch is idle when the tree comes, as it mostly is
+        fs::rename(outside / tree, dir / tree);
+        dir.WriteFile(tree + "/new.txt");
+        dir.WriteFile(tree + "/sub/new.txt");
+        dir.WriteFile(tree + "/sub/deeper/new.txt");
+        dir.MakeDir(tree + "/sub/made/below");
+        dir.WriteFile(tree + "/sub/made/below/new.txt");
+    }
+    driver.CollectUntilQuiet();
+    const auto& seen = driver.Seen;
+    for (int round = 0; round < 10; ++round) {
+        const std::string tree = "t" + std::to_string(round);
+        EXPECT_EQ(CountOf(seen, {1, tree}), 1u);
+        for (const char* added : {"/new.txt", "/sub/new.txt", "/sub/deeper/new.txt", "/sub/made",
+                                  "/sub/made/below", "/sub/made/below/new.txt"})
+            EXPECT_EQ(CountOf(seen, {1, tree + added}), 1u) << tree + added;
+        for (const char* cameWith : {"/sub", "/sub/deeper", "/came-with.txt", "/sub/came-with.txt"})
+            EXPECT_EQ(CountOf(seen, {1, tree + cameWith}), 0u) << tree + cameWith;
+    }
+}
+
+TEST(DirChangesHardening, FoldersMovedDuringTheWalkAfterLostChangesStayWatched) {
+    const int limit = KernelQueueLimit();
+    if (limit <= 0 || limit > 100000)
+        GTEST_SKIP() << "queue limit " << limit;
+    TTempDir dir;
+    constexpr int Moved = 400;
+    for (int i = 0; i < Moved; ++i)
+        dir.MakeDir("from/d" + std::to_string(i));
+    for (int i = 0; i < 3000; ++i)
+        dir.MakeDir("bulk/b" + std::to_string(i));
+    dir.MakeDir("to");
+    TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
+    driver.StartAndWaitReady();
+    for (int i = 0; i < limit + 100; ++i)
+        std::ofstream(dir / ("f" + std::to_string(i)));
+    CollectWhile(driver, [&] {
+        for (int i = 0; i < Moved; ++i)
+            fs::rename(dir / ("from/d" + std::to_string(i)), dir / ("to/d" + std::to_string(i)));
+    });
+    for (int i = 0; i < Moved; ++i)
+        dir.WriteFile("to/d" + std::to_string(i) + "/x");
+    auto seen = driver.CollectUntilQuiet();
+    size_t reported = 0;
+    for (int i = 0; i < Moved; ++i)
+        reported += CountOf(seen, {1, "to/d" + std::to_string(i) + "/x"});
+    EXPECT_EQ(reported, static_cast<size_t>(Moved));
+}
+
+// A path longer than the system takes can be made one short step at a time.
+TEST(DirChangesHardening, FolderOutOfReachWhileRunningIsNamed) {
+    TTempDir dir;
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    const std::string part(200, 'p');
+    int fd = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY);
+    std::string relative;
+    for (int depth = 0; depth < 24; ++depth) {
+        ASSERT_EQ(::mkdirat(fd, part.c_str(), 0755), 0);
+        int next = ::openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+        relative += (relative.empty() ? "" : "/") + part;
+        driver.CollectUntilQuiet(20);
+    }
+    ::close(fd);
+    driver.CollectUntilQuiet();
+    EXPECT_EQ(NoticesOf(driver, TWatchNotice::TKind::NotCovered), 1u) << "only the first folder out of reach";
+    EXPECT_TRUE(std::any_of(driver.Notices.begin(), driver.Notices.end(), [](const TWatchNotice& notice) {
+        return notice.Kind == TWatchNotice::TKind::NotCovered && notice.Error == ENAMETOOLONG;
+    }));
+    // Shorten the path from the top so the folder can be removed.
+    for (int depth = 0; depth < 24; ++depth) {
+        fs::rename(dir / part, dir / "up");
+        for (const auto& entry : fs::directory_iterator(dir / "up"))
+            fs::rename(entry.path(), dir / part);
+        fs::remove(dir / "up");
+    }
+}
+
+TEST(DirChangesHardening, FoldersGoneBeforeTheyCouldBeWatchedAreNoGap) {
+    TTempDir dir;
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    CollectWhile(driver, [&] {
+        for (int i = 0; i < 3000; ++i) {
+            dir.MakeDir("churn/c");
+            fs::remove_all(dir / "churn");
+        }
+    });
+    EXPECT_EQ(NoticesOf(driver, TWatchNotice::TKind::NotCovered), 0u);
+}
+
+TEST(DirChangesHardening, MountPointsAreNamedAndTheFolderUnderAnUnmountIsWatched) {
+    TTempDir dir;
+    dir.MakeDir("early");
+    dir.MakeDir("late");
+    TTestMount early("tmpfs", dir / "early", "tmpfs", 0);
+    if (!early.Mounted())
+        GTEST_SKIP() << "cannot mount a file system here (needs root)";
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    EXPECT_TRUE(NotCoveredWith(driver, "early", OtherFileSystem));
+    TTestMount late("tmpfs", dir / "late", "tmpfs", 0);
+    ASSERT_TRUE(late.Mounted());
+    driver.CollectUntilQuiet();
+    EXPECT_TRUE(NotCoveredWith(driver, "late", OtherFileSystem));
+    early.Unmount();
+    driver.CollectUntilQuiet();
+    dir.WriteFile("early/uncovered.txt");
+    dir.WriteFile("late/hidden.txt");
+    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "early/uncovered.txt"}}));
+    EXPECT_EQ(NoticesOf(driver, TWatchNotice::TKind::NotCovered), 2u) << "one notice a mount point";
+}
+
+TEST(DirChangesHardening, BindMountsThatMakeFoldersEachOthersParentDoNotLoop) {
+    TTempDir dir;
+    dir.MakeDir("a/in-a");
+    dir.MakeDir("b/in-b");
+    TTestMount bOnA(dir / "b", dir / "a/in-a", nullptr, MS_BIND);
+    if (!bOnA.Mounted())
+        GTEST_SKIP() << "cannot bind-mount here (needs root)";
+    TTestMount aOnB(dir / "a", dir / "b/in-b", nullptr, MS_BIND);
+    ASSERT_TRUE(aOnB.Mounted());
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    fs::rename(dir / "a", dir / "a2");
+    dir.WriteFile("a2/x.txt");
+    auto seen = driver.CollectUntilQuiet();
+    EXPECT_TRUE(Adjacent(seen, {4, "a"}, {5, "a2"}));
+    EXPECT_EQ(CountOf(seen, {1, "a2/x.txt"}), 1u);
+    EXPECT_TRUE(NotCoveredWith(driver, "a2/in-a", OtherFileSystem) || NotCoveredWith(driver, "a/in-a", OtherFileSystem));
+}
+
+TEST(DirChangesHardening, RemovedFolderHeldOpenIsNeverFoundByName) {
+    TTempDir outside;
+    TTempDir dir;
+    dir.MakeDir("d");
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    int held = ::open((dir / "d").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(held, 0);
+    fs::remove(dir / "d");
+    dir.MakeDir("d");
+    driver.CollectUntilQuiet();
+    fs::rename(dir / "d", dir / "e");
+    dir.WriteFile("e/x.txt");
+    auto seen = driver.CollectUntilQuiet();
+    EXPECT_EQ(CountOf(seen, {1, "e/x.txt"}), 1u) << ::testing::PrintToString(seen);
+    fs::rename(dir / "e", outside / "e");
+    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{2, "e"}}));
+    ::close(held);
+}
+
+TEST(DirChangesHardening, WatchedFolderWhosePathLeadsElsewhereEndsTheWatch) {
+    TTempDir dir;
+    dir.MakeDir("parent/watched");
+    dir.MakeDir("first");
+    dir.MakeDir("second");
+    fs::create_directory_symlink(dir / "first", dir / "link");
+    {
+        TReaderDriver driver(dir / "parent/watched", Names);
+        driver.StartAndWaitReady();
+        fs::rename(dir / "parent", dir / "renamed");
+        dir.WriteFile("renamed/watched/x.txt");
+        driver.CollectUntilQuiet();
+        EXPECT_TRUE(driver.Failed) << "the folder's path leads nowhere now";
+        EXPECT_NE(driver.Reader().FailureReason().find("moved"), std::string::npos);
+    }
+    {
+        TReaderDriver driver(dir / "link", Names);
+        driver.StartAndWaitReady();
+        fs::create_directory_symlink(dir / "second", dir / "link.new");
+        fs::rename(dir / "link.new", dir / "link");
+        dir.WriteFile("second/y.txt");
+        dir.WriteFile("first/z.txt");
+        auto seen = driver.CollectUntilQuiet();
+        EXPECT_TRUE(driver.Failed) << "the link leads to another folder now";
+        EXPECT_EQ(CountOf(seen, {1, "y.txt"}), 0u);
+    }
+    {
+        TReaderDriver driver(dir / "second", Names);
+        driver.StartAndWaitReady();
+        fs::remove_all(dir / "second");
+        driver.CollectUntilQuiet();
+        EXPECT_TRUE(driver.Failed);
+        EXPECT_NE(driver.Reader().FailureReason().find("removed"), std::string::npos);
+    }
+}
+
+TEST(DirChangesHardening, ASlowConsumerLosesNothing) {
+    TTempDir dir;
+    TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
+    driver.StartAndWaitReady();
+    const int files = std::max(3 * KernelQueueLimit(), 30000);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < files; ++i)
+            std::ofstream(dir / ("f" + std::to_string(i)));
+        done = true;
+    });
+    while (!done) {
+        driver.Step();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    writer.join();
+    auto seen = driver.CollectUntilQuiet();
+    EXPECT_EQ(CountOf(driver.Seen, {0, "<lost>"}), 0u);
+    EXPECT_EQ(driver.Seen.size(), static_cast<size_t>(files));
+}
+
+TEST(DirChangesHardening, AReadIsReportedOnlyWhenItMovedTheAccessTime) {
+    TTempDir dir;
+    dir.WriteFile("read.txt", "content");
+    TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_LAST_ACCESS);
+    driver.StartAndWaitReady();
+    std::string content;
+    for (int i = 0; i < 3; ++i)
+        std::ifstream(dir / "read.txt") >> content;
+    auto seen = driver.CollectUntilQuiet();
+    EXPECT_LE(CountOf(seen, {3, "read.txt"}), 1u) << "the later reads left the access time alone";
+}
+
+TEST(DirChangesHardening, TheFolderCountIsToldAgainWhenItChanges) {
+    TTempDir dir;
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    dir.MakeDir("one/two/three");
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    driver.CollectUntilQuiet(700);
+    ASSERT_EQ(driver.Notices.back().Kind, TWatchNotice::TKind::SetupDone);
+    EXPECT_EQ(driver.Notices.back().FolderCount, 4u);
+}

@@ -128,6 +128,7 @@ std::string CanonicalPath(const std::string& path) {
 }
 
 bool TInotifyReader::ReadChanges(void* buffer, uint32_t length, bool watchSubTree, uint32_t notifyFilter) {
+    FNothingSelected = notifyFilter == 0;
     if (notifyFilter == 0 || FReadOutstanding)
         return false;
     if (!FStarted && !StartWatching(watchSubTree, notifyFilter))
@@ -266,6 +267,8 @@ std::string TInotifyReader::FailureReason() const {
     case TRootLoss::None:
         break;
     }
+    if (FNothingSelected)
+        return "No kind of change is selected.";
     if (FStartError != 0)
         return DescribeNotCovered(FStartError) + ".";
     return {};

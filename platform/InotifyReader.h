@@ -217,6 +217,7 @@ private:
     uint32_t FMask = 0;
     TRootLoss FRootLoss = TRootLoss::None;
     int FStartError = 0;
+    bool FNothingSelected = false;
     bool FLimitReported = false;
 
     char* FBuffer = nullptr;

@@ -3,6 +3,7 @@
 #include "toolkit/SysUtils.h"
 
 #include <atomic>
+#include <filesystem>
 
 namespace {
 std::atomic<int> overriddenId{-1};
@@ -23,4 +24,9 @@ bool SamePath(std::string_view a, std::string_view b) {
 #else
     return a == b;
 #endif
+}
+
+bool DirectoryExists(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::is_directory(path, error);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 // Platform family identifiers, as the operating system's version query gives them.
@@ -19,6 +20,9 @@ void OverridePlatformId(std::optional<int> id);
 // True when two paths name the same folder as far as their text tells: ASCII
 // letter case ignored where the system ignores it (Windows), exact elsewhere.
 bool SamePath(std::string_view a, std::string_view b);
+
+// True when path names an existing folder (following symbolic links).
+bool DirectoryExists(const std::string& path);
 
 // The separator between the parts of a path.
 #ifdef _WIN32

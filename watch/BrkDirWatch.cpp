@@ -112,6 +112,9 @@ void TDirWatchThread::Pass() {
     }
 }
 
+// The failure's own text comes first; the folder and, where the system
+// tells it, the reason follow, so that with several watches the user knows
+// which one failed and why.
 void TDirWatchThread::RecordFailure() noexcept {
     try {
         throw;
@@ -124,6 +127,12 @@ void TDirWatchThread::RecordFailure() noexcept {
     } catch (...) {
         FErrorClass = &ClassOf<Exception>();
         FErrorMessage = "Unknown failure";
+    }
+    try {
+        FErrorMessage += "\r\nFolder: \"" + FDirectory + "\"";
+        if (std::string reason = FDirHandle->FailureReason(); !reason.empty())
+            FErrorMessage += "\r\n" + reason;
+    } catch (...) {
     }
 }
 
@@ -194,11 +203,15 @@ std::string TBriskoDirWatch::Directory() const {
     return FDirectory.empty() ? std::string(".") + PathDelim : FDirectory;
 }
 
+// Blanks around the text are trimmed away, unless they belong to the name of
+// an existing folder: trimming must never turn one folder into another.
 void TBriskoDirWatch::SetDirectory(const std::string& Value) {
-    std::string trimmed = Trim(Value);
-    if (SamePath(trimmed, FDirectory))
+    std::string folder = Trim(Value);
+    if (folder != Value && DirectoryExists(Value))
+        folder = Value;
+    if (SamePath(folder, FDirectory))
         return;
-    FDirectory = std::move(trimmed);
+    FDirectory = std::move(folder);
     if (Enabled())
         RestartWatch();
     DoChange();

@@ -159,6 +159,20 @@ TEST(BrkDirWatch, DirectoryIsTrimmedAndComparedAsThisSystemComparesPaths) {
     EXPECT_EQ(watch.Directory(), "./");
 }
 
+// Blanks are legal in names here: " pad " and "pad" are two folders.
+TEST(BrkDirWatch, TrimmingNeverTurnsOneFolderIntoAnother) {
+    TTempDir dir;
+    dir.MakeDir(" pad ");
+    dir.MakeDir("pad");
+    dir.MakeDir("only");
+    TRecordedWatch recorded;
+    TBriskoDirWatch& watch = *recorded.Watch;
+    watch.SetDirectory(dir / " pad ");
+    EXPECT_EQ(watch.Directory(), dir / " pad ");
+    watch.SetDirectory(dir / "only ");
+    EXPECT_EQ(watch.Directory(), dir / "only") << "trimmed where only the trimmed folder exists";
+}
+
 TEST(BrkDirWatch, OnChangeCountsPerOperation) {
     TTempDir dir;
     TRecordedWatch recorded;
@@ -240,7 +254,8 @@ TEST(BrkDirWatch, EmptyOptionsAreRefusedByTheSystemAndTheWatchDisablesItself) {
     recorded.Changes = 0;
     ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); }));
     ProcessEventsFor(200ms);
-    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"ReadDirectoryChanges call failed."});
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"ReadDirectoryChanges call failed.\r\nFolder: \"" + dir.Path() +
+                                                         "\"\r\nNo kind of change is selected."});
     EXPECT_EQ(recorded.Changes, 1);
 }
 
@@ -255,7 +270,8 @@ TEST(BrkDirWatch, WatchedFolderDeletedReportsOnceAndDisables) {
     fs::remove(parent / "watched");
     ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); }));
     ProcessEventsFor(300ms);
-    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed."});
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed\r\nFolder: \"" +
+                                                         parent / "watched" + "\"\r\nThe folder was removed."});
 }
 
 TEST(BrkDirWatch, RecordsOfOneReadArriveInBufferOrder) {
@@ -284,7 +300,7 @@ TEST(BrkDirWatch, AFailedReadIsReportedOnceAndNoReadFollows) {
     recorded.Watch->SetEnabled(true);
     ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); }));
     EXPECT_EQ(recorded.Notified, (std::vector<TNotified>{{1, "before"}}));
-    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed."});
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed\r\nFolder: \"./\""});
     EXPECT_EQ(script.ReadsStarted, 2);
 }
 
@@ -294,7 +310,7 @@ TEST(BrkDirWatch, AFailedWaitEndsTheReadingWithoutASecondRead) {
     TRecordedWatch recorded;
     recorded.Watch->SetEnabled(true);
     ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); }));
-    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"WaitForSingleObject call failed."});
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"WaitForSingleObject call failed\r\nFolder: \"./\""});
     EXPECT_EQ(script.ReadsStarted, 1);
 }
 
@@ -307,7 +323,7 @@ TEST(BrkDirWatch, ErrorAfterTheWatchWasDisabledIsStillRaisedButStopsNothing) {
     recorded.Watch->SetEnabled(false);
     recorded.Changes = 0;
     ProcessEventsFor(200ms);
-    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed."});
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed\r\nFolder: \"./\""});
     EXPECT_EQ(recorded.Changes, 0);
 }
 

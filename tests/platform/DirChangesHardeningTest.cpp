@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -184,10 +185,15 @@ TEST(DirChangesHardening, FoldersGoneBeforeTheyCouldBeWatchedAreNoGap) {
     TTempDir dir;
     TReaderDriver driver(dir.Path(), Names);
     driver.StartAndWaitReady();
+    const std::string top = dir / "churn";
     CollectWhile(driver, [&] {
-        for (int i = 0; i < 3000; ++i) {
-            dir.MakeDir("churn/c");
-            fs::remove_all(dir / "churn");
+        for (int i = 0; i < 2000; ++i) {
+            ::mkdir(top.c_str(), 0755);
+            for (const char* name : {"/a", "/b", "/c", "/d"})
+                ::mkdir((top + name).c_str(), 0755);
+            for (const char* name : {"/a", "/b", "/c", "/d"})
+                ::rmdir((top + name).c_str());
+            ::rmdir(top.c_str());
         }
     });
     EXPECT_EQ(NoticesOf(driver, TWatchNotice::TKind::NotCovered), 0u);
@@ -290,25 +296,26 @@ TEST(DirChangesHardening, WatchedFolderWhosePathLeadsElsewhereEndsTheWatch) {
     }
 }
 
-TEST(DirChangesHardening, ASlowConsumerLosesNothing) {
+TEST(DirChangesHardening, AReaderBehindItsConsumerLosesNothing) {
     TTempDir dir;
     TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
     driver.StartAndWaitReady();
-    const int files = std::max(3 * KernelQueueLimit(), 30000);
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        for (int i = 0; i < files; ++i)
-            std::ofstream(dir / ("f" + std::to_string(i)));
-        done = true;
-    });
-    while (!done) {
-        driver.Step();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const int limit = KernelQueueLimit();
+    if (limit <= 0 || limit > 100000)
+        GTEST_SKIP() << "queue limit " << limit;
+    // One read takes far fewer records than the first batch; the rest must
+    // come out of the kernel's queue all the same, or the second batch,
+    // which the queue could hold alone, overflows it.
+    const int first = limit * 9 / 10;
+    const int second = limit * 7 / 10;
+    for (int i = 0; i < first + second; ++i) {
+        std::ofstream(dir / ("f" + std::to_string(i)));
+        if (i + 1 == first)
+            driver.Step();
     }
-    writer.join();
-    auto seen = driver.CollectUntilQuiet();
+    driver.CollectUntilQuiet();
     EXPECT_EQ(CountOf(driver.Seen, {0, "<lost>"}), 0u);
-    EXPECT_EQ(driver.Seen.size(), static_cast<size_t>(files));
+    EXPECT_EQ(driver.Seen.size(), static_cast<size_t>(first + second));
 }
 
 TEST(DirChangesHardening, AReadIsReportedOnlyWhenItMovedTheAccessTime) {
@@ -317,10 +324,11 @@ TEST(DirChangesHardening, AReadIsReportedOnlyWhenItMovedTheAccessTime) {
     TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_LAST_ACCESS);
     driver.StartAndWaitReady();
     std::string content;
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < 3; ++i) {
         std::ifstream(dir / "read.txt") >> content;
-    auto seen = driver.CollectUntilQuiet();
-    EXPECT_LE(CountOf(seen, {3, "read.txt"}), 1u) << "the later reads left the access time alone";
+        driver.CollectUntilQuiet(50); // read apart, or the kernel folds the three events into one
+    }
+    EXPECT_LE(CountOf(driver.Seen, {3, "read.txt"}), 1u) << "the later reads left the access time alone";
 }
 
 TEST(DirChangesHardening, TheFolderCountIsToldAgainWhenItChanges) {

@@ -157,7 +157,8 @@ bool TInotifyReader::StartWatching(bool watchSubTree, uint32_t notifyFilter) {
         FMountId = status.stx_mnt_id;
     GuardRootPath();
     FCanonicalRoot = CanonicalPath(FTree.RootPath());
-    FMountPoints = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
+    if (!FCanonicalRoot.empty())
+        FMountPoints = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
     FStarted = true;
     FLastEmpty = CoarseNow();
     FLastProgress = TClock::now();

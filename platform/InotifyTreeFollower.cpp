@@ -250,6 +250,8 @@ void TInotifyReader::RetryUnreached() {
 // A file system mounted inside the tree hides the folder below it, which is
 // no longer covered; one unmounted uncovers the folder, which is watched.
 void TInotifyReader::FollowMountTable() {
+    if (FCanonicalRoot.empty())
+        return;
     std::vector<std::string> now = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
     for (const std::string& relative : now)
         if (!std::binary_search(FMountPoints.begin(), FMountPoints.end(), relative) &&

@@ -99,7 +99,7 @@ private:
     std::unique_ptr<TBriskoDirWatch> CreateWatch(const std::string& folder);
     int LineOfFolder(const std::string& folder) const;
     void ShowRemark(TBriskoDirWatch* watch, const std::string& remark);
-    void AppendResult(const std::string& action, const std::string& path);
+    void AppendResult(const std::string& action, const std::string& path, std::string hint = {});
 
     bool FShown = false;
     bool FClosed = false;

@@ -96,10 +96,14 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
     case TDirWatchStatus::TKind::ChangesLost:
         AppendResult("Changes_lost", Sender->Directory());
         break;
-    case TDirWatchStatus::TKind::NotCovered:
-        AppendResult("Not_watched (" + Status.Reason + ")",
-                     Status.Folder.empty() ? Sender->Directory() : FullPath(Sender->Directory(), Status.Folder));
+    case TDirWatchStatus::TKind::NotCovered: {
+        const std::string folder =
+            Status.Folder.empty() ? Sender->Directory() : FullPath(Sender->Directory(), Status.Folder);
+        // What the user chose not to see is no gap.
+        if (!GeneralOptionsForm->IsExcludedPath(FullPath(folder, "")))
+            AppendResult("Not_watched", folder, Status.Reason);
         break;
+    }
     case TDirWatchStatus::TKind::SettingUp:
         ShowRemark(Sender, "(setting up: " + FolderCount(Status.FolderCount) + " so far)");
         break;
@@ -109,8 +113,10 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
     }
 }
 
-void TForm1::AppendResult(const std::string& action, const std::string& path) {
-    lbResults->AddNote(Format("%s - %s - %s", TimeNow().c_str(), action.c_str(), path.c_str()));
+// The path ends the line as in a change line, for the commands that take it
+// from there; free text such as the system's reason goes to the hint.
+void TForm1::AppendResult(const std::string& action, const std::string& path, std::string hint) {
+    lbResults->AddNote(Format("%s - %s - %s", TimeNow().c_str(), action.c_str(), path.c_str()), std::move(hint));
 }
 
 void TForm1::sbClearClick() {

@@ -11,6 +11,7 @@
 #include <QItemSelectionModel>
 #include <QPalette>
 #include <algorithm>
+#include <unordered_map>
 
 namespace {
 struct TLine {
@@ -40,6 +41,10 @@ public:
                 text += QStringLiteral("    ") + QString::fromStdString(Remarks[row]);
             return text;
         }
+        if (role == Qt::ToolTipRole) {
+            auto hint = Hints.find(Lines[row].Serial);
+            return hint == Hints.end() ? QVariant() : QString::fromStdString(hint->second);
+        }
         if (role == Qt::SizeHintRole && HorizontalExtent > 0)
             return QSize(HorizontalExtent, ItemHeight);
         return {};
@@ -60,6 +65,7 @@ public:
 
     void Remove(int row) {
         beginRemoveRows({}, row, row);
+        Hints.erase(Lines[static_cast<size_t>(row)].Serial);
         Lines.erase(Lines.begin() + row);
         if (static_cast<size_t>(row) < Remarks.size())
             Remarks.erase(Remarks.begin() + row);
@@ -70,6 +76,7 @@ public:
         beginResetModel();
         Lines.clear();
         Remarks.clear();
+        Hints.clear();
         endResetModel();
     }
 
@@ -77,6 +84,8 @@ public:
     // Kept apart, and only as far as the last line that has one, so that
     // lines without remarks (nearly all) cost nothing for them.
     std::vector<std::string> Remarks;
+    // By serial, for the few lines that have one.
+    std::unordered_map<uint64_t, std::string> Hints;
     int HorizontalExtent = 0;
     int ItemHeight = 13;
     uint64_t NextSerial = 0;
@@ -130,8 +139,10 @@ void TListBox::Add(std::string text, std::unique_ptr<TObject> object) {
         FIndex->Add(KeyOfLine(Count() - 1), FModel->Lines.back().Serial);
 }
 
-void TListBox::AddNote(std::string text) {
+void TListBox::AddNote(std::string text, std::string hint) {
     FModel->Append({std::move(text), nullptr, true});
+    if (!hint.empty())
+        FModel->Hints.emplace(FModel->Lines.back().Serial, std::move(hint));
 }
 
 void TListBox::SetLine(int index, std::string text) {

@@ -33,8 +33,9 @@ public:
 
     void Add(std::string text, std::unique_ptr<TObject> object = nullptr);
     // Adds a line that FindText and FindKey pass over: a remark among the
-    // lines, which no search is meant to find and replace.
-    void AddNote(std::string text);
+    // lines, which no search is meant to find and replace. The hint, if
+    // any, shows when the mouse rests on the line.
+    void AddNote(std::string text, std::string hint = {});
     void SetLine(int index, std::string text);
     // Gives the line another object (or none), freeing the one it had.
     void SetObject(int index, std::unique_ptr<TObject> object);

@@ -217,25 +217,56 @@ TEST_F(ChangeLines, FullPathJoinsTheFolderAndTheName) {
                                                               "Added - ./a.txt", "Added - /tmp/"}));
 }
 
+namespace {
+TDirWatchStatus NotCovered(const std::string& folder, const std::string& reason) {
+    TDirWatchStatus status;
+    status.Kind = TDirWatchStatus::TKind::NotCovered;
+    status.Folder = folder;
+    status.Reason = reason;
+    return status;
+}
+
+std::string HintOfResult(int line) {
+    return Form1->lbResults->model()->index(line, 0).data(Qt::ToolTipRole).toString().toStdString();
+}
+} // namespace
+
+// A gap line names its folder where every change line names its path, so
+// that the commands on the list find the folder there; the system's reason
+// is the line's hint.
 TEST_F(ChangeLines, GapsInWhatAWatchCoversAreListed) {
     auto sender = SenderOn("/data");
     Form1->BriskoDirWatch1Notify(sender.get(), 1, "x");
     TDirWatchStatus lost;
     lost.Kind = TDirWatchStatus::TKind::ChangesLost;
     Form1->BriskoDirWatch1Status(sender.get(), lost);
-    TDirWatchStatus notCovered;
-    notCovered.Kind = TDirWatchStatus::TKind::NotCovered;
-    notCovered.Folder = "secret";
-    notCovered.Reason = "Permission denied";
-    Form1->BriskoDirWatch1Status(sender.get(), notCovered);
-    EXPECT_EQ(ResultsWithoutTime(), (std::vector<std::string>{"Added - /data/x", "Changes_lost - /data",
-                                                              "Not_watched (Permission denied) - /data/secret"}));
+    Form1->BriskoDirWatch1Status(sender.get(), NotCovered("secret", "Permission denied"));
+    Form1->BriskoDirWatch1Status(sender.get(), NotCovered("odd", "Input/output error - device gone"));
+    Form1->BriskoDirWatch1Status(sender.get(), NotCovered("", "Permission denied"));
+    EXPECT_EQ(ResultsWithoutTime(),
+              (std::vector<std::string>{"Added - /data/x", "Changes_lost - /data", "Not_watched - /data/secret",
+                                        "Not_watched - /data/odd", "Not_watched - /data"}));
+    EXPECT_EQ(HintOfResult(2), "Permission denied");
+    EXPECT_EQ(HintOfResult(3), "Input/output error - device gone");
+    EXPECT_EQ(TForm1::ResultLinePath(Form1->lbResults->Line(3)), "/data/odd");
+    EXPECT_EQ(HintOfResult(0), "") << "change lines have no hint";
+
     Form1->BriskoDirWatch1Notify(sender.get(), 3, "secret");
     Form1->BriskoDirWatch1Notify(sender.get(), 3, "x");
     EXPECT_EQ(ResultsWithoutTime(),
-              (std::vector<std::string>{"Modified - /data/x", "Changes_lost - /data",
-                                        "Not_watched (Permission denied) - /data/secret", "Modified - /data/secret"}))
+              (std::vector<std::string>{"Modified - /data/x", "Changes_lost - /data", "Not_watched - /data/secret",
+                                        "Not_watched - /data/odd", "Not_watched - /data", "Modified - /data/secret"}))
         << "brief mode never overwrites these lines";
+    Form1->lbResults->Delete(2);
+    EXPECT_EQ(HintOfResult(2), "Input/output error - device gone") << "a hint moves with its line";
+}
+
+TEST_F(ChangeLines, FoldersTheUserExcludedAreNoGap) {
+    GeneralOptionsForm->lbExcluded->Add("/data/private/");
+    auto sender = SenderOn("/data");
+    for (const char* folder : {"private", "private/deeper", "privateer"})
+        Form1->BriskoDirWatch1Status(sender.get(), NotCovered(folder, "Permission denied"));
+    EXPECT_EQ(ResultsWithoutTime(), std::vector<std::string>{"Not_watched - /data/privateer"});
 }
 
 struct TFilterCase {

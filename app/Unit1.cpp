@@ -90,7 +90,7 @@ QToolButton* TForm1::CreateSpeedButton(QWidget* parent, const char* hint, int ic
     button->setFixedSize(25, 25);
     button->setToolTip(QString::fromLatin1(hint));
     button->setIcon(style()->standardIcon(static_cast<QStyle::StandardPixmap>(icon)));
-    connect(button, &QToolButton::clicked, this, [this, click] { (this->*click)(); });
+    connect(button, &QToolButton::clicked, this, [this, click] { RunHandler([&] { (this->*click)(); }); });
     return button;
 }
 
@@ -128,7 +128,7 @@ QWidget* TForm1::CreateExitPanel() {
     sbExit->setFixedSize(59, 22);
     sbExit->setText(QStringLiteral("Exit"));
     sbExit->setToolTip(QStringLiteral("Close the Application"));
-    connect(sbExit, &QToolButton::clicked, this, [this] { sbExitClick(); });
+    connect(sbExit, &QToolButton::clicked, this, [this] { RunHandler([this] { sbExitClick(); }); });
     Image1 = new QLabel(panel);
     Image1->setPixmap(style()->standardIcon(QStyle::SP_ComputerIcon).pixmap(16, 16));
     Image1->hide();
@@ -154,7 +154,7 @@ void TForm1::CreateStatusBar() {
 QAction* TForm1::AddItem(QMenu* menu, const char* caption, void (TForm1::*click)()) {
     QAction* item = menu->addAction(QString::fromLatin1(caption));
     if (click)
-        connect(item, &QAction::triggered, this, [this, click] { (this->*click)(); });
+        connect(item, &QAction::triggered, this, [this, click] { RunHandler([&] { (this->*click)(); }); });
     else
         item->setEnabled(false); // its command comes with a later part of the program
     return item;
@@ -198,8 +198,9 @@ void TForm1::CreatePopupMenus() {
 
     auto attach = [this](QWidget* control, QMenu* menu) {
         control->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(control, &QWidget::customContextMenuRequested, this,
-                [control, menu](const QPoint& at) { menu->popup(control->mapToGlobal(at)); });
+        connect(control, &QWidget::customContextMenuRequested, this, [control, menu](const QPoint& at) {
+            RunHandler([&] { menu->popup(control->mapToGlobal(at)); });
+        });
     };
     attach(lbResults, PopupMenu1);
     attach(sbAddDirectory, PopupMenu2);
@@ -214,14 +215,15 @@ void TForm1::FormCreate() {
     lbResults->SetHorizontalExtent(HorizontalExtent);
     // The system asks before it shuts down or logs the user off: answer as
     // to any close request, so the settings are saved before the answer.
-    connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { SessionEnding(); });
+    connect(qApp, &QGuiApplication::commitDataRequest, this,
+            [this](QSessionManager&) { RunHandler([this] { SessionEnding(); }); });
 }
 
 void TForm1::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     if (!FShown) {
         FShown = true;
-        FormShow();
+        RunHandler([this] { FormShow(); });
     }
 }
 
@@ -235,7 +237,7 @@ void TForm1::FormShow() {
 
 void TForm1::closeEvent(QCloseEvent* event) {
     FClosed = true;
-    FormCloseQuery();
+    RunHandler([this] { FormCloseQuery(); });
     event->accept();
 }
 

@@ -6,6 +6,7 @@
 #include "dialogs/OptionsUnit.h"
 #include "platform/Drives.h"
 #include "platform/PlatformInfo.h"
+#include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"
 #include "util/UtilListBox.h"
@@ -117,18 +118,20 @@ void TForm1::SessionEnding() {
     }
     FormCloseQuery();
     QTimer::singleShot(0, this, [this, states] {
-        if (FClosed)
-            return;
-        for (int i = 0; i < lbWatches->Count() && i < static_cast<int>(states.size()); ++i) {
-            if (WatchOfLine(i))
-                continue;
-            auto watch = CreateWatch(lbWatches->Line(i));
-            watch->SetOptions(states[static_cast<size_t>(i)].Options);
-            TBriskoDirWatch* restored = watch.get();
-            lbWatches->SetObject(i, std::move(watch));
-            restored->SetEnabled(states[static_cast<size_t>(i)].Enabled);
-        }
-        UpdateStatusBar();
+        RunHandler([&] {
+            if (FClosed)
+                return;
+            for (int i = 0; i < lbWatches->Count() && i < static_cast<int>(states.size()); ++i) {
+                if (WatchOfLine(i))
+                    continue;
+                auto watch = CreateWatch(lbWatches->Line(i));
+                watch->SetOptions(states[static_cast<size_t>(i)].Options);
+                TBriskoDirWatch* restored = watch.get();
+                lbWatches->SetObject(i, std::move(watch));
+                restored->SetEnabled(states[static_cast<size_t>(i)].Enabled);
+            }
+            UpdateStatusBar();
+        });
     });
 }
 

@@ -1,6 +1,7 @@
 #include "dialogs/OptionsUnit.h"
 
 #include "app/Unit1.h"
+#include "toolkit/Application.h"
 #include "toolkit/ListBox.h"
 #include "util/UtilListBox.h"
 #include "util/UtilMenu.h"
@@ -40,17 +41,17 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
     sbDelete->setAutoRaise(true);
     sbDelete->setToolTip(QStringLiteral("Remove Attribute"));
     sbDelete->setIcon(style()->standardIcon(QStyle::SP_TrashIcon));
-    connect(sbDelete, &QToolButton::clicked, this, [this] { sbDeleteClick(); });
+    connect(sbDelete, &QToolButton::clicked, this, [this] { RunHandler([this] { sbDeleteClick(); }); });
     ListBox1 = new TListBox(this);
     sbOk = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), QStringLiteral("OK"), this);
     // Enter must not confirm a half-edited list: only a click on OK applies it.
     sbOk->setAutoDefault(false);
-    connect(sbOk, &QPushButton::clicked, this, [this] { sbOkClick(); });
+    connect(sbOk, &QPushButton::clicked, this, [this] { RunHandler([this] { sbOkClick(); }); });
 
     PopupMenu1 = new QMenu(this);
     for (const TOptionName& option : OptionNames) {
         QAction* item = PopupMenu1->addAction(QString::fromLatin1(option.Name));
-        connect(item, &QAction::triggered, this, [this, item] { filename1Click(item); });
+        connect(item, &QAction::triggered, this, [this, item] { RunHandler([&] { filename1Click(item); }); });
     }
 
     auto* top = new QHBoxLayout;
@@ -69,14 +70,14 @@ TOptionsForm::TOptionsForm(QWidget* parent) : QDialog(parent) {
 
 void TOptionsForm::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    FormShow();
+    RunHandler([this] { FormShow(); });
 }
 
 bool TOptionsForm::eventFilter(QObject* watched, QEvent* event) {
     // The button still sees the release, so that it does not stay pressed.
     if (watched == sbAdd && event->type() == QEvent::MouseButtonRelease) {
         const QPoint at = static_cast<QMouseEvent*>(event)->position().toPoint();
-        sbAddMouseUp(at.x(), at.y());
+        RunHandler([&] { sbAddMouseUp(at.x(), at.y()); });
     }
     return QDialog::eventFilter(watched, event);
 }

@@ -1,5 +1,7 @@
 #include "platform/MessageWindow.h"
 
+#include "toolkit/Application.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPointer>
@@ -87,13 +89,14 @@ bool TMessageWindow::TakeNext(TMessage& message) {
 // Messages are taken one at a time, and TakeNext keeps a wake-up posted while
 // any are left, so that a handler that runs a modal loop (or raises an error, whose
 // box is modal) lets the following messages through in order, as a message
-// loop would.
+// loop would. A handler's error is shown here, where Qt handed over the
+// wake-up, and the messages after it are handled as usual.
 void TMessageWindow::HandleQueued() {
     const auto deadline = std::chrono::steady_clock::now() + SliceLength;
     const QPointer<TMessageWindow> alive(this);
     TMessage message;
     while (TakeNext(message)) {
-        FWndProc(message);
+        RunHandler([&] { FWndProc(message); });
         if (!alive)
             return; // a handler's modal loop let the user free this window's owner
         if (std::chrono::steady_clock::now() >= deadline)

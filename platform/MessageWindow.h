@@ -27,7 +27,8 @@ struct TMessage {
 //
 // A long run of messages is handled in slices of a few milliseconds, so that
 // painting and input go on between them during a burst. Messages still queued
-// when the window is destroyed are freed, never handled.
+// when the window is destroyed are freed, never handled. An error raised by
+// the handler is shown in the error box, and the next message follows.
 class TMessageWindow : public QObject {
 public:
     using TWndProc = std::function<void(TMessage& message)>;

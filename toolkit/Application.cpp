@@ -3,6 +3,8 @@
 #include "toolkit/Dialogs.h"
 #include "toolkit/Exception.h"
 
+#include <cstdio>
+
 namespace {
 std::string& TitleText() {
     static std::string title;
@@ -16,6 +18,7 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
     try {
         return QApplication::notify(receiver, event);
     } catch (...) {
+        qCritical("An error escaped its handler into the event dispatch: Qt's clean-ups were skipped");
         HandleException();
         return true;
     }
@@ -29,12 +32,17 @@ std::string TApplication::Title() {
     return TitleText();
 }
 
-void TApplication::HandleException() {
+void TApplication::HandleException() noexcept {
     try {
-        throw;
-    } catch (const std::exception& error) {
-        ShowErrorBox(error.what());
+        try {
+            throw;
+        } catch (const std::exception& error) {
+            ShowErrorBox(error.what());
+        } catch (...) {
+            ShowErrorBox("Unknown error");
+        }
     } catch (...) {
-        ShowErrorBox("Unknown error");
+        // The box itself failed, most likely for want of memory.
+        std::fputs("Sentrel: an error could not be shown\n", stderr);
     }
 }

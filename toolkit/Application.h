@@ -2,14 +2,17 @@
 
 #include <QApplication>
 #include <string>
+#include <utility>
 
 // The application object. A command that raises an error ends there: the
-// error travels up to the event dispatch, which this object guards, and the
-// user sees the error box; the program then goes on.
+// error travels up to the handler that Qt called (RunHandler), the user sees
+// the error box, and the program goes on.
 class TApplication : public QApplication {
 public:
     TApplication(int& argc, char** argv);
 
+    // Catches, as a last resort, an error that a handler let escape into
+    // Qt's code; it shows the error box and logs the fault.
     bool notify(QObject* receiver, QEvent* event) override;
 
     // The main window's caption and the error box's. It is not made Qt's
@@ -18,5 +21,17 @@ public:
     static std::string Title();
 
     // Shows the error box for the exception being handled; call from a catch block.
-    static void HandleException();
+    static void HandleException() noexcept;
 };
+
+// Runs a handler that Qt calls (a slot, an event override, a posted
+// message) and shows the error box for any error it raises, so that no
+// error unwinds through Qt's code, which is not built for it.
+template <class THandler>
+void RunHandler(THandler&& handler) noexcept {
+    try {
+        std::forward<THandler>(handler)();
+    } catch (...) {
+        TApplication::HandleException();
+    }
+}

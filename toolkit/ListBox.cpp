@@ -1,5 +1,6 @@
 #include "toolkit/ListBox.h"
 
+#include "toolkit/Application.h"
 #include "toolkit/LineSearchIndex.h"
 #include "toolkit/SysUtils.h"
 
@@ -101,13 +102,13 @@ TListBox::TListBox(QWidget* parent, TSelection selection)
     FModel->ItemHeight = QFontMetrics(font()).height() + 2;
     auto clicked = [this] {
         if (OnClick)
-            OnClick();
+            RunHandler(OnClick);
     };
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, clicked);
     connect(selectionModel(), &QItemSelectionModel::currentChanged, this, clicked);
     connect(this, &QListView::doubleClicked, this, [this] {
         if (OnDblClick)
-            OnDblClick();
+            RunHandler(OnDblClick);
     });
 }
 
@@ -264,8 +265,10 @@ void TListBox::keyPressEvent(QKeyEvent* event) {
         QListView::keyPressEvent(event);
         return;
     }
-    if (const int current = ItemIndex(); current >= 0)
-        QGuiApplication::clipboard()->setText(QString::fromStdString(Line(current)));
+    RunHandler([this] {
+        if (const int current = ItemIndex(); current >= 0)
+            QGuiApplication::clipboard()->setText(QString::fromStdString(Line(current)));
+    });
     event->accept();
 }
 

@@ -1,10 +1,14 @@
 #include "AppTesting.h"
+#include "../toolkit/QtLog.h"
 
 #include "dialogs/OptionsUnit.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QToolButton>
 #include <QTimer>
 #include <filesystem>
 
@@ -119,6 +123,30 @@ TEST_F(WatchList, AFolderThatCannotBeOpened) {
     EXPECT_TRUE(Form1->WatchOfLine(0)->Enabled()) << "watches before the failing one run";
     EXPECT_FALSE(Form1->WatchOfLine(1)->Enabled());
     EXPECT_FALSE(Form1->WatchOfLine(2)->Enabled()) << "the ones after it keep their state";
+}
+
+// The error of a command started by a button or a menu item is shown where
+// Qt calls the command, and the window goes on.
+TEST_F(WatchList, AFailingGoShowsItsErrorFromTheButtonAndTheMenu) {
+    TQtLog log;
+    TTempDir dir;
+    fs::create_directory(dir / "gone");
+    Form1->AddWatch(dir / "gone");
+    Form1->sbStopClick();
+    fs::remove(dir / "gone");
+    QAction* go = nullptr;
+    for (QAction* item : Form1->menuBar()->actions()[1]->menu()->actions())
+        if (item->text() == "Go")
+            go = item;
+    ASSERT_TRUE(go);
+    EXPECT_NO_THROW(Form1->sbGo->click());
+    EXPECT_NO_THROW(go->trigger());
+    const std::vector<std::string> boxes = TakeErrorBoxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].rfind("Could not open directory", 0), 0u) << boxes[0];
+    EXPECT_EQ(boxes[1], boxes[0]);
+    EXPECT_FALSE(Form1->WatchOfLine(0)->Enabled());
+    EXPECT_TRUE(log.TakeCritical().empty());
 }
 
 TEST_F(WatchList, WatchOptionsNeedAWatchAndMakeTheFirstLineCurrent) {

@@ -140,3 +140,23 @@ TEST_F(WatchOptions, AFailedRestartStopsTheCommandWithTheDialogOpen) {
     EXPECT_EQ(Form1->WatchOfLine(1)->Options(), TDirWatchOptions::All()) << "watches after it keep their options";
     EXPECT_EQ(OptionsForm->result(), QDialog::Rejected);
 }
+
+TEST_F(WatchOptions, AFailedRestartFromTheOkButtonShowsItsErrorAndKeepsTheDialogOpen) {
+    TTempDir dir;
+    fs::create_directory(dir / "first");
+    Form1->AddWatch(dir / "first");
+    bool clicked = false;
+    QTimer::singleShot(0, OptionsForm, [&] {
+        OptionsForm->ListBox1->Clear();
+        OptionsForm->ListBox1->Add("file_name");
+        fs::remove(dir / "first"); // before the watch can tell, so that its restart fails
+        EXPECT_NO_THROW(OptionsForm->sbOk->click());
+        clicked = true;
+        EXPECT_EQ(TakeErrorBoxes().size(), 1u);
+        EXPECT_TRUE(OptionsForm->isVisible());
+        OptionsForm->reject();
+    });
+    Form1->sbOptionsClick();
+    EXPECT_TRUE(clicked);
+    EXPECT_EQ(OptionsForm->result(), QDialog::Rejected);
+}

@@ -1,6 +1,8 @@
+#include "../toolkit/QtLog.h"
 #include "Testing.h"
 
 #include "platform/MessageWindow.h"
+#include "toolkit/Exception.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -70,4 +72,23 @@ TEST(MessageWindow, MessagesStillQueuedAtDestructionAreFreedNotHandled) {
     window.reset();
     ProcessEventsFor(std::chrono::milliseconds(50));
     EXPECT_EQ(handled, 0);
+}
+
+// A watch raises its worker's error from its message handler: the error box
+// shows it, and the messages queued behind it are still handled, in order.
+TEST(MessageWindow, AHandlersErrorIsShownAndTheFollowingMessagesAreHandled) {
+    TakeErrorBoxes();
+    TQtLog log;
+    std::vector<intptr_t> handled;
+    TMessageWindow window([&](TMessage& message) {
+        if (message.WParam == 2)
+            throw Exception("Message 2 failed");
+        handled.push_back(message.WParam);
+    });
+    for (intptr_t i = 1; i <= 4; ++i)
+        window.Post({WM_USER, i, 0, {}});
+    ASSERT_TRUE(ProcessEventsUntil([&] { return handled.size() == 3; }));
+    EXPECT_EQ(handled, (std::vector<intptr_t>{1, 3, 4}));
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"Message 2 failed."});
+    EXPECT_TRUE(log.TakeCritical().empty()) << "the error did not pass through Qt's code";
 }

@@ -1,4 +1,5 @@
 #include "Testing.h"
+#include "QtLog.h"
 
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
@@ -54,4 +55,25 @@ TEST(Application, ErrorRaisedByAnEventHandlerIsShownAndTheProgramGoesOn) {
     ASSERT_TRUE(ProcessEventsUntil([&] { return later; }));
     EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"Something broke."});
     EXPECT_EQ(TApplication::Title(), "Sentrel");
+}
+
+TEST(Application, RunHandlerShowsTheErrorAndReturns) {
+    TakeErrorBoxes();
+    bool after = false;
+    RunHandler([] { throw EMine("Handler broke"); });
+    RunHandler([] { throw 42; });
+    RunHandler([&] { after = true; });
+    EXPECT_TRUE(after);
+    EXPECT_EQ(TakeErrorBoxes(), (std::vector<std::string>{"Handler broke.", "Unknown error."}));
+}
+
+TEST(Application, AnErrorThatReachesTheEventDispatchIsLoggedAsAFault) {
+    TakeErrorBoxes();
+    TQtLog log;
+    bool later = false;
+    QTimer::singleShot(0, [] { throw EMine("Unguarded"); });
+    QTimer::singleShot(5, [&] { later = true; });
+    ASSERT_TRUE(ProcessEventsUntil([&] { return later; }));
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"Unguarded."});
+    EXPECT_EQ(log.TakeCritical().size(), 1u);
 }

@@ -1,5 +1,9 @@
+#include "QtLog.h"
+#include "Testing.h"
+#include "toolkit/Exception.h"
 #include "toolkit/ListBox.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <random>
 
@@ -156,4 +160,19 @@ TEST(ListBox, FindKeyIndexAgreesWithReadingEveryLine) {
         const std::string query = randomPath();
         ASSERT_EQ(list.FindKey(query), FirstWithKey(list, notes, query)) << "query " << query << " at step " << step;
     }
+}
+
+TEST(ListBox, AnErrorInItsClickHandlerIsShownWhereQtCallsIt) {
+    TakeErrorBoxes();
+    TQtLog log;
+    TListBox list(nullptr);
+    list.Add("a");
+    list.Add("b");
+    list.OnClick = [] { throw Exception("Click failed"); };
+    EXPECT_NO_THROW(list.SetItemIndex(1));
+    const std::vector<std::string> boxes = TakeErrorBoxes();
+    EXPECT_FALSE(boxes.empty());
+    EXPECT_THAT(boxes, ::testing::Each(std::string("Click failed.")));
+    EXPECT_EQ(list.ItemIndex(), 1);
+    EXPECT_TRUE(log.TakeCritical().empty());
 }

@@ -3,6 +3,7 @@
 #include "toolkit/Object.h"
 
 #include <QListView>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>

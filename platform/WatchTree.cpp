@@ -41,7 +41,10 @@ void TWatchTree::Link(int wd, TNode& node, int parent, const std::string& name) 
     if (node.Next >= 0)
         FNodes.at(node.Next).Previous = wd;
     parentNode.FirstChild = wd;
-    FChildren.insert_or_assign(TChildKey{parent, node.Name}, wd);
+    // A key taken over keeps no view of the name of the folder it led to
+    // before, which may go first.
+    FChildren.erase(TChildKey{parent, node.Name});
+    FChildren.emplace(TChildKey{parent, node.Name}, wd);
 }
 
 void TWatchTree::Unlink(int wd, TNode& node) {

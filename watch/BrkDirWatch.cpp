@@ -269,12 +269,17 @@ void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
         FWindowHandle->Post({WM_DIRWATCH_STATUS, static_cast<std::intptr_t>(TDirWatchStatus::TKind::ChangesLost), 0, {}});
         return;
     }
-    const char* record = Sender->Buffer();
-    const char* const end = record + bytes;
+    // The records are checked before any part of them is read: a header
+    // inside the delivered bytes, a name inside them too, and the next
+    // record further on, inside, at an aligned place. A malformed buffer
+    // ends the read with an assertion failure and delivers none of it.
+    constexpr uint32_t header = offsetof(FILE_NOTIFY_INFORMATION, FileName);
+    DW_ASSERT(bytes <= WatchBufferSize);
     std::vector<TMessage> messages;
-    for (;;) {
-        const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(record);
-        DW_ASSERT(record + offsetof(FILE_NOTIFY_INFORMATION, FileName) + info->FileNameLength <= end);
+    for (uint32_t offset = 0;;) {
+        DW_ASSERT(bytes - offset >= header);
+        const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(Sender->Buffer() + offset);
+        DW_ASSERT(info->FileNameLength <= bytes - offset - header);
         TMessage& message = messages.emplace_back();
         message.Msg = WM_DIRWATCH_NOTIFY;
         message.WParam = static_cast<std::intptr_t>(info->Action);
@@ -282,8 +287,9 @@ void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
                             info->FileNameLength / sizeof(char16_t));
         if (info->NextEntryOffset == 0)
             break;
-        record += info->NextEntryOffset;
-        DW_ASSERT(record < end);
+        DW_ASSERT(info->NextEntryOffset % alignof(FILE_NOTIFY_INFORMATION) == 0);
+        DW_ASSERT(info->NextEntryOffset < bytes - offset);
+        offset += info->NextEntryOffset;
     }
     // One hand-over per read, so the main thread is woken once, not per record.
     FWindowHandle->PostAll(messages);

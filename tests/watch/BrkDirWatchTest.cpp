@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -56,6 +57,7 @@ struct TRecordedWatch {
 struct TScriptedRead {
     std::vector<std::pair<uint32_t, std::u16string>> Records;
     bool Fails = false;
+    std::optional<std::string> Raw = std::nullopt; // the buffer's bytes as they are, instead of Records
 };
 
 class TScriptedReader final : public TDirChangeReader {
@@ -78,6 +80,11 @@ public:
     }
     bool GetResult(uint32_t& bytes) override {
         const TScriptedRead& read = FReads[FNext++];
+        if (read.Raw) {
+            std::memcpy(FBuffer, read.Raw->data(), read.Raw->size());
+            bytes = static_cast<uint32_t>(read.Raw->size());
+            return true;
+        }
         bytes = 0;
         FILE_NOTIFY_INFORMATION* previous = nullptr;
         for (const auto& [action, name] : read.Records) {
@@ -378,4 +385,43 @@ TEST(BrkDirWatch, NothingIsDeliveredAfterDestruction) {
     watch.reset();
     ProcessEventsFor(200ms);
     EXPECT_EQ(notified, 0);
+}
+
+namespace {
+// A record header of a raw buffer: next offset, action, name length.
+std::string RawHeader(uint32_t next, uint32_t action, uint32_t nameLength) {
+    std::string bytes(12, '\0');
+    std::memcpy(bytes.data(), &next, 4);
+    std::memcpy(bytes.data() + 4, &action, 4);
+    std::memcpy(bytes.data() + 8, &nameLength, 4);
+    return bytes;
+}
+} // namespace
+
+// Buffers no well-behaved reader makes: each ends the read with an assertion
+// failure, and nothing is read from beyond the delivered bytes.
+TEST(BrkDirWatch, AMalformedRecordBufferEndsTheReadAndDeliversNothing) {
+    std::string nextAtTheVeryEnd = RawHeader(WatchBufferSize - 4, 1, 2) + "a";
+    nextAtTheVeryEnd.resize(WatchBufferSize, '\0');
+    std::string misaligned = RawHeader(13, 1, 2) + "a";
+    misaligned.resize(64, '\0');
+    const std::vector<std::pair<const char*, std::string>> buffers = {
+        {"a read of one byte", std::string(1, '\0')},
+        {"the next record's header past the end", nextAtTheVeryEnd},
+        {"the next record at an odd place", misaligned},
+        {"a name longer than the read", RawHeader(0, 1, 200)},
+    };
+    for (const auto& [what, raw] : buffers) {
+        TScriptedRead read;
+        read.Raw = raw;
+        TScript script({read});
+        TakeErrorBoxes();
+        TRecordedWatch recorded;
+        recorded.Watch->SetEnabled(true);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); })) << what;
+        const auto boxes = TakeErrorBoxes();
+        ASSERT_EQ(boxes.size(), 1u) << what;
+        EXPECT_EQ(boxes[0].rfind("Assertion failure (BrkDirWatch, line ", 0), 0u) << what << ": " << boxes[0];
+        EXPECT_TRUE(recorded.Notified.empty()) << what;
+    }
 }

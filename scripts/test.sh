@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: once in the
 # optimised build, once under AddressSanitizer with UndefinedBehaviorSanitizer,
-# and the engine tests once more under ThreadSanitizer.
+# and the engine tests once more under ThreadSanitizer; then runs every fuzz
+# target for a short while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -17,3 +18,7 @@ for preset in default asan tsan; do
   cmake --build --preset "$preset"
   ctest --preset "$preset"
 done
+
+# A short run of every fuzz target, to catch a regression in what the
+# program reads from outside.
+scripts/fuzz.sh 30

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -179,6 +180,43 @@ TEST(DirChangesHardening, FolderOutOfReachWhileRunningIsNamed) {
             fs::rename(entry.path(), dir / part);
         fs::remove(dir / "up");
     }
+}
+
+// Root may search every folder, so the watch runs as an ordinary user in a
+// child process while root makes a folder in a folder that user can no
+// longer search.
+TEST(DirChangesHardening, FolderMadeUnsearchableWhileRunningIsNamed) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to act beside an ordinary user";
+    TTempDir dir;
+    fs::permissions(dir.Path(), fs::perms::all);
+    dir.MakeDir("locked");
+    ASSERT_EQ(::chown((dir / "locked").c_str(), 65534, 65534), 0);
+    int ready[2], made[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(made), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        TReaderDriver driver(dir.Path(), Names);
+        driver.StartAndWaitReady();
+        ::chmod((dir / "locked").c_str(), 0600);
+        char signal = 'r';
+        [[maybe_unused]] auto written = ::write(ready[1], &signal, 1);
+        [[maybe_unused]] auto got = ::read(made[0], &signal, 1);
+        driver.CollectUntilQuiet();
+        ::_exit(NotCoveredWith(driver, "locked/inside", EACCES) ? 0 : 1);
+    }
+    char signal;
+    ASSERT_EQ(::read(ready[0], &signal, 1), 1);
+    dir.MakeDir("locked/inside");
+    ASSERT_EQ(::write(made[1], &signal, 1), 1);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "no notice for the folder out of reach";
 }
 
 TEST(DirChangesHardening, FoldersGoneBeforeTheyCouldBeWatchedAreNoGap) {

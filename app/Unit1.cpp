@@ -3,6 +3,7 @@
 #include "dialogs/GeneralOptionsUnit.h"
 #include "toolkit/Application.h"
 #include "toolkit/ListBox.h"
+#include "tray/TrayCompRunTime.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -217,6 +218,7 @@ void TForm1::FormCreate() {
     // to any close request, so the settings are saved before the answer.
     connect(qApp, &QGuiApplication::commitDataRequest, this,
             [this](QSessionManager&) { RunHandler([this] { SessionEnding(); }); });
+    FTray = std::make_unique<TTrayComp>(this);
 }
 
 void TForm1::showEvent(QShowEvent* event) {
@@ -233,6 +235,18 @@ void TForm1::FormShow() {
                              static_cast<QWidget*>(GeneralOptionsForm->lbExcluded),
                              static_cast<QWidget*>(lbResults)})
         control->setCursor(Qt::ArrowCursor);
+    SetUpTray();
+}
+
+void TForm1::SetUpTray() {
+    if (GeneralOptionsForm->cbMinToTray->isChecked()) {
+        FTray->SetShowIcon(true);
+        FTray->SetShowInTaskBar(false);
+    } else {
+        FTray->SetShowIcon(false);
+        FTray->SetShowInTaskBar(true);
+    }
+    FTray->AttachToOwner();
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

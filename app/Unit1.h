@@ -4,6 +4,7 @@
 
 #include <QMainWindow>
 #include <array>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,7 @@ class QMenu;
 class QSplitter;
 class QToolButton;
 class TListBox;
+class TTrayComp;
 
 // The main window: the watched folders above, the list of changes below,
 // the menus and buttons that start every command.
@@ -81,12 +83,14 @@ public:
     QMenu* PopupMenu3; // on lbWatches
 
     std::string FLastFolder;
+    std::unique_ptr<TTrayComp> FTray;
 
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void SetUpTray();
     void CreateControls();
     QWidget* CreateWatchPanel();
     QWidget* CreateResultsPanel();

@@ -9,6 +9,7 @@
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"
+#include "tray/TrayCompRunTime.h"
 #include "util/UtilListBox.h"
 
 #include <QTimer>
@@ -94,13 +95,14 @@ void TForm1::sbOptionsClick() {
 }
 
 // The lines stay, for the settings file to read; their watches are gone, so
-// a second call frees nothing twice.
+// a second call frees nothing twice. The tray icon goes with them.
 void TForm1::FreeAllWatches() {
     for (int i = 0; i < lbWatches->Count(); ++i) {
         if (TBriskoDirWatch* watch = WatchOfLine(i))
             watch->SetEnabled(false);
         lbWatches->SetObject(i, nullptr);
     }
+    FTray.reset();
 }
 
 // The desktop asks before the session ends, and also when it only saves the
@@ -129,6 +131,10 @@ void TForm1::SessionEnding() {
                 TBriskoDirWatch* restored = watch.get();
                 lbWatches->SetObject(i, std::move(watch));
                 restored->SetEnabled(states[static_cast<size_t>(i)].Enabled);
+            }
+            if (!FTray) {
+                FTray = std::make_unique<TTrayComp>(this);
+                SetUpTray();
             }
             UpdateStatusBar();
         });

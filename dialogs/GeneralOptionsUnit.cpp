@@ -1,50 +1,144 @@
 #include "dialogs/GeneralOptionsUnit.h"
 
+#include "app/Unit1.h"
+#include "dialogs/InputFormUnit.h"
 #include "platform/PlatformInfo.h"
+#include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
+#include "toolkit/InputQuery.h"
 #include "toolkit/ListBox.h"
+#include "tray/TrayCompRunTime.h"
+#include "util/UtilListBox.h"
 #include "util/Utilstrings.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
+#include <QMenu>
+#include <QStyle>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 TGeneralOptionsForm* GeneralOptionsForm = nullptr;
 
+namespace {
+constexpr int HorizontalExtent = 2000;
+const char* const TextFilter = "Text Files|*.txt";
+// There is no executable file type to offer: any file may be the editor.
+const char* const EditorFilter = "All Files|*";
+
+bool IsEnter(const QKeyEvent& key) {
+    return key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter;
+}
+} // namespace
+
 TGeneralOptionsForm::TGeneralOptionsForm(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("General Options"));
     resize(363, 488);
+    CreateControls();
+    CreateMenus();
+    LayOutControls();
+    FormCreate();
+}
 
+// ---------------------------------------------------------------------------
+// Building the window
+
+void TGeneralOptionsForm::CreateControls() {
     cbVerboseDisplay = new QCheckBox(QStringLiteral("Verbose Display"), this);
     cbMinToTray = new QCheckBox(QStringLiteral("Minimise to tray"), this);
     cbMinToTray->setChecked(true);
+    connect(cbMinToTray, &QCheckBox::clicked, this, [this] { RunHandler([this] { cbMinToTrayClick(); }); });
+    Label4 = new QLabel(QStringLiteral("Hex editor"), this);
     ebHexEditor = new QLineEdit(this);
+    SpeedButton1 = new QToolButton(this);
+    SpeedButton1->setText(QStringLiteral("..."));
+    SpeedButton1->setFixedSize(23, 22);
+    SpeedButton1->setFocusPolicy(Qt::NoFocus);
+    connect(SpeedButton1, &QToolButton::clicked, this, [this] { RunHandler([this] { SpeedButton1Click(); }); });
+    Label1 = new QLabel(QStringLiteral("Excluded Files / Folders"), this);
     lbExcluded = new TListBox(this);
+    lbExcluded->OnDblClick = [this] { Delete1Click(); };
+    Label2 = new QLabel(QStringLiteral("Excluded File types"), this);
     lbExcludedTypes = new TListBox(this);
+    Label3 = new QLabel(QStringLiteral("Included File types"), this);
     lbIncludedTypes = new TListBox(this);
-    auto* sbOk = new QPushButton(QStringLiteral("OK"), this);
-    connect(sbOk, &QPushButton::clicked, this, &QDialog::accept);
+    sbOk = new QToolButton(this);
+    sbOk->setAutoRaise(true);
+    sbOk->setText(QStringLiteral("OK"));
+    sbOk->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
+    sbOk->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    sbOk->setFixedSize(78, 22);
+    sbOk->setFocusPolicy(Qt::NoFocus);
+    connect(sbOk, &QToolButton::clicked, this, [this] { RunHandler([this] { sbOkClick(); }); });
+    for (QWidget* control : {static_cast<QWidget*>(ebHexEditor), static_cast<QWidget*>(lbExcluded),
+                             static_cast<QWidget*>(lbExcludedTypes), static_cast<QWidget*>(lbIncludedTypes)})
+        control->installEventFilter(this);
 
     SaveDialog1 = new TFileDialog(this, "SaveDialog1", TFileDialog::TKind::Save);
-    SaveDialog1->Filter = "Text Files|*.txt";
+    SaveDialog1->Filter = TextFilter;
+    SaveDialog1->InitialDir = QDir::homePath().toStdString();
     SaveDialog1->OverwritePrompt = true;
     OpenDialog1 = new TFileDialog(this, "OpenDialog1", TFileDialog::TKind::Open);
-    OpenDialog1->Filter = "Text Files|*.txt";
+    OpenDialog1->Filter = TextFilter;
+    OpenDialog1->InitialDir = SaveDialog1->InitialDir;
+}
 
+QMenu* TGeneralOptionsForm::CreateMenu(
+    TListBox* list, std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items) {
+    auto* menu = new QMenu(this);
+    for (const auto& [caption, click] : items) {
+        if (!caption) {
+            menu->addSeparator();
+            continue;
+        }
+        QAction* item = menu->addAction(QString::fromLatin1(caption));
+        connect(item, &QAction::triggered, this, [this, click] { RunHandler([&] { (this->*click)(); }); });
+    }
+    list->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(list, &QWidget::customContextMenuRequested, this,
+            [list, menu](const QPoint& at) { RunHandler([&] { menu->popup(list->mapToGlobal(at)); }); });
+    return menu;
+}
+
+void TGeneralOptionsForm::CreateMenus() {
+    using T = TGeneralOptionsForm;
+    PopupMenu1 = CreateMenu(lbExcluded, {{"Clear", &T::Clear1Click},
+                                         {"Remove this item", &T::Delete1Click},
+                                         {"Edit this item", &T::Edit1Click},
+                                         {"Save to File", &T::SaveExcludedFilesClick},
+                                         {"Load From File", &T::LoadExcludedFilesClick}});
+    pmExc = CreateMenu(lbExcludedTypes, {{"Add", &T::AddExcClick},
+                                         {"Remove", &T::RemoveExcClick},
+                                         {"Clear", &T::ClearExcClick},
+                                         {nullptr, nullptr},
+                                         {"Save to file", &T::SaveExcludedTypesClick},
+                                         {"Load from file", &T::LoadExcludedTypesClick}});
+    pmInc = CreateMenu(lbIncludedTypes, {{"Add", &T::AddIncClick},
+                                         {"Remove", &T::RemoveIncClick},
+                                         {"Clear", &T::ClearIncClick},
+                                         {nullptr, nullptr},
+                                         {"Save to file", &T::SaveIncludedTypesClick},
+                                         {"Load from file", &T::LoadIncludedTypesClick}});
+}
+
+void TGeneralOptionsForm::LayOutControls() {
     auto* checks = new QHBoxLayout;
     checks->addWidget(cbVerboseDisplay);
     checks->addWidget(cbMinToTray);
     checks->addStretch();
     auto* hexEditor = new QHBoxLayout;
-    hexEditor->addWidget(new QLabel(QStringLiteral("Hex editor"), this));
+    hexEditor->addWidget(Label4);
     hexEditor->addWidget(ebHexEditor);
+    hexEditor->addWidget(SpeedButton1);
+    hexEditor->addStretch();
     auto* types = new QGridLayout;
-    types->addWidget(new QLabel(QStringLiteral("Excluded File types"), this), 0, 0);
-    types->addWidget(new QLabel(QStringLiteral("Included File types"), this), 0, 1);
+    types->addWidget(Label2, 0, 0);
+    types->addWidget(Label3, 0, 1);
     types->addWidget(lbExcludedTypes, 1, 0);
     types->addWidget(lbIncludedTypes, 1, 1);
     auto* buttons = new QHBoxLayout;
@@ -53,10 +147,101 @@ TGeneralOptionsForm::TGeneralOptionsForm(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(checks);
     layout->addLayout(hexEditor);
-    layout->addWidget(new QLabel(QStringLiteral("Excluded Files / Folders"), this));
+    layout->addWidget(Label1);
     layout->addWidget(lbExcluded, 1);
     layout->addLayout(types, 1);
     layout->addLayout(buttons);
+
+    setTabOrder(cbVerboseDisplay, lbExcluded);
+    setTabOrder(lbExcluded, cbMinToTray);
+    setTabOrder(cbMinToTray, lbExcludedTypes);
+    setTabOrder(lbExcludedTypes, lbIncludedTypes);
+    setTabOrder(lbIncludedTypes, ebHexEditor);
+}
+
+// ---------------------------------------------------------------------------
+// Window life
+
+void TGeneralOptionsForm::FormCreate() {
+    cbMinToTrayClick();
+}
+
+void TGeneralOptionsForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    RunHandler([this] { FormShow(); });
+}
+
+void TGeneralOptionsForm::FormShow() {
+    lbExcluded->SetHorizontalExtent(HorizontalExtent);
+}
+
+// Every way of closing ends here: OK, Enter and the close box.
+void TGeneralOptionsForm::done(int result) {
+    QDialog::done(result);
+    RunHandler([this] { FormClose(); });
+}
+
+void TGeneralOptionsForm::FormClose() {
+    if (!cbMinToTray->isChecked() && Form1 && Form1->FTray)
+        Form1->FTray->UpdateTaskBarButton();
+}
+
+// Every edit already stands, so Escape has nothing to cancel.
+void TGeneralOptionsForm::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape)
+        return;
+    QDialog::keyPressEvent(event);
+}
+
+// Enter released in the hex editor's box or in a list closes with OK.
+bool TGeneralOptionsForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyRelease) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (IsEnter(*key) && !key->isAutoRepeat())
+            RunHandler([this] { sbOkClick(); });
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TGeneralOptionsForm::sbOkClick() {
+    accept();
+}
+
+void TGeneralOptionsForm::cbMinToTrayClick() {
+    TTrayComp* tray = Form1 ? Form1->FTray.get() : nullptr;
+    if (!tray)
+        return;
+    if (cbMinToTray->isChecked()) {
+        tray->SetShowInTaskBar(false);
+        tray->SetShowIcon(true);
+        tray->SetIcon(QIcon(Form1->Image1->pixmap()));
+    } else {
+        tray->SetShowInTaskBar(true);
+        tray->SetShowIcon(false);
+    }
+}
+
+void TGeneralOptionsForm::SpeedButton1Click() {
+    OpenDialog1->FileName.clear();
+    OpenDialog1->Filter = EditorFilter;
+    struct TRestoreFilter {
+        TFileDialog& Dialog;
+        ~TRestoreFilter() { Dialog.Filter = TextFilter; }
+    } restore{*OpenDialog1};
+    if (OpenDialog1->Execute())
+        ebHexEditor->setText(QString::fromStdString(OpenDialog1->FileName));
+}
+
+// ---------------------------------------------------------------------------
+// Excluded files and folders
+
+// A path longer than the lines of the list box could hold is kept whole:
+// a shortened entry would exclude nothing.
+void TGeneralOptionsForm::AddExclusion(const std::string& line) {
+    const size_t first = line.find(PathDelim);
+    const std::string path = first == std::string::npos ? line : line.substr(first);
+    if (!IsExcludedPath(path))
+        lbExcluded->Add(path);
 }
 
 bool TGeneralOptionsForm::IsExcludedPath(const std::string& path) const {
@@ -74,4 +259,96 @@ bool TGeneralOptionsForm::IsExcludedFile(const std::string& path) const {
         if (SamePath(lbExcluded->Line(i), path))
             return true;
     return false;
+}
+
+void TGeneralOptionsForm::Clear1Click() {
+    lbExcluded->Clear();
+}
+
+void TGeneralOptionsForm::Delete1Click() {
+    ListBoxDeleteCurrent(*lbExcluded);
+}
+
+void TGeneralOptionsForm::Edit1Click() {
+    const int current = lbExcluded->ItemIndex();
+    if (current < 0)
+        return;
+    std::string value = lbExcluded->Line(current);
+    if (InputQuery("Edit File / Path", "prompt", value))
+        lbExcluded->SetLine(current, std::move(value));
+}
+
+void TGeneralOptionsForm::SaveExcludedFilesClick() {
+    SaveList(*lbExcluded, "Excluded_files.txt");
+}
+
+void TGeneralOptionsForm::LoadExcludedFilesClick() {
+    ListBoxLoadFromFile(*lbExcluded);
+}
+
+void TGeneralOptionsForm::SaveList(TListBox& list, const char* fileName) {
+    SaveDialog1->FileName = fileName;
+    ListBoxSaveToFile(list, SaveDialog1);
+}
+
+// ---------------------------------------------------------------------------
+// File types: the dialog's own commands keep at most one type list filled.
+
+void TGeneralOptionsForm::AddType(TListBox& list, TListBox& other) {
+    other.Clear();
+    if (InputForm->exec() != QDialog::Accepted)
+        return;
+    const std::string extension = InputForm->Edit1->text().toStdString();
+    if (!extension.empty())
+        list.Add("*." + extension);
+}
+
+void TGeneralOptionsForm::RemoveType(TListBox& list) {
+    if (focusWidget() == &list)
+        ListBoxDeleteCurrent(list);
+}
+
+void TGeneralOptionsForm::LoadTypes(TListBox& list, TListBox& other) {
+    other.Clear();
+    ListBoxLoadFromFile(list);
+}
+
+void TGeneralOptionsForm::AddExcClick() {
+    AddType(*lbExcludedTypes, *lbIncludedTypes);
+}
+
+void TGeneralOptionsForm::RemoveExcClick() {
+    RemoveType(*lbExcludedTypes);
+}
+
+void TGeneralOptionsForm::ClearExcClick() {
+    lbExcludedTypes->Clear();
+}
+
+void TGeneralOptionsForm::SaveExcludedTypesClick() {
+    SaveList(*lbExcludedTypes, "Excluded_types.txt");
+}
+
+void TGeneralOptionsForm::LoadExcludedTypesClick() {
+    LoadTypes(*lbExcludedTypes, *lbIncludedTypes);
+}
+
+void TGeneralOptionsForm::AddIncClick() {
+    AddType(*lbIncludedTypes, *lbExcludedTypes);
+}
+
+void TGeneralOptionsForm::RemoveIncClick() {
+    RemoveType(*lbIncludedTypes);
+}
+
+void TGeneralOptionsForm::ClearIncClick() {
+    lbIncludedTypes->Clear();
+}
+
+void TGeneralOptionsForm::SaveIncludedTypesClick() {
+    SaveList(*lbIncludedTypes, "Included_types.txt");
+}
+
+void TGeneralOptionsForm::LoadIncludedTypesClick() {
+    LoadTypes(*lbIncludedTypes, *lbExcludedTypes);
 }

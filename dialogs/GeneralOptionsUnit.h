@@ -4,17 +4,26 @@
 #include <string>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
+class QMenu;
+class QToolButton;
 class TFileDialog;
 class TListBox;
 
 // "General Options": the display mode, the tray mode, the hex editor and the
 // exclusion and file-type lists. Its controls are the live configuration,
-// read by the change filter at every change.
+// read by the change filter at every change; every edit stands at once and
+// there is no cancel.
 class TGeneralOptionsForm : public QDialog {
 public:
     explicit TGeneralOptionsForm(QWidget* parent);
 
+    // Turns a change line (or one cut after its last separator) into an
+    // entry of lbExcluded: the path from its first separator on, or the
+    // whole line without one. Nothing is added when an excluded folder
+    // already covers it.
+    void AddExclusion(const std::string& line);
     // True when path lies in an excluded folder: some entry of lbExcluded
     // that ends in the separator occurs in path, letter case significant.
     bool IsExcludedPath(const std::string& path) const;
@@ -22,14 +31,62 @@ public:
     // as the system compares paths.
     bool IsExcludedFile(const std::string& path) const;
 
+    void FormCreate();
+    void FormShow();
+    void FormClose();
+    void cbMinToTrayClick();
+    void SpeedButton1Click();
+    void Clear1Click();
+    void Delete1Click();
+    void Edit1Click();
+    void SaveExcludedFilesClick();
+    void LoadExcludedFilesClick();
+    void AddExcClick();
+    void RemoveExcClick();
+    void ClearExcClick();
+    void SaveExcludedTypesClick();
+    void LoadExcludedTypesClick();
+    void AddIncClick();
+    void RemoveIncClick();
+    void ClearIncClick();
+    void SaveIncludedTypesClick();
+    void LoadIncludedTypesClick();
+    void sbOkClick();
+
     QCheckBox* cbVerboseDisplay;
     QCheckBox* cbMinToTray;
+    QLabel* Label4;
     QLineEdit* ebHexEditor;
+    QToolButton* SpeedButton1;
+    QLabel* Label1;
     TListBox* lbExcluded;
+    QLabel* Label2;
     TListBox* lbExcludedTypes;
+    QLabel* Label3;
     TListBox* lbIncludedTypes;
+    QToolButton* sbOk;
+    QMenu* PopupMenu1; // on lbExcluded
+    QMenu* pmExc;      // on lbExcludedTypes
+    QMenu* pmInc;      // on lbIncludedTypes
     TFileDialog* SaveDialog1;
     TFileDialog* OpenDialog1;
+
+    void done(int result) override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void CreateMenus();
+    void LayOutControls();
+    QMenu* CreateMenu(TListBox* list, std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items);
+    void AddType(TListBox& list, TListBox& other);
+    void RemoveType(TListBox& list);
+    void LoadTypes(TListBox& list, TListBox& other);
+    void SaveList(TListBox& list, const char* fileName);
 };
 
 extern TGeneralOptionsForm* GeneralOptionsForm;

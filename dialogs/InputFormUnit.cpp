@@ -1,20 +1,75 @@
 #include "dialogs/InputFormUnit.h"
 
+#include "toolkit/Application.h"
+
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
+#include <QStyle>
+#include <QToolButton>
 
 TInputForm* InputForm = nullptr;
 
+namespace {
+void SetFontHeight(QWidget& control, int pixels) {
+    QFont font = control.font();
+    font.setPixelSize(pixels);
+    control.setFont(font);
+}
+} // namespace
+
 TInputForm::TInputForm(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("File Type"));
+    setWindowFlag(Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(261, 90);
+    move(347, 282);
+    Label2 = new QLabel(QStringLiteral("File Extension"), this);
+    Label1 = new QLabel(QStringLiteral("*."), this);
+    SetFontHeight(*Label1, 13);
+    Label1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     Edit1 = new QLineEdit(QStringLiteral("*"), this);
-    auto* sbOk = new QPushButton(QStringLiteral("OK"), this);
-    connect(sbOk, &QPushButton::clicked, this, &QDialog::accept);
+    SetFontHeight(*Edit1, 13);
+    Edit1->installEventFilter(this);
+    sbOk = new QToolButton(this);
+    sbOk->setAutoRaise(true);
+    sbOk->setText(QStringLiteral("OK"));
+    sbOk->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
+    sbOk->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    sbOk->setFixedSize(78, 22);
+    sbOk->setFocusPolicy(Qt::NoFocus);
+    connect(sbOk, &QToolButton::clicked, this, [this] { RunHandler([this] { sbOkClick(); }); });
+
     auto* layout = new QGridLayout(this);
-    layout->addWidget(new QLabel(QStringLiteral("File Extension"), this), 0, 1);
-    layout->addWidget(new QLabel(QStringLiteral("*."), this), 1, 0);
+    layout->setHorizontalSpacing(0);
+    layout->addWidget(Label2, 0, 1);
+    layout->addWidget(Label1, 1, 0);
     layout->addWidget(Edit1, 1, 1);
-    layout->addWidget(sbOk, 1, 2);
+    layout->setColumnMinimumWidth(2, 18);
+    layout->addWidget(sbOk, 1, 3);
+}
+
+void TInputForm::sbOkClick() {
+    accept();
+}
+
+void TInputForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    Edit1->setFocus();
+}
+
+// Only OK, Enter and the close box end the question; Escape does not.
+void TInputForm::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape)
+        return;
+    QDialog::keyPressEvent(event);
+}
+
+bool TInputForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Edit1 && event->type() == QEvent::KeyRelease) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !key->isAutoRepeat())
+            RunHandler([this] { sbOkClick(); });
+    }
+    return QDialog::eventFilter(watched, event);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Testing.h"
+#include "tray/FakeTrayService.h"
 
 #include "app/Program.h"
 #include "app/Unit1.h"
@@ -10,7 +11,8 @@
 #include <memory>
 #include <regex>
 
-// The program's four windows, made afresh for each test.
+// The program's four windows, made afresh for each test, with a fake
+// notification area that is there unless a test takes it away.
 class TProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -33,5 +35,7 @@ protected:
         return lines;
     }
 
+    TFakeTrayService::TLog TrayLog;
+    TFakeTrayScope TrayScope{TrayLog};
     std::unique_ptr<TProgramForms> Forms;
 };

@@ -1,0 +1,75 @@
+#include "AppTesting.h"
+#include "../dialogs/DialogTesting.h"
+
+#include "dialogs/GeneralOptionsUnit.h"
+
+#include "tray/TrayCompRunTime.h"
+
+#include <QCheckBox>
+#include <QToolButton>
+#include <algorithm>
+
+using MainWindowOptions = TProgramTest;
+
+TEST_F(MainWindowOptions, GeneralOptionsOpensModallyAndTheStatusBarFollows) {
+    TTempDir dir;
+    Form1->AddWatch(dir.Path());
+    EXPECT_EQ(Form1->StatusPanelText(1), "Brief Mode");
+    QTimer::singleShot(0, [] {
+        EXPECT_TRUE(GeneralOptionsForm->isModal() && GeneralOptionsForm->isVisible());
+        GeneralOptionsForm->cbVerboseDisplay->setChecked(true);
+        GeneralOptionsForm->sbOkClick();
+    });
+    Form1->SpeedButton1->click();
+    EXPECT_FALSE(GeneralOptionsForm->isVisible());
+    EXPECT_EQ(Form1->StatusPanelText(1), "Verbose Mode");
+}
+
+TEST_F(MainWindowOptions, ShownWindowSetsUpTheTray) {
+    Form1->show();
+    EXPECT_TRUE(Form1->FTray->ShowIcon());
+    EXPECT_FALSE(Form1->FTray->ShowInTaskBar());
+    EXPECT_EQ(TrayLog.Adds, 2) << "the dialog's add, then the window's own, which fails";
+    EXPECT_FALSE(HasTaskBarButton(TrayLog, *Form1));
+    TrayLog.Live->Click(TTrayService::TClick::Left);
+    EXPECT_FALSE(Form1->isVisible()) << "the icon's click reaches the hooked window";
+    TrayLog.Live->Click(TTrayService::TClick::Left);
+    EXPECT_TRUE(Form1->isVisible());
+    Form1->sbExitClick();
+    EXPECT_FALSE(TrayLog.IconShown) << "closing removes the icon";
+    EXPECT_TRUE(HasTaskBarButton(TrayLog, *Form1));
+}
+
+// A real watch: a type excluded in the dialog hides the very next change of
+// that type, while a change of another type is still listed.
+TEST_F(MainWindowOptions, ATypeExcludedInTheDialogHidesTheNextChange) {
+    TTempDir dir;
+    GeneralOptionsForm->cbVerboseDisplay->setChecked(true);
+    Form1->AddWatch(dir.Path());
+    ProcessEventsFor(std::chrono::milliseconds(200));
+    dir.WriteFile("before.tmp");
+    const std::string before = "Added - " + dir / "before.tmp";
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        auto lines = ResultsWithoutTime();
+        return std::find(lines.begin(), lines.end(), before) != lines.end();
+    }));
+
+    QTimer::singleShot(0, [] {
+        AnswerFileType("TMP", true);
+        GeneralOptionsForm->AddExcClick();
+        GeneralOptionsForm->sbOkClick();
+    });
+    Form1->GeneralOptions1Click();
+    ASSERT_EQ(GeneralOptionsForm->lbExcludedTypes->Lines(), std::vector<std::string>{"*.TMP"});
+
+    Form1->sbClearClick();
+    dir.WriteFile("after.tmp");
+    dir.WriteFile("after.txt");
+    const std::string listed = "Added - " + dir / "after.txt";
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        auto lines = ResultsWithoutTime();
+        return std::find(lines.begin(), lines.end(), listed) != lines.end();
+    }));
+    for (const std::string& line : ResultsWithoutTime())
+        EXPECT_EQ(line.find(".tmp"), std::string::npos) << line;
+}

@@ -1,0 +1,271 @@
+#include "../app/AppTesting.h"
+#include "DialogTesting.h"
+
+#include "dialogs/GeneralOptionsUnit.h"
+#include "toolkit/InputQuery.h"
+#include "tray/TrayCompRunTime.h"
+#include "util/UtilListBox.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QLabel>
+#include <QMenu>
+#include <QToolButton>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+using GeneralOptions = TProgramTest;
+
+namespace {
+std::vector<std::string> Captions(const QMenu& menu) {
+    std::vector<std::string> captions;
+    for (QAction* action : menu.actions())
+        captions.push_back(action->isSeparator() ? "-" : action->text().toStdString());
+    return captions;
+}
+
+std::vector<std::string> Lines(const TListBox& list) {
+    return list.Lines();
+}
+
+void Fill(TListBox& list, std::initializer_list<const char*> lines) {
+    list.Clear();
+    for (const char* line : lines)
+        list.Add(line);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+// Answers every file dialog with path, recording what each was asked.
+struct TFileAnswers {
+    explicit TFileAnswers(std::string path) : Path(std::move(path)) {}
+
+    std::string Path;
+    std::vector<std::string> AskedNames, Filters, Folders;
+    bool Confirm = true;
+
+    void Install() {
+        TDialogAnswers answers = TestDialogAnswers();
+        answers.FileDialog = [this](TFileDialog& dialog) {
+            AskedNames.push_back(dialog.FileName);
+            Filters.push_back(dialog.Filter);
+            Folders.push_back(dialog.InitialDir);
+            if (Confirm)
+                dialog.FileName = Path;
+            return Confirm;
+        };
+        SetDialogAnswers(answers);
+    }
+};
+} // namespace
+
+TEST_F(GeneralOptions, ControlsMenusAndTabOrder) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    EXPECT_EQ(form.Label4->text(), "Hex editor");
+    EXPECT_EQ(form.Label1->text(), "Excluded Files / Folders");
+    EXPECT_EQ(form.Label2->text(), "Excluded File types");
+    EXPECT_EQ(form.Label3->text(), "Included File types");
+    EXPECT_EQ(form.SpeedButton1->text(), "...");
+    EXPECT_EQ(form.sbOk->text(), "OK");
+    EXPECT_EQ(form.ebHexEditor->text(), "");
+    EXPECT_EQ(Captions(*form.PopupMenu1), (std::vector<std::string>{"Clear", "Remove this item", "Edit this item",
+                                                                     "Save to File", "Load From File"}));
+    const std::vector<std::string> typeMenu{"Add", "Remove", "Clear", "-", "Save to file", "Load from file"};
+    EXPECT_EQ(Captions(*form.pmExc), typeMenu);
+    EXPECT_EQ(Captions(*form.pmInc), typeMenu);
+
+    std::vector<QWidget*> order;
+    QWidget* control = form.cbVerboseDisplay;
+    do {
+        if (control->focusPolicy() & Qt::TabFocus)
+            order.push_back(control);
+        control = control->nextInFocusChain();
+    } while (control != form.cbVerboseDisplay && order.size() < 10);
+    EXPECT_EQ(order, (std::vector<QWidget*>{form.cbVerboseDisplay, form.lbExcluded, form.cbMinToTray,
+                                            form.lbExcludedTypes, form.lbIncludedTypes, form.ebHexEditor}));
+}
+
+TEST_F(GeneralOptions, AddingToOneTypeListEmptiesTheOther) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    Fill(*form.lbExcludedTypes, {"*.tmp", "*.bak"});
+    AnswerFileType("txt", true);
+    form.AddIncClick();
+    EXPECT_EQ(Lines(*form.lbExcludedTypes), std::vector<std::string>{});
+    EXPECT_EQ(Lines(*form.lbIncludedTypes), std::vector<std::string>{"*.txt"});
+
+    AnswerFileType("doc", false);
+    form.AddExcClick();
+    EXPECT_EQ(form.lbIncludedTypes->Count(), 0) << "a cancel still empties the other list";
+    EXPECT_EQ(form.lbExcludedTypes->Count(), 0) << "and adds nothing";
+
+    AnswerFileType("*", true);
+    form.AddExcClick();
+    AnswerFileType(".txt", true);
+    form.AddExcClick();
+    AnswerFileType("", true);
+    form.AddExcClick();
+    AnswerFileType("*", true);
+    form.AddExcClick();
+    EXPECT_EQ(Lines(*form.lbExcludedTypes), (std::vector<std::string>{"*.*", "*..txt", "*.*"}))
+        << "taken as typed, no duplicate check, an empty answer adds nothing";
+}
+
+TEST_F(GeneralOptions, RemoveActsOnlyOnTheFocusedTypeList) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    form.show();
+    Fill(*form.lbExcludedTypes, {"*.a", "*.b"});
+    Fill(*form.lbIncludedTypes, {"*.c"});
+    form.lbExcludedTypes->SetItemIndex(1);
+    form.lbIncludedTypes->SetItemIndex(0);
+    form.cbVerboseDisplay->setFocus();
+    form.RemoveExcClick();
+    form.RemoveIncClick();
+    EXPECT_EQ(form.lbExcludedTypes->Count(), 2);
+    EXPECT_EQ(form.lbIncludedTypes->Count(), 1);
+    form.lbExcludedTypes->setFocus();
+    form.RemoveIncClick();
+    EXPECT_EQ(form.lbIncludedTypes->Count(), 1) << "the other list's menu removes nothing";
+    form.RemoveExcClick();
+    EXPECT_EQ(Lines(*form.lbExcludedTypes), std::vector<std::string>{"*.a"});
+    form.RemoveExcClick();
+    EXPECT_EQ(form.lbExcludedTypes->Count(), 1) << "no current line left, nothing removed";
+    form.ClearExcClick();
+    form.ClearIncClick();
+    EXPECT_EQ(form.lbExcludedTypes->Count() + form.lbIncludedTypes->Count(), 0);
+}
+
+TEST_F(GeneralOptions, ExcludedFolderRules) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    Fill(*form.lbExcluded, {"/data", "/Data/", "/home/ann/a.txt"});
+    EXPECT_FALSE(form.IsExcludedPath("/data/x.txt")) << "no trailing separator: not a folder; case counts";
+    EXPECT_TRUE(form.IsExcludedPath("/Data/x.txt"));
+    EXPECT_TRUE(form.IsExcludedPath("/mnt/Data/x.txt")) << "anywhere in the path";
+    EXPECT_FALSE(form.IsExcludedPath("/home/ann/a.txt")) << "a file entry is no folder";
+    Fill(*form.lbExcluded, {});
+    EXPECT_FALSE(form.IsExcludedPath("/x"));
+}
+
+TEST_F(GeneralOptions, AddExclusionTakesThePathAndSkipsWhatAFolderCovers) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    Fill(*form.lbExcluded, {"/data"});
+    form.AddExclusion("12:00:01 - Modified - /data/a.txt");
+    form.AddExclusion("12:00:01 - Modified - /data/a.txt");
+    form.AddExclusion("12:00:02 - Added - /data/");
+    form.AddExclusion("12:00:03 - Added - /data/sub/");
+    form.AddExclusion("12:00:03 - Added - /data/b.txt");
+    form.AddExclusion("12:00:04 - Added - /data/");
+    form.AddExclusion("no separator at all");
+    const std::string longPath = "/" + std::string(1500, 'n');
+    form.AddExclusion("12:00:05 - Added - " + longPath);
+    EXPECT_EQ(Lines(*form.lbExcluded), (std::vector<std::string>{"/data", "/data/a.txt", "/data/a.txt", "/data/",
+                                                      "no separator at all", longPath}))
+        << "files may repeat; a covered folder or file is not added; a long path stays whole";
+}
+
+TEST_F(GeneralOptions, ExcludedListCommands) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    Fill(*form.lbExcluded, {"/a/", "/b/", "/c.txt"});
+    std::vector<std::string> asked;
+    SetInputQueryAnswer([&](const std::string& caption, const std::string& prompt, std::string& value) {
+        asked = {caption, prompt, value};
+        value = "";
+        return true;
+    });
+    form.Edit1Click();
+    EXPECT_TRUE(asked.empty()) << "no current line, no question";
+    form.lbExcluded->SetItemIndex(1);
+    form.Edit1Click();
+    SetInputQueryAnswer({});
+    EXPECT_EQ(asked, (std::vector<std::string>{"Edit File / Path", "prompt", "/b/"}));
+    EXPECT_EQ(Lines(*form.lbExcluded), (std::vector<std::string>{"/a/", "", "/c.txt"})) << "empty taken as typed";
+    form.lbExcluded->SetItemIndex(0);
+    form.lbExcluded->OnDblClick();
+    EXPECT_EQ(Lines(*form.lbExcluded), (std::vector<std::string>{"", "/c.txt"}));
+    form.Delete1Click();
+    EXPECT_EQ(form.lbExcluded->Count(), 2) << "the removed line left no current line";
+    form.Clear1Click();
+    EXPECT_EQ(form.lbExcluded->Count(), 0);
+}
+
+TEST_F(GeneralOptions, ListsGoToFilesAndBack) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    TTempDir dir;
+    TFileAnswers files(dir / "types.txt");
+    files.Install();
+    Fill(*form.lbExcludedTypes, {"*.tmp", "*.bak"});
+    form.SaveExcludedTypesClick();
+    EXPECT_EQ(ReadFile(dir / "types.txt"), "*.tmp\r\n*.bak\r\n");
+    Fill(*form.lbExcluded, {"/x/"});
+    files.Path = dir / "excluded.txt";
+    form.SaveExcludedFilesClick();
+    EXPECT_EQ(ReadFile(dir / "excluded.txt"), "/x/\r\n");
+    files.Path = dir / "included.txt";
+    form.SaveIncludedTypesClick();
+    EXPECT_TRUE(fs::exists(dir / "included.txt"));
+    EXPECT_EQ(files.AskedNames, (std::vector<std::string>{"Excluded_types.txt", "Excluded_files.txt",
+                                                          "Included_types.txt"}));
+    EXPECT_EQ(files.Folders[0], QDir::homePath().toStdString());
+
+    files.Path = dir / "types.txt";
+    form.LoadIncludedTypesClick();
+    EXPECT_EQ(form.lbExcludedTypes->Count(), 0) << "loading one type list empties the other";
+    EXPECT_EQ(Lines(*form.lbIncludedTypes), (std::vector<std::string>{"*.tmp", "*.bak"}));
+    Fill(*form.lbExcluded, {"/y/", "/z/"});
+    files.Path = dir / "excluded.txt";
+    form.LoadExcludedFilesClick();
+    EXPECT_EQ(Lines(*form.lbExcluded), std::vector<std::string>{"/x/"}) << "the loaded lines replace the list";
+
+    files.Path = dir / "missing.txt";
+    form.pmExc->actions().back()->trigger();
+    EXPECT_EQ(form.lbIncludedTypes->Count(), 0);
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"Cannot open file " + dir / "missing.txt" + "."});
+}
+
+TEST_F(GeneralOptions, HexEditorPickerOffersAnyFileThenTextFilesAgain) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    TFileAnswers files("/usr/bin/hexedit");
+    files.Install();
+    form.OpenDialog1->FileName = "old.txt";
+    form.SpeedButton1Click();
+    EXPECT_EQ(form.ebHexEditor->text(), "/usr/bin/hexedit");
+    EXPECT_EQ(files.AskedNames, std::vector<std::string>{""});
+    EXPECT_EQ(files.Filters, std::vector<std::string>{"All Files|*"});
+    EXPECT_EQ(form.OpenDialog1->Filter, "Text Files|*.txt");
+    files.Confirm = false;
+    form.SpeedButton1Click();
+    EXPECT_EQ(form.ebHexEditor->text(), "/usr/bin/hexedit") << "a cancel changes nothing";
+    EXPECT_EQ(form.OpenDialog1->Filter, "Text Files|*.txt");
+}
+
+TEST_F(GeneralOptions, EnterClosesWithOkEscapeDoesNot) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    EXPECT_EQ(ResultOfKey(form, *form.ebHexEditor, Qt::Key_Return), QDialog::Accepted);
+    EXPECT_EQ(ResultOfKey(form, *form.lbExcluded, Qt::Key_Enter), QDialog::Accepted);
+    EXPECT_EQ(ResultOfKey(form, *form.lbIncludedTypes, Qt::Key_Return), QDialog::Accepted);
+    EXPECT_EQ(ResultOfKey(form, *form.lbExcludedTypes, Qt::Key_Escape), -1);
+    EXPECT_EQ(ResultOfKey(form, *form.cbVerboseDisplay, Qt::Key_Return), -1) << "only the edit box and the lists";
+}
+
+TEST_F(GeneralOptions, MinimiseToTraySwitchesTheTrayAtOnce) {
+    EXPECT_EQ(TrayLog.Adds, 1) << "the checked default took effect when the dialog was made";
+    EXPECT_TRUE(TrayLog.IconShown);
+    EXPECT_FALSE(HasTaskBarButton(TrayLog, *Form1));
+
+    GeneralOptionsForm->cbMinToTray->click();
+    EXPECT_TRUE(Form1->FTray->ShowInTaskBar());
+    EXPECT_FALSE(Form1->FTray->ShowIcon());
+    EXPECT_FALSE(TrayLog.IconShown);
+    EXPECT_TRUE(HasTaskBarButton(TrayLog, *Form1));
+
+    GeneralOptionsForm->cbMinToTray->click();
+    EXPECT_TRUE(TrayLog.IconShown);
+    EXPECT_FALSE(HasTaskBarButton(TrayLog, *Form1));
+}

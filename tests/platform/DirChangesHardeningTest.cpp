@@ -224,13 +224,14 @@ TEST(DirChangesHardening, FoldersGoneBeforeTheyCouldBeWatchedAreNoGap) {
     TReaderDriver driver(dir.Path(), Names);
     driver.StartAndWaitReady();
     const std::string top = dir / "churn";
+    const std::vector<std::string> chain = {top + "/a", top + "/a/b", top + "/a/b/c", top + "/a/b/c/d"};
     CollectWhile(driver, [&] {
         for (int i = 0; i < 2000; ++i) {
             ::mkdir(top.c_str(), 0755);
-            for (const char* name : {"/a", "/b", "/c", "/d"})
-                ::mkdir((top + name).c_str(), 0755);
-            for (const char* name : {"/a", "/b", "/c", "/d"})
-                ::rmdir((top + name).c_str());
+            for (const std::string& folder : chain)
+                ::mkdir(folder.c_str(), 0755);
+            for (auto folder = chain.rbegin(); folder != chain.rend(); ++folder)
+                ::rmdir(folder->c_str());
             ::rmdir(top.c_str());
         }
     });

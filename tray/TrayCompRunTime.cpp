@@ -208,12 +208,13 @@ bool TTrayComp::FilterOwnerEvent(QEvent* event) {
     }
 }
 
-// Minimising hides the form instead; it comes back in its normal state.
+// Minimising hides the form instead, to come back in its normal state. The
+// state is restored first: restoring a hidden X11 window would show it.
 void TTrayComp::OwnerMinimized() {
     if (!FOwner || !FOwner->isMinimized())
         return;
-    FOwner->hide();
     FOwner->setWindowState(FOwner->windowState() & ~Qt::WindowMinimized);
+    FOwner->hide();
     FFormHidden = !FFormHidden;
 }
 

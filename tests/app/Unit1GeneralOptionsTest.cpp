@@ -73,3 +73,16 @@ TEST_F(MainWindowOptions, ATypeExcludedInTheDialogHidesTheNextChange) {
     for (const std::string& line : ResultsWithoutTime())
         EXPECT_EQ(line.find(".tmp"), std::string::npos) << line;
 }
+
+// The session's end, called off, must not leave the window without its icon.
+TEST_F(MainWindowOptions, TheTrayComesBackWhenTheSessionGoesOn) {
+    Form1->show();
+    Form1->SessionEnding();
+    EXPECT_FALSE(TrayLog.IconShown) << "released with the watches";
+    EXPECT_TRUE(HasTaskBarButton(TrayLog, *Form1));
+    ASSERT_TRUE(ProcessEventsUntil([] { return Form1->FTray != nullptr; }));
+    EXPECT_TRUE(TrayLog.IconShown);
+    EXPECT_FALSE(HasTaskBarButton(TrayLog, *Form1));
+    TrayLog.Live->Click(TTrayService::TClick::Left);
+    EXPECT_FALSE(Form1->isVisible()) << "hooked again";
+}

@@ -1,42 +1,61 @@
-// Change notification on Linux, built on inotify: the reader, which opens
-// the folder, reads the kernel's queue into memory of its own, waits, and
-// hands the translated records on in the shape of the Windows interface.
+// Change notification on Linux, built on inotify.
 //
-// inotify watches single folders and reports raw events; the backend turns
-// them into what a sub-tree watch on Windows reports (InotifyTranslation.cpp)
-// and keeps one inotify watch per folder of the tree (InotifyTreeFollower.cpp).
+// inotify watches single folders and reports raw events; this backend turns
+// them into what a sub-tree watch on Windows reports. Three parts share the
+// work: the reader here opens the folder, reads the kernel's queue into
+// memory of its own, waits, and hands the records on in the shape of the
+// Windows interface; the translator turns each raw event into records
+// (InotifyTranslator); the follower keeps one inotify watch per folder of
+// the tree (InotifyTreeFollower).
 #ifdef __linux__
 
-#include "platform/InotifyReader.h"
-
-#include "platform/Drives.h"
+#include "platform/DirChanges.h"
+#include "platform/InotifyTranslator.h"
+#include "platform/InotifyTreeFollower.h"
+#include "platform/PendingChanges.h"
+#include "platform/WatchTree.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstddef>
-#include <cstring>
 #include <cstdlib>
-#include <deque>
-#include <dirent.h>
+#include <cstring>
 #include <fcntl.h>
-#include <optional>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
-#include <ctime>
-#include <limits>
-#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
-#include <vector>
 
-namespace inotify {
+namespace {
+
+using namespace inotify;
+
+// Beyond this much memory of records not yet handed on, the kernel queue is
+// left to fill (and overflow, which is reported as lost changes).
+constexpr size_t PendingMemoryLimit = 64u << 20;
+constexpr auto BatchGathering = std::chrono::microseconds(500);
+
+class TFd {
+public:
+    explicit TFd(int fd = -1) : FFd(fd) {}
+    TFd(TFd&& other) noexcept : FFd(std::exchange(other.FFd, -1)) {}
+    TFd& operator=(TFd&& other) noexcept {
+        std::swap(FFd, other.FFd);
+        return *this;
+    }
+    ~TFd() {
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+    int Get() const { return FFd; }
+
+private:
+    int FFd;
+};
 
 bool IsDirectory(const std::string& path) {
     struct stat st;
@@ -80,37 +99,6 @@ uint32_t WindowsErrorFor(int error, const std::string& path) {
     }
 }
 
-uint32_t InotifyMaskFor(uint32_t filter) {
-    uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                    IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW | IN_EXCL_UNLINK;
-    if (filter & ContentChanges)
-        mask |= IN_MODIFY;
-    if (filter & MetadataChanges)
-        mask |= IN_ATTRIB;
-    if (filter & FILE_NOTIFY_CHANGE_LAST_ACCESS)
-        mask |= IN_ACCESS;
-    return mask;
-}
-
-std::vector<std::pair<std::string, std::string>> StepsTo(const std::string& path) {
-    std::vector<std::pair<std::string, std::string>> steps;
-    std::string folder = "/";
-    for (size_t at = 0; at < path.size();) {
-        size_t end = path.find('/', at);
-        if (end == std::string::npos)
-            end = path.size();
-        std::string part = path.substr(at, end - at);
-        at = end + 1;
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..")
-            break;
-        steps.emplace_back(folder, part);
-        folder = JoinPath(folder, part);
-    }
-    return steps;
-}
-
 std::string AbsolutePath(const std::string& path) {
     if (!path.empty() && path[0] == '/')
         return path;
@@ -120,12 +108,50 @@ std::string AbsolutePath(const std::string& path) {
     return absolute;
 }
 
-std::string CanonicalPath(const std::string& path) {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    std::string canonical = resolved ? resolved : "";
-    std::free(resolved);
-    return canonical;
-}
+class TInotifyReader final : public TDirChangeReader {
+public:
+    TInotifyReader(std::string directory, dev_t device, TFd inotify, TFd wake, TFd mounts)
+        : FTree(std::move(directory)), FDevice(device), FInotify(std::move(inotify)), FWake(std::move(wake)),
+          FMounts(std::move(mounts)), FFollower(FTree, FQueue, FInotify.Get(), FInterrupted),
+          FTranslator(FTree, FQueue, FFollower) {}
+
+    bool ReadChanges(void* buffer, uint32_t length, bool watchSubTree, uint32_t notifyFilter) override;
+    TWaitResult Wait(int timeoutMs) override;
+    bool GetResult(uint32_t& bytesReturned) override;
+    bool TakeNotice(TWatchNotice& notice) override { return FFollower.TakeNotice(notice); }
+    void Interrupt() override;
+    std::string FailureReason() const override;
+
+private:
+    bool StartWatching(bool watchSubTree, uint32_t notifyFilter);
+    void GuardRootPath();
+    bool DrainEvents();
+    void QueueEmptied();
+    bool WaitForNews(TClock::time_point deadline);
+    bool CompleteIfReady();
+    void Complete(uint32_t bytes, bool succeeded);
+
+    TWatchTree FTree;
+    TPendingChanges FQueue;
+    dev_t FDevice;
+    TFd FInotify;
+    TFd FWake;   // an eventfd that Interrupt makes readable
+    TFd FMounts; // the mount table, readable for poll when it changed
+    std::atomic<bool> FInterrupted{false};
+    TTreeFollower FFollower;
+    TInotifyTranslator FTranslator;
+
+    bool FStarted = false;
+    int FStartError = 0;
+    bool FNothingSelected = false;
+
+    char* FBuffer = nullptr;
+    uint32_t FLength = 0;
+    bool FReadOutstanding = false;
+    bool FCompleted = false;
+    bool FSucceeded = false;
+    uint32_t FBytes = 0;
+};
 
 bool TInotifyReader::ReadChanges(void* buffer, uint32_t length, bool watchSubTree, uint32_t notifyFilter) {
     FNothingSelected = notifyFilter == 0;
@@ -141,32 +167,19 @@ bool TInotifyReader::ReadChanges(void* buffer, uint32_t length, bool watchSubTre
 }
 
 bool TInotifyReader::StartWatching(bool watchSubTree, uint32_t notifyFilter) {
-    FFilter = notifyFilter;
-    FSubTree = watchSubTree;
-    FMask = InotifyMaskFor(notifyFilter);
+    const uint32_t mask = InotifyMaskFor(notifyFilter);
     // The watched folder itself may be reached through a symbolic link.
-    int wd = inotify_add_watch(FInotify.Get(), FTree.RootPath().c_str(), FMask & ~IN_DONT_FOLLOW);
+    int wd = inotify_add_watch(FInotify.Get(), FTree.RootPath().c_str(), mask & ~IN_DONT_FOLLOW);
     if (wd < 0) {
         FStartError = errno;
         return false;
     }
     FTree.AddRoot(wd);
-    struct statx status;
-    if (::statx(AT_FDCWD, FTree.RootPath().c_str(), 0, STATX_MNT_ID, &status) == 0 &&
-        (status.stx_mask & STATX_MNT_ID))
-        FMountId = status.stx_mnt_id;
+    FTranslator.SetFilter(notifyFilter, watchSubTree);
+    FTranslator.QueueEmptied(TClock::now(), CoarseNow());
     GuardRootPath();
-    FCanonicalRoot = CanonicalPath(FTree.RootPath());
-    if (!FCanonicalRoot.empty())
-        FMountPoints = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
+    FFollower.Start(notifyFilter, mask, watchSubTree, FDevice);
     FStarted = true;
-    FLastEmpty = CoarseNow();
-    FLastProgress = TClock::now();
-    if (FSubTree)
-        FSetupStack.push_back({wd, ReportNone});
-    else
-        Notice(TWatchNotice::TKind::SetupDone);
-    FSetupDone = !FSubTree;
     return true;
 }
 
@@ -182,7 +195,7 @@ void TInotifyReader::GuardRootPath() {
         for (const auto& [folder, next] : StepsTo(path)) {
             int wd = inotify_add_watch(FInotify.Get(), folder.c_str(), guardMask);
             if (wd >= 0 && wd != FTree.Root())
-                FGuards[wd].push_back(next);
+                FTranslator.AddGuard(wd, next);
         }
 }
 
@@ -197,30 +210,59 @@ TWaitResult TInotifyReader::Wait(int timeoutMs) {
             return TWaitResult::Signalled;
         if (!DrainEvents())
             return TWaitResult::Failed;
-        SettleLateMovesOut(false);
-        if (FMovesOut.empty())
-            RetryUnreached();
+        FTranslator.SettleLateMovesOut(TClock::now());
+        if (!FTranslator.MovesPending())
+            FFollower.RetryUnreached();
         if (CompleteIfReady())
             return TWaitResult::Signalled;
-        if (!FSetupDone) {
-            SetupStep(deadline);
+        if (!FFollower.SetupDone()) {
+            FFollower.SetupStep(deadline);
             // Notices are handed on when a wait ends: end it now, not at its limit.
-            if (TClock::now() >= deadline || !FNotices.empty())
+            if (TClock::now() >= deadline || FFollower.HasNotices())
                 return CompleteIfReady() ? TWaitResult::Signalled : TWaitResult::TimedOut;
             continue;
         }
-        ReportFolderCount();
-        if (!FNotices.empty() || TClock::now() >= deadline)
+        FFollower.ReportFolderCount();
+        if (FFollower.HasNotices() || TClock::now() >= deadline)
             return TWaitResult::TimedOut;
         if (!WaitForNews(deadline))
             return TWaitResult::Failed;
     }
 }
 
+// Reads every queued inotify event and translates it, into memory of the
+// reader's own, so that the kernel's queue never overflows while the main
+// thread is busy; only beyond PendingMemoryLimit is it left to fill.
+bool TInotifyReader::DrainEvents() {
+    alignas(inotify_event) char events[64 * 1024];
+    while (FQueue.Bytes() < PendingMemoryLimit) {
+        ssize_t length = ::read(FInotify.Get(), events, sizeof events);
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length < 0 && errno != EAGAIN)
+            return false;
+        if (length <= 0) {
+            QueueEmptied();
+            return true;
+        }
+        for (char* at = events; at < events + length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(at);
+            FTranslator.Translate({event->wd, event->mask, event->cookie, event->len ? event->name : ""});
+            at += sizeof(inotify_event) + event->len;
+        }
+    }
+    return true;
+}
+
+void TInotifyReader::QueueEmptied() {
+    FTranslator.QueueEmptied(TClock::now(), CoarseNow());
+    FFollower.QueueEmptied();
+}
+
 // Sleeps until an event, a change of the mount table, an interruption, the
 // deadline or the moment a move-out stops waiting for its other half.
 bool TInotifyReader::WaitForNews(TClock::time_point deadline) {
-    if (auto moveDeadline = NextMoveDeadline())
+    if (auto moveDeadline = FTranslator.NextMoveDeadline())
         deadline = std::min(deadline, *moveDeadline);
     auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now());
     pollfd descriptors[] = {{FInotify.Get(), POLLIN, 0}, {FWake.Get(), POLLIN, 0}, {FMounts.Get(), POLLPRI, 0}};
@@ -228,7 +270,7 @@ bool TInotifyReader::WaitForNews(TClock::time_point deadline) {
     if (ready < 0)
         return errno == EINTR;
     if (descriptors[2].revents & (POLLPRI | POLLERR))
-        FollowMountTable();
+        FFollower.FollowMountTable();
     // Woken by the first event of what is often a burst: let a few more
     // gather, so that a burst costs a wake-up per batch, not per change.
     if (descriptors[0].revents & POLLIN)
@@ -249,16 +291,8 @@ void TInotifyReader::Interrupt() {
     [[maybe_unused]] ssize_t written = ::write(FWake.Get(), &one, sizeof one);
 }
 
-bool TInotifyReader::TakeNotice(TWatchNotice& notice) {
-    if (FNotices.empty())
-        return false;
-    notice = std::move(FNotices.front());
-    FNotices.pop_front();
-    return true;
-}
-
 std::string TInotifyReader::FailureReason() const {
-    switch (FRootLoss) {
+    switch (FTranslator.RootLoss()) {
     case TRootLoss::Removed:
         return "The folder was removed.";
     case TRootLoss::Moved:
@@ -285,7 +319,7 @@ bool TInotifyReader::CompleteIfReady() {
         }
         return true;
     }
-    if (FRootLoss != TRootLoss::None && FQueue.Empty()) {
+    if (FTranslator.RootLoss() != TRootLoss::None && FQueue.Empty()) {
         Complete(0, false);
         return true;
     }
@@ -298,51 +332,7 @@ void TInotifyReader::Complete(uint32_t bytes, bool succeeded) {
     FCompleted = true;
 }
 
-bool TInotifyReader::InotifyReadable(int timeoutMs) {
-    pollfd descriptor{FInotify.Get(), POLLIN, 0};
-    return ::poll(&descriptor, 1, timeoutMs) > 0;
-}
-
-// Reads every queued inotify event and translates it, into memory of the
-// reader's own, so that the kernel's queue never overflows while the main
-// thread is busy; only beyond PendingMemoryLimit is it left to fill.
-bool TInotifyReader::DrainEvents() {
-    alignas(inotify_event) char events[64 * 1024];
-    while (FQueue.Bytes() < PendingMemoryLimit) {
-        ssize_t length = ::read(FInotify.Get(), events, sizeof events);
-        if (length < 0 && errno == EINTR)
-            continue;
-        if (length < 0 && errno != EAGAIN)
-            return false;
-        if (length <= 0) {
-            QueueEmptied();
-            return true;
-        }
-        for (char* at = events; at < events + length;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(at);
-            Translate(*event);
-            at += sizeof(inotify_event) + event->len;
-        }
-    }
-    return true;
-}
-
-void TInotifyReader::QueueEmptied() {
-    FLastEmpty = CoarseNow();
-    // Every event queued before the scans of new folders is now translated,
-    // so their entries cannot be reported twice any more.
-    FScanned.clear();
-    // The two halves of a move are queued together: one whose other half is
-    // not here now waits only a moment longer.
-    const auto deadline = TClock::now() + std::chrono::milliseconds(RenamePairWaitMs);
-    for (auto& [cookie, from] : FMovesOut)
-        if (!from.Deadline)
-            from.Deadline = deadline;
-}
-
-} // namespace inotify
-
-using namespace inotify;
+} // namespace
 
 std::string DescribeNotCovered(int error) {
     if (error == OtherFileSystem)

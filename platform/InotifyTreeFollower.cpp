@@ -1,19 +1,73 @@
-// Following the watched tree: one inotify watch per folder, set up in slices,
-// added as folders come (listing the new ones), moved as they move, dropped
-// as they go, walked again after lost changes, and kept off other file
-// systems mounted inside the tree.
 #ifdef __linux__
 
-#include "platform/InotifyReader.h"
+#include "platform/InotifyTreeFollower.h"
 
 #include "platform/Drives.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
+#include <utility>
 
 namespace inotify {
+
+namespace {
+constexpr auto ProgressInterval = std::chrono::milliseconds(500);
+// An access that set the last-access time this recently or less changed it;
+// an older time means the system left it alone.
+constexpr TSince AccessRecency = 2'000'000'000;
+// Files whose last-access time is remembered, at most.
+constexpr size_t AccessTimesKept = 100000;
+constexpr unsigned ScannedFields = STATX_TYPE | STATX_INO | STATX_CTIME | STATX_MTIME | STATX_BTIME;
+
+TSince Nanoseconds(const timespec& time) {
+    return static_cast<TSince>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+TSince Nanoseconds(const statx_timestamp& time) {
+    return static_cast<TSince>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+} // namespace
+
+std::string CanonicalPath(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    std::string canonical = resolved ? resolved : "";
+    std::free(resolved);
+    return canonical;
+}
+
+TSince CoarseNow() {
+    timespec now;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return Nanoseconds(now);
+}
+
+std::vector<std::pair<std::string, std::string>> StepsTo(const std::string& path) {
+    std::vector<std::pair<std::string, std::string>> steps;
+    std::string folder = "/";
+    for (size_t at = 0; at < path.size();) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string part = path.substr(at, end - at);
+        at = end + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..")
+            break;
+        steps.emplace_back(folder, part);
+        folder = JoinPath(folder, part);
+    }
+    return steps;
+}
 
 // Whether a listed entry came into its folder at or after since: it was
 // made then, or (not a folder) moved or linked in then, which changes its
@@ -38,7 +92,7 @@ bool CameSince(const struct statx& status, TSince since) {
 // moved in is watched at once and listed later, in slices like the first
 // set-up, for it may be large and a stop must not wait for it; its listing
 // reports what was added to it since it came.
-void TInotifyReader::WatchNewChild(int parentWd, const std::string& name, TSince since) {
+void TTreeFollower::FolderArrived(int parentWd, const std::string& name, TSince since) {
     TWatched child = WatchChild(parentWd, FTree.FullPath(parentWd), name);
     if (child.State == TChild::Gone)
         FRetries.push_back({parentWd, name, since});
@@ -57,7 +111,7 @@ void TInotifyReader::WatchNewChild(int parentWd, const std::string& name, TSince
 // itself (a folder reached twice is watched once). parentFd, when given, is
 // the parent folder open for listing, which spares the system a walk along
 // the whole path for the check.
-TWatched TInotifyReader::WatchChild(int parentWd, const std::string& parentPath, const std::string& name,
+TTreeFollower::TWatched TTreeFollower::WatchChild(int parentWd, const std::string& parentPath, const std::string& name,
                                     int parentFd) {
     const std::string path = JoinPath(parentPath, name);
     struct statx status;
@@ -78,7 +132,7 @@ TWatched TInotifyReader::WatchChild(int parentWd, const std::string& parentPath,
             NotCovered(relative, OtherFileSystem);
         return {TChild::Unwatched};
     }
-    int wd = inotify_add_watch(FInotify.Get(), path.c_str(), FMask);
+    int wd = inotify_add_watch(FInotify, path.c_str(), FMask);
     if (wd < 0) {
         int error = errno;
         if (error == ENOENT || error == ENOTDIR)
@@ -102,7 +156,7 @@ TWatched TInotifyReader::WatchChild(int parentWd, const std::string& parentPath,
     return {TChild::New, wd};
 }
 
-bool TInotifyReader::OnOtherMount(const struct statx& status) const {
+bool TTreeFollower::OnOtherMount(const struct statx& status) const {
     if (FMountId != 0 && (status.stx_mask & STATX_MNT_ID))
         return status.stx_mnt_id != FMountId;
     return makedev(status.stx_dev_major, status.stx_dev_minor) != FDevice;
@@ -110,7 +164,7 @@ bool TInotifyReader::OnOtherMount(const struct statx& status) const {
 
 // Lists one folder: watches its sub-folders (queuing the new ones in toScan)
 // and reports the entries the job asks for as added.
-void TInotifyReader::ScanFolder(const TScanJob& job, std::vector<TScanJob>& toScan) {
+void TTreeFollower::ScanFolder(const TScanJob& job, std::vector<TScanJob>& toScan) {
     const std::string path = FTree.FullPath(job.Wd);
     DIR* folder = ::opendir(path.c_str());
     if (!folder) {
@@ -152,19 +206,19 @@ void TInotifyReader::ScanFolder(const TScanJob& job, std::vector<TScanJob>& toSc
 
 // Reports a listed entry as added when the listing asks for it; false when
 // the entry's own event reported it already.
-bool TInotifyReader::ReportScanned(int wd, const std::string& name, TSince since, const struct statx& status,
+bool TTreeFollower::ReportScanned(int wd, const std::string& name, TSince since, const struct statx& status,
                                    const std::unordered_map<std::string, ino_t>& addedMeanwhile) {
     if (auto added = addedMeanwhile.find(name); added != addedMeanwhile.end() && added->second == status.stx_ino)
         return false;
     if (!CameSince(status, since))
         return true;
     FScanned[wd][name] = status.stx_ino;
-    if (FFilter & NameFilterFor(S_ISDIR(status.stx_mode)))
-        Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
+    if (FFilter & (S_ISDIR(status.stx_mode) ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME))
+        FQueue.Add(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
     return true;
 }
 
-void TInotifyReader::ScanSubTree(int wd, TSince since) {
+void TTreeFollower::ScanSubTree(int wd, TSince since) {
     std::vector<TScanJob> toScan{{wd, since}};
     while (!toScan.empty() && !FInterrupted.load(std::memory_order_acquire)) {
         TScanJob next = toScan.back();
@@ -177,14 +231,14 @@ void TInotifyReader::ScanSubTree(int wd, TSince since) {
 // Sets up the watches of the tree in slices, between which the events of the
 // folders watched so far are translated, so the kernel queue keeps flowing
 // and a stop request is seen within one wait.
-void TInotifyReader::SetupStep(TClock::time_point deadline) {
+void TTreeFollower::SetupStep(TClock::time_point deadline) {
     for (unsigned scanned = 1; !FSetupStack.empty(); ++scanned) {
         TScanJob job = FSetupStack.back();
         FSetupStack.pop_back();
         if (FTree.Contains(job.Wd))
             ScanFolder(job, FSetupStack);
         if (scanned % 32 == 0 &&
-            (TClock::now() >= deadline || InotifyReadable(0) || FInterrupted.load(std::memory_order_acquire)))
+            (TClock::now() >= deadline || EventsWaiting() || FInterrupted.load(std::memory_order_acquire)))
             break;
     }
     if (FSetupStack.empty()) {
@@ -200,7 +254,7 @@ void TInotifyReader::SetupStep(TClock::time_point deadline) {
 
 // After lost changes, folders created meanwhile may lack their watch: walk
 // the tree again, adding what is missing, reporting nothing.
-void TInotifyReader::StartRescan() {
+void TTreeFollower::ChangesLost() {
     if (!FSubTree)
         return;
     FRescanning = true;
@@ -211,7 +265,7 @@ void TInotifyReader::StartRescan() {
 }
 
 // Folders the walk did not find were removed while the changes were lost.
-void TInotifyReader::EndRescan() {
+void TTreeFollower::EndRescan() {
     FRescanning = false;
     for (int wd : FTree.Folders())
         if (!FRescanSeen.count(wd) && FTree.Contains(wd))
@@ -221,20 +275,20 @@ void TInotifyReader::EndRescan() {
 }
 
 // Scans a folder after the set-up, in the sliced walk, so that a stop is not held up.
-void TInotifyReader::ScanLater(int wd, TSince since) {
+void TTreeFollower::ScanLater(int wd, TSince since) {
     if (since != ReportNone)
         FAwaitingScan.try_emplace(wd);
     FSetupStack.push_back({wd, since});
     FSetupDone = false;
 }
 
-void TInotifyReader::RetryUnreached() {
+void TTreeFollower::RetryUnreached() {
     std::vector<TRetry> retries = std::exchange(FRetries, {});
     for (const TRetry& retry : retries) {
         if (!FTree.Contains(retry.Wd))
             continue;
         if (!retry.Name.empty()) {
-            WatchNewChild(retry.Wd, retry.Name, retry.Since);
+            FolderArrived(retry.Wd, retry.Name, retry.Since);
             continue;
         }
         std::vector<TScanJob> toScan;
@@ -249,7 +303,7 @@ void TInotifyReader::RetryUnreached() {
 
 // A file system mounted inside the tree hides the folder below it, which is
 // no longer covered; one unmounted uncovers the folder, which is watched.
-void TInotifyReader::FollowMountTable() {
+void TTreeFollower::FollowMountTable() {
     if (FCanonicalRoot.empty())
         return;
     std::vector<std::string> now = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
@@ -272,7 +326,7 @@ void TInotifyReader::FollowMountTable() {
     FMountPoints = std::move(now);
 }
 
-std::optional<int> TInotifyReader::FolderAt(const std::string& relative) const {
+std::optional<int> TTreeFollower::FolderAt(const std::string& relative) const {
     int wd = FTree.Root();
     for (const auto& [folder, part] : StepsTo(relative)) {
         auto child = FTree.FindChild(wd, part);
@@ -283,16 +337,16 @@ std::optional<int> TInotifyReader::FolderAt(const std::string& relative) const {
     return wd;
 }
 
-void TInotifyReader::RemoveSubTree(int wd, bool removeWatches) {
+void TTreeFollower::RemoveSubTree(int wd, bool removeWatches) {
     for (int removed : FTree.RemoveSubTree(wd)) {
         if (removeWatches)
-            inotify_rm_watch(FInotify.Get(), removed);
+            inotify_rm_watch(FInotify, removed);
         FScanned.erase(removed);
         FAwaitingScan.erase(removed);
     }
 }
 
-void TInotifyReader::NotCovered(const std::string& relative, int error) {
+void TTreeFollower::NotCovered(const std::string& relative, int error) {
     TWatchNotice notice;
     notice.Kind = TWatchNotice::TKind::NotCovered;
     notice.Folder = relative;
@@ -300,7 +354,7 @@ void TInotifyReader::NotCovered(const std::string& relative, int error) {
     FNotices.push_back(std::move(notice));
 }
 
-void TInotifyReader::Notice(TWatchNotice::TKind kind) {
+void TTreeFollower::Notice(TWatchNotice::TKind kind) {
     TWatchNotice notice;
     notice.Kind = kind;
     notice.FolderCount = FTree.Size();
@@ -310,13 +364,131 @@ void TInotifyReader::Notice(TWatchNotice::TKind kind) {
 
 // Once set up, the count of watched folders is told again when it changed,
 // at most twice a second.
-void TInotifyReader::ReportFolderCount() {
+void TTreeFollower::ReportFolderCount() {
     if (FTree.Size() == FCountReported || TClock::now() - FLastProgress < ProgressInterval)
         return;
     FLastProgress = TClock::now();
     Notice(TWatchNotice::TKind::SetupDone);
 }
 
+void TTreeFollower::Start(uint32_t filter, uint32_t mask, bool subTree, dev_t device) {
+    FFilter = filter;
+    FMask = mask;
+    FSubTree = subTree;
+    FDevice = device;
+    struct statx status;
+    if (::statx(AT_FDCWD, FTree.RootPath().c_str(), 0, STATX_MNT_ID, &status) == 0 &&
+        (status.stx_mask & STATX_MNT_ID))
+        FMountId = status.stx_mnt_id;
+    FCanonicalRoot = CanonicalPath(FTree.RootPath());
+    if (!FCanonicalRoot.empty())
+        FMountPoints = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
+    FLastProgress = TClock::now();
+    if (FSubTree)
+        FSetupStack.push_back({FTree.Root(), ReportNone});
+    else
+        Notice(TWatchNotice::TKind::SetupDone);
+    FSetupDone = !FSubTree;
+}
+
+bool TTreeFollower::EventsWaiting() const {
+    pollfd descriptor{FInotify, POLLIN, 0};
+    return ::poll(&descriptor, 1, 0) > 0;
+}
+
+void TTreeFollower::QueueEmptied() {
+    FScanned.clear();
+}
+
+bool TTreeFollower::TakeNotice(TWatchNotice& notice) {
+    if (FNotices.empty())
+        return false;
+    notice = std::move(FNotices.front());
+    FNotices.pop_front();
+    return true;
+}
+
+// An entry the scan of its new folder reported, with the same inode, comes
+// again as its own event: a duplicate. One added to a folder waiting for its
+// listing is remembered, so that the listing does not report it again.
+bool TTreeFollower::EntryArrived(int wd, const std::string& name) {
+    auto scanned = FScanned.find(wd);
+    auto awaiting = FAwaitingScan.find(wd);
+    if ((scanned == FScanned.end() || !scanned->second.count(name)) && awaiting == FAwaitingScan.end())
+        return true; // the common case, which needs no look at the entry
+    struct stat st;
+    const bool exists = ::lstat(JoinPath(FTree.FullPath(wd), name).c_str(), &st) == 0;
+    if (scanned != FScanned.end()) {
+        if (auto entry = scanned->second.find(name); entry != scanned->second.end()) {
+            const ino_t scannedInode = entry->second;
+            scanned->second.erase(entry);
+            // Gone again: the scan reported it, and its removal is still queued.
+            if (!exists || st.st_ino == scannedInode)
+                return false;
+        }
+    }
+    if (awaiting != FAwaitingScan.end() && exists)
+        awaiting->second[name] = st.st_ino;
+    return true;
+}
+
+void TTreeFollower::EntryLeft(int wd, const std::string& name) {
+    if (auto folder = FScanned.find(wd); folder != FScanned.end())
+        folder->second.erase(name);
+}
+
+// An access is reported when it moved the file's last-access time since the
+// last one seen; for a file not seen before, when that time is recent.
+bool TTreeFollower::AccessMovedTime(int wd, const std::string& name) {
+    const std::string path = JoinPath(FTree.FullPath(wd), name);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0)
+        return false;
+    const TSince accessed = Nanoseconds(st.st_atim);
+    if (FAccessTimes.size() >= AccessTimesKept)
+        FAccessTimes.clear();
+    auto [seen, first] = FAccessTimes.try_emplace(path, accessed);
+    if (first)
+        return CoarseNow() - accessed <= AccessRecency;
+    if (seen->second == accessed)
+        return false;
+    seen->second = accessed;
+    return true;
+}
+
+void TTreeFollower::FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
+                                  TSince since) {
+    if (auto child = FTree.FindChild(fromWd, fromName)) {
+        if (auto replaced = FTree.FindChild(toWd, toName); replaced && *replaced != *child)
+            RemoveSubTree(*replaced, true);
+        // During a walk after lost changes, a folder moved to where the walk
+        // has been must be listed again, or what it holds stays unwatched.
+        if (FTree.Move(*child, toWd, toName) && FRescanning && FRescanSeen.insert(*child).second &&
+            FRescanListed.insert(*child).second)
+            FSetupStack.push_back({*child, ReportNone});
+        return;
+    }
+    // A folder renamed before it could be watched: a brand-new one still
+    // has its entries reported.
+    auto retry = std::find_if(FRetries.begin(), FRetries.end(),
+                              [&](const TRetry& r) { return r.Wd == fromWd && r.Name == fromName; });
+    if (retry != FRetries.end()) {
+        since = retry->Since;
+        FRetries.erase(retry);
+    }
+    FolderArrived(toWd, toName, since);
+}
+
+void TTreeFollower::FolderLeft(int parentWd, const std::string& name) {
+    if (auto child = FTree.FindChild(parentWd, name))
+        RemoveSubTree(*child, true);
+}
+
+void TTreeFollower::FolderForgotten(int wd) {
+    RemoveSubTree(wd, false);
+}
+
 } // namespace inotify
 
 #endif
+

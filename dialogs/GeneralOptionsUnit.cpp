@@ -235,8 +235,8 @@ void TGeneralOptionsForm::SpeedButton1Click() {
 // ---------------------------------------------------------------------------
 // Excluded files and folders
 
-// A path longer than the lines of the list box could hold is kept whole:
-// a shortened entry would exclude nothing.
+// The path is kept whole however long it is: a shortened entry would
+// exclude nothing.
 void TGeneralOptionsForm::AddExclusion(const std::string& line) {
     const size_t first = line.find(PathDelim);
     const std::string path = first == std::string::npos ? line : line.substr(first);

@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QWidget>
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 #if defined(__linux__)

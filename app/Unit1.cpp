@@ -1,5 +1,6 @@
 #include "app/Unit1.h"
 
+#include "about/AboutUnit.h"
 #include "dialogs/GeneralOptionsUnit.h"
 #include "toolkit/Application.h"
 #include "toolkit/ListBox.h"
@@ -178,7 +179,7 @@ void TForm1::CreateMenus() {
     AddItem(action, "Go", &TForm1::sbGoClick);
     AddItem(action, "Stop", &TForm1::sbStopClick);
     action->addSeparator();
-    AddItem(action, "About", nullptr);
+    AddItem(action, "About", &TForm1::MnuAboutClick);
 }
 
 void TForm1::CreatePopupMenus() {
@@ -270,6 +271,10 @@ void TForm1::GeneralOptions1Click() {
 
 void TForm1::lbResultsClick() {
     UpdateStatusBar();
+}
+
+void TForm1::MnuAboutClick() {
+    (new TAboutForm)->show(); // no owner: it frees itself when closed
 }
 
 // ---------------------------------------------------------------------------

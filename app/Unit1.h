@@ -34,6 +34,7 @@ public:
     void GeneralOptions1Click();
     void sbExitClick();
     void lbResultsClick();
+    void MnuAboutClick();
     void UpdateStatusBar();
     std::string StatusPanelText(int panel) const;
 

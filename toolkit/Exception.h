@@ -70,3 +70,9 @@ class EFCreateError : public TExceptionOf<EFCreateError> {
 public:
     using TExceptionOf::TExceptionOf;
 };
+
+// A value outside the range a property or table index allows.
+class ERangeError : public TExceptionOf<ERangeError> {
+public:
+    using TExceptionOf::TExceptionOf;
+};

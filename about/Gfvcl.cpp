@@ -1,6 +1,6 @@
 #include "about/Gfvcl.h"
 
-#include "toolkit/Exception.h"
+#include "runtime/Exception.h"
 
 #include <QPainter>
 

@@ -1,7 +1,7 @@
 #include "about/ImageMp.h"
 
 #include "toolkit/Application.h"
-#include "toolkit/Exception.h"
+#include "runtime/Exception.h"
 
 #include <QCoreApplication>
 #include <QPainter>

@@ -7,7 +7,7 @@
 #include "platform/PlatformInfo.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"
-#include "toolkit/SysUtils.h"
+#include "runtime/SysUtils.h"
 #include "util/UtilListBox.h"
 #include "util/Utilstrings.h"
 

@@ -1,11 +1,11 @@
 #include "platform/MessageWindow.h"
 
-#include "toolkit/Application.h"
-
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPointer>
+#include <atomic>
 #include <chrono>
+#include <exception>
 
 #if defined(__SANITIZE_THREAD__)
 #define SENTREL_TSAN 1
@@ -86,6 +86,21 @@ bool TMessageWindow::TakeNext(TMessage& message) {
     return true;
 }
 
+namespace {
+std::atomic<TMessageErrorReporter> messageErrorReporter{nullptr};
+
+void ReportHandlerError() noexcept {
+    if (TMessageErrorReporter reporter = messageErrorReporter.load())
+        reporter();
+    else
+        std::terminate();
+}
+} // namespace
+
+void SetMessageErrorReporter(TMessageErrorReporter reporter) {
+    messageErrorReporter.store(reporter);
+}
+
 // Messages are taken one at a time, and TakeNext keeps a wake-up posted while
 // any are left, so that a handler that runs a modal loop (or raises an error, whose
 // box is modal) lets the following messages through in order, as a message
@@ -96,7 +111,11 @@ void TMessageWindow::HandleQueued() {
     const QPointer<TMessageWindow> alive(this);
     TMessage message;
     while (TakeNext(message)) {
-        RunHandler([&] { FWndProc(message); });
+        try {
+            FWndProc(message);
+        } catch (...) {
+            ReportHandlerError();
+        }
         if (!alive)
             return; // a handler's modal loop let the user free this window's owner
         if (std::chrono::steady_clock::now() >= deadline)

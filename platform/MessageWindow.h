@@ -20,6 +20,13 @@ struct TMessage {
     std::u16string Text;
 };
 
+// Reports an error that a message's handler raised; called inside the catch
+// block, so it may raise the error again to look at it. The application
+// sets it once (the error box); until then such an error ends the program,
+// for nothing may unwind through the event loop that delivered the message.
+using TMessageErrorReporter = void (*)() noexcept;
+void SetMessageErrorReporter(TMessageErrorReporter reporter);
+
 // A hidden message sink that belongs to the thread that creates it (the main
 // thread). Post() may be called from any thread: it never waits for the
 // owning thread, and messages are handled on the owning thread in the order

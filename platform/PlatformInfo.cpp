@@ -1,6 +1,6 @@
 #include "platform/PlatformInfo.h"
 
-#include "toolkit/SysUtils.h"
+#include "runtime/SysUtils.h"
 
 #include <atomic>
 #include <filesystem>

@@ -1,7 +1,8 @@
 #include "toolkit/Application.h"
 
+#include "platform/MessageWindow.h"
+#include "runtime/Exception.h"
 #include "toolkit/Dialogs.h"
-#include "toolkit/Exception.h"
 
 #include <cstdio>
 
@@ -12,7 +13,9 @@ std::string& TitleText() {
 }
 } // namespace
 
-TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}
+TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
+    SetMessageErrorReporter(&TApplication::HandleException);
+}
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {
     try {

@@ -2,7 +2,7 @@
 
 #include "toolkit/Application.h"
 #include "toolkit/LineSearchIndex.h"
-#include "toolkit/SysUtils.h"
+#include "runtime/SysUtils.h"
 
 #include <QAbstractListModel>
 #include <QClipboard>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "toolkit/Object.h"
+#include "runtime/Object.h"
 
 #include <QListView>
 #include <cstdint>

@@ -1,9 +1,9 @@
 #include "util/UtilListBox.h"
 
 #include "toolkit/Dialogs.h"
-#include "toolkit/Exception.h"
+#include "runtime/Exception.h"
 #include "toolkit/ListBox.h"
-#include "toolkit/SysUtils.h"
+#include "runtime/SysUtils.h"
 
 #include <QFile>
 #include <QSaveFile>

@@ -2,7 +2,7 @@
 
 #include "platform/PlatformInfo.h"
 #include "platform/TextConversion.h"
-#include "toolkit/SysUtils.h"
+#include "runtime/SysUtils.h"
 
 #include <chrono>
 

@@ -3,8 +3,8 @@
 #include "platform/DirChanges.h"
 #include "platform/MessageWindow.h"
 #include "platform/Thread.h"
-#include "toolkit/Exception.h"
-#include "toolkit/Object.h"
+#include "runtime/Exception.h"
+#include "runtime/Object.h"
 
 #include <cstdint>
 #include <functional>

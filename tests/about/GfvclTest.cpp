@@ -2,7 +2,7 @@
 
 #include "about/Gfabout.h"
 #include "about/Gfvcl.h"
-#include "toolkit/Exception.h"
+#include "runtime/Exception.h"
 
 #include <QGuiApplication>
 #include <QLabel>

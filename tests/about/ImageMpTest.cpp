@@ -1,7 +1,7 @@
 #include "AboutTesting.h"
 
 #include "about/ImageMp.h"
-#include "toolkit/Exception.h"
+#include "runtime/Exception.h"
 
 #include <QTimer>
 #include <cmath>

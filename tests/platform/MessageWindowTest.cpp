@@ -2,7 +2,7 @@
 #include "Testing.h"
 
 #include "platform/MessageWindow.h"
-#include "toolkit/Exception.h"
+#include "runtime/Exception.h"
 
 #include <QEventLoop>
 #include <QTimer>

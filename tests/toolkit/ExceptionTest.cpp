@@ -3,7 +3,7 @@
 
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
-#include "toolkit/Exception.h"
+#include "runtime/Exception.h"
 
 #include <QCoreApplication>
 #include <QTimer>

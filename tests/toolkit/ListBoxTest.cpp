@@ -1,6 +1,6 @@
 #include "QtLog.h"
 #include "Testing.h"
-#include "toolkit/Exception.h"
+#include "runtime/Exception.h"
 #include "toolkit/ListBox.h"
 
 #include <gmock/gmock.h>

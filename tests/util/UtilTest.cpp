@@ -1,7 +1,7 @@
 #include "Testing.h"
 
 #include "toolkit/Dialogs.h"
-#include "toolkit/Exception.h"
+#include "runtime/Exception.h"
 #include "toolkit/ListBox.h"
 #include "util/UtilListBox.h"
 #include "util/Utilstrings.h"

@@ -1,4 +1,4 @@
-#include "toolkit/SysUtils.h"
+#include "runtime/SysUtils.h"
 
 #include <cstdarg>
 #include <cstdio>

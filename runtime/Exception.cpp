@@ -1,6 +1,6 @@
-#include "toolkit/Exception.h"
+#include "runtime/Exception.h"
 
-#include "toolkit/SysUtils.h"
+#include "runtime/SysUtils.h"
 
 const TExceptionClass& Exception::Class() const {
     return ClassOf<Exception>();

@@ -150,6 +150,12 @@ void TInotifyTranslator::OnRemoved(int wd, const std::string& name, bool isDir) 
 // move-in half comes, or when it is clear that none will.
 void TInotifyTranslator::OnMovedOut(int wd, const std::string& name, bool isDir, uint32_t cookie) {
     FPort.EntryLeft(wd, name);
+    // A cookie still waiting for its other half can only have lost it: left
+    // held, its record would stop the stream for good.
+    if (auto earlier = FMovesOut.find(cookie); earlier != FMovesOut.end()) {
+        SettleAsMovedOut(earlier->second);
+        FMovesOut.erase(earlier);
+    }
     FMovesOut[cookie] = TMoveFrom{wd, name, isDir, FQueue.Hold(), FEventCount, std::nullopt};
     ParentModified(wd);
 }
@@ -202,7 +208,8 @@ void TInotifyTranslator::SettleLateMovesOut(TClock::time_point now, bool all) {
 // A folder's move-in half comes right behind its move-out half; an event
 // from inside the folder coming first shows that it left the tree.
 void TInotifyTranslator::SettleMovesOutAbove(int wd) {
-    for (auto from = FMovesOut.begin(); from != FMovesOut.end();) {
+    // Settling one may take wd out of the tree with the folder that left.
+    for (auto from = FMovesOut.begin(); from != FMovesOut.end() && FTree.Contains(wd);) {
         const auto folder = from->second.IsDir ? FTree.FindChild(from->second.Wd, from->second.Name) : std::nullopt;
         if (!folder || !FTree.IsWithin(wd, *folder)) {
             ++from;

@@ -459,7 +459,9 @@ bool TTreeFollower::AccessMovedTime(int wd, const std::string& name) {
 void TTreeFollower::FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
                                   TSince since) {
     if (auto child = FTree.FindChild(fromWd, fromName)) {
-        if (auto replaced = FTree.FindChild(toWd, toName); replaced && *replaced != *child)
+        // A folder the rename replaced is gone, unless the tree, behind the
+        // events, still has the renamed one below it.
+        if (auto replaced = FTree.FindChild(toWd, toName); replaced && !FTree.IsWithin(*child, *replaced))
             RemoveSubTree(*replaced, true);
         // During a walk after lost changes, a folder moved to where the walk
         // has been must be listed again, or what it holds stays unwatched.

@@ -2,6 +2,8 @@
 
 #include "runtime/Exception.h"
 
+#include "toolkit/Application.h"
+
 #include <QPainter>
 
 TGradientFill::TGradientFill(QWidget* parent) : QWidget(parent) {
@@ -74,8 +76,10 @@ void TGradientFill::Redraw() {
 void TGradientFill::paintEvent(QPaintEvent*) {
     if (FHoldRedraw)
         return;
-    RenderGradient();
-    QPainter(this).drawImage(0, 0, FGradientBitmap);
+    RunHandler([this] {
+        RenderGradient();
+        QPainter(this).drawImage(0, 0, FGradientBitmap);
+    });
 }
 
 void TGradientFill::RenderGradient() {

@@ -163,6 +163,8 @@ void TImageMp::DrawFrame() {
 }
 
 void TImageMp::paintEvent(QPaintEvent*) {
-    if (!FPicture.isNull())
-        QPainter(this).drawImage(0, 0, FPicture);
+    RunHandler([this] {
+        if (!FPicture.isNull())
+            QPainter(this).drawImage(0, 0, FPicture);
+    });
 }

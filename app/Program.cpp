@@ -5,9 +5,14 @@
 #include "dialogs/InputFormUnit.h"
 #include "dialogs/OptionsUnit.h"
 
+#include <QApplication>
+
 // The dialogs belong to the main window, so they are freed with it; the
 // globals are cleared first so that nothing reaches a window being freed.
+// The program ends when its main window closes, not when the last visible
+// window does: with the main window in the tray, an error box can be that.
 TProgramForms::TProgramForms() {
+    QApplication::setQuitOnLastWindowClosed(false);
     FForm1 = std::make_unique<TForm1>();
     Form1 = FForm1.get();
     OptionsForm = new TOptionsForm(Form1);

@@ -254,10 +254,12 @@ void TForm1::closeEvent(QCloseEvent* event) {
     FClosed = true;
     RunHandler([this] { FormCloseQuery(); });
     event->accept();
+    QCoreApplication::quit();
 }
 
 void TForm1::FormCloseQuery() {
     FreeAllWatches();
+    FTray.reset();
 }
 
 void TForm1::sbExitClick() {

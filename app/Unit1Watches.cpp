@@ -95,19 +95,19 @@ void TForm1::sbOptionsClick() {
 }
 
 // The lines stay, for the settings file to read; their watches are gone, so
-// a second call frees nothing twice. The tray icon goes with them.
+// a second call frees nothing twice.
 void TForm1::FreeAllWatches() {
     for (int i = 0; i < lbWatches->Count(); ++i) {
         if (TBriskoDirWatch* watch = WatchOfLine(i))
             watch->SetEnabled(false);
         lbWatches->SetObject(i, nullptr);
     }
-    FTray.reset();
 }
 
 // The desktop asks before the session ends, and also when it only saves the
-// session: answer as to a close request, and should the program go on
-// running afterwards, watch the listed folders again as they were.
+// session: release the watches as a close request would, and should the
+// program go on running afterwards, watch the listed folders again as they
+// were. The tray icon stays as it is meanwhile: the program ends with it.
 void TForm1::SessionEnding() {
     struct TState {
         TDirWatchOptions Options;
@@ -118,7 +118,7 @@ void TForm1::SessionEnding() {
         TBriskoDirWatch* watch = WatchOfLine(i);
         states.push_back({watch ? watch->Options() : TDirWatchOptions::All(), watch && watch->Enabled()});
     }
-    FormCloseQuery();
+    FreeAllWatches();
     QTimer::singleShot(0, this, [this, states] {
         RunHandler([&] {
             if (FClosed)
@@ -131,10 +131,6 @@ void TForm1::SessionEnding() {
                 TBriskoDirWatch* restored = watch.get();
                 lbWatches->SetObject(i, std::move(watch));
                 restored->SetEnabled(states[static_cast<size_t>(i)].Enabled);
-            }
-            if (!FTray) {
-                FTray = std::make_unique<TTrayComp>(this);
-                SetUpTray();
             }
             UpdateStatusBar();
         });

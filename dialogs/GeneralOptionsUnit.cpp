@@ -22,6 +22,7 @@
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <utility>
 
 TGeneralOptionsForm* GeneralOptionsForm = nullptr;
 
@@ -52,7 +53,8 @@ void TGeneralOptionsForm::CreateControls() {
     cbVerboseDisplay = new QCheckBox(QStringLiteral("Verbose Display"), this);
     cbMinToTray = new QCheckBox(QStringLiteral("Minimise to tray"), this);
     cbMinToTray->setChecked(true);
-    connect(cbMinToTray, &QCheckBox::clicked, this, [this] { RunHandler([this] { cbMinToTrayClick(); }); });
+    // Any change of the check, by the user or by the settings, switches the tray.
+    connect(cbMinToTray, &QCheckBox::toggled, this, [this] { RunHandler([this] { cbMinToTrayClick(); }); });
     Label4 = new QLabel(QStringLiteral("Hex editor"), this);
     ebHexEditor = new QLineEdit(this);
     SpeedButton1 = new QToolButton(this);
@@ -193,11 +195,15 @@ void TGeneralOptionsForm::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
-// Enter released in the hex editor's box or in a list closes with OK.
+// Enter pressed and released in the hex editor's box or in a list closes
+// with OK.
 bool TGeneralOptionsForm::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyRelease) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if (IsEnter(*key) && !key->isAutoRepeat())
+    const bool keyEvent = event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease;
+    const auto* key = keyEvent ? static_cast<QKeyEvent*>(event) : nullptr;
+    if (key && IsEnter(*key) && !key->isAutoRepeat()) {
+        if (event->type() == QEvent::KeyPress)
+            FEnterPressedOn = watched;
+        else if (std::exchange(FEnterPressedOn, nullptr) == watched)
             RunHandler([this] { sbOkClick(); });
     }
     return QDialog::eventFilter(watched, event);

@@ -87,6 +87,10 @@ private:
     void RemoveType(TListBox& list);
     void LoadTypes(TListBox& list, TListBox& other);
     void SaveList(TListBox& list, const char* fileName);
+
+    // The control Enter was pressed on: its release closes the dialog only
+    // there, not when the key closed a dialog opened from this one.
+    QObject* FEnterPressedOn = nullptr;
 };
 
 extern TGeneralOptionsForm* GeneralOptionsForm;

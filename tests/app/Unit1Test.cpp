@@ -5,6 +5,8 @@
 #include "dialogs/OptionsUnit.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QMenuBar>
@@ -360,4 +362,26 @@ TEST_F(ChangeLines, ABurstArrivesWholeWhileTheWindowStaysResponsive) {
     ProcessEventsFor(std::chrono::milliseconds(100));
     EXPECT_EQ(Form1->lbResults->Count(), Files);
     EXPECT_GT(timerRuns, 1) << "other events ran while the lines were coming in";
+}
+
+// With the main window in the tray an error box can be the last visible
+// window; closing it must not end the program. Closing the main window does.
+TEST_F(MainWindow, ProgramEndsWithItsMainWindowOnly) {
+    QTimer giveUp; // a timer of the test's own, gone with it
+    giveUp.setSingleShot(true);
+    QObject::connect(&giveUp, &QTimer::timeout, [] { QCoreApplication::exit(7); });
+
+    Form1->hide();
+    QTimer::singleShot(0, [] {
+        QDialog box;
+        box.show();
+        box.close();
+    });
+    giveUp.start(300);
+    EXPECT_EQ(QCoreApplication::exec(), 7) << "the program ended with the box";
+
+    Form1->show();
+    QTimer::singleShot(0, [] { Form1->close(); });
+    giveUp.start(5000);
+    EXPECT_EQ(QCoreApplication::exec(), 0) << "closing the main window did not end the program";
 }

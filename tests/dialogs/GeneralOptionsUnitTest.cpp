@@ -252,6 +252,17 @@ TEST_F(GeneralOptions, EnterClosesWithOkEscapeDoesNot) {
     EXPECT_EQ(ResultOfKey(form, *form.lbIncludedTypes, Qt::Key_Return), QDialog::Accepted);
     EXPECT_EQ(ResultOfKey(form, *form.lbExcludedTypes, Qt::Key_Escape), -1);
     EXPECT_EQ(ResultOfKey(form, *form.cbVerboseDisplay, Qt::Key_Return), -1) << "only the edit box and the lists";
+
+    // Enter that closed a prompt opened from the dialog is released here.
+    bool stillOpen = false;
+    QTimer::singleShot(0, [&] {
+        form.ebHexEditor->setFocus();
+        SendKey(*form.ebHexEditor, QEvent::KeyRelease, Qt::Key_Return);
+        stillOpen = form.isVisible();
+        form.close();
+    });
+    form.exec();
+    EXPECT_TRUE(stillOpen) << "a release without its press closed the dialog";
 }
 
 TEST_F(GeneralOptions, MinimiseToTraySwitchesTheTrayAtOnce) {
@@ -268,4 +279,9 @@ TEST_F(GeneralOptions, MinimiseToTraySwitchesTheTrayAtOnce) {
     GeneralOptionsForm->cbMinToTray->click();
     EXPECT_TRUE(TrayLog.IconShown);
     EXPECT_FALSE(HasTaskBarButton(TrayLog, *Form1));
+
+    // The settings set the check without a click: the tray follows all the same.
+    GeneralOptionsForm->cbMinToTray->setChecked(false);
+    EXPECT_FALSE(TrayLog.IconShown);
+    EXPECT_TRUE(HasTaskBarButton(TrayLog, *Form1));
 }

@@ -1,5 +1,6 @@
 #include "Testing.h"
 
+#include "platform/ShellOpen.h"
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
 
@@ -31,5 +32,7 @@ int main(int argc, char** argv) {
     TApplication application(argc, argv);
     TApplication::SetTitle("Sentrel");
     SetDialogAnswers(TestDialogAnswers());
+    // No test opens anything on the desktop of whoever runs them.
+    SetShellOpenAnswer([](const std::string&) {});
     return RUN_ALL_TESTS();
 }

@@ -39,7 +39,7 @@ protected:
     void TearDown() override {
         for (TAboutForm* form : OpenAboutForms())
             delete form;
-        SetShellOpenAnswer({});
+        SetShellOpenAnswer([](const std::string&) {});
     }
 
     std::vector<std::string> Opened;

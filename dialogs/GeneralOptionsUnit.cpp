@@ -6,6 +6,7 @@
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/InputQuery.h"
+#include "toolkit/OkButton.h"
 #include "toolkit/ListBox.h"
 #include "tray/TrayCompRunTime.h"
 #include "util/UtilListBox.h"
@@ -19,7 +20,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <utility>
@@ -69,13 +69,7 @@ void TGeneralOptionsForm::CreateControls() {
     lbExcludedTypes = new TListBox(this);
     Label3 = new QLabel(QStringLiteral("Included File types"), this);
     lbIncludedTypes = new TListBox(this);
-    sbOk = new QToolButton(this);
-    sbOk->setAutoRaise(true);
-    sbOk->setText(QStringLiteral("OK"));
-    sbOk->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
-    sbOk->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    sbOk->setFixedSize(78, 22);
-    sbOk->setFocusPolicy(Qt::NoFocus);
+    sbOk = NewOkSpeedButton(this);
     connect(sbOk, &QToolButton::clicked, this, [this] { RunHandler([this] { sbOkClick(); }); });
     for (QWidget* control : {static_cast<QWidget*>(ebHexEditor), static_cast<QWidget*>(lbExcluded),
                              static_cast<QWidget*>(lbExcludedTypes), static_cast<QWidget*>(lbIncludedTypes)})

@@ -1,12 +1,12 @@
 #include "dialogs/InputFormUnit.h"
 
 #include "toolkit/Application.h"
+#include "toolkit/OkButton.h"
 
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QStyle>
 #include <QToolButton>
 
 TInputForm* InputForm = nullptr;
@@ -31,13 +31,7 @@ TInputForm::TInputForm(QWidget* parent) : QDialog(parent) {
     Edit1 = new QLineEdit(QStringLiteral("*"), this);
     SetFontHeight(*Edit1, 13);
     Edit1->installEventFilter(this);
-    sbOk = new QToolButton(this);
-    sbOk->setAutoRaise(true);
-    sbOk->setText(QStringLiteral("OK"));
-    sbOk->setIcon(style()->standardIcon(QStyle::SP_DialogOkButton));
-    sbOk->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    sbOk->setFixedSize(78, 22);
-    sbOk->setFocusPolicy(Qt::NoFocus);
+    sbOk = NewOkSpeedButton(this);
     connect(sbOk, &QToolButton::clicked, this, [this] { RunHandler([this] { sbOkClick(); }); });
 
     auto* layout = new QGridLayout(this);

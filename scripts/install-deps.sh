@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev libgl-dev libxcb1-dev fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev
   inotify-tools
+  libsimpleini-dev
   clang libfuzzer-14-dev
 )
 

@@ -3,6 +3,7 @@
 #include "platform/ShellOpen.h"
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
+#include "util/UtilObj.h"
 
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -34,5 +35,9 @@ int main(int argc, char** argv) {
     SetDialogAnswers(TestDialogAnswers());
     // No test opens anything on the desktop of whoever runs them.
     SetShellOpenAnswer([](const std::string&) {});
+    // No test writes a settings file beside the test program or in the
+    // configuration folder of whoever runs them.
+    TTempDir settingsFolder;
+    UtilObj.SetIniFileName(settingsFolder / "sentrel-tests.ini");
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,213 @@
+#include "Testing.h"
+
+#include "runtime/Exception.h"
+#include "util/UtilObj.h"
+
+#include <QWidget>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Points UtilObj at a file in a folder of this test, and back when it ends.
+class UtilObjTest : public ::testing::Test {
+protected:
+    UtilObjTest() : FBefore(UtilObj.GetIniFileName()) { UtilObj.SetIniFileName(Ini); }
+    ~UtilObjTest() override {
+        UtilObj.SetIniFileName(FBefore);
+        TUtilObj::SetBeforeReplace(nullptr);
+    }
+    std::vector<std::string> Section(const std::string& name) {
+        std::vector<std::string> lines{"left over"};
+        UtilObj.ReadSection(name, lines);
+        return lines;
+    }
+
+    TTempDir Dir;
+    const std::string Ini = Dir / "Mon.ini";
+
+private:
+    std::string FBefore;
+};
+
+// A folder in which nothing can be created, also for root: a read-only bind
+// mount of itself where that can be made, else its write bits taken away.
+class TReadOnlyFolder {
+public:
+    explicit TReadOnlyFolder(const std::string& path) : FPath(path) {
+        if (::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+            FMounted = true;
+            if (::mount(nullptr, path.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+                ADD_FAILURE() << "cannot make the bind mount read-only";
+        } else {
+            ::chmod(path.c_str(), 0555);
+        }
+    }
+    ~TReadOnlyFolder() {
+        if (FMounted)
+            ::umount(FPath.c_str());
+        ::chmod(FPath.c_str(), 0755);
+    }
+    // False where root ignores the missing write bits and no mount was possible.
+    bool Effective() const { return ::access(FPath.c_str(), W_OK) != 0 || FMounted; }
+
+private:
+    std::string FPath;
+    bool FMounted = false;
+};
+} // namespace
+
+TEST(UtilObjLocation, NameAndFolderRules) {
+    EXPECT_EQ(TUtilObj::IniFileNameFor("/opt/tools/Mon.exe", true, "/home/ann/.config/sentrel"), "/opt/tools/Mon.ini");
+    EXPECT_EQ(TUtilObj::IniFileNameFor("/opt/tools/a.b.exe", true, "/cfg"), "/opt/tools/a.ini")
+        << "named after the part before the first dot";
+    EXPECT_EQ(TUtilObj::IniFileNameFor("/opt/tools/sentrel", true, "/cfg"), "/opt/tools/sentrel.ini")
+        << "a name without a dot never gives a file named ini";
+    EXPECT_EQ(TUtilObj::IniFileNameFor("/usr/bin/sentrel", false, "/home/ann/.config/sentrel"),
+              "/home/ann/.config/sentrel/sentrel.ini");
+    EXPECT_EQ(TUtilObj::IniFileNameFor("/usr/bin/sentrel", false, "/home/ann/.config/sentrel/"),
+              "/home/ann/.config/sentrel/sentrel.ini");
+}
+
+TEST(UtilObjLocation, ComputedNameIsBesideTheTestProgramOrInTheConfigFolder) {
+    const std::string set = UtilObj.GetIniFileName();
+    UtilObj.SetIniFileName({});
+    const std::string computed = UtilObj.GetIniFileName(); // only computed: nothing is created
+    UtilObj.SetIniFileName(set);
+    EXPECT_TRUE(computed.ends_with("/toolkit_widget_tests.ini")) << computed;
+    EXPECT_NE(set, computed) << "the test program points UtilObj at a temporary file";
+}
+
+TEST_F(UtilObjTest, FirstReadCreatesAnEmptyFileAndGivesNothing) {
+    ASSERT_FALSE(std::filesystem::exists(Ini));
+    EXPECT_TRUE(Section("WatchDirs").empty());
+    ASSERT_TRUE(std::filesystem::exists(Ini));
+    EXPECT_EQ(std::filesystem::file_size(Ini), 0u);
+    EXPECT_TRUE(UtilObj.EnsureIniFile());
+}
+
+TEST_F(UtilObjTest, EnsureIniFileMakesTheConfigurationFolder) {
+    UtilObj.SetIniFileName(Dir / "config/sentrel/sentrel.ini");
+    EXPECT_TRUE(UtilObj.EnsureIniFile());
+    EXPECT_TRUE(std::filesystem::exists(Dir / "config/sentrel/sentrel.ini"));
+}
+
+TEST_F(UtilObjTest, NumberedSectionIsErasedBeforeItIsWritten) {
+    UtilObj.WriteSection("WatchDirs", {"/a", "/b", "/c"}, true);
+    EXPECT_EQ(Section("WatchDirs"), (std::vector<std::string>{"0=/a", "1=/b", "2=/c"}));
+    UtilObj.WriteSection("WatchDirs", {"/x", "/y"}, true);
+    EXPECT_EQ(Section("WatchDirs"), (std::vector<std::string>{"0=/x", "1=/y"}));
+    UtilObj.WriteSection("WatchDirs", {}, true);
+    EXPECT_TRUE(Section("WatchDirs").empty());
+    EXPECT_EQ(ReadAll(Ini).find("WatchDirs"), std::string::npos) << "an empty list leaves no section";
+}
+
+TEST_F(UtilObjTest, KeyValueLinesSplitAtTheFirstEqualsAndCutAt1000) {
+    const std::string longValue(1500, 'v');
+    UtilObj.WriteSection("Misc", {"a=b=c", "Long=" + longValue, "HexEditor=/opt/hex ed=1", "a=later"}, false);
+    EXPECT_EQ(Section("Misc"), (std::vector<std::string>{"a=later", "Long=" + std::string(1000, 'v'),
+                                                         "HexEditor=/opt/hex ed=1"}));
+    UtilObj.WriteSection("Misc", {"a=b=c"}, false);
+    EXPECT_EQ(Section("Misc"), (std::vector<std::string>{"a=b=c"}));
+}
+
+TEST_F(UtilObjTest, KeysInFileOrderAndNamesIgnoreCase) {
+    std::ofstream(Ini) << "[other]\nkeep=1\n[MISC]\nzeta=1\nAlpha=2\nmiddle=3\n";
+    EXPECT_EQ(Section("misc"), (std::vector<std::string>{"zeta=1", "Alpha=2", "middle=3"}));
+    UtilObj.WriteSection("Misc", {"ZETA=9"}, false);
+    EXPECT_EQ(Section("Misc"), (std::vector<std::string>{"ZETA=9"}));
+    EXPECT_EQ(Section("OTHER"), (std::vector<std::string>{"keep=1"})) << "sections of other names stay";
+}
+
+TEST_F(UtilObjTest, ValuesReadBackAsWritten) {
+    const std::vector<std::string> lines{" /lead", "/trail ", "/with \"quotes\"", "/not-utf8-\xff\xfe",
+                                         "/semi;colon#hash", ""};
+    UtilObj.WriteSection("WatchDirs", lines, true);
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        expected.push_back(std::to_string(i) + "=" + lines[i]);
+    EXPECT_EQ(Section("WatchDirs"), expected);
+}
+
+TEST_F(UtilObjTest, LayoutRoundTripAndNonNumericValuesKeepTheGeometry) {
+    QWidget window;
+    window.setGeometry(30, 40, 300, 200);
+    UtilObj.SaveLayout(window);
+    EXPECT_EQ(Section("Layout"),
+              (std::vector<std::string>{"Top=40", "Left=30", "Width=300", "Height=200"}));
+    QWidget other;
+    other.setGeometry(1, 2, 100, 100);
+    UtilObj.RestoreLayout(other);
+    EXPECT_EQ(other.geometry(), QRect(30, 40, 300, 200));
+
+    UtilObj.WriteSection("Layout", {"Top=abc", "Left=20", "Width=", "height=-5x"}, false);
+    QWidget kept;
+    kept.setGeometry(7, 8, 120, 90);
+    UtilObj.RestoreLayout(kept);
+    EXPECT_EQ(kept.geometry(), QRect(20, 8, 120, 90));
+
+    UtilObj.WriteSection("Layout", {"Top=-50", "Left=-60"}, false);
+    UtilObj.RestoreLayout(kept);
+    EXPECT_EQ(kept.pos(), QPoint(-60, -50)) << "negative values are applied as read";
+}
+
+TEST_F(UtilObjTest, FirstStartRestoreLayoutKeepsTheGeometry) {
+    QWidget window;
+    window.setGeometry(11, 12, 210, 160);
+    UtilObj.RestoreLayout(window);
+    EXPECT_EQ(window.geometry(), QRect(11, 12, 210, 160));
+}
+
+TEST_F(UtilObjTest, ReadOnlyFolderRaisesErrorsNamingThePath) {
+    Dir.MakeDir("locked");
+    const std::string locked = Dir / "locked/sentrel.ini";
+    {
+        TReadOnlyFolder readOnly(Dir / "locked");
+        if (!readOnly.Effective())
+            GTEST_SKIP() << "no way to make a read-only folder here";
+        UtilObj.SetIniFileName(locked);
+        try {
+            UtilObj.WriteSection("Misc", {"Minimize=T"}, false);
+            ADD_FAILURE() << "no error";
+        } catch (const EFCreateError& error) {
+            EXPECT_NE(error.Message().find(locked), std::string::npos) << error.Message();
+        }
+        std::vector<std::string> lines;
+        EXPECT_THROW(UtilObj.ReadSection("Misc", lines), EFCreateError);
+    }
+    // The file exists but its folder takes no new file: the save cannot
+    // replace it and says so.
+    std::ofstream(locked) << "[Misc]\nMinimize=F\n";
+    TReadOnlyFolder readOnly(Dir / "locked");
+    try {
+        UtilObj.WriteSection("Misc", {"Minimize=T"}, false);
+        ADD_FAILURE() << "no error";
+    } catch (const EIniFileError& error) {
+        EXPECT_EQ(error.Message(), "Unable to write to " + locked);
+    }
+    EXPECT_EQ(ReadAll(locked), "[Misc]\nMinimize=F\n");
+}
+
+TEST_F(UtilObjTest, InterruptedSaveLeavesTheOldFile) {
+    UtilObj.WriteSection("WatchDirs", {"/a", "/b"}, true);
+    const std::string before = ReadAll(Ini);
+    TUtilObj::SetBeforeReplace([](const std::string&) { throw std::runtime_error("crash"); });
+    EXPECT_THROW(UtilObj.WriteSection("WatchDirs", {"/new"}, true), std::runtime_error);
+    TUtilObj::SetBeforeReplace(nullptr);
+    EXPECT_EQ(ReadAll(Ini), before);
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(Dir.Path()))
+        ++files;
+    EXPECT_EQ(files, 1u) << "no temporary file is left behind";
+}

@@ -236,6 +236,7 @@ void TForm1::FormShow() {
                              static_cast<QWidget*>(GeneralOptionsForm->lbExcluded),
                              static_cast<QWidget*>(lbResults)})
         control->setCursor(Qt::ArrowCursor);
+    LoadSettings();
     SetUpTray();
 }
 
@@ -260,6 +261,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::FormCloseQuery() {
     FreeAllWatches();
     FTray.reset();
+    SaveSettingsAtClose();
 }
 
 void TForm1::sbExitClick() {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class QAction;
 class QLabel;
@@ -21,7 +22,7 @@ class TTrayComp;
 //
 // Its commands are split by subject: the window itself and its status bar
 // (Unit1.cpp), the watch list (Unit1Watches.cpp), the change lines
-// (Unit1Results.cpp).
+// (Unit1Results.cpp), the settings file (Unit1Settings.cpp).
 class TForm1 : public QMainWindow {
 public:
     TForm1();
@@ -60,6 +61,12 @@ public:
     static std::string_view ResultLinePath(std::string_view line);
     void sbClearClick();
     void SaveList1Click();
+
+    // Settings file
+    void LoadSettings();
+    void ApplySection(const std::string& section, const std::vector<std::string>& lines);
+    void SaveSettings();
+    void SaveMisc();
 
     // Controls, top to bottom
     QWidget* Panel2;
@@ -105,9 +112,13 @@ private:
     int LineOfFolder(const std::string& folder) const;
     void ShowRemark(TBriskoDirWatch* watch, const std::string& remark);
     void AppendResult(const std::string& action, const std::string& path, std::string hint = {});
+    void AddSavedWatch(const std::string& folder);
+    void SaveSettingsAtClose();
 
     bool FShown = false;
     bool FClosed = false;
+    bool FSettingsUnread = false;     // loading could not read the file
+    bool FSettingsSaveFailed = false; // a save at close was refused
 };
 
 extern TForm1* Form1;

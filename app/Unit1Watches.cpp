@@ -105,9 +105,10 @@ void TForm1::FreeAllWatches() {
 }
 
 // The desktop asks before the session ends, and also when it only saves the
-// session: release the watches as a close request would, and should the
-// program go on running afterwards, watch the listed folders again as they
-// were. The tray icon stays as it is meanwhile: the program ends with it.
+// session: release the watches and save the settings as a close request
+// would, and should the program go on running afterwards, watch the listed
+// folders again as they were. The tray icon stays as it is meanwhile: the
+// program ends with it.
 void TForm1::SessionEnding() {
     struct TState {
         TDirWatchOptions Options;
@@ -119,6 +120,7 @@ void TForm1::SessionEnding() {
         states.push_back({watch ? watch->Options() : TDirWatchOptions::All(), watch && watch->Enabled()});
     }
     FreeAllWatches();
+    SaveSettingsAtClose();
     QTimer::singleShot(0, this, [this, states] {
         RunHandler([&] {
             if (FClosed)

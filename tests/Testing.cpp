@@ -5,7 +5,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 TTempDir::TTempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "sentrel-test-XXXXXX").string();
@@ -42,4 +45,26 @@ bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::mil
 
 void ProcessEventsFor(std::chrono::milliseconds duration) {
     ProcessEventsUntil([] { return false; }, duration);
+}
+
+TReadOnlyFolder::TReadOnlyFolder(std::string path) : FPath(std::move(path)) {
+    if (::mount(FPath.c_str(), FPath.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+        FMounted = true;
+        if (::mount(nullptr, FPath.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
+            ::umount(FPath.c_str());
+            FMounted = false;
+        }
+    }
+    if (!FMounted)
+        ::chmod(FPath.c_str(), 0555);
+}
+
+TReadOnlyFolder::~TReadOnlyFolder() {
+    if (FMounted)
+        ::umount(FPath.c_str());
+    ::chmod(FPath.c_str(), 0755);
+}
+
+bool TReadOnlyFolder::Effective() const {
+    return FMounted || ::access(FPath.c_str(), W_OK) != 0;
 }

@@ -26,6 +26,24 @@ private:
     std::string FPath;
 };
 
+// Makes a folder read-only while it lives, also for root: a read-only bind
+// mount of itself where one can be made, else its write bits taken away.
+class TReadOnlyFolder {
+public:
+    explicit TReadOnlyFolder(std::string path);
+    ~TReadOnlyFolder();
+    TReadOnlyFolder(const TReadOnlyFolder&) = delete;
+    TReadOnlyFolder& operator=(const TReadOnlyFolder&) = delete;
+
+    // False where nothing stops this process from writing there (root
+    // without the right to mount); a test then skips.
+    bool Effective() const;
+
+private:
+    std::string FPath;
+    bool FMounted = false;
+};
+
 // Runs the event loop until the condition holds or the time is up; returns the condition.
 bool ProcessEventsUntil(const std::function<bool()>& condition,
                         std::chrono::milliseconds limit = std::chrono::seconds(10));

@@ -6,23 +6,32 @@
 #include "app/Program.h"
 #include "app/Unit1.h"
 #include "toolkit/ListBox.h"
+#include "util/UtilObj.h"
 
 #include <gtest/gtest.h>
 #include <memory>
 #include <regex>
 
 // The program's four windows, made afresh for each test, with a fake
-// notification area that is there unless a test takes it away.
+// notification area that is there unless a test takes it away, and a
+// settings file of the test's own (SettingsFile), absent at the start.
 class TProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        FSettingsBefore = UtilObj.GetIniFileName();
+        UtilObj.SetIniFileName(SettingsFile);
         Forms = std::make_unique<TProgramForms>();
         TakeErrorBoxes();
     }
     void TearDown() override {
         Forms.reset();
         SetDialogAnswers(TestDialogAnswers());
+        UtilObj.SetIniFileName(FSettingsBefore);
     }
+
+    TTempDir SettingsDir;
+    const std::string SettingsFile = SettingsDir / "sentrel.ini";
+    std::string FSettingsBefore;
 
     // The results lines without their times, which are checked on the way.
     static std::vector<std::string> ResultsWithoutTime() {

@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QToolButton>
 #include <algorithm>
+#include <fstream>
 
 using MainWindowOptions = TProgramTest;
 
@@ -26,6 +27,7 @@ TEST_F(MainWindowOptions, GeneralOptionsOpensModallyAndTheStatusBarFollows) {
 }
 
 TEST_F(MainWindowOptions, ShownWindowSetsUpTheTray) {
+    std::ofstream(SettingsFile) << "[Misc]\nMinimize=T\n";
     Form1->show();
     EXPECT_TRUE(Form1->FTray->ShowIcon());
     EXPECT_FALSE(Form1->FTray->ShowInTaskBar());
@@ -78,6 +80,7 @@ TEST_F(MainWindowOptions, ATypeExcludedInTheDialogHidesTheNextChange) {
 // A session save asks the same as a session end; the program goes on, and
 // the icon, with the window hidden in the tray, is left as it was.
 TEST_F(MainWindowOptions, TheTrayIsLeftAloneWhenTheSessionIsOnlySaved) {
+    std::ofstream(SettingsFile) << "[Misc]\nMinimize=T\n";
     Form1->show();
     TrayLog.Live->Click(TTrayService::TClick::Left);
     ASSERT_FALSE(Form1->isVisible());

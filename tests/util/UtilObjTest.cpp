@@ -8,9 +8,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 std::string ReadAll(const std::string& path) {
@@ -41,31 +38,6 @@ private:
     std::string FBefore;
 };
 
-// A folder in which nothing can be created, also for root: a read-only bind
-// mount of itself where that can be made, else its write bits taken away.
-class TReadOnlyFolder {
-public:
-    explicit TReadOnlyFolder(const std::string& path) : FPath(path) {
-        if (::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0) {
-            FMounted = true;
-            if (::mount(nullptr, path.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0)
-                ADD_FAILURE() << "cannot make the bind mount read-only";
-        } else {
-            ::chmod(path.c_str(), 0555);
-        }
-    }
-    ~TReadOnlyFolder() {
-        if (FMounted)
-            ::umount(FPath.c_str());
-        ::chmod(FPath.c_str(), 0755);
-    }
-    // False where root ignores the missing write bits and no mount was possible.
-    bool Effective() const { return ::access(FPath.c_str(), W_OK) != 0 || FMounted; }
-
-private:
-    std::string FPath;
-    bool FMounted = false;
-};
 } // namespace
 
 TEST(UtilObjLocation, NameAndFolderRules) {

@@ -75,8 +75,7 @@ std::optional<int> ParseInteger(const std::string& text) {
 std::string ValueOf(const std::vector<std::string>& lines, const std::string& key) {
     for (const std::string& line : lines) {
         const std::size_t equals = line.find('=');
-        if (equals != std::string::npos && QString::fromStdString(line.substr(0, equals))
-                                                   .compare(QString::fromStdString(key), Qt::CaseInsensitive) == 0)
+        if (equals != std::string::npos && SameText(std::string_view(line).substr(0, equals), key))
             return line.substr(equals + 1);
     }
     return {};

@@ -64,10 +64,10 @@ public:
     static std::string IniFileNameFor(const std::string& exePath, bool exeFolderWritable,
                                       const std::string& configFolder);
 
-    // Tests only: called with the temporary file's path once the new
-    // contents are written and before it replaces the settings file; an
-    // exception thrown there stands for a crash at that moment.
-    static void SetBeforeReplace(std::function<void(const std::string& tempPath)> hook);
+    // Tests only: called with the settings file's path once the new contents
+    // are complete in the temporary file and before that file replaces it;
+    // an exception thrown there stands for a crash at that moment.
+    static void SetBeforeReplace(std::function<void(const std::string& path)> hook);
 
 private:
     std::string FIniFileName;

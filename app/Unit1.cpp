@@ -111,7 +111,8 @@ QWidget* TForm1::CreateWatchPanel() {
 QWidget* TForm1::CreateResultsPanel() {
     QFrame* panel = CreatePanel(this, true);
     lbResults = new TListBox(panel, TListBox::TSelection::Multiple);
-    lbResults->EnableKeyIndex(&TForm1::ResultLinePath);
+    lbResults->EnableKeyIndex(&TForm1::ResultFilePath);
+    lbResults->OnDblClick = [this] { ExcludeFile1Click(); };
     lbResults->OnClick = [this] { lbResultsClick(); };
     sbClear = CreateSpeedButton(panel, "Clear List", QStyle::SP_DialogResetButton, &TForm1::sbClearClick);
     sbStop = CreateSpeedButton(panel, "Pause All Watches", QStyle::SP_MediaPause, &TForm1::sbStopClick);
@@ -155,10 +156,7 @@ void TForm1::CreateStatusBar() {
 
 QAction* TForm1::AddItem(QMenu* menu, const char* caption, void (TForm1::*click)()) {
     QAction* item = menu->addAction(QString::fromLatin1(caption));
-    if (click)
-        connect(item, &QAction::triggered, this, [this, click] { RunHandler([&] { (this->*click)(); }); });
-    else
-        item->setEnabled(false); // its command comes with a later part of the program
+    connect(item, &QAction::triggered, this, [this, click] { RunHandler([&] { (this->*click)(); }); });
     return item;
 }
 
@@ -166,7 +164,7 @@ void TForm1::CreateMenus() {
     QMenu* file = menuBar()->addMenu(QStringLiteral("File"));
     AddItem(file, "General Options", &TForm1::GeneralOptions1Click);
     AddItem(file, "Exit", &TForm1::sbExitClick);
-    AddItem(file, "Edit INI file", nullptr);
+    AddItem(file, "Edit INI file", &TForm1::Editinifile1Click);
     QMenu* action = menuBar()->addMenu(QStringLiteral("Action"));
     AddItem(action, "Add Watch", &TForm1::sbAddDirectoryClick);
     AddItem(action, "Add All Drives", &TForm1::AddAllDrives1Click);
@@ -184,11 +182,11 @@ void TForm1::CreateMenus() {
 
 void TForm1::CreatePopupMenus() {
     PopupMenu1 = new QMenu(this);
-    AddItem(PopupMenu1, "Exclude File", nullptr);
-    AddItem(PopupMenu1, "Exclude Path", nullptr);
+    AddItem(PopupMenu1, "Exclude File", &TForm1::ExcludeFile1Click);
+    AddItem(PopupMenu1, "Exclude Path", &TForm1::ExcludePath1Click);
     PopupMenu1->addSeparator();
-    AddItem(PopupMenu1, "Open This File", nullptr);
-    AddItem(PopupMenu1, "Hex Edit This File", nullptr);
+    AddItem(PopupMenu1, "Open This File", &TForm1::Openthisfile1Click);
+    AddItem(PopupMenu1, "Hex Edit This File", &TForm1::Hexeditthisfile1Click);
     PopupMenu1->addSeparator();
     AddItem(PopupMenu1, "Save List", &TForm1::SaveList1Click);
     AddItem(PopupMenu1, "Clear", &TForm1::sbClearClick);
@@ -285,6 +283,7 @@ void TForm1::MnuAboutClick() {
 // Status bar
 
 void TForm1::UpdateStatusBar() {
+    statusBar()->clearMessage();
     if (lbWatches->Count() == 0) {
         StatusBar1[0]->setText(QStringLiteral("Monitoring not enabled"));
     } else {

@@ -57,10 +57,20 @@ public:
     bool IsFilteredOut(const std::string& path) const;
     static std::string ActionName(int action);
     static std::string FileTypeOf(const std::string& path);
-    // The path of a change line: all of the text after its second " - ".
-    static std::string_view ResultLinePath(std::string_view line);
+    // The path of a change line: all of the text after its second " - ",
+    // byte for byte, blanks at its ends included.
+    static std::string_view ResultFilePath(std::string_view line);
+    enum class TExcludeKind { File, Path };
+    // Every selected line leaves the list; its file, or its folder, becomes
+    // an entry of the General Options exclusion list.
+    void ExcludeSelected(TExcludeKind kind);
+    void ExcludeFile1Click();
+    void ExcludePath1Click();
+    void Openthisfile1Click();
+    void Hexeditthisfile1Click();
     void sbClearClick();
     void SaveList1Click();
+    void Editinifile1Click();
 
     // Settings file
     void LoadSettings();
@@ -112,6 +122,10 @@ private:
     int LineOfFolder(const std::string& folder) const;
     void ShowRemark(TBriskoDirWatch* watch, const std::string& remark);
     void AppendResult(const std::string& action, const std::string& path, std::string hint = {});
+    // The path of the current line when some line is selected; empty otherwise.
+    std::string CurrentResultPath() const;
+    void OpenWithDesktop(const std::string& path);
+    void ShowStatusMessage(const std::string& message);
     void AddSavedWatch(const std::string& folder);
     void SaveSettingsAtClose();
 

@@ -1,17 +1,23 @@
 // The main window's change lines: every change a watch reports becomes a
 // line "time - action - full path" in lbResults, unless the General Options
-// lists filter it out.
+// lists filter it out; and the commands that act on those lines. "Edit INI
+// file" is here too: it opens a file the way "Open This File" does.
 #include "app/Unit1.h"
 
 #include "dialogs/GeneralOptionsUnit.h"
 #include "platform/PlatformInfo.h"
+#include "platform/ProcessStart.h"
+#include "platform/ShellOpen.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"
 #include "runtime/SysUtils.h"
 #include "util/UtilListBox.h"
+#include "util/UtilObj.h"
 #include "util/Utilstrings.h"
 
 #include <QCheckBox>
+#include <QLineEdit>
+#include <QStatusBar>
 #include <QTime>
 
 namespace {
@@ -52,8 +58,9 @@ std::string TForm1::FileTypeOf(const std::string& path) {
 }
 
 // Neither the time nor an action name holds " - ", so the second one is the
-// one in front of the path; a path may hold more of them.
-std::string_view TForm1::ResultLinePath(std::string_view line) {
+// one in front of the path; a path may hold more of them. Nothing is trimmed:
+// a Linux file name may begin or end with blanks.
+std::string_view TForm1::ResultFilePath(std::string_view line) {
     constexpr std::string_view Separator = " - ";
     const size_t action = line.find(Separator);
     if (action == std::string_view::npos)
@@ -119,6 +126,78 @@ void TForm1::AppendResult(const std::string& action, const std::string& path, st
     lbResults->AddNote(Format("%s - %s - %s", TimeNow().c_str(), action.c_str(), path.c_str()), std::move(hint));
 }
 
+// Lines are taken from the top; a deleted line's successor moves up into
+// its place and is looked at next, so no selected line is passed over.
+void TForm1::ExcludeSelected(TExcludeKind kind) {
+    int i = 0;
+    while (i < lbResults->Count()) {
+        if (!lbResults->Selected(i)) {
+            ++i;
+            continue;
+        }
+        std::string text = lbResults->Line(i);
+        if (kind == TExcludeKind::Path)
+            text.erase(text.rfind(PathDelim) + 1);
+        GeneralOptionsForm->AddExclusion(text);
+        lbResults->Delete(i);
+    }
+}
+
+void TForm1::ExcludeFile1Click() {
+    ExcludeSelected(TExcludeKind::File);
+    UpdateStatusBar();
+}
+
+void TForm1::ExcludePath1Click() {
+    ExcludeSelected(TExcludeKind::Path);
+    UpdateStatusBar();
+}
+
+std::string TForm1::CurrentResultPath() const {
+    const int current = lbResults->ItemIndex();
+    if (!ListBoxHasSelection(*lbResults) || current < 0)
+        return {};
+    return std::string(ResultFilePath(lbResults->Line(current)));
+}
+
+void TForm1::ShowStatusMessage(const std::string& message) {
+    statusBar()->showMessage(QString::fromStdString(message));
+}
+
+void TForm1::OpenWithDesktop(const std::string& path) {
+    std::string reason;
+    if (!ShellOpen(path, &reason))
+        ShowStatusMessage(Format("Cannot open %s: %s", path.c_str(), reason.c_str()));
+}
+
+void TForm1::Openthisfile1Click() {
+    if (const std::string path = CurrentResultPath(); !path.empty())
+        OpenWithDesktop(path);
+}
+
+// The setting names a program, not a shell command line: its words are the
+// program and its first arguments, and the path is one more argument,
+// whatever characters it holds.
+void TForm1::Hexeditthisfile1Click() {
+    const std::string path = CurrentResultPath();
+    if (path.empty())
+        return;
+    const std::string setting = GeneralOptionsForm->ebHexEditor->text().toStdString();
+    std::optional<std::vector<std::string>> command = CommandWords(setting);
+    if (!command) {
+        ShowStatusMessage("The hex editor setting has a quotation mark that is not closed");
+        return;
+    }
+    if (command->empty()) {
+        ShowStatusMessage("No hex editor is set: choose one in General Options");
+        return;
+    }
+    command->push_back(path);
+    std::string reason;
+    if (!StartProcess(*command, &reason))
+        ShowStatusMessage(Format("Cannot start the hex editor %s: %s", command->front().c_str(), reason.c_str()));
+}
+
 void TForm1::sbClearClick() {
     lbResults->Clear();
     UpdateStatusBar();
@@ -127,4 +206,9 @@ void TForm1::sbClearClick() {
 void TForm1::SaveList1Click() {
     GeneralOptionsForm->SaveDialog1->FileName = "WatchListing.txt";
     ListBoxSaveToFile(*lbResults, GeneralOptionsForm->SaveDialog1);
+}
+
+void TForm1::Editinifile1Click() {
+    UtilObj.EnsureIniFile();
+    OpenWithDesktop(UtilObj.GetIniFileName());
 }

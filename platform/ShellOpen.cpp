@@ -39,12 +39,24 @@ QUrl ShellOpenUrl(const std::string& target) {
     return QUrl::fromEncoded("file://" + path.toPercentEncoding("/"), QUrl::StrictMode);
 }
 
-void ShellOpen(const std::string& target) {
-    if (Answer()) {
-        Answer()(target);
-        return;
+bool ShellOpen(const std::string& target, std::string* reason) {
+    // The desktop's opener would start and then fail where no one sees it.
+    if (!HasScheme(target)) {
+        std::error_code error;
+        static_cast<void>(std::filesystem::status(target, error));
+        if (error) {
+            if (reason)
+                *reason = error.message();
+            return false;
+        }
     }
-    QDesktopServices::openUrl(ShellOpenUrl(target));
+    if (Answer())
+        return Answer()(target);
+    if (QDesktopServices::openUrl(ShellOpenUrl(target)))
+        return true;
+    if (reason)
+        *reason = "the desktop has no program to open it with";
+    return false;
 }
 
 void SetShellOpenAnswer(TShellOpenAnswer answer) {

@@ -1,5 +1,6 @@
 #include "Testing.h"
 
+#include "platform/ProcessStart.h"
 #include "platform/ShellOpen.h"
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
@@ -33,8 +34,10 @@ int main(int argc, char** argv) {
     TApplication application(argc, argv);
     TApplication::SetTitle("Sentrel");
     SetDialogAnswers(TestDialogAnswers());
-    // No test opens anything on the desktop of whoever runs them.
-    SetShellOpenAnswer([](const std::string&) {});
+    // No test opens anything on the desktop of whoever runs them, nor starts
+    // a program unless it says so.
+    SetShellOpenAnswer([](const std::string&) { return true; });
+    SetProcessStartAnswer([](const std::vector<std::string>&) { return true; });
     // No test writes a settings file beside the test program or in the
     // configuration folder of whoever runs them.
     TTempDir settingsFolder;

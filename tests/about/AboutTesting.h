@@ -34,12 +34,15 @@ inline std::vector<TAboutForm*> OpenAboutForms() {
 class TAboutTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetShellOpenAnswer([this](const std::string& target) { Opened.push_back(target); });
+        SetShellOpenAnswer([this](const std::string& target) {
+            Opened.push_back(target);
+            return true;
+        });
     }
     void TearDown() override {
         for (TAboutForm* form : OpenAboutForms())
             delete form;
-        SetShellOpenAnswer([](const std::string&) {});
+        SetShellOpenAnswer([](const std::string&) { return true; });
     }
 
     std::vector<std::string> Opened;

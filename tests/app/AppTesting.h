@@ -12,6 +12,13 @@
 #include <memory>
 #include <regex>
 
+// A watch used only as the sender of a change, on the given folder.
+inline std::unique_ptr<TBriskoDirWatch> SenderOn(const std::string& folder) {
+    auto watch = std::make_unique<TBriskoDirWatch>();
+    watch->SetDirectory(folder);
+    return watch;
+}
+
 // The program's four windows, made afresh for each test, with a fake
 // notification area that is there unless a test takes it away, and a
 // settings file of the test's own (SettingsFile), absent at the start.

@@ -34,13 +34,6 @@ std::string ShownCaption(const QWidget& window) {
         return title.toStdString();
     return (title + QStringLiteral(" \u2014 ") + name).toStdString();
 }
-
-// A watch used only as the sender of a change, on the given folder.
-std::unique_ptr<TBriskoDirWatch> SenderOn(const std::string& folder) {
-    auto watch = std::make_unique<TBriskoDirWatch>();
-    watch->SetDirectory(folder);
-    return watch;
-}
 } // namespace
 
 using MainWindow = TProgramTest;
@@ -250,7 +243,7 @@ TEST_F(ChangeLines, GapsInWhatAWatchCoversAreListed) {
                                         "Not_watched - /data/odd", "Not_watched - /data"}));
     EXPECT_EQ(HintOfResult(2), "Permission denied");
     EXPECT_EQ(HintOfResult(3), "Input/output error - device gone");
-    EXPECT_EQ(TForm1::ResultLinePath(Form1->lbResults->Line(3)), "/data/odd");
+    EXPECT_EQ(TForm1::ResultFilePath(Form1->lbResults->Line(3)), "/data/odd");
     EXPECT_EQ(HintOfResult(0), "") << "change lines have no hint";
 
     Form1->BriskoDirWatch1Notify(sender.get(), 3, "secret");

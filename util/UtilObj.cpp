@@ -34,6 +34,7 @@ struct TIniFile {
 
     explicit TIniFile(const std::string& path) {
         Ini.SetQuotes(true);
+        Ini.SetSpaces(false); // key=value, as Windows writes profile files
         QFile file(QString::fromStdString(path));
         if (!file.exists())
             return;

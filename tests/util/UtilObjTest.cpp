@@ -80,6 +80,7 @@ TEST_F(UtilObjTest, NumberedSectionIsErasedBeforeItIsWritten) {
     EXPECT_EQ(Section("WatchDirs"), (std::vector<std::string>{"0=/a", "1=/b", "2=/c"}));
     UtilObj.WriteSection("WatchDirs", {"/x", "/y"}, true);
     EXPECT_EQ(Section("WatchDirs"), (std::vector<std::string>{"0=/x", "1=/y"}));
+    EXPECT_NE(ReadAll(Ini).find("[WatchDirs]\n0=/x\n1=/y\n"), std::string::npos) << ReadAll(Ini);
     UtilObj.WriteSection("WatchDirs", {}, true);
     EXPECT_TRUE(Section("WatchDirs").empty());
     EXPECT_EQ(ReadAll(Ini).find("WatchDirs"), std::string::npos) << "an empty list leaves no section";

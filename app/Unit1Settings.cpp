@@ -1,4 +1,4 @@
-// The main window's settings file (Part 2.4): read once when the window is
+// The main window's settings file: read once when the window is
 // first shown, written once when it closes. The sections and their order are
 // this unit's; where the file lies and how a section is read and written are
 // UtilObj's.

@@ -87,13 +87,13 @@ void TGeneralOptionsForm::CreateControls() {
 QMenu* TGeneralOptionsForm::CreateMenu(
     TListBox* list, std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items) {
     auto* menu = new QMenu(this);
-    for (const auto& [caption, click] : items) {
-        if (!caption) {
+    for (const auto& entry : items) {
+        if (!entry.first) {
             menu->addSeparator();
             continue;
         }
-        QAction* item = menu->addAction(QString::fromLatin1(caption));
-        connect(item, &QAction::triggered, this, [this, click] { RunHandler([&] { (this->*click)(); }); });
+        QAction* item = menu->addAction(QString::fromLatin1(entry.first));
+        connect(item, &QAction::triggered, this, [this, click = entry.second] { RunHandler([&] { (this->*click)(); }); });
     }
     list->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(list, &QWidget::customContextMenuRequested, this,

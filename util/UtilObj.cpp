@@ -34,7 +34,7 @@ struct TIniFile {
 
     explicit TIniFile(const std::string& path) {
         Ini.SetQuotes(true);
-        Ini.SetSpaces(false); // key=value, as Windows writes profile files
+        Ini.SetSpaces(false); // key=value, with no blanks around the "="
         QFile file(QString::fromStdString(path));
         if (!file.exists())
             return;

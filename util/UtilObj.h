@@ -16,7 +16,7 @@ public:
     using TExceptionOf::TExceptionOf;
 };
 
-// The program's only access to its settings file (Part 4.3): where it lies,
+// The program's only access to its settings file: where it lies,
 // making sure it exists, reading and rewriting one section at a time, and the
 // main window's geometry in section "Layout".
 //

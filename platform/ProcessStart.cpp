@@ -96,13 +96,8 @@ void SetProcessStartAnswer(TProcessStartAnswer answer) {
 
 #ifdef _WIN32
 
-bool StartProcess(const std::vector<std::string>& command, std::string* reason) {
-    if (Answer())
-        return Answer()(command);
-    if (command.empty() || command[0].empty()) {
-        SetReason(reason, "no program is given");
-        return false;
-    }
+namespace {
+bool StartNative(const std::vector<std::string>& command, std::string* reason) {
     QStringList arguments;
     for (size_t i = 1; i < command.size(); ++i)
         arguments << QString::fromStdString(command[i]);
@@ -114,6 +109,7 @@ bool StartProcess(const std::vector<std::string>& command, std::string* reason) 
     SetReason(reason, process.errorString().toStdString());
     return false;
 }
+} // namespace
 
 #else
 
@@ -187,15 +183,7 @@ std::string ProgramPath(const std::string& program) {
     }
     ::_exit(0);
 }
-} // namespace
-
-bool StartProcess(const std::vector<std::string>& command, std::string* reason) {
-    if (Answer())
-        return Answer()(command);
-    if (command.empty() || command[0].empty()) {
-        SetReason(reason, "no program is given");
-        return false;
-    }
+bool StartNative(const std::vector<std::string>& command, std::string* reason) {
     const std::string program = ProgramPath(command[0]);
     if (program.empty()) {
         SetReason(reason, std::strerror(ENOENT));
@@ -232,4 +220,17 @@ bool StartProcess(const std::vector<std::string>& command, std::string* reason) 
     return true;
 }
 
+} // namespace
+
 #endif
+
+bool StartProcess(const std::vector<std::string>& command, std::string* reason) {
+    if (Answer())
+        return Answer()(command);
+    if (command.empty() || command[0].empty()) {
+        SetReason(reason, "no program is given");
+        return false;
+    }
+    return StartNative(command, reason);
+}
+

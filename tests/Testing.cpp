@@ -4,6 +4,7 @@
 #include <QEventLoop>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -30,6 +31,13 @@ void TTempDir::MakeDir(const std::string& relative) const {
 
 void TTempDir::WriteFile(const std::string& relative, const std::string& content) const {
     std::ofstream(*this / relative, std::ios::binary) << content;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {

@@ -44,6 +44,9 @@ private:
     bool FMounted = false;
 };
 
+// The whole content of a file, as bytes; empty when it cannot be read.
+std::string ReadAll(const std::string& path);
+
 // Runs the event loop until the condition holds or the time is up; returns the condition.
 bool ProcessEventsUntil(const std::function<bool()>& condition,
                         std::chrono::milliseconds limit = std::chrono::seconds(10));

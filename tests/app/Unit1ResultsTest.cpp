@@ -16,20 +16,12 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace fs = std::filesystem;
 
 namespace {
 using TWords = std::vector<std::string>;
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 std::string StatusMessage() {
     return Form1->statusBar()->currentMessage().toStdString();

@@ -10,13 +10,6 @@
 #include <sstream>
 
 namespace {
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::vector<std::string> Section(const std::string& name) {
     std::vector<std::string> lines;
     UtilObj.ReadSection(name, lines);

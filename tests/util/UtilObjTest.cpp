@@ -7,16 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 
 namespace {
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Points UtilObj at a file in a folder of this test, and back when it ends.
 class UtilObjTest : public ::testing::Test {
 protected:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "util/UtilObj.h"
 #include "watch/BrkDirWatch.h"
 
 #include <QMainWindow>
@@ -77,6 +78,7 @@ public:
     void ApplySection(const std::string& section, const std::vector<std::string>& lines);
     void SaveSettings();
     void SaveMisc();
+    TUtilObj::TSectionWrite MiscSection() const;
 
     // Controls, top to bottom
     QWidget* Panel2;

@@ -111,21 +111,26 @@ void TForm1::AddSavedWatch(const std::string& folder) {
     }
 }
 
+// Every section in one save of the file, in the order they are listed.
 void TForm1::SaveSettings() {
-    UtilObj.SaveLayout(*this);
-    UtilObj.WriteSection("WatchDirs", lbWatches->Lines(), true);
-    UtilObj.WriteSection("ExcludedDirs", GeneralOptionsForm->lbExcluded->Lines(), true);
-    UtilObj.WriteSection("WatchProperties", OptionsForm->ListBox1->Lines(), true);
-    UtilObj.WriteSection("ExcludedFileTypes", GeneralOptionsForm->lbExcludedTypes->Lines(), true);
-    UtilObj.WriteSection("IncludedFileTypes", GeneralOptionsForm->lbIncludedTypes->Lines(), true);
-    SaveMisc();
+    UtilObj.WriteSections({TUtilObj::LayoutOf(*this),
+                           {"WatchDirs", lbWatches->Lines(), true},
+                           {"ExcludedDirs", GeneralOptionsForm->lbExcluded->Lines(), true},
+                           {"WatchProperties", OptionsForm->ListBox1->Lines(), true},
+                           {"ExcludedFileTypes", GeneralOptionsForm->lbExcludedTypes->Lines(), true},
+                           {"IncludedFileTypes", GeneralOptionsForm->lbIncludedTypes->Lines(), true},
+                           MiscSection()});
 }
 
 void TForm1::SaveMisc() {
-    UtilObj.WriteSection("Misc",
-                         {std::string("Minimize=") + (GeneralOptionsForm->cbMinToTray->isChecked() ? "T" : "F"),
-                          "HexEditor=" + GeneralOptionsForm->ebHexEditor->text().toStdString()},
-                         false);
+    UtilObj.WriteSections({MiscSection()});
+}
+
+TUtilObj::TSectionWrite TForm1::MiscSection() const {
+    return {"Misc",
+            {std::string("Minimize=") + (GeneralOptionsForm->cbMinToTray->isChecked() ? "T" : "F"),
+             "HexEditor=" + GeneralOptionsForm->ebHexEditor->text().toStdString()},
+            false};
 }
 
 // A file that could not be read at start is left as it is, and a save that

@@ -136,33 +136,44 @@ void TUtilObj::ReadSection(const std::string& section, std::vector<std::string>&
 }
 
 void TUtilObj::WriteSection(const std::string& section, const std::vector<std::string>& lines, bool numbered) const {
+    WriteSections({{section, lines, numbered}});
+}
+
+void TUtilObj::WriteSections(const std::vector<TSectionWrite>& writes) const {
     EnsureIniFile();
     const std::string path = GetIniFileName();
     TIniFile file(path);
-    file.Ini.Delete(section.c_str(), nullptr);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        std::string key, value;
-        if (numbered) {
-            key = std::to_string(i);
-            value = lines[i];
-        } else {
-            const std::size_t equals = lines[i].find('=');
-            key = lines[i].substr(0, equals);
-            if (equals != std::string::npos)
-                value = lines[i].substr(equals + 1, MaxValueLength);
+    for (const TSectionWrite& write : writes) {
+        file.Ini.Delete(write.Section.c_str(), nullptr);
+        for (std::size_t i = 0; i < write.Lines.size(); ++i) {
+            const std::string& line = write.Lines[i];
+            std::string key, value;
+            if (write.Numbered) {
+                key = std::to_string(i);
+                value = line;
+            } else {
+                const std::size_t equals = line.find('=');
+                key = line.substr(0, equals);
+                if (equals != std::string::npos)
+                    value = line.substr(equals + 1, MaxValueLength);
+            }
+            if (file.Ini.SetValue(write.Section.c_str(), key.c_str(), value.c_str()) < 0)
+                throw EIniFileError(Format("Unable to write to %s", path.c_str()));
         }
-        if (file.Ini.SetValue(section.c_str(), key.c_str(), value.c_str()) < 0)
-            throw EIniFileError(Format("Unable to write to %s", path.c_str()));
     }
     file.Save(path);
 }
 
-void TUtilObj::SaveLayout(const QWidget& window) const {
+TUtilObj::TSectionWrite TUtilObj::LayoutOf(const QWidget& window) {
     const QRect outer = window.frameGeometry();
-    WriteSection("Layout",
-                 {"Top=" + std::to_string(outer.y()), "Left=" + std::to_string(outer.x()),
-                  "Width=" + std::to_string(outer.width()), "Height=" + std::to_string(outer.height())},
-                 false);
+    return {"Layout",
+            {"Top=" + std::to_string(outer.y()), "Left=" + std::to_string(outer.x()),
+             "Width=" + std::to_string(outer.width()), "Height=" + std::to_string(outer.height())},
+            false};
+}
+
+void TUtilObj::SaveLayout(const QWidget& window) const {
+    WriteSections({LayoutOf(window)});
 }
 
 void TUtilObj::RestoreLayout(QWidget& window) const {

@@ -47,6 +47,16 @@ public:
     // first "=" into key and value, the value cut to 1000 characters.
     // A refused write raises EIniFileError "Unable to write to <path>".
     void WriteSection(const std::string& section, const std::vector<std::string>& lines, bool numbered) const;
+    // Several sections written as WriteSection writes each, in one save:
+    // all of them reach the file, or none does.
+    struct TSectionWrite {
+        std::string Section;
+        std::vector<std::string> Lines;
+        bool Numbered;
+    };
+    void WriteSections(const std::vector<TSectionWrite>& writes) const;
+    // The section "Layout" that SaveLayout writes for window.
+    static TSectionWrite LayoutOf(const QWidget& window);
     // Writes the window's Top, Left, Width and Height (outer size) to "Layout".
     void SaveLayout(const QWidget& window) const;
     // Sets the window's Top, Left, Width and Height from "Layout"; a missing,

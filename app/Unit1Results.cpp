@@ -114,9 +114,12 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
     case TDirWatchStatus::TKind::SettingUp:
         ShowRemark(Sender, "(setting up: " + FolderCount(Status.FolderCount) + " so far)");
         break;
-    case TDirWatchStatus::TKind::Ready:
-        ShowRemark(Sender, "(" + FolderCount(Status.FolderCount) + " watched)");
+    case TDirWatchStatus::TKind::Ready: {
+        // fanotify watches a whole file system and counts no folders.
+        const std::string watched = Status.FolderCount > 0 ? FolderCount(Status.FolderCount) + " watched" : "watched";
+        ShowRemark(Sender, "(" + watched + (Status.Mechanism.empty() ? "" : " by " + Status.Mechanism) + ")");
         break;
+    }
     }
 }
 

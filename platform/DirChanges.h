@@ -65,7 +65,8 @@ struct TWatchNotice {
     TKind Kind = TKind::SetupProgress;
     std::string Folder;     // NotCovered: relative to the watched folder ("" = itself)
     int Error = 0;          // NotCovered: the system's error number
-    uint64_t FolderCount = 0; // SetupProgress, SetupDone: folders watched so far
+    uint64_t FolderCount = 0; // SetupProgress, SetupDone: folders watched so far (0: not counted)
+    std::string Mechanism;    // SetupProgress, SetupDone: how the system watches, for the user
 };
 
 // Why Open failed.

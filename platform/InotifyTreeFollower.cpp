@@ -3,6 +3,7 @@
 #include "platform/InotifyTreeFollower.h"
 
 #include "platform/Drives.h"
+#include "platform/TreePaths.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,53 +22,8 @@ namespace inotify {
 
 namespace {
 constexpr auto ProgressInterval = std::chrono::milliseconds(500);
-// An access that set the last-access time this recently or less changed it;
-// an older time means the system left it alone.
-constexpr TSince AccessRecency = 2'000'000'000;
-// Files whose last-access time is remembered, at most.
-constexpr size_t AccessTimesKept = 100000;
 constexpr unsigned ScannedFields = STATX_TYPE | STATX_INO | STATX_CTIME | STATX_MTIME | STATX_BTIME;
-
-TSince Nanoseconds(const timespec& time) {
-    return static_cast<TSince>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
-
-TSince Nanoseconds(const statx_timestamp& time) {
-    return static_cast<TSince>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
 } // namespace
-
-std::string CanonicalPath(const std::string& path) {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    std::string canonical = resolved ? resolved : "";
-    std::free(resolved);
-    return canonical;
-}
-
-TSince CoarseNow() {
-    timespec now;
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
-    return Nanoseconds(now);
-}
-
-std::vector<std::pair<std::string, std::string>> StepsTo(const std::string& path) {
-    std::vector<std::pair<std::string, std::string>> steps;
-    std::string folder = "/";
-    for (size_t at = 0; at < path.size();) {
-        size_t end = path.find('/', at);
-        if (end == std::string::npos)
-            end = path.size();
-        std::string part = path.substr(at, end - at);
-        at = end + 1;
-        if (part.empty() || part == ".")
-            continue;
-        if (part == "..")
-            break;
-        steps.emplace_back(folder, part);
-        folder = JoinPath(folder, part);
-    }
-    return steps;
-}
 
 // Whether a listed entry came into its folder at or after since: it was
 // made then, or (not a folder) moved or linked in then, which changes its
@@ -437,23 +393,8 @@ void TTreeFollower::EntryLeft(int wd, const std::string& name) {
         folder->second.erase(name);
 }
 
-// An access is reported when it moved the file's last-access time since the
-// last one seen; for a file not seen before, when that time is recent.
 bool TTreeFollower::AccessMovedTime(int wd, const std::string& name) {
-    const std::string path = JoinPath(FTree.FullPath(wd), name);
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
-        return false;
-    const TSince accessed = Nanoseconds(st.st_atim);
-    if (FAccessTimes.size() >= AccessTimesKept)
-        FAccessTimes.clear();
-    auto [seen, first] = FAccessTimes.try_emplace(path, accessed);
-    if (first)
-        return CoarseNow() - accessed <= AccessRecency;
-    if (seen->second == accessed)
-        return false;
-    seen->second = accessed;
-    return true;
+    return FAccessTimes.Moved(JoinPath(FTree.FullPath(wd), name));
 }
 
 void TTreeFollower::FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,

@@ -6,9 +6,11 @@
 // systems mounted inside the tree. What it cannot cover it tells in notices.
 #ifdef __linux__
 
+#include "platform/AccessTimes.h"
 #include "platform/DirChanges.h"
 #include "platform/InotifyTranslator.h"
 #include "platform/PendingChanges.h"
+#include "platform/TranslatingReader.h"
 #include "platform/WatchTree.h"
 
 #include <atomic>
@@ -25,18 +27,7 @@ namespace inotify {
 // Whether a listed entry came into its folder at or after since.
 bool CameSince(const struct statx& status, TSince since);
 
-// The steps from "/" down to path: each folder on the way with the name of
-// the next part. A ".." ends the walk, for it may undo a symbolic link.
-std::vector<std::pair<std::string, std::string>> StepsTo(const std::string& path);
-
-// The path without symbolic links, "." or ".."; empty when it leads nowhere.
-std::string CanonicalPath(const std::string& path);
-
-// The clock the file system stamps inodes with: the last timer tick. A
-// reading of it is never later than a stamp given afterwards.
-TSince CoarseNow();
-
-class TTreeFollower final : public TTranslatorPort {
+class TTreeFollower final : public TFolderKeeper {
 public:
     // inotify: the reader's instance; interrupted: set when a stop is requested.
     TTreeFollower(TWatchTree& tree, TPendingChanges& queue, int inotify, const std::atomic<bool>& interrupted)
@@ -46,20 +37,17 @@ public:
     // root: the whole sub-tree, or only the folder itself.
     void Start(uint32_t filter, uint32_t mask, bool subTree, dev_t device);
 
-    bool SetupDone() const { return FSetupDone; }
+    bool SetupDone() const override { return FSetupDone; }
     // Watches folders of the set-up until the deadline, events wait to be
     // read, or a stop is requested.
-    void SetupStep(TClock::time_point deadline);
-    // Every queued event is translated: what listings reported can no longer
-    // come again as an event, and folders not reached before are tried again.
-    void QueueEmptied();
-    void RetryUnreached();
-    // The system's mount table changed.
-    void FollowMountTable();
-    // Once set up, tells the count of watched folders again when it changed.
-    void ReportFolderCount();
-    bool TakeNotice(TWatchNotice& notice);
-    bool HasNotices() const { return !FNotices.empty(); }
+    void SetupStep(TClock::time_point deadline) override;
+    // What listings reported can no longer come again as an event.
+    void QueueEmptied() override;
+    void RetryUnreached() override;
+    void FollowMountTable() override;
+    void ReportFolderCount() override;
+    bool TakeNotice(TWatchNotice& notice) override;
+    bool HasNotices() const override { return !FNotices.empty(); }
 
     bool EntryArrived(int wd, const std::string& name) override;
     void EntryLeft(int wd, const std::string& name) override;
@@ -126,8 +114,7 @@ private:
     // Folders moved in and waiting for their listing, with the entries their
     // events reported meanwhile, which the listing must not report again.
     std::unordered_map<int, std::unordered_map<std::string, ino_t>> FAwaitingScan;
-    // Last-access times seen, by path: an access is reported when it moved them.
-    std::unordered_map<std::string, TSince> FAccessTimes;
+    TAccessTimes FAccessTimes;
     std::vector<std::string> FMountPoints; // below the watched folder, relative to it
     std::unordered_set<std::string> FMountsReported;
     std::vector<TRetry> FRetries;

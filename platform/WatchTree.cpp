@@ -71,6 +71,13 @@ bool TWatchTree::Move(int wd, int newParent, const std::string& newName) {
     return true;
 }
 
+std::vector<int> TWatchTree::ChildrenOf(int wd) const {
+    std::vector<int> children;
+    for (int child = FNodes.at(wd).FirstChild; child >= 0; child = FNodes.at(child).Next)
+        children.push_back(child);
+    return children;
+}
+
 std::vector<int> TWatchTree::RemoveSubTree(int wd) {
     Unlink(wd, FNodes.at(wd));
     std::vector<int> removed{wd};

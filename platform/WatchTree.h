@@ -34,6 +34,10 @@ public:
     // Removes the folder and everything below it; returns their descriptors.
     std::vector<int> RemoveSubTree(int wd);
     std::optional<int> FindChild(int wd, const std::string& name) const;
+    // The folder's parent (-1 for the root) and its name there.
+    int ParentOf(int wd) const { return FNodes.at(wd).Parent; }
+    const std::string& NameOf(int wd) const { return FNodes.at(wd).Name; }
+    std::vector<int> ChildrenOf(int wd) const;
     bool IsAt(int wd, int parent, const std::string& name) const;
     // True when wd is ancestor itself or lies below it.
     bool IsWithin(int wd, int ancestor) const;

@@ -313,7 +313,7 @@ void TBriskoDirWatch::ThreadNotice(TDirWatchThread* Sender, unsigned Generation)
     const auto kind = static_cast<std::intptr_t>(StatusKindFor(notice.Kind));
     TMessage message{WM_DIRWATCH_STATUS, kind | static_cast<std::intptr_t>(Generation) << 8,
                      static_cast<std::intptr_t>(notCovered ? notice.Error : notice.FolderCount), {}};
-    message.Text = Local8ToWide(notice.Folder);
+    message.Text = Local8ToWide(notCovered ? notice.Folder : notice.Mechanism);
     FWindowHandle->Post(std::move(message));
 }
 
@@ -348,6 +348,7 @@ void TBriskoDirWatch::WatchWndProc(TMessage& Message) {
             status.Reason = DescribeNotCovered(static_cast<int>(Message.LParam));
         } else {
             status.FolderCount = static_cast<uint64_t>(Message.LParam);
+            status.Mechanism = WideToLocal8(Message.Text);
         }
         DoStatus(status);
         break;

@@ -57,7 +57,8 @@ using TFileChangeNotifyEvent =
 struct TDirWatchStatus {
     enum class TKind { SettingUp, Ready, NotCovered, ChangesLost };
     TKind Kind = TKind::Ready;
-    uint64_t FolderCount = 0; // SettingUp, Ready: folders watched so far
+    uint64_t FolderCount = 0; // SettingUp, Ready: folders watched so far (0: not counted)
+    std::string Mechanism;    // SettingUp, Ready: how the system watches
     std::string Folder;       // NotCovered: relative to Directory ("" = Directory itself)
     std::string Reason;       // NotCovered: why
 };

@@ -1,0 +1,255 @@
+#ifdef __linux__
+
+#include "platform/FanotifyFolders.h"
+
+#include "platform/Drives.h"
+#include "platform/FanotifyRecords.h"
+#include "platform/TreePaths.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fanotify {
+
+namespace {
+// The part of path below folder, or none when path lies elsewhere.
+std::optional<std::string> RelativeTo(const std::string& path, const std::string& folder) {
+    if (path == folder)
+        return std::string();
+    const std::string prefix = folder == "/" ? folder : folder + '/';
+    if (path.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    return path.substr(prefix.size());
+}
+
+uint64_t MountIdOf(const std::string& path) {
+    struct statx status;
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_MNT_ID, &status) != 0 || !(status.stx_mask & STATX_MNT_ID))
+        return 0;
+    return status.stx_mnt_id;
+}
+
+bool MountExists(uint64_t mountId) {
+    std::ifstream table("/proc/self/mountinfo");
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        uint64_t id = 0;
+        if (fields >> id && id == mountId)
+            return true;
+    }
+    return false;
+}
+} // namespace
+
+void TFanotifyFolders::Start(inotify::TInotifyTranslator& translator, bool subTree, const std::string& rootKey) {
+    FTranslator = &translator;
+    FSubTree = subTree;
+    FTree.AddRoot(FNextWd++);
+    Bind(rootKey, FTree.Root());
+    FCanonicalRoot = inotify::CanonicalPath(FTree.RootPath());
+    FMountId = MountIdOf(FTree.RootPath());
+    if (subTree && !FCanonicalRoot.empty())
+        FMountPoints = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
+    for (const std::string& relative : FMountPoints)
+        NotCovered(relative);
+    TWatchNotice done;
+    done.Kind = TWatchNotice::TKind::SetupDone;
+    FNotices.push_back(std::move(done));
+}
+
+int TFanotifyFolders::Guard(const std::string& key) {
+    if (auto known = FFolders.find(key); known != FFolders.end())
+        return known->second;
+    const int wd = FNextWd++;
+    Bind(key, wd);
+    return wd;
+}
+
+std::optional<int> TFanotifyFolders::FolderOf(const std::string& key) {
+    if (auto known = FFolders.find(key); known != FFolders.end())
+        return known->second;
+    // Another file system, even one mounted inside the tree, is not this
+    // watch's, and its handles mean nothing here.
+    if (FileSystemOf(key) != FFileSystem || FOutside.count(key))
+        return std::nullopt;
+    return Place(key);
+}
+
+// Places a folder not in the cache by its path now, adding the folders on
+// the way that are not there either.
+std::optional<int> TFanotifyFolders::Place(const std::string& key) {
+    const std::optional<std::string> path = PathOf(key);
+    const std::optional<std::string> relative = path ? RelativeTo(*path, FCanonicalRoot) : std::nullopt;
+    if (!relative || (!FSubTree && !relative->empty())) {
+        RememberOutside(key);
+        return std::nullopt;
+    }
+    int wd = FTree.Root();
+    for (const auto& [folder, part] : inotify::StepsTo(*relative)) {
+        if (auto child = FTree.FindChild(wd, part)) {
+            wd = *child;
+            continue;
+        }
+        const int child = FNextWd++;
+        FTree.Add(child, wd, part);
+        wd = child;
+    }
+    Bind(key, wd);
+    return wd;
+}
+
+// The folder's path now, through the mount of the watched folder; none
+// when it is gone.
+std::optional<std::string> TFanotifyFolders::PathOf(const std::string& key) {
+    if (FMountFd.Get() < 0)
+        FMountFd = inotify::TFd(::open(FTree.RootPath().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::vector<uint64_t> handle = HandleOf(key);
+    inotify::TFd folder(::open_by_handle_at(FMountFd.Get(), reinterpret_cast<file_handle*>(handle.data()),
+                                            O_PATH | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (folder.Get() < 0 || ::fstat(folder.Get(), &st) != 0 || st.st_nlink == 0)
+        return std::nullopt;
+    std::string path(4096, '\0');
+    const std::string link = "/proc/self/fd/" + std::to_string(folder.Get());
+    for (;;) {
+        const ssize_t length = ::readlink(link.c_str(), path.data(), path.size());
+        if (length < 0)
+            return std::nullopt;
+        if (static_cast<size_t>(length) < path.size()) {
+            path.resize(static_cast<size_t>(length));
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+void TFanotifyFolders::Bind(const std::string& key, int wd) {
+    if (auto previous = FKeys.find(wd); previous != FKeys.end())
+        FFolders.erase(previous->second);
+    if (auto taken = FFolders.find(key); taken != FFolders.end())
+        FKeys.erase(taken->second);
+    FFolders[key] = wd;
+    FKeys[wd] = key;
+    FOutside.erase(key);
+}
+
+void TFanotifyFolders::RememberOutside(const std::string& key) {
+    if (FOutside.size() >= OutsideCacheLimit)
+        FOutside.clear();
+    FOutside.insert(key);
+}
+
+// The look-up descriptor is not kept while nothing needs it: it would hold
+// the watched folder's file system busy, and no one could unmount it.
+void TFanotifyFolders::QueueEmptied() {
+    FMountFd = inotify::TFd();
+    if (FTree.Size() > FolderCacheLimit)
+        ForgetFolders();
+}
+
+// A file system mounted inside the tree hides the folder below it, which is
+// no longer covered; the watched folder's own file system unmounted ends
+// the watch.
+void TFanotifyFolders::FollowMountTable() {
+    if (FMountId != 0 && !MountExists(FMountId)) {
+        FTranslator->Translate({FTree.Root(), IN_UNMOUNT, 0, {}});
+        return;
+    }
+    if (!FSubTree || FCanonicalRoot.empty())
+        return;
+    std::vector<std::string> now = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
+    for (const std::string& relative : now)
+        if (!std::binary_search(FMountPoints.begin(), FMountPoints.end(), relative))
+            NotCovered(relative);
+    FMountPoints = std::move(now);
+}
+
+void TFanotifyFolders::NotCovered(const std::string& relative) {
+    TWatchNotice notice;
+    notice.Kind = TWatchNotice::TKind::NotCovered;
+    notice.Folder = relative;
+    notice.Error = OtherFileSystem;
+    FNotices.push_back(std::move(notice));
+}
+
+bool TFanotifyFolders::TakeNotice(TWatchNotice& notice) {
+    if (FNotices.empty())
+        return false;
+    notice = std::move(FNotices.front());
+    FNotices.pop_front();
+    return true;
+}
+
+bool TFanotifyFolders::AccessMovedTime(int wd, const std::string& name) {
+    return FAccessTimes.Moved(JoinPath(FTree.FullPath(wd), name));
+}
+
+// A folder made in the tree, or moved in. One moved in may hold folders
+// that were looked up while they lay outside: they are outside no longer.
+void TFanotifyFolders::FolderArrived(int parentWd, const std::string& name, TSince since) {
+    if (since != inotify::ReportAll)
+        FOutside.clear();
+    if (auto stale = FTree.FindChild(parentWd, name))
+        RemoveSubTree(*stale);
+    const int wd = FNextWd++;
+    FTree.Add(wd, parentWd, name);
+    if (!FExpected.empty())
+        Bind(FExpected, wd);
+}
+
+void TFanotifyFolders::FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
+                                     TSince since) {
+    auto child = FTree.FindChild(fromWd, fromName);
+    if (!child) {
+        FolderArrived(toWd, toName, since);
+        return;
+    }
+    if (auto replaced = FTree.FindChild(toWd, toName); replaced && !FTree.IsWithin(*child, *replaced))
+        RemoveSubTree(*replaced);
+    // Refused only when the cache is behind the events: it forgets the folder.
+    if (!FTree.Move(*child, toWd, toName)) {
+        RemoveSubTree(*child);
+        return;
+    }
+    if (!FExpected.empty())
+        Bind(FExpected, *child);
+}
+
+void TFanotifyFolders::FolderLeft(int parentWd, const std::string& name) {
+    if (auto child = FTree.FindChild(parentWd, name))
+        RemoveSubTree(*child);
+}
+
+void TFanotifyFolders::FolderForgotten(int wd) {
+    if (wd != FTree.Root())
+        RemoveSubTree(wd);
+}
+
+// Lost events may have renamed or removed any folder: the cache starts again.
+void TFanotifyFolders::ChangesLost() {
+    ForgetFolders();
+    FOutside.clear();
+}
+
+void TFanotifyFolders::RemoveSubTree(int wd) {
+    for (int removed : FTree.RemoveSubTree(wd))
+        if (auto key = FKeys.find(removed); key != FKeys.end()) {
+            FFolders.erase(key->second);
+            FKeys.erase(key);
+        }
+}
+
+void TFanotifyFolders::ForgetFolders() {
+    for (int child : FTree.ChildrenOf(FTree.Root()))
+        RemoveSubTree(child);
+}
+
+} // namespace fanotify
+
+#endif

@@ -1,0 +1,95 @@
+#pragma once
+
+// The folders of a tree watched through fanotify. A file-system mark sees
+// every change at once, so nothing is set up per folder; what is kept is
+// how to name a folder the kernel knows by its file handle: a bounded cache
+// of the tree's folders, each bound to its handle, which follows renames
+// and moves as the events tell them. A folder not in the cache is placed by
+// asking the system for its path, once.
+#ifdef __linux__
+
+#include "platform/AccessTimes.h"
+#include "platform/TranslatingReader.h"
+#include "platform/WatchTree.h"
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace fanotify {
+
+using inotify::TClock;
+using inotify::TSince;
+
+class TFanotifyFolders final : public inotify::TFolderKeeper {
+public:
+    // Folders kept in the cache, at most, and folders known to lie outside the tree.
+    static constexpr size_t FolderCacheLimit = 100000;
+    static constexpr size_t OutsideCacheLimit = 100000;
+
+    // fileSystem: the ID of the watched folder's file system, as in keys.
+    TFanotifyFolders(TWatchTree& tree, std::string fileSystem) : FTree(tree), FFileSystem(std::move(fileSystem)) {}
+
+    // The tree's root is the folder of rootKey; translator is told when its
+    // file system is unmounted.
+    void Start(inotify::TInotifyTranslator& translator, bool subTree, const std::string& rootKey);
+    // A folder on the way to the watched one: a number of its own for the translator.
+    int Guard(const std::string& key);
+    // The folder a key names: a folder of the tree (known, or placed now by
+    // its path) or on the way to it; none when it lies elsewhere or is gone.
+    std::optional<int> FolderOf(const std::string& key);
+    // The next folder that arrives or is renamed is the object of key.
+    void Expect(std::string key) { FExpected = std::move(key); }
+
+    bool SetupDone() const override { return true; }
+    void SetupStep(TClock::time_point) override {}
+    void QueueEmptied() override;
+    void RetryUnreached() override {}
+    void FollowMountTable() override;
+    void ReportFolderCount() override {}
+    bool TakeNotice(TWatchNotice& notice) override;
+    bool HasNotices() const override { return !FNotices.empty(); }
+
+    bool EntryArrived(int, const std::string&) override { return true; }
+    void EntryLeft(int, const std::string&) override {}
+    bool AccessMovedTime(int wd, const std::string& name) override;
+    void FolderArrived(int parentWd, const std::string& name, TSince since) override;
+    void FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
+                       TSince since) override;
+    void FolderLeft(int parentWd, const std::string& name) override;
+    void FolderForgotten(int wd) override;
+    void ChangesLost() override;
+
+private:
+    std::optional<int> Place(const std::string& key);
+    std::optional<std::string> PathOf(const std::string& key);
+    void Bind(const std::string& key, int wd);
+    void RemoveSubTree(int wd);
+    void ForgetFolders();
+    void RememberOutside(const std::string& key);
+    void NotCovered(const std::string& relative);
+
+    TWatchTree& FTree;
+    std::string FFileSystem;
+    inotify::TInotifyTranslator* FTranslator = nullptr;
+    bool FSubTree = true;
+    std::string FCanonicalRoot;
+    uint64_t FMountId = 0; // of the watched folder; 0 where the system does not tell
+    int FNextWd = 1;
+    std::unordered_map<std::string, int> FFolders; // by key
+    std::unordered_map<int, std::string> FKeys;    // by folder
+    std::unordered_set<std::string> FOutside;
+    std::string FExpected;
+    inotify::TFd FMountFd; // opened for look-ups, closed once the queue is empty
+    inotify::TAccessTimes FAccessTimes;
+    std::vector<std::string> FMountPoints; // below the watched folder, relative to it
+    std::deque<TWatchNotice> FNotices;
+};
+
+} // namespace fanotify
+
+#endif

@@ -1,0 +1,36 @@
+#pragma once
+
+// The events a fanotify group reports with the folder and name of each
+// change (FAN_REPORT_DFID_NAME_TARGET), taken apart. Objects are known by a
+// key: the file system's ID and the object's file handle, as bytes.
+#ifdef __linux__
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fanotify {
+
+struct TFanEvent {
+    uint64_t Mask = 0;
+    std::string Folder; // the folder of the change; empty when the event has none
+    std::string Name;   // in Folder; "." for an event on Folder itself
+    std::string NewFolder; // a rename's new place
+    std::string NewName;
+    std::string Object; // the object changed, when the event names it
+};
+
+// Appends the events of data to events. False when a record is malformed:
+// the events before it are kept, the rest of data is not read.
+bool ParseEvents(const char* data, size_t length, std::vector<TFanEvent>& events);
+
+// The file system ID of a key.
+std::string FileSystemOf(const std::string& key);
+// The key's file handle in the shape open_by_handle_at takes (struct
+// file_handle), in storage aligned for it.
+std::vector<uint64_t> HandleOf(const std::string& key);
+
+} // namespace fanotify
+
+#endif

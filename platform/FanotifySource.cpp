@@ -1,0 +1,229 @@
+#ifdef __linux__
+
+#include "platform/FanotifySource.h"
+
+#include "platform/DirChanges.h"
+#include "platform/FanotifyFolders.h"
+#include "platform/FanotifyRecords.h"
+#include "platform/TreePaths.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/fanotify.h>
+#include <sys/inotify.h>
+#include <sys/statfs.h>
+#include <vector>
+
+namespace inotify {
+
+namespace {
+
+using fanotify::TFanEvent;
+using fanotify::TFanotifyFolders;
+
+// The changes every watch needs: entries made, removed and renamed.
+constexpr uint64_t EntryChanges = FAN_CREATE | FAN_DELETE | FAN_RENAME | FAN_ONDIR;
+
+uint64_t FanotifyMaskFor(uint32_t filter) {
+    const uint32_t inotifyMask = InotifyMaskFor(filter);
+    uint64_t mask = EntryChanges;
+    if (inotifyMask & IN_MODIFY)
+        mask |= FAN_MODIFY;
+    if (inotifyMask & IN_ATTRIB)
+        mask |= FAN_ATTRIB;
+    if (inotifyMask & IN_ACCESS)
+        mask |= FAN_ACCESS;
+    return mask;
+}
+
+std::string FileSystemIdOf(const std::string& path) {
+    struct statfs status;
+    if (::statfs(path.c_str(), &status) != 0)
+        return {};
+    return std::string(reinterpret_cast<const char*>(&status.f_fsid), sizeof status.f_fsid);
+}
+
+// The key fanotify gives the object at path; empty when the system has none.
+std::string KeyOf(const std::string& path) {
+    std::vector<uint64_t> storage(1 + (sizeof(file_handle) + MAX_HANDLE_SZ) / sizeof(uint64_t));
+    auto* handle = reinterpret_cast<file_handle*>(storage.data());
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    const std::string fileSystem = FileSystemIdOf(path);
+    if (fileSystem.empty() || ::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mountId, 0) != 0)
+        return {};
+    std::string key = fileSystem;
+    key.append(reinterpret_cast<const char*>(&handle->handle_type), sizeof handle->handle_type);
+    key.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
+    return key;
+}
+
+class TFanotifySource final : public TEventSource {
+public:
+    TFanotifySource(TWatchTree& tree, TFd group, std::string fileSystem)
+        : FTree(tree), FGroup(std::move(group)), FFolders(tree, std::move(fileSystem)) {}
+
+    int Descriptor() const override { return FGroup.Get(); }
+    int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) override;
+    void Translate(const char* data, size_t length, TInotifyTranslator& translator) override;
+    TFolderKeeper& Keeper() override { return FFolders; }
+
+private:
+    void GuardRootPath(TInotifyTranslator& translator);
+    void Put(const TFanEvent& event, TInotifyTranslator& translator);
+    void PutRename(const TFanEvent& event, uint32_t isDir, TInotifyTranslator& translator);
+    void PutFolderChange(const TFanEvent& event, TInotifyTranslator& translator);
+
+    TWatchTree& FTree;
+    TFd FGroup;
+    TFanotifyFolders FFolders;
+    uint32_t FCookie = 0;
+    std::vector<TFanEvent> FEvents;
+};
+
+int TFanotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) {
+    const std::string& root = FTree.RootPath();
+    if (::fanotify_mark(FGroup.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FanotifyMaskFor(filter), AT_FDCWD,
+                        root.c_str()) != 0)
+        return errno;
+    const std::string rootKey = KeyOf(root);
+    if (rootKey.empty())
+        return errno != 0 ? errno : EOPNOTSUPP;
+    FFolders.Start(translator, subTree, rootKey);
+    GuardRootPath(translator);
+    return 0;
+}
+
+// The folders on the way to the watched one, along the path as given and
+// along the path without links, are watched for the names of the next
+// parts, as with inotify. Those on another file system get a mark of their
+// own: the file system's mark does not see them.
+void TFanotifySource::GuardRootPath(TInotifyTranslator& translator) {
+    const std::string given = AbsolutePath(FTree.RootPath());
+    const std::string fileSystem = FileSystemIdOf(FTree.RootPath());
+    for (const std::string& path : {given, CanonicalPath(given)})
+        for (const auto& [folder, next] : StepsTo(path)) {
+            const std::string key = KeyOf(folder);
+            if (key.empty())
+                continue;
+            if (fanotify::FileSystemOf(key) != fileSystem)
+                ::fanotify_mark(FGroup.Get(), FAN_MARK_ADD | FAN_MARK_INODE, EntryChanges, AT_FDCWD, folder.c_str());
+            const int wd = FFolders.Guard(key);
+            if (wd != FTree.Root())
+                translator.AddGuard(wd, next);
+        }
+}
+
+void TFanotifySource::Translate(const char* data, size_t length, TInotifyTranslator& translator) {
+    FEvents.clear();
+    fanotify::ParseEvents(data, length, FEvents);
+    for (const TFanEvent& event : FEvents)
+        Put(event, translator);
+}
+
+// One fanotify event as the inotify events it stands for. The kernel merges
+// changes of one entry by one process into one event while it waits to be
+// read; such an event is put in the order the changes must have come in:
+// made, changed, removed.
+void TFanotifySource::Put(const TFanEvent& event, TInotifyTranslator& translator) {
+    if (event.Mask & FAN_Q_OVERFLOW) {
+        translator.Translate({FTree.Root(), IN_Q_OVERFLOW, 0, {}});
+        return;
+    }
+    const uint32_t isDir = (event.Mask & FAN_ONDIR) ? IN_ISDIR : 0;
+    if (event.Mask & FAN_RENAME) {
+        PutRename(event, isDir, translator);
+        return;
+    }
+    if (event.Folder.empty())
+        return; // about a file no name leads to any more
+    if (event.Name == ".") {
+        PutFolderChange(event, translator);
+        return;
+    }
+    const std::optional<int> wd = FFolders.FolderOf(event.Folder);
+    if (!wd)
+        return;
+    if (event.Mask & FAN_CREATE) {
+        FFolders.Expect(event.Object);
+        translator.Translate({*wd, IN_CREATE | isDir, 0, event.Name});
+        FFolders.Expect({});
+    }
+    const uint32_t changes = ((event.Mask & FAN_MODIFY) ? IN_MODIFY : 0) |
+                             ((event.Mask & FAN_ATTRIB) ? IN_ATTRIB : 0) | ((event.Mask & FAN_ACCESS) ? IN_ACCESS : 0);
+    if (changes)
+        translator.Translate({*wd, changes | isDir, 0, event.Name});
+    if (event.Mask & FAN_DELETE)
+        translator.Translate({*wd, IN_DELETE | isDir, 0, event.Name});
+}
+
+// A rename within the tree is a pair of halves with a cookie of their own;
+// one out of the tree is a removal there, one into it an addition.
+void TFanotifySource::PutRename(const TFanEvent& event, uint32_t isDir, TInotifyTranslator& translator) {
+    const std::optional<int> from = FFolders.FolderOf(event.Folder);
+    const std::optional<int> to = FFolders.FolderOf(event.NewFolder);
+    const bool fromTree = from && FTree.Contains(*from);
+    const bool toTree = to && FTree.Contains(*to);
+    const uint32_t cookie = fromTree && toTree ? ++FCookie : 0;
+    if (from)
+        translator.Translate({*from, (fromTree && !toTree ? IN_DELETE : IN_MOVED_FROM) | isDir, cookie, event.Name});
+    if (to) {
+        FFolders.Expect(event.Object);
+        translator.Translate({*to, IN_MOVED_TO | isDir, cookie, event.NewName});
+        FFolders.Expect({});
+    }
+}
+
+// A change of a folder itself, reported as a change of its entry in its
+// parent, as inotify reports it. The watched folder's own is not reported.
+void TFanotifySource::PutFolderChange(const TFanEvent& event, TInotifyTranslator& translator) {
+    const std::optional<int> wd = FFolders.FolderOf(event.Folder);
+    if (!wd || !FTree.Contains(*wd) || *wd == FTree.Root())
+        return;
+    const uint32_t changes = ((event.Mask & FAN_ATTRIB) ? IN_ATTRIB : 0) | ((event.Mask & FAN_ACCESS) ? IN_ACCESS : 0);
+    if (changes)
+        translator.Translate({FTree.ParentOf(*wd), changes | IN_ISDIR, 0, FTree.NameOf(*wd)});
+}
+
+std::string WhyFanotifyCannotStart(int error) {
+    switch (error) {
+    case EPERM:
+        return "fanotify needs the CAP_SYS_ADMIN capability";
+    case EINVAL:
+        return "fanotify needs Linux 5.17 or later";
+    case ENOSYS:
+        return "the kernel has no fanotify";
+    default:
+        return std::string("fanotify could not start (") + std::strerror(error) + ")";
+    }
+}
+
+} // namespace
+
+TFanotifyChoice ChooseFanotify(const std::string& path) {
+    TFd group(::fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE |
+                                  FAN_REPORT_DFID_NAME_TARGET,
+                              O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+    if (group.Get() < 0)
+        return {{}, WhyFanotifyCannotStart(errno)};
+    // A trial mark, taken back at once: the watch's own mark is set when it
+    // starts, with the changes it asks for.
+    if (::fanotify_mark(group.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, EntryChanges, AT_FDCWD, path.c_str()) != 0)
+        return {{}, std::string("fanotify cannot mark this file system (") + std::strerror(errno) + ")"};
+    ::fanotify_mark(group.Get(), FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD, nullptr);
+    const std::string fileSystem = FileSystemIdOf(path);
+    if (fileSystem.empty() || KeyOf(path).empty())
+        return {{}, "fanotify cannot name this file system's folders"};
+    auto shared = std::make_shared<TFd>(std::move(group));
+    TEventSourceMaker maker = [shared, fileSystem](TWatchTree& tree, TPendingChanges&,
+                                                   const std::atomic<bool>&) -> std::unique_ptr<TEventSource> {
+        return std::make_unique<TFanotifySource>(tree, std::move(*shared), fileSystem);
+    };
+    return {std::move(maker), {}};
+}
+
+} // namespace inotify
+
+#endif

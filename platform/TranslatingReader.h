@@ -1,0 +1,126 @@
+#pragma once
+
+// The change reader of Linux, for either of the kernel's two interfaces of
+// change notification. An event source (inotify or fanotify) reads the
+// kernel's events and puts them, in inotify's terms, to the translator,
+// which turns them into the records of a sub-tree watch; a folder keeper
+// knows the folders of the tree. The reader itself reads the kernel's queue
+// into memory of its own, waits, and hands the records on in the shape of
+// the Windows interface.
+#ifdef __linux__
+
+#include "platform/DirChanges.h"
+#include "platform/InotifyTranslator.h"
+#include "platform/PendingChanges.h"
+#include "platform/WatchTree.h"
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace inotify {
+
+// A file descriptor, closed with its owner.
+class TFd {
+public:
+    explicit TFd(int fd = -1) : FFd(fd) {}
+    TFd(TFd&& other) noexcept : FFd(std::exchange(other.FFd, -1)) {}
+    TFd& operator=(TFd&& other) noexcept {
+        std::swap(FFd, other.FFd);
+        return *this;
+    }
+    ~TFd();
+    int Get() const { return FFd; }
+
+private:
+    int FFd;
+};
+
+// What the reader needs of the part that knows the folders of the tree,
+// beside what translation asks of it.
+class TFolderKeeper : public TTranslatorPort {
+public:
+    virtual bool SetupDone() const = 0;
+    // Sets up until the deadline, events wait to be read, or a stop is requested.
+    virtual void SetupStep(TClock::time_point deadline) = 0;
+    // Every queued event is translated.
+    virtual void QueueEmptied() = 0;
+    // Folders not reached before are tried again.
+    virtual void RetryUnreached() = 0;
+    // The system's mount table changed.
+    virtual void FollowMountTable() = 0;
+    // Once set up, tells the count of folders again when it changed.
+    virtual void ReportFolderCount() = 0;
+    virtual bool TakeNotice(TWatchNotice& notice) = 0;
+    virtual bool HasNotices() const = 0;
+};
+
+// One of the kernel's interfaces: its queue of events, put to the translator.
+class TEventSource {
+public:
+    virtual ~TEventSource() = default;
+    // The descriptor that is readable when events are queued.
+    virtual int Descriptor() const = 0;
+    // Starts the kernel's reporting of the tree; the system's error number
+    // when it cannot start, 0 when it started.
+    virtual int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) = 0;
+    // Puts the events read from Descriptor to the translator.
+    virtual void Translate(const char* data, size_t length, TInotifyTranslator& translator) = 0;
+    // The kernel queue was found empty.
+    virtual void QueueEmptied() {}
+    virtual TFolderKeeper& Keeper() = 0;
+};
+
+// Makes a reader's event source, given the reader's tree and queue.
+using TEventSourceMaker =
+    std::function<std::unique_ptr<TEventSource>(TWatchTree& tree, TPendingChanges& queue,
+                                                const std::atomic<bool>& interrupted)>;
+
+class TTranslatingReader final : public TDirChangeReader {
+public:
+    // mechanism: what the watch line tells of how the folder is watched.
+    TTranslatingReader(std::string directory, const TEventSourceMaker& makeSource, TFd wake, TFd mounts,
+                       std::string mechanism);
+
+    bool ReadChanges(void* buffer, uint32_t length, bool watchSubTree, uint32_t notifyFilter) override;
+    TWaitResult Wait(int timeoutMs) override;
+    bool GetResult(uint32_t& bytesReturned) override;
+    bool TakeNotice(TWatchNotice& notice) override;
+    void Interrupt() override;
+    std::string FailureReason() const override;
+
+private:
+    bool DrainEvents();
+    void QueueEmptied();
+    bool WaitForNews(TClock::time_point deadline);
+    bool CompleteIfReady();
+    void Complete(uint32_t bytes, bool succeeded);
+
+    TWatchTree FTree;
+    TPendingChanges FQueue;
+    std::atomic<bool> FInterrupted{false};
+    std::unique_ptr<TEventSource> FSource;
+    TFolderKeeper& FKeeper;
+    TInotifyTranslator FTranslator;
+    TFd FWake;   // an eventfd that Interrupt makes readable
+    TFd FMounts; // the mount table, readable for poll when it changed
+    std::string FMechanism;
+
+    bool FStarted = false;
+    int FStartError = 0;
+    bool FNothingSelected = false;
+
+    char* FBuffer = nullptr;
+    uint32_t FLength = 0;
+    bool FReadOutstanding = false;
+    bool FCompleted = false;
+    bool FSucceeded = false;
+    uint32_t FBytes = 0;
+};
+
+} // namespace inotify
+
+#endif

@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <dirent.h>
+#include <poll.h>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -18,6 +21,8 @@
 namespace fanotify {
 
 namespace {
+constexpr auto ProgressInterval = std::chrono::milliseconds(500);
+
 // The part of path below folder, or none when path lies elsewhere.
 std::optional<std::string> RelativeTo(const std::string& path, const std::string& folder) {
     if (path == folder)
@@ -58,9 +63,80 @@ void TFanotifyFolders::Start(inotify::TInotifyTranslator& translator, bool subTr
         FMountPoints = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
     for (const std::string& relative : FMountPoints)
         NotCovered(relative);
-    TWatchNotice done;
-    done.Kind = TWatchNotice::TKind::SetupDone;
-    FNotices.push_back(std::move(done));
+    // Every change is seen from now on: the walk only names folders ahead.
+    Notice(TWatchNotice::TKind::SetupProgress);
+    FLastProgress = TClock::now();
+    if (subTree)
+        FWalk.push_back(FTree.Root());
+    else
+        Notice(TWatchNotice::TKind::SetupDone);
+}
+
+void TFanotifyFolders::SetupStep(TClock::time_point deadline) {
+    while (!FWalk.empty()) {
+        if (FTree.Size() >= FolderCacheLimit)
+            FWalk.clear();
+        else if (TClock::now() >= deadline || EventsWaiting() || FInterrupted.load(std::memory_order_acquire))
+            break;
+        else {
+            const int wd = FWalk.back();
+            FWalk.pop_back();
+            if (FTree.Contains(wd))
+                WalkFolder(wd);
+        }
+    }
+    if (FWalk.empty()) {
+        Notice(TWatchNotice::TKind::SetupDone);
+    } else if (TClock::now() - FLastProgress >= ProgressInterval) {
+        FLastProgress = TClock::now();
+        Notice(TWatchNotice::TKind::SetupProgress);
+    }
+}
+
+// Binds each sub-folder of the folder to its handle. Mount points are not
+// entered: what is below them is another file system's.
+void TFanotifyFolders::WalkFolder(int wd) {
+    DIR* folder = ::opendir(FTree.FullPath(wd).c_str());
+    if (!folder)
+        return; // gone, or closed to this process: looked up by path when needed
+    std::vector<uint64_t> storage = HandleStorage();
+    auto* handle = reinterpret_cast<file_handle*>(storage.data());
+    while (dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN))
+            continue;
+        handle->handle_bytes = MAX_HANDLE_SZ;
+        int mountId = 0;
+        if (::name_to_handle_at(dirfd(folder), name.c_str(), handle, &mountId, 0) != 0 ||
+            (FMountId != 0 && static_cast<uint64_t>(mountId) != FMountId))
+            continue;
+        struct stat st;
+        if (entry->d_type == DT_UNKNOWN && (::fstatat(dirfd(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                                            !S_ISDIR(st.st_mode)))
+            continue;
+        const std::string key = KeyOf(FFileSystem, *handle);
+        if (FFolders.count(key))
+            continue; // placed already, by an event
+        std::optional<int> child = FTree.FindChild(wd, name);
+        if (!child) {
+            child = FNextWd++;
+            FTree.Add(*child, wd, name);
+        }
+        Bind(key, *child);
+        FWalk.push_back(*child);
+    }
+    ::closedir(folder);
+}
+
+bool TFanotifyFolders::EventsWaiting() const {
+    pollfd descriptor{FGroup, POLLIN, 0};
+    return ::poll(&descriptor, 1, 0) > 0;
+}
+
+void TFanotifyFolders::Notice(TWatchNotice::TKind kind) {
+    TWatchNotice notice;
+    notice.Kind = kind;
+    FNotices.push_back(std::move(notice));
 }
 
 int TFanotifyFolders::Guard(const std::string& key) {
@@ -108,7 +184,7 @@ std::optional<int> TFanotifyFolders::Place(const std::string& key) {
 // when it is gone.
 std::optional<std::string> TFanotifyFolders::PathOf(const std::string& key) {
     if (FMountFd.Get() < 0)
-        FMountFd = inotify::TFd(::open(FTree.RootPath().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        FMountFd = inotify::TFd(::open(FTree.RootPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::vector<uint64_t> handle = HandleOf(key);
     inotify::TFd folder(::open_by_handle_at(FMountFd.Get(), reinterpret_cast<file_handle*>(handle.data()),
                                             O_PATH | O_DIRECTORY | O_CLOEXEC));

@@ -4,14 +4,18 @@
 // every change at once, so nothing is set up per folder; what is kept is
 // how to name a folder the kernel knows by its file handle: a bounded cache
 // of the tree's folders, each bound to its handle, which follows renames
-// and moves as the events tell them. A folder not in the cache is placed by
-// asking the system for its path, once.
+// and moves as the events tell them. The cache is filled by a walk of the
+// tree in slices once the mark is set, while changes are already reported;
+// a folder not in the cache is placed by asking the system for its path.
+// The system gives the path it has now, which is behind the events still
+// queued when the folder was renamed meanwhile: the walk makes that rare.
 #ifdef __linux__
 
 #include "platform/AccessTimes.h"
 #include "platform/TranslatingReader.h"
 #include "platform/WatchTree.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -32,7 +36,10 @@ public:
     static constexpr size_t OutsideCacheLimit = 100000;
 
     // fileSystem: the ID of the watched folder's file system, as in keys.
-    TFanotifyFolders(TWatchTree& tree, std::string fileSystem) : FTree(tree), FFileSystem(std::move(fileSystem)) {}
+    // group: the fanotify group, to know when events wait; interrupted: set
+    // when a stop is requested.
+    TFanotifyFolders(TWatchTree& tree, std::string fileSystem, int group, const std::atomic<bool>& interrupted)
+        : FTree(tree), FFileSystem(std::move(fileSystem)), FGroup(group), FInterrupted(interrupted) {}
 
     // The tree's root is the folder of rootKey; translator is told when its
     // file system is unmounted.
@@ -45,8 +52,8 @@ public:
     // The next folder that arrives or is renamed is the object of key.
     void Expect(std::string key) { FExpected = std::move(key); }
 
-    bool SetupDone() const override { return true; }
-    void SetupStep(TClock::time_point) override {}
+    bool SetupDone() const override { return FWalk.empty(); }
+    void SetupStep(TClock::time_point deadline) override;
     void QueueEmptied() override;
     void RetryUnreached() override {}
     void FollowMountTable() override;
@@ -65,6 +72,9 @@ public:
     void ChangesLost() override;
 
 private:
+    void WalkFolder(int wd);
+    bool EventsWaiting() const;
+    void Notice(TWatchNotice::TKind kind);
     std::optional<int> Place(const std::string& key);
     std::optional<std::string> PathOf(const std::string& key);
     void Bind(const std::string& key, int wd);
@@ -75,6 +85,10 @@ private:
 
     TWatchTree& FTree;
     std::string FFileSystem;
+    int FGroup;
+    const std::atomic<bool>& FInterrupted;
+    std::vector<int> FWalk; // folders still to list
+    TClock::time_point FLastProgress;
     inotify::TInotifyTranslator* FTranslator = nullptr;
     bool FSubTree = true;
     std::string FCanonicalRoot;

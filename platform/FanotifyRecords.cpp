@@ -91,6 +91,17 @@ bool ParseEvents(const char* data, size_t length, std::vector<TFanEvent>& events
     return true;
 }
 
+std::vector<uint64_t> HandleStorage() {
+    return std::vector<uint64_t>(1 + (sizeof(file_handle) + MAX_HANDLE_SZ) / sizeof(uint64_t));
+}
+
+std::string KeyOf(const std::string& fileSystem, const ::file_handle& handle) {
+    std::string key = fileSystem;
+    key.append(reinterpret_cast<const char*>(&handle.handle_type), sizeof handle.handle_type);
+    key.append(reinterpret_cast<const char*>(handle.f_handle), handle.handle_bytes);
+    return key;
+}
+
 std::string FileSystemOf(const std::string& key) {
     return key.substr(0, FsidSize);
 }

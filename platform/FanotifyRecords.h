@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <fcntl.h>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,10 @@ struct TFanEvent {
 // the events before it are kept, the rest of data is not read.
 bool ParseEvents(const char* data, size_t length, std::vector<TFanEvent>& events);
 
+// Storage for a file handle of any size, aligned for it.
+std::vector<uint64_t> HandleStorage();
+// The key of the object of handle, on the file system of ID fileSystem.
+std::string KeyOf(const std::string& fileSystem, const ::file_handle& handle);
 // The file system ID of a key.
 std::string FileSystemOf(const std::string& key);
 // The key's file handle in the shape open_by_handle_at takes (struct

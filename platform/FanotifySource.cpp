@@ -47,23 +47,20 @@ std::string FileSystemIdOf(const std::string& path) {
 
 // The key fanotify gives the object at path; empty when the system has none.
 std::string KeyOf(const std::string& path) {
-    std::vector<uint64_t> storage(1 + (sizeof(file_handle) + MAX_HANDLE_SZ) / sizeof(uint64_t));
+    std::vector<uint64_t> storage = fanotify::HandleStorage();
     auto* handle = reinterpret_cast<file_handle*>(storage.data());
     handle->handle_bytes = MAX_HANDLE_SZ;
     int mountId = 0;
     const std::string fileSystem = FileSystemIdOf(path);
     if (fileSystem.empty() || ::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mountId, 0) != 0)
         return {};
-    std::string key = fileSystem;
-    key.append(reinterpret_cast<const char*>(&handle->handle_type), sizeof handle->handle_type);
-    key.append(reinterpret_cast<const char*>(handle->f_handle), handle->handle_bytes);
-    return key;
+    return fanotify::KeyOf(fileSystem, *handle);
 }
 
 class TFanotifySource final : public TEventSource {
 public:
-    TFanotifySource(TWatchTree& tree, TFd group, std::string fileSystem)
-        : FTree(tree), FGroup(std::move(group)), FFolders(tree, std::move(fileSystem)) {}
+    TFanotifySource(TWatchTree& tree, TFd group, std::string fileSystem, const std::atomic<bool>& interrupted)
+        : FTree(tree), FGroup(std::move(group)), FFolders(tree, std::move(fileSystem), FGroup.Get(), interrupted) {}
 
     int Descriptor() const override { return FGroup.Get(); }
     int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) override;
@@ -218,8 +215,8 @@ TFanotifyChoice ChooseFanotify(const std::string& path) {
         return {{}, "fanotify cannot name this file system's folders"};
     auto shared = std::make_shared<TFd>(std::move(group));
     TEventSourceMaker maker = [shared, fileSystem](TWatchTree& tree, TPendingChanges&,
-                                                   const std::atomic<bool>&) -> std::unique_ptr<TEventSource> {
-        return std::make_unique<TFanotifySource>(tree, std::move(*shared), fileSystem);
+                                                   const std::atomic<bool>& interrupted) -> std::unique_ptr<TEventSource> {
+        return std::make_unique<TFanotifySource>(tree, std::move(*shared), fileSystem, interrupted);
     };
     return {std::move(maker), {}};
 }

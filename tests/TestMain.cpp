@@ -1,5 +1,6 @@
 #include "Testing.h"
 
+#include "platform/FanotifySource.h"
 #include "platform/ProcessStart.h"
 #include "platform/ShellOpen.h"
 #include "toolkit/Application.h"
@@ -10,6 +11,21 @@
 #include <gtest/gtest.h>
 
 namespace {
+// A run that asks for fanotify where it cannot serve skips every test, and
+// says why, rather than testing inotify a second time.
+class TFanotifyRun : public ::testing::Environment {
+public:
+    void SetUp() override {
+        const char* chosen = std::getenv("SENTREL_CHANGE_BACKEND");
+        if (!chosen || std::string(chosen) != "fanotify")
+            return;
+        TTempDir probe;
+        const std::string whyNot = inotify::ChooseFanotify(probe.Path()).WhyNot;
+        if (!whyNot.empty())
+            GTEST_SKIP() << "fanotify cannot serve here: " << whyNot;
+    }
+};
+
 std::vector<std::string>& ErrorBoxes() {
     static std::vector<std::string> boxes;
     return boxes;
@@ -31,6 +47,7 @@ int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM") || !*std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new TFanotifyRun);
     TApplication application(argc, argv);
     TApplication::SetTitle("Sentrel");
     SetDialogAnswers(TestDialogAnswers());

@@ -1,5 +1,7 @@
 #include "Testing.h"
 
+#include "platform/FanotifySource.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <cstdlib>
@@ -75,4 +77,9 @@ TReadOnlyFolder::~TReadOnlyFolder() {
 
 bool TReadOnlyFolder::Effective() const {
     return FMounted || ::access(FPath.c_str(), W_OK) != 0;
+}
+
+bool FanotifyServes(const std::string& folder) {
+    const char* chosen = std::getenv("SENTREL_CHANGE_BACKEND");
+    return !(chosen && std::string(chosen) == "inotify") && inotify::ChooseFanotify(folder).Maker != nullptr;
 }

@@ -47,6 +47,10 @@ private:
 // The whole content of a file, as bytes; empty when it cannot be read.
 std::string ReadAll(const std::string& path);
 
+// Whether watches of folder use fanotify in this run: the engine tests run
+// once for each of the kernel's interfaces, chosen by SENTREL_CHANGE_BACKEND.
+bool FanotifyServes(const std::string& folder);
+
 // Runs the event loop until the condition holds or the time is up; returns the condition.
 bool ProcessEventsUntil(const std::function<bool()>& condition,
                         std::chrono::milliseconds limit = std::chrono::seconds(10));

@@ -87,7 +87,14 @@ TEST(DirChangesHardening, RenamesInterleavedWithOtherWritesStayPairs) {
     size_t pairs = 0;
     for (size_t i = 0; i + 1 < seen.size(); ++i)
         pairs += seen[i].Action == 4 && seen[i + 1].Action == 5 && seen[i].Name.rfind("names/a", 0) == 0;
-    EXPECT_EQ(pairs, static_cast<size_t>(Renames));
+    // fanotify folds a change into an identical one of the same process that
+    // still waits in the kernel's queue: of renames back and forth, only
+    // some come through, each still a whole pair.
+    if (FanotifyServes(dir.Path()))
+        EXPECT_GE(pairs, 1u);
+    else
+        EXPECT_EQ(pairs, static_cast<size_t>(Renames));
+    EXPECT_EQ(CountOf(seen, {4, "names/a0"}) + CountOf(seen, {4, "names/a1"}), pairs) << "every old name has its new one";
     EXPECT_EQ(CountOf(seen, {2, "names/a0"}) + CountOf(seen, {2, "names/a1"}), 0u) << "a rename split in two";
 }
 
@@ -169,10 +176,16 @@ TEST(DirChangesHardening, FolderOutOfReachWhileRunningIsNamed) {
     }
     ::close(fd);
     driver.CollectUntilQuiet();
-    EXPECT_EQ(NoticesOf(driver, TWatchNotice::TKind::NotCovered), 1u) << "only the first folder out of reach";
-    EXPECT_TRUE(std::any_of(driver.Notices.begin(), driver.Notices.end(), [](const TWatchNotice& notice) {
-        return notice.Kind == TWatchNotice::TKind::NotCovered && notice.Error == ENAMETOOLONG;
-    }));
+    if (FanotifyServes(dir.Path())) {
+        // One mark covers every folder, however long its path.
+        EXPECT_EQ(NoticesOf(driver, TWatchNotice::TKind::NotCovered), 0u);
+        EXPECT_EQ(CountOf(driver.Seen, {1, relative}), 1u) << "the deepest folder is reported too";
+    } else {
+        EXPECT_EQ(NoticesOf(driver, TWatchNotice::TKind::NotCovered), 1u) << "only the first folder out of reach";
+        EXPECT_TRUE(std::any_of(driver.Notices.begin(), driver.Notices.end(), [](const TWatchNotice& notice) {
+            return notice.Kind == TWatchNotice::TKind::NotCovered && notice.Error == ENAMETOOLONG;
+        }));
+    }
     // Shorten the path from the top so the folder can be removed.
     for (int depth = 0; depth < 24; ++depth) {
         fs::rename(dir / part, dir / "up");
@@ -375,6 +388,8 @@ TEST(DirChangesHardening, AReadIsReportedOnlyWhenItMovedTheAccessTime) {
 
 TEST(DirChangesHardening, TheFolderCountIsToldAgainWhenItChanges) {
     TTempDir dir;
+    if (FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "fanotify counts no folders: one mark covers them all";
     TReaderDriver driver(dir.Path(), Names);
     driver.StartAndWaitReady();
     dir.MakeDir("one/two/three");

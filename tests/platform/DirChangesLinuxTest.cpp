@@ -153,7 +153,9 @@ TEST(DirChangesLinux, FoldersMovedOrRenamedBeforeTheirEventsAreReadStayWatched) 
     dir.MakeDir("a/inside");
     fs::rename(dir / "a", dir / "b"); // a new folder's parent renamed
     auto seen = driver.CollectUntilQuiet();
-    EXPECT_EQ(CountOf(seen, {1, "t/f1"}), 1u) << "files of a new folder renamed at once";
+    // inotify lists the new folder where it is by then; fanotify names the
+    // file where it was made.
+    EXPECT_EQ(CountOf(seen, {1, "t/f1"}) + CountOf(seen, {1, "t.tmp/f1"}), 1u) << "files of a new folder renamed at once";
 
     dir.WriteFile("new/d/x.txt");
     dir.WriteFile("new/d/deep/y.txt");
@@ -225,6 +227,8 @@ TEST(DirChangesLinux, KernelQueueOverflowCompletesAReadWithZeroBytes) {
     if (limit <= 0 || limit > 100000)
         GTEST_SKIP() << "queue limit " << limit;
     TTempDir dir;
+    if (FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "fanotify's queue is unlimited: it does not overflow";
     TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
     driver.StartAndWaitReady();
     // Nobody reads while these are made, so the queue must overflow.
@@ -243,6 +247,8 @@ TEST(DirChangesLinux, FoldersRenamedOrRemovedWhileChangesWereLostAreFollowed) {
     if (limit <= 0 || limit > 100000)
         GTEST_SKIP() << "queue limit " << limit;
     TTempDir dir;
+    if (FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "fanotify's queue is unlimited: it does not overflow";
     dir.MakeDir("sub/inner");
     dir.MakeDir("doomed/below");
     TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
@@ -261,6 +267,8 @@ TEST(DirChangesLinux, FoldersRenamedOrRemovedWhileChangesWereLostAreFollowed) {
 
 TEST(DirChangesLinux, SetUpReportsProgressAndItsEnd) {
     TTempDir dir;
+    if (FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "fanotify counts no folders: one mark covers them all";
     for (int i = 0; i < 200; ++i)
         dir.MakeDir("a" + std::to_string(i) + "/b");
     TReaderDriver driver(dir.Path(), Names);

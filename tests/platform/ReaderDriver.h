@@ -120,3 +120,4 @@ inline int KernelQueueLimit() {
     limitFile >> limit;
     return limit;
 }
+

@@ -81,10 +81,11 @@ TEST_F(WatchList, TheRemarkCountsFoldersAndCopyingTakesTheFolderAlone) {
     TTempDir dir;
     Form1->AddWatch(dir.Path());
     TBriskoDirWatch* watch = Form1->WatchOfLine(0);
-    auto shown = [&](TDirWatchStatus::TKind kind, uint64_t folders) {
+    auto shown = [&](TDirWatchStatus::TKind kind, uint64_t folders, const std::string& mechanism = {}) {
         TDirWatchStatus status;
         status.Kind = kind;
         status.FolderCount = folders;
+        status.Mechanism = mechanism;
         Form1->BriskoDirWatch1Status(watch, status);
         return Form1->lbWatches->model()->index(0, 0).data().toString().toStdString();
     };
@@ -92,8 +93,12 @@ TEST_F(WatchList, TheRemarkCountsFoldersAndCopyingTakesTheFolderAlone) {
     EXPECT_EQ(shown(TDirWatchStatus::TKind::SettingUp, 1), line + "(setting up: 1 folder so far)");
     EXPECT_EQ(shown(TDirWatchStatus::TKind::SettingUp, 2), line + "(setting up: 2 folders so far)");
     EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 1), line + "(1 folder watched)");
-    EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 0), line + "(0 folders watched)");
     EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 12), line + "(12 folders watched)") << "every new count shows";
+    EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 3, "inotify: fanotify needs the CAP_SYS_ADMIN capability"),
+              line + "(3 folders watched by inotify: fanotify needs the CAP_SYS_ADMIN capability)")
+        << "how the system watches, and why not the other way";
+    EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 0, "fanotify"), line + "(watched by fanotify)")
+        << "one mark for a whole file system counts no folders";
 
     Form1->lbWatches->SetItemIndex(0);
     QKeyEvent copy(QEvent::KeyPress, Qt::Key_C, Qt::ControlModifier, QStringLiteral("c"));

@@ -1,0 +1,38 @@
+// Any bytes as a fanotify group's read: the parser never reads outside the
+// buffer, and every key it makes gives back a handle that fits its storage.
+#include "platform/FanotifyRecords.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <vector>
+
+using namespace fanotify;
+
+namespace {
+void CheckKey(const std::string& key) {
+    if (key.empty())
+        return;
+    const std::vector<uint64_t> storage = HandleOf(key);
+    const auto* handle = reinterpret_cast<const file_handle*>(storage.data());
+    if (sizeof(file_handle) + handle->handle_bytes > storage.size() * sizeof(uint64_t))
+        __builtin_trap();
+    if (KeyOf(FileSystemOf(key), *handle) != key)
+        __builtin_trap();
+}
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The kernel's buffers are aligned; so is this copy.
+    std::vector<uint64_t> aligned(size / sizeof(uint64_t) + 1);
+    std::memcpy(aligned.data(), data, size);
+    std::vector<TFanEvent> events;
+    ParseEvents(reinterpret_cast<const char*>(aligned.data()), size, events);
+    for (const TFanEvent& event : events) {
+        CheckKey(event.Folder);
+        CheckKey(event.NewFolder);
+        CheckKey(event.Object);
+    }
+    return 0;
+}

@@ -96,9 +96,16 @@ void TFanotifyFolders::SetupStep(TClock::time_point deadline) {
 // Binds each sub-folder of the folder to its handle. Mount points are not
 // entered: what is below them is another file system's.
 void TFanotifyFolders::WalkFolder(int wd) {
-    DIR* folder = ::opendir(FTree.FullPath(wd).c_str());
+    // A folder known by its handle is listed wherever it is now: it may have
+    // moved on since the events read so far.
+    const auto key = FKeys.find(wd);
+    inotify::TFd opened = key != FKeys.end() ? OpenFolder(key->second, O_RDONLY)
+                                             : inotify::TFd(::open(FTree.FullPath(wd).c_str(),
+                                                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* folder = opened.Get() >= 0 ? ::fdopendir(opened.Get()) : nullptr;
     if (!folder)
         return; // gone, or closed to this process: looked up by path when needed
+    opened.Release();
     std::vector<uint64_t> storage = HandleStorage();
     auto* handle = reinterpret_cast<file_handle*>(storage.data());
     while (dirent* entry = ::readdir(folder)) {
@@ -183,11 +190,7 @@ std::optional<int> TFanotifyFolders::Place(const std::string& key) {
 // The folder's path now, through the mount of the watched folder; none
 // when it is gone.
 std::optional<std::string> TFanotifyFolders::PathOf(const std::string& key) {
-    if (FMountFd.Get() < 0)
-        FMountFd = inotify::TFd(::open(FTree.RootPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::vector<uint64_t> handle = HandleOf(key);
-    inotify::TFd folder(::open_by_handle_at(FMountFd.Get(), reinterpret_cast<file_handle*>(handle.data()),
-                                            O_PATH | O_DIRECTORY | O_CLOEXEC));
+    inotify::TFd folder = OpenFolder(key, O_PATH);
     struct stat st;
     if (folder.Get() < 0 || ::fstat(folder.Get(), &st) != 0 || st.st_nlink == 0)
         return std::nullopt;
@@ -203,6 +206,15 @@ std::optional<std::string> TFanotifyFolders::PathOf(const std::string& key) {
         }
         path.resize(path.size() * 2);
     }
+}
+
+// Opens the folder of key wherever it is now; -1 when it is gone.
+inotify::TFd TFanotifyFolders::OpenFolder(const std::string& key, int flags) {
+    if (FMountFd.Get() < 0)
+        FMountFd = inotify::TFd(::open(FTree.RootPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::vector<uint64_t> handle = HandleOf(key);
+    return inotify::TFd(::open_by_handle_at(FMountFd.Get(), reinterpret_cast<file_handle*>(handle.data()),
+                                            flags | O_DIRECTORY | O_CLOEXEC));
 }
 
 void TFanotifyFolders::Bind(const std::string& key, int wd) {
@@ -277,6 +289,22 @@ void TFanotifyFolders::FolderArrived(int parentWd, const std::string& name, TSin
     FTree.Add(wd, parentWd, name);
     if (!FExpected.empty())
         Bind(FExpected, wd);
+    if (since != inotify::ReportAll && FSubTree)
+        WalkMovedIn(wd);
+}
+
+// The folders of a tree moved in are named at once, as far as a small
+// budget goes, before the events queued behind the move: changes in them
+// may be followed at once by the tree's moving on. The rest joins the walk.
+void TFanotifyFolders::WalkMovedIn(int wd) {
+    std::vector<int> pending = std::exchange(FWalk, {wd});
+    for (size_t walked = 0; !FWalk.empty() && walked < MovedInWalkBudget; ++walked) {
+        const int folder = FWalk.back();
+        FWalk.pop_back();
+        if (FTree.Contains(folder))
+            WalkFolder(folder);
+    }
+    FWalk.insert(FWalk.end(), pending.begin(), pending.end());
 }
 
 void TFanotifyFolders::FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,

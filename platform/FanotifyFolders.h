@@ -34,6 +34,8 @@ public:
     // Folders kept in the cache, at most, and folders known to lie outside the tree.
     static constexpr size_t FolderCacheLimit = 100000;
     static constexpr size_t OutsideCacheLimit = 100000;
+    // Folders of a tree moved in that are listed before the next event.
+    static constexpr size_t MovedInWalkBudget = 256;
 
     // fileSystem: the ID of the watched folder's file system, as in keys.
     // group: the fanotify group, to know when events wait; interrupted: set
@@ -73,6 +75,8 @@ public:
 
 private:
     void WalkFolder(int wd);
+    void WalkMovedIn(int wd);
+    inotify::TFd OpenFolder(const std::string& key, int flags);
     bool EventsWaiting() const;
     void Notice(TWatchNotice::TKind kind);
     std::optional<int> Place(const std::string& key);

@@ -14,6 +14,7 @@
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <sys/statfs.h>
+#include <utility>
 #include <vector>
 
 namespace inotify {
@@ -68,8 +69,17 @@ public:
     TFolderKeeper& Keeper() override { return FFolders; }
 
 private:
+    // The removal of a folder that the kernel merged into the event of its
+    // making: what happened inside the folder is queued behind that event.
+    struct TDeferredRemoval {
+        std::string Folder;
+        std::string Name;
+    };
+
     void GuardRootPath(TInotifyTranslator& translator);
     void Put(const TFanEvent& event, TInotifyTranslator& translator);
+    void PutRemoval(const TDeferredRemoval& removal, TInotifyTranslator& translator);
+    void PutDeferredRemovals(const TFanEvent& event, TInotifyTranslator& translator);
     void PutRename(const TFanEvent& event, uint32_t isDir, TInotifyTranslator& translator);
     void PutFolderChange(const TFanEvent& event, TInotifyTranslator& translator);
 
@@ -78,6 +88,7 @@ private:
     TFanotifyFolders FFolders;
     uint32_t FCookie = 0;
     std::vector<TFanEvent> FEvents;
+    std::vector<TDeferredRemoval> FDeferred;
 };
 
 int TFanotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) {
@@ -116,14 +127,39 @@ void TFanotifySource::GuardRootPath(TInotifyTranslator& translator) {
 void TFanotifySource::Translate(const char* data, size_t length, TInotifyTranslator& translator) {
     FEvents.clear();
     fanotify::ParseEvents(data, length, FEvents);
-    for (const TFanEvent& event : FEvents)
+    for (const TFanEvent& event : FEvents) {
+        PutDeferredRemovals(event, translator);
         Put(event, translator);
+    }
+    for (const TDeferredRemoval& removal : std::exchange(FDeferred, {}))
+        PutRemoval(removal, translator);
+}
+
+// A deferred removal is put before the next event that names its entry
+// again, or else at the end of the read.
+void TFanotifySource::PutDeferredRemovals(const TFanEvent& event, TInotifyTranslator& translator) {
+    for (auto removal = FDeferred.begin(); removal != FDeferred.end();) {
+        const bool named = (removal->Folder == event.Folder && removal->Name == event.Name) ||
+                           (removal->Folder == event.NewFolder && removal->Name == event.NewName);
+        if (!named) {
+            ++removal;
+            continue;
+        }
+        PutRemoval(*removal, translator);
+        removal = FDeferred.erase(removal);
+    }
+}
+
+void TFanotifySource::PutRemoval(const TDeferredRemoval& removal, TInotifyTranslator& translator) {
+    if (const std::optional<int> wd = FFolders.FolderOf(removal.Folder))
+        translator.Translate({*wd, IN_DELETE | IN_ISDIR, 0, removal.Name});
 }
 
 // One fanotify event as the inotify events it stands for. The kernel merges
 // changes of one entry by one process into one event while it waits to be
 // read; such an event is put in the order the changes must have come in:
-// made, changed, removed.
+// made, changed, removed. A folder made and removed is removed only after
+// the events from inside it, which are queued behind.
 void TFanotifySource::Put(const TFanEvent& event, TInotifyTranslator& translator) {
     if (event.Mask & FAN_Q_OVERFLOW) {
         translator.Translate({FTree.Root(), IN_Q_OVERFLOW, 0, {}});
@@ -152,7 +188,9 @@ void TFanotifySource::Put(const TFanEvent& event, TInotifyTranslator& translator
                              ((event.Mask & FAN_ATTRIB) ? IN_ATTRIB : 0) | ((event.Mask & FAN_ACCESS) ? IN_ACCESS : 0);
     if (changes)
         translator.Translate({*wd, changes | isDir, 0, event.Name});
-    if (event.Mask & FAN_DELETE)
+    if ((event.Mask & FAN_DELETE) && isDir && (event.Mask & FAN_CREATE))
+        FDeferred.push_back({event.Folder, event.Name});
+    else if (event.Mask & FAN_DELETE)
         translator.Translate({*wd, IN_DELETE | isDir, 0, event.Name});
 }
 

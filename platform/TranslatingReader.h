@@ -34,6 +34,8 @@ public:
     }
     ~TFd();
     int Get() const { return FFd; }
+    // Gives up ownership: something else closes it now.
+    int Release() { return std::exchange(FFd, -1); }
 
 private:
     int FFd;

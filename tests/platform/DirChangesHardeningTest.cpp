@@ -4,6 +4,7 @@
 #include "ReaderDriver.h"
 
 #include <atomic>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -397,4 +398,89 @@ TEST(DirChangesHardening, TheFolderCountIsToldAgainWhenItChanges) {
     driver.CollectUntilQuiet(700);
     ASSERT_EQ(driver.Notices.back().Kind, TWatchNotice::TKind::SetupDone);
     EXPECT_EQ(driver.Notices.back().FolderCount, 4u);
+}
+
+// The kernel may fold the changes of one entry by one process into one
+// event while none is read; they still come out in the order they happened,
+// and what happened inside a folder comes before its removal.
+TEST(DirChangesHardening, ChangesMadeBeforeAnyReadComeInTheOrderTheyHappened) {
+    TTempDir dir;
+    TReaderDriver driver(dir.Path(), AllChanges);
+    driver.StartAndWaitReady();
+    dir.WriteFile("f.txt", "content");
+    fs::remove(dir / "f.txt");
+    dir.MakeDir("d");
+    fs::permissions(dir / "d", fs::perms::owner_all);
+    dir.WriteFile("d/inner.txt");
+    fs::remove(dir / "d/inner.txt");
+    fs::remove(dir / "d");
+    dir.MakeDir("d");
+    auto seen = driver.CollectUntilQuiet();
+    auto at = [&](const TSeen& record) { return std::find(seen.begin(), seen.end(), record) - seen.begin(); };
+    const auto end = static_cast<long>(seen.size());
+    EXPECT_LT(at({1, "f.txt"}), at({3, "f.txt"})) << ::testing::PrintToString(seen);
+    EXPECT_LT(at({3, "f.txt"}), at({2, "f.txt"}));
+    EXPECT_LT(at({2, "f.txt"}), end);
+    // inotify cannot see into a folder that is gone before its watch is set.
+    if (FanotifyServes(dir.Path())) {
+        EXPECT_LT(at({1, "d"}), at({1, "d/inner.txt"})) << ::testing::PrintToString(seen);
+        EXPECT_LT(at({1, "d/inner.txt"}), at({2, "d/inner.txt"}));
+        EXPECT_LT(at({2, "d/inner.txt"}), at({2, "d"}));
+    }
+    EXPECT_LT(at({1, "d"}), at({2, "d"}));
+    EXPECT_LT(at({2, "d"}), end);
+    EXPECT_EQ(CountOf(seen, {1, "d"}), 2u) << "made, removed and made again";
+    EXPECT_EQ(seen.back(), (TSeen{1, "d"}));
+}
+
+// A folder seen while it lay outside the tree is no stranger once moved in.
+TEST(DirChangesHardening, FoldersSeenOutsideAndMovedInAreNamedByTheirNewPlace) {
+    TTempDir outside;
+    TTempDir dir;
+    outside.MakeDir("x/y");
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    outside.WriteFile("x/y/before.txt");
+    EXPECT_TRUE(driver.CollectUntilQuiet().empty());
+    fs::rename(outside / "x", dir / "x");
+    dir.WriteFile("x/y/after.txt");
+    fs::rename(dir / "x", outside / "x");
+    outside.WriteFile("x/y/gone.txt");
+    // inotify watches a folder by its path, which leads nowhere by the time
+    // the move is read; fanotify sees the change wherever the folder is.
+    if (FanotifyServes(dir.Path()))
+        EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "x"}, {1, "x/y/after.txt"}, {2, "x"}}));
+    else
+        EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "x"}, {2, "x"}}));
+}
+
+// The watch holds nothing open that would keep the file system of the
+// watched folder busy, and says why it ended when it is unmounted. A link
+// on another file system that leads to the folder is watched too.
+TEST(DirChangesHardening, TheWatchedFileSystemCanBeUnmountedAndTheWatchSaysSo) {
+    TTempDir dir;
+    dir.MakeDir("mount");
+    TTestMount mount("tmpfs", dir / "mount", "tmpfs", 0);
+    if (!mount.Mounted())
+        GTEST_SKIP() << "cannot mount a file system here (needs root)";
+    dir.MakeDir("mount/watched");
+    dir.MakeDir("mount/other");
+    fs::create_directory_symlink(dir / "mount/watched", dir / "link");
+    {
+        TReaderDriver driver(dir / "link", Names);
+        driver.StartAndWaitReady();
+        fs::create_directory_symlink(dir / "mount/other", dir / "link.new");
+        fs::rename(dir / "link.new", dir / "link");
+        driver.CollectUntilQuiet();
+        EXPECT_TRUE(driver.Failed) << "the link on the other file system leads elsewhere now";
+    }
+    TReaderDriver driver(dir / "mount", Names);
+    driver.StartAndWaitReady();
+    dir.WriteFile("mount/seen.txt");
+    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "seen.txt"}}));
+    ASSERT_EQ(::umount2((dir / "mount").c_str(), 0), 0) << "busy: " << std::strerror(errno);
+    mount.Unmount();
+    driver.CollectUntilQuiet();
+    EXPECT_TRUE(driver.Failed);
+    EXPECT_NE(driver.Reader().FailureReason().find("unmounted"), std::string::npos) << driver.Reader().FailureReason();
 }

@@ -1,0 +1,70 @@
+// What only the fanotify source does: the choice of it, and watches of a
+// whole file system.
+#include "Testing.h"
+#include "ReaderDriver.h"
+
+#include "platform/FanotifySource.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+// Root may use fanotify; the choice is tried as an ordinary user in a
+// child process.
+TEST(DirChangesFanotify, AnOrdinaryUserIsServedByInotifyAndToldWhy) {
+    TTempDir dir;
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to act as an ordinary user";
+    fs::permissions(dir.Path(), fs::perms::all);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(2);
+        ::unsetenv("SENTREL_CHANGE_BACKEND");
+        const bool told = inotify::ChooseFanotify(dir.Path()).WhyNot == "fanotify needs the CAP_SYS_ADMIN capability";
+        TReaderDriver driver(dir.Path(), Names);
+        driver.StartAndWaitReady();
+        const bool served = !driver.Notices.empty() &&
+                            driver.Notices.back().Mechanism == "inotify: fanotify needs the CAP_SYS_ADMIN capability";
+        dir.WriteFile("x.txt");
+        const bool reported = driver.CollectUntilQuiet() == std::vector<TSeen>{{1, "x.txt"}};
+        ::_exit(told && served && reported ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A watch of "/" is one mark: changes anywhere on its file system are
+// reported from the start, while the walk that names folders ahead of their
+// changes still runs.
+TEST(DirChangesFanotify, AWatchOfTheWholeFileSystemReportsChangesAtOnce) {
+    TTempDir dir;
+    if (!FanotifyServes("/") || !FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "fanotify does not serve this run";
+    struct stat rootStatus, dirStatus;
+    ASSERT_EQ(::stat("/", &rootStatus), 0);
+    ASSERT_EQ(::stat(dir.Path().c_str(), &dirStatus), 0);
+    if (rootStatus.st_dev != dirStatus.st_dev)
+        GTEST_SKIP() << "the temporary folder is on another file system than /";
+    TReaderDriver driver("/", FILE_NOTIFY_CHANGE_FILE_NAME);
+    ASSERT_TRUE(driver.Start());
+    dir.WriteFile("anywhere.txt");
+    const std::string expected = fs::canonical(dir.Path()).string().substr(1) + "/anywhere.txt";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (CountOf(driver.Seen, {1, expected}) == 0 && std::chrono::steady_clock::now() < deadline)
+        driver.Step();
+    EXPECT_EQ(CountOf(driver.Seen, {1, expected}), 1u);
+    // Mount points below "/" are named first; then the watch says it covers the rest.
+    auto told = std::find_if(driver.Notices.begin(), driver.Notices.end(), [](const TWatchNotice& notice) {
+        return notice.Kind != TWatchNotice::TKind::NotCovered;
+    });
+    ASSERT_NE(told, driver.Notices.end());
+    EXPECT_EQ(told->Kind, TWatchNotice::TKind::SetupProgress) << "covered from the first moment";
+    EXPECT_EQ(told->Mechanism, "fanotify");
+}

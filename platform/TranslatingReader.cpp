@@ -67,8 +67,10 @@ TWaitResult TTranslatingReader::Wait(int timeoutMs) {
         if (CompleteIfReady())
             return TWaitResult::Signalled;
         if (!FKeeper.SetupDone()) {
-            FKeeper.SetupStep(deadline);
             // Notices are handed on when a wait ends: end it now, not at its limit.
+            if (FKeeper.HasNotices())
+                return TWaitResult::TimedOut;
+            FKeeper.SetupStep(deadline);
             if (TClock::now() >= deadline || FKeeper.HasNotices())
                 return CompleteIfReady() ? TWaitResult::Signalled : TWaitResult::TimedOut;
             continue;

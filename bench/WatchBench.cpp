@@ -249,15 +249,21 @@ void BM_Burst_Sentrel(benchmark::State& state) {
         TCountingWatch counting(tree.Path(), NameOptions());
         counting.EnableAndWaitReady();
         auto start = TClock::now();
-        double writerSeconds = 0;
+        std::atomic<double> writerSeconds{0};
         std::thread writer([&] {
             WriteBurst(tree.Path(), files);
             writerSeconds = SecondsSince(start);
         });
-        RunEventsUntil([&] { return counting.NameChanges >= 2L * files || counting.Lost > 0; });
+        long behind = -1; // changes not yet delivered when the writer was done
+        RunEventsUntil([&] {
+            if (behind < 0 && writerSeconds > 0)
+                behind = 2L * files - counting.NameChanges;
+            return counting.NameChanges >= 2L * files || counting.Lost > 0;
+        });
         writer.join();
         state.SetIterationTime(SecondsSince(start));
         state.counters["writer_ms"] = writerSeconds * 1000;
+        state.counters["behind_at_end"] = static_cast<double>(behind);
         state.counters["delivered"] = static_cast<double>(counting.NameChanges);
         // Summed over the runs: a single overflow in any of them counts.
         state.counters["lost"] = state.counters["lost"] + static_cast<double>(2L * files - counting.NameChanges);

@@ -20,12 +20,6 @@
 #include <QLineEdit>
 #include <QStatusBar>
 
-namespace {
-std::string FolderCount(uint64_t count) {
-    return Format("%llu folder%s", static_cast<unsigned long long>(count), count == 1 ? "" : "s");
-}
-} // namespace
-
 bool TForm1::IsFilteredOut(const std::string& path) const {
     return GeneralOptionsForm->ChangeFilter().IsFilteredOut(path);
 }

@@ -52,6 +52,10 @@ std::string_view ResultFilePath(std::string_view line) {
     return line.substr(path + Separator.size());
 }
 
+std::string FolderCount(uint64_t count) {
+    return Format("%llu folder%s", static_cast<unsigned long long>(count), count == 1 ? "" : "s");
+}
+
 std::optional<TResultLine> ChangeResult(const TChangeFilter& filter, const std::string& time,
                                         const std::string& directory, int action, const std::string& fileName) {
     std::string path = FullPath(directory, fileName);

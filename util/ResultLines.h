@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +27,9 @@ std::string ResultLine(const std::string& time, const std::string& action, const
 // The path of a change line: all of the text after its second " - ",
 // byte for byte, blanks at its ends included.
 std::string_view ResultFilePath(std::string_view line);
+
+// "1 folder", "2 folders".
+std::string FolderCount(uint64_t count);
 
 // One line for the list: its text, the full path it names, and free text
 // such as the system's reason, which the line itself never holds.

@@ -52,12 +52,15 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-            if (!DirectoryExists(argument)) {
+            if (currentFolder.empty() && !std::filesystem::path(argument).is_absolute())
+                throw ECommandLineError("the current folder is gone, so there is no folder " + argument);
+            std::string folder = AbsoluteFolder(argument, currentFolder);
+            if (!DirectoryExists(folder)) {
                 std::error_code error;
-                throw ECommandLineError(std::filesystem::exists(argument, error) ? argument + " is not a folder"
-                                                                                : "there is no folder " + argument);
+                throw ECommandLineError(std::filesystem::exists(folder, error) ? argument + " is not a folder"
+                                                                              : "there is no folder " + argument);
             }
-            result.Folders.push_back(AbsoluteFolder(argument, currentFolder));
+            result.Folders.push_back(std::move(folder));
         } else if (argument == "--") {
             optionsEnded = true;
         } else if (argument == "--help" || argument == "-h") {

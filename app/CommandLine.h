@@ -33,7 +33,8 @@ constexpr int ExitFailure = 1;
 constexpr int ExitUsage = 2;
 
 // Reads the arguments after the program's name. Folders are kept byte for
-// byte; a relative one is taken from currentFolder. Raises ECommandLineError
+// byte; a relative one is taken from currentFolder (empty when the
+// current folder is gone). Raises ECommandLineError
 // for an unknown option, a folder that does not exist, the console without
 // a folder, or a settings file for the console that does not exist.
 TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const std::string& currentFolder);

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <unordered_set>
 
 namespace {
@@ -48,7 +49,8 @@ void Tell(std::string message) {
 
 class TConsole {
 public:
-    explicit TConsole(const TChangeFilter& filter) : FFilter(filter) {}
+    explicit TConsole(const TChangeFilter& filter)
+        : FFilter(filter), FStopSignals([this] { End(ExitSuccess); }) {}
     ~TConsole();
     TConsole(const TConsole&) = delete;
     TConsole& operator=(const TConsole&) = delete;
@@ -68,6 +70,9 @@ private:
     static TConsole* FRunning;
 
     const TChangeFilter& FFilter;
+    // Set up before the first watch and given back after the last one has
+    // stopped, so that a signal never finds the program half torn down.
+    TStopSignals FStopSignals;
     std::vector<std::unique_ptr<TBriskoDirWatch>> FWatches;
     std::unordered_set<const TBriskoDirWatch*> FReady;
     bool FEnded = false;
@@ -85,7 +90,6 @@ TConsole::~TConsole() {
 }
 
 int TConsole::Run(const std::vector<std::string>& folders) {
-    TStopSignals stopSignals([this] { End(ExitSuccess); });
     FRunning = this;
     SetMessageErrorReporter(&TConsole::ReportWatchError);
     try {
@@ -190,6 +194,12 @@ int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
         return ExitFailure;
     }
     const TChangeFilter filter(lists.Excluded, lists.ExcludedTypes, lists.IncludedTypes);
-    TConsole console(filter);
-    return console.Run(commandLine.Folders);
+    std::optional<TConsole> console;
+    try {
+        console.emplace(filter);
+    } catch (const Exception& error) {
+        Tell(error.Message());
+        return ExitFailure;
+    }
+    return console->Run(commandLine.Folders);
 }

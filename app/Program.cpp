@@ -1,11 +1,14 @@
 #include "app/Program.h"
 
+#include "app/CommandLine.h"
 #include "app/Unit1.h"
 #include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/InputFormUnit.h"
 #include "dialogs/OptionsUnit.h"
+#include "toolkit/Application.h"
 
 #include <QApplication>
+#include <QCheckBox>
 
 // The dialogs belong to the main window, so they are freed with it; the
 // globals are cleared first so that nothing reaches a window being freed.
@@ -25,4 +28,13 @@ TProgramForms::~TProgramForms() {
     OptionsForm = nullptr;
     GeneralOptionsForm = nullptr;
     InputForm = nullptr;
+}
+
+void TProgramForms::Show(const TCommandLine& commandLine) {
+    if (commandLine.Verbose)
+        GeneralOptionsForm->cbVerboseDisplay->setChecked(true);
+    Form1->show();
+    for (const std::string& folder : commandLine.Folders)
+        RunHandler([&] { Form1->AddWatch(folder); });
+    Form1->UpdateStatusBar();
 }

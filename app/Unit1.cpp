@@ -5,6 +5,7 @@
 #include "toolkit/Application.h"
 #include "toolkit/ListBox.h"
 #include "tray/TrayCompRunTime.h"
+#include "util/ResultLines.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -111,7 +112,7 @@ QWidget* TForm1::CreateWatchPanel() {
 QWidget* TForm1::CreateResultsPanel() {
     QFrame* panel = CreatePanel(this, true);
     lbResults = new TListBox(panel, TListBox::TSelection::Multiple);
-    lbResults->EnableKeyIndex(&TForm1::ResultFilePath);
+    lbResults->EnableKeyIndex(&ResultFilePath);
     lbResults->OnDblClick = [this] { ExcludeFile1Click(); };
     lbResults->OnClick = [this] { lbResultsClick(); };
     sbClear = CreateSpeedButton(panel, "Clear List", QStyle::SP_DialogResetButton, &TForm1::sbClearClick);

@@ -7,7 +7,6 @@
 #include <array>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 class QAction;
@@ -56,11 +55,6 @@ public:
     void BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const std::string& FileName);
     void BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatus& Status);
     bool IsFilteredOut(const std::string& path) const;
-    static std::string ActionName(int action);
-    static std::string FileTypeOf(const std::string& path);
-    // The path of a change line: all of the text after its second " - ",
-    // byte for byte, blanks at its ends included.
-    static std::string_view ResultFilePath(std::string_view line);
     enum class TExcludeKind { File, Path };
     // Every selected line leaves the list; its file, or its folder, becomes
     // an entry of the General Options exclusion list.
@@ -123,7 +117,6 @@ private:
     std::unique_ptr<TBriskoDirWatch> CreateWatch(const std::string& folder);
     int LineOfFolder(const std::string& folder) const;
     void ShowRemark(TBriskoDirWatch* watch, const std::string& remark);
-    void AppendResult(const std::string& action, const std::string& path, std::string hint = {});
     // The path of the current line when some line is selected; empty otherwise.
     std::string CurrentResultPath() const;
     void OpenWithDesktop(const std::string& path);

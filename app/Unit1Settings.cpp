@@ -21,17 +21,6 @@
 #include <QLineEdit>
 
 namespace {
-// The value of the first line whose key is key, letter case ignored; empty
-// when no line has it.
-std::string ValueOfKey(const std::vector<std::string>& lines, std::string_view key) {
-    for (const std::string& line : lines) {
-        const std::size_t equals = line.find('=');
-        if (equals != std::string::npos && SameText(std::string_view(line).substr(0, equals), key))
-            return line.substr(equals + 1);
-    }
-    return {};
-}
-
 const char* const DefaultWatchProperties[] = {"file_name", "file_write_date", "file_creation_date"};
 } // namespace
 
@@ -57,8 +46,8 @@ void TForm1::LoadSettings() {
 
 void TForm1::ApplySection(const std::string& section, const std::vector<std::string>& lines) {
     if (section == "Misc") {
-        GeneralOptionsForm->cbMinToTray->setChecked(ValueOfKey(lines, "Minimize") == "T");
-        GeneralOptionsForm->ebHexEditor->setText(QString::fromStdString(ValueOfKey(lines, "HexEditor")));
+        GeneralOptionsForm->cbMinToTray->setChecked(TUtilObj::ValueOfKey(lines, "Minimize") == "T");
+        GeneralOptionsForm->ebHexEditor->setText(QString::fromStdString(TUtilObj::ValueOfKey(lines, "HexEditor")));
         return;
     }
     TListBox* list = nullptr;
@@ -73,8 +62,7 @@ void TForm1::ApplySection(const std::string& section, const std::vector<std::str
     else if (section != "WatchDirs")
         return;
 
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        std::string value = ValueOfKey(lines, std::to_string(i));
+    for (std::string& value : TUtilObj::ListValues(lines)) {
         if (list)
             list->Add(std::move(value));
         else

@@ -1,9 +1,13 @@
+#include "app/CommandLine.h"
+#include "app/Console.h"
 #include "app/Program.h"
-#include "app/Unit1.h"
 #include "toolkit/Application.h"
+#include "util/UtilObj.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 // Without a display Qt ends the program with a message of its own choosing;
@@ -14,17 +18,52 @@ bool DisplayReachable() {
         return true;
     return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
 }
-} // namespace
 
-int main(int argc, char** argv) {
+// Empty when the current folder is gone; only relative folders need it, and
+// those then fail to be found.
+std::string CurrentFolder() {
+    std::error_code error;
+    return std::filesystem::current_path(error).string();
+}
+
+int RunWindow(const TCommandLine& commandLine, int& argc, char** argv) {
     if (!DisplayReachable()) {
         std::fprintf(stderr, "Sentrel needs a graphical desktop: neither DISPLAY nor WAYLAND_DISPLAY "
-                             "is set. Start it from a desktop session (or under xvfb-run).\n");
-        return 1;
+                             "is set. Start it from a desktop session (or under xvfb-run), or use "
+                             "--console.\n");
+        return ExitFailure;
     }
     TApplication application(argc, argv);
     TApplication::SetTitle("Sentrel");
+    if (!commandLine.SettingsFile.empty())
+        UtilObj.SetIniFileName(commandLine.SettingsFile);
     TProgramForms forms;
-    Form1->show();
+    forms.Show(commandLine);
     return application.exec();
+}
+} // namespace
+
+// The arguments are read before anything needs a display, so that --help,
+// --version, the console and every mistake in them work on any terminal.
+int main(int argc, char** argv) {
+    TCommandLine commandLine;
+    try {
+        commandLine = ParseCommandLine({argv + 1, argv + argc}, CurrentFolder());
+    } catch (const ECommandLineError& error) {
+        std::fprintf(stderr, "sentrel: %s\nTry 'sentrel --help' for more information.\n", error.what());
+        return ExitUsage;
+    }
+    switch (commandLine.Mode) {
+    case TCommandLine::TMode::Help:
+        std::fputs(UsageText().c_str(), stdout);
+        return ExitSuccess;
+    case TCommandLine::TMode::Version:
+        std::fputs(VersionText().c_str(), stdout);
+        return ExitSuccess;
+    case TCommandLine::TMode::Console:
+        return RunConsole(commandLine, argc, argv);
+    case TCommandLine::TMode::Window:
+        break;
+    }
+    return RunWindow(commandLine, argc, argv);
 }

@@ -2,6 +2,7 @@
 // new line: the key index against reading every line, at three list sizes.
 #include "app/Unit1.h"
 #include "toolkit/ListBox.h"
+#include "util/ResultLines.h"
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -23,14 +24,14 @@ std::string LineOf(const std::string& path) {
 std::unique_ptr<TListBox> NewList(bool indexed) {
     auto list = std::make_unique<TListBox>(nullptr, TListBox::TSelection::Multiple);
     if (indexed)
-        list->EnableKeyIndex(&TForm1::ResultFilePath);
+        list->EnableKeyIndex(&ResultFilePath);
     return list;
 }
 
 // What brief mode did before the index: read every line until one has the path.
 int ReadFor(const TListBox& list, const std::string& path) {
     for (int i = 0; i < list.Count(); ++i)
-        if (TForm1::ResultFilePath(list.Line(i)) == path)
+        if (ResultFilePath(list.Line(i)) == path)
             return i;
     return -1;
 }

@@ -32,6 +32,17 @@ const char* const TextFilter = "Text Files|*.txt";
 // There is no executable file type to offer: any file may be the editor.
 const char* const EditorFilter = "All Files|*";
 
+// A list box's lines as the change filter reads them.
+class TListBoxLines : public TLineList {
+public:
+    explicit TListBoxLines(const TListBox& list) : FList(list) {}
+    int Count() const override { return FList.Count(); }
+    const std::string& Line(int index) const override { return FList.Line(index); }
+
+private:
+    const TListBox& FList;
+};
+
 bool IsEnter(const QKeyEvent& key) {
     return key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter;
 }
@@ -41,6 +52,10 @@ TGeneralOptionsForm::TGeneralOptionsForm(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("General Options"));
     resize(363, 488);
     CreateControls();
+    FExcludedLines = std::make_unique<TListBoxLines>(*lbExcluded);
+    FExcludedTypeLines = std::make_unique<TListBoxLines>(*lbExcludedTypes);
+    FIncludedTypeLines = std::make_unique<TListBoxLines>(*lbIncludedTypes);
+    FChangeFilter = std::make_unique<TChangeFilter>(*FExcludedLines, *FExcludedTypeLines, *FIncludedTypeLines);
     CreateMenus();
     LayOutControls();
     FormCreate();
@@ -242,23 +257,6 @@ void TGeneralOptionsForm::AddExclusion(const std::string& line) {
     const std::string path = first == std::string::npos ? line : line.substr(first);
     if (!IsExcludedPath(path))
         lbExcluded->Add(path);
-}
-
-bool TGeneralOptionsForm::IsExcludedPath(const std::string& path) const {
-    const std::string delimiter(1, PathDelim);
-    for (int i = 0; i < lbExcluded->Count(); ++i) {
-        const std::string& entry = lbExcluded->Line(i);
-        if (LastChar(entry) == delimiter && path.find(entry) != std::string::npos)
-            return true;
-    }
-    return false;
-}
-
-bool TGeneralOptionsForm::IsExcludedFile(const std::string& path) const {
-    for (int i = 0; i < lbExcluded->Count(); ++i)
-        if (SamePath(lbExcluded->Line(i), path))
-            return true;
-    return false;
 }
 
 void TGeneralOptionsForm::Clear1Click() {

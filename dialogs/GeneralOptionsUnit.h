@@ -1,6 +1,9 @@
 #pragma once
 
+#include "util/ChangeFilter.h"
+
 #include <QDialog>
+#include <memory>
 #include <string>
 
 class QCheckBox;
@@ -24,12 +27,10 @@ public:
     // whole line without one. Nothing is added when an excluded folder
     // already covers it.
     void AddExclusion(const std::string& line);
-    // True when path lies in an excluded folder: some entry of lbExcluded
-    // that ends in the separator occurs in path, letter case significant.
-    bool IsExcludedPath(const std::string& path) const;
-    // True when path is listed in lbExcluded as a file of its own, compared
-    // as the system compares paths.
-    bool IsExcludedFile(const std::string& path) const;
+    // The change filter over lbExcluded, lbExcludedTypes and lbIncludedTypes
+    // as they stand.
+    const TChangeFilter& ChangeFilter() const { return *FChangeFilter; }
+    bool IsExcludedPath(const std::string& path) const { return FChangeFilter->IsExcludedPath(path); }
 
     void FormCreate();
     void FormShow();
@@ -91,6 +92,8 @@ private:
     // The control Enter was pressed on: its release closes the dialog only
     // there, not when the key closed a dialog opened from this one.
     QObject* FEnterPressedOn = nullptr;
+    std::unique_ptr<TLineList> FExcludedLines, FExcludedTypeLines, FIncludedTypeLines;
+    std::unique_ptr<TChangeFilter> FChangeFilter;
 };
 
 extern TGeneralOptionsForm* GeneralOptionsForm;

@@ -10,6 +10,7 @@ packages=(
   inotify-tools
   libsimpleini-dev
   clang libfuzzer-14-dev
+  librsvg2-bin desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()

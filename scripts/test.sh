@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: once in the
 # optimised build, once under AddressSanitizer with UndefinedBehaviorSanitizer,
-# and the engine tests once more under ThreadSanitizer; then runs every fuzz
-# target for a short while.
+# and the engine tests once more under ThreadSanitizer; checks what the
+# optimised build installs and packages; then runs every fuzz target for a
+# short while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -18,6 +19,9 @@ for preset in default asan tsan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset"
+  if [ "$preset" = default ]; then
+    scripts/check-install.sh build/default
+  fi
 done
 
 # A short run of every fuzz target, to catch a regression in what the

@@ -73,14 +73,6 @@ std::optional<int> ParseInteger(const std::string& text) {
     return value;
 }
 
-std::string ValueOf(const std::vector<std::string>& lines, const std::string& key) {
-    for (const std::string& line : lines) {
-        const std::size_t equals = line.find('=');
-        if (equals != std::string::npos && SameText(std::string_view(line).substr(0, equals), key))
-            return line.substr(equals + 1);
-    }
-    return {};
-}
 } // namespace
 
 std::string TUtilObj::IniFileNameFor(const std::string& exePath, bool exeFolderWritable,
@@ -98,6 +90,13 @@ std::string TUtilObj::IniFileNameFor(const std::string& exePath, bool exeFolderW
     return config + iniName;
 }
 
+bool TUtilObj::IsSystemProgramFolder(std::string_view folder) {
+    for (std::string_view system : {"/usr", "/bin", "/sbin"})
+        if (folder.starts_with(system) && (folder.size() == system.size() || folder[system.size()] == '/'))
+            return true;
+    return false;
+}
+
 std::string TUtilObj::GetIniFileName() const {
     if (!FIniFileName.empty())
         return FIniFileName;
@@ -105,7 +104,8 @@ std::string TUtilObj::GetIniFileName() const {
     const QFileInfo folder(QFileInfo(exePath).absolutePath());
     const QString config =
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/sentrel");
-    return IniFileNameFor(exePath.toStdString(), folder.isWritable(), config.toStdString());
+    const bool portable = folder.isWritable() && !IsSystemProgramFolder(folder.absoluteFilePath().toStdString());
+    return IniFileNameFor(exePath.toStdString(), portable, config.toStdString());
 }
 
 bool TUtilObj::EnsureIniFile() const {
@@ -123,6 +123,10 @@ bool TUtilObj::EnsureIniFile() const {
 
 void TUtilObj::ReadSection(const std::string& section, std::vector<std::string>& list) const {
     EnsureIniFile();
+    ReadExistingSection(section, list);
+}
+
+void TUtilObj::ReadExistingSection(const std::string& section, std::vector<std::string>& list) const {
     list.clear();
     TIniFile file(GetIniFileName());
     CSimpleIniA::TNamesDepend keys;
@@ -133,6 +137,23 @@ void TUtilObj::ReadSection(const std::string& section, std::vector<std::string>&
         const char* value = file.Ini.GetValue(section.c_str(), key.pItem, "");
         list.push_back(std::string(key.pItem) + "=" + value);
     }
+}
+
+std::string TUtilObj::ValueOfKey(const std::vector<std::string>& lines, std::string_view key) {
+    for (const std::string& line : lines) {
+        const std::size_t equals = line.find('=');
+        if (equals != std::string::npos && SameText(std::string_view(line).substr(0, equals), key))
+            return line.substr(equals + 1);
+    }
+    return {};
+}
+
+std::vector<std::string> TUtilObj::ListValues(const std::vector<std::string>& lines) {
+    std::vector<std::string> values;
+    values.reserve(lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        values.push_back(ValueOfKey(lines, std::to_string(i)));
+    return values;
 }
 
 void TUtilObj::WriteSection(const std::string& section, const std::vector<std::string>& lines, bool numbered) const {
@@ -180,10 +201,10 @@ void TUtilObj::RestoreLayout(QWidget& window) const {
     std::vector<std::string> list;
     ReadSection("Layout", list);
     const QRect outer = window.frameGeometry();
-    const int top = ParseInteger(ValueOf(list, "Top")).value_or(outer.y());
-    const int left = ParseInteger(ValueOf(list, "Left")).value_or(outer.x());
-    const int width = ParseInteger(ValueOf(list, "Width")).value_or(outer.width());
-    const int height = ParseInteger(ValueOf(list, "Height")).value_or(outer.height());
+    const int top = ParseInteger(ValueOfKey(list, "Top")).value_or(outer.y());
+    const int left = ParseInteger(ValueOfKey(list, "Left")).value_or(outer.x());
+    const int width = ParseInteger(ValueOfKey(list, "Width")).value_or(outer.width());
+    const int height = ParseInteger(ValueOfKey(list, "Height")).value_or(outer.height());
     window.move(left, top);
     // The frame's own share of the outer size stays the window's.
     window.resize(width - (outer.width() - window.width()), height - (outer.height() - window.height()));

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QWidget;
@@ -42,6 +43,8 @@ public:
     // missing section gives an empty list. An unreadable file raises
     // EFOpenError naming the path.
     void ReadSection(const std::string& section, std::vector<std::string>& list) const;
+    // As ReadSection, but nothing is created: a missing file reads as empty.
+    void ReadExistingSection(const std::string& section, std::vector<std::string>& list) const;
     // Erases the section and writes the lines: numbered, as keys "0", "1",
     // ... with the whole line as value; otherwise each line split at its
     // first "=" into key and value, the value cut to 1000 characters.
@@ -63,6 +66,14 @@ public:
     // empty or non-numeric value keeps the current one.
     void RestoreLayout(QWidget& window) const;
 
+    // The value of the first of the key=value lines whose key is key, letter
+    // case ignored; empty when no line has it.
+    static std::string ValueOfKey(const std::vector<std::string>& lines, std::string_view key);
+    // The values of a list section read by ReadSection: for i from 0 to the
+    // number of lines less one, the value of key i in decimal (empty when no
+    // line has that key). Keys of other names are never read.
+    static std::vector<std::string> ListValues(const std::vector<std::string>& lines);
+
     // Points every operation at this file instead of the computed one; empty
     // goes back to the computed one. Tests point it at a temporary file.
     void SetIniFileName(std::string path) { FIniFileName = std::move(path); }
@@ -73,6 +84,11 @@ public:
     // otherwise the same name in configFolder.
     static std::string IniFileNameFor(const std::string& exePath, bool exeFolderWritable,
                                       const std::string& configFolder);
+    // True for the folders a system's package manager fills with programs
+    // (/usr and everything below it, /bin, /sbin): a copy installed there
+    // keeps its settings in the user's folder even when it may write there,
+    // as root may.
+    static bool IsSystemProgramFolder(std::string_view folder);
 
     // Tests only: called with the settings file's path once the new contents
     // are complete in the temporary file and before that file replaces it;

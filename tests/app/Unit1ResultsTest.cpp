@@ -3,6 +3,7 @@
 #include "dialogs/GeneralOptionsUnit.h"
 #include "platform/ProcessStart.h"
 #include "platform/ShellOpen.h"
+#include "util/ResultLines.h"
 #include "util/UtilObj.h"
 
 #include <QApplication>
@@ -139,7 +140,7 @@ TEST_F(ResultCommands, EveryCommandTakesThePathWhole) {
     GeneralOptionsForm->ebHexEditor->setText("hexedit");
     List(dir.Path(), names);
     for (int line = 0; line < Form1->lbResults->Count(); ++line) {
-        EXPECT_EQ(TForm1::ResultFilePath(Form1->lbResults->Line(line)), dir / names[static_cast<size_t>(line)]);
+        EXPECT_EQ(ResultFilePath(Form1->lbResults->Line(line)), dir / names[static_cast<size_t>(line)]);
         Form1->lbResults->SetSelected(line, true);
         Form1->lbResults->SetItemIndex(line);
         Form1->Openthisfile1Click();

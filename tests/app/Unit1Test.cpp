@@ -3,6 +3,7 @@
 #include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/InputFormUnit.h"
 #include "dialogs/OptionsUnit.h"
+#include "util/ResultLines.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
@@ -243,7 +244,7 @@ TEST_F(ChangeLines, GapsInWhatAWatchCoversAreListed) {
                                         "Not_watched - /data/odd", "Not_watched - /data"}));
     EXPECT_EQ(HintOfResult(2), "Permission denied");
     EXPECT_EQ(HintOfResult(3), "Input/output error - device gone");
-    EXPECT_EQ(TForm1::ResultFilePath(Form1->lbResults->Line(3)), "/data/odd");
+    EXPECT_EQ(ResultFilePath(Form1->lbResults->Line(3)), "/data/odd");
     EXPECT_EQ(HintOfResult(0), "") << "change lines have no hint";
 
     Form1->BriskoDirWatch1Notify(sender.get(), 3, "secret");

@@ -1,9 +1,12 @@
 #include "AppTesting.h"
 #include "../toolkit/QtLog.h"
 
+#include "app/CommandLine.h"
+#include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/OptionsUnit.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QKeyEvent>
 #include <QMenu>
@@ -11,10 +14,28 @@
 #include <QToolButton>
 #include <QTimer>
 #include <filesystem>
+#include <fstream>
 
 namespace fs = std::filesystem;
 
 using WatchList = TProgramTest;
+
+// "sentrel --verbose A B" with A among the saved folders: A keeps its
+// place, B follows, both watched; a folder that cannot be watched shows
+// its error and the rest still come.
+TEST_F(WatchList, TheCommandLineAddsItsFoldersAfterTheSavedOnes) {
+    TTempDir saved, added, gone;
+    std::ofstream(SettingsFile) << "[WatchDirs]\n0=" << saved.Path() << "\n";
+    TCommandLine commandLine;
+    commandLine.Verbose = true;
+    commandLine.Folders = {added.Path(), saved.Path(), gone / "removed", added.Path()};
+    Forms->Show(commandLine);
+    EXPECT_EQ(Form1->lbWatches->Lines(), (std::vector<std::string>{saved.Path(), added.Path()}));
+    EXPECT_TRUE(Form1->WatchOfLine(0)->Enabled());
+    EXPECT_TRUE(Form1->WatchOfLine(1)->Enabled());
+    EXPECT_TRUE(GeneralOptionsForm->cbVerboseDisplay->isChecked());
+    EXPECT_EQ(TakeErrorBoxes().size(), 1u);
+}
 
 TEST_F(WatchList, AddingToAnEmptyListStartsOneWatch) {
     TTempDir dir;

@@ -44,6 +44,13 @@ TEST(UtilObjLocation, NameAndFolderRules) {
               "/home/ann/.config/sentrel/sentrel.ini");
 }
 
+TEST(UtilObjLocation, SystemProgramFoldersAreNoPortableHome) {
+    for (const char* folder : {"/usr/bin", "/usr", "/usr/local/bin", "/bin", "/sbin"})
+        EXPECT_TRUE(TUtilObj::IsSystemProgramFolder(folder)) << folder;
+    for (const char* folder : {"/opt/sentrel", "/home/ann/bin", "/usrlocal", "/binaries", "/", ""})
+        EXPECT_FALSE(TUtilObj::IsSystemProgramFolder(folder)) << folder;
+}
+
 TEST(UtilObjLocation, ComputedNameIsBesideTheTestProgramOrInTheConfigFolder) {
     const std::string set = UtilObj.GetIniFileName();
     UtilObj.SetIniFileName({});
@@ -51,6 +58,17 @@ TEST(UtilObjLocation, ComputedNameIsBesideTheTestProgramOrInTheConfigFolder) {
     UtilObj.SetIniFileName(set);
     EXPECT_TRUE(computed.ends_with("/toolkit_widget_tests.ini")) << computed;
     EXPECT_NE(set, computed) << "the test program points UtilObj at a temporary file";
+}
+
+TEST_F(UtilObjTest, AReadOfAnExistingSectionOnlyCreatesNothing) {
+    std::vector<std::string> lines{"left over"};
+    UtilObj.ReadExistingSection("ExcludedDirs", lines);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_FALSE(std::filesystem::exists(Ini));
+    std::ofstream(Ini) << "[ExcludedDirs]\n1=/b/\n0=/a/\nx=/c/\n";
+    UtilObj.ReadExistingSection("ExcludedDirs", lines);
+    EXPECT_EQ(TUtilObj::ListValues(lines), (std::vector<std::string>{"/a/", "/b/", ""}))
+        << "keys 0 to 2 looked up; a key of another name is never read";
 }
 
 TEST_F(UtilObjTest, FirstReadCreatesAnEmptyFileAndGivesNothing) {

@@ -1,0 +1,141 @@
+// Arguments are read as bytes, not through a toolkit's Unicode strings, so
+// that a folder whose name is not valid text in the locale is still found.
+#include "app/CommandLine.h"
+
+#include "platform/PlatformInfo.h"
+
+#include <filesystem>
+
+#ifndef SENTREL_VERSION
+#error "SENTREL_VERSION is set by the build"
+#endif
+
+namespace {
+// The folder as an absolute path, its "." and empty parts dropped; ".."
+// stays, for it may lead elsewhere than its text suggests where a symbolic
+// link is on the way.
+std::string AbsoluteFolder(const std::string& folder, const std::string& currentFolder) {
+    const std::string whole =
+        std::filesystem::path(folder).is_absolute() ? folder : currentFolder + PathDelim + folder;
+    std::string result;
+    for (std::size_t start = 0; start <= whole.size();) {
+        std::size_t end = whole.find(PathDelim, start);
+        if (end == std::string::npos)
+            end = whole.size();
+        const std::string part = whole.substr(start, end - start);
+        if (!part.empty() && part != ".")
+            result += PathDelim + part;
+        start = end + 1;
+    }
+    return result.empty() ? std::string(1, PathDelim) : result;
+}
+
+// The value of an option that takes one: after "=" in the same argument, or
+// the next argument.
+std::string OptionValue(const std::string& option, const std::string& argument,
+                        const std::vector<std::string>& arguments, std::size_t& index) {
+    if (argument.size() > option.size())
+        return argument.substr(option.size() + 1);
+    if (index + 1 >= arguments.size())
+        throw ECommandLineError("option " + option + " needs a file name");
+    return arguments[++index];
+}
+
+bool IsOption(const std::string& argument, const std::string& option) {
+    return argument == option || (argument.starts_with(option) && argument[option.size()] == '=');
+}
+} // namespace
+
+TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const std::string& currentFolder) {
+    TCommandLine result;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            if (currentFolder.empty() && !std::filesystem::path(argument).is_absolute())
+                throw ECommandLineError("the current folder is gone, so there is no folder " + argument);
+            std::string folder = AbsoluteFolder(argument, currentFolder);
+            if (!DirectoryExists(folder)) {
+                std::error_code error;
+                throw ECommandLineError(std::filesystem::exists(folder, error) ? argument + " is not a folder"
+                                                                              : "there is no folder " + argument);
+            }
+            result.Folders.push_back(std::move(folder));
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--help" || argument == "-h") {
+            result.Mode = TCommandLine::TMode::Help;
+            return result;
+        } else if (argument == "--version") {
+            result.Mode = TCommandLine::TMode::Version;
+            return result;
+        } else if (argument == "--console") {
+            result.Mode = TCommandLine::TMode::Console;
+        } else if (argument == "--verbose") {
+            result.Verbose = true;
+        } else if (IsOption(argument, "--settings")) {
+            result.SettingsFile = OptionValue("--settings", argument, arguments, i);
+            if (result.SettingsFile.empty())
+                throw ECommandLineError("option --settings needs a file name");
+        } else {
+            throw ECommandLineError("unknown option " + argument);
+        }
+    }
+    if (result.Mode == TCommandLine::TMode::Console) {
+        if (result.Folders.empty())
+            throw ECommandLineError("--console needs at least one folder to watch");
+        // The console only reads settings: a name that finds no file is a mistake.
+        if (!result.SettingsFile.empty() && !std::filesystem::is_regular_file(result.SettingsFile))
+            throw ECommandLineError("there is no settings file " + result.SettingsFile);
+    }
+    return result;
+}
+
+std::string UsageText() {
+    return R"(Usage: sentrel [--verbose] [--settings FILE] [FOLDER...]
+       sentrel --console [--verbose] [--settings FILE] FOLDER...
+       sentrel --help | --version
+
+Watches folders, each with its whole sub-tree, and lists every change to the
+files and folders in them as it happens, one line per change:
+
+    14:05:09 - Modified - /home/ann/a.txt
+
+Without --console, Sentrel opens its window and adds each FOLDER to its watch
+list, as "Add Directory" does (a folder listed already is not added again).
+
+  --console        no window: print each change line to the standard output
+                   as it happens, until Ctrl-C or SIGTERM; needs no display.
+                   Every change gets a line of its own. Lines for changes lost
+                   to a full system queue (Changes_lost) and for folders that
+                   could not be watched (Not_watched) come among them; the
+                   reason for a Not_watched line goes to the standard error.
+  --verbose        the window starts in verbose display (every change on a
+                   line of its own); the console always lists every change
+  --settings FILE  use FILE as the settings file; the console only reads it
+  --help           show this text
+  --version        show the version
+  --               end of options: every argument after it is a folder
+
+Settings: the watched folders, the exclusion and file-type lists and the
+other options are kept in one INI file: beside the program when its folder
+is writable and is not a system folder (/usr, /bin, /sbin), named after the
+program with ".ini" added; otherwise $XDG_CONFIG_HOME/sentrel/sentrel.ini
+(by default ~/.config/sentrel/sentrel.ini). The window reads it at start and
+writes it at exit. The console applies its excluded folders and files and
+its excluded and included file types, and never writes it.
+
+Exit codes:
+  0  ended as asked: the window closed, Ctrl-C or SIGTERM, or the reader of
+     the console's output closed it
+  1  a failure while running: no display for the window, a folder that
+     cannot be watched (the watch's message goes to the standard error), a
+     settings file that cannot be read, or output that cannot be written
+  2  unknown option, a folder that does not exist, --console without a
+     folder, or a --settings file for the console that does not exist
+)";
+}
+
+std::string VersionText() {
+    return "Sentrel " SENTREL_VERSION "\n";
+}

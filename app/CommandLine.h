@@ -1,0 +1,44 @@
+#pragma once
+
+#include "runtime/Exception.h"
+
+#include <string>
+#include <vector>
+
+// What the program was asked to do by its arguments.
+struct TCommandLine {
+    enum class TMode { Window, Console, Help, Version };
+    TMode Mode = TMode::Window;
+    // Every change on a line of its own: the window starts in verbose
+    // display; the console always lists every change.
+    bool Verbose = false;
+    // The settings file named by --settings; empty for the usual one.
+    std::string SettingsFile;
+    // The folders to watch, absolute, in the order given.
+    std::vector<std::string> Folders;
+};
+
+// Arguments that ask for nothing the program does; the message says what
+// is wrong, for the standard error output.
+class ECommandLineError : public TExceptionOf<ECommandLineError> {
+public:
+    using TExceptionOf::TExceptionOf;
+};
+
+// The exit codes: 0 for a run that ended as asked (also by Ctrl-C, SIGTERM
+// or a reader that closed the output), 1 for a failure while running, 2 for
+// arguments that ask for nothing the program does.
+constexpr int ExitSuccess = 0;
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+
+// Reads the arguments after the program's name. Folders are kept byte for
+// byte; a relative one is taken from currentFolder (empty when the
+// current folder is gone). Raises ECommandLineError
+// for an unknown option, a folder that does not exist, the console without
+// a folder, or a settings file for the console that does not exist.
+TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const std::string& currentFolder);
+
+// The text of --help and of --version.
+std::string UsageText();
+std::string VersionText();

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs a built tree (default: build/default) into a temporary prefix and
+# checks what a desktop finds there: the program, the menu entry and the
+# software-centre description (both validators must accept them), the icon
+# in every size and the manual page, and nothing else (no test program).
+# Then builds the Debian package with CPack and checks its control fields
+# and contents. Nothing is installed on this machine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${1:-build/default}"
+
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+
+expected=(
+  bin/sentrel
+  share/applications/sentrel.desktop
+  share/metainfo/org.sentrel.Sentrel.metainfo.xml
+  share/man/man1/sentrel.1
+  share/icons/hicolor/scalable/apps/sentrel.svg
+)
+for size in 16 22 24 32 48 64 128 256; do
+  expected+=("share/icons/hicolor/${size}x${size}/apps/sentrel.png")
+done
+
+echo "== install into a temporary prefix"
+cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+installed="$(cd "$scratch/prefix" && find . -type f | sed 's|^\./||' | sort)"
+wanted="$(printf '%s\n' "${expected[@]}" | sort)"
+if [ "$installed" != "$wanted" ]; then
+  echo "The installed files differ from the expected ones:" >&2
+  diff <(echo "$wanted") <(echo "$installed") >&2 || true
+  exit 1
+fi
+desktop-file-validate "$scratch/prefix/share/applications/sentrel.desktop"
+appstreamcli validate --no-net "$scratch/prefix/share/metainfo/org.sentrel.Sentrel.metainfo.xml"
+for size in 16 48 256; do
+  file "$scratch/prefix/share/icons/hicolor/${size}x${size}/apps/sentrel.png" |
+    grep -q "PNG image data, $size x $size" || { echo "The ${size}x${size} icon is no PNG of that size" >&2; exit 1; }
+done
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$scratch/prefix/bin/sentrel" --version | grep -q '^Sentrel '
+
+echo "== Debian package"
+cpack --config "$build/CPackConfig.cmake" -B "$scratch/package" >/dev/null
+package="$(ls "$scratch"/package/sentrel_*.deb)"
+dpkg-deb -I "$package" >"$scratch/control"
+for field in 'Package: sentrel' 'Depends: .*libqt6widgets6' 'Depends: .*qt6-qpa-plugins'; do
+  grep -Eq "^ $field" "$scratch/control" || { echo "The package's control has no '$field'" >&2; cat "$scratch/control" >&2; exit 1; }
+done
+packaged="$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./usr/||' | sort)"
+if [ "$packaged" != "$wanted" ]; then
+  echo "The package's files differ from the expected ones:" >&2
+  diff <(echo "$wanted") <(echo "$packaged") >&2 || true
+  exit 1
+fi
+echo "Installed tree and package: $(basename "$package"), $(stat -c %s "$package") bytes, as expected."

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// Lines of text as some list holds them, read in place at every question,
+// so that an edit of the list counts from the next change on.
+class TLineList {
+public:
+    virtual ~TLineList() = default;
+    virtual int Count() const = 0;
+    virtual const std::string& Line(int index) const = 0;
+};
+
+// A list of its own, for lists that no window shows.
+class TLineVector : public TLineList {
+public:
+    TLineVector() = default;
+    explicit TLineVector(std::vector<std::string> lines) : FLines(std::move(lines)) {}
+    int Count() const override { return static_cast<int>(FLines.size()); }
+    const std::string& Line(int index) const override { return FLines[static_cast<size_t>(index)]; }
+
+private:
+    std::vector<std::string> FLines;
+};
+
+// Which changes are listed: the one rule of the main window and of the
+// console, over three lists that the filter reads but does not own:
+// excluded folders (entries ending in the separator) and files, excluded
+// file types, included file types.
+class TChangeFilter {
+public:
+    TChangeFilter(const TLineList& excluded, const TLineList& excludedTypes, const TLineList& includedTypes)
+        : FExcluded(excluded), FExcludedTypes(excludedTypes), FIncludedTypes(includedTypes) {}
+
+    // True when the change of path is not to be listed. Included types, when
+    // there are any, decide alone; otherwise an excluded folder, an excluded
+    // file or an excluded type hides it. Types compare ignoring ASCII case.
+    bool IsFilteredOut(const std::string& path) const;
+    // True when path lies in an excluded folder: some entry that ends in the
+    // separator occurs in path, letter case significant.
+    bool IsExcludedPath(const std::string& path) const;
+    // True when path is listed as a file of its own, compared as the system
+    // compares paths.
+    bool IsExcludedFile(const std::string& path) const;
+
+private:
+    const TLineList& FExcluded;
+    const TLineList& FExcludedTypes;
+    const TLineList& FIncludedTypes;
+};
+
+// The file type of a path as the type lists hold it: "*" and the extension
+// with its dot; "*" alone for a name without one.
+std::string FileTypeOf(const std::string& path);

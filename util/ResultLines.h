@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+class TChangeFilter;
+struct TDirWatchStatus;
+
+// The lines of the change list, made the same way for the main window and
+// for the console: "hh:mm:ss - Action - full path".
+
+// "Added", "Removed", "Modified", "Renamed_old_name", "Renamed_new_name" for
+// the action codes 1 to 5; empty for any other code.
+std::string ActionName(int action);
+
+// The folder and a name in it joined by one separator.
+std::string FullPath(const std::string& directory, const std::string& fileName);
+
+// The local time as "hh:mm:ss".
+std::string TimeNow();
+
+// time, action and path joined by " - ".
+std::string ResultLine(const std::string& time, const std::string& action, const std::string& path);
+
+// The path of a change line: all of the text after its second " - ",
+// byte for byte, blanks at its ends included.
+std::string_view ResultFilePath(std::string_view line);
+
+// "1 folder", "2 folders".
+std::string FolderCount(uint64_t count);
+
+// One line for the list: its text, the full path it names, and free text
+// such as the system's reason, which the line itself never holds.
+struct TResultLine {
+    std::string Text;
+    std::string Path;
+    std::string Hint;
+};
+
+// The line for a change that a watch on directory reported, made at time;
+// none when the filter hides it.
+std::optional<TResultLine> ChangeResult(const TChangeFilter& filter, const std::string& time,
+                                        const std::string& directory, int action, const std::string& fileName);
+
+// The line for what a watch on directory could not cover: "Changes_lost"
+// for the watched folder, "Not_watched" for a folder it could not watch
+// (none when that folder is excluded: what the user chose not to see is no
+// gap). Statuses about the set-up give none.
+std::optional<TResultLine> StatusResult(const TChangeFilter& filter, const std::string& time,
+                                        const std::string& directory, const TDirWatchStatus& status);

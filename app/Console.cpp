@@ -130,7 +130,7 @@ void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {
     // The first end of the set-up is news; a tree that grows later is not.
     if (status.Kind == TDirWatchStatus::TKind::Ready) {
         if (FReady.insert(sender).second)
-            Tell("watching " + sender->Directory() + " (" + FolderCount(status.FolderCount) + ")");
+            Tell("watching " + sender->Directory() + " (" + WatchedRemark(status) + ")");
         return;
     }
     std::optional<TResultLine> line = StatusResult(FFilter, TimeNow(), sender->Directory(), status);

@@ -55,12 +55,9 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
     case TDirWatchStatus::TKind::SettingUp:
         ShowRemark(Sender, "(setting up: " + FolderCount(Status.FolderCount) + " so far)");
         break;
-    case TDirWatchStatus::TKind::Ready: {
-        // fanotify watches a whole file system and counts no folders.
-        const std::string watched = Status.FolderCount > 0 ? FolderCount(Status.FolderCount) + " watched" : "watched";
-        ShowRemark(Sender, "(" + watched + (Status.Mechanism.empty() ? "" : " by " + Status.Mechanism) + ")");
+    case TDirWatchStatus::TKind::Ready:
+        ShowRemark(Sender, "(" + WatchedRemark(Status) + ")");
         break;
-    }
     }
 }
 

@@ -56,6 +56,11 @@ std::string FolderCount(uint64_t count) {
     return Format("%llu folder%s", static_cast<unsigned long long>(count), count == 1 ? "" : "s");
 }
 
+std::string WatchedRemark(const TDirWatchStatus& status) {
+    const std::string watched = status.FolderCount > 0 ? FolderCount(status.FolderCount) + " watched" : "watched";
+    return status.Mechanism.empty() ? watched : watched + " by " + status.Mechanism;
+}
+
 std::optional<TResultLine> ChangeResult(const TChangeFilter& filter, const std::string& time,
                                         const std::string& directory, int action, const std::string& fileName) {
     std::string path = FullPath(directory, fileName);

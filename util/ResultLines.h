@@ -31,6 +31,11 @@ std::string_view ResultFilePath(std::string_view line);
 // "1 folder", "2 folders".
 std::string FolderCount(uint64_t count);
 
+// What a watch that is Ready covers, and how the system watches:
+// "2 folders watched by inotify: ...", or "watched by fanotify" for a watch
+// of a whole file system, which counts no folders.
+std::string WatchedRemark(const TDirWatchStatus& status);
+
 // One line for the list: its text, the full path it names, and free text
 // such as the system's reason, which the line itself never holds.
 struct TResultLine {

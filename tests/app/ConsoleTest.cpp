@@ -14,6 +14,13 @@
 #endif
 
 namespace {
+// What the console tells once a folder is watched, with this run's interface.
+std::string Watching(const std::string& folder, const std::string& folders) {
+    const std::string how = FanotifyServes(folder) ? "watched by fanotify"
+                                                   : folders + " watched by inotify: chosen by SENTREL_CHANGE_BACKEND";
+    return "watching " + folder + " (" + how + ")";
+}
+
 QStringList Arguments(const std::vector<std::string>& arguments) {
     QStringList list;
     for (const std::string& argument : arguments)
@@ -139,7 +146,7 @@ TEST(Console, PrintsEveryChangeTheSettingsLetThroughAndEndsOnSigterm) {
     std::ofstream(settings, std::ios::binary) << settingsText;
 
     TProgram console({"--console", "--settings", settings, dir.Path()});
-    ASSERT_TRUE(console.WaitForError("watching " + dir.Path() + " (2 folders)")) << console.Error();
+    ASSERT_TRUE(console.WaitForError(Watching(dir.Path(), "2 folders"))) << console.Error();
     dir.WriteFile("a.txt");
     dir.WriteFile("b.tmp");
     dir.WriteFile("skip/c.txt", "changed");
@@ -173,7 +180,7 @@ TEST(Console, CtrlCEndsItWithSuccessToo) {
     ASSERT_TRUE(console.WaitForError("watching " + dir.Path())) << console.Error();
     console.Signal(SIGINT);
     EXPECT_EQ(console.Finish(), 0);
-    EXPECT_EQ(console.Error(), "sentrel: watching " + dir.Path() + " (1 folder)\n")
+    EXPECT_EQ(console.Error(), "sentrel: " + Watching(dir.Path(), "1 folder") + "\n")
         << "a folder named twice is watched once";
 }
 
@@ -192,7 +199,7 @@ TEST(Console, AReaderThatLeavesEndsItQuietly) {
               std::vector<std::string>{"Added - " + dir / "first"});
     dir.WriteFile("second");
     EXPECT_EQ(console.Finish(), 0);
-    EXPECT_EQ(console.Error(), "sentrel: watching " + dir.Path() + " (1 folder)\n");
+    EXPECT_EQ(console.Error(), "sentrel: " + Watching(dir.Path(), "1 folder") + "\n");
 }
 
 TEST(Console, AWatchThatFailsEndsItWithTheEnginesMessage) {

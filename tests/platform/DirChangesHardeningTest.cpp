@@ -51,6 +51,8 @@ public:
         : FTarget(target), FMounted(::mount(source.c_str(), target.c_str(), type, flags, nullptr) == 0) {}
     ~TTestMount() { Unmount(); }
     bool Mounted() const { return FMounted; }
+    // The mount point was moved with a folder above it.
+    void MovedTo(const std::string& target) { FTarget = target; }
     void Unmount() {
         if (FMounted)
             ::umount2(FTarget.c_str(), MNT_DETACH);
@@ -286,6 +288,7 @@ TEST(DirChangesHardening, BindMountsThatMakeFoldersEachOthersParentDoNotLoop) {
     TReaderDriver driver(dir.Path(), Names);
     driver.StartAndWaitReady();
     fs::rename(dir / "a", dir / "a2");
+    bOnA.MovedTo(dir / "a2/in-a");
     dir.WriteFile("a2/x.txt");
     auto seen = driver.CollectUntilQuiet();
     EXPECT_TRUE(Adjacent(seen, {4, "a"}, {5, "a2"}));

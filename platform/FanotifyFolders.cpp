@@ -62,21 +62,21 @@ void TFanotifyFolders::Start(inotify::TInotifyTranslator& translator, bool subTr
     if (subTree && !FCanonicalRoot.empty())
         FMountPoints = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
     for (const std::string& relative : FMountPoints)
-        NotCovered(relative);
+        FNotices.NotCovered(relative, OtherFileSystem);
     // Every change is seen from now on: the walk only names folders ahead.
-    Notice(TWatchNotice::TKind::SetupProgress);
+    FNotices.Push(TWatchNotice::TKind::SetupProgress);
     FLastProgress = TClock::now();
     if (subTree)
         FWalk.push_back(FTree.Root());
     else
-        Notice(TWatchNotice::TKind::SetupDone);
+        FNotices.Push(TWatchNotice::TKind::SetupDone);
 }
 
 void TFanotifyFolders::SetupStep(TClock::time_point deadline) {
     while (!FWalk.empty()) {
         if (FTree.Size() >= FolderCacheLimit)
             FWalk.clear();
-        else if (TClock::now() >= deadline || EventsWaiting() || FInterrupted.load(std::memory_order_acquire))
+        else if (TClock::now() >= deadline || inotify::Readable(FGroup) || FInterrupted.load(std::memory_order_acquire))
             break;
         else {
             const int wd = FWalk.back();
@@ -86,10 +86,10 @@ void TFanotifyFolders::SetupStep(TClock::time_point deadline) {
         }
     }
     if (FWalk.empty()) {
-        Notice(TWatchNotice::TKind::SetupDone);
+        FNotices.Push(TWatchNotice::TKind::SetupDone);
     } else if (TClock::now() - FLastProgress >= ProgressInterval) {
         FLastProgress = TClock::now();
-        Notice(TWatchNotice::TKind::SetupProgress);
+        FNotices.Push(TWatchNotice::TKind::SetupProgress);
     }
 }
 
@@ -133,17 +133,6 @@ void TFanotifyFolders::WalkFolder(int wd) {
         FWalk.push_back(*child);
     }
     ::closedir(folder);
-}
-
-bool TFanotifyFolders::EventsWaiting() const {
-    pollfd descriptor{FGroup, POLLIN, 0};
-    return ::poll(&descriptor, 1, 0) > 0;
-}
-
-void TFanotifyFolders::Notice(TWatchNotice::TKind kind) {
-    TWatchNotice notice;
-    notice.Kind = kind;
-    FNotices.push_back(std::move(notice));
 }
 
 int TFanotifyFolders::Guard(const std::string& key) {
@@ -254,24 +243,8 @@ void TFanotifyFolders::FollowMountTable() {
     std::vector<std::string> now = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
     for (const std::string& relative : now)
         if (!std::binary_search(FMountPoints.begin(), FMountPoints.end(), relative))
-            NotCovered(relative);
+            FNotices.NotCovered(relative, OtherFileSystem);
     FMountPoints = std::move(now);
-}
-
-void TFanotifyFolders::NotCovered(const std::string& relative) {
-    TWatchNotice notice;
-    notice.Kind = TWatchNotice::TKind::NotCovered;
-    notice.Folder = relative;
-    notice.Error = OtherFileSystem;
-    FNotices.push_back(std::move(notice));
-}
-
-bool TFanotifyFolders::TakeNotice(TWatchNotice& notice) {
-    if (FNotices.empty())
-        return false;
-    notice = std::move(FNotices.front());
-    FNotices.pop_front();
-    return true;
 }
 
 bool TFanotifyFolders::AccessMovedTime(int wd, const std::string& name) {

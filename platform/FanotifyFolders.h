@@ -13,6 +13,7 @@
 
 #include "platform/AccessTimes.h"
 #include "platform/TranslatingReader.h"
+#include "platform/WatchNotices.h"
 #include "platform/WatchTree.h"
 
 #include <atomic>
@@ -60,8 +61,8 @@ public:
     void RetryUnreached() override {}
     void FollowMountTable() override;
     void ReportFolderCount() override {}
-    bool TakeNotice(TWatchNotice& notice) override;
-    bool HasNotices() const override { return !FNotices.empty(); }
+    bool TakeNotice(TWatchNotice& notice) override { return FNotices.Take(notice); }
+    bool HasNotices() const override { return !FNotices.Empty(); }
 
     bool EntryArrived(int, const std::string&) override { return true; }
     void EntryLeft(int, const std::string&) override {}
@@ -77,15 +78,12 @@ private:
     void WalkFolder(int wd);
     void WalkMovedIn(int wd);
     inotify::TFd OpenFolder(const std::string& key, int flags);
-    bool EventsWaiting() const;
-    void Notice(TWatchNotice::TKind kind);
     std::optional<int> Place(const std::string& key);
     std::optional<std::string> PathOf(const std::string& key);
     void Bind(const std::string& key, int wd);
     void RemoveSubTree(int wd);
     void ForgetFolders();
     void RememberOutside(const std::string& key);
-    void NotCovered(const std::string& relative);
 
     TWatchTree& FTree;
     std::string FFileSystem;
@@ -105,7 +103,7 @@ private:
     inotify::TFd FMountFd; // opened for look-ups, closed once the queue is empty
     inotify::TAccessTimes FAccessTimes;
     std::vector<std::string> FMountPoints; // below the watched folder, relative to it
-    std::deque<TWatchNotice> FNotices;
+    TNoticeQueue FNotices;
 };
 
 } // namespace fanotify

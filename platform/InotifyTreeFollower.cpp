@@ -194,7 +194,7 @@ void TTreeFollower::SetupStep(TClock::time_point deadline) {
         if (FTree.Contains(job.Wd))
             ScanFolder(job, FSetupStack);
         if (scanned % 32 == 0 &&
-            (TClock::now() >= deadline || EventsWaiting() || FInterrupted.load(std::memory_order_acquire)))
+            (TClock::now() >= deadline || Readable(FInotify) || FInterrupted.load(std::memory_order_acquire)))
             break;
     }
     if (FSetupStack.empty()) {
@@ -303,19 +303,12 @@ void TTreeFollower::RemoveSubTree(int wd, bool removeWatches) {
 }
 
 void TTreeFollower::NotCovered(const std::string& relative, int error) {
-    TWatchNotice notice;
-    notice.Kind = TWatchNotice::TKind::NotCovered;
-    notice.Folder = relative;
-    notice.Error = error;
-    FNotices.push_back(std::move(notice));
+    FNotices.NotCovered(relative, error);
 }
 
 void TTreeFollower::Notice(TWatchNotice::TKind kind) {
-    TWatchNotice notice;
-    notice.Kind = kind;
-    notice.FolderCount = FTree.Size();
+    FNotices.Push(kind, FTree.Size());
     FCountReported = FTree.Size();
-    FNotices.push_back(std::move(notice));
 }
 
 // Once set up, the count of watched folders is told again when it changed,
@@ -347,21 +340,8 @@ void TTreeFollower::Start(uint32_t filter, uint32_t mask, bool subTree, dev_t de
     FSetupDone = !FSubTree;
 }
 
-bool TTreeFollower::EventsWaiting() const {
-    pollfd descriptor{FInotify, POLLIN, 0};
-    return ::poll(&descriptor, 1, 0) > 0;
-}
-
 void TTreeFollower::QueueEmptied() {
     FScanned.clear();
-}
-
-bool TTreeFollower::TakeNotice(TWatchNotice& notice) {
-    if (FNotices.empty())
-        return false;
-    notice = std::move(FNotices.front());
-    FNotices.pop_front();
-    return true;
 }
 
 // An entry the scan of its new folder reported, with the same inode, comes

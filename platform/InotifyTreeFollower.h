@@ -11,6 +11,7 @@
 #include "platform/InotifyTranslator.h"
 #include "platform/PendingChanges.h"
 #include "platform/TranslatingReader.h"
+#include "platform/WatchNotices.h"
 #include "platform/WatchTree.h"
 
 #include <atomic>
@@ -46,8 +47,8 @@ public:
     void RetryUnreached() override;
     void FollowMountTable() override;
     void ReportFolderCount() override;
-    bool TakeNotice(TWatchNotice& notice) override;
-    bool HasNotices() const override { return !FNotices.empty(); }
+    bool TakeNotice(TWatchNotice& notice) override { return FNotices.Take(notice); }
+    bool HasNotices() const override { return !FNotices.Empty(); }
 
     bool EntryArrived(int wd, const std::string& name) override;
     void EntryLeft(int wd, const std::string& name) override;
@@ -88,7 +89,6 @@ private:
     void ScanSubTree(int wd, TSince since);
     void ScanLater(int wd, TSince since);
     void EndRescan();
-    bool EventsWaiting() const;
     std::optional<int> FolderAt(const std::string& relative) const;
     void RemoveSubTree(int wd, bool removeWatches);
     void NotCovered(const std::string& relative, int error);
@@ -105,7 +105,7 @@ private:
     uint64_t FMountId = 0; // of the watched folder; 0 where the system does not tell
     std::string FCanonicalRoot;
     bool FLimitReported = false;
-    std::deque<TWatchNotice> FNotices;
+    TNoticeQueue FNotices;
 
     // Entries that the scan of a new folder reported, by folder and name,
     // with their inode: the inotify events for the same entries, still

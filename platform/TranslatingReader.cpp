@@ -25,6 +25,11 @@ TFd::~TFd() {
         ::close(FFd);
 }
 
+bool Readable(int fd) {
+    pollfd descriptor{fd, POLLIN, 0};
+    return ::poll(&descriptor, 1, 0) > 0;
+}
+
 TTranslatingReader::TTranslatingReader(std::string directory, const TEventSourceMaker& makeSource, TFd wake,
                                        TFd mounts, std::string mechanism)
     : FTree(std::move(directory)), FSource(makeSource(FTree, FQueue, FInterrupted)), FKeeper(FSource->Keeper()),

@@ -41,6 +41,9 @@ private:
     int FFd;
 };
 
+// Whether fd is readable now, without waiting.
+bool Readable(int fd);
+
 // What the reader needs of the part that knows the folders of the tree,
 // beside what translation asks of it.
 class TFolderKeeper : public TTranslatorPort {

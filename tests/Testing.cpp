@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -82,4 +83,17 @@ bool TReadOnlyFolder::Effective() const {
 bool FanotifyServes(const std::string& folder) {
     const char* chosen = std::getenv("SENTREL_CHANGE_BACKEND");
     return !(chosen && std::string(chosen) == "inotify") && inotify::ChooseFanotify(folder).Maker != nullptr;
+}
+
+int RunAsOrdinaryUser(const std::function<bool()>& check) {
+    const pid_t child = ::fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        ::_exit(dropped ? (check() ? 0 : 1) : 2);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

@@ -47,6 +47,11 @@ private:
 // The whole content of a file, as bytes; empty when it cannot be read.
 std::string ReadAll(const std::string& path);
 
+// Runs check in a child process as an ordinary user (nobody): what root
+// may do regardless must be tried as someone who may not. The child's exit
+// code: 0 when check held, 1 when not, 2 when it could not become that user.
+int RunAsOrdinaryUser(const std::function<bool()>& check);
+
 // Whether watches of folder use fanotify in this run: the engine tests run
 // once for each of the kernel's interfaces, chosen by SENTREL_CHANGE_BACKEND.
 bool FanotifyServes(const std::string& folder);

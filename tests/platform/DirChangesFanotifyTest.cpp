@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -19,25 +19,17 @@ TEST(DirChangesFanotify, AnOrdinaryUserIsServedByInotifyAndToldWhy) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root, to act as an ordinary user";
     fs::permissions(dir.Path(), fs::perms::all);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(2);
-        ::unsetenv("SENTREL_CHANGE_BACKEND");
-        const bool told = inotify::ChooseFanotify(dir.Path()).WhyNot == "fanotify needs the CAP_SYS_ADMIN capability";
-        TReaderDriver driver(dir.Path(), Names);
-        driver.StartAndWaitReady();
-        const bool served = !driver.Notices.empty() &&
-                            driver.Notices.back().Mechanism == "inotify: fanotify needs the CAP_SYS_ADMIN capability";
-        dir.WriteFile("x.txt");
-        const bool reported = driver.CollectUntilQuiet() == std::vector<TSeen>{{1, "x.txt"}};
-        ::_exit(told && served && reported ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(RunAsOrdinaryUser([&] {
+                  ::unsetenv("SENTREL_CHANGE_BACKEND");
+                  const std::string why = "fanotify needs the CAP_SYS_ADMIN capability";
+                  TReaderDriver driver(dir.Path(), Names);
+                  driver.StartAndWaitReady();
+                  const bool served = !driver.Notices.empty() && driver.Notices.back().Mechanism == "inotify: " + why;
+                  dir.WriteFile("x.txt");
+                  return inotify::ChooseFanotify(dir.Path()).WhyNot == why && served &&
+                         driver.CollectUntilQuiet() == std::vector<TSeen>{{1, "x.txt"}};
+              }),
+              0);
 }
 
 // A watch of "/" is one mark: changes anywhere on its file system are

@@ -66,6 +66,7 @@ public:
     int Descriptor() const override { return FGroup.Get(); }
     int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) override;
     void Translate(const char* data, size_t length, TInotifyTranslator& translator) override;
+    void QueueEmptied(TInotifyTranslator& translator) override;
     TFolderKeeper& Keeper() override { return FFolders; }
 
 private:
@@ -131,12 +132,17 @@ void TFanotifySource::Translate(const char* data, size_t length, TInotifyTransla
         PutDeferredRemovals(event, translator);
         Put(event, translator);
     }
+}
+
+// What happened inside a folder made and removed is queued before the queue
+// was found empty: the removal can be put now.
+void TFanotifySource::QueueEmptied(TInotifyTranslator& translator) {
     for (const TDeferredRemoval& removal : std::exchange(FDeferred, {}))
         PutRemoval(removal, translator);
 }
 
 // A deferred removal is put before the next event that names its entry
-// again, or else at the end of the read.
+// again, or else once the kernel queue is found empty.
 void TFanotifySource::PutDeferredRemovals(const TFanEvent& event, TInotifyTranslator& translator) {
     for (auto removal = FDeferred.begin(); removal != FDeferred.end();) {
         const bool named = (removal->Folder == event.Folder && removal->Name == event.Name) ||

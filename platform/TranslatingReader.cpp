@@ -109,8 +109,8 @@ bool TTranslatingReader::DrainEvents() {
 }
 
 void TTranslatingReader::QueueEmptied() {
+    FSource->QueueEmptied(FTranslator);
     FTranslator.QueueEmptied(TClock::now(), CoarseNow());
-    FSource->QueueEmptied();
     FKeeper.QueueEmptied();
 }
 

@@ -74,8 +74,8 @@ public:
     virtual int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) = 0;
     // Puts the events read from Descriptor to the translator.
     virtual void Translate(const char* data, size_t length, TInotifyTranslator& translator) = 0;
-    // The kernel queue was found empty.
-    virtual void QueueEmptied() {}
+    // The kernel queue was found empty: every event queued so far is read.
+    virtual void QueueEmptied(TInotifyTranslator&) {}
     virtual TFolderKeeper& Keeper() = 0;
 };
 

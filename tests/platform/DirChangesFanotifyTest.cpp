@@ -60,3 +60,26 @@ TEST(DirChangesFanotify, AWatchOfTheWholeFileSystemReportsChangesAtOnce) {
     EXPECT_EQ(told->Kind, TWatchNotice::TKind::SetupProgress) << "covered from the first moment";
     EXPECT_EQ(told->Mechanism, "fanotify");
 }
+
+// More changes inside a folder made and removed than one read of the
+// kernel's queue takes: the folder's removal still comes after all of them.
+TEST(DirChangesFanotify, AFolderMadeFilledAndRemovedBeforeAReadIsReportedWhole) {
+    TTempDir dir;
+    if (!FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "fanotify does not serve this run";
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    constexpr int Files = 2000;
+    dir.MakeDir("d");
+    for (int i = 0; i < Files; ++i)
+        dir.WriteFile("d/file" + std::to_string(i));
+    for (int i = 0; i < Files; ++i)
+        fs::remove(dir / ("d/file" + std::to_string(i)));
+    fs::remove(dir / "d");
+    const auto seen = driver.CollectUntilQuiet();
+    ASSERT_EQ(seen.size(), 2u * Files + 2);
+    EXPECT_EQ(seen.front(), (TSeen{1, "d"}));
+    EXPECT_EQ(seen.back(), (TSeen{2, "d"}));
+    for (int i = 0; i < Files; i += 97)
+        EXPECT_EQ(CountOf(seen, {2, "d/file" + std::to_string(i)}), 1u) << i;
+}

@@ -255,8 +255,17 @@ TFanotifyChoice ChooseFanotify(const std::string& path) {
         return {{}, std::string("fanotify cannot mark this file system (") + std::strerror(errno) + ")"};
     ::fanotify_mark(group.Get(), FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD, nullptr);
     const std::string fileSystem = FileSystemIdOf(path);
-    if (fileSystem.empty() || KeyOf(path).empty())
+    const std::string key = KeyOf(path);
+    if (fileSystem.empty() || key.empty())
         return {{}, "fanotify cannot name this file system's folders"};
+    // Folders are found again by their handles, which takes a capability
+    // of its own: a process given CAP_SYS_ADMIN alone has not got it.
+    std::vector<uint64_t> handle = fanotify::HandleOf(key);
+    TFd mount(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TFd folder(::open_by_handle_at(mount.Get(), reinterpret_cast<file_handle*>(handle.data()), O_PATH | O_CLOEXEC));
+    if (folder.Get() < 0)
+        return {{}, errno == EPERM ? "fanotify needs the CAP_DAC_READ_SEARCH capability too"
+                                   : std::string("fanotify cannot find folders by handle (") + std::strerror(errno) + ")"};
     auto shared = std::make_shared<TFd>(std::move(group));
     TEventSourceMaker maker = [shared, fileSystem](TWatchTree& tree, TPendingChanges&,
                                                    const std::atomic<bool>& interrupted) -> std::unique_ptr<TEventSource> {

@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +33,30 @@ TEST(DirChangesFanotify, AnOrdinaryUserIsServedByInotifyAndToldWhy) {
                          driver.CollectUntilQuiet() == std::vector<TSeen>{{1, "x.txt"}};
               }),
               0);
+}
+
+// A process given CAP_SYS_ADMIN without CAP_DAC_READ_SEARCH could mark the
+// file system but never find a folder by its handle: it is served by inotify.
+TEST(DirChangesFanotify, WithoutTheCapabilityToFindFoldersByHandleInotifyServes) {
+    TTempDir dir;
+    if (!FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "fanotify does not serve this run";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2] = {};
+        const bool dropped = ::syscall(SYS_capget, &header, data) == 0 &&
+                             ((data[0].effective &= ~(1u << CAP_DAC_READ_SEARCH)), true) &&
+                             ::syscall(SYS_capset, &header, data) == 0;
+        ::_exit(dropped && inotify::ChooseFanotify(dir.Path()).WhyNot ==
+                               "fanotify needs the CAP_DAC_READ_SEARCH capability too"
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // A watch of "/" is one mark: changes anywhere on its file system are

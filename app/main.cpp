@@ -1,12 +1,16 @@
 #include "app/CommandLine.h"
 #include "app/Console.h"
 #include "app/Program.h"
+#include "app/Unit1.h"
+#include "runtime/Exception.h"
 #include "toolkit/Application.h"
+#include "toolkit/StopSignals.h"
 #include "util/UtilObj.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 namespace {
@@ -39,6 +43,15 @@ int RunWindow(const TCommandLine& commandLine, int& argc, char** argv) {
         UtilObj.SetIniFileName(commandLine.SettingsFile);
     TProgramForms forms;
     forms.Show(commandLine);
+    // Ended by SIGTERM (a session that logs out, a kill) or Ctrl-C in its
+    // terminal, the program closes as "Exit" closes it: the settings are kept.
+    std::unique_ptr<TStopSignals> stopSignals;
+    try {
+        stopSignals = std::make_unique<TStopSignals>([] { Form1->close(); });
+    } catch (const Exception& error) {
+        std::fprintf(stderr, "sentrel: %s; a signal to end it will lose the changes to the settings.\n",
+                     error.Message().c_str());
+    }
     return application.exec();
 }
 } // namespace

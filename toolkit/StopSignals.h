@@ -5,8 +5,7 @@
 
 class QSocketNotifier;
 
-// Lets a program without a window end cleanly on Ctrl-C (SIGINT) and
-// SIGTERM: the signal handler only writes one byte to a pipe, and the event
+// Lets a program end cleanly on Ctrl-C (SIGINT) and SIGTERM: the signal handler only writes one byte to a pipe, and the event
 // loop calls OnStop on the main thread when the byte arrives. SIGPIPE is
 // ignored meanwhile, so that writing to a reader that has gone fails with
 // EPIPE instead of killing the program.

@@ -28,13 +28,17 @@ QStringList Arguments(const std::vector<std::string>& arguments) {
     return list;
 }
 
-// The program started with no display to reach; its output gathered as it comes.
+// The program started with no display to reach (its window, when asked
+// for, drawn off the screen); its output gathered as it comes.
 class TProgram {
 public:
-    explicit TProgram(const std::vector<std::string>& arguments, QProcess* reader = nullptr) {
+    explicit TProgram(const std::vector<std::string>& arguments, QProcess* reader = nullptr,
+                      bool offscreenWindow = false) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             environment.remove(QString::fromLatin1(name));
+        if (offscreenWindow)
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         FProcess.setProcessEnvironment(environment);
         if (reader)
             FProcess.setStandardOutputProcess(reader);
@@ -68,6 +72,15 @@ public:
         return FProcess.exitStatus() == QProcess::NormalExit ? FProcess.exitCode() : -1;
     }
     void Signal(int number) { ::kill(static_cast<pid_t>(FProcess.processId()), number); }
+    // Waits until the program catches the signal, rather than dying of it.
+    bool WaitCatching(int number) {
+        const std::string status = "/proc/" + std::to_string(FProcess.processId()) + "/status";
+        return ProcessEventsUntil([&] {
+            const std::string text = ReadAll(status);
+            const size_t at = text.find("SigCgt:");
+            return at != std::string::npos && (std::stoull(text.substr(at + 7), nullptr, 16) >> (number - 1)) & 1;
+        });
+    }
 
     std::vector<std::string> Lines() {
         Collect();
@@ -212,4 +225,18 @@ TEST(Console, AWatchThatFailsEndsItWithTheEnginesMessage) {
     EXPECT_EQ(console.Finish(), 1);
     EXPECT_NE(console.Error().find(parent / "watched"), std::string::npos) << console.Error();
     EXPECT_EQ(console.Error().find('\r'), std::string::npos) << "lines end as on this system";
+}
+
+// A session that logs out ends the window with SIGTERM: it closes as "Exit"
+// closes it, and the settings are written.
+TEST(ProgramWindow, EndsOnSigtermAndKeepsTheSettings) {
+    TTempDir dir;
+    TTempDir settingsFolder;
+    const std::string settings = settingsFolder / "sentrel.ini";
+    std::ofstream(settings).flush();
+    TProgram window({"--settings", settings, dir.Path()}, nullptr, true);
+    ASSERT_TRUE(window.WaitCatching(SIGTERM)) << window.Error();
+    window.Signal(SIGTERM);
+    EXPECT_EQ(window.Finish(), 0) << window.Error();
+    EXPECT_NE(ReadAll(settings).find(dir.Path()), std::string::npos) << "the watched folder is saved";
 }

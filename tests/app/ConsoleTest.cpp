@@ -1,17 +1,13 @@
 // The console run as people run it: the real program, a real folder, real
 // signals and pipes, and its output read as a script reads it.
 #include "Testing.h"
+#include "ProgramProcess.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
-
-#ifndef SENTREL_PROGRAM
-#error "SENTREL_PROGRAM names the program under test"
-#endif
 
 namespace {
 // What the console tells once a folder is watched, with this run's interface.
@@ -20,93 +16,6 @@ std::string Watching(const std::string& folder, const std::string& folders) {
                                                    : folders + " watched by inotify: chosen by SENTREL_CHANGE_BACKEND";
     return "watching " + folder + " (" + how + ")";
 }
-
-QStringList Arguments(const std::vector<std::string>& arguments) {
-    QStringList list;
-    for (const std::string& argument : arguments)
-        list << QString::fromStdString(argument);
-    return list;
-}
-
-// The program started with no display to reach (its window, when asked
-// for, drawn off the screen); its output gathered as it comes.
-class TProgram {
-public:
-    explicit TProgram(const std::vector<std::string>& arguments, QProcess* reader = nullptr,
-                      bool offscreenWindow = false) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            environment.remove(QString::fromLatin1(name));
-        if (offscreenWindow)
-            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        FProcess.setProcessEnvironment(environment);
-        if (reader)
-            FProcess.setStandardOutputProcess(reader);
-        FProcess.start(QStringLiteral(SENTREL_PROGRAM), Arguments(arguments));
-    }
-    ~TProgram() {
-        if (FProcess.state() != QProcess::NotRunning) {
-            FProcess.kill();
-            FProcess.waitForFinished();
-        }
-    }
-
-    // Waits until the standard error output holds text; false when it never does.
-    bool WaitForError(const std::string& text) {
-        return ProcessEventsUntil([&] { return Error().find(text) != std::string::npos; });
-    }
-    // Waits until a line of the standard output ends with text.
-    bool WaitForLineEnding(const std::string& text) {
-        return ProcessEventsUntil([&] {
-            for (const std::string& line : Lines())
-                if (line.ends_with(text))
-                    return true;
-            return false;
-        });
-    }
-    // Waits for the end; the exit code, or -1 when it did not end in time or crashed.
-    int Finish(int seconds = 10) {
-        if (!ProcessEventsUntil([&] { return FProcess.state() == QProcess::NotRunning; }, std::chrono::seconds(seconds)))
-            return -1;
-        Collect();
-        return FProcess.exitStatus() == QProcess::NormalExit ? FProcess.exitCode() : -1;
-    }
-    void Signal(int number) { ::kill(static_cast<pid_t>(FProcess.processId()), number); }
-    // Waits until the program catches the signal, rather than dying of it.
-    bool WaitCatching(int number) {
-        const std::string status = "/proc/" + std::to_string(FProcess.processId()) + "/status";
-        return ProcessEventsUntil([&] {
-            const std::string text = ReadAll(status);
-            const size_t at = text.find("SigCgt:");
-            return at != std::string::npos && (std::stoull(text.substr(at + 7), nullptr, 16) >> (number - 1)) & 1;
-        });
-    }
-
-    std::vector<std::string> Lines() {
-        Collect();
-        std::vector<std::string> lines;
-        for (std::size_t start = 0, end; (end = FOutput.find('\n', start)) != std::string::npos; start = end + 1)
-            lines.push_back(FOutput.substr(start, end - start));
-        return lines;
-    }
-    std::string Error() {
-        Collect();
-        return FError;
-    }
-    std::string Output() {
-        Collect();
-        return FOutput;
-    }
-
-private:
-    void Collect() {
-        FOutput += FProcess.readAllStandardOutput().toStdString();
-        FError += FProcess.readAllStandardError().toStdString();
-    }
-
-    QProcess FProcess;
-    std::string FOutput, FError;
-};
 
 // The lines without their times, each checked to begin with one.
 std::vector<std::string> WithoutTime(const std::vector<std::string>& lines) {
@@ -225,18 +134,4 @@ TEST(Console, AWatchThatFailsEndsItWithTheEnginesMessage) {
     EXPECT_EQ(console.Finish(), 1);
     EXPECT_NE(console.Error().find(parent / "watched"), std::string::npos) << console.Error();
     EXPECT_EQ(console.Error().find('\r'), std::string::npos) << "lines end as on this system";
-}
-
-// A session that logs out ends the window with SIGTERM: it closes as "Exit"
-// closes it, and the settings are written.
-TEST(ProgramWindow, EndsOnSigtermAndKeepsTheSettings) {
-    TTempDir dir;
-    TTempDir settingsFolder;
-    const std::string settings = settingsFolder / "sentrel.ini";
-    std::ofstream(settings).flush();
-    TProgram window({"--settings", settings, dir.Path()}, nullptr, true);
-    ASSERT_TRUE(window.WaitCatching(SIGTERM)) << window.Error();
-    window.Signal(SIGTERM);
-    EXPECT_EQ(window.Finish(), 0) << window.Error();
-    EXPECT_NE(ReadAll(settings).find(dir.Path()), std::string::npos) << "the watched folder is saved";
 }

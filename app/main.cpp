@@ -39,6 +39,7 @@ int RunWindow(const TCommandLine& commandLine, int& argc, char** argv) {
     }
     TApplication application(argc, argv);
     TApplication::SetTitle("Sentrel");
+    TApplication::SetDesktopName("sentrel");
     if (!commandLine.SettingsFile.empty())
         UtilObj.SetIniFileName(commandLine.SettingsFile);
     TProgramForms forms;

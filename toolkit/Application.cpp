@@ -4,6 +4,7 @@
 #include "runtime/Exception.h"
 #include "toolkit/Dialogs.h"
 
+#include <QIcon>
 #include <cstdio>
 
 namespace {
@@ -29,6 +30,12 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
 
 void TApplication::SetTitle(const std::string& title) {
     TitleText() = title;
+}
+
+void TApplication::SetDesktopName(const std::string& name) {
+    const QString qName = QString::fromStdString(name);
+    setDesktopFileName(qName);
+    setWindowIcon(QIcon::fromTheme(qName));
 }
 
 std::string TApplication::Title() {

@@ -20,6 +20,11 @@ public:
     static void SetTitle(const std::string& title);
     static std::string Title();
 
+    // The name of the program's desktop entry and icon ("sentrel"): desktops
+    // find the entry by it, and the windows take the icon of that name from
+    // the icon theme where the program is installed.
+    static void SetDesktopName(const std::string& name);
+
     // Shows the error box for the exception being handled; call from a catch block.
     static void HandleException() noexcept;
 };

@@ -33,13 +33,6 @@ std::optional<std::string> RelativeTo(const std::string& path, const std::string
     return path.substr(prefix.size());
 }
 
-uint64_t MountIdOf(const std::string& path) {
-    struct statx status;
-    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_MNT_ID, &status) != 0 || !(status.stx_mask & STATX_MNT_ID))
-        return 0;
-    return status.stx_mnt_id;
-}
-
 bool MountExists(uint64_t mountId) {
     std::ifstream table("/proc/self/mountinfo");
     for (std::string line; std::getline(table, line);) {
@@ -58,7 +51,7 @@ void TFanotifyFolders::Start(inotify::TInotifyTranslator& translator, bool subTr
     FTree.AddRoot(FNextWd++);
     Bind(rootKey, FTree.Root());
     FCanonicalRoot = inotify::CanonicalPath(FTree.RootPath());
-    FMountId = MountIdOf(FTree.RootPath());
+    FMountId = inotify::MountIdOf(FTree.RootPath());
     if (subTree && !FCanonicalRoot.empty())
         FMountPoints = MountPointsBelow(ReadMountTable(), FCanonicalRoot);
     for (const std::string& relative : FMountPoints)
@@ -201,9 +194,7 @@ std::optional<std::string> TFanotifyFolders::PathOf(const std::string& key) {
 inotify::TFd TFanotifyFolders::OpenFolder(const std::string& key, int flags) {
     if (FMountFd.Get() < 0)
         FMountFd = inotify::TFd(::open(FTree.RootPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::vector<uint64_t> handle = HandleOf(key);
-    return inotify::TFd(::open_by_handle_at(FMountFd.Get(), reinterpret_cast<file_handle*>(handle.data()),
-                                            flags | O_DIRECTORY | O_CLOEXEC));
+    return inotify::TFd(OpenByKey(FMountFd.Get(), key, flags | O_DIRECTORY));
 }
 
 void TFanotifyFolders::Bind(const std::string& key, int wd) {

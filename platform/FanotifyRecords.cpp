@@ -102,6 +102,11 @@ std::string KeyOf(const std::string& fileSystem, const ::file_handle& handle) {
     return key;
 }
 
+int OpenByKey(int mountFd, const std::string& key, int flags) {
+    std::vector<uint64_t> handle = HandleOf(key);
+    return ::open_by_handle_at(mountFd, reinterpret_cast<file_handle*>(handle.data()), flags | O_CLOEXEC);
+}
+
 std::string FileSystemOf(const std::string& key) {
     return key.substr(0, FsidSize);
 }

@@ -30,6 +30,9 @@ bool ParseEvents(const char* data, size_t length, std::vector<TFanEvent>& events
 std::vector<uint64_t> HandleStorage();
 // The key of the object of handle, on the file system of ID fileSystem.
 std::string KeyOf(const std::string& fileSystem, const ::file_handle& handle);
+// Opens the object of key through mountFd, a descriptor of a folder on its
+// file system; -1 (with errno) when it is gone or may not be opened.
+int OpenByKey(int mountFd, const std::string& key, int flags);
 // The file system ID of a key.
 std::string FileSystemOf(const std::string& key);
 // The key's file handle in the shape open_by_handle_at takes (struct

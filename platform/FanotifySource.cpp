@@ -60,8 +60,11 @@ std::string KeyOf(const std::string& path) {
 
 class TFanotifySource final : public TEventSource {
 public:
-    TFanotifySource(TWatchTree& tree, TFd group, std::string fileSystem, const std::atomic<bool>& interrupted)
-        : FTree(tree), FGroup(std::move(group)), FFolders(tree, std::move(fileSystem), FGroup.Get(), interrupted) {}
+    // rootKey, fileSystem: the watched folder's key and its file system's ID.
+    TFanotifySource(TWatchTree& tree, TFd group, std::string rootKey, std::string fileSystem,
+                    const std::atomic<bool>& interrupted)
+        : FTree(tree), FGroup(std::move(group)), FRootKey(std::move(rootKey)), FFileSystem(fileSystem),
+          FFolders(tree, std::move(fileSystem), FGroup.Get(), interrupted) {}
 
     int Descriptor() const override { return FGroup.Get(); }
     int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) override;
@@ -86,6 +89,8 @@ private:
 
     TWatchTree& FTree;
     TFd FGroup;
+    std::string FRootKey;
+    std::string FFileSystem;
     TFanotifyFolders FFolders;
     uint32_t FCookie = 0;
     std::vector<TFanEvent> FEvents;
@@ -97,10 +102,7 @@ int TFanotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_
     if (::fanotify_mark(FGroup.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FanotifyMaskFor(filter), AT_FDCWD,
                         root.c_str()) != 0)
         return errno;
-    const std::string rootKey = KeyOf(root);
-    if (rootKey.empty())
-        return errno != 0 ? errno : EOPNOTSUPP;
-    FFolders.Start(translator, subTree, rootKey);
+    FFolders.Start(translator, subTree, FRootKey);
     GuardRootPath(translator);
     return 0;
 }
@@ -111,13 +113,12 @@ int TFanotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_
 // own: the file system's mark does not see them.
 void TFanotifySource::GuardRootPath(TInotifyTranslator& translator) {
     const std::string given = AbsolutePath(FTree.RootPath());
-    const std::string fileSystem = FileSystemIdOf(FTree.RootPath());
     for (const std::string& path : {given, CanonicalPath(given)})
         for (const auto& [folder, next] : StepsTo(path)) {
             const std::string key = KeyOf(folder);
             if (key.empty())
                 continue;
-            if (fanotify::FileSystemOf(key) != fileSystem)
+            if (fanotify::FileSystemOf(key) != FFileSystem)
                 ::fanotify_mark(FGroup.Get(), FAN_MARK_ADD | FAN_MARK_INODE, EntryChanges, AT_FDCWD, folder.c_str());
             const int wd = FFolders.Guard(key);
             if (wd != FTree.Root())
@@ -260,16 +261,16 @@ TFanotifyChoice ChooseFanotify(const std::string& path) {
         return {{}, "fanotify cannot name this file system's folders"};
     // Folders are found again by their handles, which takes a capability
     // of its own: a process given CAP_SYS_ADMIN alone has not got it.
-    std::vector<uint64_t> handle = fanotify::HandleOf(key);
     TFd mount(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    TFd folder(::open_by_handle_at(mount.Get(), reinterpret_cast<file_handle*>(handle.data()), O_PATH | O_CLOEXEC));
+    TFd folder(fanotify::OpenByKey(mount.Get(), key, O_PATH));
     if (folder.Get() < 0)
         return {{}, errno == EPERM ? "fanotify needs the CAP_DAC_READ_SEARCH capability too"
                                    : std::string("fanotify cannot find folders by handle (") + std::strerror(errno) + ")"};
     auto shared = std::make_shared<TFd>(std::move(group));
-    TEventSourceMaker maker = [shared, fileSystem](TWatchTree& tree, TPendingChanges&,
-                                                   const std::atomic<bool>& interrupted) -> std::unique_ptr<TEventSource> {
-        return std::make_unique<TFanotifySource>(tree, std::move(*shared), fileSystem, interrupted);
+    TEventSourceMaker maker = [shared, key, fileSystem](TWatchTree& tree, TPendingChanges&,
+                                                        const std::atomic<bool>& interrupted)
+        -> std::unique_ptr<TEventSource> {
+        return std::make_unique<TFanotifySource>(tree, std::move(*shared), key, fileSystem, interrupted);
     };
     return {std::move(maker), {}};
 }

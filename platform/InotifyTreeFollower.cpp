@@ -325,10 +325,7 @@ void TTreeFollower::Start(uint32_t filter, uint32_t mask, bool subTree, dev_t de
     FMask = mask;
     FSubTree = subTree;
     FDevice = device;
-    struct statx status;
-    if (::statx(AT_FDCWD, FTree.RootPath().c_str(), 0, STATX_MNT_ID, &status) == 0 &&
-        (status.stx_mask & STATX_MNT_ID))
-        FMountId = status.stx_mnt_id;
+    FMountId = MountIdOf(FTree.RootPath());
     FCanonicalRoot = CanonicalPath(FTree.RootPath());
     if (!FCanonicalRoot.empty())
         FMountPoints = MountPointsBelow(ReadMountTable(), FCanonicalRoot);

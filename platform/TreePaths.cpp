@@ -5,6 +5,7 @@
 #include "platform/WatchTree.h"
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace inotify {
@@ -31,6 +32,13 @@ std::string AbsolutePath(const std::string& path) {
     std::string absolute = current ? JoinPath(current, path) : path;
     std::free(current);
     return absolute;
+}
+
+uint64_t MountIdOf(const std::string& path) {
+    struct statx status;
+    if (::statx(AT_FDCWD, path.c_str(), 0, STATX_MNT_ID, &status) != 0 || !(status.stx_mask & STATX_MNT_ID))
+        return 0;
+    return status.stx_mnt_id;
 }
 
 TSince CoarseNow() {

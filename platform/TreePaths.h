@@ -29,6 +29,9 @@ std::string AbsolutePath(const std::string& path);
 // reading of it is never later than a stamp given afterwards.
 TSince CoarseNow();
 
+// The ID of the mount that holds path; 0 where the system does not tell.
+uint64_t MountIdOf(const std::string& path);
+
 TSince Nanoseconds(const timespec& time);
 TSince Nanoseconds(const statx_timestamp& time);
 

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   inotify-tools
   libsimpleini-dev
-  clang libfuzzer-14-dev
+  clang libfuzzer-14-dev libclang-rt-14-dev
   librsvg2-bin desktop-file-utils appstream dpkg-dev file
 )
 

@@ -1,6 +1,7 @@
 #include "app/Unit1.h"
 
 #include "about/AboutUnit.h"
+#include "toolkit/FileChangeWatch.h"
 #include "dialogs/GeneralOptionsUnit.h"
 #include "toolkit/Application.h"
 #include "toolkit/ListBox.h"

@@ -16,6 +16,7 @@ class QSplitter;
 class QToolButton;
 class TListBox;
 class TTrayComp;
+class TFileChangeWatch;
 
 // The main window: the watched folders above, the list of changes below,
 // the menus and buttons that start every command.
@@ -73,6 +74,10 @@ public:
     void SaveSettings();
     void SaveMisc();
     TUtilObj::TSectionWrite MiscSection() const;
+    // The sections SaveSettings writes, as the window holds them now.
+    std::vector<TUtilObj::TSectionWrite> SettingsSections() const;
+    // The settings file was written by someone else while the window runs.
+    void SettingsFileChanged();
 
     // Controls, top to bottom
     QWidget* Panel2;
@@ -123,11 +128,17 @@ private:
     void ShowStatusMessage(const std::string& message);
     void AddSavedWatch(const std::string& folder);
     void SaveSettingsAtClose();
+    TListBox* ListOfSection(const std::string& section) const;
+    void ApplyChangedSection(const TUtilObj::TSectionWrite& section);
 
     bool FShown = false;
     bool FClosed = false;
     bool FSettingsUnread = false;     // loading could not read the file
     bool FSettingsSaveFailed = false; // a save at close was refused
+    // The settings file's sections as last read or written, so that a save
+    // knows what was changed in the window and what in the file.
+    TIniSections FSettingsBase;
+    std::unique_ptr<TFileChangeWatch> FSettingsWatch;
 };
 
 extern TForm1* Form1;

@@ -15,33 +15,38 @@
 #include "runtime/SysUtils.h"
 #include "toolkit/Application.h"
 #include "toolkit/ListBox.h"
+#include "toolkit/FileChangeWatch.h"
+#include "util/SettingsMerge.h"
 #include "util/UtilObj.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
+#include <algorithm>
 
 namespace {
 const char* const DefaultWatchProperties[] = {"file_name", "file_write_date", "file_creation_date"};
 } // namespace
 
+// Every section comes from one read of the file, so that a save by another
+// program meanwhile cannot give sections of two different files.
 void TForm1::LoadSettings() {
-    std::vector<std::string> lines;
-    for (const char* section :
-         {"ExcludedDirs", "WatchDirs", "WatchProperties", "Misc", "ExcludedFileTypes", "IncludedFileTypes"}) {
-        lines.clear();
-        if (!FSettingsUnread) {
-            try {
-                UtilObj.ReadSection(section, lines);
-            } catch (const Exception&) {
-                FSettingsUnread = true;
-                lines.clear();
-                TApplication::HandleException();
-            }
-        }
-        ApplySection(section, lines);
+    TIniSections sections;
+    try {
+        UtilObj.RemoveUnfinishedSaves();
+        sections = UtilObj.ReadSections();
+    } catch (const Exception&) {
+        FSettingsUnread = true;
+        TApplication::HandleException();
     }
-    if (!FSettingsUnread)
-        UtilObj.RestoreLayout(*this);
+    for (const char* section :
+         {"ExcludedDirs", "WatchDirs", "WatchProperties", "Misc", "ExcludedFileTypes", "IncludedFileTypes"})
+        ApplySection(section, sections[section]);
+    if (FSettingsUnread)
+        return;
+    UtilObj.RestoreLayout(*this);
+    FSettingsBase = std::move(sections);
+    FSettingsWatch = std::make_unique<TFileChangeWatch>(UtilObj.GetIniFileName(),
+                                                        [this] { RunHandler([this] { SettingsFileChanged(); }); });
 }
 
 void TForm1::ApplySection(const std::string& section, const std::vector<std::string>& lines) {
@@ -50,22 +55,14 @@ void TForm1::ApplySection(const std::string& section, const std::vector<std::str
         GeneralOptionsForm->ebHexEditor->setText(QString::fromStdString(TUtilObj::ValueOfKey(lines, "HexEditor")));
         return;
     }
-    TListBox* list = nullptr;
-    if (section == "ExcludedDirs")
-        list = GeneralOptionsForm->lbExcluded;
-    else if (section == "WatchProperties")
-        list = OptionsForm->ListBox1;
-    else if (section == "ExcludedFileTypes")
-        list = GeneralOptionsForm->lbExcludedTypes;
-    else if (section == "IncludedFileTypes")
-        list = GeneralOptionsForm->lbIncludedTypes;
-    else if (section != "WatchDirs")
+    TListBox* list = ListOfSection(section);
+    if (!list && section != "WatchDirs")
         return;
 
     for (std::string& value : TUtilObj::ListValues(lines)) {
         if (list)
             list->Add(std::move(value));
-        else
+        else if (!Trim(value).empty())
             AddSavedWatch(value);
     }
     if (section == "WatchDirs" && lbWatches->Count() > 0)
@@ -80,6 +77,20 @@ void TForm1::ApplySection(const std::string& section, const std::vector<std::str
             TApplication::HandleException(); // a folder gone since it was listed
         }
     }
+}
+
+// The list that holds a list section's entries; none for "WatchDirs",
+// whose entries are watches.
+TListBox* TForm1::ListOfSection(const std::string& section) const {
+    if (section == "ExcludedDirs")
+        return GeneralOptionsForm->lbExcluded;
+    if (section == "WatchProperties")
+        return OptionsForm->ListBox1;
+    if (section == "ExcludedFileTypes")
+        return GeneralOptionsForm->lbExcludedTypes;
+    if (section == "IncludedFileTypes")
+        return GeneralOptionsForm->lbIncludedTypes;
+    return nullptr;
 }
 
 // As AddWatch, but a folder that cannot be watched stays listed with its
@@ -99,15 +110,28 @@ void TForm1::AddSavedWatch(const std::string& folder) {
     }
 }
 
-// Every section in one save of the file, in the order they are listed.
+// Every section in one save of the file, in the order they are listed,
+// each merged with what others wrote into the file since it was read.
 void TForm1::SaveSettings() {
-    UtilObj.WriteSections({TUtilObj::LayoutOf(*this),
-                           {"WatchDirs", lbWatches->Lines(), true},
-                           {"ExcludedDirs", GeneralOptionsForm->lbExcluded->Lines(), true},
-                           {"WatchProperties", OptionsForm->ListBox1->Lines(), true},
-                           {"ExcludedFileTypes", GeneralOptionsForm->lbExcludedTypes->Lines(), true},
-                           {"IncludedFileTypes", GeneralOptionsForm->lbIncludedTypes->Lines(), true},
-                           MiscSection()});
+    UtilObj.UpdateSections([this](const TIniSections& onDisk) {
+        std::vector<TUtilObj::TSectionWrite> merged = MergeSettings(FSettingsBase, onDisk, SettingsSections());
+        FSettingsBase = onDisk;
+        for (const TUtilObj::TSectionWrite& write : merged)
+            FSettingsBase[write.Section] = TUtilObj::SectionLines(write);
+        return merged;
+    });
+    if (FSettingsWatch)
+        FSettingsWatch->Acknowledge();
+}
+
+std::vector<TUtilObj::TSectionWrite> TForm1::SettingsSections() const {
+    return {TUtilObj::LayoutOf(*this),
+            {"WatchDirs", lbWatches->Lines(), true},
+            {"ExcludedDirs", GeneralOptionsForm->lbExcluded->Lines(), true},
+            {"WatchProperties", OptionsForm->ListBox1->Lines(), true},
+            {"ExcludedFileTypes", GeneralOptionsForm->lbExcludedTypes->Lines(), true},
+            {"IncludedFileTypes", GeneralOptionsForm->lbIncludedTypes->Lines(), true},
+            MiscSection()};
 }
 
 void TForm1::SaveMisc() {
@@ -119,6 +143,44 @@ TUtilObj::TSectionWrite TForm1::MiscSection() const {
             {std::string("Minimize=") + (GeneralOptionsForm->cbMinToTray->isChecked() ? "T" : "F"),
              "HexEditor=" + GeneralOptionsForm->ebHexEditor->text().toStdString()},
             false};
+}
+
+// The file was saved by someone else while the window runs: what was
+// written there is taken in, and what was changed in the window since the
+// file was read stays.
+void TForm1::SettingsFileChanged() {
+    TIniSections onDisk;
+    try {
+        onDisk = UtilObj.ReadSections();
+    } catch (const Exception& error) {
+        ShowStatusMessage("The settings file changed but cannot be read: " + error.Message());
+        return;
+    }
+    const std::vector<TUtilObj::TSectionWrite> ours = SettingsSections();
+    const std::vector<TUtilObj::TSectionWrite> merged = MergeSettings(FSettingsBase, onDisk, ours);
+    FSettingsBase = std::move(onDisk);
+    for (std::size_t i = 0; i < merged.size(); ++i)
+        if (merged[i].Section != "Layout" && merged[i].Lines != ours[i].Lines)
+            ApplyChangedSection(merged[i]);
+    UpdateStatusBar();
+    ShowStatusMessage("The settings file was changed outside the window; its changes are applied");
+}
+
+// The section's lists take the merged entries; folders no longer listed
+// there stop being watched, new ones are watched.
+void TForm1::ApplyChangedSection(const TUtilObj::TSectionWrite& section) {
+    if (section.Section == "WatchDirs") {
+        for (int i = lbWatches->Count() - 1; i >= 0; --i)
+            if (std::find(section.Lines.begin(), section.Lines.end(), lbWatches->Line(i)) == section.Lines.end())
+                lbWatches->Delete(i);
+        for (const std::string& folder : section.Lines)
+            if (!Trim(folder).empty())
+                AddSavedWatch(folder);
+        return;
+    }
+    if (TListBox* list = ListOfSection(section.Section))
+        list->Clear();
+    ApplySection(section.Section, TUtilObj::SectionLines(section));
 }
 
 // A file that could not be read at start is left as it is, and a save that

@@ -108,6 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         TBriskoDirWatch watch;
         watch.SetOnNotify([&](TBriskoDirWatch*, int action, const std::string& name) { delivered.push_back({action, name}); });
+        watch.SetDirectory("/fuzzed");
         watch.SetEnabled(true);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         auto done = [&] { return expected ? delivered.size() >= expected->size() : !watch.Enabled(); };

@@ -1,38 +1,9 @@
 #include "platform/TextConversion.h"
 
+#include "runtime/SysUtils.h"
+
 namespace {
 constexpr char16_t EscapeBase = 0xDC00;
-
-// Length of the valid UTF-8 sequence at text[i], or 0 when it is not one.
-size_t ValidSequenceLength(std::string_view text, size_t i, char32_t& code) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    size_t length;
-    char32_t minimum;
-    if (lead < 0x80) {
-        code = lead;
-        return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
-        length = 2, code = lead & 0x1F, minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3, code = lead & 0x0F, minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4, code = lead & 0x07, minimum = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + length > text.size())
-        return 0;
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
-            return 0;
-        code = (code << 6) | (byte(i + k) & 0x3F);
-    }
-    bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-    if (code < minimum || code > 0x10FFFF || surrogate)
-        return 0;
-    return length;
-}
 
 void AppendUtf8(std::string& out, char32_t code) {
     if (code < 0x80) {
@@ -58,7 +29,7 @@ std::u16string Local8ToWide(std::string_view text) {
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
         char32_t code;
-        size_t length = ValidSequenceLength(text, i, code);
+        size_t length = Utf8SequenceLength(text, i, code);
         if (length == 0) {
             out += static_cast<char16_t>(EscapeBase + static_cast<unsigned char>(text[i]));
             ++i;

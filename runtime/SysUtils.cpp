@@ -52,6 +52,36 @@ bool ContainsText(std::string_view text, std::string_view part) {
     return false;
 }
 
+size_t Utf8SequenceLength(std::string_view text, size_t at, char32_t& code) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(at);
+    size_t length;
+    char32_t minimum;
+    if (lead < 0x80) {
+        code = lead;
+        return 1;
+    } else if ((lead & 0xE0) == 0xC0) {
+        length = 2, code = lead & 0x1F, minimum = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, code = lead & 0x0F, minimum = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, code = lead & 0x07, minimum = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(at + k) & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (byte(at + k) & 0x3F);
+    }
+    bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    if (code < minimum || code > 0x10FFFF || surrogate)
+        return 0;
+    return length;
+}
+
 std::string Format(const char* format, ...) {
     va_list args;
     va_start(args, format);

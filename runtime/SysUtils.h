@@ -18,5 +18,10 @@ bool SameText(std::string_view a, std::string_view b);
 // True when text contains part anywhere, ASCII letter case ignored.
 bool ContainsText(std::string_view text, std::string_view part);
 
+// The length of the valid UTF-8 sequence that starts at text[at], with the
+// character it stands for in code; 0 when the bytes there are not one
+// (overlong forms and surrogates are not).
+size_t Utf8SequenceLength(std::string_view text, size_t at, char32_t& code);
+
 // printf-style formatting into a string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -9,7 +9,8 @@ seconds="${1:-30}"
 scripts/install-deps.sh
 
 cmake --preset fuzz >/dev/null
-targets=(fuzz_record_walk fuzz_text_list fuzz_name_conversion fuzz_event_translator fuzz_fanotify_records)
+targets=(fuzz_record_walk fuzz_text_list fuzz_name_conversion fuzz_event_translator fuzz_fanotify_records
+         fuzz_settings_values)
 cmake --build --preset fuzz --target "${targets[@]}"
 
 scratch="$(mktemp -d)"

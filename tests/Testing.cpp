@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -78,6 +79,28 @@ TReadOnlyFolder::~TReadOnlyFolder() {
 
 bool TReadOnlyFolder::Effective() const {
     return FMounted || ::access(FPath.c_str(), W_OK) != 0;
+}
+
+TSmallFileSystem::TSmallFileSystem(std::string path, int kibibytes) : FPath(std::move(path)) {
+    std::filesystem::create_directories(FPath);
+    const std::string options = "size=" + std::to_string(kibibytes) + "k,mode=0755";
+    FMounted = ::mount("tmpfs", FPath.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+TSmallFileSystem::~TSmallFileSystem() {
+    if (FMounted)
+        ::umount2(FPath.c_str(), MNT_DETACH);
+}
+
+void TSmallFileSystem::Fill() const {
+    const int fd = ::open((FPath + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    const std::string block(4096, '\0');
+    while (fd >= 0 && ::write(fd, block.data(), block.size()) > 0) {
+    }
+    // The last partial block too.
+    while (fd >= 0 && ::write(fd, block.data(), 1) > 0) {
+    }
+    ::close(fd);
 }
 
 bool FanotifyServes(const std::string& folder) {

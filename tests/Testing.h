@@ -44,6 +44,25 @@ private:
     bool FMounted = false;
 };
 
+// A tiny file system of its own (tmpfs) mounted on a folder while it
+// lives, for tests of a full disk. Only root may mount: Mounted() is false
+// elsewhere, and a test then skips.
+class TSmallFileSystem {
+public:
+    explicit TSmallFileSystem(std::string path, int kibibytes = 256);
+    ~TSmallFileSystem();
+    TSmallFileSystem(const TSmallFileSystem&) = delete;
+    TSmallFileSystem& operator=(const TSmallFileSystem&) = delete;
+
+    bool Mounted() const { return FMounted; }
+    // Takes every free block, so that the next write of any size fails.
+    void Fill() const;
+
+private:
+    std::string FPath;
+    bool FMounted = false;
+};
+
 // The whole content of a file, as bytes; empty when it cannot be read.
 std::string ReadAll(const std::string& path);
 

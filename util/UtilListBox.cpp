@@ -1,12 +1,12 @@
 #include "util/UtilListBox.h"
 
+#include "platform/FileReplace.h"
 #include "toolkit/Dialogs.h"
 #include "runtime/Exception.h"
 #include "toolkit/ListBox.h"
 #include "runtime/SysUtils.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 namespace {
 TFileDialog* FormDialog(const TListBox& listBox, const char* name) {
@@ -29,16 +29,12 @@ std::vector<std::string> ReadTextListFile(const std::string& path) {
     return ParseTextList(content.toStdString());
 }
 
+// A save that fails, a full disk included, leaves the file that was there
+// and says why.
 void WriteTextListFile(const std::string& path, const std::vector<std::string>& lines) {
-    QSaveFile file(QString::fromStdString(path));
-    // Where no temporary file can be made beside it, the file is written in place.
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        throw EFCreateError(Format("Cannot create file %s", path.c_str()));
-    const std::string content = FormatTextList(lines);
-    file.write(content.data(), static_cast<qint64>(content.size()));
-    if (!file.commit())
-        throw EFCreateError(Format("Cannot write file %s", path.c_str()));
+    std::string reason;
+    if (!ReplaceFileContents(path, FormatTextList(lines), TInPlace::WhenFolderIsShut, reason))
+        throw EFCreateError(Format("Cannot write file %s\r\n%s", path.c_str(), reason.c_str()));
 }
 } // namespace
 

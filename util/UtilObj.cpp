@@ -1,17 +1,18 @@
 #include "util/UtilObj.h"
 
+#include "platform/FileReplace.h"
 #include "runtime/SysUtils.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QWidget>
 // Only the 8-bit interface is used: no wide-character conversion is needed.
 #define SI_NO_CONVERSION
 #include <SimpleIni.h>
+#include <algorithm>
 #include <charconv>
 #include <optional>
 
@@ -25,15 +26,14 @@ std::function<void(const std::string&)>& BeforeReplace() {
     return hook;
 }
 
-// Bytes are kept as they are (no UTF-8 conversion), keys and sections are
-// matched ignoring case, values with blanks at either end are quoted and
-// values with line breaks are written as multi-line values, so each value
-// reads back as written.
+// Bytes are kept as they are (no UTF-8 conversion) and keys and sections
+// are matched ignoring case. The library's own quoting and multi-line values
+// are off: a value is always one line, encoded by EncodeIniValue, so that
+// nothing a value holds can end it early or start a key or a section.
 struct TIniFile {
-    CSimpleIniA Ini{/*isUtf8=*/false, /*multiKey=*/false, /*multiLine=*/true};
+    CSimpleIniA Ini{/*isUtf8=*/false, /*multiKey=*/false, /*multiLine=*/false};
 
     explicit TIniFile(const std::string& path) {
-        Ini.SetQuotes(true);
         Ini.SetSpaces(false); // key=value, with no blanks around the "="
         QFile file(QString::fromStdString(path));
         if (!file.exists())
@@ -47,22 +47,126 @@ struct TIniFile {
             throw EFOpenError(Format("Cannot open file %s", path.c_str()));
     }
 
+    // Every write is checked down to the disk; a failure leaves the old file
+    // and says why.
     void Save(const std::string& path) {
         std::string content;
         if (Ini.Save(content) < 0)
             throw EIniFileError(Format("Unable to write to %s", path.c_str()));
-        QSaveFile file(QString::fromStdString(path));
-        file.setDirectWriteFallback(false); // never a half-written settings file
-        if (!file.open(QIODevice::WriteOnly))
-            throw EIniFileError(Format("Unable to write to %s", path.c_str()));
-        if (file.write(content.data(), static_cast<qint64>(content.size())) != static_cast<qint64>(content.size()))
-            throw EIniFileError(Format("Unable to write to %s", path.c_str()));
-        if (BeforeReplace())
-            BeforeReplace()(path);
-        if (!file.commit())
-            throw EIniFileError(Format("Unable to write to %s", path.c_str()));
+        std::string reason;
+        const auto beforeReplace = [&] {
+            if (BeforeReplace())
+                BeforeReplace()(path);
+        };
+        if (!ReplaceFileContents(path, content, TInPlace::Never, reason, beforeReplace))
+            throw EIniFileError(Format("Unable to write to %s\r\n%s", path.c_str(), reason.c_str()));
+    }
+
+    TIniSections AllSections() const {
+        TIniSections sections;
+        CSimpleIniA::TNamesDepend names;
+        Ini.GetAllSections(names);
+        for (const auto& name : names)
+            sections[name.pItem] = SectionLines(name.pItem);
+        return sections;
+    }
+
+    std::vector<std::string> SectionLines(const std::string& section) const {
+        std::vector<std::string> list;
+        CSimpleIniA::TNamesDepend keys;
+        if (!Ini.GetAllKeys(section.c_str(), keys))
+            return list;
+        keys.sort(CSimpleIniA::Entry::LoadOrder());
+        for (const auto& key : keys)
+            list.push_back(std::string(key.pItem) + "=" +
+                           TUtilObj::DecodeIniValue(Ini.GetValue(section.c_str(), key.pItem, "")));
+        return list;
     }
 };
+
+// A byte a value may hold as it is: printable ASCII, and the bytes of valid
+// UTF-8 beyond it but for the C1 controls.
+std::size_t PlainSequenceLength(std::string_view value, std::size_t at) {
+    char32_t code = 0;
+    const std::size_t length = Utf8SequenceLength(value, at, code);
+    if (length == 0 || code < 0x20 || (code >= 0x7F && code < 0xA0))
+        return 0;
+    return length;
+}
+
+bool IsPlainValue(std::string_view value) {
+    if (value.starts_with('"') || value.starts_with("<<<") || value.starts_with(' ') || value.ends_with(' '))
+        return false;
+    for (std::size_t at = 0; at < value.size();) {
+        const std::size_t length = PlainSequenceLength(value, at);
+        if (length == 0)
+            return false;
+        at += length;
+    }
+    return true;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The length of the escape at quoted[at] (a backslash), and the bytes it
+// stands for; 0 for a backslash that starts none, which stands for itself.
+std::size_t EscapeLength(std::string_view quoted, std::size_t at, std::string& bytes) {
+    if (at + 1 >= quoted.size())
+        return 0;
+    switch (quoted[at + 1]) {
+    case '\\':
+        bytes = "\\";
+        return 2;
+    case '"':
+        bytes = "\"";
+        return 2;
+    case 'n':
+        bytes = "\n";
+        return 2;
+    case 'r':
+        bytes = "\r";
+        return 2;
+    case 't':
+        bytes = "\t";
+        return 2;
+    case 'x':
+        if (at + 3 < quoted.size() && HexDigit(quoted[at + 2]) >= 0 && HexDigit(quoted[at + 3]) >= 0) {
+            bytes = std::string(1, static_cast<char>(HexDigit(quoted[at + 2]) * 16 + HexDigit(quoted[at + 3])));
+            return 4;
+        }
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+// The inside of a quoted value, decoded; nothing when a quotation mark in it
+// is not escaped, which makes the whole value one to take as it stands.
+std::optional<std::string> DecodeQuoted(std::string_view inside) {
+    std::string value;
+    for (std::size_t at = 0; at < inside.size();) {
+        std::string bytes;
+        if (inside[at] == '"')
+            return std::nullopt;
+        if (inside[at] == '\\') {
+            if (const std::size_t length = EscapeLength(inside, at, bytes); length > 0) {
+                value += bytes;
+                at += length;
+                continue;
+            }
+        }
+        value += inside[at++];
+    }
+    return value;
+}
 
 std::optional<int> ParseInteger(const std::string& text) {
     int value = 0;
@@ -74,6 +178,10 @@ std::optional<int> ParseInteger(const std::string& text) {
 }
 
 } // namespace
+
+bool TSameTextLess::operator()(const std::string& a, const std::string& b) const {
+    return UpperCase(a) < UpperCase(b);
+}
 
 std::string TUtilObj::IniFileNameFor(const std::string& exePath, bool exeFolderWritable,
                                      const std::string& configFolder) {
@@ -127,32 +235,77 @@ void TUtilObj::ReadSection(const std::string& section, std::vector<std::string>&
 }
 
 void TUtilObj::ReadExistingSection(const std::string& section, std::vector<std::string>& list) const {
-    list.clear();
-    TIniFile file(GetIniFileName());
-    CSimpleIniA::TNamesDepend keys;
-    if (!file.Ini.GetAllKeys(section.c_str(), keys))
-        return;
-    keys.sort(CSimpleIniA::Entry::LoadOrder());
-    for (const auto& key : keys) {
-        const char* value = file.Ini.GetValue(section.c_str(), key.pItem, "");
-        list.push_back(std::string(key.pItem) + "=" + value);
-    }
+    list = TIniFile(GetIniFileName()).SectionLines(section);
 }
 
-std::string TUtilObj::ValueOfKey(const std::vector<std::string>& lines, std::string_view key) {
+std::string TUtilObj::EncodeIniValue(std::string_view value) {
+    if (IsPlainValue(value))
+        return std::string(value);
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string encoded = "\"";
+    for (std::size_t at = 0; at < value.size();) {
+        const char c = value[at];
+        if (c == '\\' || c == '"') {
+            encoded += '\\';
+            encoded += c;
+        } else if (c == '\n') {
+            encoded += "\\n";
+        } else if (c == '\r') {
+            encoded += "\\r";
+        } else if (c == '\t') {
+            encoded += "\\t";
+        } else if (const std::size_t length = PlainSequenceLength(value, at); length > 0) {
+            encoded.append(value.substr(at, length));
+            at += length;
+            continue;
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            encoded += "\\x";
+            encoded += Hex[byte >> 4];
+            encoded += Hex[byte & 0xF];
+        }
+        ++at;
+    }
+    encoded += '"';
+    return encoded;
+}
+
+std::string TUtilObj::DecodeIniValue(std::string_view stored) {
+    if (stored.size() >= 2 && stored.front() == '"' && stored.back() == '"')
+        if (std::optional<std::string> value = DecodeQuoted(stored.substr(1, stored.size() - 2)))
+            return *value;
+    return std::string(stored);
+}
+
+std::optional<std::string> TUtilObj::FindValueOfKey(const std::vector<std::string>& lines, std::string_view key) {
     for (const std::string& line : lines) {
         const std::size_t equals = line.find('=');
         if (equals != std::string::npos && SameText(std::string_view(line).substr(0, equals), key))
             return line.substr(equals + 1);
     }
-    return {};
+    return std::nullopt;
+}
+
+std::string TUtilObj::ValueOfKey(const std::vector<std::string>& lines, std::string_view key) {
+    return FindValueOfKey(lines, key).value_or(std::string());
 }
 
 std::vector<std::string> TUtilObj::ListValues(const std::vector<std::string>& lines) {
+    std::vector<std::pair<unsigned long long, std::string>> numbered;
+    for (const std::string& line : lines) {
+        const std::string_view key = std::string_view(line).substr(0, line.find('='));
+        unsigned long long number = 0;
+        const auto [end, error] = std::from_chars(key.data(), key.data() + key.size(), number);
+        const bool canonical = !key.empty() && (key == "0" || key.front() != '0');
+        if (canonical && error == std::errc() && end == key.data() + key.size() && key.size() < line.size())
+            numbered.emplace_back(number, line.substr(key.size() + 1));
+    }
+    std::stable_sort(numbered.begin(), numbered.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<std::string> values;
-    values.reserve(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        values.push_back(ValueOfKey(lines, std::to_string(i)));
+    values.reserve(numbered.size());
+    for (auto& [number, value] : numbered)
+        values.push_back(std::move(value));
     return values;
 }
 
@@ -161,10 +314,30 @@ void TUtilObj::WriteSection(const std::string& section, const std::vector<std::s
 }
 
 void TUtilObj::WriteSections(const std::vector<TSectionWrite>& writes) const {
+    UpdateSections([&](const TIniSections&) { return writes; });
+}
+
+std::vector<std::string> TUtilObj::SectionLines(const TSectionWrite& write) {
+    if (!write.Numbered)
+        return write.Lines;
+    std::vector<std::string> lines;
+    lines.reserve(write.Lines.size());
+    for (std::size_t i = 0; i < write.Lines.size(); ++i)
+        lines.push_back(std::to_string(i) + "=" + write.Lines[i]);
+    return lines;
+}
+
+TIniSections TUtilObj::ReadSections() const {
+    EnsureIniFile();
+    return TIniFile(GetIniFileName()).AllSections();
+}
+
+void TUtilObj::UpdateSections(const std::function<std::vector<TSectionWrite>(const TIniSections&)>& update) const {
     EnsureIniFile();
     const std::string path = GetIniFileName();
+    TReplaceLock lock(path);
     TIniFile file(path);
-    for (const TSectionWrite& write : writes) {
+    for (const TSectionWrite& write : update(file.AllSections())) {
         file.Ini.Delete(write.Section.c_str(), nullptr);
         for (std::size_t i = 0; i < write.Lines.size(); ++i) {
             const std::string& line = write.Lines[i];
@@ -178,11 +351,17 @@ void TUtilObj::WriteSections(const std::vector<TSectionWrite>& writes) const {
                 if (equals != std::string::npos)
                     value = line.substr(equals + 1, MaxValueLength);
             }
-            if (file.Ini.SetValue(write.Section.c_str(), key.c_str(), value.c_str()) < 0)
+            if (file.Ini.SetValue(write.Section.c_str(), key.c_str(), EncodeIniValue(value).c_str()) < 0)
                 throw EIniFileError(Format("Unable to write to %s", path.c_str()));
         }
     }
     file.Save(path);
+}
+
+void TUtilObj::RemoveUnfinishedSaves() const {
+    const std::string path = GetIniFileName();
+    TReplaceLock lock(path);
+    RemoveUnfinishedReplacements(path);
 }
 
 TUtilObj::TSectionWrite TUtilObj::LayoutOf(const QWidget& window) {

@@ -4,6 +4,8 @@
 #include "runtime/Object.h"
 
 #include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,11 +13,19 @@
 class QWidget;
 
 // The settings file refused a write or the erasing of a section:
-// "Unable to write to <path>".
+// "Unable to write to <path>", followed on a line of its own by the
+// system's reason where there is one.
 class EIniFileError : public TExceptionOf<EIniFileError> {
 public:
     using TExceptionOf::TExceptionOf;
 };
+
+// Sections by name, letter case ignored, each as its key=value lines in
+// file order.
+struct TSameTextLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+using TIniSections = std::map<std::string, std::vector<std::string>, TSameTextLess>;
 
 // The program's only access to its settings file: where it lies,
 // making sure it exists, reading and rewriting one section at a time, and the
@@ -58,6 +68,20 @@ public:
         bool Numbered;
     };
     void WriteSections(const std::vector<TSectionWrite>& writes) const;
+    // The key=value lines that a write gives its section, as ReadSection
+    // would read them back (numbered lines keyed "0", "1", ...).
+    static std::vector<std::string> SectionLines(const TSectionWrite& write);
+    // Every section of the file in one read, creating the file as
+    // ReadSection does.
+    TIniSections ReadSections() const;
+    // Reads the file, hands its sections to update and writes the sections
+    // that update gives, as WriteSections does, in one save; other programs
+    // saving the same file wait meanwhile, so no change of theirs falls
+    // between the read and the write.
+    void UpdateSections(const std::function<std::vector<TSectionWrite>(const TIniSections& onDisk)>& update) const;
+    // Removes what a save that never finished (the program was killed
+    // during it) left beside the file.
+    void RemoveUnfinishedSaves() const;
     // The section "Layout" that SaveLayout writes for window.
     static TSectionWrite LayoutOf(const QWidget& window);
     // Writes the window's Top, Left, Width and Height (outer size) to "Layout".
@@ -69,10 +93,23 @@ public:
     // The value of the first of the key=value lines whose key is key, letter
     // case ignored; empty when no line has it.
     static std::string ValueOfKey(const std::vector<std::string>& lines, std::string_view key);
-    // The values of a list section read by ReadSection: for i from 0 to the
-    // number of lines less one, the value of key i in decimal (empty when no
-    // line has that key). Keys of other names are never read.
+    // As ValueOfKey, but nothing when no line has the key.
+    static std::optional<std::string> FindValueOfKey(const std::vector<std::string>& lines, std::string_view key);
+    // The values of a list section read by ReadSection: the values of the
+    // keys that are numbers in decimal ("0", "1", ...), in the order of their
+    // numbers whatever the gaps between them. Keys of other names are never read.
     static std::vector<std::string> ListValues(const std::vector<std::string>& lines);
+
+    // How a value is stored: as it is when it is printable text (valid
+    // UTF-8 without control characters) that does not begin or end with a
+    // blank, begin with a quotation mark or with "<<<"; otherwise between
+    // quotation marks, with \\ \" \n \r \t and \xHH (any other byte)
+    // escaped. Either form is one line, and DecodeIniValue gives back every
+    // value byte for byte. A stored value between quotation marks with an
+    // unescaped one inside is taken as it stands, quotes and all, as a user
+    // editing the file by hand would mean it.
+    static std::string EncodeIniValue(std::string_view value);
+    static std::string DecodeIniValue(std::string_view stored);
 
     // Points every operation at this file instead of the computed one; empty
     // goes back to the computed one. Tests point it at a temporary file.

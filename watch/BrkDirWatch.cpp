@@ -240,8 +240,12 @@ void TBriskoDirWatch::DoStatus(const TDirWatchStatus& Status) {
         FOnStatus(this, Status);
 }
 
+// A watch without a folder would watch whatever folder the program happens
+// to run in: it is refused instead.
 void TBriskoDirWatch::StartWatch() {
     DW_ASSERT(!FThread);
+    if (FDirectory.empty())
+        throw EDirWatchError("No folder is set for this watch");
     const unsigned generation = ++FGeneration;
     FThread = std::make_unique<TDirWatchThread>(
         Directory(), GetNotifyFilter(), FWatchSubTree,

@@ -19,3 +19,23 @@ TEST(ProgramWindow, EndsOnSigtermAndKeepsTheSettings) {
     EXPECT_EQ(window.Finish(), 0) << window.Error();
     EXPECT_NE(ReadAll(settings).find(dir.Path()), std::string::npos) << "the watched folder is saved";
 }
+
+// Two windows on one settings file, each given a folder of its own: the
+// one closed last keeps what the other saved.
+TEST(ProgramWindow, TwoWindowsOnOneSettingsFileKeepEachOthersChanges) {
+    TTempDir first, second, settingsFolder;
+    const std::string settings = settingsFolder / "sentrel.ini";
+    std::ofstream(settings).flush();
+    TProgram one({"--settings", settings, first.Path()}, nullptr, true);
+    ASSERT_TRUE(one.WaitCatching(SIGTERM)) << one.Error();
+    TProgram two({"--settings", settings, second.Path()}, nullptr, true);
+    ASSERT_TRUE(two.WaitCatching(SIGTERM)) << two.Error();
+    ProcessEventsFor(std::chrono::milliseconds(300)); // both have read the file
+    one.Signal(SIGTERM);
+    ASSERT_EQ(one.Finish(), 0) << one.Error();
+    two.Signal(SIGTERM);
+    ASSERT_EQ(two.Finish(), 0) << two.Error();
+    const std::string saved = ReadAll(settings);
+    EXPECT_NE(saved.find(first.Path()), std::string::npos) << saved;
+    EXPECT_NE(saved.find(second.Path()), std::string::npos) << saved;
+}

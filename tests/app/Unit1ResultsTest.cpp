@@ -275,6 +275,26 @@ TEST_F(ResultCommands, SaveListWritesEveryLineFromTheHomeFolder) {
     EXPECT_EQ(Form1->lbResults->Count(), 2);
 }
 
+TEST_F(ResultCommands, SaveListOnAFullDiskKeepsTheOldListAndSaysSo) {
+    TTempDir dir;
+    TSmallFileSystem small(dir / "small");
+    if (!small.Mounted())
+        GTEST_SKIP() << "a full disk needs a file system of the test's own, which only root may mount";
+    const std::string saved = dir / "small/WatchListing.txt";
+    std::ofstream(saved) << "12:00:00 - Added - /old\r\n";
+    List("/w", TWords(200, "a rather long name of a changed file.txt"));
+    small.Fill();
+    TDialogAnswers answers = TestDialogAnswers();
+    answers.FileDialog = [&](TFileDialog& dialog) {
+        dialog.FileName = saved;
+        return true;
+    };
+    SetDialogAnswers(answers);
+    MenuItem(Form1->PopupMenu1, "Save List")->trigger();
+    EXPECT_EQ(TakeErrorBoxes(), TWords{"Cannot write file " + saved + "\r\nNo space left on device."});
+    EXPECT_EQ(ReadAll(saved), "12:00:00 - Added - /old\r\n");
+}
+
 TEST_F(ResultCommands, EditIniFileOpensTheSettingsFileInUse) {
     const std::string settings = UtilObj.GetIniFileName();
     fs::remove(settings);

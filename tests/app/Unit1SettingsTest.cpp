@@ -4,10 +4,15 @@
 #include "dialogs/OptionsUnit.h"
 #include "tray/TrayCompRunTime.h"
 
+#include <gmock/gmock.h>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QStatusBar>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+
+namespace fs = std::filesystem;
 
 namespace {
 std::vector<std::string> Section(const std::string& name) {
@@ -128,12 +133,72 @@ TEST_F(MainWindowSettings, EverythingComesBackAfterARestart) {
     EXPECT_TRUE(TakeErrorBoxes().empty());
 }
 
-TEST_F(MainWindowSettings, ListSectionsReadTheNumbersBelowTheirKeyCount) {
-    WriteSettings("[ExcludedFileTypes]\n1=*.b\nother=*.x\n0=*.a\n"
-                  "[IncludedFileTypes]\n0=*.c\n5=*.never\n");
+TEST_F(MainWindowSettings, GapsInAListSectionLoseNothingAndTheNextSaveRenumbers) {
+    TTempDir one, two, current;
+    const fs::path before = fs::current_path();
+    fs::current_path(current.Path());
+    WriteSettings("[WatchDirs]\n0=" + one.Path() + "\n1=\n2=" + two.Path() + "\n5=   \n"
+                  "[ExcludedFileTypes]\n3=*.b\nother=*.x\n0=*.a\n");
     Form1->show();
-    EXPECT_EQ(GeneralOptionsForm->lbExcludedTypes->Lines(), (std::vector<std::string>{"*.a", "*.b", ""}));
-    EXPECT_EQ(GeneralOptionsForm->lbIncludedTypes->Lines(), (std::vector<std::string>{"*.c", ""}));
+    fs::current_path(before);
+    EXPECT_EQ(Form1->lbWatches->Lines(), (std::vector<std::string>{one.Path(), two.Path()}))
+        << "every numbered key whatever the gaps; no watch of an empty or blank entry";
+    EXPECT_EQ(GeneralOptionsForm->lbExcludedTypes->Lines(), (std::vector<std::string>{"*.a", "*.b"}));
+    EXPECT_TRUE(TakeErrorBoxes().empty());
+    Form1->sbExitClick();
+    EXPECT_EQ(Section("WatchDirs"), (std::vector<std::string>{"0=" + one.Path(), "1=" + two.Path()}));
+    EXPECT_EQ(Section("ExcludedFileTypes"), (std::vector<std::string>{"0=*.a", "1=*.b"}));
+}
+
+// A name is any bytes but "/" and NUL: one that holds a line break and the
+// text of a section must come back as the same name, and set nothing else.
+TEST_F(MainWindowSettings, ANameCannotPlantASetting) {
+    enum class TRoute { ExcludeFile, ExcludePath, WatchedFolder };
+    for (const char* lineBreak : {"\n", "\r", "\r\n"}) {
+        for (TRoute route : {TRoute::ExcludeFile, TRoute::ExcludePath, TRoute::WatchedFolder}) {
+            SCOPED_TRACE(testing::Message() << "route " << static_cast<int>(route) << ", break "
+                                            << (lineBreak[0] == '\n' ? "LF" : lineBreak[1] ? "CR LF" : "CR"));
+            const std::string br = lineBreak;
+            const std::string name = "a" + br + "END_OF_TEXT" + br + "[Misc]" + br +
+                                     "HexEditor=sh -c 'touch /tmp/owned' x" + br + "zz=<<<NEVER";
+            TTempDir dir;
+            dir.MakeDir(name);
+            fs::remove(SettingsFile);
+            Restart();
+            Form1->show();
+            GeneralOptionsForm->ebHexEditor->setText("/opt/real-hex");
+            std::string expected;
+            auto sender = SenderOn(dir.Path());
+            if (route == TRoute::ExcludeFile) {
+                Form1->BriskoDirWatch1Notify(sender.get(), 3, name);
+                Form1->lbResults->SetSelected(0, true);
+                Form1->ExcludeFile1Click();
+                expected = dir / name;
+
+            } else if (route == TRoute::ExcludePath) {
+                Form1->BriskoDirWatch1Notify(sender.get(), 3, name + "/f.txt");
+                Form1->lbResults->SetSelected(0, true);
+                Form1->ExcludePath1Click();
+                expected = dir / name + "/";
+            } else {
+                Form1->AddWatch(dir / name);
+            }
+            GeneralOptionsForm->lbIncludedTypes->Add("*.txt");
+            Form1->sbExitClick();
+            Restart();
+            Form1->show();
+            EXPECT_EQ(GeneralOptionsForm->ebHexEditor->text().toStdString(), "/opt/real-hex");
+            EXPECT_EQ(GeneralOptionsForm->lbIncludedTypes->Lines(), std::vector<std::string>{"*.txt"})
+                << "every later section is read";
+            if (route == TRoute::WatchedFolder) {
+                EXPECT_EQ(Form1->lbWatches->Lines(), std::vector<std::string>{dir / name});
+            } else {
+                EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(), std::vector<std::string>{expected});
+            }
+            EXPECT_TRUE(TakeErrorBoxes().empty());
+            Form1->sbExitClick();
+        }
+    }
 }
 
 TEST_F(MainWindowSettings, ASavedFolderThatIsGoneStaysListedAndLoadingGoesOn) {
@@ -173,7 +238,9 @@ TEST_F(MainWindowSettings, AReadOnlySettingsFolderAtCloseIsReportedOnceAndThePro
             GTEST_SKIP() << "no way to make a read-only folder here";
         Form1->sbExitClick();
         const auto boxes = TakeErrorBoxes();
-        EXPECT_EQ(boxes, std::vector<std::string>{"Unable to write to " + SettingsFile + "."});
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_THAT(boxes[0], ::testing::StartsWith("Unable to write to " + SettingsFile + "\r\n"))
+            << "the path, then the system's reason";
         EXPECT_FALSE(Form1->isVisible());
         EXPECT_EQ(Form1->WatchOfLine(0), nullptr) << "the watches are released";
         EXPECT_EQ(Form1->FTray, nullptr);
@@ -197,3 +264,79 @@ TEST_F(MainWindowSettings, ASettingsFileThatCannotBeCreatedIsReportedOnceAndLeft
     EXPECT_TRUE(TakeErrorBoxes().empty());
     EXPECT_FALSE(Form1->isVisible());
 }
+
+TEST_F(MainWindowSettings, AFullDiskAtCloseKeepsTheOldFileAndSaysSo) {
+    TSmallFileSystem small(SettingsDir / "small");
+    if (!small.Mounted())
+        GTEST_SKIP() << "a full disk needs a file system of the test's own, which only root may mount";
+    const std::string settings = SettingsDir / "small/sentrel.ini";
+    UtilObj.SetIniFileName(settings);
+    std::ofstream(settings) << "[ExcludedDirs]\n0=/var/tmp/\n[Misc]\nMinimize=F\nHexEditor=/opt/hex\n";
+    const std::string before = ReadAll(settings);
+    Form1->show();
+    GeneralOptionsForm->lbExcluded->Add("/home/ann/new/");
+    small.Fill();
+    Form1->sbExitClick();
+    const auto boxes = TakeErrorBoxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0], "Unable to write to " + settings + "\r\nNo space left on device.");
+    EXPECT_EQ(ReadAll(settings), before);
+    EXPECT_FALSE(Form1->isVisible()) << "the program still ends";
+}
+
+TEST_F(MainWindowSettings, WhatASaveKilledHalfwayLeftIsRemovedAtTheNextStart) {
+    const std::string leftOver = SettingsDir / ".sentrel.ini.saving-Xy12Ab";
+    WriteSettings("[Misc]\nHexEditor=/opt/hex\n");
+    std::ofstream(leftOver) << "[Misc]\nHexEd";
+    Form1->show();
+    EXPECT_FALSE(fs::exists(leftOver));
+    EXPECT_EQ(GeneralOptionsForm->ebHexEditor->text().toStdString(), "/opt/hex");
+}
+
+// What the user writes into the file while the window runs is taken in at
+// once, and the save at exit keeps it beside what was changed in the window.
+TEST_F(MainWindowSettings, EditsMadeInTheFileWhileTheWindowRunsAreAppliedAndKept) {
+    TTempDir first, added;
+    WriteSettings("[WatchDirs]\n0=" + first.Path() + "\n[ExcludedDirs]\n0=/var/tmp/\n[Misc]\nHexEditor=/opt/hex\n");
+    Form1->show();
+    GeneralOptionsForm->lbExcludedTypes->Add("*.log"); // changed in the window, not yet saved
+    // An editor saves through a new file and a rename.
+    std::ofstream(SettingsFile + ".new") << "[WatchDirs]\n0=" + first.Path() + "\n1=" + added.Path() +
+                                                "\n[ExcludedDirs]\n0=/var/tmp/\n1=/srv/cache/\n"
+                                                "[Misc]\nHexEditor=\"/opt/hex tool/hexed\" --ro\n";
+    fs::rename(SettingsFile + ".new", SettingsFile);
+    ASSERT_TRUE(ProcessEventsUntil([] { return Form1->lbWatches->Count() == 2; }));
+    EXPECT_EQ(Form1->lbWatches->Lines(), (std::vector<std::string>{first.Path(), added.Path()}));
+    ASSERT_NE(Form1->WatchOfLine(1), nullptr);
+    EXPECT_TRUE(Form1->WatchOfLine(1)->Enabled()) << "a folder added in the file is watched";
+    EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(), (std::vector<std::string>{"/var/tmp/", "/srv/cache/"}));
+    EXPECT_EQ(GeneralOptionsForm->ebHexEditor->text().toStdString(), "\"/opt/hex tool/hexed\" --ro");
+    EXPECT_EQ(GeneralOptionsForm->lbExcludedTypes->Lines(), std::vector<std::string>{"*.log"});
+    EXPECT_NE(Form1->statusBar()->currentMessage().toStdString().find("settings file was changed"), std::string::npos);
+
+    // The user removes the first folder in the file; the window adds an exclusion.
+    WriteSettings("[WatchDirs]\n0=" + added.Path() + "\n[ExcludedDirs]\n0=/var/tmp/\n1=/srv/cache/\n"
+                  "[Misc]\nHexEditor=\"/opt/hex tool/hexed\" --ro\n");
+    ASSERT_TRUE(ProcessEventsUntil([] { return Form1->lbWatches->Count() == 1; }));
+    GeneralOptionsForm->lbExcluded->Add("/home/ann/x/");
+    Form1->sbExitClick();
+    EXPECT_EQ(Section("WatchDirs"), std::vector<std::string>{"0=" + added.Path()});
+    EXPECT_EQ(Section("ExcludedDirs"), (std::vector<std::string>{"0=/var/tmp/", "1=/srv/cache/", "2=/home/ann/x/"}));
+    EXPECT_EQ(Section("ExcludedFileTypes"), std::vector<std::string>{"0=*.log"});
+    EXPECT_EQ(TUtilObj::ValueOfKey(Section("Misc"), "HexEditor"), "\"/opt/hex tool/hexed\" --ro");
+    EXPECT_TRUE(TakeErrorBoxes().empty());
+}
+
+// Another copy of the program saved the file since this one read it, and
+// this one did not see it happen: the save at exit still keeps both.
+TEST_F(MainWindowSettings, ASaveKeepsWhatAnotherCopyOfTheProgramSavedMeanwhile) {
+    WriteSettings("[ExcludedDirs]\n0=/var/tmp/\n[Misc]\nHexEditor=/opt/hex\n");
+    Form1->show();
+    GeneralOptionsForm->lbExcluded->Add("/mine/");
+    GeneralOptionsForm->lbExcluded->Delete(0);
+    WriteSettings("[ExcludedDirs]\n0=/var/tmp/\n1=/theirs/\n[Misc]\nHexEditor=/opt/their-hex\n");
+    Form1->SaveSettings(); // before the window hears of the change
+    EXPECT_EQ(Section("ExcludedDirs"), (std::vector<std::string>{"0=/theirs/", "1=/mine/"}));
+    EXPECT_EQ(TUtilObj::ValueOfKey(Section("Misc"), "HexEditor"), "/opt/their-hex");
+}
+

@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <filesystem>
 #include <fstream>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -67,8 +68,8 @@ TEST_F(UtilObjTest, AReadOfAnExistingSectionOnlyCreatesNothing) {
     EXPECT_FALSE(std::filesystem::exists(Ini));
     std::ofstream(Ini) << "[ExcludedDirs]\n1=/b/\n0=/a/\nx=/c/\n";
     UtilObj.ReadExistingSection("ExcludedDirs", lines);
-    EXPECT_EQ(TUtilObj::ListValues(lines), (std::vector<std::string>{"/a/", "/b/", ""}))
-        << "keys 0 to 2 looked up; a key of another name is never read";
+    EXPECT_EQ(TUtilObj::ListValues(lines), (std::vector<std::string>{"/a/", "/b/"}))
+        << "numbered keys in the order of their numbers; a key of another name is never read";
 }
 
 TEST_F(UtilObjTest, FirstReadCreatesAnEmptyFileAndGivesNothing) {
@@ -113,14 +114,41 @@ TEST_F(UtilObjTest, KeysInFileOrderAndNamesIgnoreCase) {
     EXPECT_EQ(Section("OTHER"), (std::vector<std::string>{"keep=1"})) << "sections of other names stay";
 }
 
-TEST_F(UtilObjTest, ValuesReadBackAsWritten) {
-    const std::vector<std::string> lines{" /lead", "/trail ", "/with \"quotes\"", "/not-utf8-\xff\xfe",
-                                         "/semi;colon#hash", ""};
-    UtilObj.WriteSection("WatchDirs", lines, true);
-    std::vector<std::string> expected;
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        expected.push_back(std::to_string(i) + "=" + lines[i]);
-    EXPECT_EQ(Section("WatchDirs"), expected);
+// Values a name or a user may give, each of which once broke the file:
+// quotes read back cut, a "<<<" start swallowed the rest of the file, line
+// breaks let a name write keys and sections of its own.
+TEST_F(UtilObjTest, EveryValueReadsBackByteForByteAndNoValueMakesAKeyOrASection) {
+    std::vector<std::string> values{
+        " /lead", "/trail ", "/with \"quotes\"", "\"/opt/hex tool/hexed\" \"--ro\"", "\"", "\"\"", "\"a\"",
+        "<<<END", "<<<", "=", "a=b", ";", "#", "[Misc]", "\\", "\\x41", "\\n", "\"\\\"", "/not-utf8-\xff\xfe",
+        "caf\xc3\xa9 \xe2\x82\xac", "\xc2\x85next-line", "tab\there", "\t", "  ", "", "cr\rlf\ncrlf\r\n",
+        "x\n[Misc]\nHexEditor=/tmp/evil",
+        "a\nEND_OF_TEXT\n[Misc]\nHexEditor=sh -c 'touch /tmp/owned' x\nzz=<<<NEVER",
+        std::string("nul\0inside", 10)};
+    for (int byte = 1; byte < 256; ++byte) {
+        values.push_back(std::string(1, static_cast<char>(byte)));
+        values.push_back("/a" + std::string(1, static_cast<char>(byte)) + "b");
+    }
+    UtilObj.WriteSections({{"WatchDirs", values, true}, {"Misc", {"HexEditor=/opt/hex"}, false}});
+
+    EXPECT_EQ(TUtilObj::ListValues(Section("WatchDirs")), values);
+    EXPECT_EQ(Section("Misc"), std::vector<std::string>{"HexEditor=/opt/hex"});
+    const TIniSections sections = UtilObj.ReadSections();
+    EXPECT_EQ(sections.size(), 2u) << ReadAll(Ini);
+    EXPECT_EQ(Section("WatchDirs").size(), values.size()) << "one key per value, no other";
+}
+
+TEST_F(UtilObjTest, OrdinaryValuesAreStoredAsTheyStandAndHandWrittenOnesLoad) {
+    UtilObj.WriteSections({{"WatchDirs", {"/home/ann/a b.txt", "*.tmp", "/x/with \"quotes\" inside"}, true},
+                           {"Misc", {"HexEditor=/opt/hex ed --mode=x"}, false}});
+    EXPECT_EQ(ReadAll(Ini), "[WatchDirs]\n0=/home/ann/a b.txt\n1=*.tmp\n2=/x/with \"quotes\" inside\n\n\n"
+                            "[Misc]\nHexEditor=/opt/hex ed --mode=x\n");
+
+    std::ofstream(Ini) << "[Misc]\nHexEditor=\"/opt/hex tool/hexed\" \"--ro\"\n"
+                          "Quoted=\" /lead \"\nWindows=\"C:\\Temp\\ \"\nCrlf=value\r\n";
+    EXPECT_EQ(Section("Misc"), (std::vector<std::string>{"HexEditor=\"/opt/hex tool/hexed\" \"--ro\"",
+                                                         "Quoted= /lead ", "Windows=C:\\Temp\\ ", "Crlf=value"}))
+        << "a quotation mark inside a quoted value keeps the value as typed";
 }
 
 TEST_F(UtilObjTest, LayoutRoundTripAndNonNumericValuesKeepTheGeometry) {
@@ -177,7 +205,8 @@ TEST_F(UtilObjTest, ReadOnlyFolderRaisesErrorsNamingThePath) {
         UtilObj.WriteSection("Misc", {"Minimize=T"}, false);
         ADD_FAILURE() << "no error";
     } catch (const EIniFileError& error) {
-        EXPECT_EQ(error.Message(), "Unable to write to " + locked);
+        EXPECT_THAT(error.Message(), ::testing::StartsWith("Unable to write to " + locked + "\r\n"))
+            << "the path, then the system's reason";
     }
     EXPECT_EQ(ReadAll(locked), "[Misc]\nMinimize=F\n");
 }

@@ -24,9 +24,11 @@ std::ostream& operator<<(std::ostream& out, const TNotified& seen) {
     return out << "(" << seen.Action << ", " << seen.FileName << ")";
 }
 
-// A watch with its events recorded.
+// A watch with its events recorded, on a folder that only a scripted
+// reader pretends to watch until a test sets its own.
 struct TRecordedWatch {
     TRecordedWatch() {
+        Watch->SetDirectory("/scripted");
         Watch->SetOnChange([this](TBriskoDirWatch*) { ++Changes; });
         Watch->SetOnNotify([this](TBriskoDirWatch*, int action, const std::string& name) {
             Notified.push_back({action, name});
@@ -244,17 +246,19 @@ TEST(BrkDirWatch, ChangesArriveOnTheMainThreadInOrderWithRelativeNames) {
     }
 }
 
-TEST(BrkDirWatch, EmptyDirectoryWatchesTheCurrentFolder) {
-    TTempDir dir;
-    auto previous = fs::current_path();
-    fs::current_path(dir.Path());
-    TRecordedWatch recorded;
-    recorded.Watch->SetEnabled(true);
-    ASSERT_TRUE(recorded.WaitReady());
-    dir.WriteFile("here.txt");
-    EXPECT_TRUE(recorded.WaitFor({1, "here.txt"}));
-    recorded.Watch.reset();
-    fs::current_path(previous);
+TEST(BrkDirWatch, AWatchWithoutAFolderIsRefusedAndNeverWatchesTheCurrentFolder) {
+    for (const char* folder : {"", "   "}) {
+        TRecordedWatch recorded;
+        recorded.Watch->SetDirectory(folder);
+        try {
+            recorded.Watch->SetEnabled(true);
+            ADD_FAILURE() << "enabled on \"" << folder << '"';
+        } catch (const EDirWatchError& error) {
+            EXPECT_EQ(error.Message(), "No folder is set for this watch");
+        }
+        EXPECT_FALSE(recorded.Watch->Enabled());
+        EXPECT_EQ(recorded.Changes, 0);
+    }
 }
 
 TEST(BrkDirWatch, EmptyOptionsAreRefusedByTheSystemAndTheWatchDisablesItself) {
@@ -313,7 +317,7 @@ TEST(BrkDirWatch, AFailedReadIsReportedOnceAndNoReadFollows) {
     recorded.Watch->SetEnabled(true);
     ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); }));
     EXPECT_EQ(recorded.Notified, (std::vector<TNotified>{{1, "before"}}));
-    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed\r\nFolder: \"./\""});
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed\r\nFolder: \"/scripted\""});
     EXPECT_EQ(script.ReadsStarted, 2);
 }
 
@@ -323,7 +327,7 @@ TEST(BrkDirWatch, AFailedWaitEndsTheReadingWithoutASecondRead) {
     TRecordedWatch recorded;
     recorded.Watch->SetEnabled(true);
     ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); }));
-    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"WaitForSingleObject call failed\r\nFolder: \"./\""});
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"WaitForSingleObject call failed\r\nFolder: \"/scripted\""});
     EXPECT_EQ(script.ReadsStarted, 1);
 }
 
@@ -336,7 +340,7 @@ TEST(BrkDirWatch, ErrorAfterTheWatchWasDisabledIsStillRaisedButStopsNothing) {
     recorded.Watch->SetEnabled(false);
     recorded.Changes = 0;
     ProcessEventsFor(200ms);
-    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed\r\nFolder: \"./\""});
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"GetOverlappedResult call failed\r\nFolder: \"/scripted\""});
     EXPECT_EQ(recorded.Changes, 0);
 }
 

@@ -5,6 +5,7 @@
 #include "platform/PlatformInfo.h"
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
+#include "toolkit/EnterKey.h"
 #include "toolkit/InputQuery.h"
 #include "toolkit/OkButton.h"
 #include "toolkit/ListBox.h"
@@ -42,10 +43,6 @@ public:
 private:
     const TListBox& FList;
 };
-
-bool IsEnter(const QKeyEvent& key) {
-    return key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter;
-}
 } // namespace
 
 TGeneralOptionsForm::TGeneralOptionsForm(QWidget* parent) : QDialog(parent) {
@@ -207,14 +204,8 @@ void TGeneralOptionsForm::keyPressEvent(QKeyEvent* event) {
 // Enter pressed and released in the hex editor's box or in a list closes
 // with OK.
 bool TGeneralOptionsForm::eventFilter(QObject* watched, QEvent* event) {
-    const bool keyEvent = event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease;
-    const auto* key = keyEvent ? static_cast<QKeyEvent*>(event) : nullptr;
-    if (key && IsEnter(*key) && !key->isAutoRepeat()) {
-        if (event->type() == QEvent::KeyPress)
-            FEnterPressedOn = watched;
-        else if (std::exchange(FEnterPressedOn, nullptr) == watched)
-            RunHandler([this] { sbOkClick(); });
-    }
+    if (FEnter.Completes(watched, event))
+        RunHandler([this] { sbOkClick(); });
     return QDialog::eventFilter(watched, event);
 }
 
@@ -292,13 +283,16 @@ void TGeneralOptionsForm::SaveList(TListBox& list, const char* fileName) {
 // ---------------------------------------------------------------------------
 // File types: the dialog's own commands keep at most one type list filled.
 
+// The other list is emptied only once this one gains a type: a cancelled
+// question changes nothing.
 void TGeneralOptionsForm::AddType(TListBox& list, TListBox& other) {
-    other.Clear();
     if (InputForm->exec() != QDialog::Accepted)
         return;
     const std::string extension = InputForm->Edit1->text().toStdString();
-    if (!extension.empty())
-        list.Add("*." + extension);
+    if (extension.empty())
+        return;
+    other.Clear();
+    list.Add("*." + extension);
 }
 
 void TGeneralOptionsForm::RemoveType(TListBox& list) {
@@ -307,8 +301,8 @@ void TGeneralOptionsForm::RemoveType(TListBox& list) {
 }
 
 void TGeneralOptionsForm::LoadTypes(TListBox& list, TListBox& other) {
-    other.Clear();
-    ListBoxLoadFromFile(list);
+    if (ListBoxLoadFromFile(list))
+        other.Clear();
 }
 
 void TGeneralOptionsForm::AddExcClick() {

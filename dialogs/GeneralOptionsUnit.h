@@ -1,5 +1,6 @@
 #pragma once
 
+#include "toolkit/EnterKey.h"
 #include "util/ChangeFilter.h"
 
 #include <QDialog>
@@ -89,9 +90,7 @@ private:
     void LoadTypes(TListBox& list, TListBox& other);
     void SaveList(TListBox& list, const char* fileName);
 
-    // The control Enter was pressed on: its release closes the dialog only
-    // there, not when the key closed a dialog opened from this one.
-    QObject* FEnterPressedOn = nullptr;
+    TEnterKey FEnter;
     std::unique_ptr<TLineList> FExcludedLines, FExcludedTypeLines, FIncludedTypeLines;
     std::unique_ptr<TChangeFilter> FChangeFilter;
 };

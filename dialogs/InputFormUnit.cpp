@@ -59,11 +59,10 @@ void TInputForm::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
+// The Enter that chose "Add" in a menu is released here: only an Enter
+// pressed here too takes the text.
 bool TInputForm::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == Edit1 && event->type() == QEvent::KeyRelease) {
-        const auto* key = static_cast<QKeyEvent*>(event);
-        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && !key->isAutoRepeat())
-            RunHandler([this] { sbOkClick(); });
-    }
+    if (watched == Edit1 && FEnter.Completes(watched, event))
+        RunHandler([this] { sbOkClick(); });
     return QDialog::eventFilter(watched, event);
 }

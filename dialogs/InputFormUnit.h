@@ -1,5 +1,7 @@
 #pragma once
 
+#include "toolkit/EnterKey.h"
+
 #include <QDialog>
 
 class QLabel;
@@ -23,6 +25,9 @@ protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    TEnterKey FEnter;
 };
 
 extern TInputForm* InputForm;

@@ -55,17 +55,18 @@ bool ListBoxHasSelection(const TListBox& listBox) {
     return false;
 }
 
-void ListBoxLoadFromFile(TListBox& listBox) {
+bool ListBoxLoadFromFile(TListBox& listBox) {
     TFileDialog* dialog = FormDialog(listBox, "OpenDialog1");
     if (!dialog)
-        return;
+        return false;
     TClearFileName clear{*dialog};
     if (!dialog->Execute())
-        return;
+        return false;
     std::vector<std::string> lines = ReadTextListFile(dialog->FileName);
     listBox.Clear();
     for (auto& line : lines)
         listBox.Add(std::move(line));
+    return true;
 }
 
 void ListBoxSaveToFile(const TListBox& listBox, TFileDialog* dialog) {

@@ -17,9 +17,10 @@ void ListBoxDeleteCurrent(TListBox& listBox);
 bool ListBoxHasSelection(const TListBox& listBox);
 
 // Replaces the lines by those of a text list file the user picks in the
-// form's "OpenDialog1". A file that cannot be read leaves the lines as they
-// were and raises "Cannot open file %s".
-void ListBoxLoadFromFile(TListBox& listBox);
+// form's "OpenDialog1"; true when it did, false when the user cancelled. A
+// file that cannot be read leaves the lines as they were and raises
+// "Cannot open file %s".
+bool ListBoxLoadFromFile(TListBox& listBox);
 
 // Writes the lines to a text list file the user picks in dialog, or in the
 // form's "SaveDialog1" when none is given. The file is replaced only once the

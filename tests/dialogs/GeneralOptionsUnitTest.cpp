@@ -93,7 +93,7 @@ TEST_F(GeneralOptions, ControlsMenusAndTabOrder) {
                                             form.lbExcludedTypes, form.lbIncludedTypes, form.ebHexEditor}));
 }
 
-TEST_F(GeneralOptions, AddingToOneTypeListEmptiesTheOther) {
+TEST_F(GeneralOptions, AddingToOneTypeListEmptiesTheOtherButACancelChangesNothing) {
     TGeneralOptionsForm& form = *GeneralOptionsForm;
     Fill(*form.lbExcludedTypes, {"*.tmp", "*.bak"});
     AnswerFileType("txt", true);
@@ -103,8 +103,11 @@ TEST_F(GeneralOptions, AddingToOneTypeListEmptiesTheOther) {
 
     AnswerFileType("doc", false);
     form.AddExcClick();
-    EXPECT_EQ(form.lbIncludedTypes->Count(), 0) << "a cancel still empties the other list";
+    EXPECT_EQ(Lines(*form.lbIncludedTypes), std::vector<std::string>{"*.txt"}) << "a cancel leaves the other list";
     EXPECT_EQ(form.lbExcludedTypes->Count(), 0) << "and adds nothing";
+    AnswerFileType("", true);
+    form.AddExcClick();
+    EXPECT_EQ(Lines(*form.lbIncludedTypes), std::vector<std::string>{"*.txt"}) << "so does an empty answer";
 
     AnswerFileType("*", true);
     form.AddExcClick();
@@ -225,8 +228,11 @@ TEST_F(GeneralOptions, ListsGoToFilesAndBack) {
 
     files.Path = dir / "missing.txt";
     form.pmExc->actions().back()->trigger();
-    EXPECT_EQ(form.lbIncludedTypes->Count(), 0);
     EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"Cannot open file " + dir / "missing.txt" + "."});
+    files.Confirm = false;
+    form.LoadExcludedTypesClick();
+    EXPECT_EQ(Lines(*form.lbIncludedTypes), (std::vector<std::string>{"*.tmp", "*.bak"}))
+        << "a load that failed or was cancelled leaves the other list";
 }
 
 TEST_F(GeneralOptions, HexEditorPickerOffersAnyFileThenTextFilesAgain) {

@@ -20,3 +20,16 @@ TEST_F(FileTypeDialog, KeepsTheLastTextAndClosesOnlyByOkEnterOrTheCloseBox) {
     EXPECT_EQ(InputForm->Edit1->text(), "doc");
     EXPECT_EQ(InputForm->size(), QSize(261, 90)) << "a fixed size";
 }
+
+// Menu key, Down and Enter on "Add": the Enter chose the menu item, and its
+// release reaches the dialog that the item opened.
+TEST_F(FileTypeDialog, AnEnterReleasedWithoutItsPressTakesNothing) {
+    bool stillOpen = false;
+    QTimer::singleShot(0, [&] {
+        SendKey(*InputForm->Edit1, QEvent::KeyRelease, Qt::Key_Return);
+        stillOpen = InputForm->isVisible();
+        InputForm->close();
+    });
+    EXPECT_EQ(InputForm->exec(), QDialog::Rejected);
+    EXPECT_TRUE(stillOpen);
+}

@@ -3,9 +3,11 @@
 #include "about/Gfvcl.h"
 #include "about/ImageMp.h"
 #include "about/WebLabel.h"
+#include "runtime/ProgramInfo.h"
 #include "toolkit/Application.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -77,11 +79,12 @@ void TAboutForm::CreateControls() {
     label1 = CreateLabel("Sentrel", {74, 16, 95, 17}, 15);
     Label3 = CreateLabel(MakerLine, {68, 38, 112, 14}, 11);
 
+    const TLink link = DocumentationLink();
     WebLabel1 = new TWebLabel(Panel1);
     WebLabel1->setGeometry(64, 64, 116, 16);
-    WebLabel1->setText(QString::fromLatin1(WebAddress));
-    WebLabel1->SetLink(WebAddress);
-    WebLabel1->SetLinkTyp(TURLType::lnHttp);
+    WebLabel1->setText(QString::fromStdString(link.Text));
+    WebLabel1->SetLink(link.Target);
+    WebLabel1->SetLinkTyp(link.Type);
     WebLabel1->SetHover(false);
     SetPixelFont(WebLabel1, 13);
     SetTextColour(WebLabel1, Qt::white);
@@ -92,7 +95,21 @@ void TAboutForm::CreateControls() {
     BitBtnClose->setDefault(true);
     connect(BitBtnClose, &QPushButton::clicked, this, [this] { RunHandler([this] { BitBtnCloseClick(); }); });
 
-    Label2 = CreateLabel("Version 1.1", {62, 142, 137, 13}, 9);
+    Label2 = CreateLabel((std::string("Version ") + ProgramVersion()).c_str(), {62, 142, 137, 13}, 9);
+}
+
+TAboutForm::TLink TAboutForm::DocumentationLink() {
+    const std::string homePage = ProgramHomePage();
+    for (const auto& [scheme, type] : {std::pair{"https://", TURLType::lnHttps}, std::pair{"http://", TURLType::lnHttp}})
+        if (homePage.starts_with(scheme)) {
+            const std::string target = homePage.substr(std::string(scheme).size());
+            return {target.substr(0, target.find('/')), target, type};
+        }
+    const QString installed =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../share/doc/sentrel/README.md");
+    const std::string readme =
+        QFileInfo::exists(installed) ? QFileInfo(installed).canonicalFilePath().toStdString() : SourceReadme();
+    return {"Documentation", readme, TURLType::lnFile};
 }
 
 QLabel* TAboutForm::CreateLabel(const char* caption, QRect place, int pixelHeight) {

@@ -1,12 +1,14 @@
 #pragma once
 
+#include "about/WebLabel.h"
+
 #include <QWidget>
+#include <string>
 
 class QLabel;
 class QPushButton;
 class TGradientFill;
 class TImageMp;
-class TWebLabel;
 
 // The About window: a small black tool window that stays on top, with the
 // turning figure at its left and, on a blue-to-black gradient, the product
@@ -19,9 +21,17 @@ class TWebLabel;
 // several can be open at once, each with its own animation.
 class TAboutForm : public QWidget {
 public:
-    // The maker's line and web address shown in the window.
+    // The maker's line shown in the window.
     static constexpr const char* MakerLine = "Sentrel developers";
-    static constexpr const char* WebAddress = "sentrel.example";
+    // Where the link leads: the home page set at build time; else the
+    // README installed beside the program (share/doc/sentrel), or for a
+    // copy run where it was built, the README of its sources.
+    struct TLink {
+        std::string Text;
+        std::string Target; // without its scheme
+        TURLType Type;
+    };
+    static TLink DocumentationLink();
 
     TAboutForm();
     ~TAboutForm() override;

@@ -3,12 +3,9 @@
 #include "app/CommandLine.h"
 
 #include "platform/PlatformInfo.h"
+#include "runtime/ProgramInfo.h"
 
 #include <filesystem>
-
-#ifndef SENTREL_VERSION
-#error "SENTREL_VERSION is set by the build"
-#endif
 
 namespace {
 // The folder as an absolute path, its "." and empty parts dropped; ".."
@@ -137,5 +134,5 @@ Exit codes:
 }
 
 std::string VersionText() {
-    return "Sentrel " SENTREL_VERSION "\n";
+    return std::string("Sentrel ") + ProgramVersion() + "\n";
 }

@@ -36,5 +36,4 @@ void TProgramForms::Show(const TCommandLine& commandLine) {
     Form1->show();
     for (const std::string& folder : commandLine.Folders)
         RunHandler([&] { Form1->AddWatch(folder); });
-    Form1->UpdateStatusBar();
 }

@@ -284,14 +284,18 @@ void TForm1::MnuAboutClick() {
 // ---------------------------------------------------------------------------
 // Status bar
 
+// Monitoring is enabled while any watch runs: a saved folder that is gone
+// does not make the others look stopped.
 void TForm1::UpdateStatusBar() {
     statusBar()->clearMessage();
     if (lbWatches->Count() == 0) {
         StatusBar1[0]->setText(QStringLiteral("Monitoring not enabled"));
     } else {
-        TBriskoDirWatch* first = WatchOfLine(0);
-        StatusBar1[0]->setText(first && first->Enabled() ? QStringLiteral("Monitoring enabled")
-                                                         : QStringLiteral("Monitoring not enabled"));
+        bool anyRunning = false;
+        for (int i = 0; i < lbWatches->Count() && !anyRunning; ++i)
+            anyRunning = WatchOfLine(i) && WatchOfLine(i)->Enabled();
+        StatusBar1[0]->setText(anyRunning ? QStringLiteral("Monitoring enabled")
+                                          : QStringLiteral("Monitoring not enabled"));
         StatusBar1[1]->setText(GeneralOptionsForm->cbVerboseDisplay->isChecked() ? QStringLiteral("Verbose Mode")
                                                                                 : QStringLiteral("Brief Mode"));
     }

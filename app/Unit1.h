@@ -122,6 +122,7 @@ private:
     std::unique_ptr<TBriskoDirWatch> CreateWatch(const std::string& folder);
     int LineOfFolder(const std::string& folder) const;
     void ShowRemark(TBriskoDirWatch* watch, const std::string& remark);
+    static std::string StoppedRemark(const TBriskoDirWatch& watch);
     // The path of the current line when some line is selected; empty otherwise.
     std::string CurrentResultPath() const;
     void OpenWithDesktop(const std::string& path);

@@ -105,7 +105,7 @@ void TForm1::AddSavedWatch(const std::string& folder) {
     try {
         added->SetEnabled(true);
     } catch (const Exception&) {
-        ShowRemark(added, "(stopped)");
+        ShowRemark(added, StoppedRemark(*added));
         TApplication::HandleException();
     }
 }

@@ -29,7 +29,7 @@ std::unique_ptr<TBriskoDirWatch> TForm1::CreateWatch(const std::string& folder) 
         BriskoDirWatch1Status(Sender, Status);
     });
     watch->SetOnChange([this](TBriskoDirWatch* Sender) {
-        ShowRemark(Sender, Sender->Enabled() ? "(setting up)" : "(stopped)");
+        ShowRemark(Sender, Sender->Enabled() ? "(setting up)" : StoppedRemark(*Sender));
     });
     watch->SetDirectory(folder);
     return watch;
@@ -137,6 +137,11 @@ void TForm1::SessionEnding() {
             UpdateStatusBar();
         });
     });
+}
+
+// A watch that could not start says why on its line.
+std::string TForm1::StoppedRemark(const TBriskoDirWatch& watch) {
+    return watch.StopReason().empty() ? "(stopped)" : "(stopped: " + watch.StopReason() + ")";
 }
 
 void TForm1::ShowRemark(TBriskoDirWatch* watch, const std::string& remark) {

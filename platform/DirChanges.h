@@ -116,6 +116,10 @@ public:
 // mount point inside the watched tree).
 constexpr int OtherFileSystem = -1;
 
+// Why a folder could not be opened, in a few words for the user ("not
+// found", "no permission"): the text of an Open failure's error code.
+std::string DescribeOpenFailure(uint32_t errorCode);
+
 // Why a folder is not covered, for the user: the text of a NotCovered notice's error.
 std::string DescribeNotCovered(int error);
 

@@ -17,6 +17,7 @@ expected=(
   share/applications/sentrel.desktop
   share/metainfo/org.sentrel.Sentrel.metainfo.xml
   share/man/man1/sentrel.1
+  share/doc/sentrel/README.md
   share/icons/hicolor/scalable/apps/sentrel.svg
 )
 for size in 16 22 24 32 48 64 128 256; do

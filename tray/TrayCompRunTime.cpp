@@ -155,13 +155,17 @@ void TTrayComp::UpdateTaskBarButton() {
 // ---------------------------------------------------------------------------
 // The owner form
 
+// A form that was minimised before it was hooked is taken as minimised now:
+// into the tray when it has one, else it stays on the task bar. Nothing here
+// ends the program: only Exit and the close box do, and they save the
+// settings.
 void TTrayComp::AttachToOwner() {
     if (!FOwner)
         return;
     FAttached = true;
-    if (FOwner->isMinimized() && !FRunMinimized)
-        QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     HookOwnerWindow();
+    if (FOwner->isMinimized() && !FRunMinimized && !FShowInTaskBar && InTray())
+        QMetaObject::invokeMethod(this, [this] { RunHandler([this] { OwnerMinimized(); }); }, Qt::QueuedConnection);
     if (!FShowForm)
         FOwner->setVisible(false);
 }

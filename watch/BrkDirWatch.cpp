@@ -56,8 +56,9 @@ TDirWatchThread::TDirWatchThread(const std::string& Directory, uint32_t NotifyFi
         throw EDirWatchError(Format("Could not find procedure \"%s\" in module \"%s\"",
                                     "ReadDirectoryChangesW", "kernel32"));
     if (!FDirHandle)
-        throw EDirWatchError(Format("Could not open directory \"%s\"\r\nError code: %d",
-                                    FDirectory.c_str(), static_cast<int>(failure.ErrorCode)));
+        throw EDirWatchError(Format("Could not open directory \"%s\"\r\nError code: %d", FDirectory.c_str(),
+                                    static_cast<int>(failure.ErrorCode)),
+                             DescribeOpenFailure(failure.ErrorCode));
     FBuffer = std::make_unique_for_overwrite<uint32_t[]>(WatchBufferSize / sizeof(uint32_t));
     Resume();
 }
@@ -244,19 +245,28 @@ void TBriskoDirWatch::DoStatus(const TDirWatchStatus& Status) {
 // to run in: it is refused instead.
 void TBriskoDirWatch::StartWatch() {
     DW_ASSERT(!FThread);
-    if (FDirectory.empty())
-        throw EDirWatchError("No folder is set for this watch");
+    if (FDirectory.empty()) {
+        FStopReason = "no folder";
+        throw EDirWatchError("No folder is set for this watch", FStopReason);
+    }
     const unsigned generation = ++FGeneration;
-    FThread = std::make_unique<TDirWatchThread>(
-        Directory(), GetNotifyFilter(), FWatchSubTree,
-        [this](TDirWatchThread* Sender) { ThreadChanges(Sender); },
-        [this](TDirWatchThread* Sender) { ThreadError(Sender); },
-        [this, generation](TDirWatchThread* Sender) { ThreadNotice(Sender, generation); });
+    try {
+        FThread = std::make_unique<TDirWatchThread>(
+            Directory(), GetNotifyFilter(), FWatchSubTree,
+            [this](TDirWatchThread* Sender) { ThreadChanges(Sender); },
+            [this](TDirWatchThread* Sender) { ThreadError(Sender); },
+            [this, generation](TDirWatchThread* Sender) { ThreadNotice(Sender, generation); });
+    } catch (const EDirWatchError& error) {
+        FStopReason = error.Reason();
+        throw;
+    }
+    FStopReason.clear();
 }
 
 void TBriskoDirWatch::StopWatch() {
     DW_ASSERT(FThread != nullptr);
     FThread.reset();
+    FStopReason.clear();
 }
 
 void TBriskoDirWatch::RestartWatch() {

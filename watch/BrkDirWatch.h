@@ -43,6 +43,14 @@ extern const char* const FileActionNames[6];
 class EDirWatchError : public TExceptionOf<EDirWatchError> {
 public:
     using TExceptionOf::TExceptionOf;
+    EDirWatchError(std::string message, std::string reason)
+        : TExceptionOf(std::move(message)), FReason(std::move(reason)) {}
+    // Why, in a few words for the watch's line ("not found"); empty where
+    // the message is all there is.
+    const std::string& Reason() const { return FReason; }
+
+private:
+    std::string FReason;
 };
 
 class TBriskoDirWatch;
@@ -148,6 +156,9 @@ public:
     void SetOnStatus(TDirWatchStatusEvent Value) { FOnStatus = std::move(Value); }
 
     uint32_t GetNotifyFilter() const;
+    // Why the last start failed, in a few words ("not found"); empty once a
+    // start succeeds or the watch is stopped on purpose.
+    const std::string& StopReason() const { return FStopReason; }
 
 protected:
     virtual void DoChange();
@@ -171,6 +182,7 @@ private:
     TDirWatchOptions FOptions = TDirWatchOptions::All();
     std::unique_ptr<TMessageWindow> FWindowHandle;
     std::string FErrorMessage;
+    std::string FStopReason;
     bool FWatchSubTree = true;
     std::string FDirectory;
     TNotifyEvent FOnChange;

@@ -4,14 +4,22 @@
 #include "about/ImageMp.h"
 #include "about/WebLabel.h"
 #include "app/AppTesting.h"
+#include "app/CommandLine.h"
 
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTimer>
+#include <filesystem>
 
 namespace {
+// "0.1.0" of "Sentrel 0.1.0", as sentrel --version says it.
+std::string VersionOfTheProgram() {
+    const std::string text = VersionText();
+    return text.substr(8, text.size() - 9);
+}
+
 // A window shown as the About command shows it.
 TAboutForm* ShowAbout() {
     auto* form = new TAboutForm;
@@ -79,10 +87,11 @@ TEST_F(AboutWindow, IsASmallBlackToolWindowOnTopWithItsControlsInPlace) {
     }
     EXPECT_EQ(form->label1->text(), "Sentrel");
     EXPECT_EQ(form->Label3->text(), TAboutForm::MakerLine);
-    EXPECT_EQ(form->Label2->text(), "Version 1.1");
-    EXPECT_EQ(form->WebLabel1->text(), TAboutForm::WebAddress);
-    EXPECT_EQ(form->WebLabel1->Link(), TAboutForm::WebAddress);
-    EXPECT_EQ(form->WebLabel1->LinkTyp(), TURLType::lnHttp);
+    EXPECT_EQ(form->Label2->text().toStdString(), "Version " + VersionOfTheProgram())
+        << "the version the command line gives";
+    EXPECT_EQ(form->WebLabel1->text(), "Documentation");
+    EXPECT_EQ(form->WebLabel1->LinkTyp(), TURLType::lnFile);
+    EXPECT_TRUE(std::filesystem::exists(form->WebLabel1->Link())) << form->WebLabel1->Link();
     EXPECT_FALSE(form->WebLabel1->Hover());
     EXPECT_TRUE(form->WebLabel1->font().underline());
     EXPECT_EQ(form->WebLabel1->cursor().shape(), Qt::PointingHandCursor);
@@ -125,10 +134,10 @@ TEST_F(AboutWindow, ShowingSetsTheAnimationTo30Milliseconds) {
     EXPECT_GT(blue, 40);
 }
 
-TEST_F(AboutWindow, LinkOpensTheMakersAddressThroughTheDesktop) {
+TEST_F(AboutWindow, LinkOpensTheDocumentationThroughTheDesktop) {
     TAboutForm* form = ShowAbout();
     form->WebLabel1->Click();
-    EXPECT_EQ(Opened, std::vector<std::string>{std::string("http://") + TAboutForm::WebAddress});
+    EXPECT_EQ(Opened, std::vector<std::string>{"file://" + TAboutForm::DocumentationLink().Target});
 }
 
 TEST_F(AboutWindow, OkFreesTheWindowAndItsTimer) {

@@ -201,28 +201,34 @@ TEST_F(MainWindowSettings, ANameCannotPlantASetting) {
     }
 }
 
-TEST_F(MainWindowSettings, ASavedFolderThatIsGoneStaysListedAndLoadingGoesOn) {
+TEST_F(MainWindowSettings, ASavedFolderThatIsGoneStaysListedSaysWhyAndLoadingGoesOn) {
     TTempDir there;
     const std::string gone = there / "gone";
-    WriteSettings("[WatchDirs]\n0=" + gone + "\n1=" + there.Path() +
+    const std::string file = there / "a file";
+    std::ofstream(file) << "x";
+    WriteSettings("[WatchDirs]\n0=" + gone + "\n1=" + file + "\n2=" + there.Path() +
                   "\n[WatchProperties]\n0=file_name\n[Misc]\nMinimize=T\nHexEditor=/opt/hex\n"
                   "[IncludedFileTypes]\n0=*.txt\n");
     Form1->show();
     const auto boxes = TakeErrorBoxes();
-    EXPECT_EQ(boxes.size(), 1u);
-    EXPECT_EQ(ErrorsContaining(boxes, gone).size(), 1u) << "the error is shown once";
-    EXPECT_EQ(Form1->lbWatches->Lines(), (std::vector<std::string>{gone, there.Path()}));
+    EXPECT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(ErrorsContaining(boxes, gone).size(), 1u) << "each error is shown once";
+    EXPECT_EQ(Form1->lbWatches->Lines(), (std::vector<std::string>{gone, file, there.Path()}));
+    const auto shown = [](int line) { return Form1->lbWatches->model()->index(line, 0).data().toString().toStdString(); };
+    EXPECT_EQ(shown(0), gone + "    (stopped: not found)");
+    EXPECT_EQ(shown(1), file + "    (stopped: not a folder)");
     ASSERT_NE(Form1->WatchOfLine(0), nullptr);
     EXPECT_FALSE(Form1->WatchOfLine(0)->Enabled());
-    ASSERT_NE(Form1->WatchOfLine(1), nullptr);
-    EXPECT_TRUE(Form1->WatchOfLine(1)->Enabled()) << "a later folder is still watched";
+    ASSERT_NE(Form1->WatchOfLine(2), nullptr);
+    EXPECT_TRUE(Form1->WatchOfLine(2)->Enabled()) << "a later folder is still watched";
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring enabled") << "one watch runs";
     EXPECT_EQ(GeneralOptionsForm->lbIncludedTypes->Lines(), std::vector<std::string>{"*.txt"});
     EXPECT_EQ(GeneralOptionsForm->ebHexEditor->text().toStdString(), "/opt/hex");
     EXPECT_TRUE(Form1->FTray->ShowIcon()) << "the tray is set up";
 
     Form1->sbExitClick();
     EXPECT_TRUE(TakeErrorBoxes().empty());
-    EXPECT_EQ(Section("WatchDirs"), (std::vector<std::string>{"0=" + gone, "1=" + there.Path()}));
+    EXPECT_EQ(Section("WatchDirs"), (std::vector<std::string>{"0=" + gone, "1=" + file, "2=" + there.Path()}));
     EXPECT_EQ(Section("IncludedFileTypes"), std::vector<std::string>{"0=*.txt"});
 }
 

@@ -37,6 +37,12 @@ TEST_F(WatchList, TheCommandLineAddsItsFoldersAfterTheSavedOnes) {
     EXPECT_EQ(TakeErrorBoxes().size(), 1u);
 }
 
+TEST_F(WatchList, TheStatusBarIsBlankUntilTheFirstCommand) {
+    Forms->Show(TCommandLine{});
+    for (int panel = 0; panel < 3; ++panel)
+        EXPECT_EQ(Form1->StatusPanelText(panel), "") << panel;
+}
+
 TEST_F(WatchList, AddingToAnEmptyListStartsOneWatch) {
     TTempDir dir;
     Form1->AddWatch(dir.Path());

@@ -232,18 +232,22 @@ TEST_F(TrayComp, WithoutANotificationAreaTheFormStaysReachable) {
     EXPECT_TRUE(HasTaskBarButton(Log, Owner));
 }
 
-TEST_F(TrayComp, AttachingToAMinimisedFormEndsTheProgramUnlessRunMinimized) {
-    auto exitCode = [&](bool runMinimized) {
-        Owner.showMinimized();
-        TTrayComp tray(&Owner);
-        tray.SetRunMinimized(runMinimized);
+// Minimised at its first showing, with "Minimise to tray" on: into the tray
+// when there is one, on the task bar when there is none yet; the program
+// never ends of it.
+TEST_F(TrayComp, AttachingToAMinimisedFormNeverEndsTheProgram) {
+    for (bool trayThere : {false, true}) {
+        Log.Available = trayThere;
+        QWidget owner;
+        owner.showMinimized();
+        TTrayComp tray(&owner);
+        tray.SetShowIcon(true);
+        tray.SetShowInTaskBar(false);
         tray.AttachToOwner();
-        QTimer limit;
-        limit.setSingleShot(true);
-        QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(7); });
-        limit.start(300);
-        return QCoreApplication::exec();
-    };
-    EXPECT_EQ(exitCode(false), 0);
-    EXPECT_EQ(exitCode(true), 7);
+        QTimer::singleShot(300, [] { QCoreApplication::exit(7); });
+        EXPECT_EQ(QCoreApplication::exec(), 7) << "tray there: " << trayThere;
+        EXPECT_EQ(tray.FormHidden(), trayThere);
+        EXPECT_EQ(owner.isVisible(), !trayThere);
+        EXPECT_TRUE(HasTaskBarButton(Log, owner) || trayThere) << "without a tray it stays reachable";
+    }
 }

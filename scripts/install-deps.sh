@@ -11,6 +11,7 @@ packages=(
   libsimpleini-dev
   clang libfuzzer-14-dev libclang-rt-14-dev
   librsvg2-bin desktop-file-utils appstream dpkg-dev file
+  xvfb openbox xdotool x11-utils
 )
 
 missing=()

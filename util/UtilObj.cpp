@@ -2,6 +2,7 @@
 
 #include "platform/FileReplace.h"
 #include "runtime/SysUtils.h"
+#include "toolkit/WindowPlacement.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -365,7 +366,7 @@ void TUtilObj::RemoveUnfinishedSaves() const {
 }
 
 TUtilObj::TSectionWrite TUtilObj::LayoutOf(const QWidget& window) {
-    const QRect outer = window.frameGeometry();
+    const QRect outer = WindowFrameGeometry(window);
     return {"Layout",
             {"Top=" + std::to_string(outer.y()), "Left=" + std::to_string(outer.x()),
              "Width=" + std::to_string(outer.width()), "Height=" + std::to_string(outer.height())},
@@ -376,17 +377,17 @@ void TUtilObj::SaveLayout(const QWidget& window) const {
     WriteSections({LayoutOf(window)});
 }
 
+// The frame goes where it was, also when the window manager frames the
+// window only after this; a place off every screen is brought back onto one.
 void TUtilObj::RestoreLayout(QWidget& window) const {
     std::vector<std::string> list;
     ReadSection("Layout", list);
-    const QRect outer = window.frameGeometry();
+    const QRect outer = WindowFrameGeometry(window);
     const int top = ParseInteger(ValueOfKey(list, "Top")).value_or(outer.y());
     const int left = ParseInteger(ValueOfKey(list, "Left")).value_or(outer.x());
     const int width = ParseInteger(ValueOfKey(list, "Width")).value_or(outer.width());
     const int height = ParseInteger(ValueOfKey(list, "Height")).value_or(outer.height());
-    window.move(left, top);
-    // The frame's own share of the outer size stays the window's.
-    window.resize(width - (outer.width() - window.width()), height - (outer.height() - window.height()));
+    PlaceWindowFrame(window, QRect(left, top, width, height));
 }
 
 void TUtilObj::SetBeforeReplace(std::function<void(const std::string&)> hook) {

@@ -22,15 +22,19 @@ inline QStringList Arguments(const std::vector<std::string>& arguments) {
     return list;
 }
 
+// display: "" for none, "offscreen" for a window drawn off the screen, or
+// an X display (":93").
 class TProgram {
 public:
     explicit TProgram(const std::vector<std::string>& arguments, QProcess* reader = nullptr,
-                      bool offscreenWindow = false) {
+                      const std::string& display = "") {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             environment.remove(QString::fromLatin1(name));
-        if (offscreenWindow)
+        if (display == "offscreen")
             environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        else if (!display.empty())
+            environment.insert(QStringLiteral("DISPLAY"), QString::fromStdString(display));
         FProcess.setProcessEnvironment(environment);
         if (reader)
             FProcess.setStandardOutputProcess(reader);
@@ -64,6 +68,7 @@ public:
         return FProcess.exitStatus() == QProcess::NormalExit ? FProcess.exitCode() : -1;
     }
     void Signal(int number) { ::kill(static_cast<pid_t>(FProcess.processId()), number); }
+    qint64 Pid() const { return FProcess.processId(); }
     // Waits until the program catches the signal, rather than dying of it.
     bool WaitCatching(int number) {
         const std::string status = "/proc/" + std::to_string(FProcess.processId()) + "/status";

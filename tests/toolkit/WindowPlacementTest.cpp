@@ -1,0 +1,46 @@
+#include "Testing.h"
+
+#include "toolkit/WindowPlacement.h"
+
+#include <QWidget>
+#include <gtest/gtest.h>
+
+namespace {
+struct TPlaceCase {
+    const char* What;
+    QRect Saved;
+    QRect Placed;
+};
+} // namespace
+
+// Two screens side by side, the primary one on the left, 1024 by 768 each
+// with a panel of 32 pixels at the bottom of the primary one.
+TEST(WindowPlacement, ATitleBarOnNoScreenIsBroughtBackOntoThePrimaryOne) {
+    const QList<QRect> screens{QRect(0, 0, 1024, 736), QRect(1024, 0, 1024, 768)};
+    const TPlaceCase cases[] = {
+        {"on the primary screen", {100, 100, 500, 400}, {100, 100, 500, 400}},
+        {"on the second screen", {1500, 200, 400, 300}, {1500, 200, 400, 300}},
+        {"across both", {900, 10, 400, 300}, {900, 10, 400, 300}},
+        {"mostly off, title bar still graspable", {-400, 600, 470, 400}, {-400, 600, 470, 400}},
+        {"on a third screen that is gone", {2500, 100, 400, 300}, {624, 100, 400, 300}},
+        {"title bar above every screen", {100, -10, 400, 300}, {100, 0, 400, 300}},
+        {"title bar under the panel", {100, 730, 400, 300}, {100, 436, 400, 300}},
+        {"larger than the primary screen", {-50, -50, 3000, 2000}, {0, 0, 1024, 736}},
+        {"only a sliver of the title bar", {-460, 100, 500, 300}, {0, 100, 500, 300}},
+    };
+    for (const TPlaceCase& c : cases)
+        EXPECT_EQ(ReachablePlace(c.Saved, 24, screens), c.Placed) << c.What;
+}
+
+// Before a window is framed its outer size is not known: the place asked
+// for is what a save takes, and the frame gets it once it is known.
+TEST(WindowPlacement, APlaceGivenBeforeTheFrameIsKnownIsKeptForIt) {
+    QWidget window;
+    PlaceWindowFrame(window, QRect(40, 50, 520, 410));
+    EXPECT_EQ(WindowFrameGeometry(window), QRect(40, 50, 520, 410));
+    window.show();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.frameGeometry() == QRect(40, 50, 520, 410); }))
+        << "the frame, not the window inside it, is where it was asked to be";
+    EXPECT_NE(window.geometry(), window.frameGeometry()) << "this platform draws a frame";
+    EXPECT_EQ(WindowFrameGeometry(window), QRect(40, 50, 520, 410));
+}

@@ -127,8 +127,9 @@ void TConsole::Notify(TBriskoDirWatch* sender, int action, const std::string& fi
 }
 
 void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {
-    // The first end of the set-up is news; a tree that grows later is not.
-    if (status.Kind == TDirWatchStatus::TKind::Ready) {
+    // The moment every change is reported is news; the end of the set-up
+    // after it, and a tree that grows later, are not.
+    if (status.Kind == TDirWatchStatus::TKind::Covered) {
         if (FReady.insert(sender).second)
             Tell("watching " + sender->Directory() + " (" + WatchedRemark(status) + ")");
         return;

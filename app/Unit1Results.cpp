@@ -45,6 +45,7 @@ void TForm1::BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const st
 void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatus& Status) {
     switch (Status.Kind) {
     case TDirWatchStatus::TKind::ChangesLost:
+    case TDirWatchStatus::TKind::ChangesMerged:
     case TDirWatchStatus::TKind::NotCovered:
         // The reason goes to the line's hint: commands take the path from
         // the end of the line.
@@ -55,6 +56,7 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
     case TDirWatchStatus::TKind::SettingUp:
         ShowRemark(Sender, "(setting up: " + FolderCount(Status.FolderCount) + " so far)");
         break;
+    case TDirWatchStatus::TKind::Covered:
     case TDirWatchStatus::TKind::Ready:
         ShowRemark(Sender, "(" + WatchedRemark(Status) + ")");
         break;

@@ -35,16 +35,36 @@ public:
         if (FTree.Contains(parentWd) && !FTree.FindChild(parentWd, name))
             FTree.Add(FNextWd++, parentWd, name);
     }
-    void FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName, TSince) override {
+    TFolderMove FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
+                              TSince) override {
         if (auto child = FTree.FindChild(fromWd, fromName)) {
             if (auto replaced = FTree.FindChild(toWd, toName); replaced && !FTree.IsWithin(*child, *replaced))
                 FTree.RemoveSubTree(*replaced);
             FTree.Move(*child, toWd, toName);
         }
+        return fromName.size() % 3 == 2 ? TFolderMove::Exchanged : TFolderMove::Moved;
     }
-    void FolderLeft(int parentWd, const std::string& name) override {
-        if (auto child = FTree.FindChild(parentWd, name))
-            FTree.RemoveSubTree(*child);
+    void FolderLeft(int folderWd) override {
+        if (FTree.Knows(folderWd) && folderWd != FTree.Root())
+            FTree.RemoveSubTree(folderWd);
+    }
+    void FolderDisplaced(int parentWd, const std::string& name) override {
+        if (auto folder = FTree.FindChild(parentWd, name))
+            FTree.Detach(*folder);
+    }
+    void ReportContents(int) override {}
+    // Every kind of answer, by the name's length, some naming a folder of the tree.
+    TEntryNow EntryNow(int wd, const std::string& name) override {
+        switch (name.size() % 4) {
+        case 0:
+            return {TEntryNow::TKind::Absent, {}};
+        case 1:
+            return {TEntryNow::TKind::Other, {}};
+        case 2:
+            return {TEntryNow::TKind::Folder, FTree.Contains(wd) ? FTree.FindChild(wd, "sub") : std::nullopt};
+        default:
+            return {TEntryNow::TKind::Folder, 3};
+        }
     }
     void FolderForgotten(int wd) override { FTree.RemoveSubTree(wd); }
     void ChangesLost() override {}
@@ -100,6 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             translator.QueueEmptied(now, 0);
             now += TInotifyTranslator::RenamePairWait * (data[at + 1] % 3);
             translator.SettleLateMovesOut(now);
+            if (!translator.MovesPending())
+                translator.Reconcile(now);
             CheckRecords(queue, records);
             continue;
         }

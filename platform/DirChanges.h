@@ -59,14 +59,18 @@ constexpr uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
 enum class TWaitResult { Signalled, TimedOut, Failed };
 
 // News about what a watch covers, beside the change records: how far the
-// set-up of a sub-tree has come, and folders that could not be covered.
+// set-up of a sub-tree has come (every change is reported once it is
+// Covered, which may come before the set-up is Done), folders that could
+// not be covered, and changes that the system merged, which the watch
+// corrected to the real state of their names.
 struct TWatchNotice {
-    enum class TKind { SetupProgress, SetupDone, NotCovered };
+    enum class TKind { SetupProgress, Covered, SetupDone, NotCovered, Merged };
     TKind Kind = TKind::SetupProgress;
     std::string Folder;     // NotCovered: relative to the watched folder ("" = itself)
     int Error = 0;          // NotCovered: the system's error number
-    uint64_t FolderCount = 0; // SetupProgress, SetupDone: folders watched so far (0: not counted)
-    std::string Mechanism;    // SetupProgress, SetupDone: how the system watches, for the user
+    uint64_t FolderCount = 0; // SetupProgress, Covered, SetupDone: folders watched so far (0: not counted)
+    std::string Mechanism;    // SetupProgress, Covered, SetupDone: how the system watches, and what it
+                              // lost or merged so far, for the user
 };
 
 // Why Open failed.

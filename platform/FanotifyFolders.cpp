@@ -2,6 +2,7 @@
 
 #include "platform/FanotifyFolders.h"
 
+#include "platform/DirChanges.h"
 #include "platform/Drives.h"
 #include "platform/FanotifyRecords.h"
 #include "platform/TreePaths.h"
@@ -21,8 +22,6 @@
 namespace fanotify {
 
 namespace {
-constexpr auto ProgressInterval = std::chrono::milliseconds(500);
-
 // The part of path below folder, or none when path lies elsewhere.
 std::optional<std::string> RelativeTo(const std::string& path, const std::string& folder) {
     if (path == folder)
@@ -45,9 +44,11 @@ bool MountExists(uint64_t mountId) {
 }
 } // namespace
 
-void TFanotifyFolders::Start(inotify::TInotifyTranslator& translator, bool subTree, const std::string& rootKey) {
+void TFanotifyFolders::Start(inotify::TInotifyTranslator& translator, bool subTree, uint32_t filter,
+                             const std::string& rootKey) {
     FTranslator = &translator;
     FSubTree = subTree;
+    FFilter = filter;
     FTree.AddRoot(FNextWd++);
     Bind(rootKey, FTree.Root());
     FCanonicalRoot = inotify::CanonicalPath(FTree.RootPath());
@@ -57,8 +58,7 @@ void TFanotifyFolders::Start(inotify::TInotifyTranslator& translator, bool subTr
     for (const std::string& relative : FMountPoints)
         FNotices.NotCovered(relative, OtherFileSystem);
     // Every change is seen from now on: the walk only names folders ahead.
-    FNotices.Push(TWatchNotice::TKind::SetupProgress);
-    FLastProgress = TClock::now();
+    FNotices.Push(TWatchNotice::TKind::Covered);
     if (subTree)
         FWalk.push_back(FTree.Root());
     else
@@ -75,26 +75,24 @@ void TFanotifyFolders::SetupStep(TClock::time_point deadline) {
             const int wd = FWalk.back();
             FWalk.pop_back();
             if (FTree.Contains(wd))
-                WalkFolder(wd);
+                WalkFolder(wd, FWalk);
         }
     }
-    if (FWalk.empty()) {
+    if (FWalk.empty())
         FNotices.Push(TWatchNotice::TKind::SetupDone);
-    } else if (TClock::now() - FLastProgress >= ProgressInterval) {
-        FLastProgress = TClock::now();
-        FNotices.Push(TWatchNotice::TKind::SetupProgress);
-    }
 }
 
-// Binds each sub-folder of the folder to its handle. Mount points are not
-// entered: what is below them is another file system's.
-void TFanotifyFolders::WalkFolder(int wd) {
-    // A folder known by its handle is listed wherever it is now: it may have
-    // moved on since the events read so far.
+// A folder known by its handle is opened wherever it is now: it may have
+// moved on since the events read so far.
+inotify::TFd TFanotifyFolders::OpenListing(int wd) {
     const auto key = FKeys.find(wd);
-    inotify::TFd opened = key != FKeys.end() ? OpenFolder(key->second, O_RDONLY)
-                                             : inotify::TFd(::open(FTree.FullPath(wd).c_str(),
-                                                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return key != FKeys.end() ? OpenFolder(key->second, O_RDONLY)
+                              : inotify::TFd(::open(FTree.FullPath(wd).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+// Mount points are not entered: what is below them is another file system's.
+void TFanotifyFolders::WalkFolder(int wd, std::vector<int>& next, bool reporting) {
+    inotify::TFd opened = OpenListing(wd);
     DIR* folder = opened.Get() >= 0 ? ::fdopendir(opened.Get()) : nullptr;
     if (!folder)
         return; // gone, or closed to this process: looked up by path when needed
@@ -103,19 +101,23 @@ void TFanotifyFolders::WalkFolder(int wd) {
     auto* handle = reinterpret_cast<file_handle*>(storage.data());
     while (dirent* entry = ::readdir(folder)) {
         const std::string name = entry->d_name;
-        if (name == "." || name == ".." || (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN))
+        if (name == "." || name == "..")
+            continue;
+        bool isDir = entry->d_type == DT_DIR;
+        struct stat st;
+        if (entry->d_type == DT_UNKNOWN && ::fstatat(dirfd(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            isDir = S_ISDIR(st.st_mode);
+        if (reporting && (FFilter & (isDir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME)))
+            FQueue.Add(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
+        if (!isDir)
             continue;
         handle->handle_bytes = MAX_HANDLE_SZ;
         int mountId = 0;
         if (::name_to_handle_at(dirfd(folder), name.c_str(), handle, &mountId, 0) != 0 ||
             (FMountId != 0 && static_cast<uint64_t>(mountId) != FMountId))
             continue;
-        struct stat st;
-        if (entry->d_type == DT_UNKNOWN && (::fstatat(dirfd(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                                            !S_ISDIR(st.st_mode)))
-            continue;
         const std::string key = KeyOf(FFileSystem, *handle);
-        if (FFolders.count(key))
+        if (FFolders.count(key) && !reporting)
             continue; // placed already, by an event
         std::optional<int> child = FTree.FindChild(wd, name);
         if (!child) {
@@ -123,7 +125,7 @@ void TFanotifyFolders::WalkFolder(int wd) {
             FTree.Add(*child, wd, name);
         }
         Bind(key, *child);
-        FWalk.push_back(*child);
+        next.push_back(*child);
     }
     ::closedir(folder);
 }
@@ -216,6 +218,9 @@ void TFanotifyFolders::RememberOutside(const std::string& key) {
 // The look-up descriptor is not kept while nothing needs it: it would hold
 // the watched folder's file system busy, and no one could unmount it.
 void TFanotifyFolders::QueueEmptied() {
+    for (int replaced : FDisplaced.Expired())
+        if (FTree.Knows(replaced))
+            RemoveSubTree(replaced);
     FMountFd = inotify::TFd();
     if (FTree.Size() > FolderCacheLimit)
         ForgetFolders();
@@ -266,32 +271,82 @@ void TFanotifyFolders::WalkMovedIn(int wd) {
         const int folder = FWalk.back();
         FWalk.pop_back();
         if (FTree.Contains(folder))
-            WalkFolder(folder);
+            WalkFolder(folder, FWalk);
     }
     FWalk.insert(FWalk.end(), pending.begin(), pending.end());
 }
 
-void TFanotifyFolders::FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
-                                     TSince since) {
+// A folder that a rename displaced and that now comes back, by the next
+// rename, at the name the first one took it from: the two were exchanged.
+// The event names the folder that moved by its handle.
+inotify::TFolderMove TFanotifyFolders::FolderRenamed(int fromWd, const std::string& fromName, int toWd,
+                                                     const std::string& toName, TSince since) {
+    const auto expected = FFolders.find(FExpected);
+    if (const std::optional<int> displaced = FDisplaced.At(fromWd, fromName);
+        displaced && expected != FFolders.end() && expected->second == *displaced && !FTree.FindChild(toWd, toName) &&
+        FTree.Move(*displaced, toWd, toName)) {
+        FDisplaced.Claimed(*displaced);
+        return inotify::TFolderMove::Exchanged;
+    }
     auto child = FTree.FindChild(fromWd, fromName);
     if (!child) {
         FolderArrived(toWd, toName, since);
-        return;
+        return inotify::TFolderMove::Moved;
     }
     if (auto replaced = FTree.FindChild(toWd, toName); replaced && !FTree.IsWithin(*child, *replaced))
-        RemoveSubTree(*replaced);
+        FolderDisplaced(toWd, toName);
     // Refused only when the cache is behind the events: it forgets the folder.
     if (!FTree.Move(*child, toWd, toName)) {
         RemoveSubTree(*child);
-        return;
+        return inotify::TFolderMove::Moved;
     }
     if (!FExpected.empty())
         Bind(FExpected, *child);
+    return inotify::TFolderMove::Moved;
 }
 
-void TFanotifyFolders::FolderLeft(int parentWd, const std::string& name) {
-    if (auto child = FTree.FindChild(parentWd, name))
-        RemoveSubTree(*child);
+void TFanotifyFolders::FolderDisplaced(int parentWd, const std::string& name) {
+    if (const std::optional<int> folder = FTree.FindChild(parentWd, name)) {
+        FTree.Detach(*folder);
+        FDisplaced.Add(*folder, parentWd, name);
+    }
+}
+
+void TFanotifyFolders::FolderLeft(int folderWd) {
+    if (FTree.Knows(folderWd) && folderWd != FTree.Root())
+        RemoveSubTree(folderWd);
+}
+
+void TFanotifyFolders::ReportContents(int folderWd) {
+    std::vector<int> folders{folderWd};
+    while (!folders.empty() && !FInterrupted.load(std::memory_order_acquire)) {
+        const int folder = folders.back();
+        folders.pop_back();
+        if (FTree.Contains(folder))
+            WalkFolder(folder, folders, true);
+    }
+}
+
+inotify::TEntryNow TFanotifyFolders::EntryNow(int wd, const std::string& name) {
+    inotify::TFd folder = OpenListing(wd);
+    struct stat st;
+    if (folder.Get() < 0)
+        return {};
+    if (::fstatat(folder.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int error = errno;
+        return {error == ENOENT ? inotify::TEntryNow::TKind::Absent : inotify::TEntryNow::TKind::Unknown, {}};
+    }
+    if (!S_ISDIR(st.st_mode))
+        return {inotify::TEntryNow::TKind::Other, {}};
+    std::vector<uint64_t> storage = HandleStorage();
+    auto* handle = reinterpret_cast<file_handle*>(storage.data());
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    if (::name_to_handle_at(folder.Get(), name.c_str(), handle, &mountId, 0) != 0)
+        return {inotify::TEntryNow::TKind::Folder, {}};
+    const auto known = FFolders.find(KeyOf(FFileSystem, *handle));
+    return {inotify::TEntryNow::TKind::Folder,
+            known == FFolders.end() ? std::nullopt : std::optional<int>(known->second)};
 }
 
 void TFanotifyFolders::FolderForgotten(int wd) {

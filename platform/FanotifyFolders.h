@@ -39,14 +39,16 @@ public:
     static constexpr size_t MovedInWalkBudget = 256;
 
     // fileSystem: the ID of the watched folder's file system, as in keys.
+    // queue: where what a folder holds is reported, when that is asked.
     // group: the fanotify group, to know when events wait; interrupted: set
     // when a stop is requested.
-    TFanotifyFolders(TWatchTree& tree, std::string fileSystem, int group, const std::atomic<bool>& interrupted)
-        : FTree(tree), FFileSystem(std::move(fileSystem)), FGroup(group), FInterrupted(interrupted) {}
+    TFanotifyFolders(TWatchTree& tree, TPendingChanges& queue, std::string fileSystem, int group,
+                     const std::atomic<bool>& interrupted)
+        : FTree(tree), FQueue(queue), FFileSystem(std::move(fileSystem)), FGroup(group), FInterrupted(interrupted) {}
 
     // The tree's root is the folder of rootKey; translator is told when its
-    // file system is unmounted.
-    void Start(inotify::TInotifyTranslator& translator, bool subTree, const std::string& rootKey);
+    // file system is unmounted. filter: the kinds of change reported.
+    void Start(inotify::TInotifyTranslator& translator, bool subTree, uint32_t filter, const std::string& rootKey);
     // A folder on the way to the watched one: a number of its own for the translator.
     int Guard(const std::string& key);
     // The folder a key names: a folder of the tree (known, or placed now by
@@ -59,6 +61,7 @@ public:
     void SetupStep(TClock::time_point deadline) override;
     void QueueEmptied() override;
     void RetryUnreached() override {}
+    uint64_t FolderCount() const override { return 0; }
     void FollowMountTable() override;
     void ReportFolderCount() override {}
     bool TakeNotice(TWatchNotice& notice) override { return FNotices.Take(notice); }
@@ -68,14 +71,20 @@ public:
     void EntryLeft(int, const std::string&) override {}
     bool AccessMovedTime(int wd, const std::string& name) override;
     void FolderArrived(int parentWd, const std::string& name, TSince since) override;
-    void FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
-                       TSince since) override;
-    void FolderLeft(int parentWd, const std::string& name) override;
+    inotify::TFolderMove FolderRenamed(int fromWd, const std::string& fromName, int toWd,
+                                       const std::string& toName, TSince since) override;
+    void FolderLeft(int folderWd) override;
+    void FolderDisplaced(int parentWd, const std::string& name) override;
+    void ReportContents(int folderWd) override;
+    inotify::TEntryNow EntryNow(int wd, const std::string& name) override;
     void FolderForgotten(int wd) override;
     void ChangesLost() override;
 
 private:
-    void WalkFolder(int wd);
+    // Binds each sub-folder of the folder to its handle (and, reporting,
+    // reports every entry as added); the sub-folders bound anew, to walk next.
+    void WalkFolder(int wd, std::vector<int>& next, bool reporting = false);
+    inotify::TFd OpenListing(int wd);
     void WalkMovedIn(int wd);
     inotify::TFd OpenFolder(const std::string& key, int flags);
     std::optional<int> Place(const std::string& key);
@@ -86,13 +95,14 @@ private:
     void RememberOutside(const std::string& key);
 
     TWatchTree& FTree;
+    TPendingChanges& FQueue;
     std::string FFileSystem;
     int FGroup;
     const std::atomic<bool>& FInterrupted;
     std::vector<int> FWalk; // folders still to list
-    TClock::time_point FLastProgress;
     inotify::TInotifyTranslator* FTranslator = nullptr;
     bool FSubTree = true;
+    uint32_t FFilter = 0;
     std::string FCanonicalRoot;
     uint64_t FMountId = 0; // of the watched folder; 0 where the system does not tell
     int FNextWd = 1;
@@ -104,6 +114,7 @@ private:
     inotify::TAccessTimes FAccessTimes;
     std::vector<std::string> FMountPoints; // below the watched folder, relative to it
     TNoticeQueue FNotices;
+    TDisplacedFolders FDisplaced;
 };
 
 } // namespace fanotify

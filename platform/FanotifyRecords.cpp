@@ -71,8 +71,8 @@ bool ParseEvents(const char* data, size_t length, std::vector<TFanEvent>& events
         if (length - offset < sizeof(fanotify_event_metadata))
             return false;
         const auto metadata = Read<fanotify_event_metadata>(data + offset);
-        if (metadata.event_len < metadata.metadata_len || metadata.metadata_len < sizeof metadata ||
-            metadata.event_len > length - offset)
+        if (metadata.vers != FANOTIFY_METADATA_VERSION || metadata.event_len < metadata.metadata_len ||
+            metadata.metadata_len < sizeof metadata || metadata.event_len > length - offset)
             return false;
         TFanEvent event;
         event.Mask = metadata.mask;

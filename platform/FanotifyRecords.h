@@ -22,8 +22,9 @@ struct TFanEvent {
     std::string Object; // the object changed, when the event names it
 };
 
-// Appends the events of data to events. False when a record is malformed:
-// the events before it are kept, the rest of data is not read.
+// Appends the events of data to events. False when a record is malformed
+// or of a layout version other than this program's: the events before it
+// are kept, the rest of data is not read.
 bool ParseEvents(const char* data, size_t length, std::vector<TFanEvent>& events);
 
 // Storage for a file handle of any size, aligned for it.

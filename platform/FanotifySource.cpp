@@ -61,16 +61,17 @@ std::string KeyOf(const std::string& path) {
 class TFanotifySource final : public TEventSource {
 public:
     // rootKey, fileSystem: the watched folder's key and its file system's ID.
-    TFanotifySource(TWatchTree& tree, TFd group, std::string rootKey, std::string fileSystem,
-                    const std::atomic<bool>& interrupted)
+    TFanotifySource(TWatchTree& tree, TPendingChanges& queue, TFd group, std::string rootKey,
+                    std::string fileSystem, const std::atomic<bool>& interrupted)
         : FTree(tree), FGroup(std::move(group)), FRootKey(std::move(rootKey)), FFileSystem(fileSystem),
-          FFolders(tree, std::move(fileSystem), FGroup.Get(), interrupted) {}
+          FFolders(tree, queue, std::move(fileSystem), FGroup.Get(), interrupted) {}
 
     int Descriptor() const override { return FGroup.Get(); }
     int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) override;
     void Translate(const char* data, size_t length, TInotifyTranslator& translator) override;
     void QueueEmptied(TInotifyTranslator& translator) override;
     TFolderKeeper& Keeper() override { return FFolders; }
+    bool MergesChanges() const override { return true; }
 
 private:
     // The removal of a folder that the kernel merged into the event of its
@@ -102,7 +103,7 @@ int TFanotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_
     if (::fanotify_mark(FGroup.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FanotifyMaskFor(filter), AT_FDCWD,
                         root.c_str()) != 0)
         return errno;
-    FFolders.Start(translator, subTree, FRootKey);
+    FFolders.Start(translator, subTree, filter, FRootKey);
     GuardRootPath(translator);
     return 0;
 }
@@ -126,13 +127,17 @@ void TFanotifySource::GuardRootPath(TInotifyTranslator& translator) {
         }
 }
 
+// What cannot be read of a read (a record of another layout than this
+// program knows) is lost, and said so.
 void TFanotifySource::Translate(const char* data, size_t length, TInotifyTranslator& translator) {
     FEvents.clear();
-    fanotify::ParseEvents(data, length, FEvents);
+    const bool whole = fanotify::ParseEvents(data, length, FEvents);
     for (const TFanEvent& event : FEvents) {
         PutDeferredRemovals(event, translator);
         Put(event, translator);
     }
+    if (!whole)
+        translator.LoseChanges(TLossReason::Unreadable);
 }
 
 // What happened inside a folder made and removed is queued before the queue
@@ -169,7 +174,7 @@ void TFanotifySource::PutRemoval(const TDeferredRemoval& removal, TInotifyTransl
 // the events from inside it, which are queued behind.
 void TFanotifySource::Put(const TFanEvent& event, TInotifyTranslator& translator) {
     if (event.Mask & FAN_Q_OVERFLOW) {
-        translator.Translate({FTree.Root(), IN_Q_OVERFLOW, 0, {}});
+        translator.LoseChanges(TLossReason::SystemQueueFull);
         return;
     }
     const uint32_t isDir = (event.Mask & FAN_ONDIR) ? IN_ISDIR : 0;
@@ -186,6 +191,10 @@ void TFanotifySource::Put(const TFanEvent& event, TInotifyTranslator& translator
     const std::optional<int> wd = FFolders.FolderOf(event.Folder);
     if (!wd)
         return;
+    // Both in one event: the system merged changes of the entry, whose
+    // order it does not tell.
+    if ((event.Mask & FAN_CREATE) && (event.Mask & FAN_DELETE))
+        translator.CheckLater(*wd, event.Name);
     if (event.Mask & FAN_CREATE) {
         FFolders.Expect(event.Object);
         translator.Translate({*wd, IN_CREATE | isDir, 0, event.Name});
@@ -209,6 +218,12 @@ void TFanotifySource::PutRename(const TFanEvent& event, uint32_t isDir, TInotify
     const bool fromTree = from && FTree.Contains(*from);
     const bool toTree = to && FTree.Contains(*to);
     const uint32_t cookie = fromTree && toTree ? ++FCookie : 0;
+    // The system merges a rename into an identical one still queued: renames
+    // back and forth come through in the wrong number.
+    if (fromTree)
+        translator.CheckLater(*from, event.Name);
+    if (toTree)
+        translator.CheckLater(*to, event.NewName);
     if (from)
         translator.Translate({*from, (fromTree && !toTree ? IN_DELETE : IN_MOVED_FROM) | isDir, cookie, event.Name});
     if (to) {
@@ -267,10 +282,10 @@ TFanotifyChoice ChooseFanotify(const std::string& path) {
         return {{}, errno == EPERM ? "fanotify needs the CAP_DAC_READ_SEARCH capability too"
                                    : std::string("fanotify cannot find folders by handle (") + std::strerror(errno) + ")"};
     auto shared = std::make_shared<TFd>(std::move(group));
-    TEventSourceMaker maker = [shared, key, fileSystem](TWatchTree& tree, TPendingChanges&,
+    TEventSourceMaker maker = [shared, key, fileSystem](TWatchTree& tree, TPendingChanges& queue,
                                                         const std::atomic<bool>& interrupted)
         -> std::unique_ptr<TEventSource> {
-        return std::make_unique<TFanotifySource>(tree, std::move(*shared), key, fileSystem, interrupted);
+        return std::make_unique<TFanotifySource>(tree, queue, std::move(*shared), key, fileSystem, interrupted);
     };
     return {std::move(maker), {}};
 }

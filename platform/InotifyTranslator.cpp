@@ -5,6 +5,8 @@
 #include "platform/DirChanges.h"
 
 #include <algorithm>
+#include <set>
+#include <utility>
 #include <sys/inotify.h>
 
 namespace inotify {
@@ -39,10 +41,10 @@ void TInotifyTranslator::AddGuard(int wd, std::string nextPart) {
 
 void TInotifyTranslator::Translate(const TRawEvent& event) {
     ++FEventCount;
+    if (FRootLoss != TRootLoss::None)
+        return; // the path leads elsewhere now: nothing more is this watch's
     if (event.Mask & IN_Q_OVERFLOW) {
-        SettleLateMovesOut(TClock::now(), true);
-        FQueue.AddLoss();
-        FPort.ChangesLost();
+        LoseChanges(TLossReason::SystemQueueFull);
         return;
     }
     if (TranslateGuardEvent(event))
@@ -51,7 +53,7 @@ void TInotifyTranslator::Translate(const TRawEvent& event) {
     if (event.Mask & IN_IGNORED) {
         if (event.Wd == FTree.Root())
             LoseRoot(TRootLoss::Removed);
-        else if (FTree.Contains(event.Wd))
+        else if (FTree.Knows(event.Wd))
             FPort.FolderForgotten(event.Wd);
         return;
     }
@@ -83,6 +85,15 @@ void TInotifyTranslator::Translate(const TRawEvent& event) {
     if (event.Mask & IN_MOVED_FROM)
         OnMovedOut(event.Wd, event.Name, isDir, event.Cookie);
     OnModified(event, isDir);
+}
+
+void TInotifyTranslator::LoseChanges(TLossReason reason) {
+    ++FLosses[static_cast<size_t>(reason)];
+    SettleLateMovesOut(TClock::now(), true);
+    FToCheck.clear();
+    FFound.clear();
+    FQueue.AddLoss();
+    FPort.ChangesLost();
 }
 
 // Reading a folder's entries counts as an access to it; the watch reads
@@ -129,6 +140,7 @@ void TInotifyTranslator::LoseRoot(TRootLoss loss) {
 void TInotifyTranslator::OnAdded(int wd, const std::string& name, bool isDir, TSince since) {
     if (!FPort.EntryArrived(wd, name))
         return;
+    Touch(wd, name, true, isDir, false);
     if (FFilter & NameFilterFor(isDir))
         Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
     ParentModified(wd);
@@ -138,37 +150,54 @@ void TInotifyTranslator::OnAdded(int wd, const std::string& name, bool isDir, TS
 
 void TInotifyTranslator::OnRemoved(int wd, const std::string& name, bool isDir) {
     FPort.EntryLeft(wd, name);
+    Touch(wd, name, false, isDir, false);
     if (FFilter & NameFilterFor(isDir))
         Emit(FILE_ACTION_REMOVED, FTree.RelativeName(wd, name));
     ParentModified(wd);
     // The folder may live on, held open elsewhere, but no name leads to it.
     if (isDir)
-        FPort.FolderLeft(wd, name);
+        if (const std::optional<int> folder = FTree.FindChild(wd, name))
+            FPort.FolderLeft(*folder);
 }
 
 // The record takes its place in the order now and is settled when the
 // move-in half comes, or when it is clear that none will.
 void TInotifyTranslator::OnMovedOut(int wd, const std::string& name, bool isDir, uint32_t cookie) {
     FPort.EntryLeft(wd, name);
+    FFound.erase({wd, name});
     // A cookie still waiting for its other half can only have lost it: left
     // held, its record would stop the stream for good.
     if (auto earlier = FMovesOut.find(cookie); earlier != FMovesOut.end()) {
         SettleAsMovedOut(earlier->second);
         FMovesOut.erase(earlier);
     }
-    FMovesOut[cookie] = TMoveFrom{wd, name, isDir, FQueue.Hold(), FEventCount, std::nullopt};
+    const std::optional<int> folder = isDir ? FTree.FindChild(wd, name) : std::nullopt;
+    FMovesOut[cookie] = TMoveFrom{wd, name, isDir, folder, FQueue.Hold(), FEventCount, std::nullopt};
     ParentModified(wd);
 }
 
+// A folder that comes back at once at the name of the folder it was
+// exchanged with is reported as added there, with what it holds: the
+// first half of the exchange, a rename, replaced it at its old name.
 void TInotifyTranslator::OnRenamed(const TMoveFrom& from, int toWd, const std::string& toName) {
-    if (FFilter & NameFilterFor(from.IsDir))
+    const bool reported = FFilter & NameFilterFor(from.IsDir);
+    if (!from.IsDir && FTree.FindChild(toWd, toName))
+        FPort.FolderDisplaced(toWd, toName);
+    const TFolderMove move =
+        from.IsDir && FSubTree ? FPort.FolderRenamed(from.Wd, from.Name, toWd, toName, FLastEmpty) : TFolderMove::Moved;
+    Touch(from.Wd, from.Name, move == TFolderMove::Exchanged, from.IsDir, true);
+    Touch(toWd, toName, true, from.IsDir, true);
+    if (move == TFolderMove::Exchanged) {
+        FQueue.Settle(from.Slot, reported ? FILE_ACTION_ADDED : 0, FTree.RelativeName(toWd, toName));
+        if (const std::optional<int> folder = FTree.FindChild(toWd, toName))
+            FPort.ReportContents(*folder);
+    } else if (reported) {
         FQueue.SettleAsRename(from.Slot, FTree.RelativeName(from.Wd, from.Name), FTree.RelativeName(toWd, toName));
-    else
+    } else {
         FQueue.Settle(from.Slot, 0, {});
+    }
     if (toWd != from.Wd)
         ParentModified(toWd);
-    if (from.IsDir && FSubTree)
-        FPort.FolderRenamed(from.Wd, from.Name, toWd, toName, FLastEmpty);
 }
 
 // A move-out whose move-in half never came: the entry left the tree.
@@ -177,10 +206,11 @@ void TInotifyTranslator::SettleAsMovedOut(const TMoveFrom& from) {
         FQueue.Settle(from.Slot, 0, {});
         return;
     }
+    Touch(from.Wd, from.Name, false, from.IsDir, true);
     const bool reported = FFilter & NameFilterFor(from.IsDir);
     FQueue.Settle(from.Slot, reported ? FILE_ACTION_REMOVED : 0, FTree.RelativeName(from.Wd, from.Name));
-    if (from.IsDir)
-        FPort.FolderLeft(from.Wd, from.Name);
+    if (from.Folder && FTree.Knows(*from.Folder))
+        FPort.FolderLeft(*from.Folder);
 }
 
 void TInotifyTranslator::QueueEmptied(TClock::time_point now, TSince realNow) {
@@ -233,6 +263,91 @@ std::optional<TClock::time_point> TInotifyTranslator::NextMoveDeadline() const {
 void TInotifyTranslator::ParentModified(int wd) {
     if (wd != FTree.Root() && (FFilter & FILE_NOTIFY_CHANGE_LAST_WRITE))
         Emit(FILE_ACTION_MODIFIED, FTree.RelativePath(wd));
+}
+
+void TInotifyTranslator::CheckLater(int wd, const std::string& name) {
+    FToCheck.try_emplace({wd, name});
+    FFound.erase({wd, name});
+}
+
+void TInotifyTranslator::Touch(int wd, const std::string& name, bool present, bool isDir, bool check) {
+    FFound.erase({wd, name});
+    auto recorded = check ? FToCheck.try_emplace({wd, name}).first : FToCheck.find({wd, name});
+    if (recorded != FToCheck.end())
+        recorded->second = {present, isDir};
+}
+
+// Folders found at another place are moved first: the name they left needs
+// no removal of its own then.
+size_t TInotifyTranslator::Reconcile(TClock::time_point now) {
+    if (!FFound.empty() && now - FFoundAt < RenamePairWait)
+        return 0;
+    std::map<std::pair<int, std::string>, TFound> found = std::exchange(FFound, {});
+    for (const auto& [place, recorded] : std::exchange(FToCheck, {})) {
+        const auto& [wd, name] = place;
+        if (!recorded.Present || !FTree.Contains(wd) || FRootLoss != TRootLoss::None)
+            continue;
+        TEntryNow entry = FPort.EntryNow(wd, name);
+        if (entry.Kind != TEntryNow::TKind::Unknown && (entry.Kind != TEntryNow::TKind::Absent) != *recorded.Present)
+            FFound[place] = {recorded.IsDir, std::move(entry)};
+    }
+    FFoundAt = now;
+    if (FRootLoss != TRootLoss::None)
+        return 0;
+    std::set<std::pair<int, std::string>> settled;
+    for (const auto& [place, entry] : found) {
+        const auto& [wd, name] = place;
+        const std::optional<int> folder = entry.Now.Folder;
+        if (!folder || !FTree.Contains(*folder) || *folder == FTree.Root() || FTree.IsWithin(wd, *folder) ||
+            !FTree.Contains(wd))
+            continue;
+        settled.insert({FTree.ParentOf(*folder), FTree.NameOf(*folder)});
+        settled.insert(place);
+        CorrectMove(*folder, wd, name);
+    }
+    for (const auto& [place, entry] : found) {
+        const auto& [wd, name] = place;
+        if (settled.count(place) || !FTree.Contains(wd))
+            continue;
+        if (entry.Now.Kind == TEntryNow::TKind::Absent)
+            OnRemoved(wd, name, entry.IsDir);
+        else
+            CorrectArrival(wd, name, entry.Now);
+    }
+    // What was just found again is what was just corrected.
+    for (const auto& [place, entry] : found)
+        FFound.erase(place);
+    return found.size();
+}
+
+// A folder the tree has at another name is now at this one: the renames
+// that took it there were merged into others by the system.
+void TInotifyTranslator::CorrectMove(int folder, int toWd, const std::string& toName) {
+    const int fromWd = FTree.ParentOf(folder);
+    const std::string fromName = FTree.NameOf(folder);
+    const TPendingChanges::TSlot slot = FQueue.Hold();
+    if (FFilter & FILE_NOTIFY_CHANGE_DIR_NAME)
+        FQueue.SettleAsRename(slot, FTree.RelativeName(fromWd, fromName), FTree.RelativeName(toWd, toName));
+    else
+        FQueue.Settle(slot, 0, {});
+    ParentModified(fromWd);
+    if (toWd != fromWd)
+        ParentModified(toWd);
+    FPort.FolderRenamed(fromWd, fromName, toWd, toName, ReportNone);
+}
+
+// An entry the records do not have arrives with all it holds.
+void TInotifyTranslator::CorrectArrival(int wd, const std::string& name, const TEntryNow& now) {
+    const bool isDir = now.Kind == TEntryNow::TKind::Folder;
+    if (FFilter & NameFilterFor(isDir))
+        Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
+    ParentModified(wd);
+    if (!isDir || !FSubTree)
+        return;
+    if (!FTree.FindChild(wd, name))
+        FPort.FolderArrived(wd, name, ReportNone);
+    if (const std::optional<int> folder = FTree.FindChild(wd, name))
+        FPort.ReportContents(*folder);
 }
 
 void TInotifyTranslator::Emit(uint32_t action, std::string name) {

@@ -100,9 +100,11 @@ TTreeFollower::TWatched TTreeFollower::WatchChild(int parentWd, const std::strin
     }
     if (FRescanning)
         FRescanSeen.insert(wd);
-    if (FTree.Contains(wd)) {
-        if (!FTree.IsAt(wd, parentWd, name))
+    if (FTree.Knows(wd)) {
+        if (!FTree.IsAt(wd, parentWd, name) || !FTree.Contains(wd)) {
             FTree.Move(wd, parentWd, name);
+            FDisplaced.Claimed(wd);
+        }
         return {TChild::Known, wd};
     }
     // The name led to another folder before: that one is gone.
@@ -120,7 +122,7 @@ bool TTreeFollower::OnOtherMount(const struct statx& status) const {
 
 // Lists one folder: watches its sub-folders (queuing the new ones in toScan)
 // and reports the entries the job asks for as added.
-void TTreeFollower::ScanFolder(const TScanJob& job, std::vector<TScanJob>& toScan) {
+void TTreeFollower::ScanFolder(const TScanJob& job, std::vector<TScanJob>& toScan, bool intoKnown) {
     const std::string path = FTree.FullPath(job.Wd);
     DIR* folder = ::opendir(path.c_str());
     if (!folder) {
@@ -151,7 +153,8 @@ void TTreeFollower::ScanFolder(const TScanJob& job, std::vector<TScanJob>& toSca
         if (!isDir)
             continue;
         TWatched child = WatchChild(job.Wd, path, name, dirfd(folder));
-        const bool relist = FRescanning && child.State == TChild::Known && FRescanListed.insert(child.Wd).second;
+        const bool relist = child.State == TChild::Known &&
+                            (intoKnown || (FRescanning && FRescanListed.insert(child.Wd).second));
         if (child.State == TChild::New || relist)
             toScan.push_back({child.Wd, child.State == TChild::New ? job.Since : ReportNone});
         if (child.State == TChild::New && job.Since != ReportNone && job.Since != ReportAll)
@@ -174,13 +177,13 @@ bool TTreeFollower::ReportScanned(int wd, const std::string& name, TSince since,
     return true;
 }
 
-void TTreeFollower::ScanSubTree(int wd, TSince since) {
+void TTreeFollower::ScanSubTree(int wd, TSince since, bool intoKnown) {
     std::vector<TScanJob> toScan{{wd, since}};
     while (!toScan.empty() && !FInterrupted.load(std::memory_order_acquire)) {
         TScanJob next = toScan.back();
         toScan.pop_back();
         if (FTree.Contains(next.Wd))
-            ScanFolder(next, toScan);
+            ScanFolder(next, toScan, intoKnown);
     }
 }
 
@@ -339,6 +342,9 @@ void TTreeFollower::Start(uint32_t filter, uint32_t mask, bool subTree, dev_t de
 
 void TTreeFollower::QueueEmptied() {
     FScanned.clear();
+    for (int replaced : FDisplaced.Expired())
+        if (FTree.Knows(replaced))
+            RemoveSubTree(replaced, true);
 }
 
 // An entry the scan of its new folder reported, with the same inode, comes
@@ -374,19 +380,29 @@ bool TTreeFollower::AccessMovedTime(int wd, const std::string& name) {
     return FAccessTimes.Moved(JoinPath(FTree.FullPath(wd), name));
 }
 
-void TTreeFollower::FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
-                                  TSince since) {
+// A folder that a rename displaced and that now comes back, by the next
+// rename, at the name the first one took it from: the two were exchanged.
+// Which folder a name holds is asked of the system, whose watch follows the
+// folder, not its name.
+TFolderMove TTreeFollower::FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
+                                         TSince since) {
+    if (const std::optional<int> displaced = FDisplaced.At(fromWd, fromName);
+        displaced && FTree.Knows(*displaced) && !FTree.FindChild(toWd, toName) &&
+        KnownWatchOf(JoinPath(FTree.FullPath(toWd), toName)) == displaced && FTree.Move(*displaced, toWd, toName)) {
+        FDisplaced.Claimed(*displaced);
+        return TFolderMove::Exchanged;
+    }
     if (auto child = FTree.FindChild(fromWd, fromName)) {
-        // A folder the rename replaced is gone, unless the tree, behind the
-        // events, still has the renamed one below it.
+        // A folder the rename replaced is displaced, unless the tree, behind
+        // the events, still has the renamed one below it.
         if (auto replaced = FTree.FindChild(toWd, toName); replaced && !FTree.IsWithin(*child, *replaced))
-            RemoveSubTree(*replaced, true);
+            FolderDisplaced(toWd, toName);
         // During a walk after lost changes, a folder moved to where the walk
         // has been must be listed again, or what it holds stays unwatched.
         if (FTree.Move(*child, toWd, toName) && FRescanning && FRescanSeen.insert(*child).second &&
             FRescanListed.insert(*child).second)
             FSetupStack.push_back({*child, ReportNone});
-        return;
+        return TFolderMove::Moved;
     }
     // A folder renamed before it could be watched: a brand-new one still
     // has its entries reported.
@@ -397,11 +413,47 @@ void TTreeFollower::FolderRenamed(int fromWd, const std::string& fromName, int t
         FRetries.erase(retry);
     }
     FolderArrived(toWd, toName, since);
+    return TFolderMove::Moved;
 }
 
-void TTreeFollower::FolderLeft(int parentWd, const std::string& name) {
-    if (auto child = FTree.FindChild(parentWd, name))
-        RemoveSubTree(*child, true);
+void TTreeFollower::FolderDisplaced(int parentWd, const std::string& name) {
+    if (const std::optional<int> folder = FTree.FindChild(parentWd, name)) {
+        FTree.Detach(*folder);
+        FDisplaced.Add(*folder, parentWd, name);
+    }
+}
+
+void TTreeFollower::FolderLeft(int folderWd) {
+    if (FTree.Knows(folderWd) && folderWd != FTree.Root())
+        RemoveSubTree(folderWd, true);
+}
+
+void TTreeFollower::ReportContents(int folderWd) {
+    ScanSubTree(folderWd, ReportAll, true);
+}
+
+TEntryNow TTreeFollower::EntryNow(int wd, const std::string& name) {
+    const std::string path = JoinPath(FTree.FullPath(wd), name);
+    struct statx status;
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &status) != 0) {
+        const int error = errno;
+        return {error == ENOENT ? TEntryNow::TKind::Absent : TEntryNow::TKind::Unknown, std::nullopt};
+    }
+    if (!S_ISDIR(status.stx_mode))
+        return {TEntryNow::TKind::Other, std::nullopt};
+    return {TEntryNow::TKind::Folder, KnownWatchOf(path)};
+}
+
+// Asking for a watch of a folder that has one gives that one; one made only
+// to ask is taken away again.
+std::optional<int> TTreeFollower::KnownWatchOf(const std::string& path) {
+    const int wd = inotify_add_watch(FInotify, path.c_str(), FMask);
+    if (wd < 0)
+        return std::nullopt;
+    if (FTree.Knows(wd))
+        return wd;
+    inotify_rm_watch(FInotify, wd);
+    return std::nullopt;
 }
 
 void TTreeFollower::FolderForgotten(int wd) {

@@ -45,6 +45,7 @@ public:
     // What listings reported can no longer come again as an event.
     void QueueEmptied() override;
     void RetryUnreached() override;
+    uint64_t FolderCount() const override { return FTree.Size(); }
     void FollowMountTable() override;
     void ReportFolderCount() override;
     bool TakeNotice(TWatchNotice& notice) override { return FNotices.Take(notice); }
@@ -54,9 +55,12 @@ public:
     void EntryLeft(int wd, const std::string& name) override;
     bool AccessMovedTime(int wd, const std::string& name) override;
     void FolderArrived(int parentWd, const std::string& name, TSince since) override;
-    void FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
-                       TSince since) override;
-    void FolderLeft(int parentWd, const std::string& name) override;
+    TFolderMove FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
+                              TSince since) override;
+    void FolderLeft(int folderWd) override;
+    void FolderDisplaced(int parentWd, const std::string& name) override;
+    void ReportContents(int folderWd) override;
+    TEntryNow EntryNow(int wd, const std::string& name) override;
     void FolderForgotten(int wd) override;
     void ChangesLost() override;
 
@@ -83,10 +87,13 @@ private:
 
     TWatched WatchChild(int parentWd, const std::string& parentPath, const std::string& name, int parentFd = -1);
     bool OnOtherMount(const struct statx& status) const;
-    void ScanFolder(const TScanJob& job, std::vector<TScanJob>& toScan);
+    // intoKnown: folders already watched are listed too.
+    void ScanFolder(const TScanJob& job, std::vector<TScanJob>& toScan, bool intoKnown = false);
     bool ReportScanned(int wd, const std::string& name, TSince since, const struct statx& status,
                        const std::unordered_map<std::string, ino_t>& addedMeanwhile);
-    void ScanSubTree(int wd, TSince since);
+    void ScanSubTree(int wd, TSince since, bool intoKnown = false);
+    // The watch of the folder at path, if it is one the tree knows.
+    std::optional<int> KnownWatchOf(const std::string& path);
     void ScanLater(int wd, TSince since);
     void EndRescan();
     std::optional<int> FolderAt(const std::string& relative) const;
@@ -118,6 +125,7 @@ private:
     std::vector<std::string> FMountPoints; // below the watched folder, relative to it
     std::unordered_set<std::string> FMountsReported;
     std::vector<TRetry> FRetries;
+    TDisplacedFolders FDisplaced;
 
     std::vector<TScanJob> FSetupStack;
     bool FSetupDone = false;

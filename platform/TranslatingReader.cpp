@@ -14,10 +14,27 @@
 namespace inotify {
 
 namespace {
-// Beyond this much memory of records not yet handed on, the kernel queue is
-// left to fill (and overflow, which is reported as lost changes).
+// Beyond this much memory of records not yet handed on, events are read and
+// dropped, and reported as lost changes: neither this queue nor the
+// kernel's (which fanotify may grow without bound) grows further.
 constexpr size_t PendingMemoryLimit = 64u << 20;
 constexpr auto BatchGathering = std::chrono::microseconds(500);
+
+std::string Times(uint64_t count) {
+    return count == 1 ? "once" : count == 2 ? "twice" : std::to_string(count) + " times";
+}
+
+const char* LossText(TLossReason reason) {
+    switch (reason) {
+    case TLossReason::SystemQueueFull:
+        return "the system's queue overflowed";
+    case TLossReason::OwnQueueFull:
+        return "the watch's own queue was full";
+    case TLossReason::Unreadable:
+        return "the system gave what could not be read";
+    }
+    return "";
+}
 } // namespace
 
 TFd::~TFd() {
@@ -67,6 +84,7 @@ TWaitResult TTranslatingReader::Wait(int timeoutMs) {
         if (!DrainEvents())
             return TWaitResult::Failed;
         FTranslator.SettleLateMovesOut(TClock::now());
+        ReconcileIfSettled();
         if (!FTranslator.MovesPending())
             FKeeper.RetryUnreached();
         if (CompleteIfReady())
@@ -90,28 +108,53 @@ TWaitResult TTranslatingReader::Wait(int timeoutMs) {
 
 // Reads every queued event and translates it, into memory of the reader's
 // own, so that the kernel's queue never overflows while the main thread is
-// busy; only beyond PendingMemoryLimit is it left to fill.
+// busy. Beyond PendingMemoryLimit events are read and dropped, the loss
+// marked once, until the queue has room again.
 bool TTranslatingReader::DrainEvents() {
     alignas(8) char events[64 * 1024];
-    while (FQueue.Bytes() < PendingMemoryLimit) {
+    FDrained = false;
+    if (FDropping && FQueue.Bytes() < PendingMemoryLimit)
+        FDropping = false;
+    for (;;) {
         ssize_t length = ::read(FSource->Descriptor(), events, sizeof events);
         if (length < 0 && errno == EINTR)
             continue;
         if (length < 0 && errno != EAGAIN)
             return false;
         if (length <= 0) {
+            FDrained = true;
             QueueEmptied();
             return true;
         }
-        FSource->Translate(events, static_cast<size_t>(length), FTranslator);
+        if (!FDropping && FQueue.Bytes() >= PendingMemoryLimit) {
+            FDropping = true;
+            FTranslator.LoseChanges(TLossReason::OwnQueueFull);
+        }
+        if (!FDropping)
+            FSource->Translate(events, static_cast<size_t>(length), FTranslator);
     }
-    return true;
 }
 
 void TTranslatingReader::QueueEmptied() {
     FSource->QueueEmptied(FTranslator);
     FTranslator.QueueEmptied(TClock::now(), CoarseNow());
+    ReconcileIfSettled();
     FKeeper.QueueEmptied();
+}
+
+// Once every queued event is read and no rename waits for its other half,
+// the names the records may have got wrong are checked.
+void TTranslatingReader::ReconcileIfSettled() {
+    if (!FDrained || FTranslator.MovesPending())
+        return;
+    FDrained = false; // once a read: what a check finds waits for the next one
+    const size_t corrected = FTranslator.Reconcile(TClock::now());
+    if (corrected == 0 || !FSource->MergesChanges())
+        return;
+    ++FMerged;
+    FNotices.Push(TWatchNotice::TKind::Merged);
+    if (FKeeper.SetupDone())
+        PushState(TWatchNotice::TKind::SetupDone);
 }
 
 // Sleeps until an event, a change of the mount table, an interruption, the
@@ -141,12 +184,48 @@ bool TTranslatingReader::GetResult(uint32_t& bytesReturned) {
     return FSucceeded;
 }
 
+// Every change is reported once a watch is covered: with one watch per
+// folder when the set-up is done, with fanotify as soon as it starts, which
+// its keeper tells. A set-up that comes to its end after lost changes, and a
+// new loss once set up, tell the watch's state again.
 bool TTranslatingReader::TakeNotice(TWatchNotice& notice) {
-    if (!FKeeper.TakeNotice(notice))
+    if (FTranslator.Losses() != FLossesTold) {
+        FLossesTold = FTranslator.Losses();
+        if (FKeeper.SetupDone() && FCovered)
+            PushState(TWatchNotice::TKind::SetupDone);
+    }
+    if (!FNotices.Take(notice) && !FKeeper.TakeNotice(notice))
         return false;
-    if (notice.Kind != TWatchNotice::TKind::NotCovered)
-        notice.Mechanism = FMechanism;
+    if (notice.Kind == TWatchNotice::TKind::SetupDone && !FCovered) {
+        FNotices.Push(TWatchNotice::TKind::SetupDone, notice.FolderCount);
+        notice.Kind = TWatchNotice::TKind::Covered;
+    }
+    FCovered = FCovered || notice.Kind == TWatchNotice::TKind::Covered;
+    if (notice.Kind != TWatchNotice::TKind::NotCovered && notice.Kind != TWatchNotice::TKind::Merged)
+        notice.Mechanism = Mechanism();
     return true;
+}
+
+void TTranslatingReader::PushState(TWatchNotice::TKind kind) {
+    FNotices.Push(kind, FKeeper.FolderCount());
+}
+
+std::string TTranslatingReader::Mechanism() const {
+    std::string mechanism = FMechanism;
+    const auto& losses = FTranslator.Losses();
+    uint64_t lost = 0;
+    std::string why;
+    for (size_t reason = 0; reason < LossReasons; ++reason) {
+        if (losses[reason] == 0)
+            continue;
+        lost += losses[reason];
+        why += (why.empty() ? "" : ", ") + std::string(LossText(static_cast<TLossReason>(reason)));
+    }
+    if (lost > 0)
+        mechanism += "; changes lost " + Times(lost) + ": " + why;
+    if (FMerged > 0)
+        mechanism += "; changes the system merged corrected " + Times(FMerged);
+    return mechanism;
 }
 
 void TTranslatingReader::Interrupt() {

@@ -12,8 +12,10 @@
 #include "platform/DirChanges.h"
 #include "platform/InotifyTranslator.h"
 #include "platform/PendingChanges.h"
+#include "platform/WatchNotices.h"
 #include "platform/WatchTree.h"
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <functional>
@@ -59,6 +61,8 @@ public:
     virtual void FollowMountTable() = 0;
     // Once set up, tells the count of folders again when it changed.
     virtual void ReportFolderCount() = 0;
+    // Folders watched (0: not counted).
+    virtual uint64_t FolderCount() const = 0;
     virtual bool TakeNotice(TWatchNotice& notice) = 0;
     virtual bool HasNotices() const = 0;
 };
@@ -77,6 +81,9 @@ public:
     // The kernel queue was found empty: every event queued so far is read.
     virtual void QueueEmptied(TInotifyTranslator&) {}
     virtual TFolderKeeper& Keeper() = 0;
+    // The system merges changes that wait to be read into others: what a
+    // check of the records corrects is told the user as merged changes.
+    virtual bool MergesChanges() const { return false; }
 };
 
 // Makes a reader's event source, given the reader's tree and queue.
@@ -100,6 +107,10 @@ public:
 private:
     bool DrainEvents();
     void QueueEmptied();
+    void ReconcileIfSettled();
+    // How the folder is watched, and what was lost or merged so far.
+    std::string Mechanism() const;
+    void PushState(TWatchNotice::TKind kind);
     bool WaitForNews(TClock::time_point deadline);
     bool CompleteIfReady();
     void Complete(uint32_t bytes, bool succeeded);
@@ -113,6 +124,12 @@ private:
     TFd FWake;   // an eventfd that Interrupt makes readable
     TFd FMounts; // the mount table, readable for poll when it changed
     std::string FMechanism;
+    TNoticeQueue FNotices; // the reader's own, told before the keeper's
+    bool FCovered = false;
+    bool FDropping = false; // the reader's own queue is full: events are read and dropped
+    bool FDrained = false;  // the kernel's queue was read to its end since the last check
+    uint64_t FMerged = 0;   // corrections of changes the system merged
+    std::array<uint64_t, LossReasons> FLossesTold{};
 
     bool FStarted = false;
     int FStartError = 0;

@@ -62,13 +62,30 @@ void TWatchTree::Unlink(int wd, TNode& node) {
     node.Parent = node.Next = node.Previous = -1;
 }
 
+bool TWatchTree::Contains(int wd) const {
+    if (!FNodes.count(wd))
+        return false;
+    if (FDetached.empty())
+        return true;
+    for (int at = wd; at >= 0; at = FNodes.at(at).Parent)
+        if (FDetached.count(at))
+            return false;
+    return true;
+}
+
 bool TWatchTree::Move(int wd, int newParent, const std::string& newName) {
     if (IsWithin(newParent, wd))
         return false;
     TNode& node = FNodes.at(wd);
     Unlink(wd, node);
     Link(wd, node, newParent, newName);
+    FDetached.erase(wd);
     return true;
+}
+
+void TWatchTree::Detach(int wd) {
+    Unlink(wd, FNodes.at(wd));
+    FDetached.insert(wd);
 }
 
 std::vector<int> TWatchTree::ChildrenOf(int wd) const {
@@ -88,8 +105,10 @@ std::vector<int> TWatchTree::RemoveSubTree(int wd) {
             removed.push_back(child);
         }
     }
-    for (int folder : removed)
+    for (int folder : removed) {
         FNodes.erase(folder);
+        FDetached.erase(folder);
+    }
     return removed;
 }
 
@@ -141,4 +160,30 @@ std::vector<int> TWatchTree::Folders() const {
     for (const auto& [wd, node] : FNodes)
         folders.push_back(wd);
     return folders;
+}
+
+void TDisplacedFolders::Add(int wd, int parent, std::string name) {
+    FFolders.push_back({wd, parent, std::move(name)});
+}
+
+std::optional<int> TDisplacedFolders::At(int parent, const std::string& name) const {
+    for (const TDisplaced& folder : FFolders)
+        if (folder.Parent == parent && folder.Name == name)
+            return folder.Wd;
+    return std::nullopt;
+}
+
+void TDisplacedFolders::Claimed(int wd) {
+    std::erase_if(FFolders, [&](const TDisplaced& folder) { return folder.Wd == wd; });
+}
+
+std::vector<int> TDisplacedFolders::Expired() {
+    std::vector<int> expired;
+    for (const TDisplaced& folder : FFolders)
+        if (folder.Aged)
+            expired.push_back(folder.Wd);
+    std::erase_if(FFolders, [](const TDisplaced& folder) { return folder.Aged; });
+    for (TDisplaced& folder : FFolders)
+        folder.Aged = true;
+    return expired;
 }

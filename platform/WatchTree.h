@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 // The folders of a watched tree, each known by its inotify watch descriptor,
@@ -24,7 +25,10 @@ public:
     const std::string& RootPath() const { return FRootPath; }
     int Root() const { return FRoot; }
     size_t Size() const { return FNodes.size(); }
-    bool Contains(int wd) const { return FNodes.count(wd) != 0; }
+    // In the tree: known, and not in a sub-tree taken out by Detach.
+    bool Contains(int wd) const;
+    // Known, in the tree or taken out of it.
+    bool Knows(int wd) const { return FNodes.count(wd) != 0; }
 
     void AddRoot(int wd);
     // Adds wd under parent, which holds no child of that name.
@@ -33,6 +37,11 @@ public:
     bool Move(int wd, int newParent, const std::string& newName);
     // Removes the folder and everything below it; returns their descriptors.
     std::vector<int> RemoveSubTree(int wd);
+    // Takes the folder, with everything below it, out of the tree without
+    // forgetting it: its name is free, nothing finds it by name, and Contains
+    // no longer holds for it or anything below it, until Move puts it back.
+    void Detach(int wd);
+    bool IsDetached(int wd) const { return FDetached.count(wd) != 0; }
     std::optional<int> FindChild(int wd, const std::string& name) const;
     // The folder's parent (-1 for the root) and its name there.
     int ParentOf(int wd) const { return FNodes.at(wd).Parent; }
@@ -73,6 +82,32 @@ private:
     // Nodes never move in memory once added, so the index can view their names.
     std::unordered_map<int, TNode> FNodes;
     std::unordered_map<TChildKey, int, TChildKeyHash> FChildren;
+    std::unordered_set<int> FDetached;
+};
+
+// Folders that a rename took the name of, kept out of the tree for a
+// moment: when two entries swap places, each comes back at once at the
+// other's name, by a second rename that the system reports right after the
+// first. One not claimed back by then was replaced and is gone.
+class TDisplacedFolders {
+public:
+    void Add(int wd, int parent, std::string name);
+    // The folder displaced from that name, if any.
+    std::optional<int> At(int parent, const std::string& name) const;
+    void Claimed(int wd);
+    // Called each time the kernel's queue was read to its end: the folders
+    // displaced before the previous call, which no rename can claim now.
+    std::vector<int> Expired();
+    bool Empty() const { return FFolders.empty(); }
+
+private:
+    struct TDisplaced {
+        int Wd;
+        int Parent;
+        std::string Name;
+        bool Aged = false;
+    };
+    std::vector<TDisplaced> FFolders;
 };
 
 // folder + "/" + name, without doubling the separator after "/".

@@ -75,6 +75,10 @@ std::optional<TResultLine> StatusResult(const TChangeFilter& filter, const std::
     switch (status.Kind) {
     case TDirWatchStatus::TKind::ChangesLost:
         return TResultLine{ResultLine(time, "Changes_lost", directory), directory, {}};
+    case TDirWatchStatus::TKind::ChangesMerged:
+        return TResultLine{ResultLine(time, "Changes_merged", directory), directory,
+                           "The system merged changes that came faster than they were read: the steps between "
+                           "are missing, and the lines that follow give the real state of every name."};
     case TDirWatchStatus::TKind::NotCovered: {
         std::string folder = status.Folder.empty() ? directory : FullPath(directory, status.Folder);
         if (filter.IsExcludedPath(FullPath(folder, "")))
@@ -83,6 +87,7 @@ std::optional<TResultLine> StatusResult(const TChangeFilter& filter, const std::
         return TResultLine{std::move(text), std::move(folder), status.Reason};
     }
     case TDirWatchStatus::TKind::SettingUp:
+    case TDirWatchStatus::TKind::Covered:
     case TDirWatchStatus::TKind::Ready:
         break;
     }

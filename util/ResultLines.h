@@ -52,6 +52,7 @@ std::optional<TResultLine> ChangeResult(const TChangeFilter& filter, const std::
 // The line for what a watch on directory could not cover: "Changes_lost"
 // for the watched folder, "Not_watched" for a folder it could not watch
 // (none when that folder is excluded: what the user chose not to see is no
-// gap). Statuses about the set-up give none.
+// gap), "Changes_merged" when the system merged changes, whose steps are
+// then missing. Statuses about the set-up give none.
 std::optional<TResultLine> StatusResult(const TChangeFilter& filter, const std::string& time,
                                         const std::string& directory, const TDirWatchStatus& status);

@@ -32,8 +32,12 @@ TDirWatchStatus::TKind StatusKindFor(TWatchNotice::TKind kind) {
     switch (kind) {
     case TWatchNotice::TKind::SetupProgress:
         return TDirWatchStatus::TKind::SettingUp;
+    case TWatchNotice::TKind::Covered:
+        return TDirWatchStatus::TKind::Covered;
     case TWatchNotice::TKind::SetupDone:
         return TDirWatchStatus::TKind::Ready;
+    case TWatchNotice::TKind::Merged:
+        return TDirWatchStatus::TKind::ChangesMerged;
     case TWatchNotice::TKind::NotCovered:
         break;
     }
@@ -353,8 +357,9 @@ void TBriskoDirWatch::WatchWndProc(TMessage& Message) {
     case WM_DIRWATCH_STATUS: {
         TDirWatchStatus status;
         status.Kind = static_cast<TDirWatchStatus::TKind>(Message.WParam & 0xFF);
-        const bool aboutSetUp =
-            status.Kind == TDirWatchStatus::TKind::SettingUp || status.Kind == TDirWatchStatus::TKind::Ready;
+        const bool aboutSetUp = status.Kind == TDirWatchStatus::TKind::SettingUp ||
+                                status.Kind == TDirWatchStatus::TKind::Covered ||
+                                status.Kind == TDirWatchStatus::TKind::Ready;
         if (aboutSetUp && (!Enabled() || static_cast<unsigned>(Message.WParam >> 8) != FGeneration))
             break;
         if (status.Kind == TDirWatchStatus::TKind::NotCovered) {

@@ -60,13 +60,15 @@ using TFileChangeNotifyEvent =
     std::function<void(TBriskoDirWatch* Sender, int Action, const std::string& FileName)>;
 
 // What a watch covers, beside the changes themselves: the set-up of a large
-// sub-tree takes time, a sub-folder can be out of reach, and a flood of
-// changes can overrun the system's queue.
+// sub-tree takes time (every change is reported once it is Covered, which
+// may come before it is Ready), a sub-folder can be out of reach, a flood of
+// changes can overrun a queue, and the system can merge changes, which the
+// watch then corrects to the real state of their names.
 struct TDirWatchStatus {
-    enum class TKind { SettingUp, Ready, NotCovered, ChangesLost };
+    enum class TKind { SettingUp, Covered, Ready, NotCovered, ChangesLost, ChangesMerged };
     TKind Kind = TKind::Ready;
-    uint64_t FolderCount = 0; // SettingUp, Ready: folders watched so far (0: not counted)
-    std::string Mechanism;    // SettingUp, Ready: how the system watches
+    uint64_t FolderCount = 0; // SettingUp, Covered, Ready: folders watched so far (0: not counted)
+    std::string Mechanism;    // SettingUp, Covered, Ready: how the system watches, what it lost or merged
     std::string Folder;       // NotCovered: relative to Directory ("" = Directory itself)
     std::string Reason;       // NotCovered: why
 };

@@ -84,7 +84,7 @@ TEST(DirChangesFanotify, AWatchOfTheWholeFileSystemReportsChangesAtOnce) {
         return notice.Kind != TWatchNotice::TKind::NotCovered;
     });
     ASSERT_NE(told, driver.Notices.end());
-    EXPECT_EQ(told->Kind, TWatchNotice::TKind::SetupProgress) << "covered from the first moment";
+    EXPECT_EQ(told->Kind, TWatchNotice::TKind::Covered) << "covered from the first moment";
     EXPECT_EQ(told->Mechanism, "fanotify");
 }
 

@@ -5,7 +5,9 @@
 #include "platform/InotifyTranslator.h"
 #include "platform/TextConversion.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/inotify.h>
 
 using namespace inotify;
@@ -35,36 +37,66 @@ public:
     void FolderArrived(int parentWd, const std::string& name, TSince since) override {
         Calls.push_back("arrived " + FTree.RelativeName(parentWd, name) + (since == ReportAll ? " (new)" : " (moved in)"));
     }
-    void FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName, TSince) override {
+    // As the keepers do: a folder displaced by a rename and renamed back
+    // at once from its old name was exchanged.
+    TFolderMove FolderRenamed(int fromWd, const std::string& fromName, int toWd, const std::string& toName,
+                              TSince) override {
+        if (auto displaced = FDisplaced.find({fromWd, fromName}); displaced != FDisplaced.end()) {
+            FTree.Move(displaced->second, toWd, toName);
+            FDisplaced.erase(displaced);
+            Calls.push_back("exchanged to " + FTree.RelativeName(toWd, toName));
+            return TFolderMove::Exchanged;
+        }
+        if (FTree.FindChild(toWd, toName))
+            FolderDisplaced(toWd, toName);
         if (auto child = FTree.FindChild(fromWd, fromName))
             FTree.Move(*child, toWd, toName);
         Calls.push_back("renamed to " + FTree.RelativeName(toWd, toName));
+        return TFolderMove::Moved;
     }
-    void FolderLeft(int parentWd, const std::string& name) override {
-        Calls.push_back("left " + FTree.RelativeName(parentWd, name));
-        if (auto child = FTree.FindChild(parentWd, name))
-            FTree.RemoveSubTree(*child);
+    void FolderLeft(int folderWd) override {
+        Calls.push_back("left " + FTree.RelativePath(folderWd));
+        FTree.RemoveSubTree(folderWd);
+    }
+    void FolderDisplaced(int parentWd, const std::string& name) override {
+        Calls.push_back("displaced " + FTree.RelativeName(parentWd, name));
+        if (auto folder = FTree.FindChild(parentWd, name)) {
+            FTree.Detach(*folder);
+            FDisplaced[{parentWd, name}] = *folder;
+        }
+    }
+    void ReportContents(int folderWd) override { Calls.push_back("contents " + FTree.RelativePath(folderWd)); }
+    TEntryNow EntryNow(int wd, const std::string& name) override {
+        const auto found = Disk.find(FTree.RelativeName(wd, name));
+        return found == Disk.end() ? TEntryNow{} : found->second;
     }
     void FolderForgotten(int wd) override { FTree.RemoveSubTree(wd); }
     void ChangesLost() override { Calls.push_back("lost"); }
 
     bool AccessMoved = true;
+    std::map<std::string, TEntryNow> Disk; // by relative name; what is not in it is not known
     std::vector<std::string> Calls;
 
 private:
     TWatchTree& FTree;
+    std::map<std::pair<int, std::string>, int> FDisplaced; // folders by the place they left
 };
 
-// One step: an event, or the kernel queue found empty and time passing.
+// One step: an event, or the kernel queue found empty and time passing, or
+// the records checked against the file system.
 struct TStep {
     TRawEvent Event;
     bool QueueEmptyAndLater = false;
+    bool Reconcile = false;
 };
 
 TStep Event(int wd, uint32_t mask, std::string name = {}, uint32_t cookie = 0) {
     return {{wd, mask, cookie, std::move(name)}, false};
 }
 const TStep EmptyAndLater{{}, true};
+const TStep Reconciled{{}, false, true};
+// What a check finds is reported at the next one.
+const TStep Checked{{}, false, true};
 
 struct TCase {
     const char* What;
@@ -73,6 +105,7 @@ struct TCase {
     std::vector<TRecord> Records; // {0, ""} marks lost changes
     std::vector<std::string> Calls = {};
     TRootLoss Loss = TRootLoss::None;
+    std::map<std::string, TEntryNow> Disk = {};
 };
 
 struct TRun {
@@ -89,12 +122,16 @@ TRun Translate(const TCase& test) {
     tree.Add(Other, Root, "other");
     TPendingChanges queue;
     TRecordingPort port(tree);
+    port.Disk = test.Disk;
     TInotifyTranslator translator(tree, queue, port);
     translator.SetFilter(test.Filter, true);
     translator.AddGuard(Guard, "w");
     auto now = TClock::now();
     for (const TStep& step : test.Steps) {
-        if (step.QueueEmptyAndLater) {
+        if (step.Reconcile) {
+            now += TInotifyTranslator::RenamePairWait;
+            translator.Reconcile(now);
+        } else if (step.QueueEmptyAndLater) {
             translator.QueueEmptied(now, 0);
             now += TInotifyTranslator::RenamePairWait * 2;
             translator.SettleLateMovesOut(now);
@@ -188,9 +225,51 @@ const std::vector<TCase> Cases = {
     {"the watched folder's file system unmounted", Names,
      {Event(Root, IN_UNMOUNT), Event(Root, IN_IGNORED)},
      {}, {}, TRootLoss::Unmounted},
-    {"the watched folder renamed through a folder above it", Names,
-     {Event(Guard, IN_MOVED_FROM | IN_ISDIR, "w", 9), Event(Root, IN_CREATE, "late")},
-     {{1, "late"}}, {}, TRootLoss::Moved},
+    {"the watched folder renamed through a folder above it: nothing after it is reported", Names,
+     {Event(Root, IN_CREATE, "early"), Event(Guard, IN_MOVED_FROM | IN_ISDIR, "w", 9), Event(Root, IN_CREATE, "late")},
+     {{1, "early"}}, {}, TRootLoss::Moved},
+    {"two folders exchanged: the first moves, the second comes back at its name with what it holds", Names,
+     {Event(Root, IN_MOVED_FROM | IN_ISDIR, "sub", 1), Event(Root, IN_MOVED_TO | IN_ISDIR, "other", 1),
+      Event(Root, IN_MOVED_FROM | IN_ISDIR, "other", 2), Event(Root, IN_MOVED_TO | IN_ISDIR, "sub", 2), Checked, Reconciled},
+     {{4, "sub"}, {5, "other"}, {1, "sub"}},
+     {"displaced other", "renamed to other", "exchanged to sub", "contents sub"},
+     TRootLoss::None,
+     {{"sub", {TEntryNow::TKind::Folder, Other}}, {"other", {TEntryNow::TKind::Folder, Sub}}}},
+    {"a file exchanged with a folder", Names,
+     {Event(Root, IN_MOVED_FROM, "f", 1), Event(Root, IN_MOVED_TO, "sub", 1),
+      Event(Root, IN_MOVED_FROM | IN_ISDIR, "sub", 2), Event(Root, IN_MOVED_TO | IN_ISDIR, "f", 2)},
+     {{4, "f"}, {5, "sub"}, {1, "f"}},
+     {"displaced sub", "exchanged to f", "contents f"}},
+    {"two files exchanged: the second rename leaves a name the file system still has, which is added again", Names,
+     {Event(Root, IN_MOVED_FROM, "a", 1), Event(Root, IN_MOVED_TO, "b", 1), Event(Root, IN_MOVED_FROM, "b", 2),
+      Event(Root, IN_MOVED_TO, "a", 2), Checked, Reconciled},
+     {{4, "a"}, {5, "b"}, {4, "b"}, {5, "a"}, {1, "b"}},
+     {}, TRootLoss::None,
+     {{"a", {TEntryNow::TKind::Other, {}}}, {"b", {TEntryNow::TKind::Other, {}}}}},
+    {"renames the system merged leave the file at the other name: corrected", Names,
+     {Event(Root, IN_MOVED_FROM, "a", 1), Event(Root, IN_MOVED_TO, "b", 1), Event(Root, IN_MOVED_FROM, "b", 2),
+      Event(Root, IN_MOVED_TO, "a", 2), Checked, Reconciled},
+     {{4, "a"}, {5, "b"}, {4, "b"}, {5, "a"}, {2, "a"}, {1, "b"}},
+     {}, TRootLoss::None,
+     {{"a", {TEntryNow::TKind::Absent, {}}}, {"b", {TEntryNow::TKind::Other, {}}}}},
+    {"a folder found at another name than the records give is renamed there, keeping what it holds", Names,
+     {Event(Root, IN_MOVED_FROM | IN_ISDIR, "other", 1), Event(Root, IN_MOVED_TO | IN_ISDIR, "moved", 1),
+      Event(Root, IN_MOVED_FROM | IN_ISDIR, "moved", 2), Event(Root, IN_MOVED_TO | IN_ISDIR, "other", 2), Checked, Reconciled},
+     {{4, "other"}, {5, "moved"}, {4, "moved"}, {5, "other"}, {4, "other"}, {5, "moved"}},
+     {"renamed to moved", "renamed to other", "renamed to moved"},
+     TRootLoss::None,
+     {{"other", {TEntryNow::TKind::Absent, {}}}, {"moved", {TEntryNow::TKind::Folder, Other}}}},
+    {"a check the next event about the name makes stale corrects nothing: the name is checked again", Names,
+     {Event(Root, IN_MOVED_FROM, "a", 1), Event(Root, IN_MOVED_TO, "b", 1), Checked, Event(Root, IN_DELETE, "b"),
+      Reconciled},
+     {{4, "a"}, {5, "b"}, {2, "b"}},
+     {}, TRootLoss::None,
+     {{"a", {TEntryNow::TKind::Absent, {}}}, {"b", {TEntryNow::TKind::Absent, {}}}}},
+    {"what cannot be told about a name, or agrees, is left as it is", Names,
+     {Event(Root, IN_MOVED_FROM, "a", 1), Event(Root, IN_MOVED_TO, "b", 1), Checked, Reconciled},
+     {{4, "a"}, {5, "b"}},
+     {}, TRootLoss::None,
+     {{"b", {TEntryNow::TKind::Other, {}}}}},
     {"other names in a folder above change nothing", Names,
      {Event(Guard, IN_CREATE, "unrelated"), Event(Guard, IN_DELETE | IN_ISDIR, "w2")},
      {}, {}, TRootLoss::None},

@@ -250,6 +250,7 @@ TEST(BrkDirWatch, AWatchWithoutAFolderIsRefusedAndNeverWatchesTheCurrentFolder) 
     for (const char* folder : {"", "   "}) {
         TRecordedWatch recorded;
         recorded.Watch->SetDirectory(folder);
+        recorded.Changes = 0;
         try {
             recorded.Watch->SetEnabled(true);
             ADD_FAILURE() << "enabled on \"" << folder << '"';

@@ -84,12 +84,12 @@ public:
           FFollower(tree, queue, FInotify.Get(), interrupted) {}
 
     int Descriptor() const override { return FInotify.Get(); }
-    int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) override;
+    int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter, const std::string& givenPath) override;
     void Translate(const char* data, size_t length, TInotifyTranslator& translator) override;
     TFolderKeeper& Keeper() override { return FFollower; }
 
 private:
-    void GuardRootPath(TInotifyTranslator& translator);
+    void GuardRootPath(TInotifyTranslator& translator, const std::string& givenPath);
 
     TWatchTree& FTree;
     TFd FInotify;
@@ -97,14 +97,15 @@ private:
     TTreeFollower FFollower;
 };
 
-int TInotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) {
+int TInotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t filter,
+                          const std::string& givenPath) {
     const uint32_t mask = InotifyMaskFor(filter);
     // The watched folder itself may be reached through a symbolic link.
     int wd = inotify_add_watch(FInotify.Get(), FTree.RootPath().c_str(), mask & ~IN_DONT_FOLLOW);
     if (wd < 0)
         return errno;
     FTree.AddRoot(wd);
-    GuardRootPath(translator);
+    GuardRootPath(translator, givenPath);
     FFollower.Start(filter, mask, subTree, FDevice);
     return 0;
 }
@@ -113,8 +114,8 @@ int TInotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t
 // given and along the path without links, for the names of the next parts:
 // when one of them is renamed, removed or replaced, the watched path leads
 // elsewhere, and the watch must end rather than report paths that lie.
-void TInotifySource::GuardRootPath(TInotifyTranslator& translator) {
-    const std::string given = AbsolutePath(FTree.RootPath());
+void TInotifySource::GuardRootPath(TInotifyTranslator& translator, const std::string& givenPath) {
+    const std::string given = AbsolutePath(givenPath);
     constexpr uint32_t guardMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
                                    IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD;
     for (const std::string& path : {given, CanonicalPath(given)})

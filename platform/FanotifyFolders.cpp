@@ -49,7 +49,7 @@ void TFanotifyFolders::Start(inotify::TInotifyTranslator& translator, bool subTr
     FTranslator = &translator;
     FSubTree = subTree;
     FFilter = filter;
-    FTree.AddRoot(FNextWd++);
+    FTree.AddRoot(FNumbers.Next(FTree));
     Bind(rootKey, FTree.Root());
     FCanonicalRoot = inotify::CanonicalPath(FTree.RootPath());
     FMountId = inotify::MountIdOf(FTree.RootPath());
@@ -99,7 +99,8 @@ void TFanotifyFolders::WalkFolder(int wd, std::vector<int>& next, bool reporting
     opened.Release();
     std::vector<uint64_t> storage = HandleStorage();
     auto* handle = reinterpret_cast<file_handle*>(storage.data());
-    while (dirent* entry = ::readdir(folder)) {
+    int error = 0;
+    while (dirent* entry = inotify::NextEntry(folder, error)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..")
             continue;
@@ -121,19 +122,24 @@ void TFanotifyFolders::WalkFolder(int wd, std::vector<int>& next, bool reporting
             continue; // placed already, by an event
         std::optional<int> child = FTree.FindChild(wd, name);
         if (!child) {
-            child = FNextWd++;
+            child = FNumbers.Next(FTree);
             FTree.Add(*child, wd, name);
         }
         Bind(key, *child);
         next.push_back(*child);
     }
+    // The folders not named are looked up by path when needed; what a
+    // listing for the user did not reach is no silent gap.
+    if (error != 0 && reporting)
+        FNotices.NotCovered(FTree.RelativePath(wd), error);
     ::closedir(folder);
 }
 
 int TFanotifyFolders::Guard(const std::string& key) {
     if (auto known = FFolders.find(key); known != FFolders.end())
         return known->second;
-    const int wd = FNextWd++;
+    const int wd = FNumbers.Next(FTree);
+    FNumbers.Reserve(wd);
     Bind(key, wd);
     return wd;
 }
@@ -163,7 +169,7 @@ std::optional<int> TFanotifyFolders::Place(const std::string& key) {
             wd = *child;
             continue;
         }
-        const int child = FNextWd++;
+        const int child = FNumbers.Next(FTree);
         FTree.Add(child, wd, part);
         wd = child;
     }
@@ -254,7 +260,7 @@ void TFanotifyFolders::FolderArrived(int parentWd, const std::string& name, TSin
         FOutside.clear();
     if (auto stale = FTree.FindChild(parentWd, name))
         RemoveSubTree(*stale);
-    const int wd = FNextWd++;
+    const int wd = FNumbers.Next(FTree);
     FTree.Add(wd, parentWd, name);
     if (!FExpected.empty())
         Bind(FExpected, wd);

@@ -105,7 +105,7 @@ private:
     uint32_t FFilter = 0;
     std::string FCanonicalRoot;
     uint64_t FMountId = 0; // of the watched folder; 0 where the system does not tell
-    int FNextWd = 1;
+    TFolderNumbers FNumbers;
     std::unordered_map<std::string, int> FFolders; // by key
     std::unordered_map<int, std::string> FKeys;    // by folder
     std::unordered_set<std::string> FOutside;

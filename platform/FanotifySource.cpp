@@ -67,7 +67,7 @@ public:
           FFolders(tree, queue, std::move(fileSystem), FGroup.Get(), interrupted) {}
 
     int Descriptor() const override { return FGroup.Get(); }
-    int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) override;
+    int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter, const std::string& givenPath) override;
     void Translate(const char* data, size_t length, TInotifyTranslator& translator) override;
     void QueueEmptied(TInotifyTranslator& translator) override;
     TFolderKeeper& Keeper() override { return FFolders; }
@@ -81,7 +81,7 @@ private:
         std::string Name;
     };
 
-    void GuardRootPath(TInotifyTranslator& translator);
+    int GuardRootPath(TInotifyTranslator& translator, const std::string& givenPath);
     void Put(const TFanEvent& event, TInotifyTranslator& translator);
     void PutRemoval(const TDeferredRemoval& removal, TInotifyTranslator& translator);
     void PutDeferredRemovals(const TFanEvent& event, TInotifyTranslator& translator);
@@ -98,37 +98,39 @@ private:
     std::vector<TDeferredRemoval> FDeferred;
 };
 
-int TFanotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) {
+int TFanotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t filter,
+                           const std::string& givenPath) {
     const std::string& root = FTree.RootPath();
     if (::fanotify_mark(FGroup.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FanotifyMaskFor(filter), AT_FDCWD,
                         root.c_str()) != 0)
         return errno;
     FFolders.Start(translator, subTree, filter, FRootKey);
-    GuardRootPath(translator);
-    return 0;
+    return GuardRootPath(translator, givenPath);
 }
 
 // The folders on the way to the watched one, along the path as given and
 // along the path without links, are watched for the names of the next
 // parts, as with inotify. Those on another file system get a mark of their
-// own: the file system's mark does not see them.
-void TFanotifySource::GuardRootPath(TInotifyTranslator& translator) {
-    const std::string given = AbsolutePath(FTree.RootPath());
+// own: the file system's mark does not see them. A guard that cannot be set
+// fails the start: the watch could not tell that its path leads elsewhere.
+int TFanotifySource::GuardRootPath(TInotifyTranslator& translator, const std::string& givenPath) {
+    const std::string given = AbsolutePath(givenPath);
     for (const std::string& path : {given, CanonicalPath(given)})
         for (const auto& [folder, next] : StepsTo(path)) {
             const std::string key = KeyOf(folder);
             if (key.empty())
                 continue;
-            if (fanotify::FileSystemOf(key) != FFileSystem)
-                ::fanotify_mark(FGroup.Get(), FAN_MARK_ADD | FAN_MARK_INODE, EntryChanges, AT_FDCWD, folder.c_str());
+            if (fanotify::FileSystemOf(key) != FFileSystem &&
+                ::fanotify_mark(FGroup.Get(), FAN_MARK_ADD | FAN_MARK_INODE, EntryChanges, AT_FDCWD,
+                                folder.c_str()) != 0)
+                return errno;
             const int wd = FFolders.Guard(key);
             if (wd != FTree.Root())
                 translator.AddGuard(wd, next);
         }
+    return 0;
 }
 
-// What cannot be read of a read (a record of another layout than this
-// program knows) is lost, and said so.
 void TFanotifySource::Translate(const char* data, size_t length, TInotifyTranslator& translator) {
     FEvents.clear();
     const bool whole = fanotify::ParseEvents(data, length, FEvents);

@@ -75,9 +75,10 @@ TTreeFollower::TWatched TTreeFollower::WatchChild(int parentWd, const std::strin
                            ? ::statx(parentFd, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MNT_ID, &status) == 0
                            : ::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MNT_ID, &status) == 0;
     if (!found) {
-        if (errno == ENOENT || errno == ENOTDIR)
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR)
             return {TChild::Gone};
-        NotCovered(FTree.RelativeName(parentWd, name), errno);
+        NotCovered(FTree.RelativeName(parentWd, name), error);
         return {TChild::Unwatched};
     }
     if (!S_ISDIR(status.stx_mode))
@@ -126,10 +127,11 @@ void TTreeFollower::ScanFolder(const TScanJob& job, std::vector<TScanJob>& toSca
     const std::string path = FTree.FullPath(job.Wd);
     DIR* folder = ::opendir(path.c_str());
     if (!folder) {
-        if (errno == ENOENT || errno == ENOTDIR)
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR)
             FRetries.push_back({job.Wd, {}, job.Since});
         else
-            NotCovered(FTree.RelativePath(job.Wd), errno);
+            NotCovered(FTree.RelativePath(job.Wd), error);
         return;
     }
     std::unordered_map<std::string, ino_t> addedMeanwhile;
@@ -137,7 +139,8 @@ void TTreeFollower::ScanFolder(const TScanJob& job, std::vector<TScanJob>& toSca
         addedMeanwhile = std::move(awaiting->second);
         FAwaitingScan.erase(awaiting);
     }
-    while (dirent* entry = ::readdir(folder)) {
+    int error = 0;
+    while (dirent* entry = NextEntry(folder, error)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..")
             continue;
@@ -160,6 +163,8 @@ void TTreeFollower::ScanFolder(const TScanJob& job, std::vector<TScanJob>& toSca
         if (child.State == TChild::New && job.Since != ReportNone && job.Since != ReportAll)
             FAwaitingScan.try_emplace(child.Wd);
     }
+    if (error != 0)
+        NotCovered(FTree.RelativePath(job.Wd), error);
     ::closedir(folder);
 }
 

@@ -46,7 +46,8 @@ TPendingChanges::TRecord& TPendingChanges::At(TSlot slot) {
 }
 
 void TPendingChanges::Add(uint32_t action, std::string name) {
-    Push({action, std::move(name), {}});
+    if (action != 0)
+        Push({action, std::move(name), {}});
 }
 
 void TPendingChanges::AddLoss() {

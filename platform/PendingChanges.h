@@ -17,6 +17,7 @@ class TPendingChanges {
 public:
     using TSlot = uint64_t;
 
+    // One record; none when action is 0 (nothing to report).
     void Add(uint32_t action, std::string name);
     // Changes the system dropped: the read that reaches this mark reports
     // them lost.
@@ -42,7 +43,8 @@ public:
     size_t Bytes() const { return FBytes; }
 
 private:
-    enum : uint32_t { Loss = 0, Held = 0xFFFFFFFF, Renamed = 0xFFFFFFFE, Nothing = 0xFFFFFFFD };
+    // Marks kept in a record's action, apart from every action code.
+    enum : uint32_t { Held = 0xFFFFFFFF, Renamed = 0xFFFFFFFE, Nothing = 0xFFFFFFFD, Loss = 0xFFFFFFFC };
     struct TRecord {
         uint32_t Action;
         std::string Name;

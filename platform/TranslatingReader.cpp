@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <poll.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -17,7 +18,8 @@ namespace {
 // Beyond this much memory of records not yet handed on, events are read and
 // dropped, and reported as lost changes: neither this queue nor the
 // kernel's (which fanotify may grow without bound) grows further.
-constexpr size_t PendingMemoryLimit = 64u << 20;
+constexpr size_t DefaultPendingMemoryLimit = 64u << 20;
+std::atomic<size_t> PendingMemoryLimit{DefaultPendingMemoryLimit};
 constexpr auto BatchGathering = std::chrono::microseconds(500);
 
 std::string Times(uint64_t count) {
@@ -37,6 +39,10 @@ const char* LossText(TLossReason reason) {
 }
 } // namespace
 
+void SetPendingMemoryLimit(size_t bytes) {
+    PendingMemoryLimit = bytes == 0 ? DefaultPendingMemoryLimit : bytes;
+}
+
 TFd::~TFd() {
     if (FFd >= 0)
         ::close(FFd);
@@ -47,9 +53,13 @@ bool Readable(int fd) {
     return ::poll(&descriptor, 1, 0) > 0;
 }
 
+// A path that leads nowhere any more keeps its text: the start then fails
+// with the system's reason.
 TTranslatingReader::TTranslatingReader(std::string directory, const TEventSourceMaker& makeSource, TFd wake,
                                        TFd mounts, std::string mechanism)
-    : FTree(std::move(directory)), FSource(makeSource(FTree, FQueue, FInterrupted)), FKeeper(FSource->Keeper()),
+    : FGivenPath(std::move(directory)),
+      FTree(CanonicalPath(FGivenPath).empty() ? FGivenPath : CanonicalPath(FGivenPath)),
+      FSource(makeSource(FTree, FQueue, FInterrupted)), FKeeper(FSource->Keeper()),
       FTranslator(FTree, FQueue, FKeeper), FWake(std::move(wake)), FMounts(std::move(mounts)),
       FMechanism(std::move(mechanism)) {}
 
@@ -60,9 +70,14 @@ bool TTranslatingReader::ReadChanges(void* buffer, uint32_t length, bool watchSu
     if (!FStarted) {
         FTranslator.SetFilter(notifyFilter, watchSubTree);
         FTranslator.QueueEmptied(TClock::now(), CoarseNow());
-        FStartError = FSource->Start(FTranslator, watchSubTree, notifyFilter);
+        FStartError = FSource->Start(FTranslator, watchSubTree, notifyFilter, FGivenPath);
         if (FStartError != 0)
             return false;
+        struct stat root {};
+        if (::stat(FTree.RootPath().c_str(), &root) == 0) {
+            FRootDevice = root.st_dev;
+            FRootInode = root.st_ino;
+        }
         FStarted = true;
     }
     FBuffer = static_cast<char*>(buffer);
@@ -235,6 +250,23 @@ void TTranslatingReader::Interrupt() {
 }
 
 std::string TTranslatingReader::FailureReason() const {
+    // A link on the way repointed, or a folder put in place of one on it:
+    // the folder is still there, and the path leads to another.
+    struct stat folder {}, given {};
+    const bool folderThere = ::stat(FTree.RootPath().c_str(), &folder) == 0 && folder.st_dev == FRootDevice &&
+                             folder.st_ino == FRootInode;
+    const bool leadsElsewhere = ::stat(FGivenPath.c_str(), &given) == 0 &&
+                                (given.st_dev != FRootDevice || given.st_ino != FRootInode);
+    switch (FTranslator.RootLoss()) {
+    case TRootLoss::Removed:
+    case TRootLoss::Moved:
+        if (folderThere && leadsElsewhere)
+            return "The path now leads to another folder: " + FGivenPath + " is no longer the folder watched, which is "
+                   "still at " + FTree.RootPath() + ".";
+        break;
+    default:
+        break;
+    }
     switch (FTranslator.RootLoss()) {
     case TRootLoss::Removed:
         return "The folder was removed.";

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <sys/types.h>
 #include <string>
 #include <utility>
 
@@ -74,8 +75,10 @@ public:
     // The descriptor that is readable when events are queued.
     virtual int Descriptor() const = 0;
     // Starts the kernel's reporting of the tree; the system's error number
-    // when it cannot start, 0 when it started.
-    virtual int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter) = 0;
+    // when it cannot start, 0 when it started. givenPath: the watched folder
+    // as the user named it, which may lead there through links, and whose
+    // way is guarded (the tree's root path is the folder's path without links).
+    virtual int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter, const std::string& givenPath) = 0;
     // Puts the events read from Descriptor to the translator.
     virtual void Translate(const char* data, size_t length, TInotifyTranslator& translator) = 0;
     // The kernel queue was found empty: every event queued so far is read.
@@ -85,6 +88,10 @@ public:
     // check of the records corrects is told the user as merged changes.
     virtual bool MergesChanges() const { return false; }
 };
+
+// Tests only: the memory of records not yet handed on beyond which events
+// are dropped and reported lost (0 restores the program's own bound).
+void SetPendingMemoryLimit(size_t bytes);
 
 // Makes a reader's event source, given the reader's tree and queue.
 using TEventSourceMaker =
@@ -115,7 +122,8 @@ private:
     bool CompleteIfReady();
     void Complete(uint32_t bytes, bool succeeded);
 
-    TWatchTree FTree;
+    std::string FGivenPath;
+    TWatchTree FTree; // rooted at the folder's path without links, where every look at the file system goes
     TPendingChanges FQueue;
     std::atomic<bool> FInterrupted{false};
     std::unique_ptr<TEventSource> FSource;
@@ -133,6 +141,8 @@ private:
 
     bool FStarted = false;
     int FStartError = 0;
+    dev_t FRootDevice = 0;
+    ino_t FRootInode = 0;
     bool FNothingSelected = false;
 
     char* FBuffer = nullptr;

@@ -4,11 +4,19 @@
 
 #include "platform/WatchTree.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace inotify {
+
+struct dirent* NextEntry(DIR* folder, int& error) {
+    errno = 0;
+    struct dirent* entry = ::readdir(folder);
+    error = entry ? 0 : errno;
+    return entry;
+}
 
 TSince Nanoseconds(const timespec& time) {
     return static_cast<TSince>(time.tv_sec) * 1000000000 + time.tv_nsec;

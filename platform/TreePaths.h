@@ -8,6 +8,7 @@
 #include "platform/InotifyTranslator.h"
 
 #include <ctime>
+#include <dirent.h>
 #include <string>
 #include <sys/stat.h>
 #include <utility>
@@ -31,6 +32,11 @@ TSince CoarseNow();
 
 // The ID of the mount that holds path; 0 where the system does not tell.
 uint64_t MountIdOf(const std::string& path);
+
+// The next entry of a listing; none at its end, and none with error set
+// to the system's error number when the listing broke off before its end
+// (a damaged folder, a failing disk): a listing cut short is no whole one.
+struct dirent* NextEntry(DIR* folder, int& error);
 
 TSince Nanoseconds(const timespec& time);
 TSince Nanoseconds(const statx_timestamp& time);

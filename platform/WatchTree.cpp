@@ -1,6 +1,7 @@
 #include "platform/WatchTree.h"
 
 #include <functional>
+#include <limits>
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
     std::string path;
@@ -160,6 +161,15 @@ std::vector<int> TWatchTree::Folders() const {
     for (const auto& [wd, node] : FNodes)
         folders.push_back(wd);
     return folders;
+}
+
+int TFolderNumbers::Next(const TWatchTree& tree) {
+    for (;;) {
+        const int number = FNext;
+        FNext = FNext == std::numeric_limits<int>::max() ? 1 : FNext + 1;
+        if (!tree.Knows(number) && !FReserved.count(number))
+            return number;
+    }
 }
 
 void TDisplacedFolders::Add(int wd, int parent, std::string name) {

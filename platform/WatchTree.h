@@ -85,6 +85,21 @@ private:
     std::unordered_set<int> FDetached;
 };
 
+// Numbers for the folders of a tree that the system does not number
+// itself: each new one unused, whatever the count of folders numbered
+// before (it wraps around past the largest number, skipping those in use).
+class TFolderNumbers {
+public:
+    explicit TFolderNumbers(int next = 1) : FNext(next) {}
+    int Next(const TWatchTree& tree);
+    // Numbers held outside the tree (folders above it), never given again.
+    void Reserve(int number) { FReserved.insert(number); }
+
+private:
+    int FNext;
+    std::unordered_set<int> FReserved;
+};
+
 // Folders that a rename took the name of, kept out of the tree for a
 // moment: when two entries swap places, each comes back at once at the
 // other's name, by a second rename that the system reports right after the

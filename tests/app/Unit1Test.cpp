@@ -239,9 +239,13 @@ TEST_F(ChangeLines, GapsInWhatAWatchCoversAreListed) {
     Form1->BriskoDirWatch1Status(sender.get(), NotCovered("secret", "Permission denied"));
     Form1->BriskoDirWatch1Status(sender.get(), NotCovered("odd", "Input/output error - device gone"));
     Form1->BriskoDirWatch1Status(sender.get(), NotCovered("", "Permission denied"));
+    TDirWatchStatus merged;
+    merged.Kind = TDirWatchStatus::TKind::ChangesMerged;
+    Form1->BriskoDirWatch1Status(sender.get(), merged);
     EXPECT_EQ(ResultsWithoutTime(),
               (std::vector<std::string>{"Added - /data/x", "Changes_lost - /data", "Not_watched - /data/secret",
-                                        "Not_watched - /data/odd", "Not_watched - /data"}));
+                                        "Not_watched - /data/odd", "Not_watched - /data", "Changes_merged - /data"}));
+    EXPECT_NE(HintOfResult(5).find("merged"), std::string::npos) << "the line says what was merged";
     EXPECT_EQ(HintOfResult(2), "Permission denied");
     EXPECT_EQ(HintOfResult(3), "Input/output error - device gone");
     EXPECT_EQ(ResultFilePath(Form1->lbResults->Line(3)), "/data/odd");
@@ -251,7 +255,8 @@ TEST_F(ChangeLines, GapsInWhatAWatchCoversAreListed) {
     Form1->BriskoDirWatch1Notify(sender.get(), 3, "x");
     EXPECT_EQ(ResultsWithoutTime(),
               (std::vector<std::string>{"Modified - /data/x", "Changes_lost - /data", "Not_watched - /data/secret",
-                                        "Not_watched - /data/odd", "Not_watched - /data", "Modified - /data/secret"}))
+                                        "Not_watched - /data/odd", "Not_watched - /data", "Changes_merged - /data",
+                                        "Modified - /data/secret"}))
         << "brief mode never overwrites these lines";
     Form1->lbResults->Delete(2);
     EXPECT_EQ(HintOfResult(2), "Input/output error - device gone") << "a hint moves with its line";

@@ -3,6 +3,8 @@
 #include "Testing.h"
 #include "ReaderDriver.h"
 
+#include "platform/TranslatingReader.h"
+
 #include <atomic>
 #include <cstring>
 #include <fcntl.h>
@@ -336,16 +338,36 @@ TEST(DirChangesHardening, WatchedFolderWhosePathLeadsElsewhereEndsTheWatch) {
         EXPECT_TRUE(driver.Failed) << "the folder's path leads nowhere now";
         EXPECT_NE(driver.Reader().FailureReason().find("moved"), std::string::npos);
     }
-    {
+    // A link on the path pointed elsewhere, by a new link renamed over it or
+    // by one removed and made again: the folder is still there, the path
+    // leads to another, and nothing of the other is ever reported, not even
+    // through a folder made just before.
+    dir.MakeDir("second/sub");
+    dir.WriteFile("second/sub/only-in-second.txt");
+    for (const bool replacedByRename : {true, false}) {
         TReaderDriver driver(dir / "link", Names);
         driver.StartAndWaitReady();
-        fs::create_directory_symlink(dir / "second", dir / "link.new");
-        fs::rename(dir / "link.new", dir / "link");
+        fs::create_directory(dir / "first/sub");
+        if (replacedByRename) {
+            fs::create_directory_symlink(dir / "second", dir / "link.new");
+            fs::rename(dir / "link.new", dir / "link");
+        } else {
+            fs::remove(dir / "link");
+            fs::create_directory_symlink(dir / "second", dir / "link");
+        }
         dir.WriteFile("second/y.txt");
         dir.WriteFile("first/z.txt");
         auto seen = driver.CollectUntilQuiet();
         EXPECT_TRUE(driver.Failed) << "the link leads to another folder now";
+        EXPECT_NE(driver.Reader().FailureReason().find("leads to another folder"), std::string::npos)
+            << driver.Reader().FailureReason();
         EXPECT_EQ(CountOf(seen, {1, "y.txt"}), 0u);
+        EXPECT_EQ(CountOf(seen, {1, "sub/only-in-second.txt"}), 0u);
+        fs::remove(dir / "link");
+        fs::remove_all(dir / "first/sub");
+        fs::remove(dir / "first/z.txt");
+        fs::remove(dir / "second/y.txt");
+        fs::create_directory_symlink(dir / "first", dir / "link");
     }
     {
         TReaderDriver driver(dir / "second", Names);
@@ -355,6 +377,32 @@ TEST(DirChangesHardening, WatchedFolderWhosePathLeadsElsewhereEndsTheWatch) {
         EXPECT_TRUE(driver.Failed);
         EXPECT_NE(driver.Reader().FailureReason().find("removed"), std::string::npos);
     }
+}
+
+// Beyond the reader's own bound, events are still read, so that no queue
+// grows further, kernel's included; they are dropped, and the loss is
+// reported and counted on the watch's line. Watching goes on.
+TEST(DirChangesHardening, BeyondItsBoundTheReaderDropsAndSaysSo) {
+    TTempDir dir;
+    struct TLimit {
+        TLimit() { inotify::SetPendingMemoryLimit(16 * 1024); }
+        ~TLimit() { inotify::SetPendingMemoryLimit(0); }
+    } limit;
+    TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
+    driver.StartAndWaitReady();
+    for (int i = 0; i < 3000; ++i)
+        dir.WriteFile("burst-" + std::to_string(i));
+    driver.CollectUntilQuiet();
+    EXPECT_EQ(CountOf(driver.Seen, {0, "<lost>"}), 1u);
+    EXPECT_LT(driver.Seen.size(), 3000u) << "the rest was dropped";
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        driver.Step();
+        return !driver.Notices.empty() &&
+               driver.Notices.back().Mechanism.find("changes lost once: the watch's own queue was full") !=
+                   std::string::npos;
+    })) << (driver.Notices.empty() ? "" : driver.Notices.back().Mechanism);
+    dir.WriteFile("after");
+    EXPECT_EQ(CountOf(driver.CollectUntilQuiet(), {1, "after"}), 1u);
 }
 
 TEST(DirChangesHardening, AReaderBehindItsConsumerLosesNothing) {

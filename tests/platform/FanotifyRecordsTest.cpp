@@ -140,4 +140,8 @@ TEST(FanotifyRecords, MalformedRecordsEndTheParseWithoutReadingPastThem) {
     const uint32_t zero = 0;
     std::memcpy(zeroLength.data() + offsetof(fanotify_event_metadata, event_len), &zero, sizeof zero);
     EXPECT_TRUE(Parse(zeroLength, false).empty()) << "an event of no length would never end the walk";
+
+    std::string otherVersion = first + first;
+    otherVersion[first.size() + offsetof(fanotify_event_metadata, vers)] = FANOTIFY_METADATA_VERSION + 1;
+    EXPECT_EQ(Parse(otherVersion, false).size(), 1u) << "a layout this program does not know";
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -89,4 +90,29 @@ TEST(PendingChanges, APairNeverStraddlesTwoReadsAndAnOversizedRecordIsALoss) {
     EXPECT_EQ(queue.Pack(buffer, sizeof buffer), 0u);
     EXPECT_EQ(Unpack(buffer, queue.Pack(buffer, sizeof buffer)),
               (std::vector<std::pair<uint32_t, std::string>>{{1, "next"}}));
+}
+
+TEST(PendingChanges, ALossIsAMarkOfItsOwnAndActionZeroIsNothing) {
+    TPendingChanges queue;
+    alignas(4) char buffer[256];
+    queue.Add(0, "nothing");
+    queue.Add(FILE_ACTION_ADDED, "a");
+    EXPECT_FALSE(queue.FrontIsLoss()) << "action 0 is no loss mark";
+    EXPECT_EQ(Unpack(buffer, queue.Pack(buffer, sizeof buffer)),
+              (std::vector<std::pair<uint32_t, std::string>>{{1, "a"}}));
+    queue.AddLoss();
+    ASSERT_TRUE(queue.FrontReady());
+    EXPECT_TRUE(queue.FrontIsLoss());
+}
+
+TEST(FolderNumbers, NumbersWrapAroundPastTheLargestAndSkipThoseInUse) {
+    TWatchTree tree("/w");
+    TFolderNumbers numbers(std::numeric_limits<int>::max() - 1);
+    tree.AddRoot(numbers.Next(tree));
+    EXPECT_EQ(tree.Root(), std::numeric_limits<int>::max() - 1);
+    tree.Add(numbers.Next(tree), tree.Root(), "last");
+    EXPECT_TRUE(tree.Knows(std::numeric_limits<int>::max()));
+    tree.Add(1, tree.Root(), "taken");
+    numbers.Reserve(2);
+    EXPECT_EQ(numbers.Next(tree), 3) << "after the largest, the first number neither in the tree nor held";
 }

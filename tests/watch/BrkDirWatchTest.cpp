@@ -246,6 +246,30 @@ TEST(BrkDirWatch, ChangesArriveOnTheMainThreadInOrderWithRelativeNames) {
     }
 }
 
+// A watch tells when every change is reported. With one mark for a whole
+// file system that is at once, long before the names of a large tree's
+// folders are cached; with a watch per folder, when the last is set.
+TEST(BrkDirWatch, EveryChangeIsReportedOnceTheWatchSaysItIsCovered) {
+    TTempDir dir;
+    for (int top = 0; top < 100; ++top)
+        for (int below = 0; below < 200; ++below)
+            fs::create_directories(dir / ("t" + std::to_string(top) + "/f" + std::to_string(below)));
+    TRecordedWatch recorded;
+    recorded.Watch->SetDirectory(dir.Path());
+    recorded.Watch->SetEnabled(true);
+    const auto statusOf = [&](TDirWatchStatus::TKind kind) {
+        return std::any_of(recorded.Statuses.begin(), recorded.Statuses.end(),
+                           [&](const TDirWatchStatus& status) { return status.Kind == kind; });
+    };
+    ASSERT_TRUE(ProcessEventsUntil([&] { return statusOf(TDirWatchStatus::TKind::Covered); }));
+    if (FanotifyServes(dir.Path()))
+        EXPECT_FALSE(statusOf(TDirWatchStatus::TKind::Ready)) << "20,000 folders are not named yet";
+    else
+        EXPECT_TRUE(ProcessEventsUntil([&] { return statusOf(TDirWatchStatus::TKind::Ready); }));
+    dir.WriteFile("t99/f199/deep.txt");
+    EXPECT_TRUE(recorded.WaitFor({1, "t99/f199/deep.txt"}));
+}
+
 TEST(BrkDirWatch, AWatchWithoutAFolderIsRefusedAndNeverWatchesTheCurrentFolder) {
     for (const char* folder : {"", "   "}) {
         TRecordedWatch recorded;

@@ -12,6 +12,7 @@ packages=(
   clang libfuzzer-14-dev libclang-rt-14-dev
   librsvg2-bin desktop-file-utils appstream dpkg-dev file
   xvfb openbox xdotool x11-utils
+  e2fsprogs xfsprogs btrfs-progs
 )
 
 missing=()

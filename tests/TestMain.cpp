@@ -8,6 +8,8 @@
 #include "util/UtilObj.h"
 
 #include <cstdlib>
+#include <map>
+#include <sys/statfs.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -23,6 +25,36 @@ public:
         const std::string whyNot = inotify::ChooseFanotify(probe.Path()).WhyNot;
         if (!whyNot.empty())
             GTEST_SKIP() << "fanotify cannot serve here: " << whyNot;
+    }
+};
+
+// A run on a file system of the test command's making ("ext4:FOLDER" in
+// SENTREL_TEST_FILESYSTEM): its folder is the temporary folder of every
+// test, and a run whose file system is not mounted there skips every test,
+// saying why.
+class TFileSystemRun : public ::testing::Environment {
+public:
+    static std::string Folder() {
+        const std::string run = Run();
+        return run.substr(run.find(':') + 1);
+    }
+    static std::string Run() {
+        const char* run = std::getenv("SENTREL_TEST_FILESYSTEM");
+        return run ? run : "";
+    }
+    void SetUp() override {
+        const std::string run = Run();
+        if (run.empty())
+            return;
+        const std::string type = run.substr(0, run.find(':'));
+        static const std::map<std::string, long> Magic{
+            {"ext4", 0xEF53}, {"xfs", 0x58465342}, {"btrfs", 0x9123683E}};
+        struct statfs status {};
+        const auto magic = Magic.find(type);
+        if (magic == Magic.end() || ::statfs(Folder().c_str(), &status) != 0 ||
+            static_cast<long>(status.f_type) != magic->second)
+            GTEST_SKIP() << "no " << type << " file system is mounted on " << Folder()
+                         << " (the tests mount one only as root)";
     }
 };
 
@@ -46,7 +78,10 @@ int main(int argc, char** argv) {
     // Test programs run without a display, also when ctest lists their tests.
     if (!std::getenv("QT_QPA_PLATFORM") || !*std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!TFileSystemRun::Run().empty())
+        setenv("TMPDIR", TFileSystemRun::Folder().c_str(), 1);
     ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new TFileSystemRun);
     ::testing::AddGlobalTestEnvironment(new TFanotifyRun);
     TApplication application(argc, argv);
     TApplication::SetTitle("Sentrel");

@@ -5,7 +5,9 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <cstdlib>
+#include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <fcntl.h>
@@ -101,6 +103,47 @@ void TSmallFileSystem::Fill() const {
     while (fd >= 0 && ::write(fd, block.data(), 1) > 0) {
     }
     ::close(fd);
+}
+
+namespace {
+// Runs a command of the system's tools; its output, or none when it failed.
+std::optional<std::string> Output(const std::string& command) {
+    FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+    if (!pipe)
+        return std::nullopt;
+    std::string output;
+    char chunk[4096];
+    while (const size_t read = std::fread(chunk, 1, sizeof chunk, pipe))
+        output.append(chunk, read);
+    return ::pclose(pipe) == 0 ? std::optional(output) : std::nullopt;
+}
+} // namespace
+
+TLoopFileSystem::TLoopFileSystem() : FImage(FPlace / "ext4.img"), FMount(FPlace / "mount") {
+    std::filesystem::create_directories(FMount);
+    FMounted = ::geteuid() == 0 && Output("truncate -s 64M '" + FImage + "' && mkfs.ext4 -q -F -b 4096 '" + FImage + "'") &&
+               Attach();
+}
+
+TLoopFileSystem::~TLoopFileSystem() {
+    if (FMounted)
+        ::umount2(FMount.c_str(), MNT_DETACH);
+}
+
+bool TLoopFileSystem::Attach() {
+    return Output("mount -o loop '" + FImage + "' '" + FMount + "'").has_value();
+}
+
+bool TLoopFileSystem::Damage(const std::string& folder) {
+    if (!FMounted || ::umount(FMount.c_str()) != 0)
+        return false;
+    FMounted = false;
+    const std::optional<std::string> blocks = Output("debugfs -R 'blocks /" + folder + "' '" + FImage + "'");
+    const std::string first = blocks ? blocks->substr(0, blocks->find(' ')) : "";
+    const bool damaged = !first.empty() && Output("dd if=/dev/urandom of='" + FImage + "' bs=4096 count=1 conv=notrunc "
+                                                  "status=none seek=" + first).has_value();
+    FMounted = Attach();
+    return damaged && FMounted;
 }
 
 bool FanotifyServes(const std::string& folder) {

@@ -63,6 +63,30 @@ private:
     bool FMounted = false;
 };
 
+// An ext4 file system of its own, made in an image in a folder of the
+// test and mounted on Mount() while it lives, for what only a real disk
+// file system shows (a damaged folder). Only root may: Mounted() is false
+// elsewhere, or where the tools are missing, and a test then skips.
+class TLoopFileSystem {
+public:
+    TLoopFileSystem();
+    ~TLoopFileSystem();
+    TLoopFileSystem(const TLoopFileSystem&) = delete;
+    TLoopFileSystem& operator=(const TLoopFileSystem&) = delete;
+
+    bool Mounted() const { return FMounted; }
+    const std::string& Mount() const { return FMount; }
+    // Overwrites the first block of a folder's entries (relative to Mount())
+    // with noise, as a failing disk might: listing it then fails part way.
+    bool Damage(const std::string& folder);
+
+private:
+    bool Attach();
+    TTempDir FPlace;
+    std::string FImage, FMount;
+    bool FMounted = false;
+};
+
 // The whole content of a file, as bytes; empty when it cannot be read.
 std::string ReadAll(const std::string& path);
 

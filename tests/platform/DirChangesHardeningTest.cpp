@@ -405,6 +405,29 @@ TEST(DirChangesHardening, BeyondItsBoundTheReaderDropsAndSaysSo) {
     EXPECT_EQ(CountOf(driver.CollectUntilQuiet(), {1, "after"}), 1u);
 }
 
+// A folder whose listing fails part way (a damaged disk) is no folder
+// watched whole: it is named, with the system's reason. (fanotify watches
+// the whole file system whatever its listings give: its cache only names
+// folders ahead, and a folder it did not name is looked up when needed.)
+TEST(DirChangesHardening, AFolderThatCannotBeListedToItsEndIsNamed) {
+    TLoopFileSystem disk;
+    if (!disk.Mounted())
+        GTEST_SKIP() << "needs root, a loop device, mkfs.ext4 and debugfs";
+    fs::create_directories(disk.Mount() + "/w/damaged");
+    fs::create_directories(disk.Mount() + "/w/sound");
+    for (int i = 0; i < 300; ++i)
+        std::ofstream(disk.Mount() + "/w/damaged/a-file-with-a-rather-long-name-" + std::to_string(i));
+    ASSERT_TRUE(disk.Damage("w/damaged"));
+    TReaderDriver driver(disk.Mount() + "/w", Names);
+    driver.StartAndWaitReady();
+    if (FanotifyServes(disk.Mount()))
+        EXPECT_FALSE(NotCoveredWith(driver, "damaged", EBADMSG));
+    else
+        EXPECT_TRUE(NotCoveredWith(driver, "damaged", EBADMSG)) << "a listing cut short is no whole one";
+    std::ofstream(disk.Mount() + "/w/sound/after.txt");
+    EXPECT_EQ(CountOf(driver.CollectUntilQuiet(), {1, "sound/after.txt"}), 1u);
+}
+
 TEST(DirChangesHardening, AReaderBehindItsConsumerLosesNothing) {
     TTempDir dir;
     TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);

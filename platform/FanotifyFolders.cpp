@@ -312,10 +312,7 @@ inotify::TFolderMove TFanotifyFolders::FolderRenamed(int fromWd, const std::stri
 }
 
 void TFanotifyFolders::FolderDisplaced(int parentWd, const std::string& name) {
-    if (const std::optional<int> folder = FTree.FindChild(parentWd, name)) {
-        FTree.Detach(*folder);
-        FDisplaced.Add(*folder, parentWd, name);
-    }
+    FDisplaced.Displace(FTree, parentWd, name);
 }
 
 void TFanotifyFolders::FolderLeft(int folderWd) {

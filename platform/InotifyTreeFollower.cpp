@@ -422,10 +422,7 @@ TFolderMove TTreeFollower::FolderRenamed(int fromWd, const std::string& fromName
 }
 
 void TTreeFollower::FolderDisplaced(int parentWd, const std::string& name) {
-    if (const std::optional<int> folder = FTree.FindChild(parentWd, name)) {
-        FTree.Detach(*folder);
-        FDisplaced.Add(*folder, parentWd, name);
-    }
+    FDisplaced.Displace(FTree, parentWd, name);
 }
 
 void TTreeFollower::FolderLeft(int folderWd) {

@@ -172,8 +172,11 @@ int TFolderNumbers::Next(const TWatchTree& tree) {
     }
 }
 
-void TDisplacedFolders::Add(int wd, int parent, std::string name) {
-    FFolders.push_back({wd, parent, std::move(name)});
+void TDisplacedFolders::Displace(TWatchTree& tree, int parent, const std::string& name) {
+    if (const std::optional<int> folder = tree.FindChild(parent, name)) {
+        tree.Detach(*folder);
+        FFolders.push_back({*folder, parent, name});
+    }
 }
 
 std::optional<int> TDisplacedFolders::At(int parent, const std::string& name) const {

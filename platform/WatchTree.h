@@ -106,7 +106,8 @@ private:
 // first. One not claimed back by then was replaced and is gone.
 class TDisplacedFolders {
 public:
-    void Add(int wd, int parent, std::string name);
+    // Takes the folder at that name out of the tree, if there is one.
+    void Displace(TWatchTree& tree, int parent, const std::string& name);
     // The folder displaced from that name, if any.
     std::optional<int> At(int parent, const std::string& name) const;
     void Claimed(int wd);

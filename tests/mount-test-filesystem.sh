@@ -12,14 +12,15 @@ case "$action" in
 mount)
   umount "$folder" 2>/dev/null # left by a run that was interrupted
   mkdir -p "$folder"
+  chmod 755 "$(dirname "$folder")"
   if [ "$(id -u)" -ne 0 ]; then
     echo "not root: no $type file system is mounted, and its tests skip"
     exit 0
   fi
   rm -f "$image"
-  truncate -s 512M "$image"
+  truncate -s 1G "$image"
   case "$type" in
-  ext4) mkfs.ext4 -q -F "$image" ;;
+  ext4) mkfs.ext4 -q -F -i 4096 "$image" ;; # inodes for trees of tens of thousands of folders
   xfs) mkfs.xfs -q -f "$image" ;;
   btrfs) mkfs.btrfs -q -f "$image" >/dev/null ;;
   *) echo "no such file system: $type" >&2; exit 1 ;;
@@ -32,5 +33,6 @@ mount)
 unmount)
   umount "$folder" 2>/dev/null
   rm -f "$image"
+  rmdir "$folder" "$(dirname "$folder")" 2>/dev/null || true
   ;;
 esac

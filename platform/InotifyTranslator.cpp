@@ -298,8 +298,8 @@ size_t TInotifyTranslator::Reconcile(TClock::time_point now) {
     for (const auto& [place, entry] : found) {
         const auto& [wd, name] = place;
         const std::optional<int> folder = entry.Now.Folder;
-        if (!folder || !FTree.Contains(*folder) || *folder == FTree.Root() || FTree.IsWithin(wd, *folder) ||
-            !FTree.Contains(wd))
+        if (!folder || !FTree.Contains(wd) || !FTree.Contains(*folder) || *folder == FTree.Root() ||
+            FTree.IsWithin(wd, *folder))
             continue;
         settled.insert({FTree.ParentOf(*folder), FTree.NameOf(*folder)});
         settled.insert(place);

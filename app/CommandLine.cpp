@@ -30,11 +30,11 @@ std::string AbsoluteFolder(const std::string& folder, const std::string& current
 // The value of an option that takes one: after "=" in the same argument, or
 // the next argument.
 std::string OptionValue(const std::string& option, const std::string& argument,
-                        const std::vector<std::string>& arguments, std::size_t& index) {
+                        const std::vector<std::string>& arguments, std::size_t& index, const char* what) {
     if (argument.size() > option.size())
         return argument.substr(option.size() + 1);
     if (index + 1 >= arguments.size())
-        throw ECommandLineError("option " + option + " needs a file name");
+        throw ECommandLineError("option " + option + " needs " + what);
     return arguments[++index];
 }
 
@@ -46,6 +46,7 @@ bool IsOption(const std::string& argument, const std::string& option) {
 TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const std::string& currentFolder) {
     TCommandLine result;
     bool optionsEnded = false;
+    bool formatGiven = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
@@ -71,13 +72,21 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
         } else if (argument == "--verbose") {
             result.Verbose = true;
         } else if (IsOption(argument, "--settings")) {
-            result.SettingsFile = OptionValue("--settings", argument, arguments, i);
+            result.SettingsFile = OptionValue("--settings", argument, arguments, i, "a file name");
             if (result.SettingsFile.empty())
                 throw ECommandLineError("option --settings needs a file name");
+        } else if (IsOption(argument, "--format")) {
+            const std::string format = OptionValue("--format", argument, arguments, i, "text or json");
+            if (format != "text" && format != "json")
+                throw ECommandLineError("unknown format " + format + ": the formats are text and json");
+            result.Format = format == "json" ? TCommandLine::TFormat::Json : TCommandLine::TFormat::Text;
+            formatGiven = true;
         } else {
             throw ECommandLineError("unknown option " + argument);
         }
     }
+    if (formatGiven && result.Mode != TCommandLine::TMode::Console)
+        throw ECommandLineError("--format is for the console: add --console");
     if (result.Mode == TCommandLine::TMode::Console) {
         if (result.Folders.empty())
             throw ECommandLineError("--console needs at least one folder to watch");
@@ -90,7 +99,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
 
 std::string UsageText() {
     return R"(Usage: sentrel [--verbose] [--settings FILE] [FOLDER...]
-       sentrel --console [--verbose] [--settings FILE] FOLDER...
+       sentrel --console [--format text|json] [--settings FILE] FOLDER...
        sentrel --help | --version
 
 Watches folders, each with its whole sub-tree, and lists every change to the
@@ -107,6 +116,9 @@ list, as "Add Directory" does (a folder listed already is not added again).
                    to a full system queue (Changes_lost) and for folders that
                    could not be watched (Not_watched) come among them; the
                    reason for a Not_watched line goes to the standard error.
+  --format FORMAT  how the console writes its lines: text (the default), as
+                   the window lists them, or json, one JSON object per line
+                   (see the manual page for its members)
   --verbose        the window starts in verbose display (every change on a
                    line of its own); the console always lists every change
   --settings FILE  use FILE as the settings file; the console only reads it

@@ -14,6 +14,10 @@ struct TCommandLine {
     bool Verbose = false;
     // The settings file named by --settings; empty for the usual one.
     std::string SettingsFile;
+    // How the console writes its lines: as the window lists them, or as
+    // JSON Lines (--format json).
+    enum class TFormat { Text, Json };
+    TFormat Format = TFormat::Text;
     // The folders to watch, absolute, in the order given.
     std::vector<std::string> Folders;
 };
@@ -36,7 +40,8 @@ constexpr int ExitUsage = 2;
 // byte; a relative one is taken from currentFolder (empty when the
 // current folder is gone). Raises ECommandLineError
 // for an unknown option, a folder that does not exist, the console without
-// a folder, or a settings file for the console that does not exist.
+// a folder, a settings file for the console that does not exist, or an
+// unknown format or a format without the console.
 TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const std::string& currentFolder);
 
 // The text of --help and of --version.

@@ -7,10 +7,13 @@
 
 #include "app/CommandLine.h"
 #include "platform/MessageWindow.h"
+#include "platform/OutputWriter.h"
 #include "platform/PlatformInfo.h"
 #include "runtime/SysUtils.h"
 #include "toolkit/StopSignals.h"
 #include "util/ChangeFilter.h"
+#include "util/ChangeRecords.h"
+#include "util/PathText.h"
 #include "util/ResultLines.h"
 #include "util/UtilObj.h"
 #include "util/Utilstrings.h"
@@ -21,7 +24,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <optional>
+#include <unistd.h>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace {
@@ -40,17 +46,34 @@ TFilterLists ReadFilterLists() {
     return {ReadList("ExcludedDirs"), ReadList("ExcludedFileTypes"), ReadList("IncludedFileTypes")};
 }
 
+// The name of file in folder's tree, as the folder's watch names its
+// changes; none when it is outside.
+std::optional<std::string> NameInTree(const std::string& folder, const std::string& file) {
+    std::error_code error;
+    std::string root = std::filesystem::weakly_canonical(folder, error).string();
+    if (error)
+        return std::nullopt;
+    if (!root.ends_with(PathDelim))
+        root += PathDelim;
+    if (!file.starts_with(root))
+        return std::nullopt;
+    return file.substr(root.size());
+}
+
 // One line for a person on the standard error output; the engine's
 // messages break their lines as the error box does.
 void Tell(std::string message) {
     ReplaceAll(message, "\r\n", "\n");
-    std::fprintf(stderr, "sentrel: %s\n", message.c_str());
+    std::fprintf(stderr, "sentrel: %s\n", ShownMessage(message).c_str());
 }
+
+// Lines a reader has not taken yet are dropped past this, and a
+// Changes_lost line says so once the reader has caught up.
+constexpr std::size_t UnwrittenLimit = std::size_t(64) << 20;
 
 class TConsole {
 public:
-    explicit TConsole(const TChangeFilter& filter)
-        : FFilter(filter), FStopSignals([this] { End(ExitSuccess); }) {}
+    TConsole(const TChangeFilter& filter, TCommandLine::TFormat format);
     ~TConsole();
     TConsole(const TConsole&) = delete;
     TConsole& operator=(const TConsole&) = delete;
@@ -61,7 +84,13 @@ private:
     void Watch(const std::string& folder);
     void Notify(TBriskoDirWatch* sender, int action, const std::string& fileName);
     void Status(TBriskoDirWatch* sender, const TDirWatchStatus& status);
-    void Print(const std::string& line);
+    std::string Now() const;
+    void Emit(TChangeRecord record);
+    void FlushRename();
+    void Print(const TChangeRecord& record);
+    std::string Line(const TChangeRecord& record) const;
+    std::string LostLines(const TOutputWriter::TDropped& dropped) const;
+    void OutputEnded(int error);
     void End(int code, const std::string& message = {});
     static void ReportWatchError() noexcept;
 
@@ -70,16 +99,36 @@ private:
     static TConsole* FRunning;
 
     const TChangeFilter& FFilter;
+    const TCommandLine::TFormat FFormat;
+    // The standard output's file when it is one: its own changes are not
+    // listed, or every line written would make another.
+    const std::optional<std::string> FOutputFile;
     // Set up before the first watch and given back after the last one has
     // stopped, so that a signal never finds the program half torn down.
     TStopSignals FStopSignals;
+    // What the writer's thread asks of this one is done through the event
+    // loop, and dropped with this object.
+    QObject FContext;
+    TOutputWriter FOutput;
+    TRenamePairing FRenames;
     std::vector<std::unique_ptr<TBriskoDirWatch>> FWatches;
+    // The name of the output file in each watch's tree, where it is in one.
+    std::unordered_map<const TBriskoDirWatch*, std::string> FOwnOutput;
     std::unordered_set<const TBriskoDirWatch*> FReady;
     bool FEnded = false;
     int FExitCode = ExitSuccess;
 };
 
 TConsole* TConsole::FRunning = nullptr;
+
+TConsole::TConsole(const TChangeFilter& filter, TCommandLine::TFormat format)
+    : FFilter(filter), FFormat(format), FOutputFile(TOutputWriter::FileOf(STDOUT_FILENO)),
+      FStopSignals([this] { End(ExitSuccess); }),
+      FOutput(STDOUT_FILENO, UnwrittenLimit,
+              {[this](const TOutputWriter::TDropped& dropped) { return LostLines(dropped); },
+               [this](int error) {
+                   QMetaObject::invokeMethod(&FContext, [this, error] { OutputEnded(error); }, Qt::QueuedConnection);
+               }}) {}
 
 // The watches stop before the reporter goes: nothing they posted is handled
 // after this.
@@ -116,14 +165,21 @@ void TConsole::Watch(const std::string& folder) {
         Notify(sender, action, fileName);
     });
     watch->SetOnStatus([this](TBriskoDirWatch* sender, const TDirWatchStatus& status) { Status(sender, status); });
+    if (FOutputFile)
+        if (std::optional<std::string> name = NameInTree(folder, *FOutputFile)) {
+            Tell("not listing the changes of " + ShownPath(*FOutputFile) + ": the output is written there");
+            FOwnOutput[watch.get()] = std::move(*name);
+        }
     watch->SetDirectory(folder);
     watch->SetEnabled(true);
     FWatches.push_back(std::move(watch));
 }
 
 void TConsole::Notify(TBriskoDirWatch* sender, int action, const std::string& fileName) {
-    if (std::optional<TResultLine> line = ChangeResult(FFilter, TimeNow(), sender->Directory(), action, fileName))
-        Print(line->Text);
+    if (auto own = FOwnOutput.find(sender); own != FOwnOutput.end() && own->second == fileName)
+        return;
+    if (std::optional<TChangeRecord> record = ChangeRecord(FFilter, Now(), sender->Directory(), action, fileName))
+        Emit(std::move(*record));
 }
 
 void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {
@@ -131,37 +187,72 @@ void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {
     // after it, and a tree that grows later, are not.
     if (status.Kind == TDirWatchStatus::TKind::Covered) {
         if (FReady.insert(sender).second)
-            Tell("watching " + sender->Directory() + " (" + WatchedRemark(status) + ")");
+            Tell("watching " + ShownPath(sender->Directory()) + " (" + WatchedRemark(status) + ")");
         return;
     }
-    std::optional<TResultLine> line = StatusResult(FFilter, TimeNow(), sender->Directory(), status);
-    if (!line)
+    std::optional<TChangeRecord> record = StatusRecord(FFilter, Now(), sender->Directory(), status);
+    if (!record)
         return;
-    Print(line->Text);
-    if (!line->Hint.empty())
-        Tell("not watched: " + line->Path + ": " + line->Hint);
+    if (status.Kind == TDirWatchStatus::TKind::NotCovered)
+        Tell("not watched: " + ShownPath(record->Path) + ": " + record->Reason);
+    Emit(std::move(*record));
 }
 
-// One write per line, unbuffered, so that a reader sees each line as soon
-// as it is made and a line never arrives in pieces from here. A reader that
-// has gone away is no failure: it wanted no more.
-void TConsole::Print(const std::string& line) {
-    if (FEnded)
+std::string TConsole::Now() const {
+    return FFormat == TCommandLine::TFormat::Json ? RecordTimeNow() : TimeNow();
+}
+
+// The two halves of a rename are one JSON record; a half left alone goes
+// out once the changes delivered with it are through.
+void TConsole::Emit(TChangeRecord record) {
+    if (FFormat == TCommandLine::TFormat::Text) {
+        Print(record);
         return;
-    const std::string text = line + '\n';
-    errno = 0;
-    if (std::fwrite(text.data(), 1, text.size(), stdout) == text.size())
-        return;
-    if (errno == EPIPE)
+    }
+    const bool wasHolding = FRenames.Holding();
+    for (const TChangeRecord& ready : FRenames.Add(std::move(record)))
+        Print(ready);
+    if (FRenames.Holding() && !wasHolding)
+        QMetaObject::invokeMethod(&FContext, [this] { FlushRename(); }, Qt::QueuedConnection);
+}
+
+void TConsole::FlushRename() {
+    for (const TChangeRecord& ready : FRenames.Flush())
+        Print(ready);
+}
+
+void TConsole::Print(const TChangeRecord& record) {
+    if (!FEnded)
+        FOutput.Write(Line(record), record.Folder);
+}
+
+std::string TConsole::Line(const TChangeRecord& record) const {
+    return (FFormat == TCommandLine::TFormat::Json ? JsonRecord(record) : TResultLine::Of(record).Text) + '\n';
+}
+
+// Runs on the writer's thread: only formats.
+std::string TConsole::LostLines(const TOutputWriter::TDropped& dropped) const {
+    std::string lines;
+    for (const auto& [folder, count] : dropped)
+        lines += Line({Now(), "Changes_lost", folder, std::nullopt, folder,
+                       Format("The reader of the output fell behind: %llu lines were dropped",
+                              static_cast<unsigned long long>(count))});
+    return lines;
+}
+
+// A reader that has gone away is no failure: it wanted no more.
+void TConsole::OutputEnded(int error) {
+    if (error == 0)
         End(ExitSuccess);
     else
-        End(ExitFailure, Format("cannot write to the standard output: %s", std::strerror(errno)));
+        End(ExitFailure, Format("cannot write to the standard output: %s", std::strerror(error)));
 }
 
 // The first end counts; the lines still queued are dropped.
 void TConsole::End(int code, const std::string& message) {
     if (FEnded)
         return;
+    FlushRename();
     FEnded = true;
     FExitCode = code;
     if (!message.empty())
@@ -186,7 +277,6 @@ int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
     QCoreApplication application(argc, argv);
     if (!commandLine.SettingsFile.empty())
         UtilObj.SetIniFileName(commandLine.SettingsFile);
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
     TFilterLists lists;
     try {
         lists = ReadFilterLists();
@@ -197,7 +287,7 @@ int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
     const TChangeFilter filter(lists.Excluded, lists.ExcludedTypes, lists.IncludedTypes);
     std::optional<TConsole> console;
     try {
-        console.emplace(filter);
+        console.emplace(filter, commandLine.Format);
     } catch (const Exception& error) {
         Tell(error.Message());
         return ExitFailure;

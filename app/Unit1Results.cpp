@@ -12,6 +12,7 @@
 #include "toolkit/ListBox.h"
 #include "runtime/SysUtils.h"
 #include "util/UtilListBox.h"
+#include "util/PathText.h"
 #include "util/ResultLines.h"
 #include "util/UtilObj.h"
 #include "util/Utilstrings.h"
@@ -19,6 +20,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QStatusBar>
+#include <utility>
 
 bool TForm1::IsFilteredOut(const std::string& path) const {
     return GeneralOptionsForm->ChangeFilter().IsFilteredOut(path);
@@ -72,10 +74,10 @@ void TForm1::ExcludeSelected(TExcludeKind kind) {
             ++i;
             continue;
         }
-        std::string text = lbResults->Line(i);
+        std::string path = PathOfShown(ResultFilePath(lbResults->Line(i)));
         if (kind == TExcludeKind::Path)
-            text.erase(text.rfind(PathDelim) + 1);
-        GeneralOptionsForm->AddExclusion(text);
+            path.erase(path.rfind(PathDelim) + 1);
+        GeneralOptionsForm->AddExclusion(path);
         lbResults->Delete(i);
     }
 }
@@ -94,7 +96,7 @@ std::string TForm1::CurrentResultPath() const {
     const int current = lbResults->ItemIndex();
     if (!ListBoxHasSelection(*lbResults) || current < 0)
         return {};
-    return std::string(ResultFilePath(lbResults->Line(current)));
+    return PathOfShown(ResultFilePath(lbResults->Line(current)));
 }
 
 void TForm1::ShowStatusMessage(const std::string& message) {
@@ -140,9 +142,23 @@ void TForm1::sbClearClick() {
     UpdateStatusBar();
 }
 
+// The dialog is General Options' own, which saves plain lists: it gets its
+// file types back however the save ends.
 void TForm1::SaveList1Click() {
-    GeneralOptionsForm->SaveDialog1->FileName = "WatchListing.txt";
-    ListBoxSaveToFile(*lbResults, GeneralOptionsForm->SaveDialog1);
+    TFileDialog& dialog = *GeneralOptionsForm->SaveDialog1;
+    struct TTypesBack {
+        TFileDialog& Dialog;
+        std::string Filter;
+        ~TTypesBack() {
+            Dialog.Filter = std::move(Filter);
+            Dialog.FilterIndex = 1;
+        }
+    } typesBack{dialog, std::exchange(dialog.Filter, SavedListTypes)};
+    dialog.FilterIndex = 1;
+    dialog.FileName = "WatchListing.txt";
+    ListBoxSaveToFile(*lbResults, &dialog, [](const std::vector<std::string>& lines, const TFileDialog& chosen) {
+        return SavedChangeList(lines, SavedListTypeOf(chosen.FileName, chosen.FilterIndex));
+    });
 }
 
 void TForm1::Editinifile1Click() {

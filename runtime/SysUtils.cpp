@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -93,4 +95,47 @@ std::string Format(const char* format, ...) {
     std::vsnprintf(text.data(), text.size(), format, args);
     va_end(args);
     return std::string(text.data(), length > 0 ? length : 0);
+}
+
+namespace {
+struct TSecondText {
+    time_t Second = -1;
+    std::string Clock, Date, Offset;
+};
+
+void MakeSecondText(TSecondText& text, time_t second) {
+    tm local{};
+    localtime_r(&second, &local);
+    char buffer[64];
+    std::strftime(buffer, sizeof buffer, "%H:%M:%S", &local);
+    text.Clock = buffer;
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &local);
+    text.Date = buffer;
+    const long offset = local.tm_gmtoff / 60;
+    text.Offset = Format("%c%02ld:%02ld", offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
+    text.Second = second;
+}
+
+const TSecondText& SecondText(const timespec& now) {
+    thread_local TSecondText text;
+    if (now.tv_sec != text.Second)
+        MakeSecondText(text, now.tv_sec);
+    return text;
+}
+
+timespec RealTimeNow() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+} // namespace
+
+std::string LocalClockNow() {
+    return SecondText(RealTimeNow()).Clock;
+}
+
+std::string LocalStampNow() {
+    const timespec now = RealTimeNow();
+    const TSecondText& text = SecondText(now);
+    return Format("%s.%03ld%s", text.Date.c_str(), now.tv_nsec / 1000000, text.Offset.c_str());
 }

@@ -25,3 +25,9 @@ size_t Utf8SequenceLength(std::string_view text, size_t at, char32_t& code);
 
 // printf-style formatting into a string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The local time now, as "hh:mm:ss" and as RFC 3339 with milliseconds and
+// the offset ("2026-12-07T14:05:09.123+01:00"). The text of the second is
+// made once a second per thread: a burst of changes asks for it often.
+std::string LocalClockNow();
+std::string LocalStampNow();

@@ -72,18 +72,22 @@ bool TFileDialog::Execute() {
     if (Answers().FileDialog)
         return Answers().FileDialog(*this);
     QString start = QDir(QString::fromStdString(InitialDir)).filePath(QString::fromStdString(FileName));
+    const QStringList types = QtFilter(Filter).split(QStringLiteral(";;"));
+    QString type = types.value(FilterIndex - 1);
     QString chosen;
     if (FKind == TKind::Open) {
-        chosen = QFileDialog::getOpenFileName(ActiveParent(), QString(), start, QtFilter(Filter));
+        chosen = QFileDialog::getOpenFileName(ActiveParent(), QString(), start, types.join(QStringLiteral(";;")),
+                                              &type);
     } else {
         QFileDialog::Options options;
         if (!OverwritePrompt)
             options |= QFileDialog::DontConfirmOverwrite;
-        chosen = QFileDialog::getSaveFileName(ActiveParent(), QString(), start, QtFilter(Filter),
-                                              nullptr, options);
+        chosen = QFileDialog::getSaveFileName(ActiveParent(), QString(), start, types.join(QStringLiteral(";;")),
+                                              &type, options);
     }
     if (chosen.isEmpty())
         return false;
     FileName = chosen.toStdString();
+    FilterIndex = static_cast<int>(types.indexOf(type)) + 1;
     return true;
 }

@@ -40,6 +40,7 @@ public:
     TKind Kind() const { return FKind; }
     std::string FileName;
     std::string Filter;     // "Text Files|*.txt"
+    int FilterIndex = 1;    // the type chosen in Filter, from 1; set by Execute
     std::string InitialDir;
     bool OverwritePrompt = false;
 

@@ -3,9 +3,11 @@
 #include "platform/PlatformInfo.h"
 #include "runtime/SysUtils.h"
 #include "util/ChangeFilter.h"
+#include "util/PathText.h"
+#include "util/UtilListBox.h"
+#include "util/Utilstrings.h"
 #include "watch/BrkDirWatch.h"
 
-#include <QTime>
 
 std::string ActionName(int action) {
     switch (action) {
@@ -31,7 +33,7 @@ std::string FullPath(const std::string& directory, const std::string& fileName) 
 }
 
 std::string TimeNow() {
-    return QTime::currentTime().toString(QStringLiteral("hh:mm:ss")).toStdString();
+    return LocalClockNow();
 }
 
 std::string ResultLine(const std::string& time, const std::string& action, const std::string& path) {
@@ -61,30 +63,48 @@ std::string WatchedRemark(const TDirWatchStatus& status) {
     return status.Mechanism.empty() ? watched : watched + " by " + status.Mechanism;
 }
 
-std::optional<TResultLine> ChangeResult(const TChangeFilter& filter, const std::string& time,
-                                        const std::string& directory, int action, const std::string& fileName) {
+TResultLine TResultLine::Of(const std::string& time, const std::string& action, std::string_view path,
+                            std::string hint) {
+    std::string shown = ShownPath(path);
+    std::string text = ResultLine(time, action, shown);
+    return {std::move(text), std::move(shown), std::move(hint)};
+}
+
+TResultLine TResultLine::Of(const TChangeRecord& record) {
+    return Of(record.Time, record.Action, record.Path, record.Reason);
+}
+
+std::optional<TChangeRecord> ChangeRecord(const TChangeFilter& filter, const std::string& time,
+                                          const std::string& directory, int action, const std::string& fileName) {
     std::string path = FullPath(directory, fileName);
     if (filter.IsFilteredOut(path))
         return std::nullopt;
-    std::string text = ResultLine(time, ActionName(action), path);
-    return TResultLine{std::move(text), std::move(path), {}};
+    return TChangeRecord{time, ActionName(action), std::move(path), std::nullopt, directory, {}};
 }
 
-std::optional<TResultLine> StatusResult(const TChangeFilter& filter, const std::string& time,
-                                        const std::string& directory, const TDirWatchStatus& status) {
+std::optional<TResultLine> ChangeResult(const TChangeFilter& filter, const std::string& time,
+                                        const std::string& directory, int action, const std::string& fileName) {
+    if (std::optional<TChangeRecord> record = ChangeRecord(filter, time, directory, action, fileName))
+        return TResultLine::Of(*record);
+    return std::nullopt;
+}
+
+std::optional<TChangeRecord> StatusRecord(const TChangeFilter& filter, const std::string& time,
+                                          const std::string& directory, const TDirWatchStatus& status) {
     switch (status.Kind) {
     case TDirWatchStatus::TKind::ChangesLost:
-        return TResultLine{ResultLine(time, "Changes_lost", directory), directory, {}};
+        return TChangeRecord{time, "Changes_lost", directory, std::nullopt, directory,
+                             "Changes came faster than they were read and some were lost: the lines that follow "
+                             "may not give the state of every name."};
     case TDirWatchStatus::TKind::ChangesMerged:
-        return TResultLine{ResultLine(time, "Changes_merged", directory), directory,
-                           "The system merged changes that came faster than they were read: the steps between "
-                           "are missing, and the lines that follow give the real state of every name."};
+        return TChangeRecord{time, "Changes_merged", directory, std::nullopt, directory,
+                             "The system merged changes that came faster than they were read: the steps between "
+                             "are missing, and the lines that follow give the real state of every name."};
     case TDirWatchStatus::TKind::NotCovered: {
         std::string folder = status.Folder.empty() ? directory : FullPath(directory, status.Folder);
         if (filter.IsExcludedPath(FullPath(folder, "")))
             return std::nullopt;
-        std::string text = ResultLine(time, "Not_watched", folder);
-        return TResultLine{std::move(text), std::move(folder), status.Reason};
+        return TChangeRecord{time, "Not_watched", std::move(folder), std::nullopt, directory, status.Reason};
     }
     case TDirWatchStatus::TKind::SettingUp:
     case TDirWatchStatus::TKind::Covered:
@@ -92,4 +112,61 @@ std::optional<TResultLine> StatusResult(const TChangeFilter& filter, const std::
         break;
     }
     return std::nullopt;
+}
+
+std::optional<TResultLine> StatusResult(const TChangeFilter& filter, const std::string& time,
+                                        const std::string& directory, const TDirWatchStatus& status) {
+    if (std::optional<TChangeRecord> record = StatusRecord(filter, time, directory, status))
+        return TResultLine::Of(*record);
+    return std::nullopt;
+}
+
+TChangeRecord RecordOfLine(std::string_view line) {
+    const std::string_view shown = ResultFilePath(line);
+    const size_t timeEnd = line.find(" - ");
+    if (timeEnd == std::string_view::npos || shown.data() == nullptr)
+        return {{}, {}, PathOfShown(line), std::nullopt, {}, {}};
+    const size_t actionStart = timeEnd + 3;
+    const size_t actionEnd = static_cast<size_t>(shown.data() - line.data()) - 3;
+    return {std::string(line.substr(0, timeEnd)), std::string(line.substr(actionStart, actionEnd - actionStart)),
+            PathOfShown(shown), std::nullopt, {}, {}};
+}
+
+TSavedListType SavedListTypeOf(const std::string& fileName, int filterIndex) {
+    const std::string extension = ExtractFileExt(fileName);
+    if (SameText(extension, ".csv"))
+        return TSavedListType::Csv;
+    if (SameText(extension, ".jsonl"))
+        return TSavedListType::JsonLines;
+    switch (filterIndex) {
+    case 2:
+        return TSavedListType::Csv;
+    case 3:
+        return TSavedListType::JsonLines;
+    default:
+        return TSavedListType::Text;
+    }
+}
+
+std::string SavedChangeList(const std::vector<std::string>& lines, TSavedListType type) {
+    std::string content;
+    if (type == TSavedListType::Text)
+        return FormatTextList(lines);
+    if (type == TSavedListType::Csv) {
+        content = CsvRow({"time", "action", "path"});
+        for (const std::string& line : lines) {
+            TChangeRecord record = RecordOfLine(line);
+            content += CsvRow({std::move(record.Time), std::move(record.Action), std::string(ResultFilePath(line))});
+        }
+        return content;
+    }
+    TRenamePairing renames;
+    auto add = [&content](const std::vector<TChangeRecord>& records) {
+        for (const TChangeRecord& record : records)
+            content += JsonRecord(record) + '\n';
+    };
+    for (const std::string& line : lines)
+        add(renames.Add(RecordOfLine(line)));
+    add(renames.Flush());
+    return content;
 }

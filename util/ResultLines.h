@@ -1,9 +1,12 @@
 #pragma once
 
+#include "util/ChangeRecords.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class TChangeFilter;
 struct TDirWatchStatus;
@@ -18,14 +21,15 @@ std::string ActionName(int action);
 // The folder and a name in it joined by one separator.
 std::string FullPath(const std::string& directory, const std::string& fileName);
 
-// The local time as "hh:mm:ss".
+// The local time as "hh:mm:ss", made once a second.
 std::string TimeNow();
 
 // time, action and path joined by " - ".
 std::string ResultLine(const std::string& time, const std::string& action, const std::string& path);
 
-// The path of a change line: all of the text after its second " - ",
-// byte for byte, blanks at its ends included.
+// The path of a change line as the line shows it: all of the text after
+// its second " - ", byte for byte, blanks at its ends included. PathOfShown
+// gives the path it stands for.
 std::string_view ResultFilePath(std::string_view line);
 
 // "1 folder", "2 folders".
@@ -36,23 +40,56 @@ std::string FolderCount(uint64_t count);
 // of a whole file system, which counts no folders.
 std::string WatchedRemark(const TDirWatchStatus& status);
 
-// One line for the list: its text, the full path it names, and free text
-// such as the system's reason, which the line itself never holds.
+// One line for the list: its text, the full path it names as the line shows
+// it (see ShownPath), and free text such as the system's reason, which the
+// line itself never holds.
 struct TResultLine {
     std::string Text;
     std::string Path;
     std::string Hint;
+
+    static TResultLine Of(const std::string& time, const std::string& action, std::string_view path,
+                          std::string hint = {});
+    // The line of a record, its reason as the hint.
+    static TResultLine Of(const TChangeRecord& record);
 };
 
-// The line for a change that a watch on directory reported, made at time;
+
+
+// The record of a change that a watch on directory reported, made at time;
 // none when the filter hides it.
+std::optional<TChangeRecord> ChangeRecord(const TChangeFilter& filter, const std::string& time,
+                                          const std::string& directory, int action, const std::string& fileName);
+
+// The line of the record ChangeRecord gives.
 std::optional<TResultLine> ChangeResult(const TChangeFilter& filter, const std::string& time,
                                         const std::string& directory, int action, const std::string& fileName);
 
-// The line for what a watch on directory could not cover: "Changes_lost"
+// The record and the line for what a watch on directory could not cover: "Changes_lost"
 // for the watched folder, "Not_watched" for a folder it could not watch
 // (none when that folder is excluded: what the user chose not to see is no
 // gap), "Changes_merged" when the system merged changes, whose steps are
 // then missing. Statuses about the set-up give none.
+std::optional<TChangeRecord> StatusRecord(const TChangeFilter& filter, const std::string& time,
+                                          const std::string& directory, const TDirWatchStatus& status);
 std::optional<TResultLine> StatusResult(const TChangeFilter& filter, const std::string& time,
                                         const std::string& directory, const TDirWatchStatus& status);
+
+// The record a change line stands for: its time and action as they stand,
+// the path it shows read back to its bytes; no folder, which a line does
+// not hold.
+TChangeRecord RecordOfLine(std::string_view line);
+
+// The file types Save List offers, for a dialog's filter, in this order.
+enum class TSavedListType { Text, Csv, JsonLines };
+inline constexpr const char* SavedListTypes = "Text Files|*.txt|CSV Files|*.csv|JSON Lines|*.jsonl";
+
+// The type of a saved list: a name ending in ".csv" or ".jsonl" says it;
+// any other name takes the type chosen in the dialog's filter.
+TSavedListType SavedListTypeOf(const std::string& fileName, int filterIndex);
+
+// The text of a saved list: the lines as they are, each ended by CR LF; CSV
+// with the columns time, action and path (as the line shows it) under a
+// header; or JSON Lines, a rename's two lines, where they follow each other,
+// one record.
+std::string SavedChangeList(const std::vector<std::string>& lines, TSavedListType type);

@@ -31,9 +31,9 @@ std::vector<std::string> ReadTextListFile(const std::string& path) {
 
 // A save that fails, a full disk included, leaves the file that was there
 // and says why.
-void WriteTextListFile(const std::string& path, const std::vector<std::string>& lines) {
+void WriteListFile(const std::string& path, const std::string& content) {
     std::string reason;
-    if (!ReplaceFileContents(path, FormatTextList(lines), TInPlace::WhenFolderIsShut, reason))
+    if (!ReplaceFileContents(path, content, TInPlace::WhenFolderIsShut, reason))
         throw EFCreateError(Format("Cannot write file %s\r\n%s", path.c_str(), reason.c_str()));
 }
 } // namespace
@@ -69,14 +69,14 @@ bool ListBoxLoadFromFile(TListBox& listBox) {
     return true;
 }
 
-void ListBoxSaveToFile(const TListBox& listBox, TFileDialog* dialog) {
+void ListBoxSaveToFile(const TListBox& listBox, TFileDialog* dialog, const TListFormat& format) {
     if (!dialog)
         dialog = FormDialog(listBox, "SaveDialog1");
     if (!dialog)
         return;
     TClearFileName clear{*dialog};
     if (dialog->Execute())
-        WriteTextListFile(dialog->FileName, listBox.Lines());
+        WriteListFile(dialog->FileName, format ? format(listBox.Lines(), *dialog) : FormatTextList(listBox.Lines()));
 }
 
 std::vector<std::string> ParseTextList(const std::string& content) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,10 @@ bool ListBoxLoadFromFile(TListBox& listBox);
 // Writes the lines to a text list file the user picks in dialog, or in the
 // form's "SaveDialog1" when none is given. The file is replaced only once the
 // new text is completely written.
-void ListBoxSaveToFile(const TListBox& listBox, TFileDialog* dialog = nullptr);
+// format, when given, makes the file's text from the lines and the type
+// chosen in the dialog's filter.
+using TListFormat = std::function<std::string(const std::vector<std::string>& lines, const TFileDialog& dialog)>;
+void ListBoxSaveToFile(const TListBox& listBox, TFileDialog* dialog = nullptr, const TListFormat& format = {});
 
 // The text list file format: one line per list line, each ended by CR LF.
 // Reading accepts CR LF, LF or CR; a final line break adds no empty line; a

@@ -3,6 +3,7 @@
 #include "dialogs/GeneralOptionsUnit.h"
 #include "platform/ProcessStart.h"
 #include "platform/ShellOpen.h"
+#include "util/PathText.h"
 #include "util/ResultLines.h"
 #include "util/UtilObj.h"
 
@@ -14,6 +15,7 @@
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QStatusBar>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -130,17 +132,24 @@ TEST_F(ResultCommands, DoubleClickExcludesTheLinesFile) {
     EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(), TWords{"/w/b"});
 }
 
-// Linux names may hold " - ", begin or end with blanks, or hold bytes that
-// are not UTF-8; every command gets the path exactly as it is on disk.
+// Linux names may hold " - ", begin or end with blanks, hold bytes that are
+// not UTF-8, line breaks or terminal controls: each is one line, quoted
+// where needed, and every command gets the path exactly as it is on disk.
 TEST_F(ResultCommands, EveryCommandTakesThePathWhole) {
     TTempDir dir;
-    const TWords names = {"a - b.txt", " lead", "trail ", "caf\xe9 - \xff.txt", "x-y -z"};
-    for (const std::string& name : names)
+    const TWords names = {"a - b.txt", " lead", "trail ", "caf\xe9 - \xff.txt", "x-y -z",
+                          "x\n12:00:00 - Removed - /etc/passwd", "\x1b[2J\x1b]0;t\x07", "$'q'"};
+    for (const std::string& name : names) {
+        fs::create_directories(fs::path(dir / name).parent_path());
         dir.WriteFile(name);
+    }
     GeneralOptionsForm->ebHexEditor->setText("hexedit");
     List(dir.Path(), names);
+    ASSERT_EQ(Form1->lbResults->Count(), static_cast<int>(names.size()));
     for (int line = 0; line < Form1->lbResults->Count(); ++line) {
-        EXPECT_EQ(ResultFilePath(Form1->lbResults->Line(line)), dir / names[static_cast<size_t>(line)]);
+        const std::string& text = Form1->lbResults->Line(line);
+        EXPECT_EQ(PathOfShown(ResultFilePath(text)), dir / names[static_cast<size_t>(line)]);
+        EXPECT_EQ(std::count_if(text.begin(), text.end(), [](unsigned char c) { return c < 0x20; }), 0) << text;
         Form1->lbResults->SetSelected(line, true);
         Form1->lbResults->SetItemIndex(line);
         Form1->Openthisfile1Click();
@@ -155,9 +164,11 @@ TEST_F(ResultCommands, EveryCommandTakesThePathWhole) {
         editorPaths.push_back(command.back());
     EXPECT_EQ(editorPaths, paths);
 
-    Select({0, 3, 4});
+    Select({0, 3, 4, 5, 6});
     Form1->ExcludeFile1Click();
-    EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(), (TWords{paths[0], paths[3], paths[4]}));
+    EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(), (TWords{paths[0], paths[3], paths[4], paths[5], paths[6]}));
+    List(dir.Path(), {"x\n12:00:00 - Removed - /etc/passwd", "x", "$'q'"});
+    EXPECT_EQ(Form1->lbResults->Count(), 5) << "only the excluded file is hidden, not a look-alike";
 }
 
 TEST_F(ResultCommands, OpenAndHexEditActOnTheCurrentLineOfASelection) {

@@ -1,0 +1,153 @@
+#include "platform/OutputWriter.h"
+
+#include "runtime/Exception.h"
+#include "runtime/SysUtils.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+using TClock = std::chrono::steady_clock;
+
+// How long a stop waits for a reader to take what is still queued.
+constexpr auto StopGrace = std::chrono::milliseconds(250);
+constexpr std::size_t LargeChunk = std::size_t(1) << 20;
+} // namespace
+
+TOutputWriter::TOutputWriter(int fd, std::size_t limit, THandlers handlers)
+    : FFd(fd), FLimit(limit), FHandlers(std::move(handlers)), FChunk(LargeChunk) {
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)))
+        FChunk = PIPE_BUF;
+    if (pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw Exception(Format("Cannot prepare the output: %s", std::strerror(errno)));
+    FThread = std::thread([this] { Run(); });
+}
+
+TOutputWriter::~TOutputWriter() {
+    {
+        std::lock_guard lock(FMutex);
+        FStopping = true;
+    }
+    FReady.notify_one();
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = write(FWake[1], &byte, 1);
+    FThread.join();
+    close(FWake[0]);
+    close(FWake[1]);
+}
+
+bool TOutputWriter::Write(std::string_view lines, const std::string& folder) {
+    bool wake = false;
+    {
+        std::lock_guard lock(FMutex);
+        if (FEnded)
+            return false;
+        if (!FDropped.empty() || FQueued.size() + FInFlight + lines.size() > FLimit) {
+            ++FDropped[folder];
+            return false;
+        }
+        wake = FQueued.empty() && FInFlight == 0;
+        FQueued.append(lines);
+    }
+    if (wake)
+        FReady.notify_one();
+    return true;
+}
+
+void TOutputWriter::Run() {
+    std::unique_lock lock(FMutex);
+    std::string batch;
+    for (;;) {
+        FReady.wait(lock, [this] { return !FQueued.empty() || FStopping; });
+        if (FQueued.empty())
+            return;
+        batch.swap(FQueued);
+        FQueued.clear();
+        FInFlight = batch.size();
+        lock.unlock();
+        const bool written = WriteOut(batch);
+        lock.lock();
+        FInFlight = 0;
+        if (!written) {
+            FEnded = true;
+            FQueued.clear();
+            return;
+        }
+        // Everything queued before the first dropped line is out: the gap
+        // is said before anything after it.
+        if (!FDropped.empty() && FQueued.empty()) {
+            FQueued = FHandlers.LostLines(FDropped);
+            FDropped.clear();
+        }
+    }
+}
+
+// False when writing ended, for good: the reader left, a write failed, or
+// a stop's grace ran out.
+bool TOutputWriter::WriteOut(std::string_view text) {
+    while (!text.empty()) {
+        if (!WaitWritable())
+            return false;
+        const ssize_t written = write(FFd, text.data(), std::min(text.size(), FChunk));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0) {
+            FHandlers.Ended(errno == EPIPE ? 0 : errno);
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+bool TOutputWriter::WaitWritable() {
+    std::optional<TClock::time_point> deadline;
+    for (;;) {
+        bool stopping = false;
+        {
+            std::lock_guard lock(FMutex);
+            stopping = FStopping;
+        }
+        if (stopping && !deadline)
+            deadline = TClock::now() + StopGrace;
+        int timeout = -1;
+        if (deadline) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - TClock::now());
+            if (left.count() <= 0)
+                return false;
+            timeout = static_cast<int>(left.count());
+        }
+        pollfd fds[2] = {{FFd, POLLOUT, 0}, {FWake[0], POLLIN, 0}};
+        const int ready = poll(fds, 2, timeout);
+        if (ready < 0 && errno != EINTR) {
+            FHandlers.Ended(errno);
+            return false;
+        }
+        if (fds[1].revents & POLLIN) {
+            char bytes[16];
+            while (read(FWake[0], bytes, sizeof bytes) > 0) {
+            }
+        }
+        // An error or hang-up shows in the write that follows.
+        if (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))
+            return true;
+    }
+}
+
+std::optional<std::string> TOutputWriter::FileOf(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    char path[PATH_MAX + 1];
+    const ssize_t length = readlink(Format("/proc/self/fd/%d", fd).c_str(), path, PATH_MAX);
+    if (length <= 0 || path[0] != '/')
+        return std::nullopt;
+    return std::string(path, static_cast<std::size_t>(length));
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+// Writes lines to a file descriptor from a thread of its own, so that the
+// program making them never waits for their reader: what is ready goes out
+// in one write, a reader that stops reading costs a bounded amount of
+// memory, and a stop ends the program at once however full the pipe is.
+//
+// Past the limit of unwritten bytes, lines are dropped until everything
+// queued before them is written; then the lines LostLines makes for the
+// folders whose lines were dropped (with their counts) go out first.
+class TOutputWriter {
+public:
+    using TDropped = std::map<std::string, uint64_t>;
+    struct THandlers {
+        // Both run on the writer's thread and must raise nothing.
+        std::function<std::string(const TDropped& dropped)> LostLines;
+        // Once, when writing ended: 0 for a reader that went away, else the
+        // error of the write. Nothing is written after it.
+        std::function<void(int error)> Ended;
+    };
+
+    TOutputWriter(int fd, std::size_t limit, THandlers handlers);
+    // Writes what is still queued while the descriptor takes it within a
+    // short grace, then gives up on the rest.
+    ~TOutputWriter();
+    TOutputWriter(const TOutputWriter&) = delete;
+    TOutputWriter& operator=(const TOutputWriter&) = delete;
+
+    // Queues whole lines that belong to folder's watch; false when they were
+    // dropped.
+    bool Write(std::string_view lines, const std::string& folder);
+
+    // The regular file the descriptor writes to, by its full path; none for
+    // a pipe, a terminal or a socket.
+    static std::optional<std::string> FileOf(int fd);
+
+private:
+    void Run();
+    bool WriteOut(std::string_view text);
+    bool WaitWritable();
+
+    const int FFd;
+    const std::size_t FLimit;
+    const THandlers FHandlers;
+    // Pipes and sockets take at most this much without blocking once the
+    // system says they are writable.
+    std::size_t FChunk;
+    int FWake[2] = {-1, -1};
+    std::mutex FMutex;
+    std::condition_variable FReady;
+    std::string FQueued;
+    std::size_t FInFlight = 0;
+    TDropped FDropped;
+    bool FStopping = false;
+    bool FEnded = false;
+    std::thread FThread;
+};

@@ -1,0 +1,132 @@
+#include "util/ChangeRecords.h"
+
+#include "runtime/SysUtils.h"
+
+#include <QByteArray>
+#include <algorithm>
+
+namespace {
+constexpr std::string_view OldNameAction = "Renamed_old_name";
+constexpr std::string_view NewNameAction = "Renamed_new_name";
+
+bool IsUtf8(std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        char32_t code = 0;
+        const std::size_t length = Utf8SequenceLength(text, at, code);
+        if (length == 0)
+            return false;
+        at += length;
+    }
+    return true;
+}
+
+void AppendMember(std::string& json, std::string_view name, std::string_view value) {
+    json += json.size() > 1 ? ",\"" : "\"";
+    json += name;
+    json += "\":";
+    json += JsonString(value);
+}
+
+// A path as a string member, or as its bytes when it is not text.
+void AppendPath(std::string& json, std::string_view name, std::string_view path) {
+    if (IsUtf8(path)) {
+        AppendMember(json, name, path);
+        return;
+    }
+    const QByteArray bytes = QByteArray(path.data(), static_cast<qsizetype>(path.size())).toBase64();
+    AppendMember(json, std::string(name) + "_base64", std::string_view(bytes.constData(), bytes.size()));
+}
+} // namespace
+
+std::string JsonString(std::string_view text) {
+    static constexpr char Hex[] = "0123456789abcdef";
+    std::string json = "\"";
+    for (std::size_t at = 0; at < text.size();) {
+        char32_t code = 0;
+        const std::size_t length = Utf8SequenceLength(text, at, code);
+        if (length == 0) {
+            json += "\\ufffd";
+            ++at;
+            continue;
+        }
+        if (code == '"' || code == '\\') {
+            json += '\\';
+            json += static_cast<char>(code);
+        } else if (code == '\n') {
+            json += "\\n";
+        } else if (code == '\t') {
+            json += "\\t";
+        } else if (code < 0x20 || (code >= 0x7F && code < 0xA0) || code == 0x2028 || code == 0x2029) {
+            json += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                json += Hex[(code >> shift) & 0xF];
+        } else {
+            json.append(text.substr(at, length));
+        }
+        at += length;
+    }
+    json += '"';
+    return json;
+}
+
+std::string JsonRecord(const TChangeRecord& record) {
+    std::string json = "{";
+    AppendMember(json, "time", record.Time);
+    AppendMember(json, "action", record.Action);
+    if (record.OldPath)
+        AppendPath(json, "old_path", *record.OldPath);
+    AppendPath(json, "path", record.Path);
+    if (!record.Folder.empty())
+        AppendPath(json, "folder", record.Folder);
+    if (!record.Reason.empty())
+        AppendMember(json, "reason", record.Reason);
+    json += '}';
+    return json;
+}
+
+std::string RecordTimeNow() {
+    return LocalStampNow();
+}
+
+std::string CsvRow(const std::vector<std::string>& fields) {
+    std::string row;
+    for (const std::string& field : fields) {
+        if (!row.empty())
+            row += ',';
+        if (field.find_first_of(",\"\r\n") == std::string::npos) {
+            row += field;
+            continue;
+        }
+        row += '"';
+        for (char c : field)
+            row.append(c == '"' ? 2 : 1, c);
+        row += '"';
+    }
+    row += "\r\n";
+    return row;
+}
+
+std::vector<TChangeRecord> TRenamePairing::Add(TChangeRecord record) {
+    std::vector<TChangeRecord> ready;
+    if (FOldName && record.Action == NewNameAction && record.Folder == FOldName->Folder) {
+        record.OldPath = std::move(FOldName->Path);
+        record.Action = "Renamed";
+        FOldName.reset();
+        ready.push_back(std::move(record));
+        return ready;
+    }
+    ready = Flush();
+    if (record.Action == OldNameAction)
+        FOldName = std::move(record);
+    else
+        ready.push_back(std::move(record));
+    return ready;
+}
+
+std::vector<TChangeRecord> TRenamePairing::Flush() {
+    std::vector<TChangeRecord> ready;
+    if (FOldName)
+        ready.push_back(std::move(*FOldName));
+    FOldName.reset();
+    return ready;
+}

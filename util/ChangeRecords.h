@@ -1,0 +1,56 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Change lines for other programs: JSON Lines and CSV.
+//
+// One JSON object per line:
+//   {"time":"2026-12-07T14:05:09.123+01:00","action":"Modified",
+//    "path":"/home/ann/a.txt","folder":"/home/ann"}
+// "time" is RFC 3339 with milliseconds and the local offset ("hh:mm:ss" in a
+// saved list, which keeps no more); "action" is the line's action, or
+// "Renamed" for a rename, which carries "old_path" as well; "folder" is the
+// watched folder; "reason" says why for Changes_lost, Changes_merged and
+// Not_watched. A path that is not UTF-8 has no string member: its bytes go
+// to "path_base64" ("old_path_base64", "folder_base64") instead.
+struct TChangeRecord {
+    std::string Time;
+    std::string Action;
+    std::string Path;
+    std::optional<std::string> OldPath;
+    std::string Folder;
+    std::string Reason;
+};
+
+// The object of one record, without the line break.
+std::string JsonRecord(const TChangeRecord& record);
+
+// text as a JSON string, quotes included: control characters, DEL, C1 and
+// the line and paragraph separators escaped, a byte that is not UTF-8 given
+// as U+FFFD (paths keep their bytes: see "path_base64").
+std::string JsonString(std::string_view text);
+
+// The local time now, RFC 3339 with milliseconds and the offset.
+std::string RecordTimeNow();
+
+// One CSV row (RFC 4180): fields quoted where they hold a comma, a quotation
+// mark or a line break, rows ended by CR LF.
+std::string CsvRow(const std::vector<std::string>& fields);
+
+// Pairs the two halves of a rename into one record: a Renamed_old_name is
+// held until the next record, which completes it when it is its
+// Renamed_new_name in the same folder. Each call gives the records ready
+// to go out, in order.
+class TRenamePairing {
+public:
+    std::vector<TChangeRecord> Add(TChangeRecord record);
+    // The half still held, as a record of its own.
+    std::vector<TChangeRecord> Flush();
+    bool Holding() const { return FOldName.has_value(); }
+
+private:
+    std::optional<TChangeRecord> FOldName;
+};

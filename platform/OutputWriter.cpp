@@ -8,7 +8,9 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <csignal>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -62,6 +64,12 @@ bool TOutputWriter::Write(std::string_view lines, const std::string& folder) {
 }
 
 void TOutputWriter::Run() {
+    // A reader that left shows as EPIPE from the write, not as a signal
+    // that would end the program, whatever the program does with SIGPIPE.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
     std::unique_lock lock(FMutex);
     std::string batch;
     for (;;) {

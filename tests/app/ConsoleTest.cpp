@@ -3,11 +3,17 @@
 #include "Testing.h"
 #include "ProgramProcess.h"
 
+#include "util/PathText.h"
+
+#include <QByteArray>
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
+#include <set>
 
 namespace {
 // What the console tells once a folder is watched, with this run's interface.
@@ -134,4 +140,84 @@ TEST(Console, AWatchThatFailsEndsItWithTheEnginesMessage) {
     EXPECT_EQ(console.Finish(), 1);
     EXPECT_NE(console.Error().find(parent / "watched"), std::string::npos) << console.Error();
     EXPECT_EQ(console.Error().find('\r'), std::string::npos) << "lines end as on this system";
+}
+
+// A name may hold a line break and a forged line, terminal controls or
+// bytes that are not UTF-8: each change is one line all the same, which
+// reads back to the real path, in either format.
+TEST(Console, OddNamesGiveOneLineEachInEitherFormat) {
+    for (const std::string format : {"text", "json"}) {
+        TTempDir dir, settingsDir;
+        settingsDir.WriteFile("empty.ini", "");
+        TProgram console({"--console", "--format", format, "--settings", settingsDir / "empty.ini", dir.Path()});
+        ASSERT_TRUE(console.WaitForError("watching ")) << console.Error();
+        const std::string forged = dir / "x\n12:00:00 - Removed - ";
+        std::filesystem::create_directories(forged + "/etc");
+        const std::set<std::string> made = {forged, forged + "/etc", forged + "/etc/passwd", dir / "\x1b[2J\x1b]0;t\x07",
+                                            dir / "caf\xe9", dir / "last"};
+        for (const std::string& path : {forged + "/etc/passwd", dir / "\x1b[2J\x1b]0;t\x07", dir / "caf\xe9", dir / "last"})
+            std::ofstream(path) << "x";
+        std::set<std::string> listed;
+        auto readLines = [&] {
+            listed.clear();
+            for (const std::string& line : console.Lines()) {
+                if (format == "text") {
+                    static const std::regex change(R"(^\d\d:\d\d:\d\d - (Added|Modified) - (.*)$)");
+                    std::smatch parts;
+                    EXPECT_TRUE(std::regex_match(line, parts, change)) << line;
+                    listed.insert(PathOfShown(parts[2].str()));
+                    continue;
+                }
+                const QJsonDocument record = QJsonDocument::fromJson(QByteArray::fromStdString(line));
+                EXPECT_TRUE(record.isObject()) << line;
+                const QJsonObject object = record.object();
+                listed.insert(object.contains(QStringLiteral("path"))
+                                  ? object.value(QStringLiteral("path")).toString().toStdString()
+                                  : QByteArray::fromBase64(object.value(QStringLiteral("path_base64")).toString().toLatin1())
+                                        .toStdString());
+            }
+            return listed.count(dir / "last") > 0;
+        };
+        ASSERT_TRUE(ProcessEventsUntil(readLines)) << console.Output();
+        EXPECT_EQ(listed, made) << format;
+        EXPECT_EQ(console.Output().find('\x1b'), std::string::npos);
+        console.Signal(SIGTERM);
+        EXPECT_EQ(console.Finish(), 0);
+    }
+}
+
+// A reader that takes nothing holds neither the changes nor a stop.
+TEST(Console, AReaderThatStopsReadingDoesNotHoldAStop) {
+    TTempDir dir, settingsDir;
+    settingsDir.WriteFile("empty.ini", "");
+    QProcess stuck;
+    TProgram console({"--console", "--settings", settingsDir / "empty.ini", dir.Path()}, &stuck);
+    stuck.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+    ASSERT_TRUE(console.WaitForError("watching ")) << console.Error();
+    for (int i = 0; i < 5000; ++i)
+        dir.WriteFile("a rather long name for a file, to fill the pipe sooner " + std::to_string(i));
+    QElapsedTimer stopping;
+    stopping.start();
+    console.Signal(SIGTERM);
+    EXPECT_EQ(console.Finish(), 0) << console.Error();
+    EXPECT_LT(stopping.elapsed(), 2000);
+    stuck.kill();
+    stuck.waitForFinished();
+}
+
+// Output sent to a file in the watched tree would list its own writes
+// without end.
+TEST(Console, ItsOwnOutputFileIsNotListed) {
+    TTempDir dir, settingsDir;
+    settingsDir.WriteFile("empty.ini", "");
+    const std::string output = dir / "changes.log";
+    TProgram console({"--console", "--settings", settingsDir / "empty.ini", dir.Path()}, nullptr, "", output);
+    ASSERT_TRUE(console.WaitForError("watching ")) << console.Error();
+    EXPECT_NE(console.Error().find("not listing the changes of " + output), std::string::npos) << console.Error();
+    dir.WriteFile("a.txt");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return ReadAll(output).find("a.txt") != std::string::npos; }));
+    ProcessEventsFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(ReadAll(output).find("changes.log"), std::string::npos) << ReadAll(output);
+    console.Signal(SIGTERM);
+    EXPECT_EQ(console.Finish(), 0);
 }

@@ -26,8 +26,9 @@ inline QStringList Arguments(const std::vector<std::string>& arguments) {
 // an X display (":93").
 class TProgram {
 public:
+    // outputFile, when given, takes the standard output in place of a pipe.
     explicit TProgram(const std::vector<std::string>& arguments, QProcess* reader = nullptr,
-                      const std::string& display = "") {
+                      const std::string& display = "", const std::string& outputFile = "") {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             environment.remove(QString::fromLatin1(name));
@@ -38,6 +39,8 @@ public:
         FProcess.setProcessEnvironment(environment);
         if (reader)
             FProcess.setStandardOutputProcess(reader);
+        if (!outputFile.empty())
+            FProcess.setStandardOutputFile(QString::fromStdString(outputFile));
         FProcess.start(QStringLiteral(SENTREL_PROGRAM), Arguments(arguments));
     }
     ~TProgram() {

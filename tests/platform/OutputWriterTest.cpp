@@ -1,0 +1,115 @@
+#include "platform/OutputWriter.h"
+
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+struct TPipe {
+    int Ends[2] = {-1, -1};
+    TPipe() { EXPECT_EQ(pipe2(Ends, O_CLOEXEC), 0); }
+    ~TPipe() {
+        for (int end : Ends)
+            if (end >= 0)
+                close(end);
+    }
+    // Everything that arrives until nothing has come for a while.
+    std::string ReadAvailable() {
+        std::string text;
+        char buffer[65536];
+        pollfd ready{Ends[0], POLLIN, 0};
+        while (poll(&ready, 1, 300) > 0) {
+            const ssize_t got = read(Ends[0], buffer, sizeof buffer);
+            if (got <= 0)
+                break;
+            text.append(buffer, static_cast<size_t>(got));
+        }
+        return text;
+    }
+};
+
+TOutputWriter::THandlers LostLinesOnly() {
+    return {[](const TOutputWriter::TDropped& dropped) {
+                std::string lines;
+                for (const auto& [folder, count] : dropped)
+                    lines += "lost " + std::to_string(count) + " of " + folder + "\n";
+                return lines;
+            },
+            [](int) {}};
+}
+
+// A reader that stops reading costs at most the limit; once it has taken
+// everything queued, the gap is said before any later line.
+TEST(OutputWriter, AStuckReaderCostsAtMostTheLimitAndTheGapIsSaid) {
+    TPipe pipe;
+    const std::string line(99, 'x');
+    constexpr size_t Limit = 200 * 1000;
+    std::string expected;
+    {
+        TOutputWriter writer(pipe.Ends[1], Limit, LostLinesOnly());
+        size_t taken = 0, dropped = 0;
+        for (int i = 0; i < 10000; ++i) {
+            const bool queued = writer.Write(line + "\n", i % 2 ? "/a" : "/b");
+            taken += queued;
+            dropped += !queued;
+        }
+        EXPECT_GT(dropped, 0u);
+        EXPECT_LE(taken * 100, Limit + 65536 * 2) << "the pipe's own buffer and the limit, no more";
+        const std::string before = pipe.ReadAvailable();
+        const size_t lost = before.find("lost ");
+        ASSERT_NE(lost, std::string::npos);
+        EXPECT_EQ(lost, taken * 100) << "the lost lines come after all that was queued";
+        EXPECT_EQ(before.substr(lost), "lost " + std::to_string(dropped / 2) + " of /a\nlost " +
+                                           std::to_string(dropped - dropped / 2) + " of /b\n");
+        EXPECT_TRUE(writer.Write("after\n", "/a"));
+        EXPECT_EQ(pipe.ReadAvailable(), "after\n");
+    }
+}
+
+// A stop while the reader takes nothing ends within the grace.
+TEST(OutputWriter, AStopIsNotHeldByAFullPipe) {
+    TPipe pipe;
+    const auto start = std::chrono::steady_clock::now();
+    {
+        TOutputWriter writer(pipe.Ends[1], 1 << 20, LostLinesOnly());
+        for (int i = 0; i < 10000; ++i)
+            writer.Write(std::string(99, 'y') + "\n", "/a");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(OutputWriter, AReaderThatLeftEndsWritingOnceAndQuietly) {
+    TPipe pipe;
+    std::mutex mutex;
+    std::vector<int> ended;
+    close(pipe.Ends[0]);
+    pipe.Ends[0] = -1;
+    {
+        TOutputWriter writer(pipe.Ends[1], 1 << 20, {[](const TOutputWriter::TDropped&) { return std::string(); },
+                                                     [&](int error) {
+                                                         std::lock_guard lock(mutex);
+                                                         ended.push_back(error);
+                                                     }});
+        writer.Write("one\n", "/a");
+        for (int i = 0; i < 100 && writer.Write("more\n", "/a"); ++i)
+            usleep(10000);
+        EXPECT_FALSE(writer.Write("late\n", "/a"));
+    }
+    EXPECT_EQ(ended, std::vector<int>{0});
+}
+
+TEST(OutputWriter, OnlyARegularFileIsNamed) {
+    TPipe pipe;
+    EXPECT_FALSE(TOutputWriter::FileOf(pipe.Ends[1]));
+    std::string name = std::filesystem::canonical(std::filesystem::temp_directory_path()) / "sentrel-output-XXXXXX";
+    const int file = mkstemp(name.data());
+    ASSERT_GE(file, 0);
+    EXPECT_EQ(TOutputWriter::FileOf(file), name);
+    close(file);
+    unlink(name.c_str());
+}
+} // namespace

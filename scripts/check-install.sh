@@ -2,7 +2,8 @@
 # Installs a built tree (default: build/default) into a temporary prefix and
 # checks what a desktop finds there: the program, the menu entry and the
 # software-centre description (both validators must accept them), the icon
-# in every size and the manual page, and nothing else (no test program).
+# in every size, the manual page and the console's user unit (which
+# systemd-analyze must accept), and nothing else (no test program).
 # Then builds the Debian package with CPack and checks its control fields
 # and contents. Nothing is installed on this machine.
 set -euo pipefail
@@ -19,6 +20,7 @@ expected=(
   share/man/man1/sentrel.1
   share/doc/sentrel/README.md
   share/icons/hicolor/scalable/apps/sentrel.svg
+  lib/systemd/user/sentrel-console@.service
 )
 for size in 16 22 24 32 48 64 128 256; do
   expected+=("share/icons/hicolor/${size}x${size}/apps/sentrel.png")
@@ -40,6 +42,11 @@ for size in 16 48 256; do
     grep -q "PNG image data, $size x $size" || { echo "The ${size}x${size} icon is no PNG of that size" >&2; exit 1; }
 done
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$scratch/prefix/bin/sentrel" --version | grep -q '^Sentrel '
+unit="$scratch/prefix/lib/systemd/user/sentrel-console@.service"
+grep -qx "ExecStart=$scratch/prefix/bin/sentrel --console \$SENTREL_OPTIONS -- %f" "$unit" ||
+  { echo "The user unit does not start the installed program" >&2; grep ExecStart "$unit" >&2; exit 1; }
+cp "$unit" "$scratch/sentrel-console@home-ann.service"
+systemd-analyze verify --man=no "$scratch/sentrel-console@home-ann.service"
 
 echo "== Debian package"
 cpack --config "$build/CPackConfig.cmake" -B "$scratch/package" >/dev/null
@@ -54,4 +61,7 @@ if [ "$packaged" != "$wanted" ]; then
   diff <(echo "$wanted") <(echo "$packaged") >&2 || true
   exit 1
 fi
+dpkg-deb --fsys-tarfile "$package" | tar -xO ./usr/lib/systemd/user/sentrel-console@.service |
+  grep -qx 'ExecStart=/usr/bin/sentrel --console $SENTREL_OPTIONS -- %f' ||
+  { echo "The package's user unit does not start /usr/bin/sentrel" >&2; exit 1; }
 echo "Installed tree and package: $(basename "$package"), $(stat -c %s "$package") bytes, as expected."

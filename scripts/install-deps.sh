@@ -10,7 +10,7 @@ packages=(
   inotify-tools
   libsimpleini-dev
   clang libfuzzer-14-dev libclang-rt-14-dev
-  librsvg2-bin desktop-file-utils appstream dpkg-dev file
+  librsvg2-bin desktop-file-utils appstream dpkg-dev file systemd
   xvfb openbox xdotool x11-utils
   e2fsprogs xfsprogs btrfs-progs
 )

@@ -28,8 +28,8 @@ struct TChangeRecord {
 // The object of one record, without the line break.
 std::string JsonRecord(const TChangeRecord& record);
 
-// text as a JSON string, quotes included: control characters, DEL, C1 and
-// the line and paragraph separators escaped, a byte that is not UTF-8 given
+// text as a JSON string, quotes included: control characters, DEL, C1, the
+// line and paragraph separators and the byte order mark escaped, a byte that is not UTF-8 given
 // as U+FFFD (paths keep their bytes: see "path_base64").
 std::string JsonString(std::string_view text);
 

@@ -8,11 +8,12 @@
 namespace {
 constexpr std::string_view QuoteStart = "$'";
 
-// Characters that would break a line, drive a terminal or reorder what a
-// reader sees around them.
+// Characters that would break a line, drive a terminal, reorder what a
+// reader sees around them or hide in a name that looks like another.
 bool IsShownQuoted(char32_t code) {
-    return code < 0x20 || (code >= 0x7F && code < 0xA0) || code == 0x061C || code == 0x200E || code == 0x200F ||
-           (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+    return code < 0x20 || (code >= 0x7F && code < 0xA0) || code == 0x061C || code == 0x200B || code == 0x200E ||
+           code == 0x200F || (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) ||
+           code == 0xFEFF;
 }
 
 // The length of the printable character at text[at]; 0 for a byte that is

@@ -13,8 +13,8 @@
 // read: \\ and \' for a backslash and a quotation mark, \a \b \t \n \v \f
 // \r \e for those controls, and \xHH for every other byte of a control
 // character (C0, DEL, C1), of a character that breaks or reorders a line
-// (U+2028, U+2029, the direction marks and embeddings) and of a sequence
-// that is not UTF-8. A path that begins with $' is quoted too, so every
+// (U+2028, U+2029, the direction marks and embeddings), of an invisible
+// space (U+200B, U+FEFF) and of a sequence that is not UTF-8. A path that begins with $' is quoted too, so every
 // shown path stands for exactly one path.
 std::string ShownPath(std::string_view path);
 

@@ -21,7 +21,7 @@ TEST(PathText, OddNamesAreQuotedAndReadBackByteForByte) {
         {"/w/\xe2\x80\xaetxt.exe", "$'/w/\\xe2\\x80\\xaetxt.exe'"},
         {"/w/it's\\\t", "$'/w/it\\'s\\\\\\t'"},
         {"/w/\x7f\x01\r", "$'/w/\\x7f\\x01\\r'"},
-        {"/w/\xef\xbb\xbfa\xe2\x80\x8b", "$'/w/\\xef\\xbb\\xbfa\\xe2\\x80\\x8b'"},
+        {"/w/\xef\xbb\xbf" "a\xe2\x80\x8b", "$'/w/\\xef\\xbb\\xbfa\\xe2\\x80\\x8b'"},
         {"$'/w/a'", "$'$\\'/w/a\\''"},
         {"$'", "$'$\\''"},
     };

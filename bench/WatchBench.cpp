@@ -2,6 +2,7 @@
 // set-up time, a burst of changes, stop time and memory per watched folder,
 // with each of the kernel's interfaces (argument fanotify:0 or 1).
 #include "BenchTree.h"
+#include "LineProcess.h"
 
 #include "platform/FanotifySource.h"
 #include "watch/BrkDirWatch.h"
@@ -109,84 +110,6 @@ struct TCountingWatch {
     int Lost = 0;
 };
 
-// inotifywait -m -r on a folder, its output lines counted by a reader thread.
-class TInotifyWait {
-public:
-    explicit TInotifyWait(const std::string& folder) {
-        int out[2];
-        int err[2];
-        if (::pipe(out) != 0 || ::pipe(err) != 0)
-            throw std::runtime_error("pipe");
-        FPid = ::fork();
-        if (FPid == 0) {
-            ::dup2(out[1], 1);
-            ::dup2(err[1], 2);
-            ::execlp("inotifywait", "inotifywait", "-m", "-r", "-e", "create", "-e", "delete",
-                     "--format", "%e %w%f", folder.c_str(), nullptr);
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        ::close(err[1]);
-        FErrReader = std::thread([this, fd = err[0]] { ReadStderr(fd); });
-        FOutReader = std::thread([this, fd = out[0]] { CountLines(fd); });
-    }
-    ~TInotifyWait() {
-        ::kill(FPid, SIGTERM);
-        ::waitpid(FPid, nullptr, 0);
-        FErrReader.join();
-        FOutReader.join();
-    }
-    bool WaitEstablished() {
-        const auto deadline = TClock::now() + PatienceLimit;
-        while (!Established && !Failed && TClock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        return Established;
-    }
-    int Pid() const { return FPid; }
-
-    std::atomic<bool> Established{false};
-    std::atomic<bool> Failed{false};
-    std::atomic<long> Lines{0};
-
-private:
-    void ReadStderr(int fd) {
-        std::string text;
-        char chunk[4096];
-        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
-            text.append(chunk, static_cast<size_t>(n));
-            if (text.find("Watches established") != std::string::npos)
-                Established = true;
-            if (text.find("Failed") != std::string::npos || text.find("rror") != std::string::npos)
-                Failed = true;
-        }
-        Failed = Failed || !Established;
-        ::close(fd);
-    }
-    void CountLines(int fd) {
-        char chunk[65536];
-        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
-            for (ssize_t i = 0; i < n; ++i)
-                Lines += chunk[i] == '\n';
-        ::close(fd);
-    }
-
-    int FPid = -1;
-    std::thread FErrReader;
-    std::thread FOutReader;
-};
-
-// Creates then deletes files files in folder as fast as one thread can.
-void WriteBurst(const std::string& folder, int files = BurstFiles) {
-    for (int i = 0; i < files; ++i) {
-        std::string name = folder + "/f" + std::to_string(i);
-        int fd = ::open(name.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-        if (fd >= 0)
-            ::close(fd);
-    }
-    for (int i = 0; i < files; ++i)
-        ::unlink((folder + "/f" + std::to_string(i)).c_str());
-}
-
 TDirWatchOptions NameOptions() {
     TDirWatchOptions names;
     names.Include(dw_file_name);
@@ -223,13 +146,13 @@ void BM_Setup_Sentrel(benchmark::State& state) {
 void BM_Setup_Inotifywait(benchmark::State& state) {
     TBenchTree& tree = TreeWith(static_cast<int>(state.range(0)));
     TBenchTree empty;
-    TInotifyWait idle(empty.Path());
-    idle.WaitEstablished();
+    TLineProcess idle(InotifyWaitCommand(empty.Path()), InotifyWaitReady);
+    idle.WaitReady();
     const long baseline = ResidentBytes(idle.Pid());
     for (auto _ : state) {
         auto start = TClock::now();
-        TInotifyWait waiter(tree.Path());
-        if (!waiter.WaitEstablished()) {
+        TLineProcess waiter(InotifyWaitCommand(tree.Path()), InotifyWaitReady);
+        if (!waiter.WaitReady()) {
             state.SkipWithError("inotifywait failed (the system's limit on inotify watches?)");
             break;
         }
@@ -274,25 +197,12 @@ void BM_Burst_Sentrel(benchmark::State& state) {
 void BM_Burst_Inotifywait(benchmark::State& state) {
     TBenchTree tree;
     for (auto _ : state) {
-        TInotifyWait waiter(tree.Path());
-        waiter.WaitEstablished();
+        TLineProcess waiter(InotifyWaitCommand(tree.Path()), InotifyWaitReady);
+        waiter.WaitReady();
         auto start = TClock::now();
-        WriteBurst(tree.Path());
+        WriteBurst(tree.Path(), BurstFiles);
         state.counters["writer_ms"] = SecondsSince(start) * 1000;
-        // inotifywait gives no sign of the end of a burst: wait until its
-        // count has stood still for a second.
-        long seen = -1;
-        auto lastGrowth = TClock::now();
-        while (waiter.Lines < 2L * BurstFiles && TClock::now() - lastGrowth < std::chrono::seconds(1)) {
-            if (waiter.Lines != seen) {
-                seen = waiter.Lines;
-                lastGrowth = TClock::now();
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        double elapsed = waiter.Lines >= 2L * BurstFiles ? SecondsSince(start)
-                                                         : SecondsSince(start) - 1.0;
-        state.SetIterationTime(elapsed);
+        state.SetIterationTime(waiter.WaitForLines(2L * BurstFiles, start));
         state.counters["delivered"] = static_cast<double>(waiter.Lines);
         state.counters["lost"] = static_cast<double>(2L * BurstFiles - waiter.Lines);
     }

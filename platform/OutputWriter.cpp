@@ -20,6 +20,9 @@ using TClock = std::chrono::steady_clock;
 // How long a stop waits for a reader to take what is still queued.
 constexpr auto StopGrace = std::chrono::milliseconds(250);
 constexpr std::size_t LargeChunk = std::size_t(1) << 20;
+// How long the first of the lines that are ready waits for more; far below
+// what a reader notices.
+constexpr auto GatherTime = std::chrono::milliseconds(2);
 } // namespace
 
 TOutputWriter::TOutputWriter(int fd, std::size_t limit, THandlers handlers)
@@ -76,6 +79,9 @@ void TOutputWriter::Run() {
         FReady.wait(lock, [this] { return !FQueued.empty() || FStopping; });
         if (FQueued.empty())
             return;
+        // Lines come in bursts: what follows the first one within a moment
+        // goes out with it, in one write and one wake of this thread.
+        FReady.wait_for(lock, GatherTime, [this] { return FStopping; });
         batch.swap(FQueued);
         FQueued.clear();
         FInFlight = batch.size();

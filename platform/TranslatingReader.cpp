@@ -20,7 +20,7 @@ namespace {
 // kernel's (which fanotify may grow without bound) grows further.
 constexpr size_t DefaultPendingMemoryLimit = 64u << 20;
 std::atomic<size_t> PendingMemoryLimit{DefaultPendingMemoryLimit};
-constexpr auto BatchGathering = std::chrono::microseconds(500);
+constexpr auto BatchGathering = std::chrono::milliseconds(2);
 
 std::string Times(uint64_t count) {
     return count == 1 ? "once" : count == 2 ? "twice" : std::to_string(count) + " times";

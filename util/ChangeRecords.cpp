@@ -42,6 +42,11 @@ std::string JsonString(std::string_view text) {
     static constexpr char Hex[] = "0123456789abcdef";
     std::string json = "\"";
     for (std::size_t at = 0; at < text.size();) {
+        if (const char c = text[at]; c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+            json += c;
+            ++at;
+            continue;
+        }
         char32_t code = 0;
         const std::size_t length = Utf8SequenceLength(text, at, code);
         if (length == 0) {

@@ -19,6 +19,8 @@ bool IsShownQuoted(char32_t code) {
 // The length of the printable character at text[at]; 0 for a byte that is
 // not one.
 std::size_t PrintableLength(std::string_view text, std::size_t at) {
+    if (const auto byte = static_cast<unsigned char>(text[at]); byte >= 0x20 && byte < 0x7F)
+        return 1;
     char32_t code = 0;
     const std::size_t length = Utf8SequenceLength(text, at, code);
     return length == 0 || IsShownQuoted(code) ? 0 : length;

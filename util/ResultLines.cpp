@@ -37,7 +37,9 @@ std::string TimeNow() {
 }
 
 std::string ResultLine(const std::string& time, const std::string& action, const std::string& path) {
-    return Format("%s - %s - %s", time.c_str(), action.c_str(), path.c_str());
+    std::string line;
+    line.reserve(time.size() + action.size() + path.size() + 6);
+    return line.append(time).append(" - ").append(action).append(" - ").append(path);
 }
 
 // Neither the time nor an action name holds " - ", so the second one is the

@@ -1,0 +1,86 @@
+// The console against inotifywait, each a process of its own writing its
+// lines to a pipe that a reader empties, in the same run: a burst of
+// creations and removals, the time until the last line is out and the
+// processor time each used for it.
+#include "BenchTree.h"
+#include "LineProcess.h"
+
+#include <benchmark/benchmark.h>
+#include <chrono>
+#include <fstream>
+
+#ifndef SENTREL_PROGRAM
+#error "SENTREL_PROGRAM names the program measured"
+#endif
+
+namespace {
+using TClock = std::chrono::steady_clock;
+constexpr int BurstFiles = 100000;
+
+double SecondsSince(TClock::time_point start) {
+    return std::chrono::duration<double>(TClock::now() - start).count();
+}
+
+// What the runs of a burst measured, averaged over them in the counters.
+struct TBurstFigures {
+    double Writer = 0, LastLinePerWriter = 0, Cpu = 0, Lines = 0;
+
+    void Report(benchmark::State& state) const {
+        const auto average = benchmark::Counter::kAvgIterations;
+        state.counters["writer_ms"] = benchmark::Counter(Writer * 1000, average);
+        state.counters["last_line_per_writer"] = benchmark::Counter(LastLinePerWriter, average);
+        state.counters["cpu_ms"] = benchmark::Counter(Cpu * 1000, average);
+        state.counters["lines"] = benchmark::Counter(Lines, average);
+    }
+};
+
+// One run of the burst against a watcher.
+void MeasureBurst(benchmark::State& state, TLineProcess& watcher, const std::string& folder, TBurstFigures& figures) {
+    if (!watcher.WaitReady()) {
+        state.SkipWithError("the watcher did not start");
+        return;
+    }
+    const double cpuBefore = watcher.CpuSeconds();
+    const auto start = TClock::now();
+    WriteBurst(folder, BurstFiles);
+    const double writer = SecondsSince(start);
+    const double lastLine = watcher.WaitForLines(2L * BurstFiles, start);
+    state.SetIterationTime(lastLine);
+    figures.Writer += writer;
+    figures.LastLinePerWriter += lastLine / writer;
+    figures.Cpu += watcher.CpuSeconds() - cpuBefore;
+    figures.Lines += static_cast<double>(watcher.Lines);
+}
+
+// Argument fanotify:0 is inotify, 1 fanotify (as root); json:1 the JSON
+// Lines format. The settings file is an empty one of the benchmark's own.
+void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
+    TBenchTree tree, settings;
+    const std::string settingsFile = settings.Path() + "/empty.ini";
+    std::ofstream{settingsFile};
+    ::setenv("SENTREL_CHANGE_BACKEND", state.range(0) ? "fanotify" : "inotify", 1);
+    std::vector<std::string> command = {SENTREL_PROGRAM, "--console", "--settings", settingsFile};
+    if (state.range(1))
+        command.insert(command.end(), {"--format", "json"});
+    command.push_back(tree.Path());
+    TBurstFigures figures;
+    for (auto _ : state) {
+        TLineProcess console(command, "watching ");
+        MeasureBurst(state, console, tree.Path(), figures);
+    }
+    figures.Report(state);
+}
+
+void BM_ConsoleBurst_Inotifywait(benchmark::State& state) {
+    TBenchTree tree;
+    TBurstFigures figures;
+    for (auto _ : state) {
+        TLineProcess waiter(InotifyWaitCommand(tree.Path()), InotifyWaitReady);
+        MeasureBurst(state, waiter, tree.Path(), figures);
+    }
+    figures.Report(state);
+}
+} // namespace
+
+BENCHMARK(BM_ConsoleBurst_Sentrel)->ArgNames({"fanotify", "json"})->ArgsProduct({{0, 1}, {0, 1}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ConsoleBurst_Inotifywait)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

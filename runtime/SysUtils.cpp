@@ -139,3 +139,13 @@ std::string LocalStampNow() {
     const TSecondText& text = SecondText(now);
     return Format("%s.%03ld%s", text.Date.c_str(), now.tv_nsec / 1000000, text.Offset.c_str());
 }
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}

@@ -23,6 +23,9 @@ bool ContainsText(std::string_view text, std::string_view part);
 // (overlong forms and surrogates are not).
 size_t Utf8SequenceLength(std::string_view text, size_t at, char32_t& code);
 
+// The value of a hexadecimal digit of either case; -1 for any other byte.
+int HexDigitValue(char c);
+
 // printf-style formatting into a string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -48,16 +48,6 @@ void AppendHexByte(std::string& out, char c) {
 constexpr std::string_view NamedLetters = "abtnvfre\\'";
 constexpr std::string_view NamedBytes = "\a\b\t\n\v\f\r\x1b\\'";
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The bytes a quoting's inside stands for; none when it is not one that
 // ShownPath makes (a bare quotation mark, an unknown escape).
 std::optional<std::string> Unquoted(std::string_view inside) {
@@ -76,10 +66,10 @@ std::optional<std::string> Unquoted(std::string_view inside) {
             path += NamedBytes[named];
             continue;
         }
-        if (inside[at] != 'x' || at + 2 >= inside.size() || HexValue(inside[at + 1]) < 0 ||
-            HexValue(inside[at + 2]) < 0)
+        if (inside[at] != 'x' || at + 2 >= inside.size() || HexDigitValue(inside[at + 1]) < 0 ||
+            HexDigitValue(inside[at + 2]) < 0)
             return std::nullopt;
-        path += static_cast<char>(HexValue(inside[at + 1]) * 16 + HexValue(inside[at + 2]));
+        path += static_cast<char>(HexDigitValue(inside[at + 1]) * 16 + HexDigitValue(inside[at + 2]));
         at += 2;
     }
     return path;

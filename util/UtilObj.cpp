@@ -107,16 +107,6 @@ bool IsPlainValue(std::string_view value) {
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // The length of the escape at quoted[at] (a backslash), and the bytes it
 // stands for; 0 for a backslash that starts none, which stands for itself.
 std::size_t EscapeLength(std::string_view quoted, std::size_t at, std::string& bytes) {
@@ -139,8 +129,8 @@ std::size_t EscapeLength(std::string_view quoted, std::size_t at, std::string& b
         bytes = "\t";
         return 2;
     case 'x':
-        if (at + 3 < quoted.size() && HexDigit(quoted[at + 2]) >= 0 && HexDigit(quoted[at + 3]) >= 0) {
-            bytes = std::string(1, static_cast<char>(HexDigit(quoted[at + 2]) * 16 + HexDigit(quoted[at + 3])));
+        if (at + 3 < quoted.size() && HexDigitValue(quoted[at + 2]) >= 0 && HexDigitValue(quoted[at + 3]) >= 0) {
+            bytes = std::string(1, static_cast<char>(HexDigitValue(quoted[at + 2]) * 16 + HexDigitValue(quoted[at + 3])));
             return 4;
         }
         return 0;

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,20 +20,40 @@ using TClock = std::chrono::steady_clock;
 
 // How long a stop waits for a reader to take what is still queued.
 constexpr auto StopGrace = std::chrono::milliseconds(250);
-constexpr std::size_t LargeChunk = std::size_t(1) << 20;
 // How long the first of the lines that are ready waits for more; far below
 // what a reader notices.
 constexpr auto GatherTime = std::chrono::milliseconds(2);
 } // namespace
 
 TOutputWriter::TOutputWriter(int fd, std::size_t limit, THandlers handlers)
-    : FFd(fd), FLimit(limit), FHandlers(std::move(handlers)), FChunk(LargeChunk) {
-    struct stat status {};
-    if (fstat(fd, &status) == 0 && (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)))
-        FChunk = PIPE_BUF;
+    : FFd(fd), FLimit(limit), FHandlers(std::move(handlers)) {
+    OpenNonBlocking(fd);
     if (pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0)
         throw Exception(Format("Cannot prepare the output: %s", std::strerror(errno)));
     FThread = std::thread([this] { Run(); });
+}
+
+// A pipe or a terminal that stops taking output must not hold a write, or a
+// stop, for good. Its descriptor is shared with other programs (the shell),
+// so this writer opens the same pipe or terminal again, for itself alone,
+// and makes that one non-blocking; a socket is written without blocking
+// call by call. Where neither can be done, writes of at most PIPE_BUF once
+// the system says the descriptor is writable do not block a pipe.
+void TOutputWriter::OpenNonBlocking(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || S_ISREG(status.st_mode))
+        return;
+    if (S_ISSOCK(status.st_mode)) {
+        FSocket = true;
+        return;
+    }
+    const int own = open(Format("/proc/self/fd/%d", fd).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (own >= 0) {
+        FFd = own;
+        FOwnFd = true;
+    } else {
+        FChunk = PIPE_BUF;
+    }
 }
 
 TOutputWriter::~TOutputWriter() {
@@ -46,6 +67,8 @@ TOutputWriter::~TOutputWriter() {
     FThread.join();
     close(FWake[0]);
     close(FWake[1]);
+    if (FOwnFd)
+        close(FFd);
 }
 
 bool TOutputWriter::Write(std::string_view lines, const std::string& folder) {
@@ -109,8 +132,8 @@ bool TOutputWriter::WriteOut(std::string_view text) {
     while (!text.empty()) {
         if (!WaitWritable())
             return false;
-        const ssize_t written = write(FFd, text.data(), std::min(text.size(), FChunk));
-        if (written < 0 && errno == EINTR)
+        const ssize_t written = WriteSome(text);
+        if (written < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
         if (written < 0) {
             FHandlers.Ended(errno == EPIPE ? 0 : errno);
@@ -119,6 +142,13 @@ bool TOutputWriter::WriteOut(std::string_view text) {
         text.remove_prefix(static_cast<std::size_t>(written));
     }
     return true;
+}
+
+ssize_t TOutputWriter::WriteSome(std::string_view text) {
+    const std::size_t length = std::min(text.size(), FChunk);
+    if (FSocket)
+        return send(FFd, text.data(), length, MSG_DONTWAIT | MSG_NOSIGNAL);
+    return write(FFd, text.data(), length);
 }
 
 bool TOutputWriter::WaitWritable() {

@@ -49,12 +49,18 @@ private:
     bool WriteOut(std::string_view text);
     bool WaitWritable();
 
-    const int FFd;
+    void OpenNonBlocking(int fd);
+    ssize_t WriteSome(std::string_view text);
+
+    int FFd;
+    // FFd is a copy of the program's descriptor, of this writer's own.
+    bool FOwnFd = false;
+    bool FSocket = false;
     const std::size_t FLimit;
     const THandlers FHandlers;
-    // Pipes and sockets take at most this much without blocking once the
-    // system says they are writable.
-    std::size_t FChunk;
+    // What one write may take: a blocking pipe takes at most this much
+    // without blocking once the system says it is writable.
+    std::size_t FChunk = std::size_t(1) << 20;
     int FWake[2] = {-1, -1};
     std::mutex FMutex;
     std::condition_variable FReady;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <poll.h>
+#include <stdlib.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -70,16 +72,29 @@ TEST(OutputWriter, AStuckReaderCostsAtMostTheLimitAndTheGapIsSaid) {
     }
 }
 
-// A stop while the reader takes nothing ends within the grace.
-TEST(OutputWriter, AStopIsNotHeldByAFullPipe) {
+// A stop while the reader takes nothing ends within the grace, through a
+// pipe and through a terminal alike.
+TEST(OutputWriter, AStopIsNotHeldByAReaderThatTakesNothing) {
     TPipe pipe;
-    const auto start = std::chrono::steady_clock::now();
-    {
-        TOutputWriter writer(pipe.Ends[1], 1 << 20, LostLinesOnly());
-        for (int i = 0; i < 10000; ++i)
-            writer.Write(std::string(99, 'y') + "\n", "/a");
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    const int terminalEnd = open(ptsname(terminal), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminalEnd, 0);
+    for (const auto& [name, fd] : {std::pair<const char*, int>{"pipe", pipe.Ends[1]}, {"terminal", terminalEnd}}) {
+        const auto start = std::chrono::steady_clock::now();
+        {
+            TOutputWriter writer(fd, 1 << 20, LostLinesOnly());
+            for (int i = 0; i < 10000; ++i)
+                writer.Write(std::string(99, 'y') + "\n", "/a");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << name;
+        EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << name << ": the shared descriptor stays as it was";
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    close(terminalEnd);
+    close(terminal);
 }
 
 TEST(OutputWriter, AReaderThatLeftEndsWritingOnceAndQuietly) {

@@ -178,8 +178,12 @@ void TConsole::Watch(const std::string& folder) {
 void TConsole::Notify(TBriskoDirWatch* sender, int action, const std::string& fileName) {
     if (auto own = FOwnOutput.find(sender); own != FOwnOutput.end() && own->second == fileName)
         return;
-    if (std::optional<TChangeRecord> record = ChangeRecord(FFilter, Now(), sender->Directory(), action, fileName))
-        Emit(std::move(*record));
+    std::optional<TChangeRecord> record = ChangeRecord(FFilter, Now(), sender->Directory(), action, fileName);
+    if (!record)
+        return;
+    if (const TBriskoDirWatch::TEntryKind entry = sender->NotifiedEntry(); entry != TBriskoDirWatch::TEntryKind::Unknown)
+        record->IsFolder = entry == TBriskoDirWatch::TEntryKind::Folder;
+    Emit(std::move(*record));
 }
 
 void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {

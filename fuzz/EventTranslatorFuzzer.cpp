@@ -137,11 +137,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(queue.Empty());
     for (size_t i = 0; i < records.size(); ++i) {
         const TRecord& record = records[i];
-        FUZZ_CHECK(record.Action <= FILE_ACTION_RENAMED_NEW_NAME);
-        if (record.Action == FILE_ACTION_RENAMED_OLD_NAME)
-            FUZZ_CHECK(i + 1 < records.size() && records[i + 1].Action == FILE_ACTION_RENAMED_NEW_NAME);
-        if (record.Action == FILE_ACTION_RENAMED_NEW_NAME)
-            FUZZ_CHECK(i > 0 && records[i - 1].Action == FILE_ACTION_RENAMED_OLD_NAME);
+        // The folder flag only ever sits beside an action, and both halves
+        // of a rename are about the same entry.
+        const uint32_t action = record.Action & ~FileActionFolderFlag;
+        FUZZ_CHECK(action <= FILE_ACTION_RENAMED_NEW_NAME && (action != 0 || record.Action == 0));
+        if (action == FILE_ACTION_RENAMED_OLD_NAME)
+            FUZZ_CHECK(i + 1 < records.size() && records[i + 1].Action == (record.Action + 1));
+        if (action == FILE_ACTION_RENAMED_NEW_NAME)
+            FUZZ_CHECK(i > 0 && records[i - 1].Action == record.Action - 1);
         FUZZ_CHECK(record.Name.empty() || (record.Name.front() != '/' && record.Name.find("//") == std::string::npos));
     }
     return 0;

@@ -24,6 +24,7 @@ namespace {
 struct TRecord {
     int Action;
     std::string Name;
+    bool Folder = false;
     friend bool operator==(const TRecord&, const TRecord&) = default;
 };
 
@@ -44,7 +45,8 @@ std::optional<std::vector<TRecord>> ExpectedRecords(const std::string& buffer) {
             return std::nullopt;
         std::u16string name(length / 2, u'\0');
         std::memcpy(name.data(), buffer.data() + at + 12, name.size() * 2);
-        records.push_back({static_cast<int>(action), WideToLocal8(name)});
+        records.push_back({static_cast<int>(action & ~FileActionFolderFlag), WideToLocal8(name),
+                           (action & FileActionFolderFlag) != 0});
         if (next == 0)
             return records;
         if (next % 4 != 0 || next >= buffer.size() - at)
@@ -107,7 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<TRecord> delivered;
     {
         TBriskoDirWatch watch;
-        watch.SetOnNotify([&](TBriskoDirWatch*, int action, const std::string& name) { delivered.push_back({action, name}); });
+        watch.SetOnNotify([&](TBriskoDirWatch* sender, int action, const std::string& name) {
+            delivered.push_back({action, name, sender->NotifiedEntry() == TBriskoDirWatch::TEntryKind::Folder});
+        });
         watch.SetDirectory("/fuzzed");
         watch.SetEnabled(true);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);

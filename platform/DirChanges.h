@@ -56,6 +56,23 @@ constexpr uint32_t ERROR_DIRECTORY = 267;
 constexpr uint32_t ERROR_CANT_RESOLVE_FILENAME = 1921;
 #endif
 
+// Set in a record's action beside its code when the entry is a folder, by
+// the backends that know the kind of every entry they report (Linux's); a
+// record without it is then about a file. The system's own records on
+// Windows never carry it.
+constexpr uint32_t FileActionFolderFlag = 0x100;
+#ifdef _WIN32
+constexpr bool RecordsTellFolders = false;
+#else
+constexpr bool RecordsTellFolders = true;
+#endif
+
+// action with the folder flag when the entry is a folder; nothing (0) stays
+// nothing.
+constexpr uint32_t ActionOnEntry(uint32_t action, bool isDir) {
+    return action != 0 && isDir ? action | FileActionFolderFlag : action;
+}
+
 enum class TWaitResult { Signalled, TimedOut, Failed };
 
 // News about what a watch covers, beside the change records: how far the

@@ -109,7 +109,7 @@ void TFanotifyFolders::WalkFolder(int wd, std::vector<int>& next, bool reporting
         if (entry->d_type == DT_UNKNOWN && ::fstatat(dirfd(folder), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
             isDir = S_ISDIR(st.st_mode);
         if (reporting && (FFilter & (isDir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME)))
-            FQueue.Add(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
+            FQueue.Add(ActionOnEntry(FILE_ACTION_ADDED, isDir), FTree.RelativeName(wd, name));
         if (!isDir)
             continue;
         handle->handle_bytes = MAX_HANDLE_SZ;

@@ -106,7 +106,7 @@ void TInotifyTranslator::OnModified(const TRawEvent& event, bool isDir) {
     const bool modified = ((event.Mask & IN_MODIFY) && (FFilter & ContentChanges)) ||
                           ((event.Mask & IN_ATTRIB) && (FFilter & MetadataChanges)) || accessReported;
     if (modified)
-        Emit(FILE_ACTION_MODIFIED, FTree.RelativeName(event.Wd, event.Name));
+        Emit(FILE_ACTION_MODIFIED, FTree.RelativeName(event.Wd, event.Name), isDir);
 }
 
 // An event on a folder on the way to the watched one: when the next part of
@@ -142,7 +142,7 @@ void TInotifyTranslator::OnAdded(int wd, const std::string& name, bool isDir, TS
         return;
     Touch(wd, name, true, isDir, false);
     if (FFilter & NameFilterFor(isDir))
-        Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
+        Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name), isDir);
     ParentModified(wd);
     if (isDir && FSubTree)
         FPort.FolderArrived(wd, name, since);
@@ -152,7 +152,7 @@ void TInotifyTranslator::OnRemoved(int wd, const std::string& name, bool isDir) 
     FPort.EntryLeft(wd, name);
     Touch(wd, name, false, isDir, false);
     if (FFilter & NameFilterFor(isDir))
-        Emit(FILE_ACTION_REMOVED, FTree.RelativeName(wd, name));
+        Emit(FILE_ACTION_REMOVED, FTree.RelativeName(wd, name), isDir);
     ParentModified(wd);
     // The folder may live on, held open elsewhere, but no name leads to it.
     if (isDir)
@@ -188,11 +188,13 @@ void TInotifyTranslator::OnRenamed(const TMoveFrom& from, int toWd, const std::s
     Touch(from.Wd, from.Name, move == TFolderMove::Exchanged, from.IsDir, true);
     Touch(toWd, toName, true, from.IsDir, true);
     if (move == TFolderMove::Exchanged) {
-        FQueue.Settle(from.Slot, reported ? FILE_ACTION_ADDED : 0, FTree.RelativeName(toWd, toName));
+        FQueue.Settle(from.Slot, ActionOnEntry(reported ? FILE_ACTION_ADDED : 0, from.IsDir),
+                      FTree.RelativeName(toWd, toName));
         if (const std::optional<int> folder = FTree.FindChild(toWd, toName))
             FPort.ReportContents(*folder);
     } else if (reported) {
-        FQueue.SettleAsRename(from.Slot, FTree.RelativeName(from.Wd, from.Name), FTree.RelativeName(toWd, toName));
+        FQueue.SettleAsRename(from.Slot, FTree.RelativeName(from.Wd, from.Name), FTree.RelativeName(toWd, toName),
+                              from.IsDir ? FileActionFolderFlag : 0);
     } else {
         FQueue.Settle(from.Slot, 0, {});
     }
@@ -208,7 +210,8 @@ void TInotifyTranslator::SettleAsMovedOut(const TMoveFrom& from) {
     }
     Touch(from.Wd, from.Name, false, from.IsDir, true);
     const bool reported = FFilter & NameFilterFor(from.IsDir);
-    FQueue.Settle(from.Slot, reported ? FILE_ACTION_REMOVED : 0, FTree.RelativeName(from.Wd, from.Name));
+    FQueue.Settle(from.Slot, ActionOnEntry(reported ? FILE_ACTION_REMOVED : 0, from.IsDir),
+                  FTree.RelativeName(from.Wd, from.Name));
     if (from.Folder && FTree.Knows(*from.Folder))
         FPort.FolderLeft(*from.Folder);
 }
@@ -262,7 +265,7 @@ std::optional<TClock::time_point> TInotifyTranslator::NextMoveDeadline() const {
 // reported for the sub-folder (never for the watched folder itself).
 void TInotifyTranslator::ParentModified(int wd) {
     if (wd != FTree.Root() && (FFilter & FILE_NOTIFY_CHANGE_LAST_WRITE))
-        Emit(FILE_ACTION_MODIFIED, FTree.RelativePath(wd));
+        Emit(FILE_ACTION_MODIFIED, FTree.RelativePath(wd), true);
 }
 
 void TInotifyTranslator::CheckLater(int wd, const std::string& name) {
@@ -327,7 +330,8 @@ void TInotifyTranslator::CorrectMove(int folder, int toWd, const std::string& to
     const std::string fromName = FTree.NameOf(folder);
     const TPendingChanges::TSlot slot = FQueue.Hold();
     if (FFilter & FILE_NOTIFY_CHANGE_DIR_NAME)
-        FQueue.SettleAsRename(slot, FTree.RelativeName(fromWd, fromName), FTree.RelativeName(toWd, toName));
+        FQueue.SettleAsRename(slot, FTree.RelativeName(fromWd, fromName), FTree.RelativeName(toWd, toName),
+                              FileActionFolderFlag);
     else
         FQueue.Settle(slot, 0, {});
     ParentModified(fromWd);
@@ -340,7 +344,7 @@ void TInotifyTranslator::CorrectMove(int folder, int toWd, const std::string& to
 void TInotifyTranslator::CorrectArrival(int wd, const std::string& name, const TEntryNow& now) {
     const bool isDir = now.Kind == TEntryNow::TKind::Folder;
     if (FFilter & NameFilterFor(isDir))
-        Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
+        Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name), isDir);
     ParentModified(wd);
     if (!isDir || !FSubTree)
         return;
@@ -350,8 +354,8 @@ void TInotifyTranslator::CorrectArrival(int wd, const std::string& name, const T
         FPort.ReportContents(*folder);
 }
 
-void TInotifyTranslator::Emit(uint32_t action, std::string name) {
-    FQueue.Add(action, std::move(name));
+void TInotifyTranslator::Emit(uint32_t action, std::string name, bool isDir) {
+    FQueue.Add(ActionOnEntry(action, isDir), std::move(name));
 }
 
 uint32_t TInotifyTranslator::NameFilterFor(bool isDir) const {

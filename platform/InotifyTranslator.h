@@ -159,7 +159,8 @@ private:
     void SettleAsMovedOut(const TMoveFrom& from);
     void SettleMovesOutAbove(int wd);
     void ParentModified(int wd);
-    void Emit(uint32_t action, std::string name);
+    // The record of a change to a folder's entry, which isDir says is a folder.
+    void Emit(uint32_t action, std::string name, bool isDir);
     uint32_t NameFilterFor(bool isDir) const;
     // The state the records give a name, kept for names to be checked; any
     // event about a name makes what a check found of it stale.

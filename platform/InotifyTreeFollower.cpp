@@ -178,7 +178,7 @@ bool TTreeFollower::ReportScanned(int wd, const std::string& name, TSince since,
         return true;
     FScanned[wd][name] = status.stx_ino;
     if (FFilter & (S_ISDIR(status.stx_mode) ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME))
-        FQueue.Add(FILE_ACTION_ADDED, FTree.RelativeName(wd, name));
+        FQueue.Add(ActionOnEntry(FILE_ACTION_ADDED, S_ISDIR(status.stx_mode)), FTree.RelativeName(wd, name));
     return true;
 }
 

@@ -24,7 +24,8 @@ public:
     void AddLoss();
     // A record whose kind is not known yet; settle it with one of the two below.
     TSlot Hold();
-    void SettleAsRename(TSlot slot, std::string oldName, std::string newName);
+    // kindFlag goes into both halves' actions (see FileActionFolderFlag).
+    void SettleAsRename(TSlot slot, std::string oldName, std::string newName, uint32_t kindFlag = 0);
     // One record, or none when action is 0 (nothing to report).
     void Settle(TSlot slot, uint32_t action, std::string name);
 
@@ -49,6 +50,7 @@ private:
         uint32_t Action;
         std::string Name;
         std::string NewName;
+        uint32_t RenameKind = 0;
     };
 
     static size_t Cost(const TRecord& record);

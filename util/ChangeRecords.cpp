@@ -84,6 +84,8 @@ std::string JsonRecord(const TChangeRecord& record) {
     AppendPath(json, "path", record.Path);
     if (!record.Folder.empty())
         AppendPath(json, "folder", record.Folder);
+    if (record.IsFolder)
+        json += *record.IsFolder ? ",\"is_folder\":true" : ",\"is_folder\":false";
     if (!record.Reason.empty())
         AppendMember(json, "reason", record.Reason);
     json += '}';

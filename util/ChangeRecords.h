@@ -13,8 +13,9 @@
 // "time" is RFC 3339 with milliseconds and the local offset ("hh:mm:ss" in a
 // saved list, which keeps no more); "action" is the line's action, or
 // "Renamed" for a rename, which carries "old_path" as well; "folder" is the
-// watched folder; "reason" says why for Changes_lost, Changes_merged and
-// Not_watched. A path that is not UTF-8 has no string member: its bytes go
+// watched folder; "is_folder" whether the entry is a folder, where the
+// system says (always on Linux); "reason" says why for Changes_lost,
+// Changes_merged and Not_watched. A path that is not UTF-8 has no string member: its bytes go
 // to "path_base64" ("old_path_base64", "folder_base64") instead.
 struct TChangeRecord {
     std::string Time;
@@ -23,6 +24,8 @@ struct TChangeRecord {
     std::optional<std::string> OldPath;
     std::string Folder;
     std::string Reason;
+    // Whether the entry is a folder, where the system says.
+    std::optional<bool> IsFolder;
 };
 
 // The object of one record, without the line break.

@@ -348,9 +348,15 @@ void TBriskoDirWatch::RaiseThreadError(const TMessage& Message) {
 // Main thread.
 void TBriskoDirWatch::WatchWndProc(TMessage& Message) {
     switch (Message.Msg) {
-    case WM_DIRWATCH_NOTIFY:
-        DoNotify(static_cast<int>(Message.WParam), WideToLocal8(Message.Text));
+    case WM_DIRWATCH_NOTIFY: {
+        const auto action = static_cast<uint32_t>(Message.WParam);
+        FNotifiedEntry = !RecordsTellFolders                  ? TEntryKind::Unknown
+                         : (action & FileActionFolderFlag) != 0 ? TEntryKind::Folder
+                                                                : TEntryKind::File;
+        DoNotify(static_cast<int>(action & ~FileActionFolderFlag), WideToLocal8(Message.Text));
+        FNotifiedEntry = TEntryKind::Unknown;
         break;
+    }
     case WM_DIRWATCH_ERROR:
         RaiseThreadError(Message);
         break;

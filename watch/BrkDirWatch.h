@@ -157,6 +157,12 @@ public:
     const TDirWatchStatusEvent& OnStatus() const { return FOnStatus; }
     void SetOnStatus(TDirWatchStatusEvent Value) { FOnStatus = std::move(Value); }
 
+    // While OnNotify runs: whether the change's entry is a file or a folder,
+    // where the system says which (Unknown where it does not, and outside
+    // OnNotify).
+    enum class TEntryKind { Unknown, File, Folder };
+    TEntryKind NotifiedEntry() const { return FNotifiedEntry; }
+
     uint32_t GetNotifyFilter() const;
     // Why the last start failed, in a few words ("not found"); empty once a
     // start succeeds or the watch is stopped on purpose.
@@ -185,6 +191,7 @@ private:
     std::unique_ptr<TMessageWindow> FWindowHandle;
     std::string FErrorMessage;
     std::string FStopReason;
+    TEntryKind FNotifiedEntry = TEntryKind::Unknown;
     bool FWatchSubTree = true;
     std::string FDirectory;
     TNotifyEvent FOnChange;

@@ -157,9 +157,10 @@ TEST(Console, OddNamesGiveOneLineEachInEitherFormat) {
                                             dir / "caf\xe9", dir / "last"};
         for (const std::string& path : {forged + "/etc/passwd", dir / "\x1b[2J\x1b]0;t\x07", dir / "caf\xe9", dir / "last"})
             std::ofstream(path) << "x";
-        std::set<std::string> listed;
+        std::set<std::string> listed, folders;
         auto readLines = [&] {
             listed.clear();
+            folders.clear();
             for (const std::string& line : console.Lines()) {
                 if (format == "text") {
                     static const std::regex change(R"(^\d\d:\d\d:\d\d - (Added|Modified) - (.*)$)");
@@ -171,15 +172,22 @@ TEST(Console, OddNamesGiveOneLineEachInEitherFormat) {
                 const QJsonDocument record = QJsonDocument::fromJson(QByteArray::fromStdString(line));
                 EXPECT_TRUE(record.isObject()) << line;
                 const QJsonObject object = record.object();
-                listed.insert(object.contains(QStringLiteral("path"))
-                                  ? object.value(QStringLiteral("path")).toString().toStdString()
-                                  : QByteArray::fromBase64(object.value(QStringLiteral("path_base64")).toString().toLatin1())
-                                        .toStdString());
+                const std::string path =
+                    object.contains(QStringLiteral("path"))
+                        ? object.value(QStringLiteral("path")).toString().toStdString()
+                        : QByteArray::fromBase64(object.value(QStringLiteral("path_base64")).toString().toLatin1())
+                              .toStdString();
+                listed.insert(path);
+                EXPECT_TRUE(object.value(QStringLiteral("is_folder")).isBool()) << line;
+                if (object.value(QStringLiteral("is_folder")).toBool())
+                    folders.insert(path);
             }
             return listed.count(dir / "last") > 0;
         };
         ASSERT_TRUE(ProcessEventsUntil(readLines)) << console.Output();
         EXPECT_EQ(listed, made) << format;
+        if (format == "json")
+            EXPECT_EQ(folders, (std::set<std::string>{forged, forged + "/etc"}));
         EXPECT_EQ(console.Output().find('\x1b'), std::string::npos);
         console.Signal(SIGTERM);
         EXPECT_EQ(console.Finish(), 0);

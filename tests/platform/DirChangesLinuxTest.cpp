@@ -126,7 +126,12 @@ TEST(DirChangesLinux, RenamesWithinIntoAndOutOfTheTree) {
     EXPECT_TRUE(Adjacent(seen, {4, "d"}, {5, "e"}));
     EXPECT_EQ(CountOf(seen, {1, "e/inner/after.txt"}), 1u) << "a renamed folder's changes carry its new path";
     EXPECT_EQ(CountOf(seen, {1, "moved-in"}), 1u);
+    for (const char* folder : {"d", "e", "moved-in"})
+        EXPECT_EQ(driver.SeenFolders.count(folder), 1u) << folder << " is said to be a folder";
+    for (const char* file : {"x.txt", "y.txt", "d/in.txt", "e/inner/after.txt"})
+        EXPECT_EQ(driver.SeenFolders.count(file), 0u) << file << " is said to be a file";
 
+    driver.SeenFolders.clear();
     dir.WriteFile("moved-in/deep/new.txt");
     fs::rename(dir / "e", outside / "e");
     outside.WriteFile("e/ignored.txt");
@@ -134,6 +139,7 @@ TEST(DirChangesLinux, RenamesWithinIntoAndOutOfTheTree) {
     EXPECT_EQ(CountOf(seen, {1, "moved-in/deep/new.txt"}), 1u) << "a moved-in folder is watched";
     EXPECT_EQ(CountOf(seen, {2, "e"}), 1u);
     EXPECT_EQ(seen.size(), 2u) << "a folder moved out is no longer watched" << ::testing::PrintToString(seen);
+    EXPECT_EQ(driver.SeenFolders, std::set<std::string>{"e"});
 }
 
 // The reader translates nothing until it is asked to wait, so each of these

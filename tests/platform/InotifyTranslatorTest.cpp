@@ -151,7 +151,7 @@ TRun Translate(const TCase& test) {
         for (uint32_t offset = 0; bytes > 0;) {
             const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + offset);
             run.Records.push_back(
-                {record->Action, WideToLocal8(std::u16string_view(record->FileName, record->FileNameLength / 2))});
+                {record->Action & ~FileActionFolderFlag, WideToLocal8(std::u16string_view(record->FileName, record->FileNameLength / 2))});
             if (record->NextEntryOffset == 0)
                 break;
             offset += record->NextEntryOffset;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,8 +83,10 @@ public:
         for (uint32_t offset = 0; bytes > 0;) {
             const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(FBuffer + offset);
             EXPECT_EQ(offset % 4, 0u);
-            Seen.push_back({record->Action, WideToLocal8(std::u16string_view(
-                                                record->FileName, record->FileNameLength / 2))});
+            Seen.push_back({record->Action & ~FileActionFolderFlag,
+                            WideToLocal8(std::u16string_view(record->FileName, record->FileNameLength / 2))});
+            if (record->Action & FileActionFolderFlag)
+                SeenFolders.insert(Seen.back().Name);
             if (record->NextEntryOffset == 0)
                 break;
             offset += record->NextEntryOffset;
@@ -92,6 +95,8 @@ public:
     }
 
     std::vector<TSeen> Seen;
+    // The names of the records that said their entry is a folder.
+    std::set<std::string> SeenFolders;
     std::vector<TWatchNotice> Notices;
     bool Ready = false;
     bool Failed = false;

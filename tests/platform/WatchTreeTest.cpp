@@ -49,7 +49,7 @@ std::vector<std::pair<uint32_t, std::string>> Unpack(const char* buffer, uint32_
     std::vector<std::pair<uint32_t, std::string>> records;
     for (uint32_t offset = 0; bytes > 0;) {
         const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + offset);
-        records.emplace_back(record->Action,
+        records.emplace_back(record->Action & ~FileActionFolderFlag,
                              WideToLocal8(std::u16string_view(record->FileName, record->FileNameLength / 2)));
         if (record->NextEntryOffset == 0)
             break;

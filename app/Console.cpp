@@ -84,6 +84,7 @@ private:
     void Watch(const std::string& folder);
     void Notify(TBriskoDirWatch* sender, int action, const std::string& fileName);
     void Status(TBriskoDirWatch* sender, const TDirWatchStatus& status);
+    bool IsOwnOutputWrite(const TBriskoDirWatch* sender, int action, const std::string& fileName);
     std::string Now() const;
     void Emit(TChangeRecord record);
     void FlushRename();
@@ -112,8 +113,14 @@ private:
     TOutputWriter FOutput;
     TRenamePairing FRenames;
     std::vector<std::unique_ptr<TBriskoDirWatch>> FWatches;
-    // The name of the output file in each watch's tree, where it is in one.
-    std::unordered_map<const TBriskoDirWatch*, std::string> FOwnOutput;
+    // The output file in a watch's tree: its name there, followed through
+    // renames (a log rotated), and whether the old half of its rename was
+    // the last record.
+    struct TOwnOutput {
+        std::string Name;
+        bool Renaming = false;
+    };
+    std::unordered_map<const TBriskoDirWatch*, TOwnOutput> FOwnOutput;
     std::unordered_set<const TBriskoDirWatch*> FReady;
     bool FEnded = false;
     int FExitCode = ExitSuccess;
@@ -168,22 +175,39 @@ void TConsole::Watch(const std::string& folder) {
     if (FOutputFile)
         if (std::optional<std::string> name = NameInTree(folder, *FOutputFile)) {
             Tell("not listing the changes of " + ShownPath(*FOutputFile) + ": the output is written there");
-            FOwnOutput[watch.get()] = std::move(*name);
+            FOwnOutput[watch.get()] = {std::move(*name)};
         }
     watch->SetDirectory(folder);
     watch->SetEnabled(true);
     FWatches.push_back(std::move(watch));
 }
 
+// A rename half whose other half is hidden pairs with nothing.
 void TConsole::Notify(TBriskoDirWatch* sender, int action, const std::string& fileName) {
-    if (auto own = FOwnOutput.find(sender); own != FOwnOutput.end() && own->second == fileName)
+    std::optional<TChangeRecord> record;
+    if (!IsOwnOutputWrite(sender, action, fileName))
+        record = ChangeRecord(FFilter, Now(), sender->Directory(), action, fileName);
+    if (!record) {
+        FlushRename();
         return;
-    std::optional<TChangeRecord> record = ChangeRecord(FFilter, Now(), sender->Directory(), action, fileName);
-    if (!record)
-        return;
+    }
     if (const TBriskoDirWatch::TEntryKind entry = sender->NotifiedEntry(); entry != TBriskoDirWatch::TEntryKind::Unknown)
         record->IsFolder = entry == TBriskoDirWatch::TEntryKind::Folder;
     Emit(std::move(*record));
+}
+
+// Writes to the output file are left out, or each line written would make
+// another; anything else done to it is listed, and a rename followed.
+bool TConsole::IsOwnOutputWrite(const TBriskoDirWatch* sender, int action, const std::string& fileName) {
+    const auto own = FOwnOutput.find(sender);
+    if (own == FOwnOutput.end())
+        return false;
+    TOwnOutput& output = own->second;
+    const auto code = static_cast<uint32_t>(action);
+    if (code == FILE_ACTION_RENAMED_NEW_NAME && output.Renaming)
+        output.Name = fileName;
+    output.Renaming = code == FILE_ACTION_RENAMED_OLD_NAME && fileName == output.Name;
+    return code == FILE_ACTION_MODIFIED && fileName == output.Name;
 }
 
 void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {

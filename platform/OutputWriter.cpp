@@ -28,8 +28,12 @@ constexpr auto GatherTime = std::chrono::milliseconds(2);
 TOutputWriter::TOutputWriter(int fd, std::size_t limit, THandlers handlers)
     : FFd(fd), FLimit(limit), FHandlers(std::move(handlers)) {
     OpenNonBlocking(fd);
-    if (pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0)
-        throw Exception(Format("Cannot prepare the output: %s", std::strerror(errno)));
+    if (pipe2(FWake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        const int error = errno;
+        if (FOwnFd)
+            close(FFd);
+        throw Exception(Format("Cannot prepare the output: %s", std::strerror(error)));
+    }
     FThread = std::thread([this] { Run(); });
 }
 
@@ -38,7 +42,8 @@ TOutputWriter::TOutputWriter(int fd, std::size_t limit, THandlers handlers)
 // so this writer opens the same pipe or terminal again, for itself alone,
 // and makes that one non-blocking; a socket is written without blocking
 // call by call. Where neither can be done, writes of at most PIPE_BUF once
-// the system says the descriptor is writable do not block a pipe.
+// the system says the descriptor is writable do not block a pipe, nor
+// writes of one byte a terminal.
 void TOutputWriter::OpenNonBlocking(int fd) {
     struct stat status {};
     if (fstat(fd, &status) != 0 || S_ISREG(status.st_mode))
@@ -52,7 +57,7 @@ void TOutputWriter::OpenNonBlocking(int fd) {
         FFd = own;
         FOwnFd = true;
     } else {
-        FChunk = PIPE_BUF;
+        FChunk = S_ISFIFO(status.st_mode) ? PIPE_BUF : 1;
     }
 }
 
@@ -151,19 +156,19 @@ ssize_t TOutputWriter::WriteSome(std::string_view text) {
     return write(FFd, text.data(), length);
 }
 
+// The grace of a stop counts from the stop, for all that is still queued.
 bool TOutputWriter::WaitWritable() {
-    std::optional<TClock::time_point> deadline;
     for (;;) {
         bool stopping = false;
         {
             std::lock_guard lock(FMutex);
             stopping = FStopping;
         }
-        if (stopping && !deadline)
-            deadline = TClock::now() + StopGrace;
+        if (stopping && !FStopDeadline)
+            FStopDeadline = TClock::now() + StopGrace;
         int timeout = -1;
-        if (deadline) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - TClock::now());
+        if (FStopDeadline) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*FStopDeadline - TClock::now());
             if (left.count() <= 0)
                 return false;
             timeout = static_cast<int>(left.count());
@@ -178,6 +183,10 @@ bool TOutputWriter::WaitWritable() {
             char bytes[16];
             while (read(FWake[0], bytes, sizeof bytes) > 0) {
             }
+        }
+        if (fds[0].revents & POLLNVAL) {
+            FHandlers.Ended(EBADF);
+            return false;
         }
         // An error or hang-up shows in the write that follows.
         if (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -68,6 +69,8 @@ private:
     std::size_t FInFlight = 0;
     TDropped FDropped;
     bool FStopping = false;
+    // Writer thread only: when a stop gives up on what is still queued.
+    std::optional<std::chrono::steady_clock::time_point> FStopDeadline;
     bool FEnded = false;
     std::thread FThread;
 };

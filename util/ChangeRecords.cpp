@@ -99,7 +99,7 @@ std::string RecordTimeNow() {
 std::string CsvRow(const std::vector<std::string>& fields) {
     std::string row;
     for (const std::string& field : fields) {
-        if (!row.empty())
+        if (&field != &fields.front())
             row += ',';
         if (field.find_first_of(",\"\r\n") == std::string::npos) {
             row += field;

@@ -25,7 +25,7 @@ struct TChangeRecord {
     std::string Folder;
     std::string Reason;
     // Whether the entry is a folder, where the system says.
-    std::optional<bool> IsFolder;
+    std::optional<bool> IsFolder = std::nullopt;
 };
 
 // The object of one record, without the line break.

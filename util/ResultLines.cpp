@@ -165,13 +165,7 @@ std::string SavedChangeList(const std::vector<std::string>& lines, TSavedListTyp
         }
         return content;
     }
-    TRenamePairing renames;
-    auto add = [&content](const std::vector<TChangeRecord>& records) {
-        for (const TChangeRecord& record : records)
-            content += JsonRecord(record) + '\n';
-    };
     for (const std::string& line : lines)
-        add(renames.Add(RecordOfLine(line)));
-    add(renames.Flush());
+        content += JsonRecord(RecordOfLine(line)) + '\n';
     return content;
 }

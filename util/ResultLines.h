@@ -90,6 +90,7 @@ TSavedListType SavedListTypeOf(const std::string& fileName, int filterIndex);
 
 // The text of a saved list: the lines as they are, each ended by CR LF; CSV
 // with the columns time, action and path (as the line shows it) under a
-// header; or JSON Lines, a rename's two lines, where they follow each other,
-// one record.
+// header; or JSON Lines, a record for each line. (A list's lines need not
+// follow each other in time, nor keep both halves of a rename, so the
+// halves stay records of their own.)
 std::string SavedChangeList(const std::vector<std::string>& lines, TSavedListType type);

@@ -186,8 +186,9 @@ TEST(Console, OddNamesGiveOneLineEachInEitherFormat) {
         };
         ASSERT_TRUE(ProcessEventsUntil(readLines)) << console.Output();
         EXPECT_EQ(listed, made) << format;
-        if (format == "json")
+        if (format == "json") {
             EXPECT_EQ(folders, (std::set<std::string>{forged, forged + "/etc"}));
+        }
         EXPECT_EQ(console.Output().find('\x1b'), std::string::npos);
         console.Signal(SIGTERM);
         EXPECT_EQ(console.Finish(), 0);
@@ -226,6 +227,41 @@ TEST(Console, ItsOwnOutputFileIsNotListed) {
     ASSERT_TRUE(ProcessEventsUntil([&] { return ReadAll(output).find("a.txt") != std::string::npos; }));
     ProcessEventsFor(std::chrono::milliseconds(300));
     EXPECT_EQ(ReadAll(output).find("changes.log"), std::string::npos) << ReadAll(output);
+
+    // Rotated away, it is still the console's output, under its new name.
+    std::filesystem::rename(output, output + ".1");
+    dir.WriteFile("b.txt");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return ReadAll(output + ".1").find("b.txt") != std::string::npos; }));
+    ProcessEventsFor(std::chrono::milliseconds(300));
+    const std::string lines = ReadAll(output + ".1");
+    EXPECT_NE(lines.find("Renamed_new_name - " + output + ".1\n"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("Modified - " + output), std::string::npos) << lines;
+    console.Signal(SIGTERM);
+    EXPECT_EQ(console.Finish(), 0);
+}
+
+// A rename half whose other half the settings hide is a record of its own,
+// never paired with the next rename's other half.
+TEST(Console, RenameHalvesPairOnlyWithTheirOwnOtherHalf) {
+    TTempDir dir, settingsDir;
+    settingsDir.WriteFile("hide.ini", "[ExcludedFileTypes]\n0=*.bak\n1=*.tmp\n");
+    dir.WriteFile("f.txt");
+    dir.WriteFile("f.txt.tmp");
+    TProgram console({"--console", "--format", "json", "--settings", settingsDir / "hide.ini", dir.Path()});
+    ASSERT_TRUE(console.WaitForError("watching ")) << console.Error();
+    std::filesystem::rename(dir / "f.txt", dir / "f.txt.bak");
+    std::filesystem::rename(dir / "f.txt.tmp", dir / "f.txt");
+    dir.WriteFile("last");
+    ASSERT_TRUE(ProcessEventsUntil([&] { return console.Output().find("last") != std::string::npos; }));
+    std::vector<std::string> renames;
+    for (const std::string& line : console.Lines()) {
+        const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        const std::string action = record.value(QStringLiteral("action")).toString().toStdString();
+        if (action.starts_with("Renamed"))
+            renames.push_back(action + " " + record.value(QStringLiteral("path")).toString().toStdString());
+    }
+    EXPECT_EQ(renames, (std::vector<std::string>{"Renamed_old_name " + dir / "f.txt",
+                                                 "Renamed_new_name " + dir / "f.txt"}));
     console.Signal(SIGTERM);
     EXPECT_EQ(console.Finish(), 0);
 }

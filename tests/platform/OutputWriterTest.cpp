@@ -1,5 +1,6 @@
 #include "platform/OutputWriter.h"
 
+#include <atomic>
 #include <chrono>
 #include <fcntl.h>
 #include <filesystem>
@@ -95,6 +96,32 @@ TEST(OutputWriter, AStopIsNotHeldByAReaderThatTakesNothing) {
     }
     close(terminalEnd);
     close(terminal);
+}
+
+// The grace counts from the stop for everything queued, however the reader
+// trickles: a page now and then does not stretch it.
+TEST(OutputWriter, AStopIsNotStretchedByAReaderThatTakesLittle) {
+    TPipe pipe;
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        char page[4096];
+        while (reading) {
+            [[maybe_unused]] const ssize_t got = read(pipe.Ends[0], page, sizeof page);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    {
+        TOutputWriter writer(pipe.Ends[1], 4 << 20, LostLinesOnly());
+        for (int i = 0; i < 20000; ++i)
+            writer.Write(std::string(99, 'z') + "\n", "/a");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    reading = false;
+    close(pipe.Ends[1]);
+    pipe.Ends[1] = -1;
+    reader.join();
 }
 
 TEST(OutputWriter, AReaderThatLeftEndsWritingOnceAndQuietly) {

@@ -78,13 +78,17 @@ TEST(ChangeRecords, SavedListsInEachType) {
                                                            "12:00:00,Added,\"/w/a,\"\"b\"\"\"\r\n"
                                                            "12:00:01,Renamed_old_name,$'/w/x\\ny'\r\n"
                                                            "12:00:01,Renamed_new_name,$'/w/caf\\xe9'\r\n");
+    EXPECT_EQ(CsvRow({"", "", "/p"}), ",,/p\r\n");
     const std::string jsonLines = SavedChangeList(lines, TSavedListType::JsonLines);
-    const size_t first = jsonLines.find('\n');
-    ASSERT_EQ(jsonLines.find('\n', first + 1), jsonLines.size() - 1) << jsonLines;
-    EXPECT_EQ(PathBytes(Parsed(jsonLines.substr(0, first)), QStringLiteral("path")), "/w/a,\"b\"");
-    const QJsonObject rename = Parsed(jsonLines.substr(first + 1));
-    EXPECT_EQ(PathBytes(rename, QStringLiteral("old_path")), "/w/x\ny");
-    EXPECT_EQ(PathBytes(rename, QStringLiteral("path")), "/w/caf\xe9");
+    std::vector<std::string> paths, actions;
+    for (size_t start = 0, end; (end = jsonLines.find('\n', start)) != std::string::npos; start = end + 1) {
+        const QJsonObject record = Parsed(jsonLines.substr(start, end - start));
+        paths.push_back(PathBytes(record, QStringLiteral("path")));
+        actions.push_back(record.value(QStringLiteral("action")).toString().toStdString());
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{"/w/a,\"b\"", "/w/x\ny", "/w/caf\xe9"}));
+    EXPECT_EQ(actions, (std::vector<std::string>{"Added", "Renamed_old_name", "Renamed_new_name"}))
+        << "a list's neighbouring lines are no proof of one rename";
 
     const std::vector<std::tuple<std::string, int, TSavedListType>> types = {
         {"list.txt", 1, TSavedListType::Text},      {"list.txt", 2, TSavedListType::Csv},

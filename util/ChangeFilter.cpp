@@ -27,7 +27,11 @@ bool TChangeFilter::IsFilteredOut(const std::string& path) const {
 bool TChangeFilter::IsExcludedPath(const std::string& path) const {
     for (int i = 0; i < FExcluded.Count(); ++i) {
         const std::string& entry = FExcluded.Line(i);
-        if (!entry.empty() && entry.back() == PathDelim && path.find(entry) != std::string::npos)
+        if (entry.empty() || entry.back() != PathDelim)
+            continue;
+        // A folder named from the root is that folder only: "/tmp/" is not
+        // "/var/tmp/". Any other entry is found anywhere in the path.
+        if (entry.front() == PathDelim ? path.starts_with(entry) : path.find(entry) != std::string::npos)
             return true;
     }
     return false;

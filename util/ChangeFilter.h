@@ -38,7 +38,8 @@ public:
     // file or an excluded type hides it. Types compare ignoring ASCII case.
     bool IsFilteredOut(const std::string& path) const;
     // True when path lies in an excluded folder: some entry that ends in the
-    // separator occurs in path, letter case significant.
+    // separator begins path (an entry that begins with the separator) or
+    // occurs in it (any other entry), letter case significant.
     bool IsExcludedPath(const std::string& path) const;
     // True when path is listed as a file of its own, compared as the system
     // compares paths.

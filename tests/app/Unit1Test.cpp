@@ -287,7 +287,9 @@ TEST_F(ChangeFilter, EveryBranchInItsOrder) {
         {{}, {"/a/"}, {}, "/a/sub/b.txt", true},                // an excluded folder
         {{}, {"/A/"}, {}, "/a/b.txt", false},                   // folders compare letter case
         {{}, {"/a"}, {}, "/a/b.txt", false},                    // no trailing separator: not a folder
-        {{}, {"/tmp/"}, {}, "/home/x/tmp/b.txt", true},         // anywhere in the path
+        {{}, {"/tmp/"}, {}, "/home/x/tmp/b.txt", false},        // from the root: that folder only
+        {{}, {"/tmp/"}, {}, "/tmp/x/b.txt", true},
+        {{}, {"tmp/"}, {}, "/home/x/tmp/b.txt", true},          // not from the root: anywhere
         {{}, {"/a/b.txt"}, {}, "/a/b.txt", true},               // an excluded file
         {{}, {"/a/B.txt"}, {}, "/a/b.txt", false},              // letter case significant: another file
         {{}, {"/a/b.txt"}, {}, "/a/b.txt.bak", false},

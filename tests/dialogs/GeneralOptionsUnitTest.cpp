@@ -147,10 +147,12 @@ TEST_F(GeneralOptions, RemoveActsOnlyOnTheFocusedTypeList) {
 
 TEST_F(GeneralOptions, ExcludedFolderRules) {
     TGeneralOptionsForm& form = *GeneralOptionsForm;
-    Fill(*form.lbExcluded, {"/data", "/Data/", "/home/ann/a.txt"});
+    Fill(*form.lbExcluded, {"/data", "/Data/", "/home/ann/a.txt", "cache/"});
     EXPECT_FALSE(form.IsExcludedPath("/data/x.txt")) << "no trailing separator: not a folder; case counts";
     EXPECT_TRUE(form.IsExcludedPath("/Data/x.txt"));
-    EXPECT_TRUE(form.IsExcludedPath("/mnt/Data/x.txt")) << "anywhere in the path";
+    EXPECT_FALSE(form.IsExcludedPath("/mnt/Data/x.txt")) << "a folder from the root is that folder only";
+    EXPECT_FALSE(form.IsExcludedPath("/Database/x.txt")) << "at a folder boundary";
+    EXPECT_TRUE(form.IsExcludedPath("/home/ann/cache/x.txt")) << "an entry not from the root: anywhere";
     EXPECT_FALSE(form.IsExcludedPath("/home/ann/a.txt")) << "a file entry is no folder";
     Fill(*form.lbExcluded, {});
     EXPECT_FALSE(form.IsExcludedPath("/x"));

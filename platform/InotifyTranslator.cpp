@@ -194,7 +194,7 @@ void TInotifyTranslator::OnRenamed(const TMoveFrom& from, int toWd, const std::s
             FPort.ReportContents(*folder);
     } else if (reported) {
         FQueue.SettleAsRename(from.Slot, FTree.RelativeName(from.Wd, from.Name), FTree.RelativeName(toWd, toName),
-                              from.IsDir ? FileActionFolderFlag : 0);
+                              from.IsDir);
     } else {
         FQueue.Settle(from.Slot, 0, {});
     }
@@ -330,8 +330,7 @@ void TInotifyTranslator::CorrectMove(int folder, int toWd, const std::string& to
     const std::string fromName = FTree.NameOf(folder);
     const TPendingChanges::TSlot slot = FQueue.Hold();
     if (FFilter & FILE_NOTIFY_CHANGE_DIR_NAME)
-        FQueue.SettleAsRename(slot, FTree.RelativeName(fromWd, fromName), FTree.RelativeName(toWd, toName),
-                              FileActionFolderFlag);
+        FQueue.SettleAsRename(slot, FTree.RelativeName(fromWd, fromName), FTree.RelativeName(toWd, toName), true);
     else
         FQueue.Settle(slot, 0, {});
     ParentModified(fromWd);

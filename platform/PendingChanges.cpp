@@ -59,10 +59,10 @@ TPendingChanges::TSlot TPendingChanges::Hold() {
     return FFirstSlot + FRecords.size() - 1;
 }
 
-void TPendingChanges::SettleAsRename(TSlot slot, std::string oldName, std::string newName, uint32_t kindFlag) {
+void TPendingChanges::SettleAsRename(TSlot slot, std::string oldName, std::string newName, bool isDir) {
     TRecord& record = At(slot);
     FBytes -= Cost(record);
-    record = {Renamed, std::move(oldName), std::move(newName), kindFlag};
+    record = {Renamed, std::move(oldName), std::move(newName), isDir};
     FBytes += Cost(record);
 }
 
@@ -107,9 +107,11 @@ uint32_t TPendingChanges::Pack(char* buffer, uint32_t length) {
             break;
         }
         if (record.Action == Renamed) {
-            previous = PutRecord(buffer, offset, previous, FILE_ACTION_RENAMED_OLD_NAME | record.RenameKind, name);
+            previous = PutRecord(buffer, offset, previous,
+                                 ActionOnEntry(FILE_ACTION_RENAMED_OLD_NAME, record.RenamedFolder), name);
             offset += RecordSize(previous->FileNameLength);
-            previous = PutRecord(buffer, offset, previous, FILE_ACTION_RENAMED_NEW_NAME | record.RenameKind, newName);
+            previous = PutRecord(buffer, offset, previous,
+                                 ActionOnEntry(FILE_ACTION_RENAMED_NEW_NAME, record.RenamedFolder), newName);
         } else {
             previous = PutRecord(buffer, offset, previous, record.Action, name);
         }

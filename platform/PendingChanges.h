@@ -24,8 +24,8 @@ public:
     void AddLoss();
     // A record whose kind is not known yet; settle it with one of the two below.
     TSlot Hold();
-    // kindFlag goes into both halves' actions (see FileActionFolderFlag).
-    void SettleAsRename(TSlot slot, std::string oldName, std::string newName, uint32_t kindFlag = 0);
+    // Both halves say whether the renamed entry is a folder (ActionOnEntry).
+    void SettleAsRename(TSlot slot, std::string oldName, std::string newName, bool isDir = false);
     // One record, or none when action is 0 (nothing to report).
     void Settle(TSlot slot, uint32_t action, std::string name);
 
@@ -50,7 +50,7 @@ private:
         uint32_t Action;
         std::string Name;
         std::string NewName;
-        uint32_t RenameKind = 0;
+        bool RenamedFolder = false;
     };
 
     static size_t Cost(const TRecord& record);

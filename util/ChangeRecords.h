@@ -15,8 +15,9 @@
 // "Renamed" for a rename, which carries "old_path" as well; "folder" is the
 // watched folder; "is_folder" whether the entry is a folder, where the
 // system says (always on Linux); "reason" says why for Changes_lost,
-// Changes_merged and Not_watched. A path that is not UTF-8 has no string member: its bytes go
-// to "path_base64" ("old_path_base64", "folder_base64") instead.
+// Changes_merged and Not_watched. A path that is not UTF-8 has no string
+// member: its bytes go to "path_base64" ("old_path_base64",
+// "folder_base64") instead.
 struct TChangeRecord {
     std::string Time;
     std::string Action;

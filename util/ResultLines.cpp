@@ -81,7 +81,7 @@ std::optional<TChangeRecord> ChangeRecord(const TChangeFilter& filter, const std
     std::string path = FullPath(directory, fileName);
     if (filter.IsFilteredOut(path))
         return std::nullopt;
-    return TChangeRecord{time, ActionName(action), std::move(path), std::nullopt, directory, {}, std::nullopt};
+    return TChangeRecord{time, ActionName(action), std::move(path), std::nullopt, directory, {}};
 }
 
 std::optional<TResultLine> ChangeResult(const TChangeFilter& filter, const std::string& time,
@@ -97,19 +97,16 @@ std::optional<TChangeRecord> StatusRecord(const TChangeFilter& filter, const std
     case TDirWatchStatus::TKind::ChangesLost:
         return TChangeRecord{time, "Changes_lost", directory, std::nullopt, directory,
                              "Changes came faster than they were read and some were lost: the lines that follow "
-                             "may not give the state of every name.",
-                             std::nullopt};
+                             "may not give the state of every name."};
     case TDirWatchStatus::TKind::ChangesMerged:
         return TChangeRecord{time, "Changes_merged", directory, std::nullopt, directory,
                              "The system merged changes that came faster than they were read: the steps between "
-                             "are missing, and the lines that follow give the real state of every name.",
-                             std::nullopt};
+                             "are missing, and the lines that follow give the real state of every name."};
     case TDirWatchStatus::TKind::NotCovered: {
         std::string folder = status.Folder.empty() ? directory : FullPath(directory, status.Folder);
         if (filter.IsExcludedPath(FullPath(folder, "")))
             return std::nullopt;
-        return TChangeRecord{time, "Not_watched", std::move(folder), std::nullopt, directory, status.Reason,
-                             std::nullopt};
+        return TChangeRecord{time, "Not_watched", std::move(folder), std::nullopt, directory, status.Reason};
     }
     case TDirWatchStatus::TKind::SettingUp:
     case TDirWatchStatus::TKind::Covered:
@@ -130,11 +127,11 @@ TChangeRecord RecordOfLine(std::string_view line) {
     const std::string_view shown = ResultFilePath(line);
     const size_t timeEnd = line.find(" - ");
     if (timeEnd == std::string_view::npos || shown.data() == nullptr)
-        return {{}, {}, PathOfShown(line), std::nullopt, {}, {}, std::nullopt};
+        return {{}, {}, PathOfShown(line), std::nullopt, {}, {}};
     const size_t actionStart = timeEnd + 3;
     const size_t actionEnd = static_cast<size_t>(shown.data() - line.data()) - 3;
     return {std::string(line.substr(0, timeEnd)), std::string(line.substr(actionStart, actionEnd - actionStart)),
-            PathOfShown(shown), std::nullopt, {}, {}, std::nullopt};
+            PathOfShown(shown), std::nullopt, {}, {}};
 }
 
 TSavedListType SavedListTypeOf(const std::string& fileName, int filterIndex) {

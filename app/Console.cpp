@@ -33,7 +33,7 @@
 namespace {
 // The lists of the settings file that decide which changes are listed.
 struct TFilterLists {
-    TLineVector Excluded, ExcludedTypes, IncludedTypes;
+    TLineVector Excluded, ExcludedNames, ExcludedTypes, IncludedTypes;
 };
 
 TLineVector ReadList(const char* section) {
@@ -43,7 +43,8 @@ TLineVector ReadList(const char* section) {
 }
 
 TFilterLists ReadFilterLists() {
-    return {ReadList("ExcludedDirs"), ReadList("ExcludedFileTypes"), ReadList("IncludedFileTypes")};
+    return {ReadList("ExcludedDirs"), ReadList("ExcludedFolderNames"), ReadList("ExcludedFileTypes"),
+            ReadList("IncludedFileTypes")};
 }
 
 // The name of file in folder's tree, as the folder's watch names its
@@ -178,6 +179,7 @@ void TConsole::Watch(const std::string& folder) {
             FOwnOutput[watch.get()] = {std::move(*name)};
         }
     watch->SetDirectory(folder);
+    watch->SetExcludedFolders(FFilter.FolderRules());
     watch->SetEnabled(true);
     FWatches.push_back(std::move(watch));
 }
@@ -312,7 +314,7 @@ int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
         Tell(error.Message());
         return ExitFailure;
     }
-    const TChangeFilter filter(lists.Excluded, lists.ExcludedTypes, lists.IncludedTypes);
+    const TChangeFilter filter(lists.Excluded, lists.ExcludedNames, lists.ExcludedTypes, lists.IncludedTypes);
     std::optional<TConsole> console;
     try {
         console.emplace(filter, commandLine.Format);

@@ -20,6 +20,7 @@ TProgramForms::TProgramForms() {
     Form1 = FForm1.get();
     OptionsForm = new TOptionsForm(Form1);
     GeneralOptionsForm = new TGeneralOptionsForm(Form1);
+    GeneralOptionsForm->OnFolderRulesChanged = [] { Form1->ExcludedFoldersChanged(); };
     InputForm = new TInputForm(Form1);
 }
 

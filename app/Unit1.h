@@ -49,6 +49,8 @@ public:
     void sbStopClick();
     void sbOptionsClick();
     void FreeAllWatches();
+    // Every watch leaves out the folders excluded in General Options as they stand now.
+    void ExcludedFoldersChanged();
     void SessionEnding();
     TBriskoDirWatch* WatchOfLine(int index) const;
 

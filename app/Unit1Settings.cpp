@@ -39,7 +39,8 @@ void TForm1::LoadSettings() {
         TApplication::HandleException();
     }
     for (const char* section :
-         {"ExcludedDirs", "WatchDirs", "WatchProperties", "Misc", "ExcludedFileTypes", "IncludedFileTypes"})
+         {"ExcludedDirs", "ExcludedFolderNames", "WatchDirs", "WatchProperties", "Misc", "ExcludedFileTypes",
+          "IncludedFileTypes"})
         ApplySection(section, sections[section]);
     if (FSettingsUnread)
         return;
@@ -84,6 +85,8 @@ void TForm1::ApplySection(const std::string& section, const std::vector<std::str
 TListBox* TForm1::ListOfSection(const std::string& section) const {
     if (section == "ExcludedDirs")
         return GeneralOptionsForm->lbExcluded;
+    if (section == "ExcludedFolderNames")
+        return GeneralOptionsForm->lbExcludedNames;
     if (section == "WatchProperties")
         return OptionsForm->ListBox1;
     if (section == "ExcludedFileTypes")
@@ -128,6 +131,7 @@ std::vector<TUtilObj::TSectionWrite> TForm1::SettingsSections() const {
     return {TUtilObj::LayoutOf(*this),
             {"WatchDirs", lbWatches->Lines(), true},
             {"ExcludedDirs", GeneralOptionsForm->lbExcluded->Lines(), true},
+            {"ExcludedFolderNames", GeneralOptionsForm->lbExcludedNames->Lines(), true},
             {"WatchProperties", OptionsForm->ListBox1->Lines(), true},
             {"ExcludedFileTypes", GeneralOptionsForm->lbExcludedTypes->Lines(), true},
             {"IncludedFileTypes", GeneralOptionsForm->lbIncludedTypes->Lines(), true},

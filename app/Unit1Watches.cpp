@@ -3,6 +3,7 @@
 // the lines; the first line's watch stands for all of them.
 #include "app/Unit1.h"
 
+#include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/OptionsUnit.h"
 #include "platform/Drives.h"
 #include "platform/PlatformInfo.h"
@@ -32,7 +33,15 @@ std::unique_ptr<TBriskoDirWatch> TForm1::CreateWatch(const std::string& folder) 
         ShowRemark(Sender, Sender->Enabled() ? "(setting up)" : StoppedRemark(*Sender));
     });
     watch->SetDirectory(folder);
+    watch->SetExcludedFolders(GeneralOptionsForm->ChangeFilter().FolderRules());
     return watch;
+}
+
+void TForm1::ExcludedFoldersChanged() {
+    const TFolderExclusionRules rules = GeneralOptionsForm->ChangeFilter().FolderRules();
+    for (int i = 0; i < lbWatches->Count(); ++i)
+        if (TBriskoDirWatch* watch = WatchOfLine(i))
+            watch->SetExcludedFolders(rules);
 }
 
 int TForm1::LineOfFolder(const std::string& folder) const {

@@ -33,8 +33,9 @@ TBenchTree::~TBenchTree() {
     std::filesystem::remove_all(FPath, ignored);
 }
 
-void TBenchTree::MakeFolders(int count) {
-    std::vector<std::string> level{FPath};
+void TBenchTree::MakeFolders(int count, const std::string& below) {
+    std::vector<std::string> level{below.empty() ? FPath : FPath + "/" + below};
+    ::mkdir(level.front().c_str(), 0755);
     int made = 0;
     while (made < count) {
         std::vector<std::string> next;

@@ -11,8 +11,9 @@ public:
     TBenchTree& operator=(const TBenchTree&) = delete;
 
     const std::string& Path() const { return FPath; }
-    // Adds folders in a tree of fan-out 20 until there are `count` below the root.
-    void MakeFolders(int count);
+    // Adds folders in a tree of fan-out 20 until there are `count` below the
+    // root, or below the folder below (made first) when one is named.
+    void MakeFolders(int count, const std::string& below = {});
 
 private:
     std::string FPath;

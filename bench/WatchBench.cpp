@@ -86,6 +86,7 @@ struct TCountingWatch {
         });
         Watch.SetOnStatus([this](TBriskoDirWatch*, const TDirWatchStatus& status) {
             Ready = Ready || status.Kind == TDirWatchStatus::TKind::Ready;
+            FolderCount = std::max(FolderCount, status.FolderCount);
             // fanotify covers the whole tree from its first status on.
             Covered = Covered || Ready || status.Mechanism == "fanotify";
             Lost += status.Kind == TDirWatchStatus::TKind::ChangesLost;
@@ -104,6 +105,7 @@ struct TCountingWatch {
     TBriskoDirWatch Watch;
     bool Ready = false;
     bool Covered = false;
+    uint64_t FolderCount = 0;
     int Uncovered = 0;
     long Notified = 0;
     long NameChanges = 0;
@@ -140,6 +142,45 @@ void BM_Setup_Sentrel(benchmark::State& state) {
         state.counters["not_covered"] = counting.Uncovered;
         state.counters["bytes_per_folder"] =
             static_cast<double>(HeapInUse() - before) / static_cast<double>(state.range(0));
+    }
+}
+
+// A tree of `folders`, half of them below a folder named node_modules.
+TBenchTree& HalfExcludedTree(int folders) {
+    static std::map<int, std::unique_ptr<TBenchTree>> trees;
+    auto& tree = trees[folders];
+    if (!tree) {
+        tree = std::make_unique<TBenchTree>();
+        tree->MakeFolders(folders / 2 - 1, "src");
+        tree->MakeFolders(folders / 2 - 1, "node_modules");
+    }
+    return *tree;
+}
+
+// The rules that leave out every folder named node_modules.
+class TNodeModules final : public TFolderExclusion {
+public:
+    bool Excludes(const std::string& folderPath) const override {
+        return folderPath.find("/node_modules/") != std::string::npos;
+    }
+};
+
+// The set-up of a tree half of which lies below an excluded folder, with the
+// exclusion (second argument 1) and without it: the time until Ready.
+void BM_Setup_Excluded(benchmark::State& state) {
+    TBenchTree& tree = HalfExcludedTree(static_cast<int>(state.range(0)));
+    const bool excluding = state.range(1) != 0;
+    if (!UseBackend(state, state.range(2) != 0, tree.Path()))
+        return;
+    for (auto _ : state) {
+        auto start = TClock::now();
+        TCountingWatch counting(tree.Path(), NameOptions());
+        if (excluding)
+            counting.Watch.SetExcludedFolders(std::make_shared<TNodeModules>());
+        if (!counting.EnableAndWaitReady())
+            state.SkipWithError("never ready");
+        state.SetIterationTime(SecondsSince(start));
+        state.counters["folders_watched"] = static_cast<double>(counting.FolderCount);
     }
 }
 
@@ -301,6 +342,7 @@ void BM_Stop_Sentrel(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_Setup_Sentrel)->ArgNames({"folders", "all", "fanotify"})->ArgsProduct({{10000, 50000, 500000}, {0, 1}, {0, 1}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Setup_Excluded)->ArgNames({"folders", "excluding", "fanotify"})->ArgsProduct({{50000}, {0, 1}, {0, 1}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_Setup_Inotifywait)->ArgName("folders")->Arg(10000)->Arg(50000)->Arg(500000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Burst_Sentrel)->ArgNames({"fanotify", "files"})->Args({0, BurstFiles})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_Burst_Sentrel)->ArgNames({"fanotify", "files"})->Args({1, BurstFiles})->Args({1, LargeBurstFiles})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

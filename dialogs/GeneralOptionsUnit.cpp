@@ -21,8 +21,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <utility>
 
 TGeneralOptionsForm* GeneralOptionsForm = nullptr;
@@ -50,9 +52,13 @@ TGeneralOptionsForm::TGeneralOptionsForm(QWidget* parent) : QDialog(parent) {
     resize(363, 488);
     CreateControls();
     FExcludedLines = std::make_unique<TListBoxLines>(*lbExcluded);
+    FExcludedNameLines = std::make_unique<TListBoxLines>(*lbExcludedNames);
     FExcludedTypeLines = std::make_unique<TListBoxLines>(*lbExcludedTypes);
     FIncludedTypeLines = std::make_unique<TListBoxLines>(*lbIncludedTypes);
-    FChangeFilter = std::make_unique<TChangeFilter>(*FExcludedLines, *FExcludedTypeLines, *FIncludedTypeLines);
+    FChangeFilter = std::make_unique<TChangeFilter>(*FExcludedLines, *FExcludedNameLines, *FExcludedTypeLines,
+                                                    *FIncludedTypeLines);
+    FollowFolderRules(*lbExcluded);
+    FollowFolderRules(*lbExcludedNames);
     CreateMenus();
     LayOutControls();
     FormCreate();
@@ -77,6 +83,8 @@ void TGeneralOptionsForm::CreateControls() {
     Label1 = new QLabel(QStringLiteral("Excluded Files / Folders"), this);
     lbExcluded = new TListBox(this);
     lbExcluded->OnDblClick = [this] { Delete1Click(); };
+    Label5 = new QLabel(QStringLiteral("Excluded folder names"), this);
+    lbExcludedNames = new TListBox(this);
     Label2 = new QLabel(QStringLiteral("Excluded File types"), this);
     lbExcludedTypes = new TListBox(this);
     Label3 = new QLabel(QStringLiteral("Included File types"), this);
@@ -84,7 +92,8 @@ void TGeneralOptionsForm::CreateControls() {
     sbOk = NewOkSpeedButton(this);
     connect(sbOk, &QToolButton::clicked, this, [this] { RunHandler([this] { sbOkClick(); }); });
     for (QWidget* control : {static_cast<QWidget*>(ebHexEditor), static_cast<QWidget*>(lbExcluded),
-                             static_cast<QWidget*>(lbExcludedTypes), static_cast<QWidget*>(lbIncludedTypes)})
+                             static_cast<QWidget*>(lbExcludedNames), static_cast<QWidget*>(lbExcludedTypes),
+                             static_cast<QWidget*>(lbIncludedTypes)})
         control->installEventFilter(this);
 
     SaveDialog1 = new TFileDialog(this, "SaveDialog1", TFileDialog::TKind::Save);
@@ -120,6 +129,12 @@ void TGeneralOptionsForm::CreateMenus() {
                                          {"Edit this item", &T::Edit1Click},
                                          {"Save to File", &T::SaveExcludedFilesClick},
                                          {"Load From File", &T::LoadExcludedFilesClick}});
+    pmNames = CreateMenu(lbExcludedNames, {{"Add", &T::AddNameClick},
+                                           {"Remove", &T::RemoveNameClick},
+                                           {"Clear", &T::ClearNamesClick},
+                                           {nullptr, nullptr},
+                                           {"Save to file", &T::SaveExcludedNamesClick},
+                                           {"Load from file", &T::LoadExcludedNamesClick}});
     pmExc = CreateMenu(lbExcludedTypes, {{"Add", &T::AddExcClick},
                                          {"Remove", &T::RemoveExcClick},
                                          {"Clear", &T::ClearExcClick},
@@ -157,11 +172,14 @@ void TGeneralOptionsForm::LayOutControls() {
     layout->addLayout(hexEditor);
     layout->addWidget(Label1);
     layout->addWidget(lbExcluded, 1);
+    layout->addWidget(Label5);
+    layout->addWidget(lbExcludedNames, 1);
     layout->addLayout(types, 1);
     layout->addLayout(buttons);
 
     setTabOrder(cbVerboseDisplay, lbExcluded);
-    setTabOrder(lbExcluded, cbMinToTray);
+    setTabOrder(lbExcluded, lbExcludedNames);
+    setTabOrder(lbExcludedNames, cbMinToTray);
     setTabOrder(cbMinToTray, lbExcludedTypes);
     setTabOrder(lbExcludedTypes, lbIncludedTypes);
     setTabOrder(lbIncludedTypes, ebHexEditor);
@@ -273,6 +291,57 @@ void TGeneralOptionsForm::SaveExcludedFilesClick() {
 
 void TGeneralOptionsForm::LoadExcludedFilesClick() {
     ListBoxLoadFromFile(*lbExcluded);
+}
+
+// Every edit of a folder list, by the user, a loaded file or the settings,
+// changes which folders the watches leave out: once the edits made at one
+// go are done, the owner is told.
+void TGeneralOptionsForm::FollowFolderRules(TListBox& list) {
+    const auto changed = [this] {
+        if (!std::exchange(FFolderRulesTold, false))
+            return;
+        QTimer::singleShot(0, this, [this] {
+            FFolderRulesTold = true;
+            if (OnFolderRulesChanged)
+                RunHandler(OnFolderRulesChanged);
+        });
+    };
+    QAbstractItemModel* model = list.model();
+    connect(model, &QAbstractItemModel::rowsInserted, this, changed);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, changed);
+    connect(model, &QAbstractItemModel::dataChanged, this, changed);
+    connect(model, &QAbstractItemModel::modelReset, this, changed);
+}
+
+// ---------------------------------------------------------------------------
+// Excluded folder names
+
+void TGeneralOptionsForm::AddNameClick() {
+    std::string name;
+    if (!InputQuery("Exclude Folder Name", "Folders of this name, wherever they are:", name) || name.empty())
+        return;
+    if (!IsFolderName(name))
+        throw Exception("\"" + name + "\" cannot be excluded as a folder name: a name holds no \"" + PathDelim +
+                        "\" and is neither \".\" nor \"..\"");
+    const std::vector<std::string> names = lbExcludedNames->Lines();
+    if (std::find(names.begin(), names.end(), name) == names.end())
+        lbExcludedNames->Add(name);
+}
+
+void TGeneralOptionsForm::RemoveNameClick() {
+    RemoveType(*lbExcludedNames);
+}
+
+void TGeneralOptionsForm::ClearNamesClick() {
+    lbExcludedNames->Clear();
+}
+
+void TGeneralOptionsForm::SaveExcludedNamesClick() {
+    SaveList(*lbExcludedNames, "Excluded_folder_names.txt");
+}
+
+void TGeneralOptionsForm::LoadExcludedNamesClick() {
+    ListBoxLoadFromFile(*lbExcludedNames);
 }
 
 void TGeneralOptionsForm::SaveList(TListBox& list, const char* fileName) {

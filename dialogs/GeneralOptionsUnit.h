@@ -4,6 +4,7 @@
 #include "util/ChangeFilter.h"
 
 #include <QDialog>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,7 +19,8 @@ class TListBox;
 // "General Options": the display mode, the tray mode, the hex editor and the
 // exclusion and file-type lists. Its controls are the live configuration,
 // read by the change filter at every change; every edit stands at once and
-// there is no cancel.
+// there is no cancel. Edits of the folder exclusions are told, once for
+// all made at one go, to OnFolderRulesChanged.
 class TGeneralOptionsForm : public QDialog {
 public:
     explicit TGeneralOptionsForm(QWidget* parent);
@@ -32,6 +34,7 @@ public:
     // as they stand.
     const TChangeFilter& ChangeFilter() const { return *FChangeFilter; }
     bool IsExcludedPath(const std::string& path) const { return FChangeFilter->IsExcludedPath(path); }
+    std::function<void()> OnFolderRulesChanged;
 
     void FormCreate();
     void FormShow();
@@ -43,6 +46,11 @@ public:
     void Edit1Click();
     void SaveExcludedFilesClick();
     void LoadExcludedFilesClick();
+    void AddNameClick();
+    void RemoveNameClick();
+    void ClearNamesClick();
+    void SaveExcludedNamesClick();
+    void LoadExcludedNamesClick();
     void AddExcClick();
     void RemoveExcClick();
     void ClearExcClick();
@@ -62,12 +70,15 @@ public:
     QToolButton* SpeedButton1;
     QLabel* Label1;
     TListBox* lbExcluded;
+    QLabel* Label5;
+    TListBox* lbExcludedNames; // folder names excluded wherever they are
     QLabel* Label2;
     TListBox* lbExcludedTypes;
     QLabel* Label3;
     TListBox* lbIncludedTypes;
     QToolButton* sbOk;
     QMenu* PopupMenu1; // on lbExcluded
+    QMenu* pmNames;    // on lbExcludedNames
     QMenu* pmExc;      // on lbExcludedTypes
     QMenu* pmInc;      // on lbIncludedTypes
     TFileDialog* SaveDialog1;
@@ -89,9 +100,11 @@ private:
     void RemoveType(TListBox& list);
     void LoadTypes(TListBox& list, TListBox& other);
     void SaveList(TListBox& list, const char* fileName);
+    void FollowFolderRules(TListBox& list);
 
     TEnterKey FEnter;
-    std::unique_ptr<TLineList> FExcludedLines, FExcludedTypeLines, FIncludedTypeLines;
+    std::unique_ptr<TLineList> FExcludedLines, FExcludedNameLines, FExcludedTypeLines, FIncludedTypeLines;
+    bool FFolderRulesTold = true; // no edit of the folder rules waits to be told
     std::unique_ptr<TChangeFilter> FChangeFilter;
 };
 

@@ -90,13 +90,28 @@ struct TWatchNotice {
                               // lost or merged so far, for the user
 };
 
+// Folders the user excluded from watching: a watch neither watches nor
+// walks them, and reports nothing below them; their own coming, going and
+// renaming in a watched folder is still reported. Which folders they are
+// is for the owner of a watch to decide; the rules reach the watch as an
+// unchanging whole, so that its worker never reads what the owner edits.
+class TFolderExclusion {
+public:
+    virtual ~TFolderExclusion() = default;
+    // folderPath: the folder as the watch's changes name it (the watched
+    // folder as given, then the names below it), ending in the separator.
+    virtual bool Excludes(const std::string& folderPath) const = 0;
+};
+using TFolderExclusionRules = std::shared_ptr<const TFolderExclusion>;
+
 // Why Open failed.
 struct TOpenFailure {
     bool ProcedureMissing = false; // the system offers no change reading at all
     uint32_t ErrorCode = 0;        // otherwise: the Windows error code for the folder
 };
 
-// Threading: Open runs on the owner's thread; Interrupt on any thread; every
+// Threading: Open runs on the owner's thread; Interrupt and
+// SetExcludedFolders on any thread; every
 // other member runs on one worker thread. Exactly one read is outstanding at a time: ReadChanges is
 // called again only after Wait said Signalled and GetResult was taken.
 // Wait never blocks longer than its limit, so a worker can always be stopped
@@ -125,6 +140,10 @@ public:
     virtual bool GetResult(uint32_t& bytesReturned) = 0;
     // Takes the next notice, if any.
     virtual bool TakeNotice(TWatchNotice& notice) = 0;
+    // The folders to leave out from now on (nullptr: none). Any thread: the
+    // worker takes them at its next wait, which it ends at once; a folder
+    // no longer excluded is watched without reporting what it holds.
+    virtual void SetExcludedFolders(TFolderExclusionRules) {}
     // Ends a Wait in progress, and every later one, at once with TimedOut,
     // so that a stop request needs no time-out to be seen. Any thread.
     virtual void Interrupt() = 0;

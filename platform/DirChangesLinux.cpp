@@ -79,9 +79,9 @@ uint32_t WindowsErrorFor(int error, const std::string& path) {
 class TInotifySource final : public TEventSource {
 public:
     TInotifySource(TWatchTree& tree, TPendingChanges& queue, TFd inotify, dev_t device,
-                   const std::atomic<bool>& interrupted)
+                   TExcludedFolders& excluded, const std::atomic<bool>& interrupted)
         : FTree(tree), FInotify(std::move(inotify)), FDevice(device),
-          FFollower(tree, queue, FInotify.Get(), interrupted) {}
+          FFollower(tree, queue, FInotify.Get(), excluded, interrupted) {}
 
     int Descriptor() const override { return FInotify.Get(); }
     int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter, const std::string& givenPath) override;
@@ -184,9 +184,9 @@ std::unique_ptr<TDirChangeReader> TDirChangeReader::OpenNative(const std::string
         return nullptr;
     }
     const dev_t device = st.st_dev;
-    auto makeSource = [inotify, device](TWatchTree& tree, TPendingChanges& queue,
+    auto makeSource = [inotify, device](TWatchTree& tree, TPendingChanges& queue, TExcludedFolders& excluded,
                                         const std::atomic<bool>& interrupted) -> std::unique_ptr<TEventSource> {
-        return std::make_unique<TInotifySource>(tree, queue, std::move(*inotify), device, interrupted);
+        return std::make_unique<TInotifySource>(tree, queue, std::move(*inotify), device, excluded, interrupted);
     };
     return std::make_unique<TTranslatingReader>(path, makeSource, std::move(wake), std::move(mounts),
                                                 std::move(mechanism));

@@ -118,6 +118,10 @@ void TFanotifyFolders::WalkFolder(int wd, std::vector<int>& next, bool reporting
             (FMountId != 0 && static_cast<uint64_t>(mountId) != FMountId))
             continue;
         const std::string key = KeyOf(FFileSystem, *handle);
+        if (FExcluded.Excludes(wd, name)) {
+            RememberOutside(key);
+            continue;
+        }
         if (FFolders.count(key) && !reporting)
             continue; // placed already, by an event
         std::optional<int> child = FTree.FindChild(wd, name);
@@ -165,6 +169,10 @@ std::optional<int> TFanotifyFolders::Place(const std::string& key) {
     }
     int wd = FTree.Root();
     for (const auto& [folder, part] : inotify::StepsTo(*relative)) {
+        if (FExcluded.Excludes(wd, part)) {
+            RememberOutside(key);
+            return std::nullopt;
+        }
         if (auto child = FTree.FindChild(wd, part)) {
             wd = *child;
             continue;
@@ -260,6 +268,11 @@ void TFanotifyFolders::FolderArrived(int parentWd, const std::string& name, TSin
         FOutside.clear();
     if (auto stale = FTree.FindChild(parentWd, name))
         RemoveSubTree(*stale);
+    if (FExcluded.Excludes(parentWd, name)) {
+        if (!FExpected.empty())
+            RememberOutside(FExpected);
+        return;
+    }
     const int wd = FNumbers.Next(FTree);
     FTree.Add(wd, parentWd, name);
     if (!FExpected.empty())
@@ -308,6 +321,7 @@ inotify::TFolderMove TFanotifyFolders::FolderRenamed(int fromWd, const std::stri
     }
     if (!FExpected.empty())
         Bind(FExpected, *child);
+    DropExcludedWithin(*child);
     return inotify::TFolderMove::Moved;
 }
 
@@ -369,6 +383,24 @@ void TFanotifyFolders::RemoveSubTree(int wd) {
             FFolders.erase(key->second);
             FKeys.erase(key);
         }
+}
+
+// Folders that a move or new rules put among the excluded are forgotten,
+// and their changes dropped from now on.
+void TFanotifyFolders::DropExcludedWithin(int wd) {
+    for (int excluded : FExcluded.ExcludedWithin(wd)) {
+        if (auto key = FKeys.find(excluded); key != FKeys.end())
+            RememberOutside(key->second);
+        RemoveSubTree(excluded);
+    }
+}
+
+// Folders no longer excluded are placed again as their changes come.
+void TFanotifyFolders::ExclusionsChanged() {
+    if (!FSubTree)
+        return;
+    FOutside.clear();
+    DropExcludedWithin(FTree.Root());
 }
 
 void TFanotifyFolders::ForgetFolders() {

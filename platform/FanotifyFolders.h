@@ -12,6 +12,7 @@
 #ifdef __linux__
 
 #include "platform/AccessTimes.h"
+#include "platform/ExcludedFolders.h"
 #include "platform/TranslatingReader.h"
 #include "platform/WatchNotices.h"
 #include "platform/WatchTree.h"
@@ -40,11 +41,13 @@ public:
 
     // fileSystem: the ID of the watched folder's file system, as in keys.
     // queue: where what a folder holds is reported, when that is asked.
-    // group: the fanotify group, to know when events wait; interrupted: set
-    // when a stop is requested.
+    // group: the fanotify group, to know when events wait; excluded: the
+    // folders whose changes are dropped; interrupted: set when a stop is
+    // requested.
     TFanotifyFolders(TWatchTree& tree, TPendingChanges& queue, std::string fileSystem, int group,
-                     const std::atomic<bool>& interrupted)
-        : FTree(tree), FQueue(queue), FFileSystem(std::move(fileSystem)), FGroup(group), FInterrupted(interrupted) {}
+                     TExcludedFolders& excluded, const std::atomic<bool>& interrupted)
+        : FTree(tree), FQueue(queue), FFileSystem(std::move(fileSystem)), FGroup(group), FExcluded(excluded),
+          FInterrupted(interrupted) {}
 
     // The tree's root is the folder of rootKey; translator is told when its
     // file system is unmounted. filter: the kinds of change reported.
@@ -52,7 +55,8 @@ public:
     // A folder on the way to the watched one: a number of its own for the translator.
     int Guard(const std::string& key);
     // The folder a key names: a folder of the tree (known, or placed now by
-    // its path) or on the way to it; none when it lies elsewhere or is gone.
+    // its path) or on the way to it; none when it lies elsewhere, in an
+    // excluded folder, or is gone.
     std::optional<int> FolderOf(const std::string& key);
     // The next folder that arrives or is renamed is the object of key.
     void Expect(std::string key) { FExpected = std::move(key); }
@@ -63,6 +67,7 @@ public:
     void RetryUnreached() override {}
     uint64_t FolderCount() const override { return 0; }
     void FollowMountTable() override;
+    void ExclusionsChanged() override;
     void ReportFolderCount() override {}
     bool TakeNotice(TWatchNotice& notice) override { return FNotices.Take(notice); }
     bool HasNotices() const override { return !FNotices.Empty(); }
@@ -91,6 +96,7 @@ private:
     std::optional<std::string> PathOf(const std::string& key);
     void Bind(const std::string& key, int wd);
     void RemoveSubTree(int wd);
+    void DropExcludedWithin(int wd);
     void ForgetFolders();
     void RememberOutside(const std::string& key);
 
@@ -98,6 +104,7 @@ private:
     TPendingChanges& FQueue;
     std::string FFileSystem;
     int FGroup;
+    TExcludedFolders& FExcluded;
     const std::atomic<bool>& FInterrupted;
     std::vector<int> FWalk; // folders still to list
     inotify::TInotifyTranslator* FTranslator = nullptr;
@@ -108,7 +115,7 @@ private:
     TFolderNumbers FNumbers;
     std::unordered_map<std::string, int> FFolders; // by key
     std::unordered_map<int, std::string> FKeys;    // by folder
-    std::unordered_set<std::string> FOutside;
+    std::unordered_set<std::string> FOutside; // outside the tree or in an excluded folder
     std::string FExpected;
     inotify::TFd FMountFd; // opened for look-ups, closed once the queue is empty
     inotify::TAccessTimes FAccessTimes;

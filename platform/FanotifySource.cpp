@@ -62,9 +62,9 @@ class TFanotifySource final : public TEventSource {
 public:
     // rootKey, fileSystem: the watched folder's key and its file system's ID.
     TFanotifySource(TWatchTree& tree, TPendingChanges& queue, TFd group, std::string rootKey,
-                    std::string fileSystem, const std::atomic<bool>& interrupted)
+                    std::string fileSystem, TExcludedFolders& excluded, const std::atomic<bool>& interrupted)
         : FTree(tree), FGroup(std::move(group)), FRootKey(std::move(rootKey)), FFileSystem(fileSystem),
-          FFolders(tree, queue, std::move(fileSystem), FGroup.Get(), interrupted) {}
+          FFolders(tree, queue, std::move(fileSystem), FGroup.Get(), excluded, interrupted) {}
 
     int Descriptor() const override { return FGroup.Get(); }
     int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter, const std::string& givenPath) override;
@@ -285,9 +285,11 @@ TFanotifyChoice ChooseFanotify(const std::string& path) {
                                    : std::string("fanotify cannot find folders by handle (") + std::strerror(errno) + ")"};
     auto shared = std::make_shared<TFd>(std::move(group));
     TEventSourceMaker maker = [shared, key, fileSystem](TWatchTree& tree, TPendingChanges& queue,
+                                                        TExcludedFolders& excluded,
                                                         const std::atomic<bool>& interrupted)
         -> std::unique_ptr<TEventSource> {
-        return std::make_unique<TFanotifySource>(tree, queue, std::move(*shared), key, fileSystem, interrupted);
+        return std::make_unique<TFanotifySource>(tree, queue, std::move(*shared), key, fileSystem, excluded,
+                                                 interrupted);
     };
     return {std::move(maker), {}};
 }

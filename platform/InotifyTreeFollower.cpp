@@ -61,7 +61,8 @@ void TTreeFollower::FolderArrived(int parentWd, const std::string& name, TSince 
 }
 
 // Puts a watch on a sub-folder. Only folders of the watched folder's own
-// mount are watched, and symbolic links are never followed. A folder that
+// mount are watched, never an excluded one, and symbolic links are never
+// followed. A folder that
 // has a watch already was moved here by a move not yet translated, or lost
 // in an overflow: it takes its new place, unless that would put it below
 // itself (a folder reached twice is watched once). parentFd, when given, is
@@ -69,6 +70,10 @@ void TTreeFollower::FolderArrived(int parentWd, const std::string& name, TSince 
 // the whole path for the check.
 TTreeFollower::TWatched TTreeFollower::WatchChild(int parentWd, const std::string& parentPath, const std::string& name,
                                     int parentFd) {
+    if (FExcluded.Excludes(parentWd, name)) {
+        FExcluded.Met(parentWd, name);
+        return {TChild::Unwatched};
+    }
     const std::string path = JoinPath(parentPath, name);
     struct statx status;
     const bool found = parentFd >= 0
@@ -310,6 +315,25 @@ void TTreeFollower::RemoveSubTree(int wd, bool removeWatches) {
     }
 }
 
+// Folders that a move or new rules put among the excluded lose their watches.
+void TTreeFollower::DropExcludedWithin(int wd) {
+    for (int excluded : FExcluded.ExcludedWithin(wd)) {
+        FExcluded.Met(FTree.ParentOf(excluded), FTree.NameOf(excluded));
+        RemoveSubTree(excluded, true);
+    }
+}
+
+// Folders no longer excluded are watched and walked as in the first
+// set-up: what they hold was there before and is not reported.
+void TTreeFollower::ExclusionsChanged() {
+    if (!FSubTree)
+        return;
+    DropExcludedWithin(FTree.Root());
+    for (const auto& [parent, name] : FExcluded.Readmitted())
+        if (TWatched child = WatchChild(parent, FTree.FullPath(parent), name); child.State == TChild::New)
+            ScanLater(child.Wd, ReportNone);
+}
+
 void TTreeFollower::NotCovered(const std::string& relative, int error) {
     FNotices.NotCovered(relative, error);
 }
@@ -407,6 +431,7 @@ TFolderMove TTreeFollower::FolderRenamed(int fromWd, const std::string& fromName
         if (FTree.Move(*child, toWd, toName) && FRescanning && FRescanSeen.insert(*child).second &&
             FRescanListed.insert(*child).second)
             FSetupStack.push_back({*child, ReportNone});
+        DropExcludedWithin(*child);
         return TFolderMove::Moved;
     }
     // A folder renamed before it could be watched: a brand-new one still

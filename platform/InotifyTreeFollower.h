@@ -8,6 +8,7 @@
 
 #include "platform/AccessTimes.h"
 #include "platform/DirChanges.h"
+#include "platform/ExcludedFolders.h"
 #include "platform/InotifyTranslator.h"
 #include "platform/PendingChanges.h"
 #include "platform/TranslatingReader.h"
@@ -31,8 +32,10 @@ bool CameSince(const struct statx& status, TSince since);
 class TTreeFollower final : public TFolderKeeper {
 public:
     // inotify: the reader's instance; interrupted: set when a stop is requested.
-    TTreeFollower(TWatchTree& tree, TPendingChanges& queue, int inotify, const std::atomic<bool>& interrupted)
-        : FTree(tree), FQueue(queue), FInotify(inotify), FInterrupted(interrupted) {}
+    // excluded: the folders left unwatched.
+    TTreeFollower(TWatchTree& tree, TPendingChanges& queue, int inotify, TExcludedFolders& excluded,
+                  const std::atomic<bool>& interrupted)
+        : FTree(tree), FQueue(queue), FInotify(inotify), FExcluded(excluded), FInterrupted(interrupted) {}
 
     // Starts following below the watched folder, whose watch is the tree's
     // root: the whole sub-tree, or only the folder itself.
@@ -47,6 +50,7 @@ public:
     void RetryUnreached() override;
     uint64_t FolderCount() const override { return FTree.Size(); }
     void FollowMountTable() override;
+    void ExclusionsChanged() override;
     void ReportFolderCount() override;
     bool TakeNotice(TWatchNotice& notice) override { return FNotices.Take(notice); }
     bool HasNotices() const override { return !FNotices.Empty(); }
@@ -98,12 +102,14 @@ private:
     void EndRescan();
     std::optional<int> FolderAt(const std::string& relative) const;
     void RemoveSubTree(int wd, bool removeWatches);
+    void DropExcludedWithin(int wd);
     void NotCovered(const std::string& relative, int error);
     void Notice(TWatchNotice::TKind kind);
 
     TWatchTree& FTree;
     TPendingChanges& FQueue;
     int FInotify;
+    TExcludedFolders& FExcluded;
     const std::atomic<bool>& FInterrupted;
     uint32_t FFilter = 0;
     uint32_t FMask = 0;

@@ -58,8 +58,8 @@ bool Readable(int fd) {
 TTranslatingReader::TTranslatingReader(std::string directory, const TEventSourceMaker& makeSource, TFd wake,
                                        TFd mounts, std::string mechanism)
     : FGivenPath(std::move(directory)),
-      FTree(CanonicalPath(FGivenPath).empty() ? FGivenPath : CanonicalPath(FGivenPath)),
-      FSource(makeSource(FTree, FQueue, FInterrupted)), FKeeper(FSource->Keeper()),
+      FTree(CanonicalPath(FGivenPath).empty() ? FGivenPath : CanonicalPath(FGivenPath)), FExcluded(FTree, FGivenPath),
+      FSource(makeSource(FTree, FQueue, FExcluded, FInterrupted)), FKeeper(FSource->Keeper()),
       FTranslator(FTree, FQueue, FKeeper), FWake(std::move(wake)), FMounts(std::move(mounts)),
       FMechanism(std::move(mechanism)) {}
 
@@ -68,6 +68,7 @@ bool TTranslatingReader::ReadChanges(void* buffer, uint32_t length, bool watchSu
     if (notifyFilter == 0 || FReadOutstanding)
         return false;
     if (!FStarted) {
+        TakeNewExclusions();
         FTranslator.SetFilter(notifyFilter, watchSubTree);
         FTranslator.QueueEmptied(TClock::now(), CoarseNow());
         FStartError = FSource->Start(FTranslator, watchSubTree, notifyFilter, FGivenPath);
@@ -92,6 +93,8 @@ TWaitResult TTranslatingReader::Wait(int timeoutMs) {
         return TWaitResult::Failed;
     const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
+        if (FExclusionsWaiting.load(std::memory_order_acquire))
+            TakeNewExclusions();
         if (FInterrupted.load(std::memory_order_acquire))
             return TWaitResult::TimedOut;
         if (FCompleted)
@@ -241,6 +244,34 @@ std::string TTranslatingReader::Mechanism() const {
     if (FMerged > 0)
         mechanism += "; changes the system merged corrected " + Times(FMerged);
     return mechanism;
+}
+
+void TTranslatingReader::SetExcludedFolders(TFolderExclusionRules rules) {
+    {
+        std::lock_guard lock(FNewExclusionsLock);
+        FNewExclusions = std::move(rules);
+        FExclusionsWaiting.store(true, std::memory_order_release);
+    }
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(FWake.Get(), &one, sizeof one);
+}
+
+// The wake-up that brought the rules is taken with them; one from a stop
+// request taken by mistake changes nothing, for a stop is a flag the wait
+// reads right after.
+void TTranslatingReader::TakeNewExclusions() {
+    TFolderExclusionRules rules;
+    {
+        std::lock_guard lock(FNewExclusionsLock);
+        if (!FExclusionsWaiting.exchange(false, std::memory_order_acq_rel))
+            return;
+        rules = std::move(FNewExclusions);
+    }
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t read = ::read(FWake.Get(), &count, sizeof count);
+    FExcluded.SetRules(std::move(rules));
+    if (FStarted)
+        FKeeper.ExclusionsChanged();
 }
 
 void TTranslatingReader::Interrupt() {

@@ -10,6 +10,7 @@
 #ifdef __linux__
 
 #include "platform/DirChanges.h"
+#include "platform/ExcludedFolders.h"
 #include "platform/InotifyTranslator.h"
 #include "platform/PendingChanges.h"
 #include "platform/WatchNotices.h"
@@ -20,6 +21,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <sys/types.h>
 #include <string>
 #include <utility>
@@ -60,6 +62,9 @@ public:
     virtual void RetryUnreached() = 0;
     // The system's mount table changed.
     virtual void FollowMountTable() = 0;
+    // The excluded folders changed: those now excluded are dropped, those
+    // no longer excluded are watched, reporting nothing they hold.
+    virtual void ExclusionsChanged() = 0;
     // Once set up, tells the count of folders again when it changed.
     virtual void ReportFolderCount() = 0;
     // Folders watched (0: not counted).
@@ -93,10 +98,10 @@ public:
 // are dropped and reported lost (0 restores the program's own bound).
 void SetPendingMemoryLimit(size_t bytes);
 
-// Makes a reader's event source, given the reader's tree and queue.
-using TEventSourceMaker =
-    std::function<std::unique_ptr<TEventSource>(TWatchTree& tree, TPendingChanges& queue,
-                                                const std::atomic<bool>& interrupted)>;
+// Makes a reader's event source, given the reader's tree, queue and
+// excluded folders.
+using TEventSourceMaker = std::function<std::unique_ptr<TEventSource>(
+    TWatchTree& tree, TPendingChanges& queue, TExcludedFolders& excluded, const std::atomic<bool>& interrupted)>;
 
 class TTranslatingReader final : public TDirChangeReader {
 public:
@@ -108,10 +113,12 @@ public:
     TWaitResult Wait(int timeoutMs) override;
     bool GetResult(uint32_t& bytesReturned) override;
     bool TakeNotice(TWatchNotice& notice) override;
+    void SetExcludedFolders(TFolderExclusionRules rules) override;
     void Interrupt() override;
     std::string FailureReason() const override;
 
 private:
+    void TakeNewExclusions();
     bool DrainEvents();
     void QueueEmptied();
     void ReconcileIfSettled();
@@ -124,12 +131,13 @@ private:
 
     std::string FGivenPath;
     TWatchTree FTree; // rooted at the folder's path without links, where every look at the file system goes
+    TExcludedFolders FExcluded;
     TPendingChanges FQueue;
     std::atomic<bool> FInterrupted{false};
     std::unique_ptr<TEventSource> FSource;
     TFolderKeeper& FKeeper;
     TInotifyTranslator FTranslator;
-    TFd FWake;   // an eventfd that Interrupt makes readable
+    TFd FWake;   // an eventfd that Interrupt and new exclusions make readable
     TFd FMounts; // the mount table, readable for poll when it changed
     std::string FMechanism;
     TNoticeQueue FNotices; // the reader's own, told before the keeper's
@@ -138,6 +146,9 @@ private:
     bool FDrained = false;  // the kernel's queue was read to its end since the last check
     uint64_t FMerged = 0;   // corrections of changes the system merged
     std::array<uint64_t, LossReasons> FLossesTold{};
+    std::mutex FNewExclusionsLock;
+    TFolderExclusionRules FNewExclusions; // given by the owner, not yet taken
+    std::atomic<bool> FExclusionsWaiting{false};
 
     bool FStarted = false;
     int FStartError = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/DirChanges.h"
+
 #include <string>
 #include <vector>
 
@@ -25,13 +27,15 @@ private:
 };
 
 // Which changes are listed: the one rule of the main window and of the
-// console, over three lists that the filter reads but does not own:
+// console, over four lists that the filter reads but does not own:
 // excluded folders (entries ending in the separator) and files, excluded
-// file types, included file types.
+// folder names, excluded file types, included file types.
 class TChangeFilter {
 public:
-    TChangeFilter(const TLineList& excluded, const TLineList& excludedTypes, const TLineList& includedTypes)
-        : FExcluded(excluded), FExcludedTypes(excludedTypes), FIncludedTypes(includedTypes) {}
+    TChangeFilter(const TLineList& excluded, const TLineList& excludedNames, const TLineList& excludedTypes,
+                  const TLineList& includedTypes)
+        : FExcluded(excluded), FExcludedNames(excludedNames), FExcludedTypes(excludedTypes),
+          FIncludedTypes(includedTypes) {}
 
     // True when the change of path is not to be listed. Included types, when
     // there are any, decide alone; otherwise an excluded folder, an excluded
@@ -39,17 +43,27 @@ public:
     bool IsFilteredOut(const std::string& path) const;
     // True when path lies in an excluded folder: some entry that ends in the
     // separator begins path (an entry that begins with the separator) or
-    // occurs in it (any other entry), letter case significant.
+    // occurs in it (any other entry), letter case significant; or a folder
+    // on its way has an excluded name, whole.
     bool IsExcludedPath(const std::string& path) const;
     // True when path is listed as a file of its own, compared as the system
     // compares paths.
     bool IsExcludedFile(const std::string& path) const;
+    // The folder rules as they stand now, for a watch to leave those folders
+    // out: a copy that later edits of the lists do not touch; nullptr when
+    // no folder is excluded.
+    TFolderExclusionRules FolderRules() const;
 
 private:
     const TLineList& FExcluded;
+    const TLineList& FExcludedNames;
     const TLineList& FExcludedTypes;
     const TLineList& FIncludedTypes;
 };
+
+// Whether name may stand in the list of excluded folder names: a whole
+// name, neither empty nor "." nor "..", without a separator.
+bool IsFolderName(const std::string& name);
 
 // The file type of a path as the type lists hold it: "*" and the extension
 // with its dot; "*" alone for a name without one.

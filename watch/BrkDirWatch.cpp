@@ -49,8 +49,8 @@ TDirWatchStatus::TKind StatusKindFor(TWatchNotice::TKind kind) {
 // TDirWatchThread
 
 TDirWatchThread::TDirWatchThread(const std::string& Directory, uint32_t NotifyFilter,
-                                 bool WatchSubTree, TCallback OnChanges, TCallback OnError,
-                                 TCallback OnNotice)
+                                 bool WatchSubTree, TFolderExclusionRules ExcludedFolders,
+                                 TCallback OnChanges, TCallback OnError, TCallback OnNotice)
     : FWatchSubTree(WatchSubTree), FDirectory(Directory), FNotifyFilter(NotifyFilter),
       FOnError(std::move(OnError)), FOnChanges(std::move(OnChanges)),
       FOnNotice(std::move(OnNotice)) {
@@ -63,6 +63,7 @@ TDirWatchThread::TDirWatchThread(const std::string& Directory, uint32_t NotifyFi
         throw EDirWatchError(Format("Could not open directory \"%s\"\r\nError code: %d", FDirectory.c_str(),
                                     static_cast<int>(failure.ErrorCode)),
                              DescribeOpenFailure(failure.ErrorCode));
+    FDirHandle->SetExcludedFolders(std::move(ExcludedFolders));
     FBuffer = std::make_unique_for_overwrite<uint32_t[]>(WatchBufferSize / sizeof(uint32_t));
     Resume();
 }
@@ -222,6 +223,12 @@ void TBriskoDirWatch::SetDirectory(const std::string& Value) {
     DoChange();
 }
 
+void TBriskoDirWatch::SetExcludedFolders(TFolderExclusionRules Value) {
+    FExcludedFolders = std::move(Value);
+    if (FThread)
+        FThread->SetExcludedFolders(FExcludedFolders);
+}
+
 uint32_t TBriskoDirWatch::GetNotifyFilter() const {
     uint32_t filter = 0;
     for (int option = dw_file_name; option <= dw_file_security; ++option)
@@ -256,7 +263,7 @@ void TBriskoDirWatch::StartWatch() {
     const unsigned generation = ++FGeneration;
     try {
         FThread = std::make_unique<TDirWatchThread>(
-            Directory(), GetNotifyFilter(), FWatchSubTree,
+            Directory(), GetNotifyFilter(), FWatchSubTree, FExcludedFolders,
             [this](TDirWatchThread* Sender) { ThreadChanges(Sender); },
             [this](TDirWatchThread* Sender) { ThreadError(Sender); },
             [this, generation](TDirWatchThread* Sender) { ThreadNotice(Sender, generation); });

@@ -94,8 +94,12 @@ public:
     using TCallback = std::function<void(TDirWatchThread* Sender)>;
 
     TDirWatchThread(const std::string& Directory, uint32_t NotifyFilter, bool WatchSubTree,
-                    TCallback OnChanges, TCallback OnError, TCallback OnNotice);
+                    TFolderExclusionRules ExcludedFolders, TCallback OnChanges, TCallback OnError,
+                    TCallback OnNotice);
     ~TDirWatchThread() override;
+
+    // The owner's thread: the folders left out from now on.
+    void SetExcludedFolders(TFolderExclusionRules Rules) { FDirHandle->SetExcludedFolders(std::move(Rules)); }
 
     const char* Buffer() const { return reinterpret_cast<const char*>(FBuffer.get()); }
     uint32_t BytesReturned() const { return FBytesReturned; }
@@ -146,6 +150,11 @@ public:
     void SetOptions(TDirWatchOptions Value);
     bool WatchSubTree() const { return FWatchSubTree; }
     void SetWatchSubTree(bool Value);
+    // The folders below Directory that are neither watched nor walked, and
+    // whose changes are never reported (nullptr: none). While Enabled they
+    // take effect at once, without a restart.
+    const TFolderExclusionRules& ExcludedFolders() const { return FExcludedFolders; }
+    void SetExcludedFolders(TFolderExclusionRules Value);
     // The folder; "./" while none is set.
     std::string Directory() const;
     void SetDirectory(const std::string& Value);
@@ -194,6 +203,7 @@ private:
     TEntryKind FNotifiedEntry = TEntryKind::Unknown;
     bool FWatchSubTree = true;
     std::string FDirectory;
+    TFolderExclusionRules FExcludedFolders;
     TNotifyEvent FOnChange;
     TFileChangeNotifyEvent FOnNotify;
     TDirWatchStatusEvent FOnStatus;

@@ -62,15 +62,18 @@ TEST(ConsoleCommandLine, HelpVersionAndMistakesNeedNoDisplay) {
     EXPECT_NE(window.Error().find("needs a graphical desktop"), std::string::npos) << window.Error();
 }
 
-// The settings file hides a file type and a folder; what is left comes out
-// as the window lists it, in order, and the file is read, never written.
+// The settings file hides a file type, a folder and the folders of a name,
+// which are not watched either; what is left comes out as the window lists
+// it, in order, and the file is read, never written.
 TEST(Console, PrintsEveryChangeTheSettingsLetThroughAndEndsOnSigterm) {
     TTempDir dir, settingsDir;
     dir.MakeDir("skip");
     dir.WriteFile("skip/c.txt");
+    dir.MakeDir("keep/.cache/deep");
     const std::string settings = settingsDir / "sentrel.ini";
-    const std::string settingsText =
-        "[ExcludedDirs]\n0=" + dir / "skip/" + "\n[ExcludedFileTypes]\n0=*.TMP\n[Misc]\nMinimize=T\n";
+    const std::string settingsText = "[ExcludedDirs]\n0=" + dir / "skip/" +
+                                     "\n[ExcludedFolderNames]\n0=.cache\n[ExcludedFileTypes]\n0=*.TMP\n"
+                                     "[Misc]\nMinimize=T\n";
     std::ofstream(settings, std::ios::binary) << settingsText;
 
     TProgram console({"--console", "--settings", settings, dir.Path()});
@@ -78,6 +81,7 @@ TEST(Console, PrintsEveryChangeTheSettingsLetThroughAndEndsOnSigterm) {
     dir.WriteFile("a.txt");
     dir.WriteFile("b.tmp");
     dir.WriteFile("skip/c.txt", "changed");
+    dir.WriteFile("keep/.cache/deep/e");
     std::filesystem::rename(dir / "a.txt", dir / "d.txt");
     std::filesystem::remove(dir / "d.txt");
     ASSERT_TRUE(console.WaitForLineEnding("Removed - " + dir / "d.txt")) << console.Output();

@@ -274,6 +274,7 @@ struct TFilterCase {
     std::vector<std::string> Included, Excluded, ExcludedTypes;
     std::string Path;
     bool FilteredOut;
+    std::vector<std::string> ExcludedNames = {};
 };
 
 TEST_F(ChangeFilter, EveryBranchInItsOrder) {
@@ -297,11 +298,19 @@ TEST_F(ChangeFilter, EveryBranchInItsOrder) {
         {{}, {}, {"*"}, "/a/Makefile", true},
         {{}, {}, {"*"}, "/a.d/file.c", false},
         {{}, {}, {"*..txt"}, "/a/b.txt", false},
+        {{}, {}, {}, "/a/node_modules/x/y.js", true, {"node_modules"}}, // a folder name, at any depth
+        {{}, {}, {}, "/node_modules/y.js", true, {"node_modules"}},
+        {{}, {}, {}, "/a/node_modules", false, {"node_modules"}},       // the folder's own entry is listed
+        {{}, {}, {}, "/a/my_node_modules/y.js", false, {"node_modules"}}, // a whole name, not a part
+        {{}, {}, {}, "/a/Node_modules/y.js", false, {"node_modules"}},
+        {{"*.js"}, {}, {}, "/a/node_modules/y.js", false, {"node_modules"}},
     };
     for (const TFilterCase& test : cases) {
         for (TListBox* list : {GeneralOptionsForm->lbIncludedTypes, GeneralOptionsForm->lbExcluded,
-                               GeneralOptionsForm->lbExcludedTypes})
+                               GeneralOptionsForm->lbExcludedTypes, GeneralOptionsForm->lbExcludedNames})
             list->Clear();
+        for (const auto& name : test.ExcludedNames)
+            GeneralOptionsForm->lbExcludedNames->Add(name);
         for (const auto& type : test.Included)
             GeneralOptionsForm->lbIncludedTypes->Add(type);
         for (const auto& entry : test.Excluded)
@@ -310,6 +319,22 @@ TEST_F(ChangeFilter, EveryBranchInItsOrder) {
             GeneralOptionsForm->lbExcludedTypes->Add(type);
         EXPECT_EQ(Form1->IsFilteredOut(test.Path), test.FilteredOut) << test.Path;
     }
+}
+
+// What a watch is given to leave out: the folder entries and names as they
+// were, untouched by later edits; nothing when no folder is excluded.
+TEST_F(ChangeFilter, FolderRulesAreACopyOfTheFolderEntries) {
+    GeneralOptionsForm->lbExcluded->Add("/a/b.txt");
+    EXPECT_EQ(GeneralOptionsForm->ChangeFilter().FolderRules(), nullptr) << "a file entry excludes no folder";
+    GeneralOptionsForm->lbExcluded->Add("/w/tmp/");
+    GeneralOptionsForm->lbExcludedNames->Add(".git");
+    const TFolderExclusionRules rules = GeneralOptionsForm->ChangeFilter().FolderRules();
+    GeneralOptionsForm->lbExcluded->Clear();
+    GeneralOptionsForm->lbExcludedNames->Clear();
+    ASSERT_NE(rules, nullptr);
+    for (const auto& [folder, excluded] : std::vector<std::pair<std::string, bool>>{
+             {"/w/tmp/", true}, {"/w/tmp/x/", true}, {"/w/", false}, {"/w/x/.git/", true}, {"/w/.github/", false}})
+        EXPECT_EQ(rules->Excludes(folder), excluded) << folder;
 }
 
 TEST_F(ChangeFilter, FilteredChangesLeaveNoLine) {

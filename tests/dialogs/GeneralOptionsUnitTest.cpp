@@ -81,6 +81,8 @@ TEST_F(GeneralOptions, ControlsMenusAndTabOrder) {
     const std::vector<std::string> typeMenu{"Add", "Remove", "Clear", "-", "Save to file", "Load from file"};
     EXPECT_EQ(Captions(*form.pmExc), typeMenu);
     EXPECT_EQ(Captions(*form.pmInc), typeMenu);
+    EXPECT_EQ(Captions(*form.pmNames), typeMenu);
+    EXPECT_EQ(form.Label5->text(), "Excluded folder names");
 
     std::vector<QWidget*> order;
     QWidget* control = form.cbVerboseDisplay;
@@ -89,8 +91,9 @@ TEST_F(GeneralOptions, ControlsMenusAndTabOrder) {
             order.push_back(control);
         control = control->nextInFocusChain();
     } while (control != form.cbVerboseDisplay && order.size() < 10);
-    EXPECT_EQ(order, (std::vector<QWidget*>{form.cbVerboseDisplay, form.lbExcluded, form.cbMinToTray,
-                                            form.lbExcludedTypes, form.lbIncludedTypes, form.ebHexEditor}));
+    EXPECT_EQ(order, (std::vector<QWidget*>{form.cbVerboseDisplay, form.lbExcluded, form.lbExcludedNames,
+                                            form.cbMinToTray, form.lbExcludedTypes, form.lbIncludedTypes,
+                                            form.ebHexEditor}));
 }
 
 TEST_F(GeneralOptions, AddingToOneTypeListEmptiesTheOtherButACancelChangesNothing) {
@@ -156,6 +159,46 @@ TEST_F(GeneralOptions, ExcludedFolderRules) {
     EXPECT_FALSE(form.IsExcludedPath("/home/ann/a.txt")) << "a file entry is no folder";
     Fill(*form.lbExcluded, {});
     EXPECT_FALSE(form.IsExcludedPath("/x"));
+}
+
+// A folder name is one whole name, kept once; edits made at one go reach
+// the watches once, and the watches of the window leave the folders out.
+TEST_F(GeneralOptions, ExcludedFolderNamesReachTheWatches) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    TTempDir dir;
+    Form1->AddWatch(dir.Path());
+    const auto answer = [](std::string name) {
+        SetInputQueryAnswer([name](const std::string&, const std::string&, std::string& value) {
+            value = name;
+            return true;
+        });
+    };
+    for (const char* name : {"node_modules", "node_modules", "", "a/b", "..", ".git"}) {
+        answer(name);
+        form.pmNames->actions().front()->trigger();
+    }
+    SetInputQueryAnswer({});
+    EXPECT_EQ(Lines(*form.lbExcludedNames), (std::vector<std::string>{"node_modules", ".git"}));
+    const std::string why = "\" cannot be excluded as a folder name: a name holds no \"/\" and is neither \".\" nor "
+                            "\"..\"";
+    EXPECT_EQ(TakeErrorBoxes(), (std::vector<std::string>{"\"a/b" + why, "\".." + why}));
+    int told = 0;
+    const auto tell = form.OnFolderRulesChanged;
+    form.OnFolderRulesChanged = [&] {
+        ++told;
+        tell();
+    };
+    Fill(*form.lbExcluded, {"/x/", "/y/"});
+    ProcessEventsFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(told, 1);
+    const TFolderExclusionRules& rules = Form1->WatchOfLine(0)->ExcludedFolders();
+    ASSERT_NE(rules, nullptr);
+    EXPECT_TRUE(rules->Excludes(dir / "node_modules/"));
+    EXPECT_TRUE(rules->Excludes("/y/"));
+    form.ClearNamesClick();
+    Fill(*form.lbExcluded, {});
+    ProcessEventsFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(Form1->WatchOfLine(0)->ExcludedFolders(), nullptr);
 }
 
 TEST_F(GeneralOptions, AddExclusionTakesThePathAndSkipsWhatAFolderCovers) {

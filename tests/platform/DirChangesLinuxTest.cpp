@@ -2,6 +2,7 @@
 #include "ReaderDriver.h"
 
 #include "platform/DirChanges.h"
+#include "util/ChangeFilter.h"
 
 #include <filesystem>
 #include <fstream>
@@ -332,4 +333,69 @@ TEST(DirChangesLinux, OpenFailuresGiveTheCodesAWindowsUserKnows) {
     EXPECT_EQ(OpenError(dir / "file.txt"), ERROR_DIRECTORY);
     EXPECT_EQ(OpenError(dir / "file.txt/below"), ERROR_PATH_NOT_FOUND);
     EXPECT_EQ(OpenError(dir.Path()), 0u);
+}
+
+namespace {
+// The folder rules a user's exclusions make: entries from the root and names.
+TFolderExclusionRules FolderRules(std::vector<std::string> folders, std::vector<std::string> names) {
+    const TLineVector excluded(std::move(folders)), excludedNames(std::move(names)), none;
+    return TChangeFilter(excluded, excludedNames, none, none).FolderRules();
+}
+
+uint64_t WatchedFolders(const TReaderDriver& driver) {
+    for (auto notice = driver.Notices.rbegin(); notice != driver.Notices.rend(); ++notice)
+        if (notice->Kind == TWatchNotice::TKind::SetupDone)
+            return notice->FolderCount;
+    return 0;
+}
+} // namespace
+
+// Excluded folders cost no watch and report nothing, from the set-up on,
+// after moves into and out of them, and as the rules change while the
+// watch runs; the excluded folder's own entry is still reported.
+TEST(DirChangesLinux, ExcludedFoldersAreNeitherWatchedNorReported) {
+    TTempDir dir;
+    for (const char* folder : {"keep/a", "keep/node_modules/m/n", "skip/s/t", "node_modules/x"})
+        dir.MakeDir(folder);
+    const bool counted = !FanotifyServes(dir.Path());
+    TReaderDriver driver(dir.Path(), Names);
+    driver.Reader().SetExcludedFolders(FolderRules({dir / "skip/"}, {"node_modules"}));
+    driver.StartAndWaitReady();
+    if (counted) {
+        EXPECT_EQ(WatchedFolders(driver), 3u) << "the root, keep and keep/a";
+    }
+
+    dir.WriteFile("keep/node_modules/m/n/f");
+    dir.WriteFile("skip/s/t/f");
+    dir.WriteFile("node_modules/x/f");
+    dir.MakeDir("keep/a/node_modules");
+    dir.WriteFile("keep/a/node_modules/f");
+    dir.WriteFile("keep/a/f");
+    EXPECT_EQ(driver.CollectUntilQuiet(),
+              (std::vector<TSeen>{{1, "keep/a/node_modules"}, {1, "keep/a/f"}}));
+
+    fs::rename(dir / "keep/a", dir / "skip/a");
+    dir.WriteFile("skip/a/g");
+    fs::rename(dir / "node_modules/x", dir / "keep/x");
+    dir.WriteFile("keep/x/g");
+    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{2, "keep/a"}, {1, "keep/x"}, {1, "keep/x/g"}}))
+        << "moved among the excluded: gone; moved out of them: come, and watched";
+
+    driver.Reader().SetExcludedFolders(FolderRules({dir / "keep/"}, {}));
+    EXPECT_EQ(driver.CollectUntilQuiet(), std::vector<TSeen>{});
+    dir.WriteFile("keep/x/h");
+    dir.WriteFile("node_modules/i");
+    dir.WriteFile("skip/s/t/i");
+    const std::vector<TSeen> readmitted = driver.CollectUntilQuiet();
+    EXPECT_EQ(readmitted, (std::vector<TSeen>{{1, "node_modules/i"}, {1, "skip/s/t/i"}}))
+        << "what the excluded folders held is not new";
+    if (counted) {
+        EXPECT_EQ(WatchedFolders(driver), 7u) << "the root, node_modules, skip, skip/s, skip/s/t, skip/a and "
+                                                 "skip/a/node_modules";
+    }
+
+    driver.Reader().SetExcludedFolders(nullptr);
+    driver.CollectUntilQuiet();
+    dir.WriteFile("keep/node_modules/m/n/j");
+    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "keep/node_modules/m/n/j"}}));
 }

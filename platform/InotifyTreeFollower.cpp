@@ -3,6 +3,7 @@
 #include "platform/InotifyTreeFollower.h"
 
 #include "platform/Drives.h"
+#include "platform/InotifyLimits.h"
 #include "platform/TreePaths.h"
 
 #include <algorithm>
@@ -22,6 +23,8 @@ namespace inotify {
 
 namespace {
 constexpr auto ProgressInterval = std::chrono::milliseconds(500);
+// How often a watch that reached the limit on watches looks whether it was raised.
+constexpr auto LimitCheckInterval = std::chrono::seconds(1);
 constexpr unsigned ScannedFields = STATX_TYPE | STATX_INO | STATX_CTIME | STATX_MTIME | STATX_BTIME;
 } // namespace
 
@@ -101,7 +104,11 @@ TTreeFollower::TWatched TTreeFollower::WatchChild(int parentWd, const std::strin
             return {TChild::Gone};
         if (error != ENOSPC || !FLimitReported)
             NotCovered(FTree.RelativeName(parentWd, name), error);
-        FLimitReported = FLimitReported || error == ENOSPC;
+        if (error == ENOSPC && !FLimitReported) {
+            FLimitReported = true;
+            FLimitReached = InotifyWatchLimit();
+            FLimitChecked = TClock::now();
+        }
         return {TChild::Unwatched};
     }
     if (FRescanning)
@@ -252,6 +259,7 @@ void TTreeFollower::ScanLater(int wd, TSince since) {
 }
 
 void TTreeFollower::RetryUnreached() {
+    RetryAfterLimitRaised();
     std::vector<TRetry> retries = std::exchange(FRetries, {});
     for (const TRetry& retry : retries) {
         if (!FTree.Contains(retry.Wd))
@@ -268,6 +276,19 @@ void TTreeFollower::RetryUnreached() {
     // What cannot be reached even now is gone for good: its removal is
     // queued. That is no gap in what the watch covers.
     FRetries.clear();
+}
+
+// Once the limit on watches is raised, by the program or by anyone, the
+// folders left unwatched are watched by a walk like the one after lost
+// changes, which reports nothing.
+void TTreeFollower::RetryAfterLimitRaised() {
+    if (!FLimitReported || TClock::now() - FLimitChecked < LimitCheckInterval)
+        return;
+    FLimitChecked = TClock::now();
+    if (InotifyWatchLimit() <= FLimitReached)
+        return;
+    FLimitReported = false;
+    ChangesLost();
 }
 
 // A file system mounted inside the tree hides the folder below it, which is

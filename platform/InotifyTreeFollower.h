@@ -100,6 +100,7 @@ private:
     std::optional<int> KnownWatchOf(const std::string& path);
     void ScanLater(int wd, TSince since);
     void EndRescan();
+    void RetryAfterLimitRaised();
     std::optional<int> FolderAt(const std::string& relative) const;
     void RemoveSubTree(int wd, bool removeWatches);
     void DropExcludedWithin(int wd);
@@ -118,6 +119,8 @@ private:
     uint64_t FMountId = 0; // of the watched folder; 0 where the system does not tell
     std::string FCanonicalRoot;
     bool FLimitReported = false;
+    uint64_t FLimitReached = 0; // the limit on watches when it was reached
+    TClock::time_point FLimitChecked;
     TNoticeQueue FNotices;
 
     // Entries that the scan of a new folder reported, by folder and name,

@@ -2,11 +2,13 @@
 #include "ReaderDriver.h"
 
 #include "platform/DirChanges.h"
+#include "platform/InotifyLimits.h"
 #include "util/ChangeFilter.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -398,4 +400,67 @@ TEST(DirChangesLinux, ExcludedFoldersAreNeitherWatchedNorReported) {
     driver.CollectUntilQuiet();
     dir.WriteFile("keep/node_modules/m/n/j");
     EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "keep/node_modules/m/n/j"}}));
+}
+
+namespace {
+// Runs check in a child process in a user namespace of its own, whose limit
+// on inotify watches is limit: 0 when check held, 1 when not, 2 when the
+// namespace could not be made here.
+int InUserNamespaceWithWatchLimit(int limit, const std::function<bool()>& check) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const auto write = [](const char* path, const std::string& text) {
+            std::ofstream file(path);
+            return static_cast<bool>(file << text << std::flush);
+        };
+        const std::string self = std::to_string(::getuid()) + " " + std::to_string(::getuid()) + " 1";
+        const std::string group = std::to_string(::getgid()) + " " + std::to_string(::getgid()) + " 1";
+        if (::unshare(CLONE_NEWUSER) != 0 || !write("/proc/self/setgroups", "deny") ||
+            !write("/proc/self/uid_map", self) || !write("/proc/self/gid_map", group) ||
+            !write("/proc/sys/user/max_inotify_watches", std::to_string(limit)))
+            ::_exit(2);
+        ::_exit(check() ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
+void SetWatchLimit(int limit) {
+    std::ofstream("/proc/sys/user/max_inotify_watches") << limit;
+}
+} // namespace
+
+// The limit on watches reached: the figures say so, and once it is raised
+// the folders left unwatched are watched without a restart.
+TEST(DirChangesLinux, FoldersLeftOverTheWatchLimitAreWatchedOnceItIsRaised) {
+    TTempDir dir;
+    if (FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "fanotify needs no watch per folder";
+    for (int i = 0; i < 40; ++i)
+        dir.MakeDir("f" + std::to_string(i));
+    const int result = InUserNamespaceWithWatchLimit(20, [&] {
+        TReaderDriver driver(dir.Path(), Names);
+        driver.StartAndWaitReady();
+        const TInotifyUsage reached = ReadInotifyUsage();
+        const bool toldOnce = std::count_if(driver.Notices.begin(), driver.Notices.end(), [](const TWatchNotice& n) {
+                                  return n.Kind == TWatchNotice::TKind::NotCovered && n.Error == ENOSPC;
+                              }) == 1;
+        SetWatchLimit(1000);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (WatchedFolders(driver) != 41 && std::chrono::steady_clock::now() < deadline)
+            driver.Step();
+        dir.WriteFile("f39/x");
+        const bool seen = driver.CollectUntilQuiet() == std::vector<TSeen>{{1, "f39/x"}};
+        std::fprintf(stderr, "own %llu, user's %llu, limit %llu, told once %d, then %llu folders, seen %d\n",
+                     static_cast<unsigned long long>(reached.OwnWatches),
+                     static_cast<unsigned long long>(reached.UserWatches),
+                     static_cast<unsigned long long>(reached.Limit), toldOnce,
+                     static_cast<unsigned long long>(WatchedFolders(driver)), seen);
+        return reached.OwnWatches == 20 && reached.UserWatches >= 20 && reached.Limit == 20 && toldOnce &&
+               WatchedFolders(driver) == 41 && seen && ReadInotifyUsage().Limit == 1000;
+    });
+    if (result == 2)
+        GTEST_SKIP() << "no user namespace with a limit of its own here";
+    EXPECT_EQ(result, 0);
 }

@@ -3,6 +3,7 @@
 #include "about/AboutUnit.h"
 #include "toolkit/FileChangeWatch.h"
 #include "dialogs/GeneralOptionsUnit.h"
+#include "dialogs/WatchLimitUnit.h"
 #include "toolkit/Application.h"
 #include "toolkit/ListBox.h"
 #include "tray/TrayCompRunTime.h"
@@ -157,7 +158,7 @@ void TForm1::CreateStatusBar() {
 }
 
 QAction* TForm1::AddItem(QMenu* menu, const char* caption, void (TForm1::*click)()) {
-    QAction* item = menu->addAction(QString::fromLatin1(caption));
+    QAction* item = menu->addAction(QString::fromUtf8(caption));
     connect(item, &QAction::triggered, this, [this, click] { RunHandler([&] { (this->*click)(); }); });
     return item;
 }
@@ -171,6 +172,7 @@ void TForm1::CreateMenus() {
     AddItem(action, "Add Watch", &TForm1::sbAddDirectoryClick);
     AddItem(action, "Add All Drives", &TForm1::AddAllDrives1Click);
     AddItem(action, "Watch Options", &TForm1::sbOptionsClick);
+    AddItem(action, "Watch Limit…", &TForm1::WatchLimit1Click);
     action->addSeparator();
     AddItem(action, "Clear Output List", &TForm1::sbClearClick);
     AddItem(action, "Pause All Watches", &TForm1::sbStopClick);
@@ -192,6 +194,8 @@ void TForm1::CreatePopupMenus() {
     PopupMenu1->addSeparator();
     AddItem(PopupMenu1, "Save List", &TForm1::SaveList1Click);
     AddItem(PopupMenu1, "Clear", &TForm1::sbClearClick);
+    PopupMenu1->addSeparator();
+    AddItem(PopupMenu1, "Watch Limit…", &TForm1::WatchLimit1Click);
     PopupMenu2 = new QMenu(this);
     AddItem(PopupMenu2, "Add All Drives", &TForm1::AddAllDrives1Click);
     PopupMenu3 = new QMenu(this);
@@ -271,6 +275,13 @@ void TForm1::sbExitClick() {
 void TForm1::GeneralOptions1Click() {
     GeneralOptionsForm->exec();
     UpdateStatusBar();
+}
+
+// The figures are read when the window opens; a limit raised there makes
+// the watches that reached it watch what they left out.
+void TForm1::WatchLimit1Click() {
+    TWatchLimitForm form(this);
+    form.exec();
 }
 
 void TForm1::lbResultsClick() {

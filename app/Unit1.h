@@ -34,6 +34,7 @@ public:
     void FormShow();
     void FormCloseQuery();
     void GeneralOptions1Click();
+    void WatchLimit1Click();
     void sbExitClick();
     void lbResultsClick();
     void MnuAboutClick();

@@ -3,7 +3,9 @@
 # checks what a desktop finds there: the program, the menu entry and the
 # software-centre description (both validators must accept them), the icon
 # in every size, the manual page and the console's user unit (which
-# systemd-analyze must accept), and nothing else (no test program).
+# systemd-analyze must accept), the helper that raises the limit on inotify
+# watches with the polkit action that names it, and nothing else (no test
+# program).
 # Then builds the Debian package with CPack and checks its control fields
 # and contents. Nothing is installed on this machine.
 set -euo pipefail
@@ -21,6 +23,8 @@ expected=(
   share/doc/sentrel/README.md
   share/icons/hicolor/scalable/apps/sentrel.svg
   lib/systemd/user/sentrel-console@.service
+  libexec/sentrel/sentrel-watch-limit
+  share/polkit-1/actions/org.sentrel.Sentrel.policy
 )
 for size in 16 22 24 32 48 64 128 256; do
   expected+=("share/icons/hicolor/${size}x${size}/apps/sentrel.png")
@@ -48,6 +52,12 @@ grep -qx "ExecStart=$scratch/prefix/bin/sentrel --console \$SENTREL_OPTIONS -- %
 cp "$unit" "$scratch/sentrel-console@home-ann.service"
 systemd-analyze verify --man=no "$scratch/sentrel-console@home-ann.service"
 
+helper_path='<annotate key="org.freedesktop.policykit.exec.path">%s</annotate>'
+grep -qF "$(printf "$helper_path" "$scratch/prefix/libexec/sentrel/sentrel-watch-limit")" \
+  "$scratch/prefix/share/polkit-1/actions/org.sentrel.Sentrel.policy" ||
+  { echo "The polkit action does not name the installed helper" >&2; exit 1; }
+[ -x "$scratch/prefix/libexec/sentrel/sentrel-watch-limit" ] || { echo "The helper is not executable" >&2; exit 1; }
+
 echo "== Debian package"
 cpack --config "$build/CPackConfig.cmake" -B "$scratch/package" >/dev/null
 package="$(ls "$scratch"/package/sentrel_*.deb)"
@@ -64,4 +74,7 @@ fi
 dpkg-deb --fsys-tarfile "$package" | tar -xO ./usr/lib/systemd/user/sentrel-console@.service |
   grep -qx 'ExecStart=/usr/bin/sentrel --console $SENTREL_OPTIONS -- %f' ||
   { echo "The package's user unit does not start /usr/bin/sentrel" >&2; exit 1; }
+dpkg-deb --fsys-tarfile "$package" | tar -xO ./usr/share/polkit-1/actions/org.sentrel.Sentrel.policy |
+  grep -qF "$(printf "$helper_path" /usr/libexec/sentrel/sentrel-watch-limit)" ||
+  { echo "The package's polkit action does not name /usr/libexec/sentrel/sentrel-watch-limit" >&2; exit 1; }
 echo "Installed tree and package: $(basename "$package"), $(stat -c %s "$package") bytes, as expected."

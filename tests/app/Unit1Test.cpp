@@ -57,11 +57,12 @@ TEST_F(MainWindow, StartsWithItsWindowsControlsAndMenus) {
     ASSERT_EQ(menus.size(), 2);
     EXPECT_EQ(Captions(menus[0]->menu()->actions()), (std::vector<std::string>{"General Options", "Exit", "Edit INI file"}));
     EXPECT_EQ(Captions(menus[1]->menu()->actions()),
-              (std::vector<std::string>{"Add Watch", "Add All Drives", "Watch Options", "-", "Clear Output List",
+              (std::vector<std::string>{"Add Watch", "Add All Drives", "Watch Options", "Watch Limit…", "-",
+                                        "Clear Output List",
                                         "Pause All Watches", "Start All Watches", "-", "Go", "Stop", "-", "About"}));
     EXPECT_EQ(Captions(Form1->PopupMenu1->actions()),
               (std::vector<std::string>{"Exclude File", "Exclude Path", "-", "Open This File", "Hex Edit This File",
-                                        "-", "Save List", "Clear"}));
+                                        "-", "Save List", "Clear", "-", "Watch Limit…"}));
     EXPECT_EQ(Captions(Form1->PopupMenu2->actions()), std::vector<std::string>{"Add All Drives"});
     EXPECT_EQ(Captions(Form1->PopupMenu3->actions()), (std::vector<std::string>{"Delete", "Add All Drives"}));
     EXPECT_EQ(Form1->sbAddDirectory->toolTip(), "Add Folder to Watch");

@@ -155,6 +155,11 @@ public:
 // The error of a NotCovered notice for a folder on another file system (a
 // mount point inside the watched tree).
 constexpr int OtherFileSystem = -1;
+// The error of a NotCovered notice for a polled folder whose file system
+// does not answer (told once; polling goes on).
+constexpr int NotReachable = -2;
+// How the mechanism of a polled watch begins ("polled every 2 s: ...").
+inline constexpr const char* PolledMechanism = "polled every ";
 
 // Why a folder could not be opened, in a few words for the user ("not
 // found", "no permission"): the text of an Open failure's error code.

@@ -14,6 +14,7 @@
 #include "platform/FanotifySource.h"
 #include "platform/InotifyTranslator.h"
 #include "platform/InotifyTreeFollower.h"
+#include "platform/PollingReader.h"
 #include "platform/TranslatingReader.h"
 #include "platform/TreePaths.h"
 #include "platform/WatchTree.h"
@@ -134,7 +135,8 @@ void TInotifySource::Translate(const char* data, size_t length, TInotifyTranslat
     }
 }
 
-// Which interface the user asked for, if any: "inotify" or "fanotify".
+// Which interface the user asked for, if any: "inotify", "fanotify" or
+// "polling".
 std::string ChosenBackend() {
     const char* chosen = std::getenv("SENTREL_CHANGE_BACKEND");
     return chosen ? chosen : "";
@@ -145,6 +147,8 @@ std::string ChosenBackend() {
 std::string DescribeNotCovered(int error) {
     if (error == OtherFileSystem)
         return "another file system";
+    if (error == NotReachable)
+        return "not reachable: its file system does not answer; polling goes on";
     if (error == ENOSPC)
         return "the system's limit on watched folders is reached; folders after this one are "
                "not watched either (raise fs.inotify.max_user_watches)";
@@ -170,6 +174,11 @@ std::unique_ptr<TDirChangeReader> TDirChangeReader::OpenNative(const std::string
     // Without it, mounts inside the tree are still found by the walk; only
     // their coming and going later goes unseen.
     TFd mounts(::open("/proc/self/mounts", O_RDONLY | O_CLOEXEC));
+    // What the kernel is never told of can only be polled for.
+    if (std::optional<std::string> kind = PolledFileSystemKind(path))
+        return std::make_unique<TPollingReader>(path, *kind);
+    if (ChosenBackend() == "polling")
+        return std::make_unique<TPollingReader>(path, "chosen by SENTREL_CHANGE_BACKEND");
     std::string mechanism = "inotify: chosen by SENTREL_CHANGE_BACKEND";
     if (ChosenBackend() != "inotify") {
         TFanotifyChoice fanotify = ChooseFanotify(path);

@@ -13,6 +13,7 @@ packages=(
   librsvg2-bin desktop-file-utils appstream dpkg-dev file systemd
   xvfb openbox xdotool x11-utils
   e2fsprogs xfsprogs btrfs-progs
+  bindfs
 )
 
 missing=()

@@ -61,6 +61,8 @@ std::string FolderCount(uint64_t count) {
 }
 
 std::string WatchedRemark(const TDirWatchStatus& status) {
+    if (status.Mechanism.starts_with(PolledMechanism))
+        return status.Mechanism;
     const std::string watched = status.FolderCount > 0 ? FolderCount(status.FolderCount) + " watched" : "watched";
     return status.Mechanism.empty() ? watched : watched + " by " + status.Mechanism;
 }

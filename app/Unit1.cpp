@@ -188,6 +188,7 @@ void TForm1::CreatePopupMenus() {
     PopupMenu1 = new QMenu(this);
     AddItem(PopupMenu1, "Exclude File", &TForm1::ExcludeFile1Click);
     AddItem(PopupMenu1, "Exclude Path", &TForm1::ExcludePath1Click);
+    AddItem(PopupMenu1, "Watch It Too", &TForm1::Watchittoo1Click);
     PopupMenu1->addSeparator();
     AddItem(PopupMenu1, "Open This File", &TForm1::Openthisfile1Click);
     AddItem(PopupMenu1, "Hex Edit This File", &TForm1::Hexeditthisfile1Click);

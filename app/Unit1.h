@@ -65,6 +65,7 @@ public:
     void ExcludeSelected(TExcludeKind kind);
     void ExcludeFile1Click();
     void ExcludePath1Click();
+    void Watchittoo1Click();
     void Openthisfile1Click();
     void Hexeditthisfile1Click();
     void sbClearClick();

@@ -109,6 +109,17 @@ void TForm1::OpenWithDesktop(const std::string& path) {
         ShowStatusMessage(Format("Cannot open %s: %s", path.c_str(), reason.c_str()));
 }
 
+// A folder on another file system inside a watched tree, which its watch
+// does not enter, becomes a watch of its own.
+void TForm1::Watchittoo1Click() {
+    const std::string path = CurrentResultPath();
+    if (path.empty())
+        return;
+    if (!DirectoryExists(path))
+        throw Exception("Cannot watch " + ShownPath(path) + ": it is not a folder, or no longer there");
+    AddWatch(path);
+}
+
 void TForm1::Openthisfile1Click() {
     if (const std::string path = CurrentResultPath(); !path.empty())
         OpenWithDesktop(path);

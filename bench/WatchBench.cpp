@@ -15,7 +15,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <malloc.h>
 #include <map>
 #include <memory>
@@ -184,6 +188,75 @@ void BM_Setup_Excluded(benchmark::State& state) {
     }
 }
 
+// The processor time of a process, in seconds (0: this one).
+double CpuSeconds(int pid = 0) {
+    std::ifstream stat(pid ? "/proc/" + std::to_string(pid) + "/stat" : "/proc/self/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; fields >> field && index <= 15; ++index)
+        if (index == 14 || index == 15)
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// A FUSE file system (bindfs over a tree of 100,000 entries: 5,000 folders
+// of 19 files each) polled for `seconds`: the watch's processor time as a
+// share of one core, the FUSE server's beside it, and how many polling
+// intervals a change made behind the mount took to be seen.
+void BM_Poll_Fuse(benchmark::State& state) {
+    if (::geteuid() != 0 || std::system("command -v bindfs >/dev/null") != 0) {
+        state.SkipWithError("needs root and bindfs");
+        return;
+    }
+    TBenchTree source, mount;
+    source.MakeFolders(5000);
+    for (const auto& folder : std::filesystem::recursive_directory_iterator(source.Path()))
+        if (folder.is_directory())
+            for (int i = 0; i < 19; ++i)
+                ::close(::open((folder.path().string() + "/f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    if (std::system(("bindfs --no-allow-other " + source.Path() + " " + mount.Path()).c_str()) != 0) {
+        state.SkipWithError("bindfs failed");
+        return;
+    }
+    const std::string pidof = "pgrep -f -n '^bindfs --no-allow-other " + source.Path() + "'";
+    FILE* pipe = ::popen(pidof.c_str(), "r");
+    int server = 0;
+    if (pipe && std::fscanf(pipe, "%d", &server) != 1)
+        server = 0;
+    if (pipe)
+        ::pclose(pipe);
+    const double seconds = static_cast<double>(state.range(0));
+    for (auto _ : state) {
+        TCountingWatch counting(mount.Path(), NameOptions());
+        std::string mechanism;
+        counting.Watch.SetOnStatus([&](TBriskoDirWatch*, const TDirWatchStatus& status) {
+            counting.Ready = counting.Ready || status.Kind == TDirWatchStatus::TKind::Ready;
+            if (!status.Mechanism.empty())
+                mechanism = status.Mechanism;
+        });
+        if (!counting.EnableAndWaitReady())
+            state.SkipWithError("never ready");
+        const auto start = TClock::now();
+        const double ownBefore = CpuSeconds(), serverBefore = server ? CpuSeconds(server) : 0;
+        RunEventsUntil([&] { return SecondsSince(start) >= seconds; });
+        const double wall = SecondsSince(start);
+        state.counters["cpu_share_pct"] = (CpuSeconds() - ownBefore) / wall * 100;
+        state.counters["server_cpu_share_pct"] = server ? (CpuSeconds(server) - serverBefore) / wall * 100 : -1;
+        const double interval = std::stod(mechanism.substr(std::string(PolledMechanism).size()));
+        state.counters["interval_s"] = interval;
+        const auto made = TClock::now();
+        ::close(::open((source.Path() + "/d0/new").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        RunEventsUntil([&] { return counting.Notified > 0; });
+        state.counters["seen_after_intervals"] = SecondsSince(made) / interval;
+        state.SetIterationTime(wall);
+        ::unlink((source.Path() + "/d0/new").c_str());
+    }
+    std::system(("fusermount -u -z " + mount.Path()).c_str());
+}
+
 void BM_Setup_Inotifywait(benchmark::State& state) {
     TBenchTree& tree = TreeWith(static_cast<int>(state.range(0)));
     TBenchTree empty;
@@ -343,6 +416,7 @@ void BM_Stop_Sentrel(benchmark::State& state) {
 
 BENCHMARK(BM_Setup_Sentrel)->ArgNames({"folders", "all", "fanotify"})->ArgsProduct({{10000, 50000, 500000}, {0, 1}, {0, 1}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Setup_Excluded)->ArgNames({"folders", "excluding", "fanotify"})->ArgsProduct({{50000}, {0, 1}, {0, 1}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_Poll_Fuse)->ArgName("seconds")->Arg(30)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_Setup_Inotifywait)->ArgName("folders")->Arg(10000)->Arg(50000)->Arg(500000)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Burst_Sentrel)->ArgNames({"fanotify", "files"})->Args({0, BurstFiles})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_Burst_Sentrel)->ArgNames({"fanotify", "files"})->Args({1, BurstFiles})->Args({1, LargeBurstFiles})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

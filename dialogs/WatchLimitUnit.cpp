@@ -1,6 +1,7 @@
 #include "dialogs/WatchLimitUnit.h"
 
 #include "platform/InotifyLimits.h"
+#include "runtime/Exception.h"
 #include "runtime/SysUtils.h"
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
@@ -52,6 +53,11 @@ TWatchLimitForm::TWatchLimitForm(QWidget* parent) : QDialog(parent) {
     Helper = WatchLimitHelperFor(QCoreApplication::applicationDirPath().toStdString());
     CreateControls();
     Refresh();
+}
+
+TWatchLimitForm::~TWatchLimitForm() {
+    if (FRaising)
+        FRaising->disconnect(this);
 }
 
 void TWatchLimitForm::CreateControls() {
@@ -129,6 +135,9 @@ void TWatchLimitForm::RaiseForGoodClick() {
 void TWatchLimitForm::Raise(bool forGood) {
     if (FRaising)
         return;
+    if (!QFileInfo(QString::fromStdString(Helper)).isExecutable())
+        throw Exception("The limit on watched folders cannot be raised here: the program's helper " + Helper +
+                        " is missing; run the commands shown instead");
     std::vector<std::string> command = Elevation;
     command.push_back(Helper);
     command.push_back(std::to_string(seNewLimit->value()));

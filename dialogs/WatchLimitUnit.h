@@ -19,6 +19,8 @@ class QSpinBox;
 class TWatchLimitForm : public QDialog {
 public:
     explicit TWatchLimitForm(QWidget* parent);
+    // A raise still running is cancelled, and its end told to no one.
+    ~TWatchLimitForm() override;
 
     // Reads the figures again.
     void Refresh();

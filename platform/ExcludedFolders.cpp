@@ -17,7 +17,7 @@ bool TExcludedFolders::Excludes(int folder) const {
 }
 
 bool TExcludedFolders::ExcludesRelative(const std::string& relative) const {
-    return FRules->Excludes(FShownRoot + relative + PathDelim);
+    return FRules && FRules->Excludes(FShownRoot + relative + PathDelim);
 }
 
 std::vector<int> TExcludedFolders::ExcludedWithin(int top) const {

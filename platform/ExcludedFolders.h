@@ -18,11 +18,15 @@ public:
     TExcludedFolders(const TWatchTree& tree, std::string shownRoot);
 
     void SetRules(TFolderExclusionRules rules) { FRules = std::move(rules); }
+    const TFolderExclusionRules& Rules() const { return FRules; }
+    const std::string& ShownRoot() const { return FShownRoot; }
     bool Any() const { return FRules != nullptr; }
     // Whether the folder name in the tree's folder parent is excluded.
     bool Excludes(int parent, const std::string& name) const;
     // Whether a folder of the tree (not the root) is excluded.
     bool Excludes(int folder) const;
+    // Whether the folder at relative, a path below the root, is excluded.
+    bool ExcludesRelative(const std::string& relative) const;
 
     // The folders at or below top that the rules exclude, the highest of
     // each branch only.
@@ -36,7 +40,6 @@ public:
     std::set<std::pair<int, std::string>> Readmitted();
 
 private:
-    bool ExcludesRelative(const std::string& relative) const;
 
     const TWatchTree& FTree;
     std::string FShownRoot; // ends in the separator

@@ -321,6 +321,10 @@ inotify::TFolderMove TFanotifyFolders::FolderRenamed(int fromWd, const std::stri
     }
     if (!FExpected.empty())
         Bind(FExpected, *child);
+    // Rules by path may exclude what it holds at its new place, and no longer
+    // what it held at the old one, whose changes are placed again.
+    if (FExcluded.Any())
+        FOutside.clear();
     DropExcludedWithin(*child);
     return inotify::TFolderMove::Moved;
 }

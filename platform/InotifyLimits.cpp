@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fstream>
+#include <sstream>
 #include <string_view>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -66,13 +66,19 @@ TInotifyUsage ReadInotifyUsage(const std::string& procRoot) {
     DIR* processes = ::opendir(procRoot.c_str());
     if (!processes)
         return usage;
-    const uid_t user = ::geteuid();
+    const uid_t user = ::getuid();
     while (const dirent* entry = ::readdir(processes)) {
         if (!IsNumber(entry->d_name))
             continue;
         const std::string process = procRoot + "/" + entry->d_name;
-        struct stat owner;
-        if (::stat(process.c_str(), &owner) != 0 || owner.st_uid != user)
+        // The real user: a process that may not be inspected (one that
+        // changed its user, say) has its entries owned by root.
+        std::ifstream status(process + "/status");
+        uid_t owner = 0;
+        bool found = false;
+        for (std::string line; !found && std::getline(status, line);)
+            found = line.starts_with("Uid:") && (std::istringstream(line.substr(4)) >> owner);
+        if (!found || owner != user)
             continue;
         if (!CountWatches(process, usage.UserWatches) && errno != ENOENT)
             ++usage.UnreadProcesses; // not one that ended meanwhile

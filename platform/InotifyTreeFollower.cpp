@@ -236,7 +236,9 @@ void TTreeFollower::ChangesLost() {
     FRescanning = true;
     FRescanSeen = {FTree.Root()};
     FRescanListed = {FTree.Root()};
-    FSetupStack.assign(1, {FTree.Root(), ReportNone});
+    // Listings still to come keep their place: a folder moved in is still
+    // to report what came into it.
+    FSetupStack.push_back({FTree.Root(), ReportNone});
     FSetupDone = false;
 }
 
@@ -350,6 +352,12 @@ void TTreeFollower::ExclusionsChanged() {
     if (!FSubTree)
         return;
     DropExcludedWithin(FTree.Root());
+    WatchReadmitted();
+}
+
+// A folder that rules by path excluded at its old place may be excluded no
+// longer where a move took it.
+void TTreeFollower::WatchReadmitted() {
     for (const auto& [parent, name] : FExcluded.Readmitted())
         if (TWatched child = WatchChild(parent, FTree.FullPath(parent), name); child.State == TChild::New)
             ScanLater(child.Wd, ReportNone);
@@ -453,6 +461,8 @@ TFolderMove TTreeFollower::FolderRenamed(int fromWd, const std::string& fromName
             FRescanListed.insert(*child).second)
             FSetupStack.push_back({*child, ReportNone});
         DropExcludedWithin(*child);
+        if (FExcluded.Any())
+            WatchReadmitted();
         return TFolderMove::Moved;
     }
     // A folder renamed before it could be watched: a brand-new one still

@@ -104,6 +104,7 @@ private:
     std::optional<int> FolderAt(const std::string& relative) const;
     void RemoveSubTree(int wd, bool removeWatches);
     void DropExcludedWithin(int wd);
+    void WatchReadmitted();
     void NotCovered(const std::string& relative, int error);
     void Notice(TWatchNotice::TKind kind);
 

@@ -2,6 +2,7 @@
 
 #include "platform/TranslatingReader.h"
 
+#include "platform/Drives.h"
 #include "platform/TreePaths.h"
 
 #include <algorithm>
@@ -69,6 +70,8 @@ bool TTranslatingReader::ReadChanges(void* buffer, uint32_t length, bool watchSu
         return false;
     if (!FStarted) {
         TakeNewExclusions();
+        FFilter = notifyFilter;
+        FSubTree = watchSubTree;
         FTranslator.SetFilter(notifyFilter, watchSubTree);
         FTranslator.QueueEmptied(TClock::now(), CoarseNow());
         FStartError = FSource->Start(FTranslator, watchSubTree, notifyFilter, FGivenPath);
@@ -117,7 +120,8 @@ TWaitResult TTranslatingReader::Wait(int timeoutMs) {
             continue;
         }
         FKeeper.ReportFolderCount();
-        if (FKeeper.HasNotices() || TClock::now() >= deadline)
+        StepPollers(deadline);
+        if (FKeeper.HasNotices() || !FNotices.Empty() || TClock::now() >= deadline)
             return TWaitResult::TimedOut;
         if (!WaitForNews(deadline))
             return TWaitResult::Failed;
@@ -180,14 +184,18 @@ void TTranslatingReader::ReconcileIfSettled() {
 bool TTranslatingReader::WaitForNews(TClock::time_point deadline) {
     if (auto moveDeadline = FTranslator.NextMoveDeadline())
         deadline = std::min(deadline, *moveDeadline);
+    for (const auto& poller : FPollers)
+        deadline = std::min(deadline, poller->NextDue());
     auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - TClock::now());
     pollfd descriptors[] = {
         {FSource->Descriptor(), POLLIN, 0}, {FWake.Get(), POLLIN, 0}, {FMounts.Get(), POLLPRI, 0}};
     int ready = ::poll(descriptors, FMounts.Get() >= 0 ? 3 : 2, static_cast<int>(std::max<long>(remaining.count(), 0)));
     if (ready < 0)
         return errno == EINTR;
-    if (descriptors[2].revents & (POLLPRI | POLLERR))
+    if (descriptors[2].revents & (POLLPRI | POLLERR)) {
         FKeeper.FollowMountTable();
+        DropUnmountedPollers();
+    }
     // Woken by the first event of what is often a burst: let a few more
     // gather, so that a burst costs a wake-up per batch, not per change.
     if (descriptors[0].revents & POLLIN)
@@ -212,8 +220,11 @@ bool TTranslatingReader::TakeNotice(TWatchNotice& notice) {
         if (FKeeper.SetupDone() && FCovered)
             PushState(TWatchNotice::TKind::SetupDone);
     }
-    if (!FNotices.Take(notice) && !FKeeper.TakeNotice(notice))
-        return false;
+    do {
+        if (!FNotices.Take(notice) && !FKeeper.TakeNotice(notice))
+            return false;
+    } while (notice.Kind == TWatchNotice::TKind::NotCovered && notice.Error == OtherFileSystem &&
+             PollMount(notice.Folder));
     if (notice.Kind == TWatchNotice::TKind::SetupDone && !FCovered) {
         FNotices.Push(TWatchNotice::TKind::SetupDone, notice.FolderCount);
         notice.Kind = TWatchNotice::TKind::Covered;
@@ -222,6 +233,44 @@ bool TTranslatingReader::TakeNotice(TWatchNotice& notice) {
     if (notice.Kind != TWatchNotice::TKind::NotCovered && notice.Kind != TWatchNotice::TKind::Merged)
         notice.Mechanism = Mechanism();
     return true;
+}
+
+bool TTranslatingReader::PollMount(const std::string& relative) {
+    const std::string root = JoinPath(FTree.RootPath(), relative);
+    const std::optional<std::string> kind = FSubTree ? PolledFileSystemKind(root) : std::nullopt;
+    if (!kind || FExcluded.ExcludesRelative(relative))
+        return false;
+    auto poller = std::make_unique<TTreePoller>(root, relative, *kind, FFilter, FSubTree, FInterrupted);
+    poller->SetRules(FExcluded.Rules(), FExcluded.ShownRoot());
+    if (poller->Start() != 0)
+        return false;
+    // Its first walk is part of the set-up: what changes after the watch
+    // says it covers the tree is compared with it.
+    poller->Step(TClock::time_point::max(), FQueue, FNotices);
+    FPollers.push_back(std::move(poller));
+    return true;
+}
+
+// Polled mounts walk in short slices between reads of the kernel's queue,
+// which must keep flowing.
+void TTranslatingReader::StepPollers(TClock::time_point deadline) {
+    constexpr auto Slice = std::chrono::milliseconds(20);
+    for (auto poller = FPollers.begin(); poller != FPollers.end();) {
+        if ((*poller)->NextDue() <= TClock::now())
+            (*poller)->Step(std::min(deadline, TClock::now() + Slice), FQueue, FNotices);
+        if ((*poller)->TakeNews())
+            PushState(TWatchNotice::TKind::SetupDone);
+        poller = (*poller)->RootGone() ? FPollers.erase(poller) : poller + 1;
+    }
+}
+
+// A polled mount unmounted leaves a folder of the tree's own file system,
+// which the keeper watches again.
+void TTranslatingReader::DropUnmountedPollers() {
+    const std::vector<std::string> mounts = MountPointsBelow(ReadMountTable(), FTree.RootPath());
+    std::erase_if(FPollers, [&](const auto& poller) {
+        return std::find(mounts.begin(), mounts.end(), poller->Prefix()) == mounts.end();
+    });
 }
 
 void TTranslatingReader::PushState(TWatchNotice::TKind kind) {
@@ -243,15 +292,17 @@ std::string TTranslatingReader::Mechanism() const {
         mechanism += "; changes lost " + Times(lost) + ": " + why;
     if (FMerged > 0)
         mechanism += "; changes the system merged corrected " + Times(FMerged);
+    for (const auto& poller : FPollers)
+        mechanism += "; " + poller->Prefix() + " " + poller->Mechanism();
     return mechanism;
 }
 
+// The wake-up is written under the lock, so that whoever takes the rules
+// takes the wake-up that came with them.
 void TTranslatingReader::SetExcludedFolders(TFolderExclusionRules rules) {
-    {
-        std::lock_guard lock(FNewExclusionsLock);
-        FNewExclusions = std::move(rules);
-        FExclusionsWaiting.store(true, std::memory_order_release);
-    }
+    std::lock_guard lock(FNewExclusionsLock);
+    FNewExclusions = std::move(rules);
+    FExclusionsWaiting.store(true, std::memory_order_release);
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t written = ::write(FWake.Get(), &one, sizeof one);
 }
@@ -266,12 +317,15 @@ void TTranslatingReader::TakeNewExclusions() {
         if (!FExclusionsWaiting.exchange(false, std::memory_order_acq_rel))
             return;
         rules = std::move(FNewExclusions);
+        uint64_t count = 0;
+        [[maybe_unused]] ssize_t read = ::read(FWake.Get(), &count, sizeof count);
     }
-    uint64_t count = 0;
-    [[maybe_unused]] ssize_t read = ::read(FWake.Get(), &count, sizeof count);
     FExcluded.SetRules(std::move(rules));
     if (FStarted)
         FKeeper.ExclusionsChanged();
+    std::erase_if(FPollers, [&](const auto& poller) { return FExcluded.ExcludesRelative(poller->Prefix()); });
+    for (const auto& poller : FPollers)
+        poller->SetRules(FExcluded.Rules(), FExcluded.ShownRoot());
 }
 
 void TTranslatingReader::Interrupt() {

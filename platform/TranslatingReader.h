@@ -13,6 +13,7 @@
 #include "platform/ExcludedFolders.h"
 #include "platform/InotifyTranslator.h"
 #include "platform/PendingChanges.h"
+#include "platform/TreePoller.h"
 #include "platform/WatchNotices.h"
 #include "platform/WatchTree.h"
 
@@ -25,6 +26,7 @@
 #include <sys/types.h>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace inotify {
 
@@ -119,6 +121,11 @@ public:
 
 private:
     void TakeNewExclusions();
+    // A mount inside the tree on a file system whose changes the kernel
+    // does not report is polled instead; false when it is not such a one.
+    bool PollMount(const std::string& relative);
+    void StepPollers(TClock::time_point deadline);
+    void DropUnmountedPollers();
     bool DrainEvents();
     void QueueEmptied();
     void ReconcileIfSettled();
@@ -141,6 +148,7 @@ private:
     TFd FMounts; // the mount table, readable for poll when it changed
     std::string FMechanism;
     TNoticeQueue FNotices; // the reader's own, told before the keeper's
+    std::vector<std::unique_ptr<TTreePoller>> FPollers; // of mounts inside the tree
     bool FCovered = false;
     bool FDropping = false; // the reader's own queue is full: events are read and dropped
     bool FDrained = false;  // the kernel's queue was read to its end since the last check
@@ -151,6 +159,8 @@ private:
     std::atomic<bool> FExclusionsWaiting{false};
 
     bool FStarted = false;
+    uint32_t FFilter = 0;
+    bool FSubTree = true;
     int FStartError = 0;
     dev_t FRootDevice = 0;
     ino_t FRootInode = 0;

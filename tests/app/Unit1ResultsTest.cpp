@@ -90,6 +90,30 @@ protected:
 using ResultCommands = TResultCommands;
 } // namespace
 
+// A folder on another file system, which its tree's watch leaves out, is
+// watched on its own when asked; what is no folder is not.
+TEST_F(ResultCommands, WatchItTooWatchesTheFolderOfALine) {
+    TTempDir dir;
+    dir.MakeDir("media/usb");
+    dir.WriteFile("a.txt");
+    auto sender = SenderOn(dir.Path());
+    TDirWatchStatus mount;
+    mount.Kind = TDirWatchStatus::TKind::NotCovered;
+    mount.Folder = "media/usb";
+    mount.Reason = "another file system";
+    Form1->BriskoDirWatch1Status(sender.get(), mount);
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "a.txt");
+    for (int line : {0, 1}) {
+        Form1->lbResults->SetSelected(line, true);
+        Form1->lbResults->SetItemIndex(line);
+        MenuItem(Form1->PopupMenu1, "Watch It Too")->trigger();
+        Form1->lbResults->SetSelected(line, false);
+    }
+    EXPECT_EQ(Form1->lbWatches->Lines(), std::vector<std::string>{dir / "media/usb"});
+    EXPECT_EQ(TakeErrorBoxes(),
+              std::vector<std::string>{"Cannot watch " + dir / "a.txt" + ": it is not a folder, or no longer there."});
+}
+
 TEST_F(ResultCommands, ExcludingTakesEverySelectedLineAndNoOther) {
     List("/w", {"a", "b", "c", "d", "e"});
     Select({0, 2, 3});

@@ -61,7 +61,8 @@ TEST_F(MainWindow, StartsWithItsWindowsControlsAndMenus) {
                                         "Clear Output List",
                                         "Pause All Watches", "Start All Watches", "-", "Go", "Stop", "-", "About"}));
     EXPECT_EQ(Captions(Form1->PopupMenu1->actions()),
-              (std::vector<std::string>{"Exclude File", "Exclude Path", "-", "Open This File", "Hex Edit This File",
+              (std::vector<std::string>{"Exclude File", "Exclude Path", "Watch It Too", "-", "Open This File",
+                                        "Hex Edit This File",
                                         "-", "Save List", "Clear", "-", "Watch Limit…"}));
     EXPECT_EQ(Captions(Form1->PopupMenu2->actions()), std::vector<std::string>{"Add All Drives"});
     EXPECT_EQ(Captions(Form1->PopupMenu3->actions()), (std::vector<std::string>{"Delete", "Add All Drives"}));

@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 using WatchLimit = TProgramTest;
 
 namespace {
-// A stand-in for pkexec and the helper: records its words, says what it is
-// told on its error output and ends with the code it is told.
+// A stand-in for pkexec: records its words (the helper and its arguments),
+// says what it is told on its error output and ends with the code it is told.
 std::string FakeHelper(const TTempDir& dir, int exitCode, const std::string& said) {
     const std::string path = dir / "helper";
     std::ofstream(path) << "#!/bin/sh\necho \"$@\" > " << dir / "words" << "\necho '" << said << "' >&2\nexit "
@@ -69,19 +69,26 @@ TEST_F(WatchLimit, ShowsTheFiguresAndRaisesThroughTheHelper) {
         {1, "mv: cannot move", "The limit was not raised: mv: cannot move.",
          "The limit on watched folders was not raised to 600,000: mv: cannot move.", false},
     };
+    dir.WriteFile("stand-in", "#!/bin/sh\n");
+    fs::permissions(dir / "stand-in", fs::perms::owner_all);
+    form.Helper = dir / "stand-in";
     for (const TOutcome& outcome : outcomes) {
         form.Elevation = {FakeHelper(dir, outcome.ExitCode, outcome.Said)};
-        form.Helper = "/usr/libexec/sentrel/sentrel-watch-limit";
         outcome.ForGood ? form.btRaiseForGood->click() : form.btRaiseForThisBoot->click();
         EXPECT_FALSE(form.btRaiseForGood->isEnabled()) << "one raise at a time";
         ASSERT_TRUE(ProcessEventsUntil([&] { return form.btRaiseForGood->isEnabled(); }));
         EXPECT_EQ(Text(form.lbResult), outcome.Result);
-        EXPECT_EQ(ReadAll(dir / "words"),
-                  std::string("/usr/libexec/sentrel/sentrel-watch-limit 600000") + (outcome.ForGood ? " --persist\n" : "\n"));
+        EXPECT_EQ(ReadAll(dir / "words"), dir / "stand-in 600000" + (outcome.ForGood ? " --persist\n" : "\n"));
         EXPECT_EQ(TakeErrorBoxes(), outcome.ErrorBox.empty() ? std::vector<std::string>{}
                                                              : std::vector<std::string>{outcome.ErrorBox});
         form.seNewLimit->setValue(600000);
     }
+    form.Helper = dir / "no-such-helper";
+    form.btRaiseForThisBoot->click();
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"The limit on watched folders cannot be raised here: the "
+                                                         "program's helper " + dir / "no-such-helper" +
+                                                         " is missing; run the commands shown instead."});
+    form.Helper = dir / "stand-in";
     form.Elevation = {dir / "no-such-program"};
     form.btRaiseForThisBoot->click();
     ASSERT_TRUE(ProcessEventsUntil([&] { return form.btRaiseForGood->isEnabled(); }));
@@ -92,6 +99,7 @@ TEST_F(WatchLimit, ShowsTheFiguresAndRaisesThroughTheHelper) {
 
 // The helper itself, run as root would run it, in a mount namespace of its
 // own where the system's settings folder and the limit are files of the test.
+// It only raises, and not beyond what the memory allows.
 TEST_F(WatchLimit, TheHelperTakesANumberInRangeAndNothingElse) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "the helper is run as root";
@@ -108,6 +116,8 @@ TEST_F(WatchLimit, TheHelperTakesANumberInRangeAndNothingElse) {
         {{"600000", "--persist"}, 0, "600000\n", kept},
         {{"8191"}, 2, "65536\n", ""},
         {{"2147483648"}, 2, "65536\n", ""},
+        {{"60000"}, 2, "65536\n", ""},      // no raise
+        {{"2147483647"}, 2, "65536\n", ""}, // more than an eighth of the memory in watches
         {{"0600000"}, 2, "65536\n", ""},
         {{"6e5"}, 2, "65536\n", ""},
         {{"600000", "--other"}, 2, "65536\n", ""},

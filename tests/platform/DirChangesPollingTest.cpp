@@ -4,11 +4,14 @@
 #include "Testing.h"
 #include "ReaderDriver.h"
 
-#include "platform/PollingReader.h"
+#include "platform/PendingChanges.h"
+#include "platform/TextConversion.h"
+#include "platform/TreePoller.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +31,63 @@ int Shell(const std::string& command) {
     return std::system((command + " >/dev/null 2>&1").c_str());
 }
 } // namespace
+
+namespace {
+// The records a comparison of two walks gives, as a reader hands them on.
+std::vector<TSeen> Compared(const TTreeState& before, const TTreeState& after) {
+    TPendingChanges queue;
+    CompareTrees(before, after, Names, queue);
+    std::vector<TSeen> seen;
+    alignas(4) char buffer[17024];
+    while (queue.FrontReady())
+        for (uint32_t bytes = queue.Pack(buffer, sizeof buffer), offset = 0; bytes > 0;) {
+            const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + offset);
+            seen.push_back({record->Action & ~FileActionFolderFlag,
+                            WideToLocal8(std::u16string_view(record->FileName, record->FileNameLength / 2))});
+            if (record->NextEntryOffset == 0)
+                break;
+            offset += record->NextEntryOffset;
+        }
+    return seen;
+}
+
+TEntryState Folder(ino_t inode) {
+    return {inode, S_IFDIR | 0755, 0, 0, 0, 1};
+}
+
+TEntryState File(ino_t inode) {
+    return {inode, S_IFREG | 0644, 0, 0, 10, 1};
+}
+} // namespace
+
+// Each record names what is there at its point of a replay: a rename
+// inside a renamed folder names the entry as the folder's rename left it, a
+// folder made for a renamed entry comes first, a name freed by a rename is
+// free when it is taken again.
+TEST(DirChangesPolling, ComparedWalksGiveRecordsThatReplayInOrder) {
+    struct TCase {
+        const char* What;
+        TTreeState Before, After;
+        std::vector<TSeen> Expected;
+    };
+    const std::vector<TCase> cases = {
+        {"mv a/x x; mv a b", {{"a", Folder(1)}, {"a/x", File(2)}}, {{"b", Folder(1)}, {"x", File(2)}},
+         {{4, "a"}, {5, "b"}, {4, "b/x"}, {5, "x"}}},
+        {"mkdir e; mv f e/f", {{"f", File(2)}}, {{"e", Folder(3)}, {"e/f", File(2)}},
+         {{1, "e"}, {4, "f"}, {5, "e/f"}}},
+        {"mv a b; mkdir a; mv f a/f", {{"a", Folder(1)}, {"f", File(2)}},
+         {{"b", Folder(1)}, {"a", Folder(3)}, {"a/f", File(2)}},
+         {{4, "a"}, {5, "b"}, {1, "a"}, {4, "f"}, {5, "a/f"}}},
+        {"rm a/x; mv a b", {{"a", Folder(1)}, {"a/x", File(2)}}, {{"b", Folder(1)}},
+         {{4, "a"}, {5, "b"}, {2, "b/x"}}},
+        {"mv a b; mv b/x b/y", {{"a", Folder(1)}, {"a/x", File(2)}}, {{"b", Folder(1)}, {"b/y", File(2)}},
+         {{4, "a"}, {5, "b"}, {4, "b/x"}, {5, "b/y"}}},
+        {"rm f; a new file takes its inode", {{"f", File(2)}}, {{"g", {2, S_IFREG | 0644, 0, 0, 3, 5}}},
+         {{2, "f"}, {1, "g"}}},
+    };
+    for (const TCase& test : cases)
+        EXPECT_EQ(Compared(test.Before, test.After), test.Expected) << test.What;
+}
 
 TEST(DirChangesPolling, EachWalkReportsWhatChangedSinceTheLast) {
     TTempDir dir;
@@ -110,4 +170,36 @@ TEST(DirChangesPolling, AFuseFileSystemIsPolledThroughAnOutage) {
     EXPECT_EQ(driver.CollectUntilQuiet(PollQuietMs), (std::vector<TSeen>{{1, "sub/c.txt"}}))
         << "what changed meanwhile, and nothing else";
     EXPECT_FALSE(driver.Failed);
+}
+
+// A FUSE file system mounted inside a watched tree is polled with it; once
+// unmounted, the folder below is watched as any other.
+TEST(DirChangesPolling, AFuseMountInsideAWatchedTreeIsPolled) {
+    if (::geteuid() != 0 || Shell("command -v bindfs") != 0 || !fs::exists("/dev/fuse"))
+        GTEST_SKIP() << "needs root, /dev/fuse and bindfs";
+    TTempDir source, dir;
+    dir.MakeDir("mnt");
+    ASSERT_EQ(Shell("bindfs --no-allow-other " + source.Path() + " " + dir / "mnt"), 0);
+    struct TUnmount {
+        std::string Path;
+        ~TUnmount() { Shell("fusermount -u -z " + Path); }
+    } unmount{dir / "mnt"};
+
+    TReaderDriver driver(dir.Path(), Names);
+    driver.StartAndWaitReady();
+    source.WriteFile("x");
+    dir.WriteFile("y");
+    std::vector<TSeen> seen = driver.CollectUntilQuiet(PollQuietMs);
+    std::sort(seen.begin(), seen.end(), [](const TSeen& a, const TSeen& b) { return a.Name < b.Name; });
+    EXPECT_EQ(seen, (std::vector<TSeen>{{1, "mnt/x"}, {1, "y"}}));
+    EXPECT_NE(driver.Notices.back().Mechanism.find("; mnt polled every 2 s: FUSE file system"), std::string::npos)
+        << driver.Notices.back().Mechanism;
+    EXPECT_TRUE(std::none_of(driver.Notices.begin(), driver.Notices.end(), [](const TWatchNotice& notice) {
+        return notice.Kind == TWatchNotice::TKind::NotCovered;
+    })) << "a polled mount is no gap";
+
+    ASSERT_EQ(Shell("fusermount -u " + dir / "mnt"), 0);
+    driver.CollectUntilQuiet(PollQuietMs);
+    dir.WriteFile("mnt/z");
+    EXPECT_EQ(driver.CollectUntilQuiet(PollQuietMs), (std::vector<TSeen>{{1, "mnt/z"}}));
 }

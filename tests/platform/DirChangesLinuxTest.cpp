@@ -464,3 +464,21 @@ TEST(DirChangesLinux, FoldersLeftOverTheWatchLimitAreWatchedOnceItIsRaised) {
         GTEST_SKIP() << "no user namespace with a limit of its own here";
     EXPECT_EQ(result, 0);
 }
+
+// A rule by path excludes a folder at one place only: moved elsewhere, it is
+// watched; moved back, it is left out again.
+TEST(DirChangesLinux, AFolderMovedOutOfAnExcludedPathIsWatched) {
+    TTempDir dir;
+    dir.MakeDir("p/build");
+    TReaderDriver driver(dir.Path(), Names);
+    driver.Reader().SetExcludedFolders(FolderRules({dir / "p/build/"}, {}));
+    driver.StartAndWaitReady();
+    fs::rename(dir / "p", dir / "q");
+    driver.CollectUntilQuiet();
+    dir.WriteFile("q/build/f");
+    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "q/build/f"}}));
+    fs::rename(dir / "q", dir / "p");
+    driver.CollectUntilQuiet();
+    dir.WriteFile("p/build/g");
+    EXPECT_EQ(driver.CollectUntilQuiet(), std::vector<TSeen>{});
+}

@@ -7,6 +7,7 @@
 #include "platform/PendingChanges.h"
 #include "platform/TextConversion.h"
 #include "platform/TreePoller.h"
+#include "util/ChangeFilter.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -130,6 +131,26 @@ TEST(DirChangesPolling, EachWalkReportsWhatChangedSinceTheLast) {
         std::erase(seen, TSeen{3, ""});
         EXPECT_EQ(seen, expected) << step.What;
     }
+}
+
+// A polled watch leaves excluded folders out; one no longer excluded is
+// walked, and what it held is not new.
+TEST(DirChangesPolling, ExcludedFoldersAreNotWalked) {
+    TTempDir dir;
+    dir.MakeDir("cache/deep");
+    dir.WriteFile("cache/deep/old");
+    TPollingChosen polling;
+    TReaderDriver driver(dir.Path(), Names);
+    const TLineVector excluded({dir / "cache/"}), none;
+    driver.Reader().SetExcludedFolders(TChangeFilter(excluded, none, none, none).FolderRules());
+    driver.StartAndWaitReady();
+    dir.WriteFile("cache/deep/new");
+    dir.WriteFile("kept");
+    EXPECT_EQ(driver.CollectUntilQuiet(PollQuietMs), (std::vector<TSeen>{{1, "kept"}}));
+    driver.Reader().SetExcludedFolders(nullptr);
+    EXPECT_EQ(driver.CollectUntilQuiet(PollQuietMs), std::vector<TSeen>{});
+    dir.WriteFile("cache/deep/newer");
+    EXPECT_EQ(driver.CollectUntilQuiet(PollQuietMs), (std::vector<TSeen>{{1, "cache/deep/newer"}}));
 }
 
 // bindfs shows a folder through FUSE; what is written into the folder

@@ -2,6 +2,8 @@
 // that a folder whose name is not valid text in the locale is still found.
 #include "app/CommandLine.h"
 
+#include "history/HistoryStore.h"
+#include "history/HistoryTimes.h"
 #include "platform/PlatformInfo.h"
 #include "runtime/ProgramInfo.h"
 
@@ -41,6 +43,17 @@ std::string OptionValue(const std::string& option, const std::string& argument,
 bool IsOption(const std::string& argument, const std::string& option) {
     return argument == option || (argument.starts_with(option) && argument[option.size()] == '=');
 }
+
+int64_t TimeOption(const std::string& option, const std::string& argument, const std::vector<std::string>& arguments,
+                   std::size_t& index) {
+    const std::string when = OptionValue(option, argument, arguments, index, "a time");
+    const int64_t now = HistoryTimeNow();
+    if (auto moment = option == "--until" ? ParseUntil(when, now) : ParseWhen(when, now))
+        return *moment;
+    throw ECommandLineError("unknown time " + when + " for " + option +
+                            ": give today, yesterday, a time ago (90s, 30m, 2h, 7d) or a local date and time "
+                            "(2026-12-07, 2026-12-07 14:05, 2026-12-07T14:05:09)");
+}
 } // namespace
 
 TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const std::string& currentFolder) {
@@ -49,7 +62,11 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
     bool formatGiven = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
-        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+        if ((optionsEnded || argument.size() < 2 || argument[0] != '-') && result.History) {
+            if (!result.Pattern.empty())
+                throw ECommandLineError("--history takes one pattern, not " + result.Pattern + " and " + argument);
+            result.Pattern = argument;
+        } else if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
             if (currentFolder.empty() && !std::filesystem::path(argument).is_absolute())
                 throw ECommandLineError("the current folder is gone, so there is no folder " + argument);
             std::string folder = AbsoluteFolder(argument, currentFolder);
@@ -69,6 +86,14 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
             return result;
         } else if (argument == "--console") {
             result.Mode = TCommandLine::TMode::Console;
+        } else if (argument == "--history") {
+            if (!result.Folders.empty())
+                throw ECommandLineError("--history prints what was stored: it takes no folder");
+            result.History = true;
+        } else if (IsOption(argument, "--since")) {
+            result.Since = TimeOption("--since", argument, arguments, i);
+        } else if (IsOption(argument, "--until")) {
+            result.Until = TimeOption("--until", argument, arguments, i);
         } else if (argument == "--verbose") {
             result.Verbose = true;
         } else if (IsOption(argument, "--settings")) {
@@ -87,8 +112,12 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
     }
     if (formatGiven && result.Mode != TCommandLine::TMode::Console)
         throw ECommandLineError("--format is for the console: add --console");
+    if ((result.History || result.Since || result.Until) && result.Mode != TCommandLine::TMode::Console)
+        throw ECommandLineError("--history, --since and --until are for the console: add --console");
+    if (result.Until && !result.History)
+        throw ECommandLineError("--until is for --history: a live watch goes on until it is stopped");
     if (result.Mode == TCommandLine::TMode::Console) {
-        if (result.Folders.empty())
+        if (result.Folders.empty() && !result.History)
             throw ECommandLineError("--console needs at least one folder to watch");
         // The console only reads settings: a name that finds no file is a mistake.
         if (!result.SettingsFile.empty() && !std::filesystem::is_regular_file(result.SettingsFile))
@@ -99,7 +128,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
 
 std::string UsageText() {
     return R"(Usage: sentrel [--verbose] [--settings FILE] [FOLDER...]
-       sentrel --console [--format text|json] [--settings FILE] FOLDER...
+       sentrel --console [--format text|json] [--settings FILE] [--since WHEN] FOLDER...
+       sentrel --console --history [--format text|json] [--settings FILE]
+               [--since WHEN] [--until WHEN] [PATTERN]
        sentrel --help | --version
 
 Watches folders, each with its whole sub-tree, and lists every change to the
@@ -119,6 +150,14 @@ list, as "Add Directory" does (a folder listed already is not added again).
   --format FORMAT  how the console writes its lines: text (the default), as
                    the window lists them, or json, one JSON object per line
                    (see the manual page for its members)
+  --history        print the changes kept in the history, oldest first, with
+                   their dates, and end: those --since and --until bound
+                   (both included) and whose path holds PATTERN, if given
+  --since WHEN     with --history: from WHEN on; before a live watch: print
+                   what the history kept since WHEN, then follow
+  --until WHEN     with --history: up to WHEN (a date takes in the whole day)
+                   WHEN: today, yesterday, a time ago (90s, 30m, 2h, 7d), or a
+                   local date and time (2026-12-07, 2026-12-07 14:05)
   --verbose        the window starts in verbose display (every change on a
                    line of its own); the console always lists every change
   --settings FILE  use FILE as the settings file; the console only reads it
@@ -141,7 +180,8 @@ Exit codes:
      cannot be watched (the watch's message goes to the standard error), a
      settings file that cannot be read, or output that cannot be written
   2  unknown option, a folder that does not exist, --console without a
-     folder, or a --settings file for the console that does not exist
+     folder (or --history), a --settings file for the console that does
+     not exist, or a time that names no moment
 )";
 }
 

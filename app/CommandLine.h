@@ -2,6 +2,8 @@
 
 #include "runtime/Exception.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,14 @@ struct TCommandLine {
     TFormat Format = TFormat::Text;
     // The folders to watch, absolute, in the order given.
     std::vector<std::string> Folders;
+    // --history: the console prints the stored records (oldest first) that
+    // the bounds and the pattern select, and ends.
+    bool History = false;
+    // --since, --until: the bounds, nanoseconds since 1970, both included.
+    // --since before a live watch prints what was stored since then first.
+    std::optional<int64_t> Since, Until;
+    // With --history: a part of the path the records must hold; empty: any.
+    std::string Pattern;
 };
 
 // Arguments that ask for nothing the program does; the message says what

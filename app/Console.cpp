@@ -6,6 +6,7 @@
 #include "app/Console.h"
 
 #include "app/CommandLine.h"
+#include "history/HistoryStore.h"
 #include "platform/MessageWindow.h"
 #include "platform/OutputWriter.h"
 #include "platform/PlatformInfo.h"
@@ -13,6 +14,7 @@
 #include "toolkit/StopSignals.h"
 #include "util/ChangeFilter.h"
 #include "util/ChangeRecords.h"
+#include "util/History.h"
 #include "util/PathText.h"
 #include "util/ResultLines.h"
 #include "util/UtilObj.h"
@@ -68,18 +70,31 @@ void Tell(std::string message) {
     std::fprintf(stderr, "sentrel: %s\n", ShownMessage(message).c_str());
 }
 
+// The lines of a record: a JSON object, or a text line as the window
+// lists it, two for a rename kept whole.
+std::string OutputLines(const TChangeRecord& record, TCommandLine::TFormat format) {
+    if (format == TCommandLine::TFormat::Json)
+        return JsonRecord(record) + '\n';
+    if (record.Action != "Renamed" || !record.OldPath)
+        return TResultLine::Of(record).Text + '\n';
+    return TResultLine::Of(record.Time, "Renamed_old_name", *record.OldPath).Text + '\n' +
+           TResultLine::Of(record.Time, "Renamed_new_name", record.Path).Text + '\n';
+}
+
 // Lines a reader has not taken yet are dropped past this, and a
 // Changes_lost line says so once the reader has caught up.
 constexpr std::size_t UnwrittenLimit = std::size_t(64) << 20;
 
 class TConsole {
 public:
-    TConsole(const TChangeFilter& filter, TCommandLine::TFormat format);
+    // history: where the listed changes are kept too, if anywhere.
+    TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history);
     ~TConsole();
     TConsole(const TConsole&) = delete;
     TConsole& operator=(const TConsole&) = delete;
 
-    int Run(const std::vector<std::string>& folders);
+    // since: the history kept since then is printed first.
+    int Run(const std::vector<std::string>& folders, std::optional<int64_t> since);
 
 private:
     void Watch(const std::string& folder);
@@ -89,6 +104,7 @@ private:
     std::string Now() const;
     void Emit(TChangeRecord record);
     void FlushRename();
+    void Keep(const TChangeRecord& record);
     void Print(const TChangeRecord& record);
     std::string Line(const TChangeRecord& record) const;
     std::string LostLines(const TOutputWriter::TDropped& dropped) const;
@@ -102,6 +118,7 @@ private:
 
     const TChangeFilter& FFilter;
     const TCommandLine::TFormat FFormat;
+    THistoryStore* const FHistory;
     // The standard output's file when it is one: its own changes are not
     // listed, or every line written would make another.
     const std::optional<std::string> FOutputFile;
@@ -129,8 +146,8 @@ private:
 
 TConsole* TConsole::FRunning = nullptr;
 
-TConsole::TConsole(const TChangeFilter& filter, TCommandLine::TFormat format)
-    : FFilter(filter), FFormat(format), FOutputFile(TOutputWriter::FileOf(STDOUT_FILENO)),
+TConsole::TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history)
+    : FFilter(filter), FFormat(format), FHistory(history), FOutputFile(TOutputWriter::FileOf(STDOUT_FILENO)),
       FStopSignals([this] { End(ExitSuccess); }),
       FOutput(STDOUT_FILENO, UnwrittenLimit,
               {[this](const TOutputWriter::TDropped& dropped) { return LostLines(dropped); },
@@ -146,9 +163,18 @@ TConsole::~TConsole() {
     FRunning = nullptr;
 }
 
-int TConsole::Run(const std::vector<std::string>& folders) {
+int TConsole::Run(const std::vector<std::string>& folders, std::optional<int64_t> since) {
     FRunning = this;
     SetMessageErrorReporter(&TConsole::ReportWatchError);
+    if (since && FHistory) {
+        THistoryQuery query;
+        query.Since = since;
+        ForEachHistoryRecord(FHistory->Path(), query, [&](const THistoryRecord& kept) {
+            const TChangeRecord record = ChangeRecordOf(kept, FFormat == TCommandLine::TFormat::Json);
+            FOutput.Write(Line(record), record.Folder);
+            return true;
+        });
+    }
     try {
         for (const std::string& folder : folders)
             Watch(folder);
@@ -189,6 +215,8 @@ void TConsole::Notify(TBriskoDirWatch* sender, int action, const std::string& fi
     std::optional<TChangeRecord> record;
     if (!IsOwnOutputWrite(sender, action, fileName))
         record = ChangeRecord(FFilter, Now(), sender->Directory(), action, fileName);
+    if (record && FHistory && IsHistoryFile(record->Path, FHistory->Path()))
+        record.reset();
     if (!record) {
         FlushRename();
         return;
@@ -234,21 +262,34 @@ std::string TConsole::Now() const {
 
 // The two halves of a rename are one JSON record; a half left alone goes
 // out once the changes delivered with it are through.
+// The history keeps a rename as one record too.
 void TConsole::Emit(TChangeRecord record) {
-    if (FFormat == TCommandLine::TFormat::Text) {
+    const bool text = FFormat == TCommandLine::TFormat::Text;
+    if (text)
         Print(record);
+    if (text && !FHistory)
         return;
-    }
     const bool wasHolding = FRenames.Holding();
-    for (const TChangeRecord& ready : FRenames.Add(std::move(record)))
-        Print(ready);
+    for (const TChangeRecord& ready : FRenames.Add(std::move(record))) {
+        Keep(ready);
+        if (!text)
+            Print(ready);
+    }
     if (FRenames.Holding() && !wasHolding)
         QMetaObject::invokeMethod(&FContext, [this] { FlushRename(); }, Qt::QueuedConnection);
 }
 
 void TConsole::FlushRename() {
-    for (const TChangeRecord& ready : FRenames.Flush())
-        Print(ready);
+    for (const TChangeRecord& ready : FRenames.Flush()) {
+        Keep(ready);
+        if (FFormat == TCommandLine::TFormat::Json)
+            Print(ready);
+    }
+}
+
+void TConsole::Keep(const TChangeRecord& record) {
+    if (FHistory)
+        FHistory->Add(HistoryRecordOf(record, HistoryTimeNow()));
 }
 
 void TConsole::Print(const TChangeRecord& record) {
@@ -257,7 +298,7 @@ void TConsole::Print(const TChangeRecord& record) {
 }
 
 std::string TConsole::Line(const TChangeRecord& record) const {
-    return (FFormat == TCommandLine::TFormat::Json ? JsonRecord(record) : TResultLine::Of(record).Text) + '\n';
+    return OutputLines(record, FFormat);
 }
 
 // Runs on the writer's thread: only formats.
@@ -303,24 +344,61 @@ void TConsole::ReportWatchError() noexcept {
 }
 } // namespace
 
+namespace {
+// Prints the kept records the question selects, oldest first.
+int PrintHistory(const TCommandLine& commandLine) {
+    const std::string file = HistoryFileName();
+    if (!std::filesystem::exists(file)) {
+        Tell("no history is kept yet at " + ShownPath(file));
+        return ExitSuccess;
+    }
+    THistoryQuery query;
+    query.Since = commandLine.Since;
+    query.Until = commandLine.Until;
+    query.Fragment = commandLine.Pattern;
+    const bool json = commandLine.Format == TCommandLine::TFormat::Json;
+    bool written = true;
+    ForEachHistoryRecord(file, query, [&](const THistoryRecord& kept) {
+        const std::string lines = OutputLines(ChangeRecordOf(kept, json), commandLine.Format);
+        written = std::fwrite(lines.data(), 1, lines.size(), stdout) == lines.size();
+        return written;
+    });
+    // A reader that stopped reading wanted no more.
+    if ((std::fflush(stdout) != 0 || !written) && errno != EPIPE) {
+        Tell(Format("cannot write to the standard output: %s", std::strerror(errno)));
+        return ExitFailure;
+    }
+    return ExitSuccess;
+}
+} // namespace
+
 int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
     QCoreApplication application(argc, argv);
     if (!commandLine.SettingsFile.empty())
         UtilObj.SetIniFileName(commandLine.SettingsFile);
+    if (commandLine.History)
+        return PrintHistory(commandLine);
     TFilterLists lists;
+    THistorySettings history;
     try {
         lists = ReadFilterLists();
+        std::vector<std::string> section;
+        UtilObj.ReadExistingSection("History", section);
+        history = HistorySettingsOf(section);
     } catch (const Exception& error) {
         Tell(error.Message());
         return ExitFailure;
     }
     const TChangeFilter filter(lists.Excluded, lists.ExcludedNames, lists.ExcludedTypes, lists.IncludedTypes);
+    std::optional<THistoryStore> store;
+    if (history.Keep)
+        store.emplace(HistoryFileName(), history.Retention, [](const std::string& message) { Tell(message); });
     std::optional<TConsole> console;
     try {
-        console.emplace(filter, commandLine.Format);
+        console.emplace(filter, commandLine.Format, store ? &*store : nullptr);
     } catch (const Exception& error) {
         Tell(error.Message());
         return ExitFailure;
     }
-    return console->Run(commandLine.Folders);
+    return console->Run(commandLine.Folders, commandLine.Since);
 }

@@ -21,6 +21,7 @@ TProgramForms::TProgramForms() {
     OptionsForm = new TOptionsForm(Form1);
     GeneralOptionsForm = new TGeneralOptionsForm(Form1);
     GeneralOptionsForm->OnFolderRulesChanged = [] { Form1->ExcludedFoldersChanged(); };
+    GeneralOptionsForm->OnKeepHistoryChanged = [] { Form1->OpenHistory(); };
     InputForm = new TInputForm(Form1);
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "history/HistoryStore.h"
+#include "util/ChangeRecords.h"
+#include "util/History.h"
 #include "util/UtilObj.h"
 #include "watch/BrkDirWatch.h"
 
@@ -23,7 +26,8 @@ class TFileChangeWatch;
 //
 // Its commands are split by subject: the window itself and its status bar
 // (Unit1.cpp), the watch list (Unit1Watches.cpp), the change lines
-// (Unit1Results.cpp), the settings file (Unit1Settings.cpp).
+// (Unit1Results.cpp), the settings file (Unit1Settings.cpp), the history
+// (Unit1History.cpp).
 class TForm1 : public QMainWindow {
 public:
     TForm1();
@@ -52,6 +56,8 @@ public:
     void FreeAllWatches();
     // Every watch leaves out the folders excluded in General Options as they stand now.
     void ExcludedFoldersChanged();
+    // The history is kept (again) or no longer, as "Keep a history" says.
+    void OpenHistory();
     void SessionEnding();
     TBriskoDirWatch* WatchOfLine(int index) const;
 
@@ -136,6 +142,15 @@ private:
     TListBox* ListOfSection(const std::string& section) const;
     void ApplyChangedSection(const TUtilObj::TSectionWrite& section);
 
+    void KeepInHistory(const TChangeRecord& record);
+    void FlushHistoryRename();
+    bool IsHistoryFileChange(const std::string& path) const;
+    void ApplyHistorySettings(const std::vector<std::string>& lines);
+    std::vector<std::string> HistorySection() const;
+
+    std::unique_ptr<THistoryStore> FHistory;
+    THistorySettings FHistorySettings;
+    TRenamePairing FHistoryRenames;
     bool FShown = false;
     bool FClosed = false;
     bool FSettingsUnread = false;     // loading could not read the file

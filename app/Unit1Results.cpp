@@ -26,11 +26,17 @@ bool TForm1::IsFilteredOut(const std::string& path) const {
     return GeneralOptionsForm->ChangeFilter().IsFilteredOut(path);
 }
 
+// The history's own files are never listed: a watch of the home folder
+// would feed on its own writes.
 void TForm1::BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const std::string& FileName) {
-    std::optional<TResultLine> line =
-        ChangeResult(GeneralOptionsForm->ChangeFilter(), TimeNow(), Sender->Directory(), Action, FileName);
-    if (!line)
+    std::optional<TChangeRecord> record =
+        ChangeRecord(GeneralOptionsForm->ChangeFilter(), TimeNow(), Sender->Directory(), Action, FileName);
+    if (!record || IsHistoryFileChange(record->Path))
         return;
+    if (const TBriskoDirWatch::TEntryKind entry = Sender->NotifiedEntry(); entry != TBriskoDirWatch::TEntryKind::Unknown)
+        record->IsFolder = entry == TBriskoDirWatch::TEntryKind::Folder;
+    KeepInHistory(*record);
+    std::optional<TResultLine> line = TResultLine::Of(*record);
     if (lbResults->Count() == 0 || GeneralOptionsForm->cbVerboseDisplay->isChecked()) {
         lbResults->Add(std::move(line->Text));
         return;
@@ -51,9 +57,12 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
     case TDirWatchStatus::TKind::NotCovered:
         // The reason goes to the line's hint: commands take the path from
         // the end of the line.
-        if (std::optional<TResultLine> line =
-                StatusResult(GeneralOptionsForm->ChangeFilter(), TimeNow(), Sender->Directory(), Status))
-            lbResults->AddNote(std::move(line->Text), std::move(line->Hint));
+        if (std::optional<TChangeRecord> record =
+                StatusRecord(GeneralOptionsForm->ChangeFilter(), TimeNow(), Sender->Directory(), Status)) {
+            KeepInHistory(*record);
+            TResultLine line = TResultLine::Of(*record);
+            lbResults->AddNote(std::move(line.Text), std::move(line.Hint));
+        }
         break;
     case TDirWatchStatus::TKind::SettingUp:
         ShowRemark(Sender, "(setting up: " + FolderCount(Status.FolderCount) + " so far)");

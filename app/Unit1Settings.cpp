@@ -40,7 +40,7 @@ void TForm1::LoadSettings() {
     }
     for (const char* section :
          {"ExcludedDirs", "ExcludedFolderNames", "WatchDirs", "WatchProperties", "Misc", "ExcludedFileTypes",
-          "IncludedFileTypes"})
+          "IncludedFileTypes", "History"})
         ApplySection(section, sections[section]);
     if (FSettingsUnread)
         return;
@@ -51,6 +51,10 @@ void TForm1::LoadSettings() {
 }
 
 void TForm1::ApplySection(const std::string& section, const std::vector<std::string>& lines) {
+    if (section == "History") {
+        ApplyHistorySettings(lines);
+        return;
+    }
     if (section == "Misc") {
         GeneralOptionsForm->cbMinToTray->setChecked(TUtilObj::ValueOfKey(lines, "Minimize") == "T");
         GeneralOptionsForm->ebHexEditor->setText(QString::fromStdString(TUtilObj::ValueOfKey(lines, "HexEditor")));
@@ -135,7 +139,8 @@ std::vector<TUtilObj::TSectionWrite> TForm1::SettingsSections() const {
             {"WatchProperties", OptionsForm->ListBox1->Lines(), true},
             {"ExcludedFileTypes", GeneralOptionsForm->lbExcludedTypes->Lines(), true},
             {"IncludedFileTypes", GeneralOptionsForm->lbIncludedTypes->Lines(), true},
-            MiscSection()};
+            MiscSection(),
+            {"History", HistorySection(), false}};
 }
 
 void TForm1::SaveMisc() {

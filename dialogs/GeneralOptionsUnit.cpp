@@ -73,6 +73,14 @@ void TGeneralOptionsForm::CreateControls() {
     cbMinToTray->setChecked(true);
     // Any change of the check, by the user or by the settings, switches the tray.
     connect(cbMinToTray, &QCheckBox::toggled, this, [this] { RunHandler([this] { cbMinToTrayClick(); }); });
+    cbKeepHistory = new QCheckBox(QStringLiteral("Keep a history"), this);
+    cbKeepHistory->setChecked(true);
+    connect(cbKeepHistory, &QCheckBox::toggled, this, [this] {
+        if (OnKeepHistoryChanged)
+            RunHandler(OnKeepHistoryChanged);
+    });
+    lbHistoryPlace = new QLabel(this);
+    lbHistoryPlace->setWordWrap(true);
     Label4 = new QLabel(QStringLiteral("Hex editor"), this);
     ebHexEditor = new QLineEdit(this);
     SpeedButton1 = new QToolButton(this);
@@ -153,6 +161,7 @@ void TGeneralOptionsForm::LayOutControls() {
     auto* checks = new QHBoxLayout;
     checks->addWidget(cbVerboseDisplay);
     checks->addWidget(cbMinToTray);
+    checks->addWidget(cbKeepHistory);
     checks->addStretch();
     auto* hexEditor = new QHBoxLayout;
     hexEditor->addWidget(Label4);
@@ -169,6 +178,7 @@ void TGeneralOptionsForm::LayOutControls() {
     buttons->addWidget(sbOk);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(checks);
+    layout->addWidget(lbHistoryPlace);
     layout->addLayout(hexEditor);
     layout->addWidget(Label1);
     layout->addWidget(lbExcluded, 1);
@@ -180,7 +190,8 @@ void TGeneralOptionsForm::LayOutControls() {
     setTabOrder(cbVerboseDisplay, lbExcluded);
     setTabOrder(lbExcluded, lbExcludedNames);
     setTabOrder(lbExcludedNames, cbMinToTray);
-    setTabOrder(cbMinToTray, lbExcludedTypes);
+    setTabOrder(cbMinToTray, cbKeepHistory);
+    setTabOrder(cbKeepHistory, lbExcludedTypes);
     setTabOrder(lbExcludedTypes, lbIncludedTypes);
     setTabOrder(lbIncludedTypes, ebHexEditor);
 }
@@ -243,6 +254,12 @@ void TGeneralOptionsForm::cbMinToTrayClick() {
         tray->SetShowInTaskBar(true);
         tray->SetShowIcon(false);
     }
+}
+
+void TGeneralOptionsForm::ShowHistoryPlace(const std::string& file, const THistoryRetention& retention) {
+    lbHistoryPlace->setText(QString::fromStdString(
+        "The history keeps the last " + std::to_string(retention.Days) + " days, at most " +
+        std::to_string(retention.Records) + " changes ([History] in the settings), in " + file));
 }
 
 void TGeneralOptionsForm::SpeedButton1Click() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "toolkit/EnterKey.h"
+#include "history/HistoryStore.h"
 #include "util/ChangeFilter.h"
 
 #include <QDialog>
@@ -35,6 +36,10 @@ public:
     const TChangeFilter& ChangeFilter() const { return *FChangeFilter; }
     bool IsExcludedPath(const std::string& path) const { return FChangeFilter->IsExcludedPath(path); }
     std::function<void()> OnFolderRulesChanged;
+    // "Keep a history" checked or cleared.
+    std::function<void()> OnKeepHistoryChanged;
+    // Where the history is kept and for how long, for the user.
+    void ShowHistoryPlace(const std::string& file, const THistoryRetention& retention);
 
     void FormCreate();
     void FormShow();
@@ -65,6 +70,8 @@ public:
 
     QCheckBox* cbVerboseDisplay;
     QCheckBox* cbMinToTray;
+    QCheckBox* cbKeepHistory;
+    QLabel* lbHistoryPlace;
     QLabel* Label4;
     QLineEdit* ebHexEditor;
     QToolButton* SpeedButton1;

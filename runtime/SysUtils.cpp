@@ -140,6 +140,22 @@ std::string LocalStampNow() {
     return Format("%s.%03ld%s", text.Date.c_str(), now.tv_nsec / 1000000, text.Offset.c_str());
 }
 
+std::string LocalStampOf(int64_t nanoseconds) {
+    TSecondText text;
+    const time_t second = static_cast<time_t>(nanoseconds / 1000000000);
+    MakeSecondText(text, second);
+    return Format("%s.%03ld%s", text.Date.c_str(), static_cast<long>(nanoseconds % 1000000000 / 1000000),
+                  text.Offset.c_str());
+}
+
+std::string LocalDateClockOf(int64_t nanoseconds) {
+    TSecondText text;
+    MakeSecondText(text, static_cast<time_t>(nanoseconds / 1000000000));
+    std::string date = text.Date;
+    date[10] = ' ';
+    return date;
+}
+
 int HexDigitValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -34,3 +35,7 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 // made once a second per thread: a burst of changes asks for it often.
 std::string LocalClockNow();
 std::string LocalStampNow();
+// A moment given in nanoseconds since 1970 as LocalStampNow gives now, and
+// as the local date and time to the second ("2026-12-07 14:05:09").
+std::string LocalStampOf(int64_t nanoseconds);
+std::string LocalDateClockOf(int64_t nanoseconds);

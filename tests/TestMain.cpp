@@ -94,5 +94,8 @@ int main(int argc, char** argv) {
     // configuration folder of whoever runs them.
     TTempDir settingsFolder;
     UtilObj.SetIniFileName(settingsFolder / "sentrel-tests.ini");
+    // Nor keeps a history in the state folder of whoever runs them: the
+    // programs the tests start keep theirs here too.
+    setenv("XDG_STATE_HOME", settingsFolder.Path().c_str(), 1);
     return RUN_ALL_TESTS();
 }

@@ -196,15 +196,19 @@ bool TUtilObj::IsSystemProgramFolder(std::string_view folder) {
     return false;
 }
 
+bool TUtilObj::IsPortable() const {
+    if (!FIniFileName.empty())
+        return false;
+    const QFileInfo folder(QFileInfo(QCoreApplication::applicationFilePath()).absolutePath());
+    return folder.isWritable() && !IsSystemProgramFolder(folder.absoluteFilePath().toStdString());
+}
+
 std::string TUtilObj::GetIniFileName() const {
     if (!FIniFileName.empty())
         return FIniFileName;
-    const QString exePath = QCoreApplication::applicationFilePath();
-    const QFileInfo folder(QFileInfo(exePath).absolutePath());
     const QString config =
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/sentrel");
-    const bool portable = folder.isWritable() && !IsSystemProgramFolder(folder.absoluteFilePath().toStdString());
-    return IniFileNameFor(exePath.toStdString(), portable, config.toStdString());
+    return IniFileNameFor(QCoreApplication::applicationFilePath().toStdString(), IsPortable(), config.toStdString());
 }
 
 bool TUtilObj::EnsureIniFile() const {

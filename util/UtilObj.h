@@ -45,6 +45,9 @@ public:
     // otherwise beside the executable when its folder is writable, else in
     // the user's configuration folder (see IniFileNameFor).
     std::string GetIniFileName() const;
+    // Whether the file in use is the one beside the executable, a portable
+    // copy's, which keeps its other files beside it too.
+    bool IsPortable() const;
     // Creates an empty file (and its folder) when none exists; always true
     // when it returns. A file that cannot be created raises EFCreateError
     // naming the path and the system's reason.

@@ -269,3 +269,82 @@ TEST(Console, RenameHalvesPairOnlyWithTheirOwnOtherHalf) {
     console.Signal(SIGTERM);
     EXPECT_EQ(console.Finish(), 0);
 }
+
+namespace {
+// The programs started while it lives keep their history in folder.
+struct THistoryIn {
+    explicit THistoryIn(const std::string& folder) { ::setenv("XDG_STATE_HOME", folder.c_str(), 1); }
+    ~THistoryIn() { ::setenv("XDG_STATE_HOME", Before.c_str(), 1); }
+    std::string Before = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+};
+
+std::vector<std::string> WithoutDate(const std::vector<std::string>& lines) {
+    static const std::regex date("^20[0-9][0-9]-[01][0-9]-[0-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-5][0-9] - ");
+    std::vector<std::string> result;
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(std::regex_search(line, date)) << line;
+        result.push_back(std::regex_replace(line, date, ""));
+    }
+    return result;
+}
+} // namespace
+
+// What the console listed is kept, a rename as one record, and printed
+// again later with its date; the history's own files, here inside the
+// watched folder, are never listed.
+TEST(Console, KeepsWhatItListsInTheHistoryAndPrintsItAgain) {
+    TTempDir dir, settingsDir;
+    settingsDir.WriteFile("empty.ini", "");
+    const std::string settings = settingsDir / "empty.ini";
+    THistoryIn history(dir / "state");
+    {
+        TProgram console({"--console", "--settings", settings, dir.Path()});
+        ASSERT_TRUE(console.WaitForError("watching " + dir.Path())) << console.Error();
+        dir.WriteFile("a.txt");
+        std::filesystem::rename(dir / "a.txt", dir / "b.txt");
+        ASSERT_TRUE(console.WaitForLineEnding("Renamed_new_name - " + dir / "b.txt")) << console.Output();
+        ProcessEventsFor(std::chrono::milliseconds(600));
+        console.Signal(SIGTERM);
+        ASSERT_EQ(console.Finish(), 0) << console.Error();
+        for (const std::string& line : console.Lines())
+            EXPECT_EQ(line.find("history.db"), std::string::npos) << line;
+    }
+    TProgram text({"--console", "--settings", settings, "--history"});
+    ASSERT_EQ(text.Finish(), 0) << text.Error();
+    const std::vector<std::string> kept = WithoutDate(text.Lines());
+    EXPECT_NE(std::find(kept.begin(), kept.end(), "Added - " + dir / "a.txt"), kept.end());
+    const auto renamed = std::find(kept.begin(), kept.end(), "Renamed_old_name - " + dir / "a.txt");
+    ASSERT_NE(renamed, kept.end());
+    ASSERT_NE(renamed + 1, kept.end());
+    EXPECT_EQ(renamed[1], "Renamed_new_name - " + dir / "b.txt") << "a rename's two lines, as the console lists them";
+
+    TProgram json({"--console", "--settings", settings, "--history", "--format", "json", "--since", "1h", "b.txt"});
+    ASSERT_EQ(json.Finish(), 0) << json.Error();
+    ASSERT_EQ(json.Lines().size(), 1u) << json.Output();
+    const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(json.Lines()[0])).object();
+    EXPECT_EQ(record["action"].toString().toStdString(), "Renamed") << "a rename is one record";
+    EXPECT_EQ(record["old_path"].toString().toStdString(), dir / "a.txt");
+    EXPECT_EQ(record["path"].toString().toStdString(), dir / "b.txt");
+
+    TProgram none({"--console", "--settings", settings, "--history", "--until", "2000-01-01"});
+    EXPECT_EQ(none.Finish(), 0);
+    EXPECT_EQ(none.Lines(), std::vector<std::string>{});
+
+    TProgram again({"--console", "--settings", settings, "--since", "today", dir.Path()});
+    ASSERT_TRUE(again.WaitForLineEnding("Renamed_new_name - " + dir / "b.txt")) << again.Output();
+    EXPECT_TRUE(again.WaitForError("watching " + dir.Path())) << "what was kept since, then the live watch";
+}
+
+// With the history off, no file is written.
+TEST(Console, KeepsNoHistoryWhenTheSettingsSaySo) {
+    TTempDir dir, settingsDir, state;
+    settingsDir.WriteFile("off.ini", "[History]\nKeep=F\n");
+    THistoryIn history(state.Path());
+    TProgram console({"--console", "--settings", settingsDir / "off.ini", dir.Path()});
+    ASSERT_TRUE(console.WaitForError("watching " + dir.Path())) << console.Error();
+    dir.WriteFile("a.txt");
+    ASSERT_TRUE(console.WaitForLineEnding("Added - " + dir / "a.txt"));
+    console.Signal(SIGTERM);
+    EXPECT_EQ(console.Finish(), 0);
+    EXPECT_FALSE(std::filesystem::exists(state / "sentrel")) << "nothing kept";
+}

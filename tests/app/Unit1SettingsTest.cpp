@@ -59,7 +59,9 @@ TEST_F(MainWindowSettings, StartWithoutAFileThenCloseWritesTheDefaults) {
     EXPECT_EQ(Form1->StatusPanelText(0), "") << "no saved watches: the status bar stays blank";
     Form1->sbExitClick();
 
-    EXPECT_EQ(SectionNames(SettingsFile), (std::vector<std::string>{"[Layout]", "[WatchProperties]", "[Misc]"}));
+    EXPECT_EQ(SectionNames(SettingsFile),
+              (std::vector<std::string>{"[Layout]", "[WatchProperties]", "[Misc]", "[History]"}));
+    EXPECT_EQ(Section("History"), (std::vector<std::string>{"Keep=T", "Days=30", "Records=10000000"}));
     const auto layout = Section("Layout");
     ASSERT_EQ(layout.size(), 4u);
     EXPECT_EQ(layout[0].rfind("Top=", 0), 0u);

@@ -413,3 +413,25 @@ TEST_F(MainWindow, ProgramEndsWithItsMainWindowOnly) {
     giveUp.start(5000);
     EXPECT_EQ(QCoreApplication::exec(), 0) << "closing the main window did not end the program";
 }
+
+// What the list shows is kept in the history, a rename as one record; with
+// "Keep a history" off nothing more is written.
+TEST_F(ChangeLines, WhatIsListedIsKeptInTheHistory) {
+    TTempDir dir;
+    Form1->OpenHistory(); // as the settings, once read, open it
+    auto sender = SenderOn(dir.Path());
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "a.txt");
+    Form1->BriskoDirWatch1Notify(sender.get(), 4, "a.txt");
+    Form1->BriskoDirWatch1Notify(sender.get(), 5, "b.txt");
+    Form1->BriskoDirWatch1Status(sender.get(), NotCovered("secret", "Permission denied"));
+    GeneralOptionsForm->cbKeepHistory->setChecked(false); // the store closes, writing what it holds
+    Form1->BriskoDirWatch1Notify(sender.get(), 2, "b.txt");
+    THistoryQuery query;
+    query.Fragment = dir.Path();
+    std::vector<std::string> kept;
+    for (const THistoryRecord& record : ReadHistory(HistoryFileName(), query))
+        kept.push_back(record.Action + " " + record.Path + (record.OldPath ? " from " + *record.OldPath : ""));
+    EXPECT_EQ(kept, (std::vector<std::string>{"Not_watched " + dir / "secret", "Renamed " + dir / "b.txt" + " from " +
+                                                  dir / "a.txt", "Added " + dir / "a.txt"}));
+    GeneralOptionsForm->cbKeepHistory->setChecked(true);
+}

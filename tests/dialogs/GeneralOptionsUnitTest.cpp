@@ -92,8 +92,8 @@ TEST_F(GeneralOptions, ControlsMenusAndTabOrder) {
         control = control->nextInFocusChain();
     } while (control != form.cbVerboseDisplay && order.size() < 10);
     EXPECT_EQ(order, (std::vector<QWidget*>{form.cbVerboseDisplay, form.lbExcluded, form.lbExcludedNames,
-                                            form.cbMinToTray, form.lbExcludedTypes, form.lbIncludedTypes,
-                                            form.ebHexEditor}));
+                                            form.cbMinToTray, form.cbKeepHistory, form.lbExcludedTypes,
+                                            form.lbIncludedTypes, form.ebHexEditor}));
 }
 
 TEST_F(GeneralOptions, AddingToOneTypeListEmptiesTheOtherButACancelChangesNothing) {

@@ -1,0 +1,56 @@
+// The main window's history: what the list shows is kept in the history
+// database too, a rename as one record, while "Keep a history" is on.
+#include "app/Unit1.h"
+
+#include "dialogs/GeneralOptionsUnit.h"
+#include "toolkit/Application.h"
+#include "util/History.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QMetaObject>
+
+// Trouble is told on the writer's thread and shown in the status bar.
+void TForm1::OpenHistory() {
+    FHistory.reset();
+    if (!GeneralOptionsForm->cbKeepHistory->isChecked())
+        return;
+    FHistory = std::make_unique<THistoryStore>(HistoryFileName(), FHistorySettings.Retention, [this](const std::string& message) {
+        QMetaObject::invokeMethod(this, [this, message] { ShowStatusMessage(message); }, Qt::QueuedConnection);
+    });
+}
+
+// A half of a rename waits for its other half, which comes right after it
+// or not at all.
+void TForm1::KeepInHistory(const TChangeRecord& record) {
+    if (!FHistory)
+        return;
+    const bool wasHolding = FHistoryRenames.Holding();
+    for (const TChangeRecord& ready : FHistoryRenames.Add(record))
+        FHistory->Add(HistoryRecordOf(ready, HistoryTimeNow()));
+    if (FHistoryRenames.Holding() && !wasHolding)
+        QMetaObject::invokeMethod(this, [this] { RunHandler([this] { FlushHistoryRename(); }); }, Qt::QueuedConnection);
+}
+
+void TForm1::FlushHistoryRename() {
+    for (const TChangeRecord& ready : FHistoryRenames.Flush())
+        if (FHistory)
+            FHistory->Add(HistoryRecordOf(ready, HistoryTimeNow()));
+}
+
+bool TForm1::IsHistoryFileChange(const std::string& path) const {
+    return FHistory && IsHistoryFile(path, FHistory->Path());
+}
+
+void TForm1::ApplyHistorySettings(const std::vector<std::string>& lines) {
+    FHistorySettings = HistorySettingsOf(lines);
+    GeneralOptionsForm->cbKeepHistory->setChecked(FHistorySettings.Keep);
+    GeneralOptionsForm->ShowHistoryPlace(HistoryFileName(), FHistorySettings.Retention);
+    OpenHistory();
+}
+
+std::vector<std::string> TForm1::HistorySection() const {
+    THistorySettings settings = FHistorySettings;
+    settings.Keep = GeneralOptionsForm->cbKeepHistory->isChecked();
+    return HistorySectionOf(settings);
+}

@@ -1,0 +1,358 @@
+#include "history/HistoryStore.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <sqlite3.h>
+#include <unordered_set>
+#include <utility>
+
+namespace {
+constexpr auto BatchWait = std::chrono::milliseconds(200);
+constexpr size_t BatchSize = 4096;
+// Beyond this many records waiting (the database cannot be written), the
+// oldest are dropped rather than memory grown without bound.
+constexpr size_t WaitingLimit = 1000000;
+constexpr auto PruneEvery = std::chrono::seconds(60);
+constexpr int64_t NanosecondsPerDay = 86400LL * 1000000000LL;
+
+const char* const Schema =
+    "CREATE TABLE IF NOT EXISTS changes("
+    " id INTEGER PRIMARY KEY, time INTEGER NOT NULL, action TEXT NOT NULL, path BLOB NOT NULL,"
+    " old_path BLOB, folder BLOB NOT NULL, is_folder INTEGER, reason TEXT NOT NULL DEFAULT '');"
+    "CREATE INDEX IF NOT EXISTS changes_time ON changes(time);";
+
+bool Damaged(int result) {
+    return result == SQLITE_CORRUPT || result == SQLITE_NOTADB;
+}
+
+// One database connection, closed with its owner.
+class TDatabase {
+public:
+    TDatabase() = default;
+    TDatabase(const TDatabase&) = delete;
+    TDatabase& operator=(const TDatabase&) = delete;
+    ~TDatabase() { Close(); }
+
+    int Open(const std::string& path, int flags) {
+        Close();
+        const int result = sqlite3_open_v2(path.c_str(), &FHandle, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+        if (result == SQLITE_OK)
+            sqlite3_busy_timeout(FHandle, 2000);
+        return result;
+    }
+    void Close() {
+        sqlite3_close_v2(FHandle);
+        FHandle = nullptr;
+    }
+    int Exec(const char* sql) { return sqlite3_exec(FHandle, sql, nullptr, nullptr, nullptr); }
+    sqlite3* Handle() const { return FHandle; }
+    std::string Error() const { return FHandle ? sqlite3_errmsg(FHandle) : "out of memory"; }
+
+private:
+    sqlite3* FHandle = nullptr;
+};
+
+// A prepared statement, finalised with its owner.
+class TStatement {
+public:
+    TStatement(sqlite3* database, const char* sql) { sqlite3_prepare_v2(database, sql, -1, &FHandle, nullptr); }
+    ~TStatement() { sqlite3_finalize(FHandle); }
+    TStatement(const TStatement&) = delete;
+    TStatement& operator=(const TStatement&) = delete;
+    sqlite3_stmt* Get() const { return FHandle; }
+    explicit operator bool() const { return FHandle != nullptr; }
+
+private:
+    sqlite3_stmt* FHandle = nullptr;
+};
+
+// No bytes are an empty value, not NULL.
+void BindBytes(sqlite3_stmt* statement, int index, const std::string& bytes) {
+    if (bytes.empty())
+        sqlite3_bind_zeroblob(statement, index, 0);
+    else
+        sqlite3_bind_blob(statement, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+}
+
+std::string ColumnBytes(sqlite3_stmt* statement, int column) {
+    const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
+    return bytes ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(statement, column))) : std::string();
+}
+
+std::string ColumnText(sqlite3_stmt* statement, int column) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+    return text ? text : "";
+}
+
+// The damaged file and its journal set aside beside it, under a name of their own.
+std::string SetAside(const std::string& path) {
+    const std::time_t now = std::time(nullptr);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
+    std::string aside = path + ".damaged-" + stamp;
+    for (int n = 2; std::filesystem::exists(aside); ++n)
+        aside = path + ".damaged-" + stamp + "-" + std::to_string(n);
+    std::error_code ignored;
+    std::filesystem::rename(path, aside, ignored);
+    for (const char* journal : {"-wal", "-shm", "-journal"})
+        if (std::filesystem::exists(path + journal))
+            std::filesystem::rename(path + journal, aside + journal, ignored);
+    return aside;
+}
+
+// The writer's connection: opened as needed, its troubles told once each.
+class TWriter {
+public:
+    TWriter(std::string path, THistoryRetention retention, const THistoryStore::TTell& tell)
+        : FPath(std::move(path)), FRetention(retention), FTell(tell) {}
+
+    // False when the batch could not be written; it is then dropped.
+    bool Write(const std::vector<THistoryRecord>& batch) {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (!Ready())
+                return false;
+            const int result = Insert(batch);
+            if (result == SQLITE_OK) {
+                Prune();
+                return true;
+            }
+            if (!Damaged(result)) {
+                Trouble("write", "The history cannot be written (" + FDatabase.Error() +
+                                     "): the changes are still listed, but not kept");
+                return false;
+            }
+            Recover();
+        }
+        return false;
+    }
+
+private:
+    bool Ready() {
+        if (FOpen)
+            return true;
+        std::error_code error;
+        std::filesystem::create_directories(std::filesystem::path(FPath).parent_path(), error);
+        int result = FDatabase.Open(FPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        if (result == SQLITE_OK)
+            result = Prepare();
+        if (Damaged(result)) {
+            Recover();
+            result = FDatabase.Open(FPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+            if (result == SQLITE_OK)
+                result = Prepare();
+        }
+        if (result != SQLITE_OK) {
+            Trouble("open", "The history cannot be opened at " + FPath + " (" + FDatabase.Error() +
+                                "): the changes are still listed, but not kept");
+            FDatabase.Close();
+            return false;
+        }
+        FOpen = true;
+        return true;
+    }
+
+    int Prepare() {
+        int result = FDatabase.Exec("PRAGMA journal_mode=WAL");
+        if (result == SQLITE_OK)
+            result = FDatabase.Exec("PRAGMA synchronous=NORMAL");
+        if (result == SQLITE_OK)
+            result = FDatabase.Exec(Schema);
+        return result;
+    }
+
+    void Recover() {
+        FDatabase.Close();
+        FOpen = false;
+        const std::string aside = SetAside(FPath);
+        FTell("The history database was damaged: it was set aside as " + aside + ", and a new one begun");
+    }
+
+    int Insert(const std::vector<THistoryRecord>& batch) {
+        int result = FDatabase.Exec("BEGIN IMMEDIATE");
+        if (result != SQLITE_OK)
+            return result;
+        TStatement insert(FDatabase.Handle(),
+                          "INSERT INTO changes(time, action, path, old_path, folder, is_folder, reason) "
+                          "VALUES(?, ?, ?, ?, ?, ?, ?)");
+        if (!insert)
+            result = sqlite3_errcode(FDatabase.Handle());
+        for (const THistoryRecord& record : batch) {
+            if (result != SQLITE_OK)
+                break;
+            sqlite3_stmt* statement = insert.Get();
+            sqlite3_bind_int64(statement, 1, record.Time);
+            sqlite3_bind_text(statement, 2, record.Action.c_str(), -1, SQLITE_TRANSIENT);
+            BindBytes(statement, 3, record.Path);
+            if (record.OldPath)
+                BindBytes(statement, 4, *record.OldPath);
+            else
+                sqlite3_bind_null(statement, 4);
+            BindBytes(statement, 5, record.Folder);
+            if (record.IsFolder)
+                sqlite3_bind_int(statement, 6, *record.IsFolder ? 1 : 0);
+            else
+                sqlite3_bind_null(statement, 6);
+            sqlite3_bind_text(statement, 7, record.Reason.c_str(), -1, SQLITE_TRANSIENT);
+            result = sqlite3_step(statement) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(FDatabase.Handle());
+            sqlite3_reset(statement);
+        }
+        if (result == SQLITE_OK)
+            result = FDatabase.Exec("COMMIT");
+        if (result != SQLITE_OK)
+            FDatabase.Exec("ROLLBACK");
+        return result;
+    }
+
+    // Records older than the days kept, and beyond the count kept, go.
+    void Prune() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - FPruned < PruneEvery)
+            return;
+        FPruned = now;
+        TStatement byAge(FDatabase.Handle(), "DELETE FROM changes WHERE time < ?");
+        if (byAge) {
+            sqlite3_bind_int64(byAge.Get(), 1, HistoryTimeNow() - FRetention.Days * NanosecondsPerDay);
+            sqlite3_step(byAge.Get());
+        }
+        TStatement byCount(FDatabase.Handle(),
+                           "DELETE FROM changes WHERE id <= (SELECT id FROM changes ORDER BY id DESC LIMIT 1 OFFSET ?)");
+        if (byCount) {
+            sqlite3_bind_int64(byCount.Get(), 1, FRetention.Records);
+            sqlite3_step(byCount.Get());
+        }
+    }
+
+    // Each kind of trouble is told once: a disk that stays full is no news.
+    void Trouble(const std::string& kind, const std::string& message) {
+        if (FTold.insert(kind).second)
+            FTell(message);
+    }
+
+    const std::string FPath;
+    const THistoryRetention FRetention;
+    const THistoryStore::TTell& FTell;
+    TDatabase FDatabase;
+    bool FOpen = false;
+    std::unordered_set<std::string> FTold;
+    std::chrono::steady_clock::time_point FPruned{};
+};
+} // namespace
+
+int64_t HistoryTimeNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+THistoryStore::THistoryStore(std::string path, THistoryRetention retention, TTell tell)
+    : FPath(std::move(path)), FRetention(retention), FTell(std::move(tell)), FWriter([this] { Run(); }) {}
+
+THistoryStore::~THistoryStore() {
+    {
+        std::lock_guard lock(FLock);
+        FStopping = true;
+    }
+    FWake.notify_one();
+    FWriter.join();
+}
+
+void THistoryStore::Add(THistoryRecord record) {
+    std::lock_guard lock(FLock);
+    if (FQueue.size() >= WaitingLimit)
+        FQueue.erase(FQueue.begin(), FQueue.begin() + static_cast<long>(BatchSize));
+    FQueue.push_back(std::move(record));
+    ++FAdded;
+    if (FQueue.size() == BatchSize)
+        FWake.notify_one();
+}
+
+void THistoryStore::Flush() {
+    std::unique_lock lock(FLock);
+    const uint64_t wanted = FAdded;
+    FFlushing = true;
+    FWake.notify_one();
+    FWritten.wait(lock, [&] { return FDone >= wanted; });
+}
+
+// Batches go out every 200 ms, or sooner when full: a crash loses at most
+// the records of the last moments, and never damages what was written.
+void THistoryStore::Run() {
+    TWriter writer(FPath, FRetention, FTell);
+    std::unique_lock lock(FLock);
+    for (;;) {
+        FWake.wait_for(lock, BatchWait, [&] { return FStopping || FFlushing || FQueue.size() >= BatchSize; });
+        std::vector<THistoryRecord> batch = std::exchange(FQueue, {});
+        const uint64_t taken = FAdded;
+        const bool stopping = FStopping;
+        FFlushing = false;
+        lock.unlock();
+        if (!batch.empty())
+            writer.Write(batch);
+        lock.lock();
+        FDone = taken;
+        FWritten.notify_all();
+        if (stopping && FQueue.empty())
+            return;
+    }
+}
+
+namespace {
+void Select(const std::string& path, const THistoryQuery& query, bool newestFirst,
+            const std::function<bool(const THistoryRecord&)>& visit) {
+    TDatabase database;
+    if (!std::filesystem::exists(path) || database.Open(path, SQLITE_OPEN_READONLY) != SQLITE_OK)
+        return;
+    const std::string sql =
+        std::string("SELECT time, action, path, old_path, folder, is_folder, reason FROM changes "
+                    "WHERE time >= ?1 AND time <= ?2 AND (length(?3) = 0 OR instr(path, ?3) > 0 OR instr(old_path, ?3) > 0) "
+                    "ORDER BY time ") + (newestFirst ? "DESC, id DESC" : "ASC, id ASC") + " LIMIT ?4";
+    TStatement select(database.Handle(), sql.c_str());
+    if (!select)
+        return;
+    sqlite3_stmt* statement = select.Get();
+    sqlite3_bind_int64(statement, 1, query.Since.value_or(INT64_MIN));
+    sqlite3_bind_int64(statement, 2, query.Until.value_or(INT64_MAX));
+    BindBytes(statement, 3, query.Fragment);
+    sqlite3_bind_int64(statement, 4, query.Limit == 0 ? -1 : static_cast<int64_t>(query.Limit));
+    while (sqlite3_step(statement) == SQLITE_ROW) {
+        THistoryRecord record;
+        record.Time = sqlite3_column_int64(statement, 0);
+        record.Action = ColumnText(statement, 1);
+        record.Path = ColumnBytes(statement, 2);
+        if (sqlite3_column_type(statement, 3) != SQLITE_NULL)
+            record.OldPath = ColumnBytes(statement, 3);
+        record.Folder = ColumnBytes(statement, 4);
+        if (sqlite3_column_type(statement, 5) != SQLITE_NULL)
+            record.IsFolder = sqlite3_column_int(statement, 5) != 0;
+        record.Reason = ColumnText(statement, 6);
+        if (!visit(record))
+            return;
+    }
+}
+} // namespace
+
+std::vector<THistoryRecord> ReadHistory(const std::string& path, const THistoryQuery& query) {
+    std::vector<THistoryRecord> records;
+    Select(path, query, true, [&](const THistoryRecord& record) {
+        records.push_back(record);
+        return true;
+    });
+    return records;
+}
+
+void ForEachHistoryRecord(const std::string& path, const THistoryQuery& query,
+                          const std::function<bool(const THistoryRecord&)>& visit) {
+    Select(path, query, false, visit);
+}
+
+std::string HistoryPathFor(const std::string& settingsFile, bool portable) {
+    if (portable)
+        return (std::filesystem::path(settingsFile).parent_path() / "sentrel-history.db").string();
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    const std::filesystem::path folder = state && *state == '/' ? std::filesystem::path(state)
+                                         : home                  ? std::filesystem::path(home) / ".local/state"
+                                                                 : std::filesystem::path("/tmp");
+    return (folder / "sentrel" / "history.db").string();
+}

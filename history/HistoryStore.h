@@ -1,0 +1,91 @@
+#pragma once
+
+// The history: every change the window or the console lists, kept in an
+// SQLite database, so that what happened can be asked after the program
+// has ended. A thread of the store's own writes it in batches: neither the
+// main thread nor a watch's worker ever waits for the disk.
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+// A change as the history keeps it. Paths are bytes, as the system gave them.
+struct THistoryRecord {
+    int64_t Time = 0;   // nanoseconds since 1970, UTC
+    std::string Action; // as the lines say it; "Renamed" for both halves of a rename
+    std::string Path;
+    std::optional<std::string> OldPath;
+    std::string Folder; // the watched folder
+    std::optional<bool> IsFolder;
+    std::string Reason; // why, for the lines of lost changes and unwatched folders
+    friend bool operator==(const THistoryRecord&, const THistoryRecord&) = default;
+};
+
+// Which records a question asks for, newest first.
+struct THistoryQuery {
+    std::optional<int64_t> Since, Until; // nanoseconds since 1970, both included
+    std::string Fragment;                // a part of the path or the old path, bytes; empty: any
+    size_t Limit = 0;                    // 0: all
+};
+
+// How long the history keeps its records: the newer bound of the two wins.
+struct THistoryRetention {
+    int Days = 30;
+    int64_t Records = 10000000;
+};
+
+class THistoryStore {
+public:
+    using TTell = std::function<void(const std::string& message)>;
+
+    // Opens (makes) the database at path: its folder is made when missing;
+    // a damaged file is set aside under another name, never deleted. tell:
+    // what went wrong, once for each kind of trouble, from the writer's
+    // thread; the store keeps going without writing when it cannot.
+    THistoryStore(std::string path, THistoryRetention retention, TTell tell);
+    // What was added is written before the store goes.
+    ~THistoryStore();
+    THistoryStore(const THistoryStore&) = delete;
+    THistoryStore& operator=(const THistoryStore&) = delete;
+
+    // Any thread; never waits for the disk.
+    void Add(THistoryRecord record);
+    // Waits until everything added so far is written (or could not be).
+    void Flush();
+    const std::string& Path() const { return FPath; }
+
+private:
+    void Run();
+    void Write(std::vector<THistoryRecord>& batch);
+
+    const std::string FPath;
+    const THistoryRetention FRetention;
+    const TTell FTell;
+    std::mutex FLock;
+    std::condition_variable FWake, FWritten;
+    std::vector<THistoryRecord> FQueue;
+    uint64_t FAdded = 0, FDone = 0;
+    bool FStopping = false;
+    bool FFlushing = false;
+    std::thread FWriter;
+};
+
+// The records a question asks for, newest first, read from the database at
+// path; an empty list when there is none.
+std::vector<THistoryRecord> ReadHistory(const std::string& path, const THistoryQuery& query);
+// Gives visit the records a question asks for, oldest first, until it
+// returns false.
+void ForEachHistoryRecord(const std::string& path, const THistoryQuery& query,
+                          const std::function<bool(const THistoryRecord&)>& visit);
+
+// Where the history is kept: beside the settings file of a portable copy,
+// else in the user's state folder ($XDG_STATE_HOME/sentrel, else
+// ~/.local/state/sentrel).
+std::string HistoryPathFor(const std::string& settingsFile, bool portable);
+
+// Nanoseconds since 1970 now.
+int64_t HistoryTimeNow();

@@ -1,0 +1,198 @@
+#include "Testing.h"
+
+#include "history/HistoryStore.h"
+#include "history/HistoryTimes.h"
+
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <random>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr int64_t Second = 1000000000;
+
+THistoryRecord Record(int64_t time, std::string action, std::string path, std::optional<std::string> oldPath = {}) {
+    return {time, std::move(action), std::move(path), std::move(oldPath), "/w", false, ""};
+}
+
+// Whatever SQLite's own check says of the file, "ok" for a sound one; and
+// how many records it holds.
+std::pair<std::string, int64_t> CheckDatabase(const std::string& path) {
+    sqlite3* database = nullptr;
+    std::string verdict = "cannot open";
+    int64_t count = -1;
+    if (sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(database, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            verdict = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+        sqlite3_finalize(statement);
+        if (sqlite3_prepare_v2(database, "SELECT count(*) FROM changes", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close_v2(database);
+    return {verdict, count};
+}
+
+std::vector<std::string> PathsOf(const std::vector<THistoryRecord>& records) {
+    std::vector<std::string> paths;
+    for (const THistoryRecord& record : records)
+        paths.push_back(record.Path);
+    return paths;
+}
+} // namespace
+
+// Paths come back byte for byte, whatever they hold; a question selects by
+// time, both bounds included, and by a part of the path or the old path;
+// what is older than the days kept goes.
+TEST(HistoryStore, KeepsRecordsByteForByteAndAnswersQuestions) {
+    TTempDir dir;
+    const int64_t at = HistoryTimeNow() - 3600 * Second; // within the days kept
+    const std::string odd = std::string("/w/\xff\xfe name\nwith a break");
+    const std::vector<THistoryRecord> records = {
+        Record(at + 10 * Second, "Added", "/w/a.txt"),
+        Record(at + 20 * Second, "Renamed", "/w/b.txt", "/w/a.txt"),
+        Record(at + 30 * Second, "Added", odd),
+        {at + 40 * Second, "Changes_lost", "/w", std::nullopt, "/w", std::nullopt, "the system's queue overflowed"},
+    };
+    {
+        THistoryStore store(dir / "h/history.db", {}, [](const std::string& message) { ADD_FAILURE() << message; });
+        for (const THistoryRecord& record : records)
+            store.Add(record);
+    }
+    const std::string file = dir / "h/history.db";
+    EXPECT_EQ(ReadHistory(file, {}), std::vector<THistoryRecord>(records.rbegin(), records.rend()));
+    struct TQuestion {
+        THistoryQuery Query;
+        std::vector<std::string> Paths;
+    };
+    const std::vector<TQuestion> questions = {
+        {{at + 20 * Second, at + 30 * Second, "", 0}, {odd, "/w/b.txt"}},
+        {{std::nullopt, std::nullopt, "a.txt", 0}, {"/w/b.txt", "/w/a.txt"}}, // the old path counts
+        {{std::nullopt, std::nullopt, "\xff\xfe", 0}, {odd}},
+        {{std::nullopt, std::nullopt, "", 2}, {"/w", odd}},
+        {{std::nullopt, at + 5 * Second, "", 0}, {}},
+    };
+    for (const TQuestion& question : questions)
+        EXPECT_EQ(PathsOf(ReadHistory(file, question.Query)), question.Paths);
+    std::vector<std::string> oldestFirst;
+    ForEachHistoryRecord(file, {}, [&](const THistoryRecord& record) {
+        oldestFirst.push_back(record.Path);
+        return oldestFirst.size() < 2;
+    });
+    EXPECT_EQ(oldestFirst, (std::vector<std::string>{"/w/a.txt", "/w/b.txt"})) << "oldest first, until told to stop";
+    EXPECT_EQ(ReadHistory(dir / "none.db", {}), std::vector<THistoryRecord>{});
+    {
+        THistoryStore store(file, {30, 3}, [](const std::string& message) { ADD_FAILURE() << message; });
+        store.Add(Record(HistoryTimeNow() - 40 * 86400 * Second, "Added", "/w/old"));
+        store.Add(Record(HistoryTimeNow(), "Added", "/w/new"));
+    }
+    EXPECT_EQ(PathsOf(ReadHistory(file, {})), (std::vector<std::string>{"/w/new", "/w", odd}))
+        << "older than the days kept, or beyond the count kept: gone";
+}
+
+// A writer killed at any moment of a burst leaves a sound database that
+// holds at least what it held before.
+TEST(HistoryStore, AKilledWriterNeverDamagesTheDatabase) {
+    TTempDir dir;
+    const std::string file = dir / "history.db";
+    std::mt19937 random(7);
+    int64_t before = 0;
+    for (int kill = 0; kill < 50; ++kill) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            THistoryStore store(file, {}, [](const std::string&) {});
+            for (int64_t i = 0;; ++i) {
+                store.Add(Record(HistoryTimeNow(), "Added", "/w/burst/" + std::to_string(i)));
+                if (i % 20 == 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(150, 450)(random)));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        if (!fs::exists(file))
+            continue; // killed before its first write
+        const auto [verdict, count] = CheckDatabase(file);
+        ASSERT_EQ(verdict, "ok") << "after kill " << kill;
+        EXPECT_GE(count, before);
+        before = count;
+    }
+    EXPECT_GT(before, 0) << "records were kept";
+}
+
+// Trouble is told once, nothing waits for the disk, and a damaged file is
+// set aside, never deleted.
+TEST(HistoryStore, TroubleIsToldOnceAndListingGoesOn) {
+    TTempDir dir;
+    dir.MakeDir("damaged");
+    dir.WriteFile("damaged/history.db", std::string(4096, 'x'));
+    dir.MakeDir("closed");
+    TReadOnlyFolder closed(dir / "closed");
+    dir.MakeDir("full");
+    TSmallFileSystem full(dir / "full", 256);
+    struct TCase {
+        const char* What;
+        std::string File;
+        bool Possible;
+        std::string Told;
+    };
+    const std::vector<TCase> cases = {
+        {"damaged", dir / "damaged/history.db", true, "The history database was damaged: it was set aside as "},
+        {"read-only folder", dir / "closed/history.db", closed.Effective(), "The history cannot be opened at "},
+        {"full disk", dir / "full/history.db", full.Mounted(), "The history cannot be "},
+    };
+    for (const TCase& test : cases) {
+        if (!test.Possible)
+            continue;
+        std::vector<std::string> told;
+        std::mutex lock;
+        {
+            THistoryStore store(test.File, {}, [&](const std::string& message) {
+                std::lock_guard guard(lock);
+                told.push_back(message);
+            });
+            if (std::string_view(test.What) == "full disk") {
+                store.Add(Record(Second, "Added", "/w/first"));
+                store.Flush();
+                full.Fill();
+            }
+            for (int i = 0; i < 3000; ++i) {
+                store.Add(Record(HistoryTimeNow(), "Added", "/w/" + std::string(200, 'n') + std::to_string(i)));
+                if (i % 1000 == 0)
+                    store.Flush();
+            }
+        }
+        ASSERT_EQ(told.size(), 1u) << test.What;
+        EXPECT_EQ(told[0].rfind(test.Told, 0), 0u) << told[0];
+    }
+    const auto aside = std::find_if(fs::directory_iterator(dir / "damaged"), fs::directory_iterator(),
+                                    [](const fs::directory_entry& entry) {
+                                        return entry.path().filename().string().starts_with("history.db.damaged-");
+                                    });
+    ASSERT_NE(aside, fs::directory_iterator());
+    EXPECT_EQ(ReadAll(aside->path().string()), std::string(4096, 'x'));
+    EXPECT_EQ(CheckDatabase(dir / "damaged/history.db").first, "ok") << "a new one begun";
+}
+
+TEST(HistoryTimes, WhenAsAUserWritesIt) {
+    const int64_t now = HistoryTimeNow();
+    const int64_t day = ParseUntil("2026-12-07", now).value() - ParseWhen("2026-12-07", now).value() + 1;
+    EXPECT_EQ(day, 86400 * Second);
+    EXPECT_EQ(ParseWhen("30m", now), now - 1800 * Second);
+    EXPECT_EQ(ParseWhen("7d", now), now - 7 * 86400 * Second);
+    EXPECT_LE(ParseWhen("today", now).value(), now);
+    EXPECT_EQ(ParseWhen("today", now).value() - ParseWhen("yesterday", now).value(), 86400 * Second);
+    EXPECT_EQ(ParseWhen("2026-12-07 14:05", now).value() + 9 * Second, ParseWhen("2026-12-07T14:05:09", now).value());
+    EXPECT_EQ(ParseUntil("2026-12-07 14:05", now).value() - ParseWhen("2026-12-07 14:05", now).value(), 60 * Second - 1);
+    for (const char* wrong : {"soon", "2026-02-30", "2026-12-07 25:00", "30x", "2026-12-07 14:05:09x", "", "m"})
+        EXPECT_EQ(ParseWhen(wrong, now), std::nullopt) << wrong;
+}

@@ -1,0 +1,55 @@
+#include "util/History.h"
+
+#include "runtime/SysUtils.h"
+#include "util/UtilObj.h"
+
+#include <charconv>
+
+namespace {
+template <class T>
+void ReadNumber(const std::vector<std::string>& lines, const char* key, T& value) {
+    const std::string text = TUtilObj::ValueOfKey(lines, key);
+    T read{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), read);
+    if (error == std::errc() && end == text.data() + text.size() && read > 0)
+        value = read;
+}
+} // namespace
+
+THistorySettings HistorySettingsOf(const std::vector<std::string>& lines) {
+    THistorySettings settings;
+    settings.Keep = TUtilObj::ValueOfKey(lines, "Keep") != "F";
+    ReadNumber(lines, "Days", settings.Retention.Days);
+    ReadNumber(lines, "Records", settings.Retention.Records);
+    return settings;
+}
+
+std::vector<std::string> HistorySectionOf(const THistorySettings& settings) {
+    return {std::string("Keep=") + (settings.Keep ? "T" : "F"), "Days=" + std::to_string(settings.Retention.Days),
+            "Records=" + std::to_string(settings.Retention.Records)};
+}
+
+std::string HistoryFileName() {
+    return HistoryPathFor(UtilObj.GetIniFileName(), UtilObj.IsPortable());
+}
+
+bool IsHistoryFile(const std::string& path, const std::string& database) {
+    if (!path.starts_with(database))
+        return false;
+    const std::string_view rest = std::string_view(path).substr(database.size());
+    return rest.empty() || rest == "-wal" || rest == "-shm" || rest == "-journal";
+}
+
+THistoryRecord HistoryRecordOf(const TChangeRecord& record, int64_t time) {
+    return {time, record.Action, record.Path, record.OldPath, record.Folder, record.IsFolder, record.Reason};
+}
+
+TChangeRecord ChangeRecordOf(const THistoryRecord& record, bool forJson) {
+    return {forJson ? LocalStampOf(record.Time) : LocalDateClockOf(record.Time),
+            record.Action,
+            record.Path,
+            record.OldPath,
+            record.Folder,
+            record.Reason,
+            record.IsFolder};
+}

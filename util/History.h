@@ -1,0 +1,33 @@
+#pragma once
+
+// The history as the window and the console use it: where it is kept, its
+// settings (the [History] section: Keep=T|F, Days=30, Records=10000000),
+// and its records as change records.
+#include "history/HistoryStore.h"
+#include "util/ChangeRecords.h"
+
+#include <string>
+#include <vector>
+
+struct THistorySettings {
+    bool Keep = true;
+    THistoryRetention Retention;
+};
+
+// The settings in the section's key=value lines; a missing or unreadable
+// value keeps its default.
+THistorySettings HistorySettingsOf(const std::vector<std::string>& lines);
+std::vector<std::string> HistorySectionOf(const THistorySettings& settings);
+
+// The database of the settings file in use: beside a portable copy's
+// settings, else in the user's state folder.
+std::string HistoryFileName();
+// The files the history writes: the database and its journals. No change
+// to them is ever listed.
+bool IsHistoryFile(const std::string& path, const std::string& database);
+
+// A listed change as the history keeps it, at time.
+THistoryRecord HistoryRecordOf(const TChangeRecord& record, int64_t time);
+// A kept record as a change line: its time as JSON gives it (RFC 3339), or
+// with its date for a text line.
+TChangeRecord ChangeRecordOf(const THistoryRecord& record, bool forJson);

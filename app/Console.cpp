@@ -70,15 +70,14 @@ void Tell(std::string message) {
     std::fprintf(stderr, "sentrel: %s\n", ShownMessage(message).c_str());
 }
 
-// The lines of a record: a JSON object, or a text line as the window
-// lists it, two for a rename kept whole.
-std::string OutputLines(const TChangeRecord& record, TCommandLine::TFormat format) {
+// The lines of a kept record: a JSON object, or text lines with the date.
+std::string KeptLines(const THistoryRecord& record, TCommandLine::TFormat format) {
     if (format == TCommandLine::TFormat::Json)
-        return JsonRecord(record) + '\n';
-    if (record.Action != "Renamed" || !record.OldPath)
-        return TResultLine::Of(record).Text + '\n';
-    return TResultLine::Of(record.Time, "Renamed_old_name", *record.OldPath).Text + '\n' +
-           TResultLine::Of(record.Time, "Renamed_new_name", record.Path).Text + '\n';
+        return JsonRecord(ChangeRecordOf(record)) + '\n';
+    std::string lines;
+    for (const std::string& line : HistoryTextLines(record))
+        lines += line + '\n';
+    return lines;
 }
 
 // Lines a reader has not taken yet are dropped past this, and a
@@ -170,8 +169,7 @@ int TConsole::Run(const std::vector<std::string>& folders, std::optional<int64_t
         THistoryQuery query;
         query.Since = since;
         ForEachHistoryRecord(FHistory->Path(), query, [&](const THistoryRecord& kept) {
-            const TChangeRecord record = ChangeRecordOf(kept, FFormat == TCommandLine::TFormat::Json);
-            FOutput.Write(Line(record), record.Folder);
+            FOutput.Write(KeptLines(kept, FFormat), kept.Folder);
             return true;
         });
     }
@@ -298,7 +296,7 @@ void TConsole::Print(const TChangeRecord& record) {
 }
 
 std::string TConsole::Line(const TChangeRecord& record) const {
-    return OutputLines(record, FFormat);
+    return (FFormat == TCommandLine::TFormat::Json ? JsonRecord(record) : TResultLine::Of(record).Text) + '\n';
 }
 
 // Runs on the writer's thread: only formats.
@@ -356,10 +354,9 @@ int PrintHistory(const TCommandLine& commandLine) {
     query.Since = commandLine.Since;
     query.Until = commandLine.Until;
     query.Fragment = commandLine.Pattern;
-    const bool json = commandLine.Format == TCommandLine::TFormat::Json;
     bool written = true;
     ForEachHistoryRecord(file, query, [&](const THistoryRecord& kept) {
-        const std::string lines = OutputLines(ChangeRecordOf(kept, json), commandLine.Format);
+        const std::string lines = KeptLines(kept, commandLine.Format);
         written = std::fwrite(lines.data(), 1, lines.size(), stdout) == lines.size();
         return written;
     });

@@ -3,6 +3,7 @@
 #include "about/AboutUnit.h"
 #include "toolkit/FileChangeWatch.h"
 #include "dialogs/GeneralOptionsUnit.h"
+#include "dialogs/SearchHistoryUnit.h"
 #include "dialogs/WatchLimitUnit.h"
 #include "toolkit/Application.h"
 #include "toolkit/ListBox.h"
@@ -173,6 +174,7 @@ void TForm1::CreateMenus() {
     AddItem(action, "Add All Drives", &TForm1::AddAllDrives1Click);
     AddItem(action, "Watch Options", &TForm1::sbOptionsClick);
     AddItem(action, "Watch Limit…", &TForm1::WatchLimit1Click);
+    AddItem(action, "Search History…", &TForm1::SearchHistory1Click);
     action->addSeparator();
     AddItem(action, "Clear Output List", &TForm1::sbClearClick);
     AddItem(action, "Pause All Watches", &TForm1::sbStopClick);
@@ -282,6 +284,11 @@ void TForm1::GeneralOptions1Click() {
 // the watches that reached it watch what they left out.
 void TForm1::WatchLimit1Click() {
     TWatchLimitForm form(this);
+    form.exec();
+}
+
+void TForm1::SearchHistory1Click() {
+    TSearchHistoryForm form(this);
     form.exec();
 }
 

@@ -72,6 +72,12 @@ public:
     void ExcludeFile1Click();
     void ExcludePath1Click();
     void Watchittoo1Click();
+    void SearchHistory1Click();
+    // The commands on a listed change, for the lists that show one: the
+    // results and the history's.
+    void WatchFolderToo(const std::string& path);
+    void OpenWithDesktop(const std::string& path);
+    void HexEdit(const std::string& path);
     void Openthisfile1Click();
     void Hexeditthisfile1Click();
     void sbClearClick();
@@ -135,7 +141,6 @@ private:
     static std::string StoppedRemark(const TBriskoDirWatch& watch);
     // The path of the current line when some line is selected; empty otherwise.
     std::string CurrentResultPath() const;
-    void OpenWithDesktop(const std::string& path);
     void ShowStatusMessage(const std::string& message);
     void AddSavedWatch(const std::string& folder);
     void SaveSettingsAtClose();

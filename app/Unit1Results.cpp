@@ -121,9 +121,11 @@ void TForm1::OpenWithDesktop(const std::string& path) {
 // A folder on another file system inside a watched tree, which its watch
 // does not enter, becomes a watch of its own.
 void TForm1::Watchittoo1Click() {
-    const std::string path = CurrentResultPath();
-    if (path.empty())
-        return;
+    if (const std::string path = CurrentResultPath(); !path.empty())
+        WatchFolderToo(path);
+}
+
+void TForm1::WatchFolderToo(const std::string& path) {
     if (!DirectoryExists(path))
         throw Exception("Cannot watch " + ShownPath(path) + ": it is not a folder, or no longer there");
     AddWatch(path);
@@ -134,13 +136,15 @@ void TForm1::Openthisfile1Click() {
         OpenWithDesktop(path);
 }
 
+void TForm1::Hexeditthisfile1Click() {
+    if (const std::string path = CurrentResultPath(); !path.empty())
+        HexEdit(path);
+}
+
 // The setting names a program, not a shell command line: its words are the
 // program and its first arguments, and the path is one more argument,
 // whatever characters it holds.
-void TForm1::Hexeditthisfile1Click() {
-    const std::string path = CurrentResultPath();
-    if (path.empty())
-        return;
+void TForm1::HexEdit(const std::string& path) {
     const std::string setting = GeneralOptionsForm->ebHexEditor->text().toStdString();
     std::optional<std::vector<std::string>> command = CommandWords(setting);
     if (!command) {

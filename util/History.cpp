@@ -1,6 +1,7 @@
 #include "util/History.h"
 
 #include "runtime/SysUtils.h"
+#include "util/ResultLines.h"
 #include "util/UtilObj.h"
 
 #include <charconv>
@@ -44,8 +45,16 @@ THistoryRecord HistoryRecordOf(const TChangeRecord& record, int64_t time) {
     return {time, record.Action, record.Path, record.OldPath, record.Folder, record.IsFolder, record.Reason};
 }
 
-TChangeRecord ChangeRecordOf(const THistoryRecord& record, bool forJson) {
-    return {forJson ? LocalStampOf(record.Time) : LocalDateClockOf(record.Time),
+std::vector<std::string> HistoryTextLines(const THistoryRecord& record) {
+    const std::string time = LocalDateClockOf(record.Time);
+    if (record.Action != "Renamed" || !record.OldPath)
+        return {TResultLine::Of(time, record.Action, record.Path).Text};
+    return {TResultLine::Of(time, "Renamed_old_name", *record.OldPath).Text,
+            TResultLine::Of(time, "Renamed_new_name", record.Path).Text};
+}
+
+TChangeRecord ChangeRecordOf(const THistoryRecord& record) {
+    return {LocalStampOf(record.Time),
             record.Action,
             record.Path,
             record.OldPath,

@@ -28,6 +28,8 @@ bool IsHistoryFile(const std::string& path, const std::string& database);
 
 // A listed change as the history keeps it, at time.
 THistoryRecord HistoryRecordOf(const TChangeRecord& record, int64_t time);
-// A kept record as a change line: its time as JSON gives it (RFC 3339), or
-// with its date for a text line.
-TChangeRecord ChangeRecordOf(const THistoryRecord& record, bool forJson);
+// A kept record as a change record, its time as JSON gives it (RFC 3339).
+TChangeRecord ChangeRecordOf(const THistoryRecord& record);
+// A kept record as text lines like the list's, each beginning with its
+// date: a rename's two halves, anything else one line.
+std::vector<std::string> HistoryTextLines(const THistoryRecord& record);

@@ -57,7 +57,8 @@ TEST_F(MainWindow, StartsWithItsWindowsControlsAndMenus) {
     ASSERT_EQ(menus.size(), 2);
     EXPECT_EQ(Captions(menus[0]->menu()->actions()), (std::vector<std::string>{"General Options", "Exit", "Edit INI file"}));
     EXPECT_EQ(Captions(menus[1]->menu()->actions()),
-              (std::vector<std::string>{"Add Watch", "Add All Drives", "Watch Options", "Watch Limit…", "-",
+              (std::vector<std::string>{"Add Watch", "Add All Drives", "Watch Options", "Watch Limit…",
+                                        "Search History…", "-",
                                         "Clear Output List",
                                         "Pause All Watches", "Start All Watches", "-", "Go", "Stop", "-", "About"}));
     EXPECT_EQ(Captions(Form1->PopupMenu1->actions()),

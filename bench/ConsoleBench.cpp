@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 
 #ifndef SENTREL_PROGRAM
@@ -53,11 +54,14 @@ void MeasureBurst(benchmark::State& state, TLineProcess& watcher, const std::str
 }
 
 // Argument fanotify:0 is inotify, 1 fanotify (as root); json:1 the JSON
-// Lines format. The settings file is an empty one of the benchmark's own.
+// Lines format; history:1 keeps the history (in a folder of the
+// benchmark's own: its bytes per record are counted), history:0 turns it
+// off in the settings file, which is otherwise empty.
 void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
-    TBenchTree tree, settings;
-    const std::string settingsFile = settings.Path() + "/empty.ini";
-    std::ofstream{settingsFile};
+    TBenchTree tree, settings, state_folder;
+    const std::string settingsFile = settings.Path() + "/settings.ini";
+    std::ofstream(settingsFile) << (state.range(2) ? "" : "[History]\nKeep=F\n");
+    ::setenv("XDG_STATE_HOME", state_folder.Path().c_str(), 1);
     ::setenv("SENTREL_CHANGE_BACKEND", state.range(0) ? "fanotify" : "inotify", 1);
     std::vector<std::string> command = {SENTREL_PROGRAM, "--console", "--settings", settingsFile};
     if (state.range(1))
@@ -69,6 +73,12 @@ void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
         MeasureBurst(state, console, tree.Path(), figures);
     }
     figures.Report(state);
+    const std::string database = state_folder.Path() + "/sentrel/history.db";
+    std::error_code error;
+    const auto bytes = std::filesystem::file_size(database, error);
+    if (!error)
+        state.counters["history_bytes_per_record"] =
+            static_cast<double>(bytes) / (2.0 * BurstFiles * static_cast<double>(state.iterations()));
 }
 
 void BM_ConsoleBurst_Inotifywait(benchmark::State& state) {
@@ -82,5 +92,5 @@ void BM_ConsoleBurst_Inotifywait(benchmark::State& state) {
 }
 } // namespace
 
-BENCHMARK(BM_ConsoleBurst_Sentrel)->ArgNames({"fanotify", "json"})->ArgsProduct({{0, 1}, {0, 1}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ConsoleBurst_Sentrel)->ArgNames({"fanotify", "json", "history"})->ArgsProduct({{0, 1}, {0, 1}, {0, 1}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_ConsoleBurst_Inotifywait)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

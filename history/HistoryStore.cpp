@@ -5,6 +5,10 @@
 #include <ctime>
 #include <filesystem>
 #include <sqlite3.h>
+#include <algorithm>
+#include <iterator>
+#include <optional>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -17,11 +21,46 @@ constexpr size_t WaitingLimit = 1000000;
 constexpr auto PruneEvery = std::chrono::seconds(60);
 constexpr int64_t NanosecondsPerDay = 86400LL * 1000000000LL;
 
+// Kept small: a record's folder is a number, its paths the part below the
+// folder where they lie there, its action a number. place tells how each
+// path is kept: bits 0-1 the path, bits 2-3 the old path (Whole, Below the
+// folder's prefix, the Folder itself).
 const char* const Schema =
+    "CREATE TABLE IF NOT EXISTS folders(id INTEGER PRIMARY KEY, path BLOB NOT NULL UNIQUE, prefix BLOB NOT NULL);"
     "CREATE TABLE IF NOT EXISTS changes("
-    " id INTEGER PRIMARY KEY, time INTEGER NOT NULL, action TEXT NOT NULL, path BLOB NOT NULL,"
-    " old_path BLOB, folder BLOB NOT NULL, is_folder INTEGER, reason TEXT NOT NULL DEFAULT '');"
+    " id INTEGER PRIMARY KEY, time INTEGER NOT NULL, action NOT NULL, folder INTEGER NOT NULL, place INTEGER NOT NULL,"
+    " path BLOB NOT NULL, old_path BLOB, is_folder INTEGER, reason TEXT);"
     "CREATE INDEX IF NOT EXISTS changes_time ON changes(time);";
+
+enum TPlace : int { Whole = 0, Below = 1, TheFolder = 2 };
+
+// The actions the lines name, kept as numbers; any other name as its text.
+constexpr const char* ActionNames[] = {"",         "Added",        "Removed",        "Modified",   "Renamed_old_name",
+                                       "Renamed_new_name", "Renamed", "Changes_lost", "Changes_merged", "Not_watched"};
+
+std::string PrefixOf(const std::string& folder) {
+    return !folder.empty() && folder.back() == '/' ? folder : folder + '/';
+}
+
+// How path is kept for folder, and the bytes kept.
+std::pair<int, std::string> Kept(const std::string& path, const std::string& folder) {
+    if (path == folder)
+        return {TheFolder, {}};
+    if (const std::string prefix = PrefixOf(folder); path.size() > prefix.size() && path.starts_with(prefix))
+        return {Below, path.substr(prefix.size())};
+    return {Whole, path};
+}
+
+std::string Restored(int place, std::string kept, const std::string& folder) {
+    switch (place & 3) {
+    case Below:
+        return PrefixOf(folder) + kept;
+    case TheFolder:
+        return folder;
+    default:
+        return kept;
+    }
+}
 
 bool Damaged(int result) {
     return result == SQLITE_CORRUPT || result == SQLITE_NOTADB;
@@ -163,10 +202,27 @@ private:
     }
 
     void Recover() {
+        FFolders.clear();
         FDatabase.Close();
         FOpen = false;
         const std::string aside = SetAside(FPath);
         FTell("The history database was damaged: it was set aside as " + aside + ", and a new one begun");
+    }
+
+    // The number of a folder, made when it is new.
+    std::optional<int64_t> FolderId(const std::string& folder) {
+        if (auto known = FFolders.find(folder); known != FFolders.end())
+            return known->second;
+        TStatement add(FDatabase.Handle(), "INSERT OR IGNORE INTO folders(path, prefix) VALUES(?, ?)");
+        TStatement find(FDatabase.Handle(), "SELECT id FROM folders WHERE path = ?");
+        if (!add || !find)
+            return std::nullopt;
+        BindBytes(add.Get(), 1, folder);
+        BindBytes(add.Get(), 2, PrefixOf(folder));
+        BindBytes(find.Get(), 1, folder);
+        if (sqlite3_step(add.Get()) != SQLITE_DONE || sqlite3_step(find.Get()) != SQLITE_ROW)
+            return std::nullopt;
+        return FFolders[folder] = sqlite3_column_int64(find.Get(), 0);
     }
 
     int Insert(const std::vector<THistoryRecord>& batch) {
@@ -174,34 +230,54 @@ private:
         if (result != SQLITE_OK)
             return result;
         TStatement insert(FDatabase.Handle(),
-                          "INSERT INTO changes(time, action, path, old_path, folder, is_folder, reason) "
-                          "VALUES(?, ?, ?, ?, ?, ?, ?)");
+                          "INSERT INTO changes(time, action, folder, place, path, old_path, is_folder, reason) "
+                          "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
         if (!insert)
             result = sqlite3_errcode(FDatabase.Handle());
         for (const THistoryRecord& record : batch) {
             if (result != SQLITE_OK)
                 break;
             sqlite3_stmt* statement = insert.Get();
+            const std::optional<int64_t> folder = FolderId(record.Folder);
+            if (!folder) {
+                result = sqlite3_errcode(FDatabase.Handle());
+                break;
+            }
             sqlite3_bind_int64(statement, 1, record.Time);
-            sqlite3_bind_text(statement, 2, record.Action.c_str(), -1, SQLITE_TRANSIENT);
-            BindBytes(statement, 3, record.Path);
-            if (record.OldPath)
-                BindBytes(statement, 4, *record.OldPath);
+            const auto* known = std::find(std::begin(ActionNames) + 1, std::end(ActionNames), record.Action);
+            if (known != std::end(ActionNames))
+                sqlite3_bind_int(statement, 2, static_cast<int>(known - std::begin(ActionNames)));
             else
-                sqlite3_bind_null(statement, 4);
-            BindBytes(statement, 5, record.Folder);
-            if (record.IsFolder)
-                sqlite3_bind_int(statement, 6, *record.IsFolder ? 1 : 0);
-            else
+                sqlite3_bind_text(statement, 2, record.Action.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int64(statement, 3, *folder);
+            const auto [pathPlace, path] = Kept(record.Path, record.Folder);
+            int place = pathPlace;
+            BindBytes(statement, 5, path);
+            if (record.OldPath) {
+                const auto [oldPlace, oldPath] = Kept(*record.OldPath, record.Folder);
+                place |= oldPlace << 2;
+                BindBytes(statement, 6, oldPath);
+            } else {
                 sqlite3_bind_null(statement, 6);
-            sqlite3_bind_text(statement, 7, record.Reason.c_str(), -1, SQLITE_TRANSIENT);
+            }
+            sqlite3_bind_int(statement, 4, place);
+            if (record.IsFolder)
+                sqlite3_bind_int(statement, 7, *record.IsFolder ? 1 : 0);
+            else
+                sqlite3_bind_null(statement, 7);
+            if (record.Reason.empty())
+                sqlite3_bind_null(statement, 8);
+            else
+                sqlite3_bind_text(statement, 8, record.Reason.c_str(), -1, SQLITE_TRANSIENT);
             result = sqlite3_step(statement) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(FDatabase.Handle());
             sqlite3_reset(statement);
         }
         if (result == SQLITE_OK)
             result = FDatabase.Exec("COMMIT");
-        if (result != SQLITE_OK)
+        if (result != SQLITE_OK) {
             FDatabase.Exec("ROLLBACK");
+            FFolders.clear(); // numbers given in the transaction are gone with it
+        }
         return result;
     }
 
@@ -236,6 +312,7 @@ private:
     TDatabase FDatabase;
     bool FOpen = false;
     std::unordered_set<std::string> FTold;
+    std::unordered_map<std::string, int64_t> FFolders; // numbers of the folders, by path
     std::chrono::steady_clock::time_point FPruned{};
 };
 } // namespace
@@ -303,10 +380,16 @@ void Select(const std::string& path, const THistoryQuery& query, bool newestFirs
     TDatabase database;
     if (!std::filesystem::exists(path) || database.Open(path, SQLITE_OPEN_READONLY) != SQLITE_OK)
         return;
+    // The whole path, as bytes, for the question's part of a path.
+    const char* const whole = "CAST(CASE c.place & 3 WHEN 1 THEN f.prefix || c.path WHEN 2 THEN f.path ELSE c.path END AS BLOB)";
+    const char* const wholeOld =
+        "CAST(CASE (c.place >> 2) & 3 WHEN 1 THEN f.prefix || c.old_path WHEN 2 THEN f.path ELSE c.old_path END AS BLOB)";
     const std::string sql =
-        std::string("SELECT time, action, path, old_path, folder, is_folder, reason FROM changes "
-                    "WHERE time >= ?1 AND time <= ?2 AND (length(?3) = 0 OR instr(path, ?3) > 0 OR instr(old_path, ?3) > 0) "
-                    "ORDER BY time ") + (newestFirst ? "DESC, id DESC" : "ASC, id ASC") + " LIMIT ?4";
+        std::string("SELECT c.time, c.action, c.place, c.path, c.old_path, f.path, c.is_folder, c.reason "
+                    "FROM changes c JOIN folders f ON f.id = c.folder "
+                    "WHERE c.time >= ?1 AND c.time <= ?2 AND (length(?3) = 0 OR instr(") + whole + ", ?3) > 0 OR "
+                    "(c.old_path IS NOT NULL AND instr(" + wholeOld + ", ?3) > 0)) "
+                    "ORDER BY c.time " + (newestFirst ? "DESC, c.id DESC" : "ASC, c.id ASC") + " LIMIT ?4";
     TStatement select(database.Handle(), sql.c_str());
     if (!select)
         return;
@@ -318,14 +401,20 @@ void Select(const std::string& path, const THistoryQuery& query, bool newestFirs
     while (sqlite3_step(statement) == SQLITE_ROW) {
         THistoryRecord record;
         record.Time = sqlite3_column_int64(statement, 0);
-        record.Action = ColumnText(statement, 1);
-        record.Path = ColumnBytes(statement, 2);
-        if (sqlite3_column_type(statement, 3) != SQLITE_NULL)
-            record.OldPath = ColumnBytes(statement, 3);
-        record.Folder = ColumnBytes(statement, 4);
-        if (sqlite3_column_type(statement, 5) != SQLITE_NULL)
-            record.IsFolder = sqlite3_column_int(statement, 5) != 0;
-        record.Reason = ColumnText(statement, 6);
+        if (sqlite3_column_type(statement, 1) == SQLITE_INTEGER) {
+            const int code = sqlite3_column_int(statement, 1);
+            record.Action = code > 0 && code < static_cast<int>(std::size(ActionNames)) ? ActionNames[code] : "";
+        } else {
+            record.Action = ColumnText(statement, 1);
+        }
+        const int place = sqlite3_column_int(statement, 2);
+        record.Folder = ColumnBytes(statement, 5);
+        record.Path = Restored(place, ColumnBytes(statement, 3), record.Folder);
+        if (sqlite3_column_type(statement, 4) != SQLITE_NULL)
+            record.OldPath = Restored(place >> 2, ColumnBytes(statement, 4), record.Folder);
+        if (sqlite3_column_type(statement, 6) != SQLITE_NULL)
+            record.IsFolder = sqlite3_column_int(statement, 6) != 0;
+        record.Reason = ColumnText(statement, 7);
         if (!visit(record))
             return;
     }

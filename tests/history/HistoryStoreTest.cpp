@@ -78,6 +78,7 @@ TEST(HistoryStore, KeepsRecordsByteForByteAndAnswersQuestions) {
         {{at + 20 * Second, at + 30 * Second, "", 0}, {odd, "/w/b.txt"}},
         {{std::nullopt, std::nullopt, "a.txt", 0}, {"/w/b.txt", "/w/a.txt"}}, // the old path counts
         {{std::nullopt, std::nullopt, "\xff\xfe", 0}, {odd}},
+        {{std::nullopt, std::nullopt, "w/b.t", 0}, {"/w/b.txt"}}, // across the folder and the name
         {{std::nullopt, std::nullopt, "", 2}, {"/w", odd}},
         {{std::nullopt, at + 5 * Second, "", 0}, {}},
     };

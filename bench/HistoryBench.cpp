@@ -1,0 +1,88 @@
+// The history: the cost of keeping a record on the caller's thread and on
+// disk, and a search for a part of a path among ten million kept records.
+#include "BenchTree.h"
+
+#include "history/HistoryStore.h"
+
+#include <benchmark/benchmark.h>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace {
+using TClock = std::chrono::steady_clock;
+constexpr int64_t Second = 1000000000;
+
+double SecondsSince(TClock::time_point start) {
+    return std::chrono::duration<double>(TClock::now() - start).count();
+}
+
+// Records as a burst in a build tree gives them: a file in one of 100 folders.
+THistoryRecord BurstRecord(const std::string& root, int64_t i, int64_t time) {
+    return {time,
+            i % 2 ? "Removed" : "Added",
+            root + "/src/module" + std::to_string(i % 100) + "/file" + std::to_string(i) + ".o",
+            std::nullopt,
+            root,
+            false,
+            ""};
+}
+
+// Ten million records, kept once for the searches.
+const std::string& TenMillion() {
+    static TBenchTree folder;
+    static const std::string file = folder.Path() + "/history.db";
+    static bool made = false;
+    if (!made) {
+        THistoryStore store(file, {3650, 100000000}, [](const std::string&) {});
+        const int64_t start = HistoryTimeNow() - 10000000LL * 1000; // a record a microsecond up to now
+        for (int64_t i = 0; i < 10000000; ++i)
+            store.Add(BurstRecord("/home/ann/project", i, start + i * 1000));
+        made = true;
+    }
+    return file;
+}
+
+// A million records added as fast as a burst lists them: the time on the
+// caller's thread per record, until all are on disk, and the bytes per record.
+void BM_History_Keep(benchmark::State& state) {
+    for (auto _ : state) {
+        TBenchTree folder;
+        const std::string file = folder.Path() + "/history.db";
+        const int64_t now = HistoryTimeNow();
+        double adding = 0;
+        const auto start = TClock::now();
+        {
+            THistoryStore store(file, {}, [](const std::string&) {});
+            for (int64_t i = 0; i < 1000000; ++i)
+                store.Add(BurstRecord(folder.Path(), i, now + i));
+            adding = SecondsSince(start);
+        }
+        state.SetIterationTime(SecondsSince(start));
+        state.counters["add_ns_per_record"] = adding * 1e9 / 1e6;
+        state.counters["bytes_per_record"] = static_cast<double>(std::filesystem::file_size(file)) / 1e6;
+    }
+}
+
+// The first page (100 records, newest first) of a search among ten million:
+// argument 0 a part of a path in recent records, 1 one in a single old record
+// (every record is looked at).
+void BM_History_Search(benchmark::State& state) {
+    const std::string& file = TenMillion();
+    THistoryQuery query;
+    query.Fragment = state.range(0) ? "/file12345.o" : "module42/";
+    query.Limit = 100;
+    size_t found = 0;
+    for (auto _ : state) {
+        const auto start = TClock::now();
+        found = ReadHistory(file, query).size();
+        state.SetIterationTime(SecondsSince(start));
+    }
+    state.counters["found"] = static_cast<double>(found);
+    state.counters["db_bytes_per_record"] = static_cast<double>(std::filesystem::file_size(file)) / 1e7;
+}
+} // namespace
+
+BENCHMARK(BM_History_Keep)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_History_Search)->ArgName("rare")->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

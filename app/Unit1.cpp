@@ -17,6 +17,8 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QTimer>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSessionManager>
@@ -32,14 +34,20 @@ namespace {
 constexpr int HorizontalExtent = 2000;
 
 // A list filling the panel, its speed buttons in a column on the right.
-void LayOutListPanel(QWidget* panel, QWidget* list, std::initializer_list<QToolButton*> buttons) {
+// above: a control over the list, if any.
+void LayOutListPanel(QWidget* panel, QWidget* list, std::initializer_list<QToolButton*> buttons,
+                     QWidget* above = nullptr) {
     auto* column = new QVBoxLayout;
     for (QToolButton* button : buttons)
         column->addWidget(button);
     column->addStretch();
+    auto* listColumn = new QVBoxLayout;
+    if (above)
+        listColumn->addWidget(above);
+    listColumn->addWidget(list, 1);
     auto* layout = new QHBoxLayout(panel);
     layout->setContentsMargins(4, 4, 4, 4);
-    layout->addWidget(list, 1);
+    layout->addLayout(listColumn, 1);
     layout->addLayout(column);
 }
 
@@ -123,7 +131,19 @@ QWidget* TForm1::CreateResultsPanel() {
     sbGo = CreateSpeedButton(panel, "Start All Watches", QStyle::SP_MediaPlay, &TForm1::sbGoClick);
     SpeedButton1 = CreateSpeedButton(panel, "Watch Properties", QStyle::SP_FileDialogInfoView,
                                      &TForm1::GeneralOptions1Click);
-    LayOutListPanel(panel, lbResults, {sbClear, sbStop, sbGo, SpeedButton1});
+    // The list is filtered as the user types, once the typing pauses: a
+    // long list is gone through once, not at every key.
+    edFilter = new QLineEdit(panel);
+    edFilter->setPlaceholderText(QStringLiteral("Filter: part of a path, an action, a time range (14:00-15:30)"));
+    edFilter->setClearButtonEnabled(true);
+    auto* filterPause = new QTimer(panel);
+    filterPause->setSingleShot(true);
+    filterPause->setInterval(150);
+    connect(edFilter, &QLineEdit::textChanged, filterPause, qOverload<>(&QTimer::start));
+    connect(filterPause, &QTimer::timeout, this, [this] {
+        RunHandler([this] { lbResults->SetLineFilter(ResultLineFilter(edFilter->text().toStdString())); });
+    });
+    LayOutListPanel(panel, lbResults, {sbClear, sbStop, sbGo, SpeedButton1}, edFilter);
     return panel;
 }
 

@@ -14,6 +14,7 @@
 
 class QAction;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QSplitter;
 class QToolButton;
@@ -103,6 +104,7 @@ public:
     QToolButton* sbOptions;
     QSplitter* Splitter1;
     QWidget* Panel1;
+    QLineEdit* edFilter; // over lbResults
     TListBox* lbResults;
     QToolButton* sbClear;
     QToolButton* sbStop;

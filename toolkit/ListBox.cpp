@@ -138,12 +138,25 @@ void TListBox::Add(std::string text, std::unique_ptr<TObject> object) {
     FModel->Append({std::move(text), std::move(object)});
     if (FIndex)
         FIndex->Add(KeyOfLine(Count() - 1), FModel->Lines.back().Serial);
+    ShowAsFiltered(Count() - 1);
 }
 
 void TListBox::AddNote(std::string text, std::string hint) {
     FModel->Append({std::move(text), nullptr, true});
     if (!hint.empty())
         FModel->Hints.emplace(FModel->Lines.back().Serial, std::move(hint));
+    ShowAsFiltered(Count() - 1);
+}
+
+void TListBox::SetLineFilter(TShows shows) {
+    FShows = std::move(shows);
+    for (int i = 0; i < Count(); ++i)
+        setRowHidden(i, FShows && !FShows(Line(i)));
+}
+
+void TListBox::ShowAsFiltered(int index) {
+    if (FShows)
+        setRowHidden(index, !FShows(Line(index)));
 }
 
 void TListBox::SetLine(int index, std::string text) {
@@ -154,6 +167,7 @@ void TListBox::SetLine(int index, std::string text) {
     if (FIndex)
         FIndex->Add(KeyOfLine(index), line.Serial);
     FModel->Changed(index);
+    ShowAsFiltered(index);
 }
 
 void TListBox::SetObject(int index, std::unique_ptr<TObject> object) {

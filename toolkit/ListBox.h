@@ -66,6 +66,13 @@ public:
     // and in a list without a key index.
     int FindKey(std::string_view key) const;
 
+    // Shows only the lines shows says yes to, now and as lines are added or
+    // changed; an empty function shows every line. Hidden lines stay
+    // lines: Count, Line and the searches still see them.
+    using TShows = std::function<bool(const std::string& text)>;
+    void SetLineFilter(TShows shows);
+    bool LineShown(int index) const { return !isRowHidden(index); }
+
     // Width, in pixels, that the lines can be scrolled across.
     void SetHorizontalExtent(int pixels);
     // A remark shown after a line's text, in the list only (not part of Line()).
@@ -83,6 +90,9 @@ private:
     std::string_view KeyOfLine(int index) const;
 
     TListBoxModel* FModel;
+    void ShowAsFiltered(int index);
+
     TKeyOf FKeyOf;
+    TShows FShows;
     std::unique_ptr<TLineSearchIndex> FIndex;
 };

@@ -8,6 +8,9 @@
 #include "util/Utilstrings.h"
 #include "watch/BrkDirWatch.h"
 
+#include <cstdio>
+#include <optional>
+
 
 std::string ActionName(int action) {
     switch (action) {
@@ -54,6 +57,49 @@ std::string_view ResultFilePath(std::string_view line) {
     if (path == std::string_view::npos)
         return {};
     return line.substr(path + Separator.size());
+}
+
+namespace {
+// Seconds since midnight of "hh:mm" or "hh:mm:ss"; none for anything else.
+std::optional<int> ClockSeconds(std::string_view text, bool& withSeconds) {
+    int hour = 0, minute = 0, second = 0;
+    char end = 0;
+    const std::string copy(text);
+    const int fields = std::sscanf(copy.c_str(), "%2d:%2d:%2d%c", &hour, &minute, &second, &end);
+    withSeconds = fields == 3;
+    if ((fields != 2 && fields != 3) || hour < 0 || minute < 0 || second < 0 || hour > 23 || minute > 59 ||
+        second > 59 ||
+        copy.size() != (withSeconds ? 8u : 5u) - (copy[1] == ':' ? 1u : 0u))
+        return std::nullopt;
+    return hour * 3600 + minute * 60 + second;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+} // namespace
+
+std::function<bool(const std::string& line)> ResultLineFilter(const std::string& text) {
+    const std::string wanted = Trim(text);
+    if (wanted.empty())
+        return {};
+    if (const size_t dash = wanted.find('-'); dash != std::string::npos) {
+        bool fromSeconds = false, toSeconds = false;
+        const auto from = ClockSeconds(Trim(wanted.substr(0, dash)), fromSeconds);
+        const auto to = ClockSeconds(Trim(wanted.substr(dash + 1)), toSeconds);
+        if (from && to) {
+            const int last = *to + (toSeconds ? 0 : 59);
+            return [from = *from, last](const std::string& line) {
+                bool withSeconds = false;
+                const auto at = ClockSeconds(std::string_view(line).substr(0, 8), withSeconds);
+                return at && *at >= from && *at <= last;
+            };
+        }
+    }
+    return [part = Lower(wanted)](const std::string& line) { return Lower(line).find(part) != std::string::npos; };
 }
 
 std::string FolderCount(uint64_t count) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,6 +32,12 @@ std::string ResultLine(const std::string& time, const std::string& action, const
 // its second " - ", byte for byte, blanks at its ends included. PathOfShown
 // gives the path it stands for.
 std::string_view ResultFilePath(std::string_view line);
+
+// Which results lines a filter text lets through: a time range
+// ("14:00-15:30", "14:00:05-14:00:09"; a range without seconds takes in its
+// last minute whole) by the lines' times, anything else by a part of the
+// line, ASCII letter case ignored; an empty function for a blank text.
+std::function<bool(const std::string& line)> ResultLineFilter(const std::string& text);
 
 // "1 folder", "2 folders".
 std::string FolderCount(uint64_t count);

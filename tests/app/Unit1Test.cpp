@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDialog>
 #include <QGuiApplication>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTimer>
@@ -435,4 +436,37 @@ TEST_F(ChangeLines, WhatIsListedIsKeptInTheHistory) {
     EXPECT_EQ(kept, (std::vector<std::string>{"Not_watched " + dir / "secret", "Renamed " + dir / "b.txt" + " from " +
                                                   dir / "a.txt", "Added " + dir / "a.txt"}));
     GeneralOptionsForm->cbKeepHistory->setChecked(true);
+}
+
+// The filter over the list shows the lines a part of a line or a time range
+// lets through, as the user types and as lines come.
+TEST_F(ChangeLines, TheFilterShowsWhatTheUserTyped) {
+    for (const char* line : {"14:00:05 - Added - /w/src/a.c", "14:10:00 - Removed - /w/doc/B.txt",
+                             "15:30:59 - Modified - /w/src/b.c", "15:31:00 - Added - /w/x"})
+        Form1->lbResults->Add(line);
+    const auto shown = [] {
+        std::vector<int> lines;
+        for (int i = 0; i < Form1->lbResults->Count(); ++i)
+            if (Form1->lbResults->LineShown(i))
+                lines.push_back(i);
+        return lines;
+    };
+    struct TCase {
+        const char* Text;
+        std::vector<int> Shown;
+    };
+    const std::vector<TCase> cases = {
+        {"/src/", {0, 2}},        {"removed", {1}},       {"b.TXT", {1}},          {"14:00-15:30", {0, 1, 2}},
+        {"14:00:06-15:31", {1, 2, 3}}, {"  ", {0, 1, 2, 3}}, {"25:00-26:00", {}},   {"", {0, 1, 2, 3}},
+    };
+    for (const TCase& test : cases) {
+        Form1->edFilter->setText(QString::fromUtf8(test.Text));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return shown() == test.Shown; })) << "\"" << test.Text << "\"";
+    }
+    Form1->edFilter->setText(QStringLiteral("src"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return shown() == std::vector<int>{0, 2}; }));
+    Form1->lbResults->Add("15:40:00 - Added - /w/src/c.c");
+    Form1->lbResults->Add("15:40:00 - Added - /w/other");
+    EXPECT_EQ(shown(), (std::vector<int>{0, 2, 4})) << "lines that come are filtered too";
+    EXPECT_EQ(Form1->lbResults->Count(), 6) << "hidden lines stay in the list";
 }

@@ -153,6 +153,7 @@ list, as "Add Directory" does (a folder listed already is not added again).
   --history        print the changes kept in the history, oldest first, with
                    their dates, and end: those --since and --until bound
                    (both included) and whose path holds PATTERN, if given
+                   (after --, a PATTERN may begin with -)
   --since WHEN     with --history: from WHEN on; before a live watch: print
                    what the history kept since WHEN, then follow
   --until WHEN     with --history: up to WHEN (a date takes in the whole day)

@@ -346,7 +346,8 @@ namespace {
 // Prints the kept records the question selects, oldest first.
 int PrintHistory(const TCommandLine& commandLine) {
     const std::string file = HistoryFileName();
-    if (!std::filesystem::exists(file)) {
+    std::error_code missing;
+    if (!std::filesystem::exists(file, missing)) {
         Tell("no history is kept yet at " + ShownPath(file));
         return ExitSuccess;
     }
@@ -388,6 +389,8 @@ int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
     }
     const TChangeFilter filter(lists.Excluded, lists.ExcludedNames, lists.ExcludedTypes, lists.IncludedTypes);
     std::optional<THistoryStore> store;
+    if (commandLine.Since && !history.Keep)
+        Tell("--since shows nothing: no history is kept (Keep=F in the settings' [History])");
     if (history.Keep)
         store.emplace(HistoryFileName(), history.Retention, [](const std::string& message) { Tell(message); });
     std::optional<TConsole> console;

@@ -289,6 +289,7 @@ void TForm1::FormCloseQuery() {
     FreeAllWatches();
     FTray.reset();
     SaveSettingsAtClose();
+    FlushHistory();
 }
 
 void TForm1::sbExitClick() {

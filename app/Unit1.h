@@ -59,6 +59,8 @@ public:
     void ExcludedFoldersChanged();
     // The history is kept (again) or no longer, as "Keep a history" says.
     void OpenHistory();
+    // Everything listed so far is in the history (a held rename half too).
+    void FlushHistory();
     void SessionEnding();
     TBriskoDirWatch* WatchOfLine(int index) const;
 

@@ -38,6 +38,12 @@ void TForm1::FlushHistoryRename() {
             FHistory->Add(HistoryRecordOf(ready, HistoryTimeNow()));
 }
 
+void TForm1::FlushHistory() {
+    FlushHistoryRename();
+    if (FHistory)
+        FHistory->Flush();
+}
+
 bool TForm1::IsHistoryFileChange(const std::string& path) const {
     return FHistory && IsHistoryFile(path, FHistory->Path());
 }

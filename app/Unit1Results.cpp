@@ -31,8 +31,10 @@ bool TForm1::IsFilteredOut(const std::string& path) const {
 void TForm1::BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const std::string& FileName) {
     std::optional<TChangeRecord> record =
         ChangeRecord(GeneralOptionsForm->ChangeFilter(), TimeNow(), Sender->Directory(), Action, FileName);
-    if (!record || IsHistoryFileChange(record->Path))
+    if (!record || IsHistoryFileChange(record->Path)) {
+        FlushHistoryRename(); // a rename half whose other half is hidden pairs with nothing
         return;
+    }
     if (const TBriskoDirWatch::TEntryKind entry = Sender->NotifiedEntry(); entry != TBriskoDirWatch::TEntryKind::Unknown)
         record->IsFolder = entry == TBriskoDirWatch::TEntryKind::Folder;
     KeepInHistory(*record);

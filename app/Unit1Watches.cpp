@@ -130,6 +130,7 @@ void TForm1::SessionEnding() {
     }
     FreeAllWatches();
     SaveSettingsAtClose();
+    FlushHistory();
     QTimer::singleShot(0, this, [this, states] {
         RunHandler([&] {
             if (FClosed)

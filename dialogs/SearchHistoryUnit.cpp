@@ -93,6 +93,7 @@ std::string TSearchHistoryForm::CurrentPath() const {
 }
 
 void TSearchHistoryForm::SearchClick() {
+    Form1->FlushHistory(); // the newest changes are found too
     THistoryQuery query;
     query.Since = Bound(*edSince, false);
     query.Until = Bound(*edUntil, true);

@@ -20,6 +20,8 @@ constexpr size_t BatchSize = 4096;
 constexpr size_t WaitingLimit = 1000000;
 constexpr auto PruneEvery = std::chrono::seconds(60);
 constexpr int64_t NanosecondsPerDay = 86400LL * 1000000000LL;
+// Longer than this is kept as this: a hundred years.
+constexpr int64_t MostDaysKept = 36500;
 
 // Kept small: a record's folder is a number, its paths the part below the
 // folder where they lie there, its action a number. place tells how each
@@ -125,19 +127,23 @@ std::string ColumnText(sqlite3_stmt* statement, int column) {
     return text ? text : "";
 }
 
-// The damaged file and its journal set aside beside it, under a name of their own.
+// The damaged file and its journals set aside beside it, under a name of
+// their own; the name, or nothing when the file could not be moved.
 std::string SetAside(const std::string& path) {
     const std::time_t now = std::time(nullptr);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::localtime(&now));
     std::string aside = path + ".damaged-" + stamp;
-    for (int n = 2; std::filesystem::exists(aside); ++n)
+    std::error_code missing;
+    for (int n = 2; std::filesystem::exists(aside, missing); ++n)
         aside = path + ".damaged-" + stamp + "-" + std::to_string(n);
-    std::error_code ignored;
-    std::filesystem::rename(path, aside, ignored);
+    std::error_code error;
+    std::filesystem::rename(path, aside, error);
+    if (error)
+        return {};
     for (const char* journal : {"-wal", "-shm", "-journal"})
-        if (std::filesystem::exists(path + journal))
-            std::filesystem::rename(path + journal, aside + journal, ignored);
+        if (std::filesystem::exists(path + journal, missing))
+            std::filesystem::rename(path + journal, aside + journal, error);
     return aside;
 }
 
@@ -147,24 +153,30 @@ public:
     TWriter(std::string path, THistoryRetention retention, const THistoryStore::TTell& tell)
         : FPath(std::move(path)), FRetention(retention), FTell(tell) {}
 
-    // False when the batch could not be written; it is then dropped.
-    bool Write(const std::vector<THistoryRecord>& batch) {
+    enum class TWritten { Yes, Dropped, Later };
+
+    // Later: the database is busy with another writer (another copy of the
+    // program): the batch is tried again with the next one.
+    TWritten Write(const std::vector<THistoryRecord>& batch) {
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (!Ready())
-                return false;
-            const int result = Insert(batch);
+            if (FBroken || !Ready())
+                return TWritten::Dropped;
+            std::string error;
+            const int result = Insert(batch, error);
             if (result == SQLITE_OK) {
                 Prune();
-                return true;
+                return TWritten::Yes;
             }
+            if ((result & 0xFF) == SQLITE_BUSY || (result & 0xFF) == SQLITE_LOCKED)
+                return TWritten::Later;
             if (!Damaged(result)) {
-                Trouble("write", "The history cannot be written (" + FDatabase.Error() +
+                Trouble("write", "The history cannot be written (" + error +
                                      "): the changes are still listed, but not kept");
-                return false;
+                return TWritten::Dropped;
             }
             Recover();
         }
-        return false;
+        return TWritten::Dropped;
     }
 
 private:
@@ -201,12 +213,20 @@ private:
         return result;
     }
 
+    // A file that cannot be moved aside is left alone, and nothing more is
+    // written this run.
     void Recover() {
         FFolders.clear();
         FDatabase.Close();
         FOpen = false;
         const std::string aside = SetAside(FPath);
-        FTell("The history database was damaged: it was set aside as " + aside + ", and a new one begun");
+        if (aside.empty()) {
+            FBroken = true;
+            Trouble("damaged", "The history database " + FPath + " is damaged and cannot be set aside: the changes "
+                               "are still listed, but not kept");
+            return;
+        }
+        Trouble("damaged", "The history database was damaged: it was set aside as " + aside + ", and a new one begun");
     }
 
     // The number of a folder, made when it is new.
@@ -225,10 +245,13 @@ private:
         return FFolders[folder] = sqlite3_column_int64(find.Get(), 0);
     }
 
-    int Insert(const std::vector<THistoryRecord>& batch) {
+    // error: the database's words for a failure, taken before it is rolled back.
+    int Insert(const std::vector<THistoryRecord>& batch, std::string& error) {
         int result = FDatabase.Exec("BEGIN IMMEDIATE");
-        if (result != SQLITE_OK)
+        if (result != SQLITE_OK) {
+            error = FDatabase.Error();
             return result;
+        }
         TStatement insert(FDatabase.Handle(),
                           "INSERT INTO changes(time, action, folder, place, path, old_path, is_folder, reason) "
                           "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
@@ -275,6 +298,7 @@ private:
         if (result == SQLITE_OK)
             result = FDatabase.Exec("COMMIT");
         if (result != SQLITE_OK) {
+            error = FDatabase.Error();
             FDatabase.Exec("ROLLBACK");
             FFolders.clear(); // numbers given in the transaction are gone with it
         }
@@ -289,11 +313,12 @@ private:
         FPruned = now;
         TStatement byAge(FDatabase.Handle(), "DELETE FROM changes WHERE time < ?");
         if (byAge) {
-            sqlite3_bind_int64(byAge.Get(), 1, HistoryTimeNow() - FRetention.Days * NanosecondsPerDay);
+            const int64_t days = std::clamp<int64_t>(FRetention.Days, 1, MostDaysKept);
+            sqlite3_bind_int64(byAge.Get(), 1, HistoryTimeNow() - days * NanosecondsPerDay);
             sqlite3_step(byAge.Get());
         }
-        TStatement byCount(FDatabase.Handle(),
-                           "DELETE FROM changes WHERE id <= (SELECT id FROM changes ORDER BY id DESC LIMIT 1 OFFSET ?)");
+        // Numbers only grow: the newest records are those of the highest.
+        TStatement byCount(FDatabase.Handle(), "DELETE FROM changes WHERE id <= (SELECT max(id) FROM changes) - ?");
         if (byCount) {
             sqlite3_bind_int64(byCount.Get(), 1, FRetention.Records);
             sqlite3_step(byCount.Get());
@@ -311,6 +336,7 @@ private:
     const THistoryStore::TTell& FTell;
     TDatabase FDatabase;
     bool FOpen = false;
+    bool FBroken = false; // damaged and not set aside: nothing is written
     std::unordered_set<std::string> FTold;
     std::unordered_map<std::string, int64_t> FFolders; // numbers of the folders, by path
     std::chrono::steady_clock::time_point FPruned{};
@@ -349,7 +375,8 @@ void THistoryStore::Flush() {
     const uint64_t wanted = FAdded;
     FFlushing = true;
     FWake.notify_one();
-    FWritten.wait(lock, [&] { return FDone >= wanted; });
+    // A database another program keeps busy does not hold the caller long.
+    FWritten.wait_for(lock, std::chrono::seconds(2), [&] { return FDone >= wanted; });
 }
 
 // Batches go out every 200 ms, or sooner when full: a crash loses at most
@@ -364,9 +391,12 @@ void THistoryStore::Run() {
         const bool stopping = FStopping;
         FFlushing = false;
         lock.unlock();
-        if (!batch.empty())
-            writer.Write(batch);
+        const bool later = !batch.empty() && writer.Write(batch) == TWriter::TWritten::Later;
         lock.lock();
+        if (later && !stopping) {
+            FQueue.insert(FQueue.begin(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+            continue; // still to be written: not done
+        }
         FDone = taken;
         FWritten.notify_all();
         if (stopping && FQueue.empty())
@@ -378,7 +408,8 @@ namespace {
 void Select(const std::string& path, const THistoryQuery& query, bool newestFirst,
             const std::function<bool(const THistoryRecord&)>& visit) {
     TDatabase database;
-    if (!std::filesystem::exists(path) || database.Open(path, SQLITE_OPEN_READONLY) != SQLITE_OK)
+    std::error_code missing;
+    if (!std::filesystem::exists(path, missing) || database.Open(path, SQLITE_OPEN_READONLY) != SQLITE_OK)
         return;
     // The whole path, as bytes, for the question's part of a path.
     const char* const whole = "CAST(CASE c.place & 3 WHEN 1 THEN f.prefix || c.path WHEN 2 THEN f.path ELSE c.path END AS BLOB)";

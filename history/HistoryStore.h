@@ -54,7 +54,8 @@ public:
 
     // Any thread; never waits for the disk.
     void Add(THistoryRecord record);
-    // Waits until everything added so far is written (or could not be).
+    // Waits until everything added so far is written (or could not be), two
+    // seconds at most.
     void Flush();
     const std::string& Path() const { return FPath; }
 

@@ -6,12 +6,17 @@
 
 namespace {
 constexpr int64_t Second = 1000000000;
+// The most a time ago may be: a hundred years.
+constexpr int64_t MostAgo = 100LL * 366 * 86400;
 
 struct TMoment {
-    int64_t Start;   // nanoseconds since 1970
-    int64_t Length;  // of the second, minute or day named
+    int64_t Start; // nanoseconds since 1970
+    int64_t Next;  // the start of the next second, minute or day named
 };
 
+// The moment of a local date and time; mktime carries what lies beyond a
+// field on (the 0th of a month is the last of the one before, a midnight
+// a change of clock skips is the moment after it).
 std::optional<int64_t> LocalMoment(int year, int month, int day, int hour, int minute, int second) {
     std::tm local{};
     local.tm_year = year - 1900;
@@ -21,12 +26,23 @@ std::optional<int64_t> LocalMoment(int year, int month, int day, int hour, int m
     local.tm_min = minute;
     local.tm_sec = second;
     local.tm_isdst = -1;
-    const std::tm asked = local;
     const std::time_t moment = std::mktime(&local);
-    // mktime carries 31 November into December: such a date names nothing.
-    if (moment == -1 || local.tm_mday != asked.tm_mday || local.tm_mon != asked.tm_mon || local.tm_hour != asked.tm_hour)
+    if (moment == -1)
         return std::nullopt;
     return static_cast<int64_t>(moment) * Second;
+}
+
+std::optional<TMoment> Day(int year, int month, int day) {
+    const auto start = LocalMoment(year, month, day, 0, 0, 0);
+    const auto next = LocalMoment(year, month, day + 1, 0, 0, 0);
+    return start && next ? std::optional<TMoment>({*start, *next}) : std::nullopt;
+}
+
+bool ValidDate(int year, int month, int day) {
+    static constexpr int Days[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return year >= 1970 && month >= 1 && month <= 12 && day >= 1 &&
+           day <= (month == 2 && !leap ? 28 : Days[month - 1]);
 }
 
 std::optional<TMoment> Parse(const std::string& text, int64_t now) {
@@ -34,8 +50,7 @@ std::optional<TMoment> Parse(const std::string& text, int64_t now) {
         const std::time_t seconds = static_cast<std::time_t>(now / Second);
         std::tm local{};
         localtime_r(&seconds, &local);
-        auto start = LocalMoment(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday - (text == "yesterday"), 0, 0, 0);
-        return start ? std::optional<TMoment>({*start, 86400 * Second}) : std::nullopt;
+        return Day(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday - (text == "yesterday" ? 1 : 0));
     }
     if (text.size() >= 2 && std::isdigit(static_cast<unsigned char>(text.front()))) {
         size_t digits = 0;
@@ -43,21 +58,28 @@ std::optional<TMoment> Parse(const std::string& text, int64_t now) {
             ++digits;
         const std::string unit = text.substr(digits);
         const int64_t per = unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600 : unit == "d" ? 86400 : 0;
-        if (per != 0 && digits <= 6)
-            return TMoment{now - std::stoll(text.substr(0, digits)) * per * Second, Second};
+        if (per != 0 && digits <= 9) {
+            const int64_t ago = std::stoll(text.substr(0, digits)) * per;
+            if (ago <= MostAgo)
+                return TMoment{now - ago * Second, now - ago * Second + Second};
+        }
     }
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     char separator = 0, end = 0;
     const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%c", &year, &month, &day, &separator, &hour,
                                    &minute, &second, &end);
     const bool dateOnly = fields == 3 && text.size() == 10;
-    const bool withTime = (fields == 6 || fields == 7) && (separator == ' ' || separator == 'T');
-    if (!dateOnly && !withTime)
+    const bool withTime = (separator == ' ' || separator == 'T') &&
+                          ((fields == 6 && text.size() == 16) || (fields == 7 && text.size() == 19));
+    if ((!dateOnly && !withTime) || !ValidDate(year, month, day) || hour < 0 || hour > 23 || minute < 0 ||
+        minute > 59 || second < 0 || second > 59)
         return std::nullopt;
+    if (dateOnly)
+        return Day(year, month, day);
     const auto start = LocalMoment(year, month, day, hour, minute, second);
     if (!start)
         return std::nullopt;
-    return TMoment{*start, dateOnly ? 86400 * Second : fields == 6 ? 60 * Second : Second};
+    return TMoment{*start, *start + (fields == 6 ? 60 : 1) * Second};
 }
 } // namespace
 
@@ -68,5 +90,5 @@ std::optional<int64_t> ParseWhen(const std::string& text, int64_t now) {
 
 std::optional<int64_t> ParseUntil(const std::string& text, int64_t now) {
     const auto moment = Parse(text, now);
-    return moment ? std::optional<int64_t>(moment->Start + moment->Length - 1) : std::nullopt;
+    return moment ? std::optional<int64_t>(moment->Next - 1) : std::nullopt;
 }

@@ -5,6 +5,7 @@
 #include "util/UtilObj.h"
 
 #include <charconv>
+#include <filesystem>
 
 namespace {
 template <class T>
@@ -34,11 +35,19 @@ std::string HistoryFileName() {
     return HistoryPathFor(UtilObj.GetIniFileName(), UtilObj.IsPortable());
 }
 
+// The name is compared first, which costs nothing; only then the folder,
+// which may be named another way (a link on the way, a doubled separator).
 bool IsHistoryFile(const std::string& path, const std::string& database) {
-    if (!path.starts_with(database))
+    namespace fs = std::filesystem;
+    const fs::path changed(path), kept(database);
+    const std::string name = changed.filename().string(), keptName = kept.filename().string();
+    if (!name.starts_with(keptName))
         return false;
-    const std::string_view rest = std::string_view(path).substr(database.size());
-    return rest.empty() || rest == "-wal" || rest == "-shm" || rest == "-journal";
+    const std::string_view rest = std::string_view(name).substr(keptName.size());
+    if (!rest.empty() && rest != "-wal" && rest != "-shm" && rest != "-journal")
+        return false;
+    std::error_code error;
+    return changed.parent_path() == kept.parent_path() || fs::equivalent(changed.parent_path(), kept.parent_path(), error);
 }
 
 THistoryRecord HistoryRecordOf(const TChangeRecord& record, int64_t time) {

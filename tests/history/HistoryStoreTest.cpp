@@ -2,6 +2,7 @@
 
 #include "history/HistoryStore.h"
 #include "history/HistoryTimes.h"
+#include "util/History.h"
 
 #include <csignal>
 #include <filesystem>
@@ -96,8 +97,8 @@ TEST(HistoryStore, KeepsRecordsByteForByteAndAnswersQuestions) {
         store.Add(Record(HistoryTimeNow() - 40 * 86400 * Second, "Added", "/w/old"));
         store.Add(Record(HistoryTimeNow(), "Added", "/w/new"));
     }
-    EXPECT_EQ(PathsOf(ReadHistory(file, {})), (std::vector<std::string>{"/w/new", "/w", odd}))
-        << "older than the days kept, or beyond the count kept: gone";
+    EXPECT_EQ(PathsOf(ReadHistory(file, {})), (std::vector<std::string>{"/w/new", "/w"}))
+        << "older than the days kept, or beyond the last 3 numbered: gone";
 }
 
 // A writer killed at any moment of a burst leaves a sound database that
@@ -191,9 +192,28 @@ TEST(HistoryTimes, WhenAsAUserWritesIt) {
     EXPECT_EQ(ParseWhen("30m", now), now - 1800 * Second);
     EXPECT_EQ(ParseWhen("7d", now), now - 7 * 86400 * Second);
     EXPECT_LE(ParseWhen("today", now).value(), now);
-    EXPECT_EQ(ParseWhen("today", now).value() - ParseWhen("yesterday", now).value(), 86400 * Second);
+    EXPECT_EQ(ParseUntil("yesterday", now).value() + 1, ParseWhen("today", now).value());
+    EXPECT_EQ(ParseWhen("2026-03-01", now), ParseUntil("2026-02-28", now).value() + 1) << "a month's end";
     EXPECT_EQ(ParseWhen("2026-12-07 14:05", now).value() + 9 * Second, ParseWhen("2026-12-07T14:05:09", now).value());
     EXPECT_EQ(ParseUntil("2026-12-07 14:05", now).value() - ParseWhen("2026-12-07 14:05", now).value(), 60 * Second - 1);
-    for (const char* wrong : {"soon", "2026-02-30", "2026-12-07 25:00", "30x", "2026-12-07 14:05:09x", "", "m"})
+    for (const char* wrong : {"soon", "2026-02-30", "2026-12-07 25:00", "30x", "2026-12-07 14:05:09x", "", "m",
+                              "2026-12-07 14:05:75", "2026-12-07 14:05 junk", "999999999d"})
         EXPECT_EQ(ParseWhen(wrong, now), std::nullopt) << wrong;
+}
+
+// The history's own files are known however their folder is named: a link
+// on the way or a doubled separator must not let a watch feed on them.
+TEST(HistoryFiles, AreKnownByTheirFolderHoweverNamed) {
+    TTempDir dir;
+    dir.MakeDir("real");
+    dir.MakeDir("other");
+    fs::create_directory_symlink(dir / "real", dir / "link");
+    const std::string database = dir / "real/history.db";
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {database, true},           {dir / "real/history.db-wal", true}, {dir / "link/history.db-shm", true},
+        {dir / "real//history.db", true}, {dir / "real/history.db.bak", false}, {dir / "other/history.db", false},
+        {dir / "real/history.db-journal", true}, {dir / "real/old-history.db", false},
+    };
+    for (const auto& [path, own] : cases)
+        EXPECT_EQ(IsHistoryFile(path, database), own) << path;
 }

@@ -2,6 +2,27 @@
 
 #include "platform/PlatformInfo.h"
 
+#include <cstdint>
+#include <unistd.h>
+
+void TRulesHandOver::Give(TFolderExclusionRules rules, int wake) {
+    std::lock_guard lock(FLock);
+    FRules = std::move(rules);
+    FWaiting.store(true, std::memory_order_release);
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(wake, &one, sizeof one);
+}
+
+std::optional<TFolderExclusionRules> TRulesHandOver::Take(int wake) {
+    if (!FWaiting.load(std::memory_order_acquire))
+        return std::nullopt;
+    std::lock_guard lock(FLock);
+    FWaiting.store(false, std::memory_order_release);
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t read = ::read(wake, &count, sizeof count);
+    return std::move(FRules);
+}
+
 TExcludedFolders::TExcludedFolders(const TWatchTree& tree, std::string shownRoot)
     : FTree(tree), FShownRoot(std::move(shownRoot)) {
     if (FShownRoot.empty() || FShownRoot.back() != PathDelim)

@@ -4,11 +4,32 @@
 #include "platform/DirChanges.h"
 #include "platform/WatchTree.h"
 
+#include <atomic>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
+
+// Rules handed from the owner's thread to a reader's worker, which sleeps
+// on wake, an eventfd. The wake-up is written with the rules under one
+// lock, so whoever takes the rules takes the wake-up that came with them;
+// a stop request's wake-up taken by mistake changes nothing, for a stop is
+// a flag the worker reads right after.
+class TRulesHandOver {
+public:
+    // Any thread.
+    void Give(TFolderExclusionRules rules, int wake);
+    // The worker: the rules given since the last take, if any.
+    std::optional<TFolderExclusionRules> Take(int wake);
+
+private:
+    std::mutex FLock;
+    TFolderExclusionRules FRules;
+    std::atomic<bool> FWaiting{false};
+};
 
 // The excluded folders of one watched tree, asked by the part that keeps
 // the tree's folders before it watches or walks one.

@@ -89,21 +89,14 @@ bool TPollingReader::TakeNotice(TWatchNotice& notice) {
 }
 
 void TPollingReader::SetExcludedFolders(TFolderExclusionRules rules) {
-    std::lock_guard lock(FNewExclusionsLock);
-    FNewExclusions = std::move(rules);
-    FExclusionsWaiting.store(true, std::memory_order_release);
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t written = ::write(FWake, &one, sizeof one);
+    FNewExclusions.Give(std::move(rules), FWake);
 }
 
 void TPollingReader::TakeNewExclusions() {
-    if (!FExclusionsWaiting.load(std::memory_order_acquire))
+    std::optional<TFolderExclusionRules> rules = FNewExclusions.Take(FWake);
+    if (!rules)
         return;
-    std::lock_guard lock(FNewExclusionsLock);
-    FExclusionsWaiting.store(false, std::memory_order_release);
-    FExclusions = std::move(FNewExclusions);
-    uint64_t count = 0;
-    [[maybe_unused]] ssize_t read = ::read(FWake, &count, sizeof count);
+    FExclusions = std::move(*rules);
     if (FPoller)
         FPoller->SetRules(FExclusions, FDirectory);
 }

@@ -6,13 +6,13 @@
 #ifdef __linux__
 
 #include "platform/DirChanges.h"
+#include "platform/ExcludedFolders.h"
 #include "platform/PendingChanges.h"
 #include "platform/TreePoller.h"
 #include "platform/WatchNotices.h"
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 
 class TPollingReader final : public TDirChangeReader {
@@ -39,9 +39,7 @@ private:
     std::atomic<bool> FInterrupted{false};
     int FWake; // an eventfd that Interrupt makes readable
     std::unique_ptr<TTreePoller> FPoller;
-    std::mutex FNewExclusionsLock;
-    TFolderExclusionRules FNewExclusions; // given by the owner, not yet taken
-    std::atomic<bool> FExclusionsWaiting{false};
+    TRulesHandOver FNewExclusions;
     TFolderExclusionRules FExclusions;
     std::string FFailure;
     TPendingChanges FQueue;

@@ -96,8 +96,7 @@ TWaitResult TTranslatingReader::Wait(int timeoutMs) {
         return TWaitResult::Failed;
     const auto deadline = TClock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        if (FExclusionsWaiting.load(std::memory_order_acquire))
-            TakeNewExclusions();
+        TakeNewExclusions();
         if (FInterrupted.load(std::memory_order_acquire))
             return TWaitResult::TimedOut;
         if (FCompleted)
@@ -297,30 +296,15 @@ std::string TTranslatingReader::Mechanism() const {
     return mechanism;
 }
 
-// The wake-up is written under the lock, so that whoever takes the rules
-// takes the wake-up that came with them.
 void TTranslatingReader::SetExcludedFolders(TFolderExclusionRules rules) {
-    std::lock_guard lock(FNewExclusionsLock);
-    FNewExclusions = std::move(rules);
-    FExclusionsWaiting.store(true, std::memory_order_release);
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t written = ::write(FWake.Get(), &one, sizeof one);
+    FNewExclusions.Give(std::move(rules), FWake.Get());
 }
 
-// The wake-up that brought the rules is taken with them; one from a stop
-// request taken by mistake changes nothing, for a stop is a flag the wait
-// reads right after.
 void TTranslatingReader::TakeNewExclusions() {
-    TFolderExclusionRules rules;
-    {
-        std::lock_guard lock(FNewExclusionsLock);
-        if (!FExclusionsWaiting.exchange(false, std::memory_order_acq_rel))
-            return;
-        rules = std::move(FNewExclusions);
-        uint64_t count = 0;
-        [[maybe_unused]] ssize_t read = ::read(FWake.Get(), &count, sizeof count);
-    }
-    FExcluded.SetRules(std::move(rules));
+    std::optional<TFolderExclusionRules> rules = FNewExclusions.Take(FWake.Get());
+    if (!rules)
+        return;
+    FExcluded.SetRules(std::move(*rules));
     if (FStarted)
         FKeeper.ExclusionsChanged();
     std::erase_if(FPollers, [&](const auto& poller) { return FExcluded.ExcludesRelative(poller->Prefix()); });

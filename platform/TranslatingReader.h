@@ -22,7 +22,6 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <sys/types.h>
 #include <string>
 #include <utility>
@@ -154,9 +153,7 @@ private:
     bool FDrained = false;  // the kernel's queue was read to its end since the last check
     uint64_t FMerged = 0;   // corrections of changes the system merged
     std::array<uint64_t, LossReasons> FLossesTold{};
-    std::mutex FNewExclusionsLock;
-    TFolderExclusionRules FNewExclusions; // given by the owner, not yet taken
-    std::atomic<bool> FExclusionsWaiting{false};
+    TRulesHandOver FNewExclusions;
 
     bool FStarted = false;
     uint32_t FFilter = 0;

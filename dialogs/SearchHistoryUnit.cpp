@@ -29,8 +29,10 @@ std::optional<int64_t> Bound(const QLineEdit& edit, bool until) {
     const int64_t now = HistoryTimeNow();
     if (auto moment = until ? ParseUntil(text, now) : ParseWhen(text, now))
         return moment;
-    throw Exception("\"" + text + "\" names no time: give today, yesterday, a time ago (30m, 2h, 7d) or a date and "
-                    "time (2026-12-07, 2026-12-07 14:05)");
+    throw Exception(
+        "\"" + text +
+        "\" names no time: give today, yesterday, a time ago (30m, 2h, 7d) or a date and "
+        "time (2026-12-07, 2026-12-07 14:05)");
 }
 } // namespace
 
@@ -44,7 +46,8 @@ TSearchHistoryForm::TSearchHistoryForm(QWidget* parent) : QDialog(parent) {
     edUntil->setPlaceholderText(QStringLiteral("until"));
     btSearch = new QPushButton(QStringLiteral("Search"), this);
     btSearch->setDefault(true);
-    connect(btSearch, &QPushButton::clicked, this, [this] { RunHandler([this] { SearchClick(); }); });
+    connect(btSearch, &QPushButton::clicked, this,
+            [this] { RunHandler([this] { SearchClick(); }); });
     lbFound = new TListBox(this, TListBox::TSelection::Multiple);
     lbResult = new QLabel(this);
     CreateMenu();
@@ -76,8 +79,9 @@ void TSearchHistoryForm::CreateMenu() {
     add("Open This File", [](const std::string& path) { Form1->OpenWithDesktop(path); });
     add("Hex Edit This File", [](const std::string& path) { Form1->HexEdit(path); });
     lbFound->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(lbFound, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& at) { RunHandler([&] { pmFound->popup(lbFound->mapToGlobal(at)); }); });
+    connect(lbFound, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        RunHandler([&] { pmFound->popup(lbFound->mapToGlobal(at)); });
+    });
 }
 
 void TSearchHistoryForm::OnCurrentPath(void (*command)(const std::string& path)) {
@@ -92,14 +96,51 @@ std::string TSearchHistoryForm::CurrentPath() const {
     return PathOfShown(ResultFilePath(lbFound->Line(current)));
 }
 
+TSearchHistoryForm::~TSearchHistoryForm() {
+    StopSearch();
+}
+
+void TSearchHistoryForm::StopSearch() {
+    if (!FSearching.joinable())
+        return;
+    FStop = true;
+    FSearching.join();
+    FStop = false;
+}
+
 void TSearchHistoryForm::SearchClick() {
-    Form1->FlushHistory(); // the newest changes are found too
     THistoryQuery query;
     query.Since = Bound(*edSince, false);
     query.Until = Bound(*edUntil, true);
     query.Fragment = edPattern->text().toStdString();
     query.Limit = ShownLimit + 1;
-    std::vector<THistoryRecord> found = ReadHistory(HistoryFileName(), query);
+    query.Stop = &FStop;
+    StopSearch();
+    Form1->FlushHistory(); // the newest changes are found too
+    lbResult->setText(QStringLiteral("Searching…"));
+    const uint64_t asked = ++FAsked;
+    FSearching = std::thread([this, query, asked, file = HistoryFileName()] {
+        std::vector<THistoryRecord> found;
+        std::string failure;
+        try {
+            found = ReadHistory(file, query);
+        } catch (const std::exception& error) {
+            failure = error.what();
+        }
+        if (!FStop)
+            QMetaObject::invokeMethod(
+                this,
+                [this, asked, found = std::move(found), failure]() mutable {
+                    if (asked == FAsked)
+                        RunHandler([&] { ShowFound(std::move(found), failure); });
+                },
+                Qt::QueuedConnection);
+    });
+}
+
+void TSearchHistoryForm::ShowFound(std::vector<THistoryRecord> found, const std::string& failure) {
+    if (!failure.empty())
+        throw Exception("The history could not be searched: " + failure);
     const bool more = found.size() > ShownLimit;
     found.resize(std::min(found.size(), ShownLimit));
     lbFound->Clear();
@@ -111,7 +152,9 @@ void TSearchHistoryForm::SearchClick() {
     }
     lbResult->setText(QString::fromStdString(
         found.empty() ? std::string("Nothing kept matches.")
-                      : std::to_string(found.size()) + (more ? " changes shown, the newest; there are more: narrow "
-                                                               "the search."
-                                                             : found.size() == 1 ? " change." : " changes.")));
+                      : std::to_string(found.size()) +
+                            (more ? " changes shown, the newest; there are more: narrow "
+                                    "the search."
+                             : found.size() == 1 ? " change."
+                                                 : " changes.")));
 }

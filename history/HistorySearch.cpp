@@ -121,6 +121,11 @@ void Select(const std::string& path, const THistoryQuery& query, bool newestFirs
         sqlite3_bind_text(statement, 5, question.data(), static_cast<int>(question.size()),
                           SQLITE_TRANSIENT);
     }
+    if (query.Stop)
+        sqlite3_progress_handler(
+            database.Handle(), 10000,
+            [](void* stop) { return static_cast<const std::atomic<bool>*>(stop)->load() ? 1 : 0; },
+            const_cast<std::atomic<bool>*>(query.Stop));
     while (sqlite3_step(statement) == SQLITE_ROW)
         if (!visit(RecordAt(statement)))
             return;

@@ -4,6 +4,7 @@
 // SQLite database, so that what happened can be asked after the program
 // has ended. A thread of the store's own writes it in batches: neither the
 // main thread nor a watch's worker ever waits for the disk.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,8 @@ struct THistoryQuery {
     std::optional<int64_t> Since, Until; // nanoseconds since 1970, both included
     std::string Fragment;                // a part of the path or the old path, bytes; empty: any
     size_t Limit = 0;                    // 0: all
+    // Set from another thread, ends the question early (with what was found).
+    const std::atomic<bool>* Stop = nullptr;
 };
 
 // How long the history keeps its records: the newer bound of the two wins.
@@ -39,7 +42,7 @@ struct THistoryRetention {
 };
 
 class THistoryStore {
-public:
+  public:
     using TTell = std::function<void(const std::string& message)>;
 
     // Opens (makes) the database at path: its folder is made when missing;
@@ -59,7 +62,7 @@ public:
     void Flush();
     const std::string& Path() const { return FPath; }
 
-private:
+  private:
     void Run();
     void Write(std::vector<THistoryRecord>& batch);
 

@@ -59,6 +59,8 @@ public:
     void ExcludedFoldersChanged();
     // The history is kept (again) or no longer, as "Keep a history" says.
     void OpenHistory();
+    // The history keeps what General Options now say.
+    void HistoryRetentionChanged();
     // Everything listed so far is in the history (a held rename half too).
     void FlushHistory();
     void SessionEnding();

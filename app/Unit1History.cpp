@@ -15,9 +15,11 @@ void TForm1::OpenHistory() {
     FHistory.reset();
     if (!GeneralOptionsForm->cbKeepHistory->isChecked())
         return;
-    FHistory = std::make_unique<THistoryStore>(HistoryFileName(), FHistorySettings.Retention, [this](const std::string& message) {
-        QMetaObject::invokeMethod(this, [this, message] { ShowStatusMessage(message); }, Qt::QueuedConnection);
-    });
+    FHistory = std::make_unique<THistoryStore>(
+        HistoryFileName(), FHistorySettings.Retention, [this](const std::string& message) {
+            QMetaObject::invokeMethod(
+                this, [this, message] { ShowStatusMessage(message); }, Qt::QueuedConnection);
+        });
 }
 
 // A half of a rename waits for its other half, which comes right after it
@@ -29,7 +31,8 @@ void TForm1::KeepInHistory(const TChangeRecord& record) {
     for (const TChangeRecord& ready : FHistoryRenames.Add(record))
         FHistory->Add(HistoryRecordOf(ready, HistoryTimeNow()));
     if (FHistoryRenames.Holding() && !wasHolding)
-        QMetaObject::invokeMethod(this, [this] { RunHandler([this] { FlushHistoryRename(); }); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { RunHandler([this] { FlushHistoryRename(); }); }, Qt::QueuedConnection);
 }
 
 void TForm1::FlushHistoryRename() {
@@ -51,8 +54,14 @@ bool TForm1::IsHistoryFileChange(const std::string& path) const {
 void TForm1::ApplyHistorySettings(const std::vector<std::string>& lines) {
     FHistorySettings = HistorySettingsOf(lines);
     GeneralOptionsForm->cbKeepHistory->setChecked(FHistorySettings.Keep);
-    GeneralOptionsForm->ShowHistoryPlace(HistoryFileName(), FHistorySettings.Retention);
+    GeneralOptionsForm->ShowHistory(HistoryFileName(), FHistorySettings.Retention);
     OpenHistory();
+}
+
+void TForm1::HistoryRetentionChanged() {
+    FHistorySettings.Retention = GeneralOptionsForm->HistoryRetention();
+    if (FHistory)
+        FHistory->SetRetention(FHistorySettings.Retention);
 }
 
 std::vector<std::string> TForm1::HistorySection() const {

@@ -7,8 +7,8 @@
 #include "toolkit/Dialogs.h"
 #include "toolkit/EnterKey.h"
 #include "toolkit/InputQuery.h"
-#include "toolkit/OkButton.h"
 #include "toolkit/ListBox.h"
+#include "toolkit/OkButton.h"
 #include "tray/TrayCompRunTime.h"
 #include "util/UtilListBox.h"
 #include "util/Utilstrings.h"
@@ -21,6 +21,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -37,12 +39,12 @@ const char* const EditorFilter = "All Files|*";
 
 // A list box's lines as the change filter reads them.
 class TListBoxLines : public TLineList {
-public:
+  public:
     explicit TListBoxLines(const TListBox& list) : FList(list) {}
     int Count() const override { return FList.Count(); }
     const std::string& Line(int index) const override { return FList.Line(index); }
 
-private:
+  private:
     const TListBox& FList;
 };
 } // namespace
@@ -55,8 +57,8 @@ TGeneralOptionsForm::TGeneralOptionsForm(QWidget* parent) : QDialog(parent) {
     FExcludedNameLines = std::make_unique<TListBoxLines>(*lbExcludedNames);
     FExcludedTypeLines = std::make_unique<TListBoxLines>(*lbExcludedTypes);
     FIncludedTypeLines = std::make_unique<TListBoxLines>(*lbIncludedTypes);
-    FChangeFilter = std::make_unique<TChangeFilter>(*FExcludedLines, *FExcludedNameLines, *FExcludedTypeLines,
-                                                    *FIncludedTypeLines);
+    FChangeFilter = std::make_unique<TChangeFilter>(*FExcludedLines, *FExcludedNameLines,
+                                                    *FExcludedTypeLines, *FIncludedTypeLines);
     FollowFolderRules(*lbExcluded);
     FollowFolderRules(*lbExcludedNames);
     CreateMenus();
@@ -72,13 +74,17 @@ void TGeneralOptionsForm::CreateControls() {
     cbMinToTray = new QCheckBox(QStringLiteral("Minimise to tray"), this);
     cbMinToTray->setChecked(true);
     // Any change of the check, by the user or by the settings, switches the tray.
-    connect(cbMinToTray, &QCheckBox::toggled, this, [this] { RunHandler([this] { cbMinToTrayClick(); }); });
+    connect(cbMinToTray, &QCheckBox::toggled, this,
+            [this] { RunHandler([this] { cbMinToTrayClick(); }); });
     cbKeepHistory = new QCheckBox(QStringLiteral("Keep a history"), this);
     cbKeepHistory->setChecked(true);
     connect(cbKeepHistory, &QCheckBox::toggled, this, [this] {
         if (OnKeepHistoryChanged)
             RunHandler(OnKeepHistoryChanged);
     });
+    seHistoryDays = NewRetentionBox("for ", " days", 1, 36500);
+    seHistoryRecords = NewRetentionBox("at most ", " changes", 1000, 2000000000);
+    seHistoryRecords->setSingleStep(100000);
     lbHistoryPlace = new QLabel(this);
     lbHistoryPlace->setWordWrap(true);
     Label4 = new QLabel(QStringLiteral("Hex editor"), this);
@@ -87,7 +93,8 @@ void TGeneralOptionsForm::CreateControls() {
     SpeedButton1->setText(QStringLiteral("..."));
     SpeedButton1->setFixedSize(23, 22);
     SpeedButton1->setFocusPolicy(Qt::NoFocus);
-    connect(SpeedButton1, &QToolButton::clicked, this, [this] { RunHandler([this] { SpeedButton1Click(); }); });
+    connect(SpeedButton1, &QToolButton::clicked, this,
+            [this] { RunHandler([this] { SpeedButton1Click(); }); });
     Label1 = new QLabel(QStringLiteral("Excluded Files / Folders"), this);
     lbExcluded = new TListBox(this);
     lbExcluded->OnDblClick = [this] { Delete1Click(); };
@@ -99,9 +106,10 @@ void TGeneralOptionsForm::CreateControls() {
     lbIncludedTypes = new TListBox(this);
     sbOk = NewOkSpeedButton(this);
     connect(sbOk, &QToolButton::clicked, this, [this] { RunHandler([this] { sbOkClick(); }); });
-    for (QWidget* control : {static_cast<QWidget*>(ebHexEditor), static_cast<QWidget*>(lbExcluded),
-                             static_cast<QWidget*>(lbExcludedNames), static_cast<QWidget*>(lbExcludedTypes),
-                             static_cast<QWidget*>(lbIncludedTypes)})
+    for (QWidget* control :
+         {static_cast<QWidget*>(ebHexEditor), static_cast<QWidget*>(lbExcluded),
+          static_cast<QWidget*>(lbExcludedNames), static_cast<QWidget*>(lbExcludedTypes),
+          static_cast<QWidget*>(lbIncludedTypes)})
         control->installEventFilter(this);
 
     SaveDialog1 = new TFileDialog(this, "SaveDialog1", TFileDialog::TKind::Save);
@@ -114,7 +122,8 @@ void TGeneralOptionsForm::CreateControls() {
 }
 
 QMenu* TGeneralOptionsForm::CreateMenu(
-    TListBox* list, std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items) {
+    TListBox* list,
+    std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items) {
     auto* menu = new QMenu(this);
     for (const auto& entry : items) {
         if (!entry.first) {
@@ -122,11 +131,13 @@ QMenu* TGeneralOptionsForm::CreateMenu(
             continue;
         }
         QAction* item = menu->addAction(QString::fromLatin1(entry.first));
-        connect(item, &QAction::triggered, this, [this, click = entry.second] { RunHandler([&] { (this->*click)(); }); });
+        connect(item, &QAction::triggered, this,
+                [this, click = entry.second] { RunHandler([&] { (this->*click)(); }); });
     }
     list->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(list, &QWidget::customContextMenuRequested, this,
-            [list, menu](const QPoint& at) { RunHandler([&] { menu->popup(list->mapToGlobal(at)); }); });
+    connect(list, &QWidget::customContextMenuRequested, this, [list, menu](const QPoint& at) {
+        RunHandler([&] { menu->popup(list->mapToGlobal(at)); });
+    });
     return menu;
 }
 
@@ -162,6 +173,8 @@ void TGeneralOptionsForm::LayOutControls() {
     checks->addWidget(cbVerboseDisplay);
     checks->addWidget(cbMinToTray);
     checks->addWidget(cbKeepHistory);
+    checks->addWidget(seHistoryDays);
+    checks->addWidget(seHistoryRecords);
     checks->addStretch();
     auto* hexEditor = new QHBoxLayout;
     hexEditor->addWidget(Label4);
@@ -191,7 +204,9 @@ void TGeneralOptionsForm::LayOutControls() {
     setTabOrder(lbExcluded, lbExcludedNames);
     setTabOrder(lbExcludedNames, cbMinToTray);
     setTabOrder(cbMinToTray, cbKeepHistory);
-    setTabOrder(cbKeepHistory, lbExcludedTypes);
+    setTabOrder(cbKeepHistory, seHistoryDays);
+    setTabOrder(seHistoryDays, seHistoryRecords);
+    setTabOrder(seHistoryRecords, lbExcludedTypes);
     setTabOrder(lbExcludedTypes, lbIncludedTypes);
     setTabOrder(lbIncludedTypes, ebHexEditor);
 }
@@ -256,10 +271,31 @@ void TGeneralOptionsForm::cbMinToTrayClick() {
     }
 }
 
-void TGeneralOptionsForm::ShowHistoryPlace(const std::string& file, const THistoryRetention& retention) {
-    lbHistoryPlace->setText(QString::fromStdString(
-        "The history keeps the last " + std::to_string(retention.Days) + " days, at most " +
-        std::to_string(retention.Records) + " changes ([History] in the settings), in " + file));
+QSpinBox* TGeneralOptionsForm::NewRetentionBox(const char* prefix, const char* suffix, int least,
+                                               int most) {
+    auto* box = new QSpinBox(this);
+    box->setPrefix(QString::fromUtf8(prefix));
+    box->setSuffix(QString::fromUtf8(suffix));
+    box->setRange(least, most);
+    box->setGroupSeparatorShown(true);
+    connect(box, &QSpinBox::valueChanged, this, [this] {
+        if (OnHistoryRetentionChanged)
+            RunHandler(OnHistoryRetentionChanged);
+    });
+    return box;
+}
+
+void TGeneralOptionsForm::ShowHistory(const std::string& file, const THistoryRetention& retention) {
+    const QSignalBlocker days(seHistoryDays), records(seHistoryRecords);
+    seHistoryDays->setValue(
+        static_cast<int>(std::clamp<int64_t>(retention.Days, 1, seHistoryDays->maximum())));
+    seHistoryRecords->setValue(static_cast<int>(std::clamp<int64_t>(
+        retention.Records, seHistoryRecords->minimum(), seHistoryRecords->maximum())));
+    lbHistoryPlace->setText(QString::fromStdString("The history is kept in " + file));
+}
+
+THistoryRetention TGeneralOptionsForm::HistoryRetention() const {
+    return {seHistoryDays->value(), seHistoryRecords->value()};
 }
 
 void TGeneralOptionsForm::SpeedButton1Click() {
@@ -335,11 +371,12 @@ void TGeneralOptionsForm::FollowFolderRules(TListBox& list) {
 
 void TGeneralOptionsForm::AddNameClick() {
     std::string name;
-    if (!InputQuery("Exclude Folder Name", "Folders of this name, wherever they are:", name) || name.empty())
+    if (!InputQuery("Exclude Folder Name", "Folders of this name, wherever they are:", name) ||
+        name.empty())
         return;
     if (!IsFolderName(name))
-        throw Exception("\"" + name + "\" cannot be excluded as a folder name: a name holds no \"" + PathDelim +
-                        "\" and is neither \".\" nor \"..\"");
+        throw Exception("\"" + name + "\" cannot be excluded as a folder name: a name holds no \"" +
+                        PathDelim + "\" and is neither \".\" nor \"..\"");
     const std::vector<std::string> names = lbExcludedNames->Lines();
     if (std::find(names.begin(), names.end(), name) == names.end())
         lbExcludedNames->Add(name);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "toolkit/EnterKey.h"
 #include "history/HistoryStore.h"
+#include "toolkit/EnterKey.h"
 #include "util/ChangeFilter.h"
 
 #include <QDialog>
@@ -13,6 +13,7 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QSpinBox;
 class QToolButton;
 class TFileDialog;
 class TListBox;
@@ -23,7 +24,7 @@ class TListBox;
 // there is no cancel. Edits of the folder exclusions are told, once for
 // all made at one go, to OnFolderRulesChanged.
 class TGeneralOptionsForm : public QDialog {
-public:
+  public:
     explicit TGeneralOptionsForm(QWidget* parent);
 
     // Turns a change line (or one cut after its last separator) into an
@@ -34,12 +35,17 @@ public:
     // The change filter over lbExcluded, lbExcludedTypes and lbIncludedTypes
     // as they stand.
     const TChangeFilter& ChangeFilter() const { return *FChangeFilter; }
-    bool IsExcludedPath(const std::string& path) const { return FChangeFilter->IsExcludedPath(path); }
+    bool IsExcludedPath(const std::string& path) const {
+        return FChangeFilter->IsExcludedPath(path);
+    }
     std::function<void()> OnFolderRulesChanged;
     // "Keep a history" checked or cleared.
     std::function<void()> OnKeepHistoryChanged;
-    // Where the history is kept and for how long, for the user.
-    void ShowHistoryPlace(const std::string& file, const THistoryRetention& retention);
+    // The days or the number of changes kept changed.
+    std::function<void()> OnHistoryRetentionChanged;
+    // Where the history is kept, and for how long.
+    void ShowHistory(const std::string& file, const THistoryRetention& retention);
+    THistoryRetention HistoryRetention() const;
 
     void FormCreate();
     void FormShow();
@@ -71,6 +77,8 @@ public:
     QCheckBox* cbVerboseDisplay;
     QCheckBox* cbMinToTray;
     QCheckBox* cbKeepHistory;
+    QSpinBox* seHistoryDays;
+    QSpinBox* seHistoryRecords;
     QLabel* lbHistoryPlace;
     QLabel* Label4;
     QLineEdit* ebHexEditor;
@@ -93,16 +101,19 @@ public:
 
     void done(int result) override;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void CreateControls();
+    QSpinBox* NewRetentionBox(const char* prefix, const char* suffix, int least, int most);
     void CreateMenus();
     void LayOutControls();
-    QMenu* CreateMenu(TListBox* list, std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items);
+    QMenu* CreateMenu(
+        TListBox* list,
+        std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items);
     void AddType(TListBox& list, TListBox& other);
     void RemoveType(TListBox& list);
     void LoadTypes(TListBox& list, TListBox& other);
@@ -110,7 +121,8 @@ private:
     void FollowFolderRules(TListBox& list);
 
     TEnterKey FEnter;
-    std::unique_ptr<TLineList> FExcludedLines, FExcludedNameLines, FExcludedTypeLines, FIncludedTypeLines;
+    std::unique_ptr<TLineList> FExcludedLines, FExcludedNameLines, FExcludedTypeLines,
+        FIncludedTypeLines;
     bool FFolderRulesTold = true; // no edit of the folder rules waits to be told
     std::unique_ptr<TChangeFilter> FChangeFilter;
 };

@@ -52,6 +52,12 @@ class TWriter {
     TWriter(std::string path, THistoryRetention retention, const THistoryStore::TTell& tell)
         : FPath(std::move(path)), FRetention(retention), FTell(tell) {}
 
+    // Taken at the next prune, which comes with the next batch.
+    void SetRetention(THistoryRetention retention) {
+        FRetention = retention;
+        FPruneLeft = true;
+    }
+
     enum class TWritten { Yes, Dropped, Later };
 
     // Later: the database is busy with another writer (another copy of the
@@ -292,7 +298,7 @@ class TWriter {
     }
 
     const std::string FPath;
-    const THistoryRetention FRetention;
+    THistoryRetention FRetention;
     const THistoryStore::TTell& FTell;
     THistoryDatabase FDatabase;
     bool FOpen = false;
@@ -333,6 +339,12 @@ void THistoryStore::Add(THistoryRecord record) {
         FWake.notify_one();
 }
 
+void THistoryStore::SetRetention(THistoryRetention retention) {
+    std::lock_guard lock(FLock);
+    FRetention = retention;
+    FRetentionChanged = true;
+}
+
 void THistoryStore::Flush() {
     std::unique_lock lock(FLock);
     const uint64_t wanted = FAdded;
@@ -345,11 +357,14 @@ void THistoryStore::Flush() {
 // Batches go out every 200 ms, or sooner when full: a crash loses at most
 // the records of the last moments, and never damages what was written.
 void THistoryStore::Run() {
-    TWriter writer(FPath, FRetention, FTell);
     std::unique_lock lock(FLock);
+    TWriter writer(FPath, FRetention, FTell);
     for (;;) {
         FWake.wait_for(lock, BatchWait,
                        [&] { return FStopping || FFlushing || FQueue.size() >= BatchSize; });
+        if (FRetentionChanged)
+            writer.SetRetention(FRetention);
+        FRetentionChanged = false;
         std::vector<THistoryRecord> batch = std::exchange(FQueue, {});
         const uint64_t taken = FAdded;
         const bool stopping = FStopping;

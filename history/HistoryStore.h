@@ -60,6 +60,8 @@ class THistoryStore {
     // Waits until everything added so far is written (or could not be), two
     // seconds at most.
     void Flush();
+    // Any thread; older records go with the next batch written.
+    void SetRetention(THistoryRetention retention);
     const std::string& Path() const { return FPath; }
 
   private:
@@ -67,7 +69,8 @@ class THistoryStore {
     void Write(std::vector<THistoryRecord>& batch);
 
     const std::string FPath;
-    const THistoryRetention FRetention;
+    THistoryRetention FRetention; // guarded by FLock
+    bool FRetentionChanged = false;
     const TTell FTell;
     std::mutex FLock;
     std::condition_variable FWake, FWritten;

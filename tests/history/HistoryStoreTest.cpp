@@ -125,9 +125,12 @@ TEST(HistoryStore, KeepsRecordsByteForByteAndAnswersQuestions) {
         << "oldest first, until told to stop";
     EXPECT_EQ(ReadHistory(dir / "none.db", {}), std::vector<THistoryRecord>{});
     {
-        THistoryStore store(file, {30, 3},
+        THistoryStore store(file, {3650, 30},
                             [](const std::string& message) { ADD_FAILURE() << message; });
         store.Add(Record(HistoryTimeNow() - 40 * 86400 * Second, "Added", "/w/old"));
+        store.Flush();
+        EXPECT_EQ(ReadHistory(file, {}).size(), records.size() + 1);
+        store.SetRetention({30, 3}); // as the user sets it while the store runs
         store.Add(Record(HistoryTimeNow(), "Added", "/w/new"));
     }
     EXPECT_EQ(PathsOf(ReadHistory(file, {})), (std::vector<std::string>{"/w/new", "/w"}))

@@ -151,7 +151,8 @@ TConsole::TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, TH
       FOutput(STDOUT_FILENO, UnwrittenLimit,
               {[this](const TOutputWriter::TDropped& dropped) { return LostLines(dropped); },
                [this](int error) {
-                   QMetaObject::invokeMethod(&FContext, [this, error] { OutputEnded(error); }, Qt::QueuedConnection);
+                   QMetaObject::invokeMethod(
+                       &FContext, [this, error] { OutputEnded(error); }, Qt::QueuedConnection);
                }}) {}
 
 // The watches stop before the reporter goes: nothing they posted is handled
@@ -187,15 +188,13 @@ int TConsole::Run(const std::vector<std::string>& folders, std::optional<int64_t
 
 // A folder named twice is watched once, as the window's watch list does.
 void TConsole::Watch(const std::string& folder) {
-    const bool listed = std::any_of(FWatches.begin(), FWatches.end(), [&](const auto& watch) {
-        return SamePath(watch->Directory(), folder);
-    });
+    const bool listed = std::any_of(FWatches.begin(), FWatches.end(),
+                                    [&](const auto& watch) { return SamePath(watch->Directory(), folder); });
     if (listed)
         return;
     auto watch = std::make_unique<TBriskoDirWatch>();
-    watch->SetOnNotify([this](TBriskoDirWatch* sender, int action, const std::string& fileName) {
-        Notify(sender, action, fileName);
-    });
+    watch->SetOnNotify(
+        [this](TBriskoDirWatch* sender, int action, const std::string& fileName) { Notify(sender, action, fileName); });
     watch->SetOnStatus([this](TBriskoDirWatch* sender, const TDirWatchStatus& status) { Status(sender, status); });
     if (FOutputFile)
         if (std::optional<std::string> name = NameInTree(folder, *FOutputFile)) {
@@ -212,15 +211,13 @@ void TConsole::Watch(const std::string& folder) {
 void TConsole::Notify(TBriskoDirWatch* sender, int action, const std::string& fileName) {
     std::optional<TChangeRecord> record;
     if (!IsOwnOutputWrite(sender, action, fileName))
-        record = ChangeRecord(FFilter, Now(), sender->Directory(), action, fileName);
+        record = NotifiedRecord(FFilter, Now(), *sender, action, fileName);
     if (record && FHistory && IsHistoryFile(record->Path, FHistory->Path()))
         record.reset();
     if (!record) {
         FlushRename();
         return;
     }
-    if (const TBriskoDirWatch::TEntryKind entry = sender->NotifiedEntry(); entry != TBriskoDirWatch::TEntryKind::Unknown)
-        record->IsFolder = entry == TBriskoDirWatch::TEntryKind::Folder;
     Emit(std::move(*record));
 }
 
@@ -274,7 +271,8 @@ void TConsole::Emit(TChangeRecord record) {
             Print(ready);
     }
     if (FRenames.Holding() && !wasHolding)
-        QMetaObject::invokeMethod(&FContext, [this] { FlushRename(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &FContext, [this] { FlushRename(); }, Qt::QueuedConnection);
 }
 
 void TConsole::FlushRename() {
@@ -287,7 +285,7 @@ void TConsole::FlushRename() {
 
 void TConsole::Keep(const TChangeRecord& record) {
     if (FHistory)
-        FHistory->Add(HistoryRecordOf(record, HistoryTimeNow()));
+        FHistory->Add(HistoryRecordOf(record));
 }
 
 void TConsole::Print(const TChangeRecord& record) {

@@ -29,7 +29,7 @@ void TForm1::KeepInHistory(const TChangeRecord& record) {
         return;
     const bool wasHolding = FHistoryRenames.Holding();
     for (const TChangeRecord& ready : FHistoryRenames.Add(record))
-        FHistory->Add(HistoryRecordOf(ready, HistoryTimeNow()));
+        FHistory->Add(HistoryRecordOf(ready));
     if (FHistoryRenames.Holding() && !wasHolding)
         QMetaObject::invokeMethod(
             this, [this] { RunHandler([this] { FlushHistoryRename(); }); }, Qt::QueuedConnection);
@@ -38,7 +38,7 @@ void TForm1::KeepInHistory(const TChangeRecord& record) {
 void TForm1::FlushHistoryRename() {
     for (const TChangeRecord& ready : FHistoryRenames.Flush())
         if (FHistory)
-            FHistory->Add(HistoryRecordOf(ready, HistoryTimeNow()));
+            FHistory->Add(HistoryRecordOf(ready));
 }
 
 void TForm1::FlushHistory() {

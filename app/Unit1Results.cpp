@@ -8,12 +8,12 @@
 #include "platform/PlatformInfo.h"
 #include "platform/ProcessStart.h"
 #include "platform/ShellOpen.h"
+#include "runtime/SysUtils.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"
-#include "runtime/SysUtils.h"
-#include "util/UtilListBox.h"
 #include "util/PathText.h"
 #include "util/ResultLines.h"
+#include "util/UtilListBox.h"
 #include "util/UtilObj.h"
 #include "util/Utilstrings.h"
 
@@ -30,13 +30,11 @@ bool TForm1::IsFilteredOut(const std::string& path) const {
 // would feed on its own writes.
 void TForm1::BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const std::string& FileName) {
     std::optional<TChangeRecord> record =
-        ChangeRecord(GeneralOptionsForm->ChangeFilter(), TimeNow(), Sender->Directory(), Action, FileName);
+        NotifiedRecord(GeneralOptionsForm->ChangeFilter(), TimeNow(), *Sender, Action, FileName);
     if (!record || IsHistoryFileChange(record->Path)) {
         FlushHistoryRename(); // a rename half whose other half is hidden pairs with nothing
         return;
     }
-    if (const TBriskoDirWatch::TEntryKind entry = Sender->NotifiedEntry(); entry != TBriskoDirWatch::TEntryKind::Unknown)
-        record->IsFolder = entry == TBriskoDirWatch::TEntryKind::Folder;
     KeepInHistory(*record);
     std::optional<TResultLine> line = TResultLine::Of(*record);
     if (lbResults->Count() == 0 || GeneralOptionsForm->cbVerboseDisplay->isChecked()) {

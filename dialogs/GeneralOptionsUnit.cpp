@@ -39,12 +39,12 @@ const char* const EditorFilter = "All Files|*";
 
 // A list box's lines as the change filter reads them.
 class TListBoxLines : public TLineList {
-  public:
+public:
     explicit TListBoxLines(const TListBox& list) : FList(list) {}
     int Count() const override { return FList.Count(); }
     const std::string& Line(int index) const override { return FList.Line(index); }
 
-  private:
+private:
     const TListBox& FList;
 };
 } // namespace
@@ -57,8 +57,8 @@ TGeneralOptionsForm::TGeneralOptionsForm(QWidget* parent) : QDialog(parent) {
     FExcludedNameLines = std::make_unique<TListBoxLines>(*lbExcludedNames);
     FExcludedTypeLines = std::make_unique<TListBoxLines>(*lbExcludedTypes);
     FIncludedTypeLines = std::make_unique<TListBoxLines>(*lbIncludedTypes);
-    FChangeFilter = std::make_unique<TChangeFilter>(*FExcludedLines, *FExcludedNameLines,
-                                                    *FExcludedTypeLines, *FIncludedTypeLines);
+    FChangeFilter =
+        std::make_unique<TChangeFilter>(*FExcludedLines, *FExcludedNameLines, *FExcludedTypeLines, *FIncludedTypeLines);
     FollowFolderRules(*lbExcluded);
     FollowFolderRules(*lbExcludedNames);
     CreateMenus();
@@ -74,8 +74,7 @@ void TGeneralOptionsForm::CreateControls() {
     cbMinToTray = new QCheckBox(QStringLiteral("Minimise to tray"), this);
     cbMinToTray->setChecked(true);
     // Any change of the check, by the user or by the settings, switches the tray.
-    connect(cbMinToTray, &QCheckBox::toggled, this,
-            [this] { RunHandler([this] { cbMinToTrayClick(); }); });
+    connect(cbMinToTray, &QCheckBox::toggled, this, [this] { RunHandler([this] { cbMinToTrayClick(); }); });
     cbKeepHistory = new QCheckBox(QStringLiteral("Keep a history"), this);
     cbKeepHistory->setChecked(true);
     connect(cbKeepHistory, &QCheckBox::toggled, this, [this] {
@@ -93,8 +92,7 @@ void TGeneralOptionsForm::CreateControls() {
     SpeedButton1->setText(QStringLiteral("..."));
     SpeedButton1->setFixedSize(23, 22);
     SpeedButton1->setFocusPolicy(Qt::NoFocus);
-    connect(SpeedButton1, &QToolButton::clicked, this,
-            [this] { RunHandler([this] { SpeedButton1Click(); }); });
+    connect(SpeedButton1, &QToolButton::clicked, this, [this] { RunHandler([this] { SpeedButton1Click(); }); });
     Label1 = new QLabel(QStringLiteral("Excluded Files / Folders"), this);
     lbExcluded = new TListBox(this);
     lbExcluded->OnDblClick = [this] { Delete1Click(); };
@@ -107,9 +105,8 @@ void TGeneralOptionsForm::CreateControls() {
     sbOk = NewOkSpeedButton(this);
     connect(sbOk, &QToolButton::clicked, this, [this] { RunHandler([this] { sbOkClick(); }); });
     for (QWidget* control :
-         {static_cast<QWidget*>(ebHexEditor), static_cast<QWidget*>(lbExcluded),
-          static_cast<QWidget*>(lbExcludedNames), static_cast<QWidget*>(lbExcludedTypes),
-          static_cast<QWidget*>(lbIncludedTypes)})
+         {static_cast<QWidget*>(ebHexEditor), static_cast<QWidget*>(lbExcluded), static_cast<QWidget*>(lbExcludedNames),
+          static_cast<QWidget*>(lbExcludedTypes), static_cast<QWidget*>(lbIncludedTypes)})
         control->installEventFilter(this);
 
     SaveDialog1 = new TFileDialog(this, "SaveDialog1", TFileDialog::TKind::Save);
@@ -121,9 +118,9 @@ void TGeneralOptionsForm::CreateControls() {
     OpenDialog1->InitialDir = SaveDialog1->InitialDir;
 }
 
-QMenu* TGeneralOptionsForm::CreateMenu(
-    TListBox* list,
-    std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items) {
+QMenu*
+TGeneralOptionsForm::CreateMenu(TListBox* list,
+                                std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items) {
     auto* menu = new QMenu(this);
     for (const auto& entry : items) {
         if (!entry.first) {
@@ -135,9 +132,8 @@ QMenu* TGeneralOptionsForm::CreateMenu(
                 [this, click = entry.second] { RunHandler([&] { (this->*click)(); }); });
     }
     list->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(list, &QWidget::customContextMenuRequested, this, [list, menu](const QPoint& at) {
-        RunHandler([&] { menu->popup(list->mapToGlobal(at)); });
-    });
+    connect(list, &QWidget::customContextMenuRequested, this,
+            [list, menu](const QPoint& at) { RunHandler([&] { menu->popup(list->mapToGlobal(at)); }); });
     return menu;
 }
 
@@ -271,8 +267,7 @@ void TGeneralOptionsForm::cbMinToTrayClick() {
     }
 }
 
-QSpinBox* TGeneralOptionsForm::NewRetentionBox(const char* prefix, const char* suffix, int least,
-                                               int most) {
+QSpinBox* TGeneralOptionsForm::NewRetentionBox(const char* prefix, const char* suffix, int least, int most) {
     auto* box = new QSpinBox(this);
     box->setPrefix(QString::fromUtf8(prefix));
     box->setSuffix(QString::fromUtf8(suffix));
@@ -287,10 +282,9 @@ QSpinBox* TGeneralOptionsForm::NewRetentionBox(const char* prefix, const char* s
 
 void TGeneralOptionsForm::ShowHistory(const std::string& file, const THistoryRetention& retention) {
     const QSignalBlocker days(seHistoryDays), records(seHistoryRecords);
-    seHistoryDays->setValue(
-        static_cast<int>(std::clamp<int64_t>(retention.Days, 1, seHistoryDays->maximum())));
-    seHistoryRecords->setValue(static_cast<int>(std::clamp<int64_t>(
-        retention.Records, seHistoryRecords->minimum(), seHistoryRecords->maximum())));
+    seHistoryDays->setValue(static_cast<int>(std::clamp<int64_t>(retention.Days, 1, seHistoryDays->maximum())));
+    seHistoryRecords->setValue(static_cast<int>(
+        std::clamp<int64_t>(retention.Records, seHistoryRecords->minimum(), seHistoryRecords->maximum())));
     lbHistoryPlace->setText(QString::fromStdString("The history is kept in " + file));
 }
 
@@ -371,12 +365,11 @@ void TGeneralOptionsForm::FollowFolderRules(TListBox& list) {
 
 void TGeneralOptionsForm::AddNameClick() {
     std::string name;
-    if (!InputQuery("Exclude Folder Name", "Folders of this name, wherever they are:", name) ||
-        name.empty())
+    if (!InputQuery("Exclude Folder Name", "Folders of this name, wherever they are:", name) || name.empty())
         return;
     if (!IsFolderName(name))
-        throw Exception("\"" + name + "\" cannot be excluded as a folder name: a name holds no \"" +
-                        PathDelim + "\" and is neither \".\" nor \"..\"");
+        throw Exception("\"" + name + "\" cannot be excluded as a folder name: a name holds no \"" + PathDelim +
+                        "\" and is neither \".\" nor \"..\"");
     const std::vector<std::string> names = lbExcludedNames->Lines();
     if (std::find(names.begin(), names.end(), name) == names.end())
         lbExcludedNames->Add(name);

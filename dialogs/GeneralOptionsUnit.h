@@ -24,7 +24,7 @@ class TListBox;
 // there is no cancel. Edits of the folder exclusions are told, once for
 // all made at one go, to OnFolderRulesChanged.
 class TGeneralOptionsForm : public QDialog {
-  public:
+public:
     explicit TGeneralOptionsForm(QWidget* parent);
 
     // Turns a change line (or one cut after its last separator) into an
@@ -35,9 +35,7 @@ class TGeneralOptionsForm : public QDialog {
     // The change filter over lbExcluded, lbExcludedTypes and lbIncludedTypes
     // as they stand.
     const TChangeFilter& ChangeFilter() const { return *FChangeFilter; }
-    bool IsExcludedPath(const std::string& path) const {
-        return FChangeFilter->IsExcludedPath(path);
-    }
+    bool IsExcludedPath(const std::string& path) const { return FChangeFilter->IsExcludedPath(path); }
     std::function<void()> OnFolderRulesChanged;
     // "Keep a history" checked or cleared.
     std::function<void()> OnKeepHistoryChanged;
@@ -101,19 +99,18 @@ class TGeneralOptionsForm : public QDialog {
 
     void done(int result) override;
 
-  protected:
+protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-  private:
+private:
     void CreateControls();
     QSpinBox* NewRetentionBox(const char* prefix, const char* suffix, int least, int most);
     void CreateMenus();
     void LayOutControls();
-    QMenu* CreateMenu(
-        TListBox* list,
-        std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items);
+    QMenu* CreateMenu(TListBox* list,
+                      std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items);
     void AddType(TListBox& list, TListBox& other);
     void RemoveType(TListBox& list);
     void LoadTypes(TListBox& list, TListBox& other);
@@ -121,8 +118,7 @@ class TGeneralOptionsForm : public QDialog {
     void FollowFolderRules(TListBox& list);
 
     TEnterKey FEnter;
-    std::unique_ptr<TLineList> FExcludedLines, FExcludedNameLines, FExcludedTypeLines,
-        FIncludedTypeLines;
+    std::unique_ptr<TLineList> FExcludedLines, FExcludedNameLines, FExcludedTypeLines, FIncludedTypeLines;
     bool FFolderRulesTold = true; // no edit of the folder rules waits to be told
     std::unique_ptr<TChangeFilter> FChangeFilter;
 };

@@ -29,10 +29,9 @@ std::optional<int64_t> Bound(const QLineEdit& edit, bool until) {
     const int64_t now = HistoryTimeNow();
     if (auto moment = until ? ParseUntil(text, now) : ParseWhen(text, now))
         return moment;
-    throw Exception(
-        "\"" + text +
-        "\" names no time: give today, yesterday, a time ago (30m, 2h, 7d) or a date and "
-        "time (2026-12-07, 2026-12-07 14:05)");
+    throw Exception("\"" + text +
+                    "\" names no time: give today, yesterday, a time ago (30m, 2h, 7d) or a date and "
+                    "time (2026-12-07, 2026-12-07 14:05)");
 }
 } // namespace
 
@@ -46,8 +45,7 @@ TSearchHistoryForm::TSearchHistoryForm(QWidget* parent) : QDialog(parent) {
     edUntil->setPlaceholderText(QStringLiteral("until"));
     btSearch = new QPushButton(QStringLiteral("Search"), this);
     btSearch->setDefault(true);
-    connect(btSearch, &QPushButton::clicked, this,
-            [this] { RunHandler([this] { SearchClick(); }); });
+    connect(btSearch, &QPushButton::clicked, this, [this] { RunHandler([this] { SearchClick(); }); });
     lbFound = new TListBox(this, TListBox::TSelection::Multiple);
     lbResult = new QLabel(this);
     CreateMenu();
@@ -71,17 +69,15 @@ void TSearchHistoryForm::CreateMenu() {
                 [this, command] { RunHandler([&] { OnCurrentPath(command); }); });
     };
     add("Exclude File", [](const std::string& path) { GeneralOptionsForm->AddExclusion(path); });
-    add("Exclude Path", [](const std::string& path) {
-        GeneralOptionsForm->AddExclusion(path.substr(0, path.rfind(PathDelim) + 1));
-    });
+    add("Exclude Path",
+        [](const std::string& path) { GeneralOptionsForm->AddExclusion(path.substr(0, path.rfind(PathDelim) + 1)); });
     add("Watch It Too", [](const std::string& path) { Form1->WatchFolderToo(path); });
     pmFound->addSeparator();
     add("Open This File", [](const std::string& path) { Form1->OpenWithDesktop(path); });
     add("Hex Edit This File", [](const std::string& path) { Form1->HexEdit(path); });
     lbFound->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(lbFound, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        RunHandler([&] { pmFound->popup(lbFound->mapToGlobal(at)); });
-    });
+    connect(lbFound, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { RunHandler([&] { pmFound->popup(lbFound->mapToGlobal(at)); }); });
 }
 
 void TSearchHistoryForm::OnCurrentPath(void (*command)(const std::string& path)) {
@@ -152,9 +148,8 @@ void TSearchHistoryForm::ShowFound(std::vector<THistoryRecord> found, const std:
     }
     lbResult->setText(QString::fromStdString(
         found.empty() ? std::string("Nothing kept matches.")
-                      : std::to_string(found.size()) +
-                            (more ? " changes shown, the newest; there are more: narrow "
-                                    "the search."
-                             : found.size() == 1 ? " change."
-                                                 : " changes.")));
+                      : std::to_string(found.size()) + (more ? " changes shown, the newest; there are more: narrow "
+                                                               "the search."
+                                                        : found.size() == 1 ? " change."
+                                                                            : " changes.")));
 }

@@ -18,7 +18,7 @@ class TListBox;
 // and a time range select, newest first, with the commands of the results
 // list on them.
 class TSearchHistoryForm : public QDialog {
-  public:
+public:
     // Records shown at most; a line at the end says when there are more.
     static constexpr size_t ShownLimit = 10000;
 
@@ -39,7 +39,7 @@ class TSearchHistoryForm : public QDialog {
     QLabel* lbResult;
     QMenu* pmFound;
 
-  private:
+private:
     void CreateMenu();
     void OnCurrentPath(void (*command)(const std::string& path));
     void StopSearch();

@@ -18,16 +18,9 @@ const char* const HistoryIndexSchema = "CREATE VIRTUAL TABLE IF NOT EXISTS chang
 
 namespace {
 // The actions the lines name, kept as numbers; any other name as its text.
-constexpr const char* ActionNames[] = {"",
-                                       "Added",
-                                       "Removed",
-                                       "Modified",
-                                       "Renamed_old_name",
-                                       "Renamed_new_name",
-                                       "Renamed",
-                                       "Changes_lost",
-                                       "Changes_merged",
-                                       "Not_watched"};
+constexpr const char* ActionNames[] = {
+    "",        "Added",        "Removed",        "Modified",   "Renamed_old_name", "Renamed_new_name",
+    "Renamed", "Changes_lost", "Changes_merged", "Not_watched"};
 
 void IndexedFunction(sqlite3_context* context, int, sqlite3_value** values) {
     if (sqlite3_value_type(values[1]) == SQLITE_NULL)
@@ -36,16 +29,14 @@ void IndexedFunction(sqlite3_context* context, int, sqlite3_value** values) {
         return sqlite3_result_text(context, "", 0, SQLITE_STATIC);
     const auto* bytes = static_cast<const char*>(sqlite3_value_blob(values[1]));
     const std::string text =
-        IndexedText(bytes ? std::string(bytes, static_cast<size_t>(sqlite3_value_bytes(values[1])))
-                          : std::string());
+        IndexedText(bytes ? std::string(bytes, static_cast<size_t>(sqlite3_value_bytes(values[1]))) : std::string());
     sqlite3_result_text(context, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
 }
 } // namespace
 
 int THistoryDatabase::Open(const std::string& path, int flags) {
     Close();
-    const int result =
-        sqlite3_open_v2(path.c_str(), &FHandle, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int result = sqlite3_open_v2(path.c_str(), &FHandle, flags | SQLITE_OPEN_NOMUTEX, nullptr);
     if (result == SQLITE_OK)
         sqlite3_busy_timeout(FHandle, 2000);
     return result;
@@ -68,14 +59,12 @@ void BindBytes(sqlite3_stmt* statement, int index, const std::string& bytes) {
     if (bytes.empty())
         sqlite3_bind_zeroblob(statement, index, 0);
     else
-        sqlite3_bind_blob(statement, index, bytes.data(), static_cast<int>(bytes.size()),
-                          SQLITE_TRANSIENT);
+        sqlite3_bind_blob(statement, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
 }
 
 std::string ColumnBytes(sqlite3_stmt* statement, int column) {
     const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement, column));
-    return bytes ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(statement, column)))
-                 : std::string();
+    return bytes ? std::string(bytes, static_cast<size_t>(sqlite3_column_bytes(statement, column))) : std::string();
 }
 
 std::string ColumnText(sqlite3_stmt* statement, int column) {
@@ -90,8 +79,7 @@ std::string FolderPrefix(const std::string& folder) {
 std::pair<int, std::string> KeptPath(const std::string& path, const std::string& folder) {
     if (path == folder)
         return {TheFolder, {}};
-    if (const std::string prefix = FolderPrefix(folder);
-        path.size() > prefix.size() && path.starts_with(prefix))
+    if (const std::string prefix = FolderPrefix(folder); path.size() > prefix.size() && path.starts_with(prefix))
         return {BelowFolder, path.substr(prefix.size())};
     return {WholePath, path};
 }
@@ -123,8 +111,8 @@ std::string IndexedText(const std::string& bytes) {
 }
 
 int AddIndexedFunction(sqlite3* database) {
-    return sqlite3_create_function_v2(database, "indexed", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC,
-                                      nullptr, IndexedFunction, nullptr, nullptr, nullptr);
+    return sqlite3_create_function_v2(database, "indexed", 2, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                      IndexedFunction, nullptr, nullptr, nullptr);
 }
 
 int ActionCode(const std::string& action) {

@@ -11,7 +11,7 @@
 
 // One database connection, closed with its owner.
 class THistoryDatabase {
-  public:
+public:
     THistoryDatabase() = default;
     THistoryDatabase(const THistoryDatabase&) = delete;
     THistoryDatabase& operator=(const THistoryDatabase&) = delete;
@@ -24,23 +24,21 @@ class THistoryDatabase {
     std::string Error() const { return FHandle ? sqlite3_errmsg(FHandle) : "out of memory"; }
     bool HasTable(const char* name) const;
 
-  private:
+private:
     sqlite3* FHandle = nullptr;
 };
 
 // A prepared statement, finalised with its owner.
 class THistoryStatement {
-  public:
-    THistoryStatement(sqlite3* database, const char* sql) {
-        sqlite3_prepare_v2(database, sql, -1, &FHandle, nullptr);
-    }
+public:
+    THistoryStatement(sqlite3* database, const char* sql) { sqlite3_prepare_v2(database, sql, -1, &FHandle, nullptr); }
     ~THistoryStatement() { sqlite3_finalize(FHandle); }
     THistoryStatement(const THistoryStatement&) = delete;
     THistoryStatement& operator=(const THistoryStatement&) = delete;
     sqlite3_stmt* Get() const { return FHandle; }
     explicit operator bool() const { return FHandle != nullptr; }
 
-  private:
+private:
     sqlite3_stmt* FHandle = nullptr;
 };
 

@@ -27,17 +27,14 @@ std::vector<std::string> FolderPrefixes(const THistoryDatabase& database) {
 // may begin in a folder's path and go on below it. Nothing when a folder's
 // own path holds the fragment (all its records match, and the index does
 // not hold the folders) or the part is shorter than a trigram.
-std::optional<std::string> IndexedPart(const std::string& fragment,
-                                       const std::vector<std::string>& prefixes) {
+std::optional<std::string> IndexedPart(const std::string& fragment, const std::vector<std::string>& prefixes) {
     std::string part = fragment;
     for (const std::string& prefix : prefixes) {
         if (prefix.find(fragment) != std::string::npos)
             return std::nullopt;
-        for (size_t slash = fragment.find('/');
-             slash != std::string::npos && slash + 1 < fragment.size();
+        for (size_t slash = fragment.find('/'); slash != std::string::npos && slash + 1 < fragment.size();
              slash = fragment.find('/', slash + 1))
-            if (prefix.ends_with(fragment.substr(0, slash + 1)) &&
-                fragment.size() - slash - 1 < part.size())
+            if (prefix.ends_with(fragment.substr(0, slash + 1)) && fragment.size() - slash - 1 < part.size())
                 part = fragment.substr(slash + 1);
     }
     if (part.size() < 3)
@@ -59,8 +56,7 @@ std::string IndexQuestion(const std::string& part) {
     std::string question;
     for (size_t at = 0;; at = std::min(at + 3, characters - 3)) {
         std::string trigram = text.substr(starts[at], starts[at + 3] - starts[at]);
-        for (size_t quote = trigram.find('"'); quote != std::string::npos;
-             quote = trigram.find('"', quote + 2))
+        for (size_t quote = trigram.find('"'); quote != std::string::npos; quote = trigram.find('"', quote + 2))
             trigram.insert(quote, 1, '"');
         question += (question.empty() ? "\"" : " AND \"") + trigram + "\"";
         if (at == characters - 3)
@@ -89,25 +85,21 @@ void Select(const std::string& path, const THistoryQuery& query, bool newestFirs
             const std::function<bool(const THistoryRecord&)>& visit) {
     THistoryDatabase database;
     std::error_code missing;
-    if (!std::filesystem::exists(path, missing) ||
-        database.Open(path, SQLITE_OPEN_READONLY) != SQLITE_OK)
+    if (!std::filesystem::exists(path, missing) || database.Open(path, SQLITE_OPEN_READONLY) != SQLITE_OK)
         return;
     std::optional<std::string> part;
     if (!query.Fragment.empty() && database.HasTable("changes_index"))
         part = IndexedPart(query.Fragment, FolderPrefixes(database));
     const std::string order = newestFirst ? " DESC" : " ASC";
     // Through the index, records come in the order they were kept.
-    const std::string from =
-        part ? "FROM changes_index m CROSS JOIN changes c ON c.id = m.rowid "
-               "JOIN folders f ON f.id = c.folder WHERE m.changes_index MATCH ?5 AND "
-             : "FROM changes c JOIN folders f ON f.id = c.folder WHERE ";
-    const std::string sorted =
-        part ? "ORDER BY m.rowid" + order : "ORDER BY c.time" + order + ", c.id" + order;
-    const std::string sql =
-        "SELECT c.time, c.action, c.place, c.path, c.old_path, f.path, c.is_folder, c.reason " +
-        from + "c.time >= ?1 AND c.time <= ?2 AND (length(?3) = 0 OR instr(" + WholePathOf +
-        ", ?3) > 0 OR (c.old_path IS NOT NULL AND instr(" + WholeOldPathOf + ", ?3) > 0)) " +
-        sorted + " LIMIT ?4";
+    const std::string from = part ? "FROM changes_index m CROSS JOIN changes c ON c.id = m.rowid "
+                                    "JOIN folders f ON f.id = c.folder WHERE m.changes_index MATCH ?5 AND "
+                                  : "FROM changes c JOIN folders f ON f.id = c.folder WHERE ";
+    const std::string sorted = part ? "ORDER BY m.rowid" + order : "ORDER BY c.time" + order + ", c.id" + order;
+    const std::string sql = "SELECT c.time, c.action, c.place, c.path, c.old_path, f.path, c.is_folder, c.reason " +
+                            from + "c.time >= ?1 AND c.time <= ?2 AND (length(?3) = 0 OR instr(" + WholePathOf +
+                            ", ?3) > 0 OR (c.old_path IS NOT NULL AND instr(" + WholeOldPathOf + ", ?3) > 0)) " +
+                            sorted + " LIMIT ?4";
     THistoryStatement select(database.Handle(), sql.c_str());
     if (!select)
         return;
@@ -118,8 +110,7 @@ void Select(const std::string& path, const THistoryQuery& query, bool newestFirs
     sqlite3_bind_int64(statement, 4, query.Limit == 0 ? -1 : static_cast<int64_t>(query.Limit));
     if (part) {
         const std::string question = IndexQuestion(*part);
-        sqlite3_bind_text(statement, 5, question.data(), static_cast<int>(question.size()),
-                          SQLITE_TRANSIENT);
+        sqlite3_bind_text(statement, 5, question.data(), static_cast<int>(question.size()), SQLITE_TRANSIENT);
     }
     if (query.Stop)
         sqlite3_progress_handler(

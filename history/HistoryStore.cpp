@@ -48,7 +48,7 @@ std::string SetAside(const std::string& path) {
 
 // The writer's connection: opened as needed, its troubles told once each.
 class TWriter {
-  public:
+public:
     TWriter(std::string path, THistoryRetention retention, const THistoryStore::TTell& tell)
         : FPath(std::move(path)), FRetention(retention), FTell(tell) {}
 
@@ -75,8 +75,8 @@ class TWriter {
             if ((result & 0xFF) == SQLITE_BUSY || (result & 0xFF) == SQLITE_LOCKED)
                 return TWritten::Later;
             if (!DamagedResult(result)) {
-                Trouble("write", "The history cannot be written (" + error +
-                                     "): the changes are still listed, but not kept");
+                Trouble("write",
+                        "The history cannot be written (" + error + "): the changes are still listed, but not kept");
                 return TWritten::Dropped;
             }
             Recover();
@@ -84,7 +84,7 @@ class TWriter {
         return TWritten::Dropped;
     }
 
-  private:
+private:
     bool Ready() {
         if (FOpen)
             return true;
@@ -130,9 +130,8 @@ class TWriter {
         if (result == SQLITE_OK)
             result = FDatabase.Exec(HistoryIndexSchema);
         if (result == SQLITE_OK)
-            result = FDatabase.Exec(
-                "INSERT INTO changes_index(rowid, path, old_path) "
-                "SELECT id, indexed(place, path), indexed(place >> 2, old_path) FROM changes");
+            result = FDatabase.Exec("INSERT INTO changes_index(rowid, path, old_path) "
+                                    "SELECT id, indexed(place, path), indexed(place >> 2, old_path) FROM changes");
         if (result == SQLITE_OK)
             result = FDatabase.Exec("COMMIT");
         if (result != SQLITE_OK)
@@ -154,16 +153,14 @@ class TWriter {
                                    "are still listed, but not kept");
             return;
         }
-        Trouble("damaged", "The history database was damaged: it was set aside as " + aside +
-                               ", and a new one begun");
+        Trouble("damaged", "The history database was damaged: it was set aside as " + aside + ", and a new one begun");
     }
 
     // The number of a folder, made when it is new.
     std::optional<int64_t> FolderId(const std::string& folder) {
         if (auto known = FFolders.find(folder); known != FFolders.end())
             return known->second;
-        THistoryStatement add(FDatabase.Handle(),
-                              "INSERT OR IGNORE INTO folders(path, prefix) VALUES(?, ?)");
+        THistoryStatement add(FDatabase.Handle(), "INSERT OR IGNORE INTO folders(path, prefix) VALUES(?, ?)");
         THistoryStatement find(FDatabase.Handle(), "SELECT id FROM folders WHERE path = ?");
         if (!add || !find)
             return std::nullopt;
@@ -182,12 +179,10 @@ class TWriter {
             error = FDatabase.Error();
             return result;
         }
-        THistoryStatement insert(
-            FDatabase.Handle(),
-            "INSERT INTO changes(time, action, folder, place, path, old_path, is_folder, reason) "
-            "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
-        THistoryStatement index(FDatabase.Handle(),
-                                "INSERT INTO changes_index(rowid, path, old_path) VALUES(?, ?, ?)");
+        THistoryStatement insert(FDatabase.Handle(),
+                                 "INSERT INTO changes(time, action, folder, place, path, old_path, is_folder, reason) "
+                                 "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+        THistoryStatement index(FDatabase.Handle(), "INSERT INTO changes_index(rowid, path, old_path) VALUES(?, ?, ?)");
         if (!insert || !index)
             result = sqlite3_errcode(FDatabase.Handle());
         for (const THistoryRecord& record : batch) {
@@ -227,14 +222,12 @@ class TWriter {
                 sqlite3_bind_null(statement, 8);
             else
                 sqlite3_bind_text(statement, 8, record.Reason.c_str(), -1, SQLITE_TRANSIENT);
-            result = sqlite3_step(statement) == SQLITE_DONE ? SQLITE_OK
-                                                            : sqlite3_errcode(FDatabase.Handle());
+            result = sqlite3_step(statement) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(FDatabase.Handle());
             sqlite3_reset(statement);
             if (result != SQLITE_OK)
                 break;
             sqlite3_bind_int64(index.Get(), 1, sqlite3_last_insert_rowid(FDatabase.Handle()));
-            result = sqlite3_step(index.Get()) == SQLITE_DONE ? SQLITE_OK
-                                                              : sqlite3_errcode(FDatabase.Handle());
+            result = sqlite3_step(index.Get()) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(FDatabase.Handle());
             sqlite3_reset(index.Get());
         }
         if (result == SQLITE_OK)
@@ -247,11 +240,9 @@ class TWriter {
         return result;
     }
 
-    static void BindIndexed(sqlite3_stmt* statement, int index, int place,
-                            const std::string& kept) {
+    static void BindIndexed(sqlite3_stmt* statement, int index, int place, const std::string& kept) {
         const std::string text = place == TheFolder ? std::string() : IndexedText(kept);
-        sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()),
-                          SQLITE_TRANSIENT);
+        sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
     }
 
     // Records older than the days kept, and beyond the count kept, go, a
@@ -267,10 +258,9 @@ class TWriter {
         if (FDatabase.Exec("BEGIN IMMEDIATE") != SQLITE_OK)
             return;
         // Numbers only grow: the newest records are those of the highest.
-        THistoryStatement choose(
-            FDatabase.Handle(),
-            "INSERT OR IGNORE INTO temp.gone SELECT id FROM changes WHERE time < ?1 UNION ALL "
-            "SELECT id FROM changes WHERE id <= (SELECT max(id) FROM changes) - ?2 LIMIT ?3");
+        THistoryStatement choose(FDatabase.Handle(),
+                                 "INSERT OR IGNORE INTO temp.gone SELECT id FROM changes WHERE time < ?1 UNION ALL "
+                                 "SELECT id FROM changes WHERE id <= (SELECT max(id) FROM changes) - ?2 LIMIT ?3");
         bool done = choose && FDatabase.Exec("DELETE FROM temp.gone") == SQLITE_OK;
         if (done) {
             sqlite3_bind_int64(choose.Get(), 1, oldest);
@@ -280,10 +270,9 @@ class TWriter {
         }
         const int chosen = sqlite3_changes(FDatabase.Handle());
         done = done &&
-               FDatabase.Exec(
-                   "INSERT INTO changes_index(changes_index, rowid, path, old_path) "
-                   "SELECT 'delete', id, indexed(place, path), indexed(place >> 2, old_path) "
-                   "FROM changes WHERE id IN temp.gone") == SQLITE_OK &&
+               FDatabase.Exec("INSERT INTO changes_index(changes_index, rowid, path, old_path) "
+                              "SELECT 'delete', id, indexed(place, path), indexed(place >> 2, old_path) "
+                              "FROM changes WHERE id IN temp.gone") == SQLITE_OK &&
                FDatabase.Exec("DELETE FROM changes WHERE id IN temp.gone") == SQLITE_OK &&
                FDatabase.Exec("COMMIT") == SQLITE_OK;
         if (!done)
@@ -311,14 +300,12 @@ class TWriter {
 } // namespace
 
 int64_t HistoryTimeNow() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
 THistoryStore::THistoryStore(std::string path, THistoryRetention retention, TTell tell)
-    : FPath(std::move(path)), FRetention(retention), FTell(std::move(tell)),
-      FWriter([this] { Run(); }) {}
+    : FPath(std::move(path)), FRetention(retention), FTell(std::move(tell)), FWriter([this] { Run(); }) {}
 
 THistoryStore::~THistoryStore() {
     {
@@ -360,8 +347,7 @@ void THistoryStore::Run() {
     std::unique_lock lock(FLock);
     TWriter writer(FPath, FRetention, FTell);
     for (;;) {
-        FWake.wait_for(lock, BatchWait,
-                       [&] { return FStopping || FFlushing || FQueue.size() >= BatchSize; });
+        FWake.wait_for(lock, BatchWait, [&] { return FStopping || FFlushing || FQueue.size() >= BatchSize; });
         if (FRetentionChanged)
             writer.SetRetention(FRetention);
         FRetentionChanged = false;
@@ -373,8 +359,7 @@ void THistoryStore::Run() {
         const bool later = !batch.empty() && writer.Write(batch) == TWriter::TWritten::Later;
         lock.lock();
         if (later && !stopping) {
-            FQueue.insert(FQueue.begin(), std::make_move_iterator(batch.begin()),
-                          std::make_move_iterator(batch.end()));
+            FQueue.insert(FQueue.begin(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
             continue; // still to be written: not done
         }
         FDone = taken;
@@ -390,7 +375,7 @@ std::string HistoryPathFor(const std::string& settingsFile, bool portable) {
     const char* state = std::getenv("XDG_STATE_HOME");
     const char* home = std::getenv("HOME");
     const std::filesystem::path folder = state && *state == '/' ? std::filesystem::path(state)
-                                         : home ? std::filesystem::path(home) / ".local/state"
-                                                : std::filesystem::path("/tmp");
+                                         : home                 ? std::filesystem::path(home) / ".local/state"
+                                                                : std::filesystem::path("/tmp");
     return (folder / "sentrel" / "history.db").string();
 }

@@ -42,7 +42,7 @@ struct THistoryRetention {
 };
 
 class THistoryStore {
-  public:
+public:
     using TTell = std::function<void(const std::string& message)>;
 
     // Opens (makes) the database at path: its folder is made when missing;
@@ -64,7 +64,7 @@ class THistoryStore {
     void SetRetention(THistoryRetention retention);
     const std::string& Path() const { return FPath; }
 
-  private:
+private:
     void Run();
     void Write(std::vector<THistoryRecord>& batch);
 

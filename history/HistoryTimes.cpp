@@ -50,19 +50,14 @@ std::optional<TMoment> Parse(const std::string& text, int64_t now) {
         const std::time_t seconds = static_cast<std::time_t>(now / Second);
         std::tm local{};
         localtime_r(&seconds, &local);
-        return Day(local.tm_year + 1900, local.tm_mon + 1,
-                   local.tm_mday - (text == "yesterday" ? 1 : 0));
+        return Day(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday - (text == "yesterday" ? 1 : 0));
     }
     if (text.size() >= 2 && std::isdigit(static_cast<unsigned char>(text.front()))) {
         size_t digits = 0;
         while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])))
             ++digits;
         const std::string unit = text.substr(digits);
-        const int64_t per = unit == "s"   ? 1
-                            : unit == "m" ? 60
-                            : unit == "h" ? 3600
-                            : unit == "d" ? 86400
-                                          : 0;
+        const int64_t per = unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600 : unit == "d" ? 86400 : 0;
         if (per != 0 && digits <= 9) {
             const int64_t ago = std::stoll(text.substr(0, digits)) * per;
             if (ago <= MostAgo)
@@ -71,14 +66,13 @@ std::optional<TMoment> Parse(const std::string& text, int64_t now) {
     }
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     char separator = 0, end = 0;
-    const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%c", &year, &month, &day,
-                                   &separator, &hour, &minute, &second, &end);
+    const int fields = std::sscanf(text.c_str(), "%4d-%2d-%2d%c%2d:%2d:%2d%c", &year, &month, &day, &separator, &hour,
+                                   &minute, &second, &end);
     const bool dateOnly = fields == 3 && text.size() == 10;
-    const bool withTime =
-        (separator == ' ' || separator == 'T') &&
-        ((fields == 6 && text.size() == 16) || (fields == 7 && text.size() == 19));
-    if ((!dateOnly && !withTime) || !ValidDate(year, month, day) || hour < 0 || hour > 23 ||
-        minute < 0 || minute > 59 || second < 0 || second > 59)
+    const bool withTime = (separator == ' ' || separator == 'T') &&
+                          ((fields == 6 && text.size() == 16) || (fields == 7 && text.size() == 19));
+    if ((!dateOnly && !withTime) || !ValidDate(year, month, day) || hour < 0 || hour > 23 || minute < 0 ||
+        minute > 59 || second < 0 || second > 59)
         return std::nullopt;
     if (dateOnly)
         return Day(year, month, day);

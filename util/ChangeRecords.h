@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,9 @@ struct TChangeRecord {
     std::string Reason;
     // Whether the entry is a folder, where the system says.
     std::optional<bool> IsFolder = std::nullopt;
+    // When the change was read from the system, in nanoseconds since 1970;
+    // 0 where it is not known.
+    int64_t ReadAt = 0;
 };
 
 // The object of one record, without the line break.

@@ -8,8 +8,7 @@
 #include <filesystem>
 
 namespace {
-template <class T>
-void ReadNumber(const std::vector<std::string>& lines, const char* key, T& value) {
+template <class T> void ReadNumber(const std::vector<std::string>& lines, const char* key, T& value) {
     const std::string text = TUtilObj::ValueOfKey(lines, key);
     T read{};
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), read);
@@ -47,11 +46,18 @@ bool IsHistoryFile(const std::string& path, const std::string& database) {
     if (!rest.empty() && rest != "-wal" && rest != "-shm" && rest != "-journal")
         return false;
     std::error_code error;
-    return changed.parent_path() == kept.parent_path() || fs::equivalent(changed.parent_path(), kept.parent_path(), error);
+    return changed.parent_path() == kept.parent_path() ||
+           fs::equivalent(changed.parent_path(), kept.parent_path(), error);
 }
 
-THistoryRecord HistoryRecordOf(const TChangeRecord& record, int64_t time) {
-    return {time, record.Action, record.Path, record.OldPath, record.Folder, record.IsFolder, record.Reason};
+THistoryRecord HistoryRecordOf(const TChangeRecord& record) {
+    return {record.ReadAt ? record.ReadAt : HistoryTimeNow(),
+            record.Action,
+            record.Path,
+            record.OldPath,
+            record.Folder,
+            record.IsFolder,
+            record.Reason};
 }
 
 std::vector<std::string> HistoryTextLines(const THistoryRecord& record) {

@@ -26,8 +26,9 @@ std::string HistoryFileName();
 // to them is ever listed.
 bool IsHistoryFile(const std::string& path, const std::string& database);
 
-// A listed change as the history keeps it, at time.
-THistoryRecord HistoryRecordOf(const TChangeRecord& record, int64_t time);
+// A listed change as the history keeps it: at the time it was read, or now
+// where that is not known.
+THistoryRecord HistoryRecordOf(const TChangeRecord& record);
 // A kept record as a change record, its time as JSON gives it (RFC 3339).
 TChangeRecord ChangeRecordOf(const THistoryRecord& record);
 // A kept record as text lines like the list's, each beginning with its

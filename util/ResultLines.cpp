@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <optional>
 
-
 std::string ActionName(int action) {
     switch (action) {
     case 1:
@@ -68,8 +67,7 @@ std::optional<int> ClockSeconds(std::string_view text, bool& withSeconds) {
     const int fields = std::sscanf(copy.c_str(), "%2d:%2d:%2d%c", &hour, &minute, &second, &end);
     withSeconds = fields == 3;
     if ((fields != 2 && fields != 3) || hour < 0 || minute < 0 || second < 0 || hour > 23 || minute > 59 ||
-        second > 59 ||
-        copy.size() != (withSeconds ? 8u : 5u) - (copy[1] == ':' ? 1u : 0u))
+        second > 59 || copy.size() != (withSeconds ? 8u : 5u) - (copy[1] == ':' ? 1u : 0u))
         return std::nullopt;
     return hour * 3600 + minute * 60 + second;
 }
@@ -132,6 +130,17 @@ std::optional<TChangeRecord> ChangeRecord(const TChangeFilter& filter, const std
     return TChangeRecord{time, ActionName(action), std::move(path), std::nullopt, directory, {}};
 }
 
+std::optional<TChangeRecord> NotifiedRecord(const TChangeFilter& filter, const std::string& time,
+                                            const TBriskoDirWatch& watch, int action, const std::string& fileName) {
+    std::optional<TChangeRecord> record = ChangeRecord(filter, time, watch.Directory(), action, fileName);
+    if (!record)
+        return record;
+    if (const TBriskoDirWatch::TEntryKind entry = watch.NotifiedEntry(); entry != TBriskoDirWatch::TEntryKind::Unknown)
+        record->IsFolder = entry == TBriskoDirWatch::TEntryKind::Folder;
+    record->ReadAt = watch.NotifiedTime();
+    return record;
+}
+
 std::optional<TResultLine> ChangeResult(const TChangeFilter& filter, const std::string& time,
                                         const std::string& directory, int action, const std::string& fileName) {
     if (std::optional<TChangeRecord> record = ChangeRecord(filter, time, directory, action, fileName))
@@ -143,11 +152,19 @@ std::optional<TChangeRecord> StatusRecord(const TChangeFilter& filter, const std
                                           const std::string& directory, const TDirWatchStatus& status) {
     switch (status.Kind) {
     case TDirWatchStatus::TKind::ChangesLost:
-        return TChangeRecord{time, "Changes_lost", directory, std::nullopt, directory,
+        return TChangeRecord{time,
+                             "Changes_lost",
+                             directory,
+                             std::nullopt,
+                             directory,
                              "Changes came faster than they were read and some were lost: the lines that follow "
                              "may not give the state of every name."};
     case TDirWatchStatus::TKind::ChangesMerged:
-        return TChangeRecord{time, "Changes_merged", directory, std::nullopt, directory,
+        return TChangeRecord{time,
+                             "Changes_merged",
+                             directory,
+                             std::nullopt,
+                             directory,
                              "The system merged changes that came faster than they were read: the steps between "
                              "are missing, and the lines that follow give the real state of every name."};
     case TDirWatchStatus::TKind::NotCovered: {
@@ -178,8 +195,12 @@ TChangeRecord RecordOfLine(std::string_view line) {
         return {{}, {}, PathOfShown(line), std::nullopt, {}, {}};
     const size_t actionStart = timeEnd + 3;
     const size_t actionEnd = static_cast<size_t>(shown.data() - line.data()) - 3;
-    return {std::string(line.substr(0, timeEnd)), std::string(line.substr(actionStart, actionEnd - actionStart)),
-            PathOfShown(shown), std::nullopt, {}, {}};
+    return {std::string(line.substr(0, timeEnd)),
+            std::string(line.substr(actionStart, actionEnd - actionStart)),
+            PathOfShown(shown),
+            std::nullopt,
+            {},
+            {}};
 }
 
 TSavedListType SavedListTypeOf(const std::string& fileName, int filterIndex) {

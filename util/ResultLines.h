@@ -3,13 +3,14 @@
 #include "util/ChangeRecords.h"
 
 #include <cstdint>
-#include <optional>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 class TChangeFilter;
+class TBriskoDirWatch;
 struct TDirWatchStatus;
 
 // The lines of the change list, made the same way for the main window and
@@ -61,12 +62,15 @@ struct TResultLine {
     static TResultLine Of(const TChangeRecord& record);
 };
 
-
-
 // The record of a change that a watch on directory reported, made at time;
 // none when the filter hides it.
 std::optional<TChangeRecord> ChangeRecord(const TChangeFilter& filter, const std::string& time,
                                           const std::string& directory, int action, const std::string& fileName);
+
+// The record of the change a watch is notifying (within its OnNotify), with
+// what the engine told of it: the kind of entry, when it was read.
+std::optional<TChangeRecord> NotifiedRecord(const TChangeFilter& filter, const std::string& time,
+                                            const TBriskoDirWatch& watch, int action, const std::string& fileName);
 
 // The line of the record ChangeRecord gives.
 std::optional<TResultLine> ChangeResult(const TChangeFilter& filter, const std::string& time,

@@ -9,9 +9,9 @@
 #define DW_ASSERT(condition) Assert((condition), "BrkDirWatch", __LINE__)
 
 const uint32_t NotifyFilterValues[8] = {
-    FILE_NOTIFY_CHANGE_FILE_NAME,  FILE_NOTIFY_CHANGE_DIR_NAME,    FILE_NOTIFY_CHANGE_ATTRIBUTES,
-    FILE_NOTIFY_CHANGE_SIZE,       FILE_NOTIFY_CHANGE_LAST_WRITE,  FILE_NOTIFY_CHANGE_LAST_ACCESS,
-    FILE_NOTIFY_CHANGE_CREATION,   FILE_NOTIFY_CHANGE_SECURITY,
+    FILE_NOTIFY_CHANGE_FILE_NAME, FILE_NOTIFY_CHANGE_DIR_NAME,   FILE_NOTIFY_CHANGE_ATTRIBUTES,
+    FILE_NOTIFY_CHANGE_SIZE,      FILE_NOTIFY_CHANGE_LAST_WRITE, FILE_NOTIFY_CHANGE_LAST_ACCESS,
+    FILE_NOTIFY_CHANGE_CREATION,  FILE_NOTIFY_CHANGE_SECURITY,
 };
 
 const char* const FileActionNames[6] = {
@@ -48,17 +48,16 @@ TDirWatchStatus::TKind StatusKindFor(TWatchNotice::TKind kind) {
 // ---------------------------------------------------------------------------
 // TDirWatchThread
 
-TDirWatchThread::TDirWatchThread(const std::string& Directory, uint32_t NotifyFilter,
-                                 bool WatchSubTree, TFolderExclusionRules ExcludedFolders,
-                                 TCallback OnChanges, TCallback OnError, TCallback OnNotice)
-    : FWatchSubTree(WatchSubTree), FDirectory(Directory), FNotifyFilter(NotifyFilter),
-      FOnError(std::move(OnError)), FOnChanges(std::move(OnChanges)),
-      FOnNotice(std::move(OnNotice)) {
+TDirWatchThread::TDirWatchThread(const std::string& Directory, uint32_t NotifyFilter, bool WatchSubTree,
+                                 TFolderExclusionRules ExcludedFolders, TCallback OnChanges, TCallback OnError,
+                                 TCallback OnNotice)
+    : FWatchSubTree(WatchSubTree), FDirectory(Directory), FNotifyFilter(NotifyFilter), FOnError(std::move(OnError)),
+      FOnChanges(std::move(OnChanges)), FOnNotice(std::move(OnNotice)) {
     TOpenFailure failure;
     FDirHandle = TDirChangeReader::Open(FDirectory, failure);
     if (failure.ProcedureMissing)
-        throw EDirWatchError(Format("Could not find procedure \"%s\" in module \"%s\"",
-                                    "ReadDirectoryChangesW", "kernel32"));
+        throw EDirWatchError(
+            Format("Could not find procedure \"%s\" in module \"%s\"", "ReadDirectoryChangesW", "kernel32"));
     if (!FDirHandle)
         throw EDirWatchError(Format("Could not open directory \"%s\"\r\nError code: %d", FDirectory.c_str(),
                                     static_cast<int>(failure.ErrorCode)),
@@ -291,7 +290,8 @@ void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
     DW_ASSERT(Sender != nullptr);
     const uint32_t bytes = Sender->BytesReturned();
     if (bytes == 0) {
-        FWindowHandle->Post({WM_DIRWATCH_STATUS, static_cast<std::intptr_t>(TDirWatchStatus::TKind::ChangesLost), 0, {}});
+        FWindowHandle->Post(
+            {WM_DIRWATCH_STATUS, static_cast<std::intptr_t>(TDirWatchStatus::TKind::ChangesLost), 0, {}});
         return;
     }
     // The records are checked before any part of them is read: a header
@@ -301,6 +301,9 @@ void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
     constexpr uint32_t header = offsetof(FILE_NOTIFY_INFORMATION, FileName);
     DW_ASSERT(bytes <= WatchBufferSize);
     std::vector<TMessage> messages;
+    const auto readAt =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     for (uint32_t offset = 0;;) {
         DW_ASSERT(bytes - offset >= header);
         const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(Sender->Buffer() + offset);
@@ -308,8 +311,8 @@ void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
         TMessage& message = messages.emplace_back();
         message.Msg = WM_DIRWATCH_NOTIFY;
         message.WParam = static_cast<std::intptr_t>(info->Action);
-        message.Text.assign(reinterpret_cast<const char16_t*>(info->FileName),
-                            info->FileNameLength / sizeof(char16_t));
+        message.LParam = static_cast<std::intptr_t>(readAt);
+        message.Text.assign(reinterpret_cast<const char16_t*>(info->FileName), info->FileNameLength / sizeof(char16_t));
         if (info->NextEntryOffset == 0)
             break;
         DW_ASSERT(info->NextEntryOffset % alignof(FILE_NOTIFY_INFORMATION) == 0);
@@ -336,8 +339,10 @@ void TBriskoDirWatch::ThreadNotice(TDirWatchThread* Sender, unsigned Generation)
     const TWatchNotice& notice = Sender->LastNotice();
     const bool notCovered = notice.Kind == TWatchNotice::TKind::NotCovered;
     const auto kind = static_cast<std::intptr_t>(StatusKindFor(notice.Kind));
-    TMessage message{WM_DIRWATCH_STATUS, kind | static_cast<std::intptr_t>(Generation) << 8,
-                     static_cast<std::intptr_t>(notCovered ? notice.Error : notice.FolderCount), {}};
+    TMessage message{WM_DIRWATCH_STATUS,
+                     kind | static_cast<std::intptr_t>(Generation) << 8,
+                     static_cast<std::intptr_t>(notCovered ? notice.Error : notice.FolderCount),
+                     {}};
     message.Text = Local8ToWide(notCovered ? notice.Folder : notice.Mechanism);
     FWindowHandle->Post(std::move(message));
 }
@@ -357,11 +362,13 @@ void TBriskoDirWatch::WatchWndProc(TMessage& Message) {
     switch (Message.Msg) {
     case WM_DIRWATCH_NOTIFY: {
         const auto action = static_cast<uint32_t>(Message.WParam);
-        FNotifiedEntry = !RecordsTellFolders                  ? TEntryKind::Unknown
+        FNotifiedEntry = !RecordsTellFolders                    ? TEntryKind::Unknown
                          : (action & FileActionFolderFlag) != 0 ? TEntryKind::Folder
                                                                 : TEntryKind::File;
+        FNotifiedTime = static_cast<int64_t>(Message.LParam);
         DoNotify(static_cast<int>(action & ~FileActionFolderFlag), WideToLocal8(Message.Text));
         FNotifiedEntry = TEntryKind::Unknown;
+        FNotifiedTime = 0;
         break;
     }
     case WM_DIRWATCH_ERROR:

@@ -56,8 +56,7 @@ private:
 class TBriskoDirWatch;
 
 using TNotifyEvent = std::function<void(TBriskoDirWatch* Sender)>;
-using TFileChangeNotifyEvent =
-    std::function<void(TBriskoDirWatch* Sender, int Action, const std::string& FileName)>;
+using TFileChangeNotifyEvent = std::function<void(TBriskoDirWatch* Sender, int Action, const std::string& FileName)>;
 
 // What a watch covers, beside the changes themselves: the set-up of a large
 // sub-tree takes time (every change is reported once it is Covered, which
@@ -94,8 +93,7 @@ public:
     using TCallback = std::function<void(TDirWatchThread* Sender)>;
 
     TDirWatchThread(const std::string& Directory, uint32_t NotifyFilter, bool WatchSubTree,
-                    TFolderExclusionRules ExcludedFolders, TCallback OnChanges, TCallback OnError,
-                    TCallback OnNotice);
+                    TFolderExclusionRules ExcludedFolders, TCallback OnChanges, TCallback OnError, TCallback OnNotice);
     ~TDirWatchThread() override;
 
     // The owner's thread: the folders left out from now on.
@@ -171,6 +169,9 @@ public:
     // OnNotify).
     enum class TEntryKind { Unknown, File, Folder };
     TEntryKind NotifiedEntry() const { return FNotifiedEntry; }
+    // While OnNotify runs: when the worker read the change from the system,
+    // in nanoseconds since 1970 (the window may handle it a little later).
+    int64_t NotifiedTime() const { return FNotifiedTime; }
 
     uint32_t GetNotifyFilter() const;
     // Why the last start failed, in a few words ("not found"); empty once a
@@ -201,6 +202,7 @@ private:
     std::string FErrorMessage;
     std::string FStopReason;
     TEntryKind FNotifiedEntry = TEntryKind::Unknown;
+    int64_t FNotifiedTime = 0;
     bool FWatchSubTree = true;
     std::string FDirectory;
     TFolderExclusionRules FExcludedFolders;

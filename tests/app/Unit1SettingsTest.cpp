@@ -32,8 +32,7 @@ std::vector<std::string> SectionNames(const std::string& path) {
     return names;
 }
 
-std::vector<std::string> ErrorsContaining(const std::vector<std::string>& boxes,
-                                          const std::string& text) {
+std::vector<std::string> ErrorsContaining(const std::vector<std::string>& boxes, const std::string& text) {
     std::vector<std::string> found;
     for (const std::string& box : boxes)
         if (box.find(text) != std::string::npos)
@@ -43,7 +42,7 @@ std::vector<std::string> ErrorsContaining(const std::vector<std::string>& boxes,
 } // namespace
 
 class MainWindowSettings : public TProgramTest {
-  protected:
+protected:
     void WriteSettings(const std::string& text) { std::ofstream(SettingsFile) << text; }
     // The program again, as started anew, reading the file the last one left.
     void Restart() {
@@ -63,17 +62,15 @@ TEST_F(MainWindowSettings, StartWithoutAFileThenCloseWritesTheDefaults) {
 
     EXPECT_EQ(SectionNames(SettingsFile),
               (std::vector<std::string>{"[Layout]", "[WatchProperties]", "[Misc]", "[History]"}));
-    EXPECT_EQ(Section("History"),
-              (std::vector<std::string>{"Keep=T", "Days=30", "Records=10000000"}));
+    EXPECT_EQ(Section("History"), (std::vector<std::string>{"Keep=T", "Days=30", "Records=10000000"}));
     const auto layout = Section("Layout");
     ASSERT_EQ(layout.size(), 4u);
     EXPECT_EQ(layout[0].rfind("Top=", 0), 0u);
     EXPECT_EQ(layout[1].rfind("Left=", 0), 0u);
     EXPECT_EQ(layout[2].rfind("Width=", 0), 0u);
     EXPECT_EQ(layout[3].rfind("Height=", 0), 0u);
-    EXPECT_EQ(
-        Section("WatchProperties"),
-        (std::vector<std::string>{"0=file_name", "1=file_write_date", "2=file_creation_date"}));
+    EXPECT_EQ(Section("WatchProperties"),
+              (std::vector<std::string>{"0=file_name", "1=file_write_date", "2=file_creation_date"}));
     EXPECT_EQ(Section("Misc"), (std::vector<std::string>{"Minimize=F", "HexEditor="}));
     EXPECT_TRUE(TakeErrorBoxes().empty());
 }
@@ -117,8 +114,7 @@ TEST_F(MainWindowSettings, EverythingComesBackAfterARestart) {
     Form1->setGeometry(40, 50, 520, 410);
     Form1->sbExitClick();
     EXPECT_EQ(Section("History"), (std::vector<std::string>{"Keep=T", "Days=7", "Records=5000"}));
-    EXPECT_EQ(Section("Mine"), (std::vector<std::string>{"kept=yes"}))
-        << "sections of other names stay";
+    EXPECT_EQ(Section("Mine"), (std::vector<std::string>{"kept=yes"})) << "sections of other names stay";
 
     Restart();
     Form1->show();
@@ -128,11 +124,9 @@ TEST_F(MainWindowSettings, EverythingComesBackAfterARestart) {
         EXPECT_TRUE(Form1->WatchOfLine(i)->Enabled());
         TDirWatchOptions names;
         names.Include(dw_dir_name);
-        EXPECT_EQ(Form1->WatchOfLine(i)->Options(), names)
-            << "options applied to the loaded watches";
+        EXPECT_EQ(Form1->WatchOfLine(i)->Options(), names) << "options applied to the loaded watches";
     }
-    EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(),
-              (std::vector<std::string>{"/var/tmp/", "/home/ann/a - b.txt"}));
+    EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(), (std::vector<std::string>{"/var/tmp/", "/home/ann/a - b.txt"}));
     EXPECT_EQ(GeneralOptionsForm->lbExcludedTypes->Lines(), std::vector<std::string>{"*.tmp"});
     EXPECT_EQ(GeneralOptionsForm->lbIncludedTypes->Lines(), std::vector<std::string>{"*.txt"});
     EXPECT_EQ(OptionsForm->ListBox1->Lines(), std::vector<std::string>{"dir_name"});
@@ -157,12 +151,10 @@ TEST_F(MainWindowSettings, GapsInAListSectionLoseNothingAndTheNextSaveRenumbers)
     fs::current_path(before);
     EXPECT_EQ(Form1->lbWatches->Lines(), (std::vector<std::string>{one.Path(), two.Path()}))
         << "every numbered key whatever the gaps; no watch of an empty or blank entry";
-    EXPECT_EQ(GeneralOptionsForm->lbExcludedTypes->Lines(),
-              (std::vector<std::string>{"*.a", "*.b"}));
+    EXPECT_EQ(GeneralOptionsForm->lbExcludedTypes->Lines(), (std::vector<std::string>{"*.a", "*.b"}));
     EXPECT_TRUE(TakeErrorBoxes().empty());
     Form1->sbExitClick();
-    EXPECT_EQ(Section("WatchDirs"),
-              (std::vector<std::string>{"0=" + one.Path(), "1=" + two.Path()}));
+    EXPECT_EQ(Section("WatchDirs"), (std::vector<std::string>{"0=" + one.Path(), "1=" + two.Path()}));
     EXPECT_EQ(Section("ExcludedFileTypes"), (std::vector<std::string>{"0=*.a", "1=*.b"}));
 }
 
@@ -206,14 +198,12 @@ TEST_F(MainWindowSettings, ANameCannotPlantASetting) {
             Restart();
             Form1->show();
             EXPECT_EQ(GeneralOptionsForm->ebHexEditor->text().toStdString(), "/opt/real-hex");
-            EXPECT_EQ(GeneralOptionsForm->lbIncludedTypes->Lines(),
-                      std::vector<std::string>{"*.txt"})
+            EXPECT_EQ(GeneralOptionsForm->lbIncludedTypes->Lines(), std::vector<std::string>{"*.txt"})
                 << "every later section is read";
             if (route == TRoute::WatchedFolder) {
                 EXPECT_EQ(Form1->lbWatches->Lines(), std::vector<std::string>{dir / name});
             } else {
-                EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(),
-                          std::vector<std::string>{expected});
+                EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(), std::vector<std::string>{expected});
             }
             EXPECT_TRUE(TakeErrorBoxes().empty());
             Form1->sbExitClick();
@@ -250,8 +240,7 @@ TEST_F(MainWindowSettings, ASavedFolderThatIsGoneStaysListedSaysWhyAndLoadingGoe
 
     Form1->sbExitClick();
     EXPECT_TRUE(TakeErrorBoxes().empty());
-    EXPECT_EQ(Section("WatchDirs"),
-              (std::vector<std::string>{"0=" + gone, "1=" + file, "2=" + there.Path()}));
+    EXPECT_EQ(Section("WatchDirs"), (std::vector<std::string>{"0=" + gone, "1=" + file, "2=" + there.Path()}));
     EXPECT_EQ(Section("IncludedFileTypes"), std::vector<std::string>{"0=*.txt"});
 }
 
@@ -297,12 +286,10 @@ TEST_F(MainWindowSettings, ASettingsFileThatCannotBeCreatedIsReportedOnceAndLeft
 TEST_F(MainWindowSettings, AFullDiskAtCloseKeepsTheOldFileAndSaysSo) {
     TSmallFileSystem small(SettingsDir / "small");
     if (!small.Mounted())
-        GTEST_SKIP()
-            << "a full disk needs a file system of the test's own, which only root may mount";
+        GTEST_SKIP() << "a full disk needs a file system of the test's own, which only root may mount";
     const std::string settings = SettingsDir / "small/sentrel.ini";
     UtilObj.SetIniFileName(settings);
-    std::ofstream(settings)
-        << "[ExcludedDirs]\n0=/var/tmp/\n[Misc]\nMinimize=F\nHexEditor=/opt/hex\n";
+    std::ofstream(settings) << "[ExcludedDirs]\n0=/var/tmp/\n[Misc]\nMinimize=F\nHexEditor=/opt/hex\n";
     const std::string before = ReadAll(settings);
     Form1->show();
     GeneralOptionsForm->lbExcluded->Add("/home/ann/new/");
@@ -328,13 +315,11 @@ TEST_F(MainWindowSettings, WhatASaveKilledHalfwayLeftIsRemovedAtTheNextStart) {
 // once, and the save at exit keeps it beside what was changed in the window.
 TEST_F(MainWindowSettings, EditsMadeInTheFileWhileTheWindowRunsAreAppliedAndKept) {
     TTempDir first, added;
-    WriteSettings("[WatchDirs]\n0=" + first.Path() +
-                  "\n[ExcludedDirs]\n0=/var/tmp/\n[Misc]\nHexEditor=/opt/hex\n");
+    WriteSettings("[WatchDirs]\n0=" + first.Path() + "\n[ExcludedDirs]\n0=/var/tmp/\n[Misc]\nHexEditor=/opt/hex\n");
     Form1->show();
     GeneralOptionsForm->lbExcludedTypes->Add("*.log"); // changed in the window, not yet saved
     // An editor saves through a new file and a rename.
-    std::ofstream(SettingsFile + ".new") << "[WatchDirs]\n0=" + first.Path() +
-                                                "\n1=" + added.Path() +
+    std::ofstream(SettingsFile + ".new") << "[WatchDirs]\n0=" + first.Path() + "\n1=" + added.Path() +
                                                 "\n[ExcludedDirs]\n0=/var/tmp/\n1=/srv/cache/\n"
                                                 "[Misc]\nHexEditor=\"/opt/hex tool/hexed\" --ro\n";
     fs::rename(SettingsFile + ".new", SettingsFile);
@@ -342,13 +327,10 @@ TEST_F(MainWindowSettings, EditsMadeInTheFileWhileTheWindowRunsAreAppliedAndKept
     EXPECT_EQ(Form1->lbWatches->Lines(), (std::vector<std::string>{first.Path(), added.Path()}));
     ASSERT_NE(Form1->WatchOfLine(1), nullptr);
     EXPECT_TRUE(Form1->WatchOfLine(1)->Enabled()) << "a folder added in the file is watched";
-    EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(),
-              (std::vector<std::string>{"/var/tmp/", "/srv/cache/"}));
-    EXPECT_EQ(GeneralOptionsForm->ebHexEditor->text().toStdString(),
-              "\"/opt/hex tool/hexed\" --ro");
+    EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(), (std::vector<std::string>{"/var/tmp/", "/srv/cache/"}));
+    EXPECT_EQ(GeneralOptionsForm->ebHexEditor->text().toStdString(), "\"/opt/hex tool/hexed\" --ro");
     EXPECT_EQ(GeneralOptionsForm->lbExcludedTypes->Lines(), std::vector<std::string>{"*.log"});
-    EXPECT_NE(Form1->statusBar()->currentMessage().toStdString().find("settings file was changed"),
-              std::string::npos);
+    EXPECT_NE(Form1->statusBar()->currentMessage().toStdString().find("settings file was changed"), std::string::npos);
 
     // The user removes the first folder in the file; the window adds an exclusion.
     WriteSettings("[WatchDirs]\n0=" + added.Path() +
@@ -358,8 +340,7 @@ TEST_F(MainWindowSettings, EditsMadeInTheFileWhileTheWindowRunsAreAppliedAndKept
     GeneralOptionsForm->lbExcluded->Add("/home/ann/x/");
     Form1->sbExitClick();
     EXPECT_EQ(Section("WatchDirs"), std::vector<std::string>{"0=" + added.Path()});
-    EXPECT_EQ(Section("ExcludedDirs"),
-              (std::vector<std::string>{"0=/var/tmp/", "1=/srv/cache/", "2=/home/ann/x/"}));
+    EXPECT_EQ(Section("ExcludedDirs"), (std::vector<std::string>{"0=/var/tmp/", "1=/srv/cache/", "2=/home/ann/x/"}));
     EXPECT_EQ(Section("ExcludedFileTypes"), std::vector<std::string>{"0=*.log"});
     EXPECT_EQ(TUtilObj::ValueOfKey(Section("Misc"), "HexEditor"), "\"/opt/hex tool/hexed\" --ro");
     EXPECT_TRUE(TakeErrorBoxes().empty());

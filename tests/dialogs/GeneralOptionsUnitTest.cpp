@@ -77,11 +77,9 @@ TEST_F(GeneralOptions, ControlsMenusAndTabOrder) {
     EXPECT_EQ(form.SpeedButton1->text(), "...");
     EXPECT_EQ(form.sbOk->text(), "OK");
     EXPECT_EQ(form.ebHexEditor->text(), "");
-    EXPECT_EQ(Captions(*form.PopupMenu1),
-              (std::vector<std::string>{"Clear", "Remove this item", "Edit this item",
-                                        "Save to File", "Load From File"}));
-    const std::vector<std::string> typeMenu{"Add", "Remove",       "Clear",
-                                            "-",   "Save to file", "Load from file"};
+    EXPECT_EQ(Captions(*form.PopupMenu1), (std::vector<std::string>{"Clear", "Remove this item", "Edit this item",
+                                                                    "Save to File", "Load From File"}));
+    const std::vector<std::string> typeMenu{"Add", "Remove", "Clear", "-", "Save to file", "Load from file"};
     EXPECT_EQ(Captions(*form.pmExc), typeMenu);
     EXPECT_EQ(Captions(*form.pmInc), typeMenu);
     EXPECT_EQ(Captions(*form.pmNames), typeMenu);
@@ -90,16 +88,14 @@ TEST_F(GeneralOptions, ControlsMenusAndTabOrder) {
     std::vector<QWidget*> order;
     QWidget* control = form.cbVerboseDisplay;
     do {
-        if (control->focusPolicy() & Qt::TabFocus &&
-            control->parentWidget() == &form) // not a spin box's edit
+        if (control->focusPolicy() & Qt::TabFocus && control->parentWidget() == &form) // not a spin box's edit
             order.push_back(control);
         control = control->nextInFocusChain();
     } while (control != form.cbVerboseDisplay && order.size() < 12);
     EXPECT_EQ(order,
-              (std::vector<QWidget*>{form.cbVerboseDisplay, form.lbExcluded, form.lbExcludedNames,
-                                     form.cbMinToTray, form.cbKeepHistory, form.seHistoryDays,
-                                     form.seHistoryRecords, form.lbExcludedTypes,
-                                     form.lbIncludedTypes, form.ebHexEditor}));
+              (std::vector<QWidget*>{form.cbVerboseDisplay, form.lbExcluded, form.lbExcludedNames, form.cbMinToTray,
+                                     form.cbKeepHistory, form.seHistoryDays, form.seHistoryRecords,
+                                     form.lbExcludedTypes, form.lbIncludedTypes, form.ebHexEditor}));
 }
 
 TEST_F(GeneralOptions, AddingToOneTypeListEmptiesTheOtherButACancelChangesNothing) {
@@ -112,13 +108,11 @@ TEST_F(GeneralOptions, AddingToOneTypeListEmptiesTheOtherButACancelChangesNothin
 
     AnswerFileType("doc", false);
     form.AddExcClick();
-    EXPECT_EQ(Lines(*form.lbIncludedTypes), std::vector<std::string>{"*.txt"})
-        << "a cancel leaves the other list";
+    EXPECT_EQ(Lines(*form.lbIncludedTypes), std::vector<std::string>{"*.txt"}) << "a cancel leaves the other list";
     EXPECT_EQ(form.lbExcludedTypes->Count(), 0) << "and adds nothing";
     AnswerFileType("", true);
     form.AddExcClick();
-    EXPECT_EQ(Lines(*form.lbIncludedTypes), std::vector<std::string>{"*.txt"})
-        << "so does an empty answer";
+    EXPECT_EQ(Lines(*form.lbIncludedTypes), std::vector<std::string>{"*.txt"}) << "so does an empty answer";
 
     AnswerFileType("*", true);
     form.AddExcClick();
@@ -159,14 +153,11 @@ TEST_F(GeneralOptions, RemoveActsOnlyOnTheFocusedTypeList) {
 TEST_F(GeneralOptions, ExcludedFolderRules) {
     TGeneralOptionsForm& form = *GeneralOptionsForm;
     Fill(*form.lbExcluded, {"/data", "/Data/", "/home/ann/a.txt", "cache/"});
-    EXPECT_FALSE(form.IsExcludedPath("/data/x.txt"))
-        << "no trailing separator: not a folder; case counts";
+    EXPECT_FALSE(form.IsExcludedPath("/data/x.txt")) << "no trailing separator: not a folder; case counts";
     EXPECT_TRUE(form.IsExcludedPath("/Data/x.txt"));
-    EXPECT_FALSE(form.IsExcludedPath("/mnt/Data/x.txt"))
-        << "a folder from the root is that folder only";
+    EXPECT_FALSE(form.IsExcludedPath("/mnt/Data/x.txt")) << "a folder from the root is that folder only";
     EXPECT_FALSE(form.IsExcludedPath("/Database/x.txt")) << "at a folder boundary";
-    EXPECT_TRUE(form.IsExcludedPath("/home/ann/cache/x.txt"))
-        << "an entry not from the root: anywhere";
+    EXPECT_TRUE(form.IsExcludedPath("/home/ann/cache/x.txt")) << "an entry not from the root: anywhere";
     EXPECT_FALSE(form.IsExcludedPath("/home/ann/a.txt")) << "a file entry is no folder";
     Fill(*form.lbExcluded, {});
     EXPECT_FALSE(form.IsExcludedPath("/x"));
@@ -190,9 +181,8 @@ TEST_F(GeneralOptions, ExcludedFolderNamesReachTheWatches) {
     }
     SetInputQueryAnswer({});
     EXPECT_EQ(Lines(*form.lbExcludedNames), (std::vector<std::string>{"node_modules", ".git"}));
-    const std::string why =
-        "\" cannot be excluded as a folder name: a name holds no \"/\" and is neither \".\" nor "
-        "\"..\"";
+    const std::string why = "\" cannot be excluded as a folder name: a name holds no \"/\" and is neither \".\" nor "
+                            "\"..\"";
     EXPECT_EQ(TakeErrorBoxes(), (std::vector<std::string>{"\"a/b" + why, "\".." + why}));
     int told = 0;
     const auto tell = form.OnFolderRulesChanged;
@@ -225,9 +215,8 @@ TEST_F(GeneralOptions, AddExclusionTakesThePathAndSkipsWhatAFolderCovers) {
     form.AddExclusion("no separator at all");
     const std::string longPath = "/" + std::string(1500, 'n');
     form.AddExclusion("12:00:05 - Added - " + longPath);
-    EXPECT_EQ(Lines(*form.lbExcluded),
-              (std::vector<std::string>{"/data", "/data/a.txt", "/data/a.txt", "/data/",
-                                        "no separator at all", longPath}))
+    EXPECT_EQ(Lines(*form.lbExcluded), (std::vector<std::string>{"/data", "/data/a.txt", "/data/a.txt", "/data/",
+                                                                 "no separator at all", longPath}))
         << "files may repeat; a covered folder or file is not added; a long path stays whole";
 }
 
@@ -235,20 +224,18 @@ TEST_F(GeneralOptions, ExcludedListCommands) {
     TGeneralOptionsForm& form = *GeneralOptionsForm;
     Fill(*form.lbExcluded, {"/a/", "/b/", "/c.txt"});
     std::vector<std::string> asked;
-    SetInputQueryAnswer(
-        [&](const std::string& caption, const std::string& prompt, std::string& value) {
-            asked = {caption, prompt, value};
-            value = "";
-            return true;
-        });
+    SetInputQueryAnswer([&](const std::string& caption, const std::string& prompt, std::string& value) {
+        asked = {caption, prompt, value};
+        value = "";
+        return true;
+    });
     form.Edit1Click();
     EXPECT_TRUE(asked.empty()) << "no current line, no question";
     form.lbExcluded->SetItemIndex(1);
     form.Edit1Click();
     SetInputQueryAnswer({});
     EXPECT_EQ(asked, (std::vector<std::string>{"Edit File / Path", "prompt", "/b/"}));
-    EXPECT_EQ(Lines(*form.lbExcluded), (std::vector<std::string>{"/a/", "", "/c.txt"}))
-        << "empty taken as typed";
+    EXPECT_EQ(Lines(*form.lbExcluded), (std::vector<std::string>{"/a/", "", "/c.txt"})) << "empty taken as typed";
     form.lbExcluded->SetItemIndex(0);
     form.lbExcluded->OnDblClick();
     EXPECT_EQ(Lines(*form.lbExcluded), (std::vector<std::string>{"", "/c.txt"}));
@@ -274,8 +261,7 @@ TEST_F(GeneralOptions, ListsGoToFilesAndBack) {
     form.SaveIncludedTypesClick();
     EXPECT_TRUE(fs::exists(dir / "included.txt"));
     EXPECT_EQ(files.AskedNames,
-              (std::vector<std::string>{"Excluded_types.txt", "Excluded_files.txt",
-                                        "Included_types.txt"}));
+              (std::vector<std::string>{"Excluded_types.txt", "Excluded_files.txt", "Included_types.txt"}));
     EXPECT_EQ(files.Folders[0], QDir::homePath().toStdString());
 
     files.Path = dir / "types.txt";
@@ -285,13 +271,11 @@ TEST_F(GeneralOptions, ListsGoToFilesAndBack) {
     Fill(*form.lbExcluded, {"/y/", "/z/"});
     files.Path = dir / "excluded.txt";
     form.LoadExcludedFilesClick();
-    EXPECT_EQ(Lines(*form.lbExcluded), std::vector<std::string>{"/x/"})
-        << "the loaded lines replace the list";
+    EXPECT_EQ(Lines(*form.lbExcluded), std::vector<std::string>{"/x/"}) << "the loaded lines replace the list";
 
     files.Path = dir / "missing.txt";
     form.pmExc->actions().back()->trigger();
-    EXPECT_EQ(TakeErrorBoxes(),
-              std::vector<std::string>{"Cannot open file " + dir / "missing.txt" + "."});
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"Cannot open file " + dir / "missing.txt" + "."});
     files.Confirm = false;
     form.LoadExcludedTypesClick();
     EXPECT_EQ(Lines(*form.lbIncludedTypes), (std::vector<std::string>{"*.tmp", "*.bak"}))
@@ -320,8 +304,7 @@ TEST_F(GeneralOptions, EnterClosesWithOkEscapeDoesNot) {
     EXPECT_EQ(ResultOfKey(form, *form.lbExcluded, Qt::Key_Enter), QDialog::Accepted);
     EXPECT_EQ(ResultOfKey(form, *form.lbIncludedTypes, Qt::Key_Return), QDialog::Accepted);
     EXPECT_EQ(ResultOfKey(form, *form.lbExcludedTypes, Qt::Key_Escape), -1);
-    EXPECT_EQ(ResultOfKey(form, *form.cbVerboseDisplay, Qt::Key_Return), -1)
-        << "only the edit box and the lists";
+    EXPECT_EQ(ResultOfKey(form, *form.cbVerboseDisplay, Qt::Key_Return), -1) << "only the edit box and the lists";
 
     // Enter that closed a prompt opened from the dialog is released here.
     bool stillOpen = false;

@@ -18,8 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 constexpr int64_t Second = 1000000000;
 
-THistoryRecord Record(int64_t time, std::string action, std::string path,
-                      std::optional<std::string> oldPath = {}) {
+THistoryRecord Record(int64_t time, std::string action, std::string path, std::optional<std::string> oldPath = {}) {
     return {time, std::move(action), std::move(path), std::move(oldPath), "/w", false, ""};
 }
 
@@ -31,13 +30,11 @@ std::pair<std::string, int64_t> CheckDatabase(const std::string& path) {
     int64_t count = -1;
     if (sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(database, "PRAGMA integrity_check", -1, &statement, nullptr) ==
-                SQLITE_OK &&
+        if (sqlite3_prepare_v2(database, "PRAGMA integrity_check", -1, &statement, nullptr) == SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW)
             verdict = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
         sqlite3_finalize(statement);
-        if (sqlite3_prepare_v2(database, "SELECT count(*) FROM changes", -1, &statement, nullptr) ==
-                SQLITE_OK &&
+        if (sqlite3_prepare_v2(database, "SELECT count(*) FROM changes", -1, &statement, nullptr) == SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW)
             count = sqlite3_column_int64(statement, 0);
         sqlite3_finalize(statement);
@@ -51,8 +48,7 @@ int64_t IndexedCount(const std::string& path, const std::string& trigram) {
     sqlite3* database = nullptr;
     int64_t count = -1;
     sqlite3_stmt* statement = nullptr;
-    const std::string sql =
-        "SELECT count(*) FROM changes_index WHERE changes_index MATCH '\"" + trigram + "\"'";
+    const std::string sql = "SELECT count(*) FROM changes_index WHERE changes_index MATCH '\"" + trigram + "\"'";
     if (sqlite3_open_v2(path.c_str(), &database, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
         sqlite3_prepare_v2(database, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
         sqlite3_step(statement) == SQLITE_ROW)
@@ -82,12 +78,10 @@ TEST(HistoryStore, KeepsRecordsByteForByteAndAnswersQuestions) {
         Record(at + 20 * Second, "Renamed", "/w/b.txt", "/w/a.txt"),
         Record(at + 30 * Second, "Added", odd),
         Record(at + 35 * Second, "Renamed", "/w/say \"hi\"", "/elsewhere/cc.txt"),
-        {at + 40 * Second, "Changes_lost", "/w", std::nullopt, "/w", std::nullopt,
-         "the system's queue overflowed"},
+        {at + 40 * Second, "Changes_lost", "/w", std::nullopt, "/w", std::nullopt, "the system's queue overflowed"},
     };
     {
-        THistoryStore store(dir / "h/history.db", {},
-                            [](const std::string& message) { ADD_FAILURE() << message; });
+        THistoryStore store(dir / "h/history.db", {}, [](const std::string& message) { ADD_FAILURE() << message; });
         for (const THistoryRecord& record : records)
             store.Add(record);
     }
@@ -104,10 +98,8 @@ TEST(HistoryStore, KeepsRecordsByteForByteAndAnswersQuestions) {
         {{std::nullopt, std::nullopt, "\xfe name\n", 0}, {odd}},
         {{std::nullopt, std::nullopt, "w/b.t", 0}, {"/w/b.txt"}}, // across the folder and the name
         {{std::nullopt, std::nullopt, "/w/b.txt", 0}, {"/w/b.txt"}},
-        {{std::nullopt, std::nullopt, "/w", 0},
-         {"/w", "/w/say \"hi\"", odd, "/w/b.txt", "/w/a.txt"}},
-        {{std::nullopt, std::nullopt, "ewhere/cc.t", 0},
-         {"/w/say \"hi\""}}, // an old path outside the folder
+        {{std::nullopt, std::nullopt, "/w", 0}, {"/w", "/w/say \"hi\"", odd, "/w/b.txt", "/w/a.txt"}},
+        {{std::nullopt, std::nullopt, "ewhere/cc.t", 0}, {"/w/say \"hi\""}}, // an old path outside the folder
         {{std::nullopt, std::nullopt, "\"hi\"", 0}, {"/w/say \"hi\""}},
         {{at + 25 * Second, std::nullopt, "a.txt", 0}, {}},
         {{std::nullopt, std::nullopt, "txt", 2}, {"/w/say \"hi\"", "/w/b.txt"}},
@@ -121,12 +113,10 @@ TEST(HistoryStore, KeepsRecordsByteForByteAndAnswersQuestions) {
         oldestFirst.push_back(record.Path);
         return oldestFirst.size() < 2;
     });
-    EXPECT_EQ(oldestFirst, (std::vector<std::string>{"/w/a.txt", "/w/b.txt"}))
-        << "oldest first, until told to stop";
+    EXPECT_EQ(oldestFirst, (std::vector<std::string>{"/w/a.txt", "/w/b.txt"})) << "oldest first, until told to stop";
     EXPECT_EQ(ReadHistory(dir / "none.db", {}), std::vector<THistoryRecord>{});
     {
-        THistoryStore store(file, {3650, 30},
-                            [](const std::string& message) { ADD_FAILURE() << message; });
+        THistoryStore store(file, {3650, 30}, [](const std::string& message) { ADD_FAILURE() << message; });
         store.Add(Record(HistoryTimeNow() - 40 * 86400 * Second, "Added", "/w/old"));
         store.Flush();
         EXPECT_EQ(ReadHistory(file, {}).size(), records.size() + 1);
@@ -140,8 +130,7 @@ TEST(HistoryStore, KeepsRecordsByteForByteAndAnswersQuestions) {
     // A history kept before it had an index gets one when it is next opened.
     sqlite3* database = nullptr;
     ASSERT_EQ(sqlite3_open_v2(file.c_str(), &database, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(database, "DROP TABLE changes_index", nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(database, "DROP TABLE changes_index", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close_v2(database);
     THistoryStore(file, {}, [](const std::string& message) {
         ADD_FAILURE() << message;
@@ -168,8 +157,7 @@ TEST(HistoryStore, AKilledWriterNeverDamagesTheDatabase) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         }
-        std::this_thread::sleep_for(
-            std::chrono::milliseconds(std::uniform_int_distribution<int>(150, 450)(random)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(150, 450)(random)));
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
         if (!fs::exists(file))
@@ -199,10 +187,8 @@ TEST(HistoryStore, TroubleIsToldOnceAndListingGoesOn) {
         std::string Told;
     };
     const std::vector<TCase> cases = {
-        {"damaged", dir / "damaged/history.db", true,
-         "The history database was damaged: it was set aside as "},
-        {"read-only folder", dir / "closed/history.db", closed.Effective(),
-         "The history cannot be opened at "},
+        {"damaged", dir / "damaged/history.db", true, "The history database was damaged: it was set aside as "},
+        {"read-only folder", dir / "closed/history.db", closed.Effective(), "The history cannot be opened at "},
         {"full disk", dir / "full/history.db", full.Mounted(), "The history cannot be "},
     };
     for (const TCase& test : cases) {
@@ -221,8 +207,7 @@ TEST(HistoryStore, TroubleIsToldOnceAndListingGoesOn) {
                 full.Fill();
             }
             for (int i = 0; i < 3000; ++i) {
-                store.Add(Record(HistoryTimeNow(), "Added",
-                                 "/w/" + std::string(200, 'n') + std::to_string(i)));
+                store.Add(Record(HistoryTimeNow(), "Added", "/w/" + std::string(200, 'n') + std::to_string(i)));
                 if (i % 1000 == 0)
                     store.Flush();
             }
@@ -230,11 +215,10 @@ TEST(HistoryStore, TroubleIsToldOnceAndListingGoesOn) {
         ASSERT_EQ(told.size(), 1u) << test.What;
         EXPECT_EQ(told[0].rfind(test.Told, 0), 0u) << told[0];
     }
-    const auto aside =
-        std::find_if(fs::directory_iterator(dir / "damaged"), fs::directory_iterator(),
-                     [](const fs::directory_entry& entry) {
-                         return entry.path().filename().string().starts_with("history.db.damaged-");
-                     });
+    const auto aside = std::find_if(fs::directory_iterator(dir / "damaged"), fs::directory_iterator(),
+                                    [](const fs::directory_entry& entry) {
+                                        return entry.path().filename().string().starts_with("history.db.damaged-");
+                                    });
     ASSERT_NE(aside, fs::directory_iterator());
     EXPECT_EQ(ReadAll(aside->path().string()), std::string(4096, 'x'));
     EXPECT_EQ(CheckDatabase(dir / "damaged/history.db").first, "ok") << "a new one begun";
@@ -242,23 +226,18 @@ TEST(HistoryStore, TroubleIsToldOnceAndListingGoesOn) {
 
 TEST(HistoryTimes, WhenAsAUserWritesIt) {
     const int64_t now = HistoryTimeNow();
-    const int64_t day =
-        ParseUntil("2026-12-07", now).value() - ParseWhen("2026-12-07", now).value() + 1;
+    const int64_t day = ParseUntil("2026-12-07", now).value() - ParseWhen("2026-12-07", now).value() + 1;
     EXPECT_EQ(day, 86400 * Second);
     EXPECT_EQ(ParseWhen("30m", now), now - 1800 * Second);
     EXPECT_EQ(ParseWhen("7d", now), now - 7 * 86400 * Second);
     EXPECT_LE(ParseWhen("today", now).value(), now);
     EXPECT_EQ(ParseUntil("yesterday", now).value() + 1, ParseWhen("today", now).value());
-    EXPECT_EQ(ParseWhen("2026-03-01", now), ParseUntil("2026-02-28", now).value() + 1)
-        << "a month's end";
-    EXPECT_EQ(ParseWhen("2026-12-07 14:05", now).value() + 9 * Second,
-              ParseWhen("2026-12-07T14:05:09", now).value());
-    EXPECT_EQ(ParseUntil("2026-12-07 14:05", now).value() -
-                  ParseWhen("2026-12-07 14:05", now).value(),
+    EXPECT_EQ(ParseWhen("2026-03-01", now), ParseUntil("2026-02-28", now).value() + 1) << "a month's end";
+    EXPECT_EQ(ParseWhen("2026-12-07 14:05", now).value() + 9 * Second, ParseWhen("2026-12-07T14:05:09", now).value());
+    EXPECT_EQ(ParseUntil("2026-12-07 14:05", now).value() - ParseWhen("2026-12-07 14:05", now).value(),
               60 * Second - 1);
-    for (const char* wrong :
-         {"soon", "2026-02-30", "2026-12-07 25:00", "30x", "2026-12-07 14:05:09x", "", "m",
-          "2026-12-07 14:05:75", "2026-12-07 14:05 junk", "999999999d"})
+    for (const char* wrong : {"soon", "2026-02-30", "2026-12-07 25:00", "30x", "2026-12-07 14:05:09x", "", "m",
+                              "2026-12-07 14:05:75", "2026-12-07 14:05 junk", "999999999d"})
         EXPECT_EQ(ParseWhen(wrong, now), std::nullopt) << wrong;
 }
 

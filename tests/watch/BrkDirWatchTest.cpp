@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <optional>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -30,8 +31,9 @@ struct TRecordedWatch {
     TRecordedWatch() {
         Watch->SetDirectory("/scripted");
         Watch->SetOnChange([this](TBriskoDirWatch*) { ++Changes; });
-        Watch->SetOnNotify([this](TBriskoDirWatch*, int action, const std::string& name) {
+        Watch->SetOnNotify([this](TBriskoDirWatch* watch, int action, const std::string& name) {
             Notified.push_back({action, name});
+            ReadTimes.push_back(watch->NotifiedTime());
         });
         Watch->SetOnStatus([this](TBriskoDirWatch*, const TDirWatchStatus& status) { Statuses.push_back(status); });
     }
@@ -51,8 +53,14 @@ struct TRecordedWatch {
     std::unique_ptr<TBriskoDirWatch> Watch = std::make_unique<TBriskoDirWatch>();
     int Changes = 0;
     std::vector<TNotified> Notified;
+    std::vector<int64_t> ReadTimes; // of the notified changes
     std::vector<TDirWatchStatus> Statuses;
 };
+
+int64_t NanosecondsNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 // A read of the test's making: each completed read delivers the next of
 // Reads (records, or zero bytes), then the reader waits for ever.
@@ -96,7 +104,8 @@ public:
             record->FileNameLength = static_cast<uint32_t>(name.size() * 2);
             std::memcpy(record->FileName, name.data(), name.size() * 2);
             if (previous)
-                previous->NextEntryOffset = static_cast<uint32_t>(reinterpret_cast<char*>(record) - reinterpret_cast<char*>(previous));
+                previous->NextEntryOffset =
+                    static_cast<uint32_t>(reinterpret_cast<char*>(record) - reinterpret_cast<char*>(previous));
             previous = record;
             bytes += (12 + record->FileNameLength + 3) & ~3u;
         }
@@ -296,8 +305,8 @@ TEST(BrkDirWatch, EmptyOptionsAreRefusedByTheSystemAndTheWatchDisablesItself) {
     recorded.Changes = 0;
     ASSERT_TRUE(ProcessEventsUntil([&] { return !recorded.Watch->Enabled(); }));
     ProcessEventsFor(200ms);
-    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"ReadDirectoryChanges call failed.\r\nFolder: \"" + dir.Path() +
-                                                         "\"\r\nNo kind of change is selected."});
+    EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"ReadDirectoryChanges call failed.\r\nFolder: \"" +
+                                                         dir.Path() + "\"\r\nNo kind of change is selected."});
     EXPECT_EQ(recorded.Changes, 1);
 }
 
@@ -316,13 +325,21 @@ TEST(BrkDirWatch, WatchedFolderDeletedReportsOnceAndDisables) {
                                                          parent / "watched" + "\"\r\nThe folder was removed."});
 }
 
+// Each carries the time it was read, however late the main thread gets to it.
 TEST(BrkDirWatch, RecordsOfOneReadArriveInBufferOrder) {
     TScript script({{{{1, u"a"}, {3, u""}, {4, u"dir/\u00e9"}, {5, u"dir/e"}, {9, u"odd"}}}});
     TRecordedWatch recorded;
+    const int64_t enabled = NanosecondsNow();
     recorded.Watch->SetEnabled(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // the main thread busy elsewhere
+    const int64_t handled = NanosecondsNow();
     ASSERT_TRUE(ProcessEventsUntil([&] { return recorded.Notified.size() == 5; }));
-    EXPECT_EQ(recorded.Notified, (std::vector<TNotified>{
-                                     {1, "a"}, {3, ""}, {4, "dir/\xc3\xa9"}, {5, "dir/e"}, {9, "odd"}}));
+    EXPECT_EQ(recorded.Notified,
+              (std::vector<TNotified>{{1, "a"}, {3, ""}, {4, "dir/\xc3\xa9"}, {5, "dir/e"}, {9, "odd"}}));
+    EXPECT_EQ(std::count(recorded.ReadTimes.begin(), recorded.ReadTimes.end(), recorded.ReadTimes[0]), 5);
+    EXPECT_GE(recorded.ReadTimes[0], enabled);
+    EXPECT_LT(recorded.ReadTimes[0], handled);
+    EXPECT_EQ(recorded.Watch->NotifiedTime(), 0) << "outside OnNotify";
 }
 
 TEST(BrkDirWatch, ZeroByteReadIsReportedAsLostChanges) {

@@ -138,7 +138,7 @@ void TForm1::SessionEnding() {
             for (int i = 0; i < lbWatches->Count() && i < static_cast<int>(states.size()); ++i) {
                 if (WatchOfLine(i))
                     continue;
-                auto watch = CreateWatch(lbWatches->Line(i));
+                auto watch = CreateWatch(std::string(lbWatches->Line(i)));
                 watch->SetOptions(states[static_cast<size_t>(i)].Options);
                 TBriskoDirWatch* restored = watch.get();
                 lbWatches->SetObject(i, std::move(watch));

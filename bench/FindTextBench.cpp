@@ -129,6 +129,14 @@ void BM_BriefModeReplace(benchmark::State& state) {
             list.SetLine(found, LineOf(path));
 }
 
+// The heap of a results list with its key index, per line: what a list of
+// a million or two million lines costs the window.
+void BM_ListMemory(benchmark::State& state) {
+    for (auto _ : state)
+        benchmark::DoNotOptimize(ListOf(Lines(state), true).Count());
+    state.counters["bytes_per_line"] = BytesPerLine()[{Lines(state), true}];
+}
+
 void Sizes(benchmark::internal::Benchmark* benchmark) {
     benchmark->ArgNames({"lines", "indexed"});
     for (int lines : {10000, 100000, 1000000})
@@ -142,5 +150,6 @@ BENCHMARK(BM_FindPath_Miss)->Apply(Sizes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindPath_LastLine)->Apply(Sizes)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_BriefModeAppend)->Apply(Sizes)->Unit(benchmark::kMicrosecond)->Iterations(2000);
 BENCHMARK(BM_BriefModeReplace)->Apply(Sizes)->Unit(benchmark::kMicrosecond)->Iterations(2000);
+BENCHMARK(BM_ListMemory)->ArgName("lines")->Arg(1000000)->Arg(2000000)->Iterations(1)->Unit(benchmark::kMillisecond);
 // Last: freeing its large lists leaves the allocator busy for a while.
 BENCHMARK(BM_FindPath_FirstOfANewRoot)->ArgName("lines")->Arg(10000)->Arg(100000)->Arg(1000000)->Unit(benchmark::kMicrosecond)->Iterations(5);

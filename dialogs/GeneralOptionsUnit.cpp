@@ -42,7 +42,7 @@ class TListBoxLines : public TLineList {
 public:
     explicit TListBoxLines(const TListBox& list) : FList(list) {}
     int Count() const override { return FList.Count(); }
-    const std::string& Line(int index) const override { return FList.Line(index); }
+    std::string_view Line(int index) const override { return FList.Line(index); }
 
 private:
     const TListBox& FList;
@@ -327,7 +327,7 @@ void TGeneralOptionsForm::Edit1Click() {
     const int current = lbExcluded->ItemIndex();
     if (current < 0)
         return;
-    std::string value = lbExcluded->Line(current);
+    std::string value(lbExcluded->Line(current));
     if (InputQuery("Edit File / Path", "prompt", value))
         lbExcluded->SetLine(current, std::move(value));
 }

@@ -12,15 +12,55 @@
 #include <QItemSelectionModel>
 #include <QPalette>
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <unordered_map>
+#include <utility>
 
 namespace {
+// A line's text in one block of its own, its length first: a word in the
+// list, where a string would take four, and no spare room in the block.
+class TLineText {
+public:
+    TLineText() = default;
+    explicit TLineText(std::string_view text) {
+        if (text.empty())
+            return;
+        const auto size = static_cast<uint32_t>(text.size());
+        FBlock = static_cast<char*>(std::malloc(sizeof size + text.size()));
+        if (!FBlock)
+            throw std::bad_alloc();
+        std::memcpy(FBlock, &size, sizeof size);
+        std::memcpy(FBlock + sizeof size, text.data(), text.size());
+    }
+    TLineText(TLineText&& other) noexcept : FBlock(std::exchange(other.FBlock, nullptr)) {}
+    TLineText& operator=(TLineText&& other) noexcept {
+        std::swap(FBlock, other.FBlock);
+        return *this;
+    }
+    TLineText(const TLineText&) = delete;
+    TLineText& operator=(const TLineText&) = delete;
+    ~TLineText() { std::free(FBlock); }
+
+    std::string_view View() const {
+        if (!FBlock)
+            return {};
+        uint32_t size = 0;
+        std::memcpy(&size, FBlock, sizeof size);
+        return {FBlock + sizeof size, size};
+    }
+
+private:
+    char* FBlock = nullptr;
+};
+
+// Sixteen bytes a line: a list of millions of lines is mostly these.
 struct TLine {
-    std::string Text;
-    std::unique_ptr<TObject> Object;
-    bool Note = false;
+    TLineText Text;
     // Grows from the top of the list down; a line keeps it for its life.
-    uint64_t Serial = 0;
+    uint64_t Serial : 63 = 0;
+    uint64_t Note : 1 = 0;
 };
 } // namespace
 
@@ -37,7 +77,8 @@ public:
             return {};
         const size_t row = static_cast<size_t>(index.row());
         if (role == Qt::DisplayRole) {
-            QString text = QString::fromStdString(Lines[row].Text);
+            const std::string_view line = Lines[row].Text.View();
+            QString text = QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
             if (row < Remarks.size() && !Remarks[row].empty())
                 text += QStringLiteral("    ") + QString::fromStdString(Remarks[row]);
             return text;
@@ -51,11 +92,10 @@ public:
         return {};
     }
 
-    void Append(TLine line) {
+    void Append(std::string_view text, bool note) {
         const int row = static_cast<int>(Lines.size());
-        line.Serial = NextSerial++;
         beginInsertRows({}, row, row);
-        Lines.push_back(std::move(line));
+        Lines.push_back({TLineText(text), NextSerial++, note});
         endInsertRows();
     }
 
@@ -67,6 +107,7 @@ public:
     void Remove(int row) {
         beginRemoveRows({}, row, row);
         Hints.erase(Lines[static_cast<size_t>(row)].Serial);
+        Objects.erase(Lines[static_cast<size_t>(row)].Serial);
         Lines.erase(Lines.begin() + row);
         if (static_cast<size_t>(row) < Remarks.size())
             Remarks.erase(Remarks.begin() + row);
@@ -76,8 +117,10 @@ public:
     void RemoveAll() {
         beginResetModel();
         Lines.clear();
+        Lines.shrink_to_fit();
         Remarks.clear();
         Hints.clear();
+        Objects.clear();
         endResetModel();
     }
 
@@ -87,6 +130,8 @@ public:
     std::vector<std::string> Remarks;
     // By serial, for the few lines that have one.
     std::unordered_map<uint64_t, std::string> Hints;
+    // By serial, for the lines that carry one (a list of watches, not of changes).
+    std::unordered_map<uint64_t, std::unique_ptr<TObject>> Objects;
     int HorizontalExtent = 0;
     int ItemHeight = 13;
     uint64_t NextSerial = 0;
@@ -118,33 +163,36 @@ int TListBox::Count() const {
     return static_cast<int>(FModel->Lines.size());
 }
 
-const std::string& TListBox::Line(int index) const {
-    return FModel->Lines.at(static_cast<size_t>(index)).Text;
+std::string_view TListBox::Line(int index) const {
+    return FModel->Lines.at(static_cast<size_t>(index)).Text.View();
 }
 
 std::vector<std::string> TListBox::Lines() const {
     std::vector<std::string> lines;
     lines.reserve(FModel->Lines.size());
     for (const auto& line : FModel->Lines)
-        lines.push_back(line.Text);
+        lines.emplace_back(line.Text.View());
     return lines;
 }
 
 TObject* TListBox::Object(int index) const {
-    return FModel->Lines.at(static_cast<size_t>(index)).Object.get();
+    const auto found = FModel->Objects.find(FModel->Lines.at(static_cast<size_t>(index)).Serial);
+    return found == FModel->Objects.end() ? nullptr : found->second.get();
 }
 
-void TListBox::Add(std::string text, std::unique_ptr<TObject> object) {
-    FModel->Append({std::move(text), std::move(object)});
+void TListBox::Add(std::string_view text, std::unique_ptr<TObject> object) {
+    FModel->Append(text, false);
+    if (object)
+        FModel->Objects.emplace(uint64_t{FModel->Lines.back().Serial}, std::move(object));
     if (FIndex)
         FIndex->Add(KeyOfLine(Count() - 1), FModel->Lines.back().Serial);
     ShowAsFiltered(Count() - 1);
 }
 
-void TListBox::AddNote(std::string text, std::string hint) {
-    FModel->Append({std::move(text), nullptr, true});
+void TListBox::AddNote(std::string_view text, std::string hint) {
+    FModel->Append(text, true);
     if (!hint.empty())
-        FModel->Hints.emplace(FModel->Lines.back().Serial, std::move(hint));
+        FModel->Hints.emplace(uint64_t{FModel->Lines.back().Serial}, std::move(hint));
     ShowAsFiltered(Count() - 1);
 }
 
@@ -159,11 +207,11 @@ void TListBox::ShowAsFiltered(int index) {
         setRowHidden(index, !FShows(Line(index)));
 }
 
-void TListBox::SetLine(int index, std::string text) {
+void TListBox::SetLine(int index, std::string_view text) {
     auto& line = FModel->Lines.at(static_cast<size_t>(index));
     if (FIndex)
         FIndex->Remove(KeyOfLine(index), line.Serial);
-    line.Text = std::move(text);
+    line.Text = TLineText(text);
     if (FIndex)
         FIndex->Add(KeyOfLine(index), line.Serial);
     FModel->Changed(index);
@@ -171,7 +219,11 @@ void TListBox::SetLine(int index, std::string text) {
 }
 
 void TListBox::SetObject(int index, std::unique_ptr<TObject> object) {
-    FModel->Lines.at(static_cast<size_t>(index)).Object = std::move(object);
+    const uint64_t serial = FModel->Lines.at(static_cast<size_t>(index)).Serial;
+    if (object)
+        FModel->Objects[serial] = std::move(object);
+    else
+        FModel->Objects.erase(serial);
 }
 
 void TListBox::Delete(int index) {
@@ -264,7 +316,7 @@ int TListBox::RowOf(uint64_t serial) const {
 // Notes have no key, so that they are neither indexed nor found.
 std::string_view TListBox::KeyOfLine(int index) const {
     const TLine& line = FModel->Lines[static_cast<size_t>(index)];
-    return line.Note ? std::string_view() : FKeyOf(line.Text);
+    return line.Note ? std::string_view() : FKeyOf(line.Text.View());
 }
 
 void TListBox::SetHorizontalExtent(int pixels) {
@@ -281,7 +333,7 @@ void TListBox::keyPressEvent(QKeyEvent* event) {
     }
     RunHandler([this] {
         if (const int current = ItemIndex(); current >= 0)
-            QGuiApplication::clipboard()->setText(QString::fromStdString(Line(current)));
+            QGuiApplication::clipboard()->setText(QString::fromStdString(std::string(Line(current))));
     });
     event->accept();
 }

@@ -28,16 +28,17 @@ public:
     ~TListBox() override;
 
     int Count() const;
-    const std::string& Line(int index) const;
+    // Valid until the line is changed or removed.
+    std::string_view Line(int index) const;
     std::vector<std::string> Lines() const;
     TObject* Object(int index) const;
 
-    void Add(std::string text, std::unique_ptr<TObject> object = nullptr);
+    void Add(std::string_view text, std::unique_ptr<TObject> object = nullptr);
     // Adds a line that FindText and FindKey pass over: a remark among the
     // lines, which no search is meant to find and replace. The hint, if
     // any, shows when the mouse rests on the line.
-    void AddNote(std::string text, std::string hint = {});
-    void SetLine(int index, std::string text);
+    void AddNote(std::string_view text, std::string hint = {});
+    void SetLine(int index, std::string_view text);
     // Gives the line another object (or none), freeing the one it had.
     void SetObject(int index, std::unique_ptr<TObject> object);
     // Removes the line and frees its object. Removing the current line
@@ -69,7 +70,7 @@ public:
     // Shows only the lines shows says yes to, now and as lines are added or
     // changed; an empty function shows every line. Hidden lines stay
     // lines: Count, Line and the searches still see them.
-    using TShows = std::function<bool(const std::string& text)>;
+    using TShows = std::function<bool(std::string_view text)>;
     void SetLineFilter(TShows shows);
     bool LineShown(int index) const { return !isRowHidden(index); }
 

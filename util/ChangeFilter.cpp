@@ -35,7 +35,7 @@ namespace {
 // folder so named, a whole part of the path up to its last separator.
 bool FolderRulesHide(const TLineList& excluded, const TLineList& names, const std::string& path) {
     for (int i = 0; i < excluded.Count(); ++i) {
-        const std::string& entry = excluded.Line(i);
+        const std::string_view entry = excluded.Line(i);
         if (entry.empty() || entry.back() != PathDelim)
             continue;
         if (entry.front() == PathDelim ? path.starts_with(entry) : path.find(entry) != std::string::npos)
@@ -78,11 +78,11 @@ bool TChangeFilter::IsExcludedPath(const std::string& path) const {
 TFolderExclusionRules TChangeFilter::FolderRules() const {
     std::vector<std::string> excluded, names;
     for (int i = 0; i < FExcluded.Count(); ++i)
-        if (const std::string& entry = FExcluded.Line(i); !entry.empty() && entry.back() == PathDelim)
-            excluded.push_back(entry);
+        if (const std::string_view entry = FExcluded.Line(i); !entry.empty() && entry.back() == PathDelim)
+            excluded.emplace_back(entry);
     for (int i = 0; i < FExcludedNames.Count(); ++i)
-        if (IsFolderName(FExcludedNames.Line(i)))
-            names.push_back(FExcludedNames.Line(i));
+        if (std::string name(FExcludedNames.Line(i)); IsFolderName(name))
+            names.push_back(std::move(name));
     if (excluded.empty() && names.empty())
         return nullptr;
     return std::make_shared<TFrozenFolderRules>(std::move(excluded), std::move(names));

@@ -3,6 +3,7 @@
 #include "platform/DirChanges.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Lines of text as some list holds them, read in place at every question,
@@ -11,7 +12,7 @@ class TLineList {
 public:
     virtual ~TLineList() = default;
     virtual int Count() const = 0;
-    virtual const std::string& Line(int index) const = 0;
+    virtual std::string_view Line(int index) const = 0;
 };
 
 // A list of its own, for lists that no window shows.
@@ -20,7 +21,7 @@ public:
     TLineVector() = default;
     explicit TLineVector(std::vector<std::string> lines) : FLines(std::move(lines)) {}
     int Count() const override { return static_cast<int>(FLines.size()); }
-    const std::string& Line(int index) const override { return FLines[static_cast<size_t>(index)]; }
+    std::string_view Line(int index) const override { return FLines[static_cast<size_t>(index)]; }
 
 private:
     std::vector<std::string> FLines;

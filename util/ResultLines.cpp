@@ -72,15 +72,9 @@ std::optional<int> ClockSeconds(std::string_view text, bool& withSeconds) {
     return hour * 3600 + minute * 60 + second;
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
 } // namespace
 
-std::function<bool(const std::string& line)> ResultLineFilter(const std::string& text) {
+std::function<bool(std::string_view line)> ResultLineFilter(const std::string& text) {
     const std::string wanted = Trim(text);
     if (wanted.empty())
         return {};
@@ -90,14 +84,14 @@ std::function<bool(const std::string& line)> ResultLineFilter(const std::string&
         const auto to = ClockSeconds(Trim(wanted.substr(dash + 1)), toSeconds);
         if (from && to) {
             const int last = *to + (toSeconds ? 0 : 59);
-            return [from = *from, last](const std::string& line) {
+            return [from = *from, last](std::string_view line) {
                 bool withSeconds = false;
-                const auto at = ClockSeconds(std::string_view(line).substr(0, 8), withSeconds);
+                const auto at = ClockSeconds(line.substr(0, 8), withSeconds);
                 return at && *at >= from && *at <= last;
             };
         }
     }
-    return [part = Lower(wanted)](const std::string& line) { return Lower(line).find(part) != std::string::npos; };
+    return [wanted](std::string_view line) { return ContainsText(line, wanted); };
 }
 
 std::string FolderCount(uint64_t count) {

@@ -38,7 +38,7 @@ std::string_view ResultFilePath(std::string_view line);
 // ("14:00-15:30", "14:00:05-14:00:09"; a range without seconds takes in its
 // last minute whole) by the lines' times, anything else by a part of the
 // line, ASCII letter case ignored; an empty function for a blank text.
-std::function<bool(const std::string& line)> ResultLineFilter(const std::string& text);
+std::function<bool(std::string_view line)> ResultLineFilter(const std::string& text);
 
 // "1 folder", "2 folders".
 std::string FolderCount(uint64_t count);

@@ -171,7 +171,7 @@ TEST_F(ResultCommands, EveryCommandTakesThePathWhole) {
     List(dir.Path(), names);
     ASSERT_EQ(Form1->lbResults->Count(), static_cast<int>(names.size()));
     for (int line = 0; line < Form1->lbResults->Count(); ++line) {
-        const std::string& text = Form1->lbResults->Line(line);
+        const std::string text(Form1->lbResults->Line(line));
         EXPECT_EQ(PathOfShown(ResultFilePath(text)), dir / names[static_cast<size_t>(line)]);
         EXPECT_EQ(std::count_if(text.begin(), text.end(), [](unsigned char c) { return c < 0x20; }), 0) << text;
         Form1->lbResults->SetSelected(line, true);

@@ -159,7 +159,11 @@ private:
     void ApplyHistorySettings(const std::vector<std::string>& lines);
     std::vector<std::string> HistorySection() const;
 
+    // While the history is kept, the list holds its newest lines only.
+    void KeepListInBounds();
     std::unique_ptr<THistoryStore> FHistory;
+    uint64_t FListDropped = 0; // lines that gave way since the list was cleared
+    std::string FListNote;     // the line at the top that counts them
     THistorySettings FHistorySettings;
     TRenamePairing FHistoryRenames;
     bool FShown = false;

@@ -3,12 +3,15 @@
 #include "app/Unit1.h"
 
 #include "dialogs/GeneralOptionsUnit.h"
+#include "runtime/SysUtils.h"
 #include "toolkit/Application.h"
+#include "toolkit/ListBox.h"
 #include "util/History.h"
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QMetaObject>
+#include <algorithm>
 
 // Trouble is told on the writer's thread and shown in the status bar.
 void TForm1::OpenHistory() {
@@ -53,15 +56,31 @@ bool TForm1::IsHistoryFileChange(const std::string& path) const {
 
 void TForm1::ApplyHistorySettings(const std::vector<std::string>& lines) {
     FHistorySettings = HistorySettingsOf(lines);
-    GeneralOptionsForm->cbKeepHistory->setChecked(FHistorySettings.Keep);
-    GeneralOptionsForm->ShowHistory(HistoryFileName(), FHistorySettings.Retention);
+    GeneralOptionsForm->ShowHistory(HistoryFileName(), FHistorySettings);
     OpenHistory();
+    KeepListInBounds();
 }
 
 void TForm1::HistoryRetentionChanged() {
-    FHistorySettings.Retention = GeneralOptionsForm->HistoryRetention();
+    FHistorySettings = GeneralOptionsForm->HistorySettings();
     if (FHistory)
         FHistory->SetRetention(FHistorySettings.Retention);
+    KeepListInBounds();
+}
+
+// The oldest lines give way in blocks, not one by one, to a note at the top
+// that counts them; they were kept in the history as they came.
+void TForm1::KeepListInBounds() {
+    const int limit = std::max(FHistorySettings.ListLimit, 2);
+    const int count = lbResults->Count();
+    if (!FHistory || count <= limit + limit / 64)
+        return;
+    const bool noted = FListDropped > 0 && lbResults->Line(0) == FListNote;
+    const int replaced = count - limit + 1;
+    FListDropped += noted ? replaced - 1 : replaced;
+    FListNote = Format("%llu older changes are in the history: Action > Search History…",
+                       static_cast<unsigned long long>(FListDropped));
+    lbResults->ReplaceTop(replaced, FListNote);
 }
 
 std::vector<std::string> TForm1::HistorySection() const {

@@ -37,14 +37,13 @@ void TForm1::BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const st
     }
     KeepInHistory(*record);
     std::optional<TResultLine> line = TResultLine::Of(*record);
-    if (lbResults->Count() == 0 || GeneralOptionsForm->cbVerboseDisplay->isChecked()) {
-        lbResults->Add(std::move(line->Text));
-        return;
-    }
-    if (int found = lbResults->FindKey(line->Path); found >= 0)
-        lbResults->SetLine(found, std::move(line->Text));
+    if (lbResults->Count() == 0 || GeneralOptionsForm->cbVerboseDisplay->isChecked())
+        lbResults->Add(line->Text);
+    else if (int found = lbResults->FindKey(line->Path); found >= 0)
+        lbResults->SetLine(found, line->Text);
     else
-        lbResults->Add(std::move(line->Text));
+        lbResults->Add(line->Text);
+    KeepListInBounds();
 }
 
 // What a watch could not cover is listed like a change, always as a line of
@@ -61,7 +60,8 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
                 StatusRecord(GeneralOptionsForm->ChangeFilter(), TimeNow(), Sender->Directory(), Status)) {
             KeepInHistory(*record);
             TResultLine line = TResultLine::Of(*record);
-            lbResults->AddNote(std::move(line.Text), std::move(line.Hint));
+            lbResults->AddNote(line.Text, std::move(line.Hint));
+            KeepListInBounds();
         }
         break;
     case TDirWatchStatus::TKind::SettingUp:
@@ -163,6 +163,7 @@ void TForm1::HexEdit(const std::string& path) {
 
 void TForm1::sbClearClick() {
     lbResults->Clear();
+    FListDropped = 0;
     UpdateStatusBar();
 }
 

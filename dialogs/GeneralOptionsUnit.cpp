@@ -84,6 +84,8 @@ void TGeneralOptionsForm::CreateControls() {
     seHistoryDays = NewRetentionBox("for ", " days", 1, 36500);
     seHistoryRecords = NewRetentionBox("at most ", " changes", 1000, 2000000000);
     seHistoryRecords->setSingleStep(100000);
+    seListLimit = NewRetentionBox("list at most ", " lines", 1000, 100000000);
+    seListLimit->setSingleStep(100000);
     lbHistoryPlace = new QLabel(this);
     lbHistoryPlace->setWordWrap(true);
     Label4 = new QLabel(QStringLiteral("Hex editor"), this);
@@ -171,6 +173,7 @@ void TGeneralOptionsForm::LayOutControls() {
     checks->addWidget(cbKeepHistory);
     checks->addWidget(seHistoryDays);
     checks->addWidget(seHistoryRecords);
+    checks->addWidget(seListLimit);
     checks->addStretch();
     auto* hexEditor = new QHBoxLayout;
     hexEditor->addWidget(Label4);
@@ -202,7 +205,8 @@ void TGeneralOptionsForm::LayOutControls() {
     setTabOrder(cbMinToTray, cbKeepHistory);
     setTabOrder(cbKeepHistory, seHistoryDays);
     setTabOrder(seHistoryDays, seHistoryRecords);
-    setTabOrder(seHistoryRecords, lbExcludedTypes);
+    setTabOrder(seHistoryRecords, seListLimit);
+    setTabOrder(seListLimit, lbExcludedTypes);
     setTabOrder(lbExcludedTypes, lbIncludedTypes);
     setTabOrder(lbIncludedTypes, ebHexEditor);
 }
@@ -280,16 +284,21 @@ QSpinBox* TGeneralOptionsForm::NewRetentionBox(const char* prefix, const char* s
     return box;
 }
 
-void TGeneralOptionsForm::ShowHistory(const std::string& file, const THistoryRetention& retention) {
-    const QSignalBlocker days(seHistoryDays), records(seHistoryRecords);
-    seHistoryDays->setValue(static_cast<int>(std::clamp<int64_t>(retention.Days, 1, seHistoryDays->maximum())));
+// Values outside a box's range (set in the file) are shown at its bound,
+// and kept as they are until the user changes them.
+void TGeneralOptionsForm::ShowHistory(const std::string& file, const THistorySettings& settings) {
+    const QSignalBlocker keep(cbKeepHistory), days(seHistoryDays), records(seHistoryRecords), list(seListLimit);
+    cbKeepHistory->setChecked(settings.Keep);
+    seHistoryDays->setValue(
+        static_cast<int>(std::clamp<int64_t>(settings.Retention.Days, 1, seHistoryDays->maximum())));
     seHistoryRecords->setValue(static_cast<int>(
-        std::clamp<int64_t>(retention.Records, seHistoryRecords->minimum(), seHistoryRecords->maximum())));
+        std::clamp<int64_t>(settings.Retention.Records, seHistoryRecords->minimum(), seHistoryRecords->maximum())));
+    seListLimit->setValue(settings.ListLimit);
     lbHistoryPlace->setText(QString::fromStdString("The history is kept in " + file));
 }
 
-THistoryRetention TGeneralOptionsForm::HistoryRetention() const {
-    return {seHistoryDays->value(), seHistoryRecords->value()};
+THistorySettings TGeneralOptionsForm::HistorySettings() const {
+    return {cbKeepHistory->isChecked(), {seHistoryDays->value(), seHistoryRecords->value()}, seListLimit->value()};
 }
 
 void TGeneralOptionsForm::SpeedButton1Click() {

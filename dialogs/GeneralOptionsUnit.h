@@ -1,8 +1,8 @@
 #pragma once
 
-#include "history/HistoryStore.h"
 #include "toolkit/EnterKey.h"
 #include "util/ChangeFilter.h"
+#include "util/History.h"
 
 #include <QDialog>
 #include <functional>
@@ -39,11 +39,11 @@ public:
     std::function<void()> OnFolderRulesChanged;
     // "Keep a history" checked or cleared.
     std::function<void()> OnKeepHistoryChanged;
-    // The days or the number of changes kept changed.
+    // The days or the number of changes kept, or the lines listed, changed.
     std::function<void()> OnHistoryRetentionChanged;
-    // Where the history is kept, and for how long.
-    void ShowHistory(const std::string& file, const THistoryRetention& retention);
-    THistoryRetention HistoryRetention() const;
+    // Where the history is kept, for how long, and how many lines the list keeps.
+    void ShowHistory(const std::string& file, const THistorySettings& settings);
+    THistorySettings HistorySettings() const;
 
     void FormCreate();
     void FormShow();
@@ -77,6 +77,7 @@ public:
     QCheckBox* cbKeepHistory;
     QSpinBox* seHistoryDays;
     QSpinBox* seHistoryRecords;
+    QSpinBox* seListLimit;
     QLabel* lbHistoryPlace;
     QLabel* Label4;
     QLineEdit* ebHexEditor;

@@ -114,6 +114,18 @@ public:
         endRemoveRows();
     }
 
+    // Rows [0, count) go; row count becomes the first.
+    void RemoveTop(int count) {
+        beginRemoveRows({}, 0, count - 1);
+        for (auto line = Lines.begin(); line != Lines.begin() + count; ++line) {
+            Hints.erase(line->Serial);
+            Objects.erase(line->Serial);
+        }
+        Lines.erase(Lines.begin(), Lines.begin() + count);
+        Remarks.erase(Remarks.begin(), Remarks.begin() + std::min<size_t>(Remarks.size(), static_cast<size_t>(count)));
+        endRemoveRows();
+    }
+
     void RemoveAll() {
         beginResetModel();
         Lines.clear();
@@ -243,6 +255,28 @@ void TListBox::Clear() {
     FModel->RemoveAll();
     if (FIndex)
         FIndex->Clear();
+}
+
+// The last line replaced keeps its serial, smaller than any below it, for
+// the note.
+void TListBox::ReplaceTop(int count, std::string_view note) {
+    count = std::min(count, Count());
+    if (count <= 0)
+        return;
+    if (FIndex)
+        for (int i = 0; i < count; ++i)
+            FIndex->Remove(KeyOfLine(i), FModel->Lines[static_cast<size_t>(i)].Serial);
+    if (count > 1)
+        FModel->RemoveTop(count - 1);
+    TLine& top = FModel->Lines.front();
+    FModel->Hints.erase(top.Serial);
+    FModel->Objects.erase(top.Serial);
+    top.Text = TLineText(note);
+    top.Note = 1;
+    if (!FModel->Remarks.empty())
+        FModel->Remarks.front().clear();
+    FModel->Changed(0);
+    ShowAsFiltered(0);
 }
 
 int TListBox::ItemIndex() const {

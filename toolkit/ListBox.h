@@ -45,6 +45,9 @@ public:
     // leaves the list without one.
     void Delete(int index);
     void Clear();
+    // Replaces the first count lines with one note, at one go: for a list
+    // that keeps its newest lines only.
+    void ReplaceTop(int count, std::string_view note);
 
     // The current line, or -1. A multiple-selection list with lines has its
     // focus frame on the first line until the user moves it.

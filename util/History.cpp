@@ -22,12 +22,13 @@ THistorySettings HistorySettingsOf(const std::vector<std::string>& lines) {
     settings.Keep = TUtilObj::ValueOfKey(lines, "Keep") != "F";
     ReadNumber(lines, "Days", settings.Retention.Days);
     ReadNumber(lines, "Records", settings.Retention.Records);
+    ReadNumber(lines, "ListLimit", settings.ListLimit);
     return settings;
 }
 
 std::vector<std::string> HistorySectionOf(const THistorySettings& settings) {
     return {std::string("Keep=") + (settings.Keep ? "T" : "F"), "Days=" + std::to_string(settings.Retention.Days),
-            "Records=" + std::to_string(settings.Retention.Records)};
+            "Records=" + std::to_string(settings.Retention.Records), "ListLimit=" + std::to_string(settings.ListLimit)};
 }
 
 std::string HistoryFileName() {

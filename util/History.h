@@ -1,7 +1,8 @@
 #pragma once
 
 // The history as the window and the console use it: where it is kept, its
-// settings (the [History] section: Keep=T|F, Days=30, Records=10000000),
+// settings (the [History] section: Keep=T|F, Days=30, Records=10000000,
+// ListLimit=1000000),
 // and its records as change records.
 #include "history/HistoryStore.h"
 #include "util/ChangeRecords.h"
@@ -12,6 +13,9 @@
 struct THistorySettings {
     bool Keep = true;
     THistoryRetention Retention;
+    // While the history is kept, the results list keeps this many of the
+    // newest lines; the older ones are found in the history.
+    int ListLimit = 1000000;
 };
 
 // The settings in the section's key=value lines; a missing or unreadable

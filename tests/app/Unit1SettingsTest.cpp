@@ -62,7 +62,8 @@ TEST_F(MainWindowSettings, StartWithoutAFileThenCloseWritesTheDefaults) {
 
     EXPECT_EQ(SectionNames(SettingsFile),
               (std::vector<std::string>{"[Layout]", "[WatchProperties]", "[Misc]", "[History]"}));
-    EXPECT_EQ(Section("History"), (std::vector<std::string>{"Keep=T", "Days=30", "Records=10000000"}));
+    EXPECT_EQ(Section("History"),
+              (std::vector<std::string>{"Keep=T", "Days=30", "Records=10000000", "ListLimit=1000000"}));
     const auto layout = Section("Layout");
     ASSERT_EQ(layout.size(), 4u);
     EXPECT_EQ(layout[0].rfind("Top=", 0), 0u);
@@ -111,9 +112,10 @@ TEST_F(MainWindowSettings, EverythingComesBackAfterARestart) {
     GeneralOptionsForm->ebHexEditor->setText("/opt/hex ed --mode=x");
     GeneralOptionsForm->seHistoryDays->setValue(7);
     GeneralOptionsForm->seHistoryRecords->setValue(5000);
+    GeneralOptionsForm->seListLimit->setValue(2000);
     Form1->setGeometry(40, 50, 520, 410);
     Form1->sbExitClick();
-    EXPECT_EQ(Section("History"), (std::vector<std::string>{"Keep=T", "Days=7", "Records=5000"}));
+    EXPECT_EQ(Section("History"), (std::vector<std::string>{"Keep=T", "Days=7", "Records=5000", "ListLimit=2000"}));
     EXPECT_EQ(Section("Mine"), (std::vector<std::string>{"kept=yes"})) << "sections of other names stay";
 
     Restart();
@@ -133,8 +135,9 @@ TEST_F(MainWindowSettings, EverythingComesBackAfterARestart) {
     EXPECT_TRUE(GeneralOptionsForm->cbMinToTray->isChecked());
     EXPECT_TRUE(Form1->FTray->ShowIcon());
     EXPECT_EQ(GeneralOptionsForm->ebHexEditor->text().toStdString(), "/opt/hex ed --mode=x");
-    EXPECT_EQ(GeneralOptionsForm->HistoryRetention().Days, 7);
-    EXPECT_EQ(GeneralOptionsForm->HistoryRetention().Records, 5000);
+    EXPECT_EQ(GeneralOptionsForm->HistorySettings().Retention.Days, 7);
+    EXPECT_EQ(GeneralOptionsForm->HistorySettings().Retention.Records, 5000);
+    EXPECT_EQ(GeneralOptionsForm->HistorySettings().ListLimit, 2000);
     EXPECT_EQ(Form1->geometry(), QRect(40, 50, 520, 410));
     EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring enabled");
     EXPECT_TRUE(TakeErrorBoxes().empty());

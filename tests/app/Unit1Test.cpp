@@ -438,6 +438,34 @@ TEST_F(ChangeLines, WhatIsListedIsKeptInTheHistory) {
     GeneralOptionsForm->cbKeepHistory->setChecked(true);
 }
 
+// While the history is kept the list holds its newest lines, brief mode's
+// one line a path among them; a note at the top counts the lines gone.
+TEST_F(ChangeLines, TheListKeepsItsNewestLinesWhileTheHistoryIsKept) {
+    auto sender = SenderOn("/w");
+    const auto listed = [] {
+        std::vector<std::string> lines;
+        for (const std::string& line : Form1->lbResults->Lines())
+            lines.push_back(line.substr(line.find(" - ") == 8 ? 11 : 0));
+        return lines;
+    };
+    Form1->ApplySection("History", {"Keep=F", "ListLimit=3"});
+    for (const char* name : {"a", "b", "c", "d"})
+        Form1->BriskoDirWatch1Notify(sender.get(), 1, name);
+    EXPECT_EQ(Form1->lbResults->Count(), 4) << "without a history nothing gives way";
+    Form1->sbClearClick();
+    Form1->ApplySection("History", {"Keep=T", "ListLimit=3"});
+    for (const char* name : {"a", "b", "c", "d", "b", "e"})
+        Form1->BriskoDirWatch1Notify(sender.get(), name[0] == 'b' ? 3 : 1, name);
+    EXPECT_EQ(listed(), (std::vector<std::string>{"4 older changes are in the history: Action > Search History…",
+                                                  "Modified - /w/b", "Added - /w/e"}))
+        << "b had given way when it changed again: a new line";
+    Form1->BriskoDirWatch1Status(sender.get(), NotCovered("f", "Permission denied"));
+    EXPECT_EQ(listed(), (std::vector<std::string>{"5 older changes are in the history: Action > Search History…",
+                                                  "Added - /w/e", "Not_watched - /w/f"}));
+    Form1->sbClearClick();
+    Form1->ApplySection("History", {});
+}
+
 // The filter over the list shows the lines a part of a line or a time range
 // lets through, as the user types and as lines come.
 TEST_F(ChangeLines, TheFilterShowsWhatTheUserTyped) {

@@ -94,7 +94,7 @@ TEST_F(GeneralOptions, ControlsMenusAndTabOrder) {
     } while (control != form.cbVerboseDisplay && order.size() < 12);
     EXPECT_EQ(order,
               (std::vector<QWidget*>{form.cbVerboseDisplay, form.lbExcluded, form.lbExcludedNames, form.cbMinToTray,
-                                     form.cbKeepHistory, form.seHistoryDays, form.seHistoryRecords,
+                                     form.cbKeepHistory, form.seHistoryDays, form.seHistoryRecords, form.seListLimit,
                                      form.lbExcludedTypes, form.lbIncludedTypes, form.ebHexEditor}));
 }
 

@@ -156,6 +156,14 @@ TEST(ListBox, FindKeyIndexAgreesWithReadingEveryLine) {
         } else if (random() % 20 == 0) {
             list.Clear();
             notes.clear();
+        } else if (random() % 2 == 0) { // the oldest lines give way to a note
+            const int count = 1 + static_cast<int>(random() % list.Count());
+            const int left = list.Count() - count + 1;
+            list.ReplaceTop(count, "(older lines elsewhere)");
+            notes.erase(notes.begin(), notes.begin() + count - 1);
+            notes.front() = true;
+            ASSERT_EQ(list.Count(), left);
+            ASSERT_EQ(list.Line(0), "(older lines elsewhere)");
         }
         const std::string query = randomPath();
         ASSERT_EQ(list.FindKey(query), FirstWithKey(list, notes, query)) << "query " << query << " at step " << step;

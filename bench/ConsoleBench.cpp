@@ -5,6 +5,8 @@
 #include "BenchTree.h"
 #include "LineProcess.h"
 
+#include "history/HistoryStore.h"
+
 #include <benchmark/benchmark.h>
 #include <chrono>
 #include <filesystem>
@@ -17,6 +19,8 @@
 namespace {
 using TClock = std::chrono::steady_clock;
 constexpr int BurstFiles = 100000;
+// A million changes: the burst the history is measured with.
+constexpr int LargeBurstFiles = 500000;
 
 double SecondsSince(TClock::time_point start) {
     return std::chrono::duration<double>(TClock::now() - start).count();
@@ -36,16 +40,17 @@ struct TBurstFigures {
 };
 
 // One run of the burst against a watcher.
-void MeasureBurst(benchmark::State& state, TLineProcess& watcher, const std::string& folder, TBurstFigures& figures) {
+void MeasureBurst(benchmark::State& state, TLineProcess& watcher, const std::string& folder, TBurstFigures& figures,
+                  int files = BurstFiles) {
     if (!watcher.WaitReady()) {
         state.SkipWithError("the watcher did not start");
         return;
     }
     const double cpuBefore = watcher.CpuSeconds();
     const auto start = TClock::now();
-    WriteBurst(folder, BurstFiles);
+    WriteBurst(folder, files);
     const double writer = SecondsSince(start);
-    const double lastLine = watcher.WaitForLines(2L * BurstFiles, start);
+    const double lastLine = watcher.WaitForLines(2L * files, start);
     state.SetIterationTime(lastLine);
     figures.Writer += writer;
     figures.LastLinePerWriter += lastLine / writer;
@@ -56,7 +61,8 @@ void MeasureBurst(benchmark::State& state, TLineProcess& watcher, const std::str
 // Argument fanotify:0 is inotify, 1 fanotify (as root); json:1 the JSON
 // Lines format; history:1 keeps the history (in a folder of the
 // benchmark's own: its bytes per record are counted), history:0 turns it
-// off in the settings file, which is otherwise empty.
+// off in the settings file, which is otherwise empty; files: how many
+// files the burst makes and removes.
 void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
     TBenchTree tree, settings, state_folder;
     const std::string settingsFile = settings.Path() + "/settings.ini";
@@ -70,15 +76,21 @@ void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
     TBurstFigures figures;
     for (auto _ : state) {
         TLineProcess console(command, "watching ");
-        MeasureBurst(state, console, tree.Path(), figures);
+        MeasureBurst(state, console, tree.Path(), figures, static_cast<int>(state.range(3)));
     }
     figures.Report(state);
     const std::string database = state_folder.Path() + "/sentrel/history.db";
     std::error_code error;
     const auto bytes = std::filesystem::file_size(database, error);
+    const double lines = 2.0 * static_cast<double>(state.range(3)) * static_cast<double>(state.iterations());
     if (!error)
-        state.counters["history_bytes_per_record"] =
-            static_cast<double>(bytes) / (2.0 * BurstFiles * static_cast<double>(state.iterations()));
+        state.counters["history_bytes_per_record"] = static_cast<double>(bytes) / lines;
+    if (state.range(2)) {
+        // Every line of every run is a record, or the figure shows what was not kept.
+        size_t kept = 0;
+        ForEachHistoryRecord(database, {}, [&](const THistoryRecord&) { return ++kept, true; });
+        state.counters["history_kept_per_line"] = static_cast<double>(kept) / lines;
+    }
 }
 
 void BM_ConsoleBurst_Inotifywait(benchmark::State& state) {
@@ -92,5 +104,6 @@ void BM_ConsoleBurst_Inotifywait(benchmark::State& state) {
 }
 } // namespace
 
-BENCHMARK(BM_ConsoleBurst_Sentrel)->ArgNames({"fanotify", "json", "history"})->ArgsProduct({{0, 1}, {0, 1}, {0, 1}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ConsoleBurst_Sentrel)->ArgNames({"fanotify", "json", "history", "files"})->ArgsProduct({{0, 1}, {0, 1}, {0, 1}, {BurstFiles}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ConsoleBurst_Sentrel)->ArgNames({"fanotify", "json", "history", "files"})->ArgsProduct({{0, 1}, {0}, {0, 1}, {LargeBurstFiles}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_ConsoleBurst_Inotifywait)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

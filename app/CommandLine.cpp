@@ -94,6 +94,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
             result.Since = TimeOption("--since", argument, arguments, i);
         } else if (IsOption(argument, "--until")) {
             result.Until = TimeOption("--until", argument, arguments, i);
+        } else if (argument == "--no-catch-up") {
+            result.CatchUp = false;
         } else if (argument == "--verbose") {
             result.Verbose = true;
         } else if (IsOption(argument, "--settings")) {
@@ -112,8 +114,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
     }
     if (formatGiven && result.Mode != TCommandLine::TMode::Console)
         throw ECommandLineError("--format is for the console: add --console");
-    if ((result.History || result.Since || result.Until) && result.Mode != TCommandLine::TMode::Console)
-        throw ECommandLineError("--history, --since and --until are for the console: add --console");
+    if ((result.History || result.Since || result.Until || !result.CatchUp) &&
+        result.Mode != TCommandLine::TMode::Console)
+        throw ECommandLineError("--history, --since, --until and --no-catch-up are for the console: add --console");
     if (result.Until && !result.History)
         throw ECommandLineError("--until is for --history: a live watch goes on until it is stopped");
     if (result.Mode == TCommandLine::TMode::Console) {
@@ -128,7 +131,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
 
 std::string UsageText() {
     return R"(Usage: sentrel [--verbose] [--settings FILE] [FOLDER...]
-       sentrel --console [--format text|json] [--settings FILE] [--since WHEN] FOLDER...
+       sentrel --console [--format text|json] [--settings FILE] [--since WHEN]
+               [--no-catch-up] FOLDER...
        sentrel --console --history [--format text|json] [--settings FILE]
                [--since WHEN] [--until WHEN] [PATTERN]
        sentrel --help | --version
@@ -157,6 +161,10 @@ list, as "Add Directory" does (a folder listed already is not added again).
   --since WHEN     with --history: from WHEN on; before a live watch: print
                    what the history kept since WHEN, then follow
   --until WHEN     with --history: up to WHEN (a date takes in the whole day)
+  --no-catch-up    do not list, at start, what changed in a folder while it
+                   was not watched (lines Found_added, Found_removed,
+                   Found_modified, Found_renamed_old_name/_new_name; a folder
+                   that cannot be compared gets a Not_caught_up line)
                    WHEN: today, yesterday, a time ago (90s, 30m, 2h, 7d), or a
                    local date and time (2026-12-07, 2026-12-07 14:05)
   --verbose        the window starts in verbose display (every change on a

@@ -30,6 +30,9 @@ struct TCommandLine {
     std::optional<int64_t> Since, Until;
     // With --history: a part of the path the records must hold; empty: any.
     std::string Pattern;
+    // --no-catch-up: the console does not list what changed in a folder
+    // while it was not watched.
+    bool CatchUp = true;
 };
 
 // Arguments that ask for nothing the program does; the message says what

@@ -7,11 +7,13 @@
 
 #include "app/CommandLine.h"
 #include "history/HistoryStore.h"
+#include "history/Snapshot.h"
 #include "platform/MessageWindow.h"
 #include "platform/OutputWriter.h"
 #include "platform/PlatformInfo.h"
 #include "runtime/SysUtils.h"
 #include "toolkit/StopSignals.h"
+#include "util/CatchUpRecords.h"
 #include "util/ChangeFilter.h"
 #include "util/ChangeRecords.h"
 #include "util/History.h"
@@ -86,8 +88,10 @@ constexpr std::size_t UnwrittenLimit = std::size_t(64) << 20;
 
 class TConsole {
 public:
-    // history: where the listed changes are kept too, if anywhere.
-    TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history);
+    // history: where the listed changes are kept too, if anywhere; catchUp:
+    // whether what changed in a folder while it was not watched is listed
+    // (with a history only, beside which the folders' snapshots are kept).
+    TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history, bool catchUp);
     ~TConsole();
     TConsole(const TConsole&) = delete;
     TConsole& operator=(const TConsole&) = delete;
@@ -99,6 +103,10 @@ private:
     void Watch(const std::string& folder);
     void Notify(TBriskoDirWatch* sender, int action, const std::string& fileName);
     void Status(TBriskoDirWatch* sender, const TDirWatchStatus& status);
+    TCatchUpOptions CatchUpOptions(const std::string& folder) const;
+    void CatchUp(const std::string& folder);
+    void CaughtUp(const std::string& folder, const TCatchUp& result);
+    void KeepSnapshots();
     bool IsOwnOutputWrite(const TBriskoDirWatch* sender, int action, const std::string& fileName);
     std::string Now() const;
     void Emit(TChangeRecord record);
@@ -118,6 +126,7 @@ private:
     const TChangeFilter& FFilter;
     const TCommandLine::TFormat FFormat;
     THistoryStore* const FHistory;
+    const bool FCatchUp;
     // The standard output's file when it is one: its own changes are not
     // listed, or every line written would make another.
     const std::optional<std::string> FOutputFile;
@@ -139,15 +148,19 @@ private:
     };
     std::unordered_map<const TBriskoDirWatch*, TOwnOutput> FOwnOutput;
     std::unordered_set<const TBriskoDirWatch*> FReady;
+    // Catch-ups under way, and the folders whose snapshot is kept: it is
+    // brought up to date at the end.
+    std::vector<std::unique_ptr<TCatchUpRun>> FCatchUps;
+    std::vector<std::string> FSnapshotsKept;
     bool FEnded = false;
     int FExitCode = ExitSuccess;
 };
 
 TConsole* TConsole::FRunning = nullptr;
 
-TConsole::TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history)
-    : FFilter(filter), FFormat(format), FHistory(history), FOutputFile(TOutputWriter::FileOf(STDOUT_FILENO)),
-      FStopSignals([this] { End(ExitSuccess); }),
+TConsole::TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history, bool catchUp)
+    : FFilter(filter), FFormat(format), FHistory(history), FCatchUp(catchUp && history),
+      FOutputFile(TOutputWriter::FileOf(STDOUT_FILENO)), FStopSignals([this] { End(ExitSuccess); }),
       FOutput(STDOUT_FILENO, UnwrittenLimit,
               {[this](const TOutputWriter::TDropped& dropped) { return LostLines(dropped); },
                [this](int error) {
@@ -183,6 +196,7 @@ int TConsole::Run(const std::vector<std::string>& folders, std::optional<int64_t
     if (FEnded)
         return FExitCode;
     QCoreApplication::exec();
+    KeepSnapshots();
     return FExitCode;
 }
 
@@ -239,8 +253,10 @@ void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {
     // The moment every change is reported is news; the end of the set-up
     // after it, and a tree that grows later, are not.
     if (status.Kind == TDirWatchStatus::TKind::Covered) {
-        if (FReady.insert(sender).second)
+        if (FReady.insert(sender).second) {
             Tell("watching " + ShownPath(sender->Directory()) + " (" + WatchedRemark(status) + ")");
+            CatchUp(sender->Directory());
+        }
         return;
     }
     std::optional<TChangeRecord> record = StatusRecord(FFilter, Now(), sender->Directory(), status);
@@ -249,6 +265,49 @@ void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {
     if (status.Kind == TDirWatchStatus::TKind::NotCovered)
         Tell("not watched: " + ShownPath(record->Path) + ": " + record->Reason);
     Emit(std::move(*record));
+}
+
+TCatchUpOptions TConsole::CatchUpOptions(const std::string& folder) const {
+    TCatchUpOptions options;
+    options.WatchedBefore = HistoryHasFolder(FHistory->Path(), folder);
+    options.LeaveOut = [rules = FFilter.FolderRules(), folder](const std::string& below) {
+        return rules && rules->Excludes(FullPath(folder, below));
+    };
+    return options;
+}
+
+// Once the watch reports every change, so that nothing made meanwhile is
+// missed (a change made during the walk may be listed twice).
+void TConsole::CatchUp(const std::string& folder) {
+    if (!FCatchUp)
+        return;
+    FCatchUps.push_back(std::make_unique<TCatchUpRun>(
+        folder, SnapshotPathFor(FHistory->Path(), folder), CatchUpOptions(folder), [this, folder](TCatchUp result) {
+            QMetaObject::invokeMethod(
+                &FContext, [this, folder, result = std::move(result)] { CaughtUp(folder, result); },
+                Qt::QueuedConnection);
+        }));
+}
+
+void TConsole::CaughtUp(const std::string& folder, const TCatchUp& result) {
+    for (TChangeRecord& record : CatchUpRecords(FFilter, Now(), folder, result))
+        if (!IsHistoryFile(record.Path, FHistory->Path()))
+            Emit(std::move(record));
+    if (!result.SnapshotError.empty())
+        Tell("what " + ShownPath(folder) + " holds could not be kept for the next start: " + result.SnapshotError);
+    else if (result.Outcome != TCatchUp::TOutcome::Unreadable)
+        FSnapshotsKept.push_back(folder);
+}
+
+// What the trees hold at the end is what the next start compares with;
+// catch-ups still under way stop, and their old snapshots stay.
+void TConsole::KeepSnapshots() {
+    FCatchUps.clear();
+    for (const std::string& folder : FSnapshotsKept) {
+        const TCatchUp result = CatchUpTree(folder, SnapshotPathFor(FHistory->Path(), folder), CatchUpOptions(folder));
+        if (!result.SnapshotError.empty())
+            Tell("what " + ShownPath(folder) + " holds could not be kept for the next start: " + result.SnapshotError);
+    }
 }
 
 std::string TConsole::Now() const {
@@ -393,7 +452,7 @@ int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
         store.emplace(HistoryFileName(), history.Retention, [](const std::string& message) { Tell(message); });
     std::optional<TConsole> console;
     try {
-        console.emplace(filter, commandLine.Format, store ? &*store : nullptr);
+        console.emplace(filter, commandLine.Format, store ? &*store : nullptr, commandLine.CatchUp);
     } catch (const Exception& error) {
         Tell(error.Message());
         return ExitFailure;

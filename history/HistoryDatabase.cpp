@@ -17,10 +17,23 @@ const char* const HistoryIndexSchema = "CREATE VIRTUAL TABLE IF NOT EXISTS chang
                                        "columnsize=0, tokenize='trigram case_sensitive 1');";
 
 namespace {
-// The actions the lines name, kept as numbers; any other name as its text.
-constexpr const char* ActionNames[] = {
-    "",        "Added",        "Removed",        "Modified",   "Renamed_old_name", "Renamed_new_name",
-    "Renamed", "Changes_lost", "Changes_merged", "Not_watched"};
+// The actions the lines name, kept as numbers (new ones only ever added at the
+// end); any other name as its text.
+constexpr const char* ActionNames[] = {"",
+                                       "Added",
+                                       "Removed",
+                                       "Modified",
+                                       "Renamed_old_name",
+                                       "Renamed_new_name",
+                                       "Renamed",
+                                       "Changes_lost",
+                                       "Changes_merged",
+                                       "Not_watched",
+                                       "Found_added",
+                                       "Found_removed",
+                                       "Found_modified",
+                                       "Found_renamed",
+                                       "Not_caught_up"};
 
 void IndexedFunction(sqlite3_context* context, int, sqlite3_value** values) {
     if (sqlite3_value_type(values[1]) == SQLITE_NULL)

@@ -132,6 +132,18 @@ std::vector<THistoryRecord> ReadHistory(const std::string& path, const THistoryQ
     return records;
 }
 
+bool HistoryHasFolder(const std::string& path, const std::string& folder) {
+    THistoryDatabase database;
+    std::error_code missing;
+    if (!std::filesystem::exists(path, missing) || database.Open(path, SQLITE_OPEN_READONLY) != SQLITE_OK)
+        return false;
+    THistoryStatement find(database.Handle(), "SELECT 1 FROM folders WHERE path = ?");
+    if (!find)
+        return false;
+    BindBytes(find.Get(), 1, folder);
+    return sqlite3_step(find.Get()) == SQLITE_ROW;
+}
+
 void ForEachHistoryRecord(const std::string& path, const THistoryQuery& query,
                           const std::function<bool(const THistoryRecord&)>& visit) {
     Select(path, query, false, visit);

@@ -89,6 +89,9 @@ std::vector<THistoryRecord> ReadHistory(const std::string& path, const THistoryQ
 void ForEachHistoryRecord(const std::string& path, const THistoryQuery& query,
                           const std::function<bool(const THistoryRecord&)>& visit);
 
+// Whether the history at path holds records of the watched folder.
+bool HistoryHasFolder(const std::string& path, const std::string& folder);
+
 // Where the history is kept: beside the settings file of a portable copy,
 // else in the user's state folder ($XDG_STATE_HOME/sentrel, else
 // ~/.local/state/sentrel).

@@ -69,7 +69,7 @@ std::string SnapshotPathFor(const std::string& historyFile, const std::string& f
     char name[40];
     std::snprintf(name, sizeof name, "%016llx.snapshot",
                   static_cast<unsigned long long>(Checksum(ChecksumStart, folder.data(), folder.size())));
-    return (std::filesystem::path(historyFile).parent_path() / "snapshots" / name).string();
+    return (std::filesystem::path(historyFile).parent_path() / SnapshotFolderName / name).string();
 }
 
 TSnapshotWriter::TSnapshotWriter(std::string path, const TSnapshotHeader& header)

@@ -23,7 +23,9 @@ struct TSnapshotHeader {
     int64_t Taken = 0; // nanoseconds since 1970
 };
 
-// Where the snapshot of folder is kept, in the folder of the history file.
+// Where the snapshot of folder is kept: in a folder of this name beside the
+// history file.
+inline constexpr const char* SnapshotFolderName = "snapshots";
 std::string SnapshotPathFor(const std::string& historyFile, const std::string& folder);
 
 class TSnapshotWriter {

@@ -6,8 +6,14 @@
 #include <algorithm>
 
 namespace {
-constexpr std::string_view OldNameAction = "Renamed_old_name";
-constexpr std::string_view NewNameAction = "Renamed_new_name";
+// The halves of a rename: "Renamed_old_name" and "Renamed_new_name", and
+// the same for a rename found at catch-up ("Found_renamed_...").
+constexpr std::string_view OldNameEnd = "_old_name";
+constexpr std::string_view NewNameEnd = "_new_name";
+
+std::string_view RenameOf(std::string_view action, std::string_view end) {
+    return action.ends_with(end) ? action.substr(0, action.size() - end.size()) : std::string_view();
+}
 
 bool IsUtf8(std::string_view text) {
     for (std::size_t at = 0; at < text.size();) {
@@ -116,15 +122,17 @@ std::string CsvRow(const std::vector<std::string>& fields) {
 
 std::vector<TChangeRecord> TRenamePairing::Add(TChangeRecord record) {
     std::vector<TChangeRecord> ready;
-    if (FOldName && record.Action == NewNameAction && record.Folder == FOldName->Folder) {
+    const std::string_view rename = RenameOf(record.Action, NewNameEnd);
+    if (FOldName && !rename.empty() && rename == RenameOf(FOldName->Action, OldNameEnd) &&
+        record.Folder == FOldName->Folder) {
         record.OldPath = std::move(FOldName->Path);
-        record.Action = "Renamed";
+        record.Action = std::string(rename);
         FOldName.reset();
         ready.push_back(std::move(record));
         return ready;
     }
     ready = Flush();
-    if (record.Action == OldNameAction)
+    if (!RenameOf(record.Action, OldNameEnd).empty())
         FOldName = std::move(record);
     else
         ready.push_back(std::move(record));

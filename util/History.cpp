@@ -1,5 +1,6 @@
 #include "util/History.h"
 
+#include "history/Snapshot.h"
 #include "runtime/SysUtils.h"
 #include "util/ResultLines.h"
 #include "util/UtilObj.h"
@@ -14,6 +15,13 @@ template <class T> void ReadNumber(const std::vector<std::string>& lines, const 
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), read);
     if (error == std::errc() && end == text.data() + text.size() && read > 0)
         value = read;
+}
+
+bool IsDatabaseFile(const std::string& name, const std::string& database) {
+    if (!name.starts_with(database))
+        return false;
+    const std::string_view rest = std::string_view(name).substr(database.size());
+    return rest.empty() || rest == "-wal" || rest == "-shm" || rest == "-journal";
 }
 } // namespace
 
@@ -37,18 +45,19 @@ std::string HistoryFileName() {
 
 // The name is compared first, which costs nothing; only then the folder,
 // which may be named another way (a link on the way, a doubled separator).
+// The snapshots of the watched trees are the history's files too: their
+// folder beside the database and what it holds.
 bool IsHistoryFile(const std::string& path, const std::string& database) {
     namespace fs = std::filesystem;
     const fs::path changed(path), kept(database);
-    const std::string name = changed.filename().string(), keptName = kept.filename().string();
-    if (!name.starts_with(keptName))
-        return false;
-    const std::string_view rest = std::string_view(name).substr(keptName.size());
-    if (!rest.empty() && rest != "-wal" && rest != "-shm" && rest != "-journal")
+    const std::string name = changed.filename().string();
+    fs::path folder = changed.parent_path();
+    if (folder.filename() == SnapshotFolderName)
+        folder = folder.parent_path();
+    else if (name != SnapshotFolderName && !IsDatabaseFile(name, kept.filename().string()))
         return false;
     std::error_code error;
-    return changed.parent_path() == kept.parent_path() ||
-           fs::equivalent(changed.parent_path(), kept.parent_path(), error);
+    return folder == kept.parent_path() || fs::equivalent(folder, kept.parent_path(), error);
 }
 
 THistoryRecord HistoryRecordOf(const TChangeRecord& record) {
@@ -63,10 +72,10 @@ THistoryRecord HistoryRecordOf(const TChangeRecord& record) {
 
 std::vector<std::string> HistoryTextLines(const THistoryRecord& record) {
     const std::string time = LocalDateClockOf(record.Time);
-    if (record.Action != "Renamed" || !record.OldPath)
+    if (!record.OldPath)
         return {TResultLine::Of(time, record.Action, record.Path).Text};
-    return {TResultLine::Of(time, "Renamed_old_name", *record.OldPath).Text,
-            TResultLine::Of(time, "Renamed_new_name", record.Path).Text};
+    return {TResultLine::Of(time, record.Action + "_old_name", *record.OldPath).Text,
+            TResultLine::Of(time, record.Action + "_new_name", record.Path).Text};
 }
 
 TChangeRecord ChangeRecordOf(const THistoryRecord& record) {

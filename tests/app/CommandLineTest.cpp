@@ -42,6 +42,8 @@ TEST(CommandLine, ModesAndOptions) {
     EXPECT_EQ(console.Folders, std::vector<std::string>{dir.Path()});
     EXPECT_EQ(Parse({"--settings=/x/a=b.ini"}).SettingsFile, "/x/a=b.ini");
     EXPECT_FALSE(Parse({dir.Path()}).Verbose);
+    EXPECT_TRUE(console.CatchUp);
+    EXPECT_FALSE(Parse({"--console", "--no-catch-up", dir.Path()}).CatchUp);
 }
 
 TEST(CommandLine, FoldersAreMadeAbsoluteAndKeptByteForByte) {
@@ -73,4 +75,6 @@ TEST(CommandLine, MistakesAreNamed) {
               "there is no settings file " + dir / "none.ini");
     EXPECT_EQ(ErrorOf({"--console", "--settings", dir.Path(), dir.Path()}),
               "there is no settings file " + dir.Path()) << "a folder is no settings file";
+    EXPECT_EQ(ErrorOf({"--no-catch-up", dir.Path()}),
+              "--history, --since, --until and --no-catch-up are for the console: add --console");
 }

@@ -9,11 +9,15 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <csignal>
+#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 #include <set>
+#include <sys/stat.h>
 
 namespace {
 // What the console tells once a folder is watched, with this run's interface.
@@ -347,4 +351,55 @@ TEST(Console, KeepsNoHistoryWhenTheSettingsSaySo) {
     console.Signal(SIGTERM);
     EXPECT_EQ(console.Finish(), 0);
     EXPECT_FALSE(std::filesystem::exists(state / "sentrel")) << "nothing kept";
+}
+
+// What changed while no console ran is listed at the next start, and
+// only that; a folder that cannot be compared says so in one line.
+TEST(Console, ListsWhatChangedWhileItWasNotRunning) {
+    TTempDir dir, settingsDir, state;
+    settingsDir.WriteFile("empty.ini", "");
+    const std::string settings = settingsDir / "empty.ini";
+    THistoryIn history(state.Path());
+    dir.MakeDir("sub");
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "model.txt"})
+        dir.WriteFile(name, "four");
+    const auto run = [&](std::vector<std::string> options, const std::string& last) {
+        options.insert(options.begin(), {"--console", "--settings", settings});
+        options.push_back(dir.Path());
+        TProgram console(options);
+        EXPECT_TRUE(console.WaitForError("watching " + dir.Path())) << console.Error();
+        if (!last.empty()) {
+            EXPECT_TRUE(console.WaitForLineEnding(last)) << console.Output();
+        }
+        ProcessEventsFor(std::chrono::milliseconds(600));
+        console.Signal(SIGTERM);
+        EXPECT_EQ(console.Finish(), 0) << console.Error();
+        std::vector<std::string> found;
+        for (const std::string& line : console.Lines())
+            if (line.find(" - Found_") != std::string::npos || line.find(" - Not_caught_up - ") != std::string::npos)
+                found.push_back(line.substr(11));
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    EXPECT_EQ(run({}, ""), std::vector<std::string>{}) << "never watched before: nothing to compare with";
+
+    dir.WriteFile("a.txt", "FOUR"); // cp -p: the same size and time, new content
+    struct stat model {};
+    ::stat((dir / "model.txt").c_str(), &model);
+    const struct timespec times[2] = {model.st_atim, model.st_mtim};
+    ::utimensat(AT_FDCWD, (dir / "a.txt").c_str(), times, 0);
+    std::filesystem::rename(dir / "b.txt", dir / "sub/b2.txt");
+    std::filesystem::remove(dir / "c.txt");
+    dir.WriteFile("d.txt");
+    EXPECT_EQ(
+        run({}, "Found_added - " + dir / "d.txt"),
+        (std::vector<std::string>{"Found_added - " + dir / "d.txt", "Found_modified - " + dir / "a.txt",
+                                  "Found_removed - " + dir / "c.txt", "Found_renamed_new_name - " + dir / "sub/b2.txt",
+                                  "Found_renamed_old_name - " + dir / "b.txt"}));
+
+    dir.WriteFile("e.txt");
+    EXPECT_EQ(run({"--no-catch-up"}, ""), std::vector<std::string>{});
+    for (const auto& snapshot : std::filesystem::directory_iterator(state / "sentrel/snapshots"))
+        std::ofstream(snapshot.path(), std::ios::app) << "damage";
+    EXPECT_EQ(run({}, "Not_caught_up - " + dir.Path()), std::vector<std::string>{"Not_caught_up - " + dir.Path()});
 }

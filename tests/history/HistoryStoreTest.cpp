@@ -258,6 +258,10 @@ TEST(HistoryFiles, AreKnownByTheirFolderHoweverNamed) {
         {dir / "other/history.db", false},
         {dir / "real/history.db-journal", true},
         {dir / "real/old-history.db", false},
+        {dir / "real/snapshots", true},
+        {dir / "link/snapshots/0123456789abcdef.snapshot.new", true},
+        {dir / "other/snapshots/0123456789abcdef.snapshot", false},
+        {dir / "real/snapshots/deeper/a", false},
     };
     for (const auto& [path, own] : cases)
         EXPECT_EQ(IsHistoryFile(path, database), own) << path;

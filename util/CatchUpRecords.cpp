@@ -1,0 +1,86 @@
+#include "util/CatchUpRecords.h"
+
+#include "util/ChangeFilter.h"
+#include "util/ResultLines.h"
+
+#include <cstring>
+
+namespace {
+const char* ActionOf(TCaughtUpChange::TKind kind) {
+    switch (kind) {
+    case TCaughtUpChange::TKind::Added:
+        return "Found_added";
+    case TCaughtUpChange::TKind::Removed:
+        return "Found_removed";
+    case TCaughtUpChange::TKind::Modified:
+        return "Found_modified";
+    case TCaughtUpChange::TKind::Renamed:
+        break;
+    }
+    return "Found_renamed_new_name";
+}
+
+std::string NotComparedReason(const TCatchUp& caughtUp) {
+    using TOutcome = TCatchUp::TOutcome;
+    const std::string cannot = ": what changed while it was not watched cannot be told";
+    switch (caughtUp.Outcome) {
+    case TOutcome::NoSnapshot:
+        return "It was watched before, but what it held then was not kept" + cannot;
+    case TOutcome::Damaged:
+        return "What it held when it was last watched was kept in a file that is damaged" + cannot;
+    case TOutcome::OtherFileSystem:
+        return "It is on another file system than when it was last watched (another disk in the same place?)" + cannot;
+    case TOutcome::Unreadable:
+        return std::string("It cannot be read (") + std::strerror(caughtUp.Error) + ")" + cannot;
+    default:
+        return {};
+    }
+}
+
+TChangeRecord NotCaughtUp(const std::string& time, const std::string& folder, std::string path, std::string reason) {
+    return {time, "Not_caught_up", std::move(path), std::nullopt, folder, std::move(reason), true};
+}
+} // namespace
+
+std::vector<TChangeRecord> CatchUpRecords(const TChangeFilter& filter, const std::string& time,
+                                          const std::string& folder, const TCatchUp& caughtUp) {
+    std::vector<TChangeRecord> records;
+    if (const std::string reason = NotComparedReason(caughtUp); !reason.empty()) {
+        records.push_back(NotCaughtUp(time, folder, folder, reason));
+        return records;
+    }
+    for (const auto& [below, error] : caughtUp.Unread)
+        records.push_back(NotCaughtUp(time, folder, FullPath(folder, below),
+                                      std::string("It cannot be read (") + std::strerror(error) +
+                                          "): what changed in it while it was not watched is not known"));
+    for (const TCaughtUpChange& change : caughtUp.Changes) {
+        std::string path = FullPath(folder, change.Path);
+        if (filter.IsFilteredOut(path))
+            continue;
+        if (change.Kind == TCaughtUpChange::TKind::Renamed)
+            records.push_back({time,
+                               "Found_renamed_old_name",
+                               FullPath(folder, change.OldPath),
+                               std::nullopt,
+                               folder,
+                               {},
+                               change.IsFolder});
+        records.push_back({time, ActionOf(change.Kind), std::move(path), std::nullopt, folder, {}, change.IsFolder});
+    }
+    return records;
+}
+
+TCatchUpRun::TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpOptions options, TDone done) {
+    options.Stop = &FStop;
+    FThread = std::thread([this, folder = std::move(folder), snapshotFile = std::move(snapshotFile),
+                           options = std::move(options), done = std::move(done)] {
+        TCatchUp result = CatchUpTree(folder, snapshotFile, options);
+        if (!FStop)
+            done(std::move(result));
+    });
+}
+
+TCatchUpRun::~TCatchUpRun() {
+    FStop = true;
+    FThread.join();
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+// What a catch-up found, as the records the window and the console list:
+// "Found_added", "Found_removed", "Found_modified", and a rename as
+// "Found_renamed_old_name" then "Found_renamed_new_name", each timed when
+// it was found; "Not_caught_up" for a folder whose changes could not be
+// told, with the reason.
+#include "history/CatchUp.h"
+#include "util/ChangeRecords.h"
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+class TChangeFilter;
+
+// The records of a catch-up of folder, those filter lets through.
+std::vector<TChangeRecord> CatchUpRecords(const TChangeFilter& filter, const std::string& time,
+                                          const std::string& folder, const TCatchUp& caughtUp);
+
+// A catch-up of one folder on a thread of its own: the walk of a large tree
+// takes seconds. done gets the result on that thread; a run destroyed
+// before its end is stopped, and done is not called.
+class TCatchUpRun {
+public:
+    using TDone = std::function<void(TCatchUp result)>;
+    TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpOptions options, TDone done);
+    ~TCatchUpRun();
+    TCatchUpRun(const TCatchUpRun&) = delete;
+    TCatchUpRun& operator=(const TCatchUpRun&) = delete;
+
+private:
+    std::atomic<bool> FStop{false};
+    std::thread FThread;
+};

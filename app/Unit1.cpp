@@ -286,6 +286,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 }
 
 void TForm1::FormCloseQuery() {
+    KeepSnapshots();
     FreeAllWatches();
     FTray.reset();
     SaveSettingsAtClose();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/HistoryStore.h"
+#include "util/CatchUpRecords.h"
 #include "util/ChangeRecords.h"
 #include "util/History.h"
 #include "util/UtilObj.h"
@@ -28,7 +29,7 @@ class TFileChangeWatch;
 // Its commands are split by subject: the window itself and its status bar
 // (Unit1.cpp), the watch list (Unit1Watches.cpp), the change lines
 // (Unit1Results.cpp), the settings file (Unit1Settings.cpp), the history
-// (Unit1History.cpp).
+// (Unit1History.cpp), the catch-up at start (Unit1CatchUp.cpp).
 class TForm1 : public QMainWindow {
 public:
     TForm1();
@@ -161,6 +162,16 @@ private:
 
     // While the history is kept, the list holds its newest lines only.
     void KeepListInBounds();
+    // A change listed as brief or verbose display lists it, and kept.
+    void ListRecord(const TChangeRecord& record);
+
+    TCatchUpOptions CatchUpOptions(const std::string& folder) const;
+    void CatchUp(const std::string& folder);
+    void CaughtUp(const std::string& folder, const TCatchUp& result);
+    void KeepSnapshots();
+    std::vector<std::string> FCaughtUp;      // folders whose catch-up began this session
+    std::vector<std::string> FSnapshotsKept; // and whose snapshot is kept
+    std::vector<std::unique_ptr<TCatchUpRun>> FCatchUps;
     std::unique_ptr<THistoryStore> FHistory;
     uint64_t FListDropped = 0; // lines that gave way since the list was cleared
     std::string FListNote;     // the line at the top that counts them

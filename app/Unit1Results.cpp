@@ -35,14 +35,22 @@ void TForm1::BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const st
         FlushHistoryRename(); // a rename half whose other half is hidden pairs with nothing
         return;
     }
-    KeepInHistory(*record);
-    std::optional<TResultLine> line = TResultLine::Of(*record);
-    if (lbResults->Count() == 0 || GeneralOptionsForm->cbVerboseDisplay->isChecked())
-        lbResults->Add(line->Text);
-    else if (int found = lbResults->FindKey(line->Path); found >= 0)
-        lbResults->SetLine(found, line->Text);
+    ListRecord(*record);
+}
+
+// A note (a folder not watched, not caught up) is a line of its own, its
+// reason as the hint; a change replaces its path's line in brief display.
+void TForm1::ListRecord(const TChangeRecord& record) {
+    KeepInHistory(record);
+    TResultLine line = TResultLine::Of(record);
+    if (!record.Reason.empty())
+        lbResults->AddNote(line.Text, std::move(line.Hint));
+    else if (lbResults->Count() == 0 || GeneralOptionsForm->cbVerboseDisplay->isChecked())
+        lbResults->Add(line.Text);
+    else if (int found = lbResults->FindKey(line.Path); found >= 0)
+        lbResults->SetLine(found, line.Text);
     else
-        lbResults->Add(line->Text);
+        lbResults->Add(line.Text);
     KeepListInBounds();
 }
 
@@ -57,12 +65,8 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
         // The reason goes to the line's hint: commands take the path from
         // the end of the line.
         if (std::optional<TChangeRecord> record =
-                StatusRecord(GeneralOptionsForm->ChangeFilter(), TimeNow(), Sender->Directory(), Status)) {
-            KeepInHistory(*record);
-            TResultLine line = TResultLine::Of(*record);
-            lbResults->AddNote(line.Text, std::move(line.Hint));
-            KeepListInBounds();
-        }
+                StatusRecord(GeneralOptionsForm->ChangeFilter(), TimeNow(), Sender->Directory(), Status))
+            ListRecord(*record);
         break;
     case TDirWatchStatus::TKind::SettingUp:
         ShowRemark(Sender, "(setting up: " + FolderCount(Status.FolderCount) + " so far)");
@@ -70,6 +74,7 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
     case TDirWatchStatus::TKind::Covered:
     case TDirWatchStatus::TKind::Ready:
         ShowRemark(Sender, "(" + WatchedRemark(Status) + ")");
+        CatchUp(Sender->Directory());
         break;
     }
 }

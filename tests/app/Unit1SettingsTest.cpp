@@ -2,12 +2,14 @@
 
 #include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/OptionsUnit.h"
+#include "history/Snapshot.h"
 #include "tray/TrayCompRunTime.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
@@ -360,4 +362,35 @@ TEST_F(MainWindowSettings, ASaveKeepsWhatAnotherCopyOfTheProgramSavedMeanwhile) 
     Form1->SaveSettings(); // before the window hears of the change
     EXPECT_EQ(Section("ExcludedDirs"), (std::vector<std::string>{"0=/theirs/", "1=/mine/"}));
     EXPECT_EQ(TUtilObj::ValueOfKey(Section("Misc"), "HexEditor"), "/opt/their-hex");
+}
+
+// What changed while the window was closed is listed when it is next
+// shown, after the saved watches are set up again.
+TEST_F(MainWindowSettings, WhatChangedWhileClosedIsListedAtTheNextStart) {
+    TTempDir dir;
+    dir.WriteFile("a.txt", "x");
+    dir.WriteFile("b.txt", "x");
+    Form1->show();
+    Form1->OpenHistory();
+    Form1->AddWatch(dir.Path());
+    const std::string snapshot = SnapshotPathFor(HistoryFileName(), dir.Path());
+    ASSERT_TRUE(ProcessEventsUntil([&] { return fs::exists(snapshot); }));
+    Form1->sbExitClick();
+    fs::remove(dir / "a.txt");
+    dir.WriteFile("c.txt");
+
+    Restart();
+    Form1->show();
+    const auto found = [] {
+        std::vector<std::string> lines;
+        for (const std::string& line : Form1->lbResults->Lines())
+            if (line.find(" - Found_") != std::string::npos)
+                lines.push_back(line.substr(11));
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    ASSERT_TRUE(ProcessEventsUntil([&] { return found().size() == 2; })) << ::testing::PrintToString(found());
+    EXPECT_EQ(found(),
+              (std::vector<std::string>{"Found_added - " + dir / "c.txt", "Found_removed - " + dir / "a.txt"}));
+    EXPECT_TRUE(TakeErrorBoxes().empty());
 }

@@ -103,7 +103,6 @@ private:
     void Watch(const std::string& folder);
     void Notify(TBriskoDirWatch* sender, int action, const std::string& fileName);
     void Status(TBriskoDirWatch* sender, const TDirWatchStatus& status);
-    TCatchUpOptions CatchUpOptions(const std::string& folder) const;
     void CatchUp(const std::string& folder);
     void CaughtUp(const std::string& folder, const TCatchUp& result);
     void KeepSnapshots();
@@ -267,22 +266,14 @@ void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {
     Emit(std::move(*record));
 }
 
-TCatchUpOptions TConsole::CatchUpOptions(const std::string& folder) const {
-    TCatchUpOptions options;
-    options.WatchedBefore = HistoryHasFolder(FHistory->Path(), folder);
-    options.LeaveOut = [rules = FFilter.FolderRules(), folder](const std::string& below) {
-        return rules && rules->Excludes(FullPath(folder, below));
-    };
-    return options;
-}
-
 // Once the watch reports every change, so that nothing made meanwhile is
 // missed (a change made during the walk may be listed twice).
 void TConsole::CatchUp(const std::string& folder) {
     if (!FCatchUp)
         return;
     FCatchUps.push_back(std::make_unique<TCatchUpRun>(
-        folder, SnapshotPathFor(FHistory->Path(), folder), CatchUpOptions(folder), [this, folder](TCatchUp result) {
+        folder, SnapshotPathFor(FHistory->Path(), folder), CatchUpOptionsFor(FHistory->Path(), FFilter, folder),
+        [this, folder](TCatchUp result) {
             QMetaObject::invokeMethod(
                 &FContext, [this, folder, result = std::move(result)] { CaughtUp(folder, result); },
                 Qt::QueuedConnection);
@@ -303,11 +294,9 @@ void TConsole::CaughtUp(const std::string& folder, const TCatchUp& result) {
 // catch-ups still under way stop, and their old snapshots stay.
 void TConsole::KeepSnapshots() {
     FCatchUps.clear();
-    for (const std::string& folder : FSnapshotsKept) {
-        const TCatchUp result = CatchUpTree(folder, SnapshotPathFor(FHistory->Path(), folder), CatchUpOptions(folder));
-        if (!result.SnapshotError.empty())
-            Tell("what " + ShownPath(folder) + " holds could not be kept for the next start: " + result.SnapshotError);
-    }
+    for (const std::string& folder : FSnapshotsKept)
+        if (const std::string error = KeepSnapshot(FHistory->Path(), FFilter, folder); !error.empty())
+            Tell("what " + ShownPath(folder) + " holds could not be kept for the next start: " + error);
 }
 
 std::string TConsole::Now() const {

@@ -165,7 +165,6 @@ private:
     // A change listed as brief or verbose display lists it, and kept.
     void ListRecord(const TChangeRecord& record);
 
-    TCatchUpOptions CatchUpOptions(const std::string& folder) const;
     void CatchUp(const std::string& folder);
     void CaughtUp(const std::string& folder, const TCatchUp& result);
     void KeepSnapshots();

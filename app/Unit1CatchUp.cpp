@@ -16,15 +16,6 @@
 #include <QMetaObject>
 #include <algorithm>
 
-TCatchUpOptions TForm1::CatchUpOptions(const std::string& folder) const {
-    TCatchUpOptions options;
-    options.WatchedBefore = HistoryHasFolder(FHistory->Path(), folder);
-    options.LeaveOut = [rules = GeneralOptionsForm->ChangeFilter().FolderRules(), folder](const std::string& below) {
-        return rules && rules->Excludes(FullPath(folder, below));
-    };
-    return options;
-}
-
 // Once a session for each folder: a watch started again (new options, a
 // session saved) has missed nothing.
 void TForm1::CatchUp(const std::string& folder) {
@@ -32,7 +23,9 @@ void TForm1::CatchUp(const std::string& folder) {
         return;
     FCaughtUp.push_back(folder);
     FCatchUps.push_back(std::make_unique<TCatchUpRun>(
-        folder, SnapshotPathFor(FHistory->Path(), folder), CatchUpOptions(folder), [this, folder](TCatchUp result) {
+        folder, SnapshotPathFor(FHistory->Path(), folder),
+        CatchUpOptionsFor(FHistory->Path(), GeneralOptionsForm->ChangeFilter(), folder),
+        [this, folder](TCatchUp result) {
             QMetaObject::invokeMethod(
                 this, [this, folder, result = std::move(result)] { RunHandler([&] { CaughtUp(folder, result); }); },
                 Qt::QueuedConnection);
@@ -57,5 +50,5 @@ void TForm1::KeepSnapshots() {
         return;
     for (const std::string& folder : std::exchange(FSnapshotsKept, {}))
         if (LineOfFolder(folder) >= 0)
-            CatchUpTree(folder, SnapshotPathFor(FHistory->Path(), folder), CatchUpOptions(folder));
+            KeepSnapshot(FHistory->Path(), GeneralOptionsForm->ChangeFilter(), folder);
 }

@@ -1,5 +1,7 @@
 #include "util/CatchUpRecords.h"
 
+#include "history/HistoryStore.h"
+#include "history/Snapshot.h"
 #include "util/ChangeFilter.h"
 #include "util/ResultLines.h"
 
@@ -41,6 +43,21 @@ TChangeRecord NotCaughtUp(const std::string& time, const std::string& folder, st
     return {time, "Not_caught_up", std::move(path), std::nullopt, folder, std::move(reason), true};
 }
 } // namespace
+
+TCatchUpOptions CatchUpOptionsFor(const std::string& historyFile, const TChangeFilter& filter,
+                                  const std::string& folder) {
+    TCatchUpOptions options;
+    options.WatchedBefore = HistoryHasFolder(historyFile, folder);
+    options.LeaveOut = [rules = filter.FolderRules(), folder](const std::string& below) {
+        return rules && rules->Excludes(FullPath(folder, below));
+    };
+    return options;
+}
+
+std::string KeepSnapshot(const std::string& historyFile, const TChangeFilter& filter, const std::string& folder) {
+    return CatchUpTree(folder, SnapshotPathFor(historyFile, folder), CatchUpOptionsFor(historyFile, filter, folder))
+        .SnapshotError;
+}
 
 std::vector<TChangeRecord> CatchUpRecords(const TChangeFilter& filter, const std::string& time,
                                           const std::string& folder, const TCatchUp& caughtUp) {

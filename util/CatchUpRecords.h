@@ -16,6 +16,13 @@
 
 class TChangeFilter;
 
+// How folder is caught up with the history at historyFile: whether it was
+// watched before, the folders filter leaves out.
+TCatchUpOptions CatchUpOptionsFor(const std::string& historyFile, const TChangeFilter& filter,
+                                  const std::string& folder);
+// What folder holds now kept for the next start; the reason when it could not be.
+std::string KeepSnapshot(const std::string& historyFile, const TChangeFilter& filter, const std::string& folder);
+
 // The records of a catch-up of folder, those filter lets through.
 std::vector<TChangeRecord> CatchUpRecords(const TChangeFilter& filter, const std::string& time,
                                           const std::string& folder, const TCatchUp& caughtUp);

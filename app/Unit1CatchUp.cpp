@@ -22,14 +22,19 @@ void TForm1::CatchUp(const std::string& folder) {
     if (!FHistory || std::find(FCaughtUp.begin(), FCaughtUp.end(), folder) != FCaughtUp.end())
         return;
     FCaughtUp.push_back(folder);
+    // The posted call holds nothing that the run's thread would have to free.
     FCatchUps.push_back(std::make_unique<TCatchUpRun>(
         folder, SnapshotPathFor(FHistory->Path(), folder),
-        CatchUpOptionsFor(FHistory->Path(), GeneralOptionsForm->ChangeFilter(), folder),
-        [this, folder](TCatchUp result) {
+        CatchUpOptionsFor(FHistory->Path(), GeneralOptionsForm->ChangeFilter(), folder), [this] {
             QMetaObject::invokeMethod(
-                this, [this, folder, result = std::move(result)] { RunHandler([&] { CaughtUp(folder, result); }); },
-                Qt::QueuedConnection);
+                this, [this] { RunHandler([this] { CollectCatchUps(); }); }, Qt::QueuedConnection);
         }));
+}
+
+void TForm1::CollectCatchUps() {
+    for (const auto& run : FCatchUps)
+        if (std::optional<TCatchUp> result = run->Take())
+            CaughtUp(run->Folder(), *result);
 }
 
 void TForm1::CaughtUp(const std::string& folder, const TCatchUp& result) {

@@ -77,8 +77,10 @@ TSnapshotWriter::TSnapshotWriter(std::string path, const TSnapshotHeader& header
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(FPath).parent_path(), ignored);
     FFile = std::fopen(FTemporary.c_str(), "wbe");
-    if (!FFile)
+    if (!FFile) {
+        FOpenError = errno;
         return;
+    }
     Put(Magic, sizeof Magic);
     PutNumber(header.Folder.size());
     Put(header.Folder.data(), header.Folder.size());
@@ -136,7 +138,7 @@ void TSnapshotWriter::Add(const TTreeEntry& entry) {
 
 bool TSnapshotWriter::Finish(std::string& error) {
     if (!FFile) {
-        error = std::strerror(errno);
+        error = std::strerror(FOpenError);
         return false;
     }
     const uint64_t sum = FChecksum;

@@ -50,6 +50,7 @@ private:
 
     std::string FPath, FTemporary;
     std::FILE* FFile = nullptr;
+    int FOpenError = 0;
     uint64_t FChecksum;
     uint64_t FCount = 0;
     TSnapshotHeader FHeader;

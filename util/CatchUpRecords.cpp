@@ -6,6 +6,7 @@
 #include "util/ResultLines.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 const char* ActionOf(TCaughtUpChange::TKind kind) {
@@ -87,14 +88,26 @@ std::vector<TChangeRecord> CatchUpRecords(const TChangeFilter& filter, const std
     return records;
 }
 
-TCatchUpRun::TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpOptions options, TDone done) {
+TCatchUpRun::TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpOptions options,
+                         std::function<void()> done)
+    : FFolder(std::move(folder)) {
     options.Stop = &FStop;
-    FThread = std::thread([this, folder = std::move(folder), snapshotFile = std::move(snapshotFile),
-                           options = std::move(options), done = std::move(done)] {
-        TCatchUp result = CatchUpTree(folder, snapshotFile, options);
-        if (!FStop)
-            done(std::move(result));
-    });
+    FThread = std::thread(
+        [this, snapshotFile = std::move(snapshotFile), options = std::move(options), done = std::move(done)] {
+            TCatchUp result = CatchUpTree(FFolder, snapshotFile, options);
+            if (FStop)
+                return;
+            {
+                std::lock_guard lock(FLock);
+                FResult = std::move(result);
+            }
+            done();
+        });
+}
+
+std::optional<TCatchUp> TCatchUpRun::Take() {
+    std::lock_guard lock(FLock);
+    return std::exchange(FResult, std::nullopt);
 }
 
 TCatchUpRun::~TCatchUpRun() {

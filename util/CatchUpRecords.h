@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,17 +30,23 @@ std::vector<TChangeRecord> CatchUpRecords(const TChangeFilter& filter, const std
                                           const std::string& folder, const TCatchUp& caughtUp);
 
 // A catch-up of one folder on a thread of its own: the walk of a large tree
-// takes seconds. done gets the result on that thread; a run destroyed
-// before its end is stopped, and done is not called.
+// takes seconds. done is told, on that thread, once the result can be
+// taken; a run destroyed before its end is stopped, and done is not told.
 class TCatchUpRun {
 public:
-    using TDone = std::function<void(TCatchUp result)>;
-    TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpOptions options, TDone done);
+    TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpOptions options, std::function<void()> done);
     ~TCatchUpRun();
     TCatchUpRun(const TCatchUpRun&) = delete;
     TCatchUpRun& operator=(const TCatchUpRun&) = delete;
 
+    const std::string& Folder() const { return FFolder; }
+    // Any thread: the result, once, after done was told; none before.
+    std::optional<TCatchUp> Take();
+
 private:
+    const std::string FFolder;
     std::atomic<bool> FStop{false};
+    std::mutex FLock;
+    std::optional<TCatchUp> FResult;
     std::thread FThread;
 };

@@ -204,6 +204,11 @@ TEST(CatchUp, SaysWhyItCannotCompare) {
     EXPECT_EQ(CatchUpTree(root, snapshot, {}).Changes,
               (std::vector<TCaughtUpChange>{{TKind::Removed, "sub/a", "", false}}))
         << "nor forgotten";
+    if (TReadOnlyFolder closed(dir / "snapshots"); closed.Effective()) {
+        const TCatchUp unkept = CatchUpTree(root, snapshot, {});
+        EXPECT_EQ(unkept.Outcome, TOutcome::Compared);
+        EXPECT_FALSE(unkept.SnapshotError.empty()) << "a snapshot that cannot be written is said";
+    }
     if (TSmallFileSystem other(root); other.Mounted()) { // another disk at the same place
         EXPECT_EQ(CatchUpTree(root, snapshot, {}).Outcome, TOutcome::OtherFileSystem);
     }

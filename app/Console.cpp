@@ -104,7 +104,6 @@ private:
     void Notify(TBriskoDirWatch* sender, int action, const std::string& fileName);
     void Status(TBriskoDirWatch* sender, const TDirWatchStatus& status);
     void CatchUp(const std::string& folder);
-    void CollectCatchUps();
     void CaughtUp(const std::string& folder, const TCatchUp& result);
     void KeepSnapshots();
     bool IsOwnOutputWrite(const TBriskoDirWatch* sender, int action, const std::string& fileName);
@@ -272,20 +271,9 @@ void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {
 void TConsole::CatchUp(const std::string& folder) {
     if (!FCatchUp)
         return;
-    // What is handed over stays with the run: the posted call holds nothing
-    // that another thread would have to free.
-    FCatchUps.push_back(std::make_unique<TCatchUpRun>(folder, SnapshotPathFor(FHistory->Path(), folder),
-                                                      CatchUpOptionsFor(FHistory->Path(), FFilter, folder), [this] {
-                                                          QMetaObject::invokeMethod(
-                                                              &FContext, [this] { CollectCatchUps(); },
-                                                              Qt::QueuedConnection);
-                                                      }));
-}
-
-void TConsole::CollectCatchUps() {
-    for (const auto& run : FCatchUps)
-        if (std::optional<TCatchUp> result = run->Take())
-            CaughtUp(run->Folder(), *result);
+    FCatchUps.push_back(std::make_unique<TCatchUpRun>(
+        folder, SnapshotPathFor(FHistory->Path(), folder), CatchUpOptionsFor(FHistory->Path(), FFilter, folder),
+        [this](const std::string& caughtUp, const TCatchUp& result) { CaughtUp(caughtUp, result); }));
 }
 
 void TConsole::CaughtUp(const std::string& folder, const TCatchUp& result) {

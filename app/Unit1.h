@@ -166,7 +166,6 @@ private:
     void ListRecord(const TChangeRecord& record);
 
     void CatchUp(const std::string& folder);
-    void CollectCatchUps();
     void CaughtUp(const std::string& folder, const TCatchUp& result);
     void KeepSnapshots();
     std::vector<std::string> FCaughtUp;      // folders whose catch-up began this session

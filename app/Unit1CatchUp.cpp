@@ -6,14 +6,12 @@
 
 #include "dialogs/GeneralOptionsUnit.h"
 #include "history/Snapshot.h"
-#include "toolkit/Application.h"
 #include "toolkit/ListBox.h"
 #include "util/CatchUpRecords.h"
 #include "util/ChangeFilter.h"
 #include "util/ResultLines.h"
 #include "util/Utilstrings.h"
 
-#include <QMetaObject>
 #include <algorithm>
 
 // Once a session for each folder: a watch started again (new options, a
@@ -22,19 +20,10 @@ void TForm1::CatchUp(const std::string& folder) {
     if (!FHistory || std::find(FCaughtUp.begin(), FCaughtUp.end(), folder) != FCaughtUp.end())
         return;
     FCaughtUp.push_back(folder);
-    // The posted call holds nothing that the run's thread would have to free.
     FCatchUps.push_back(std::make_unique<TCatchUpRun>(
         folder, SnapshotPathFor(FHistory->Path(), folder),
-        CatchUpOptionsFor(FHistory->Path(), GeneralOptionsForm->ChangeFilter(), folder), [this] {
-            QMetaObject::invokeMethod(
-                this, [this] { RunHandler([this] { CollectCatchUps(); }); }, Qt::QueuedConnection);
-        }));
-}
-
-void TForm1::CollectCatchUps() {
-    for (const auto& run : FCatchUps)
-        if (std::optional<TCatchUp> result = run->Take())
-            CaughtUp(run->Folder(), *result);
+        CatchUpOptionsFor(FHistory->Path(), GeneralOptionsForm->ChangeFilter(), folder),
+        [this](const std::string& caughtUp, const TCatchUp& result) { CaughtUp(caughtUp, result); }));
 }
 
 void TForm1::CaughtUp(const std::string& folder, const TCatchUp& result) {

@@ -50,12 +50,18 @@ void TMessageWindow::PostAll(std::vector<TMessage>& messages) {
 }
 
 // Qt's own hand-over of an event between threads is invisible to
-// ThreadSanitizer (Qt is not built with it), so the hand-over is declared.
+// ThreadSanitizer (Qt is not built with it), so the hand-over is declared;
+// and the wake-ups of every window, from whichever thread, go to Qt's list
+// of posted events one at a time under a lock of this program's, which
+// ThreadSanitizer sees, so that two threads that post are not taken for a
+// race inside Qt.
 void TMessageWindow::PostWake() {
+    static std::mutex posting;
     auto* wake = new QEvent(WakeEvent);
 #ifdef SENTREL_TSAN
     __tsan_release(wake);
 #endif
+    std::lock_guard lock(posting);
     QCoreApplication::postEvent(this, wake);
 }
 

@@ -88,26 +88,27 @@ std::vector<TChangeRecord> CatchUpRecords(const TChangeFilter& filter, const std
     return records;
 }
 
-TCatchUpRun::TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpOptions options,
-                         std::function<void()> done)
-    : FFolder(std::move(folder)) {
+TCatchUpRun::TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpOptions options, TDone done)
+    : FFolder(std::move(folder)), FDone(std::move(done)), FWindow([this](TMessage&) {
+          std::optional<TCatchUp> result;
+          {
+              std::lock_guard lock(FLock);
+              result = std::exchange(FResult, std::nullopt);
+          }
+          if (result)
+              FDone(FFolder, *result);
+      }) {
     options.Stop = &FStop;
-    FThread = std::thread(
-        [this, snapshotFile = std::move(snapshotFile), options = std::move(options), done = std::move(done)] {
-            TCatchUp result = CatchUpTree(FFolder, snapshotFile, options);
-            if (FStop)
-                return;
-            {
-                std::lock_guard lock(FLock);
-                FResult = std::move(result);
-            }
-            done();
-        });
-}
-
-std::optional<TCatchUp> TCatchUpRun::Take() {
-    std::lock_guard lock(FLock);
-    return std::exchange(FResult, std::nullopt);
+    FThread = std::thread([this, snapshotFile = std::move(snapshotFile), options = std::move(options)] {
+        TCatchUp result = CatchUpTree(FFolder, snapshotFile, options);
+        if (FStop)
+            return;
+        {
+            std::lock_guard lock(FLock);
+            FResult = std::move(result);
+        }
+        FWindow.Post({WM_USER, 0, 0, {}});
+    });
 }
 
 TCatchUpRun::~TCatchUpRun() {

@@ -6,6 +6,7 @@
 // it was found; "Not_caught_up" for a folder whose changes could not be
 // told, with the reason.
 #include "history/CatchUp.h"
+#include "platform/MessageWindow.h"
 #include "util/ChangeRecords.h"
 
 #include <atomic>
@@ -30,23 +31,23 @@ std::vector<TChangeRecord> CatchUpRecords(const TChangeFilter& filter, const std
                                           const std::string& folder, const TCatchUp& caughtUp);
 
 // A catch-up of one folder on a thread of its own: the walk of a large tree
-// takes seconds. done is told, on that thread, once the result can be
-// taken; a run destroyed before its end is stopped, and done is not told.
+// takes seconds. done is called with the result on the thread that made
+// the run, through its event loop; a run destroyed before then is stopped,
+// and done is not called.
 class TCatchUpRun {
 public:
-    TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpOptions options, std::function<void()> done);
+    using TDone = std::function<void(const std::string& folder, const TCatchUp& result)>;
+    TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpOptions options, TDone done);
     ~TCatchUpRun();
     TCatchUpRun(const TCatchUpRun&) = delete;
     TCatchUpRun& operator=(const TCatchUpRun&) = delete;
 
-    const std::string& Folder() const { return FFolder; }
-    // Any thread: the result, once, after done was told; none before.
-    std::optional<TCatchUp> Take();
-
 private:
     const std::string FFolder;
+    const TDone FDone;
     std::atomic<bool> FStop{false};
     std::mutex FLock;
     std::optional<TCatchUp> FResult;
+    TMessageWindow FWindow;
     std::thread FThread;
 };

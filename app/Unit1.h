@@ -172,8 +172,7 @@ private:
     std::vector<std::string> FSnapshotsKept; // and whose snapshot is kept
     std::vector<std::unique_ptr<TCatchUpRun>> FCatchUps;
     std::unique_ptr<THistoryStore> FHistory;
-    uint64_t FListDropped = 0; // lines that gave way since the list was cleared
-    std::string FListNote;     // the line at the top that counts them
+    uint64_t FListDropped = 0; // lines that gave way since the list was cleared, counted at the top
     THistorySettings FHistorySettings;
     TRenamePairing FHistoryRenames;
     bool FShown = false;

@@ -75,12 +75,14 @@ void TForm1::KeepListInBounds() {
     const int count = lbResults->Count();
     if (!FHistory || count <= limit + limit / 64)
         return;
-    const bool noted = FListDropped > 0 && lbResults->Line(0) == FListNote;
+    const auto note = [this] {
+        return Format("%llu older changes are in the history: Action > Search History…",
+                      static_cast<unsigned long long>(FListDropped));
+    };
+    const bool noted = FListDropped > 0 && lbResults->Line(0) == note();
     const int replaced = count - limit + 1;
     FListDropped += noted ? replaced - 1 : replaced;
-    FListNote = Format("%llu older changes are in the history: Action > Search History…",
-                       static_cast<unsigned long long>(FListDropped));
-    lbResults->ReplaceTop(replaced, FListNote);
+    lbResults->ReplaceTop(replaced, note());
 }
 
 std::vector<std::string> TForm1::HistorySection() const {

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <iterator>
 #include <optional>
-#include <sqlite3.h>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>

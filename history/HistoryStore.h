@@ -66,7 +66,6 @@ public:
 
 private:
     void Run();
-    void Write(std::vector<THistoryRecord>& batch);
 
     const std::string FPath;
     THistoryRetention FRetention; // guarded by FLock

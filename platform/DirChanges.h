@@ -1,9 +1,12 @@
 #pragma once
 
+#include "platform/ProcessNames.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Change notification on a folder, in the shape of the Windows interface:
 // open a folder, start one asynchronous read that fills a caller's buffer
@@ -138,6 +141,9 @@ public:
     // went away). A read that completes with 0 bytes lost its changes: the
     // system's queue overflowed and the buffer holds no valid records.
     virtual bool GetResult(uint32_t& bytesReturned) = 0;
+    // The process behind each record of the completed read, in order; none
+    // (and an empty list) where the system does not tell.
+    virtual void TakeProcesses(std::vector<TProcessRef>& processes) { processes.clear(); }
     // Takes the next notice, if any.
     virtual bool TakeNotice(TWatchNotice& notice) = 0;
     // The folders to leave out from now on (nullptr: none). Any thread: the

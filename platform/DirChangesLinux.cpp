@@ -88,6 +88,7 @@ public:
     int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter, const std::string& givenPath) override;
     void Translate(const char* data, size_t length, TInotifyTranslator& translator) override;
     TFolderKeeper& Keeper() override { return FFollower; }
+    std::string ProcessesUnknown() const override { return "processes unknown: inotify does not tell them"; }
 
 private:
     void GuardRootPath(TInotifyTranslator& translator, const std::string& givenPath);

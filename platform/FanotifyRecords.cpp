@@ -2,6 +2,7 @@
 
 #include "platform/FanotifyRecords.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/fanotify.h>
@@ -56,6 +57,12 @@ bool ParseInfo(const char* record, size_t length, TFanEvent& event) {
     case FAN_EVENT_INFO_TYPE_DFID:
         event.Name = ".";
         return ParseFid(record, length, false, event.Folder, event.Name);
+    case FAN_EVENT_INFO_TYPE_PIDFD: {
+        if (length < sizeof(fanotify_event_info_pidfd))
+            return false;
+        event.PidFd = std::max(Read<fanotify_event_info_pidfd>(record).pidfd, -1);
+        return true;
+    }
     case FAN_EVENT_INFO_TYPE_FID: {
         std::string unused;
         return ParseFid(record, length, false, event.Object, unused);
@@ -76,6 +83,7 @@ bool ParseEvents(const char* data, size_t length, std::vector<TFanEvent>& events
             return false;
         TFanEvent event;
         event.Mask = metadata.mask;
+        event.Pid = metadata.pid;
         for (size_t at = metadata.metadata_len; at < metadata.event_len;) {
             const size_t room = metadata.event_len - at;
             if (room < sizeof(fanotify_event_info_header))

@@ -5,15 +5,18 @@
 #include "platform/DirChanges.h"
 #include "platform/FanotifyFolders.h"
 #include "platform/FanotifyRecords.h"
+#include "platform/ProcessNames.h"
 #include "platform/TreePaths.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <sys/statfs.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -61,15 +64,20 @@ std::string KeyOf(const std::string& path) {
 class TFanotifySource final : public TEventSource {
 public:
     // rootKey, fileSystem: the watched folder's key and its file system's ID.
-    TFanotifySource(TWatchTree& tree, TPendingChanges& queue, TFd group, std::string rootKey,
-                    std::string fileSystem, TExcludedFolders& excluded, const std::atomic<bool>& interrupted)
+    // namesProcesses: whether the group reports the processes of events.
+    TFanotifySource(TWatchTree& tree, TPendingChanges& queue, TFd group, std::string rootKey, std::string fileSystem,
+                    bool namesProcesses, TExcludedFolders& excluded, const std::atomic<bool>& interrupted)
         : FTree(tree), FGroup(std::move(group)), FRootKey(std::move(rootKey)), FFileSystem(fileSystem),
-          FFolders(tree, queue, std::move(fileSystem), FGroup.Get(), excluded, interrupted) {}
+          FFolders(tree, queue, std::move(fileSystem), FGroup.Get(), excluded, interrupted),
+          FNamer(namesProcesses ? std::make_unique<TProcessNamer>() : nullptr) {}
 
     int Descriptor() const override { return FGroup.Get(); }
     int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter, const std::string& givenPath) override;
     void Translate(const char* data, size_t length, TInotifyTranslator& translator) override;
     void QueueEmptied(TInotifyTranslator& translator) override;
+    void Drop(const char* data, size_t length) override;
+    void NothingQueued() override;
+    std::string ProcessesUnknown() const override;
     TFolderKeeper& Keeper() override { return FFolders; }
     bool MergesChanges() const override { return true; }
 
@@ -79,7 +87,11 @@ private:
     struct TDeferredRemoval {
         std::string Folder;
         std::string Name;
+        TProcessRef Process;
     };
+
+    // The process of the event being put, named when a record first needs it.
+    TProcessRef EventProcess();
 
     int GuardRootPath(TInotifyTranslator& translator, const std::string& givenPath);
     void Put(const TFanEvent& event, TInotifyTranslator& translator);
@@ -96,7 +108,16 @@ private:
     uint32_t FCookie = 0;
     std::vector<TFanEvent> FEvents;
     std::vector<TDeferredRemoval> FDeferred;
+    std::unique_ptr<TProcessNamer> FNamer; // none: the group does not report processes
+    const TFanEvent* FEvent = nullptr;     // the event being put
+    std::optional<TProcessRef> FProcess;   // its process, once named
 };
+
+TProcessRef TFanotifySource::EventProcess() {
+    if (!FProcess)
+        FProcess = FNamer && FEvent ? FNamer->Name(FEvent->Pid, FEvent->PidFd) : nullptr;
+    return *FProcess;
+}
 
 int TFanotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t filter,
                            const std::string& givenPath) {
@@ -105,6 +126,8 @@ int TFanotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_
                         root.c_str()) != 0)
         return errno;
     FFolders.Start(translator, subTree, filter, FRootKey);
+    if (FNamer)
+        translator.SetProcessOfEvent([this] { return EventProcess(); });
     return GuardRootPath(translator, givenPath);
 }
 
@@ -135,8 +158,13 @@ void TFanotifySource::Translate(const char* data, size_t length, TInotifyTransla
     FEvents.clear();
     const bool whole = fanotify::ParseEvents(data, length, FEvents);
     for (const TFanEvent& event : FEvents) {
+        const TFd pidfd(event.PidFd);
         PutDeferredRemovals(event, translator);
+        FEvent = &event;
+        FProcess.reset();
         Put(event, translator);
+        FEvent = nullptr;
+        FProcess.reset();
     }
     if (!whole)
         translator.LoseChanges(TLossReason::Unreadable);
@@ -165,8 +193,30 @@ void TFanotifySource::PutDeferredRemovals(const TFanEvent& event, TInotifyTransl
 }
 
 void TFanotifySource::PutRemoval(const TDeferredRemoval& removal, TInotifyTranslator& translator) {
+    FProcess = removal.Process;
     if (const std::optional<int> wd = FFolders.FolderOf(removal.Folder))
         translator.Translate({*wd, IN_DELETE | IN_ISDIR, 0, removal.Name});
+    FProcess.reset();
+}
+
+void TFanotifySource::Drop(const char* data, size_t length) {
+    FEvents.clear();
+    fanotify::ParseEvents(data, length, FEvents);
+    for (const TFanEvent& event : FEvents)
+        if (event.PidFd >= 0)
+            ::close(event.PidFd);
+}
+
+void TFanotifySource::NothingQueued() {
+    if (FNamer)
+        FNamer->QueueSeenEmpty();
+}
+
+std::string TFanotifySource::ProcessesUnknown() const {
+    if (!FNamer)
+        return "processes unknown: turned off by SENTREL_PROCESS_NAMES";
+    const std::string why = FNamer->Limitation();
+    return why.empty() ? std::string() : "processes named only while they run: " + why;
 }
 
 // One fanotify event as the inotify events it stands for. The kernel merges
@@ -207,7 +257,7 @@ void TFanotifySource::Put(const TFanEvent& event, TInotifyTranslator& translator
     if (changes)
         translator.Translate({*wd, changes | isDir, 0, event.Name});
     if ((event.Mask & FAN_DELETE) && isDir && (event.Mask & FAN_CREATE))
-        FDeferred.push_back({event.Folder, event.Name});
+        FDeferred.push_back({event.Folder, event.Name, EventProcess()});
     else if (event.Mask & FAN_DELETE)
         translator.Translate({*wd, IN_DELETE | isDir, 0, event.Name});
 }
@@ -259,11 +309,18 @@ std::string WhyFanotifyCannotStart(int error) {
     }
 }
 
+// Naming the processes of changes can be turned off, to measure what it costs.
+bool NamesProcesses() {
+    const char* chosen = std::getenv("SENTREL_PROCESS_NAMES");
+    return !chosen || std::strcmp(chosen, "off") != 0;
+}
+
 } // namespace
 
 TFanotifyChoice ChooseFanotify(const std::string& path) {
+    const bool namesProcesses = NamesProcesses();
     TFd group(::fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE |
-                                  FAN_REPORT_DFID_NAME_TARGET,
+                                  FAN_REPORT_DFID_NAME_TARGET | (namesProcesses ? FAN_REPORT_PIDFD : 0),
                               O_RDONLY | O_LARGEFILE | O_CLOEXEC));
     if (group.Get() < 0)
         return {{}, WhyFanotifyCannotStart(errno)};
@@ -284,12 +341,11 @@ TFanotifyChoice ChooseFanotify(const std::string& path) {
         return {{}, errno == EPERM ? "fanotify needs the CAP_DAC_READ_SEARCH capability too"
                                    : std::string("fanotify cannot find folders by handle (") + std::strerror(errno) + ")"};
     auto shared = std::make_shared<TFd>(std::move(group));
-    TEventSourceMaker maker = [shared, key, fileSystem](TWatchTree& tree, TPendingChanges& queue,
-                                                        TExcludedFolders& excluded,
-                                                        const std::atomic<bool>& interrupted)
-        -> std::unique_ptr<TEventSource> {
-        return std::make_unique<TFanotifySource>(tree, queue, std::move(*shared), key, fileSystem, excluded,
-                                                 interrupted);
+    TEventSourceMaker maker = [shared, key, fileSystem,
+                               namesProcesses](TWatchTree& tree, TPendingChanges& queue, TExcludedFolders& excluded,
+                                               const std::atomic<bool>& interrupted) -> std::unique_ptr<TEventSource> {
+        return std::make_unique<TFanotifySource>(tree, queue, std::move(*shared), key, fileSystem, namesProcesses,
+                                                 excluded, interrupted);
     };
     return {std::move(maker), {}};
 }

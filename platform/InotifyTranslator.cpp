@@ -172,7 +172,7 @@ void TInotifyTranslator::OnMovedOut(int wd, const std::string& name, bool isDir,
         FMovesOut.erase(earlier);
     }
     const std::optional<int> folder = isDir ? FTree.FindChild(wd, name) : std::nullopt;
-    FMovesOut[cookie] = TMoveFrom{wd, name, isDir, folder, FQueue.Hold(), FEventCount, std::nullopt};
+    FMovesOut[cookie] = TMoveFrom{wd, name, isDir, folder, FQueue.Hold(EventProcess()), FEventCount, std::nullopt};
     ParentModified(wd);
 }
 
@@ -354,7 +354,7 @@ void TInotifyTranslator::CorrectArrival(int wd, const std::string& name, const T
 }
 
 void TInotifyTranslator::Emit(uint32_t action, std::string name, bool isDir) {
-    FQueue.Add(ActionOnEntry(action, isDir), std::move(name));
+    FQueue.Add(ActionOnEntry(action, isDir), std::move(name), EventProcess());
 }
 
 uint32_t TInotifyTranslator::NameFilterFor(bool isDir) const {

@@ -18,6 +18,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
@@ -109,6 +110,11 @@ public:
     void AddGuard(int wd, std::string nextPart);
 
     void Translate(const TRawEvent& event);
+    // The process behind the event being translated, asked for when a
+    // record of it is first made; records made otherwise (by a listing, a
+    // check) have none.
+    using TProcessOfEvent = std::function<TProcessRef()>;
+    void SetProcessOfEvent(TProcessOfEvent find) { FProcessOfEvent = std::move(find); }
     // Changes were lost: the read that reaches this point reports it, and
     // the tree is walked again.
     void LoseChanges(TLossReason reason);
@@ -162,6 +168,7 @@ private:
     // The record of a change to a folder's entry, which isDir says is a folder.
     void Emit(uint32_t action, std::string name, bool isDir);
     uint32_t NameFilterFor(bool isDir) const;
+    TProcessRef EventProcess() const { return FProcessOfEvent ? FProcessOfEvent() : nullptr; }
     // The state the records give a name, kept for names to be checked; any
     // event about a name makes what a check found of it stale.
     void Touch(int wd, const std::string& name, bool present, bool isDir, bool check);
@@ -171,6 +178,7 @@ private:
     TWatchTree& FTree;
     TPendingChanges& FQueue;
     TTranslatorPort& FPort;
+    TProcessOfEvent FProcessOfEvent;
     uint32_t FFilter = 0;
     bool FSubTree = true;
     TRootLoss FRootLoss = TRootLoss::None;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@ struct TMessage {
     std::intptr_t WParam = 0;
     std::intptr_t LParam = 0;
     std::u16string Text;
+    // Anything else the message carries to its handler, freed with it.
+    std::shared_ptr<const void> Attachment = nullptr;
 };
 
 // Reports an error that a message's handler raised; called inside the catch

@@ -45,31 +45,31 @@ TPendingChanges::TRecord& TPendingChanges::At(TSlot slot) {
     return FRecords.at(static_cast<size_t>(slot - FFirstSlot));
 }
 
-void TPendingChanges::Add(uint32_t action, std::string name) {
+void TPendingChanges::Add(uint32_t action, std::string name, TProcessRef process) {
     if (action != 0)
-        Push({action, std::move(name), {}});
+        Push({action, std::move(name), {}, false, std::move(process)});
 }
 
 void TPendingChanges::AddLoss() {
-    Push({Loss, {}, {}});
+    Push({Loss, {}, {}, false, nullptr});
 }
 
-TPendingChanges::TSlot TPendingChanges::Hold() {
-    Push({Held, {}, {}});
+TPendingChanges::TSlot TPendingChanges::Hold(TProcessRef process) {
+    Push({Held, {}, {}, false, std::move(process)});
     return FFirstSlot + FRecords.size() - 1;
 }
 
 void TPendingChanges::SettleAsRename(TSlot slot, std::string oldName, std::string newName, bool isDir) {
     TRecord& record = At(slot);
     FBytes -= Cost(record);
-    record = {Renamed, std::move(oldName), std::move(newName), isDir};
+    record = {Renamed, std::move(oldName), std::move(newName), isDir, std::move(record.Process)};
     FBytes += Cost(record);
 }
 
 void TPendingChanges::Settle(TSlot slot, uint32_t action, std::string name) {
     TRecord& record = At(slot);
     FBytes -= Cost(record);
-    record = {action == 0 ? Nothing : action, std::move(name), {}};
+    record = {action == 0 ? Nothing : action, std::move(name), {}, false, std::move(record.Process)};
     FBytes += Cost(record);
 }
 
@@ -87,7 +87,7 @@ void TPendingChanges::PopLoss() {
     Pop();
 }
 
-uint32_t TPendingChanges::Pack(char* buffer, uint32_t length) {
+uint32_t TPendingChanges::Pack(char* buffer, uint32_t length, std::vector<TProcessRef>* processes) {
     uint32_t offset = 0;
     FILE_NOTIFY_INFORMATION* previous = nullptr;
     while (!FRecords.empty() && FRecords.front().Action != Held && FRecords.front().Action != Loss) {
@@ -112,9 +112,13 @@ uint32_t TPendingChanges::Pack(char* buffer, uint32_t length) {
             offset += RecordSize(previous->FileNameLength);
             previous = PutRecord(buffer, offset, previous,
                                  ActionOnEntry(FILE_ACTION_RENAMED_NEW_NAME, record.RenamedFolder), newName);
+            if (processes)
+                processes->push_back(record.Process);
         } else {
             previous = PutRecord(buffer, offset, previous, record.Action, name);
         }
+        if (processes)
+            processes->push_back(record.Process);
         offset += RecordSize(previous->FileNameLength);
         Pop();
     }

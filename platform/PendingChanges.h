@@ -1,9 +1,12 @@
 #pragma once
 
+#include "platform/ProcessNames.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 // Change records translated from the system's events and not yet handed on,
 // in order, with the bytes they hold counted so that the queue can be
@@ -17,13 +20,15 @@ class TPendingChanges {
 public:
     using TSlot = uint64_t;
 
-    // One record; none when action is 0 (nothing to report).
-    void Add(uint32_t action, std::string name);
+    // One record; none when action is 0 (nothing to report). process: the
+    // process that made the change, where it is known.
+    void Add(uint32_t action, std::string name, TProcessRef process = nullptr);
     // Changes the system dropped: the read that reaches this mark reports
     // them lost.
     void AddLoss();
-    // A record whose kind is not known yet; settle it with one of the two below.
-    TSlot Hold();
+    // A record whose kind is not known yet; settle it with one of the two
+    // below. It keeps the process it is held with.
+    TSlot Hold(TProcessRef process = nullptr);
     // Both halves say whether the renamed entry is a folder (ActionOnEntry).
     void SettleAsRename(TSlot slot, std::string oldName, std::string newName, bool isDir = false);
     // One record, or none when action is 0 (nothing to report).
@@ -39,8 +44,9 @@ public:
     // FILE_NOTIFY_INFORMATION records into buffer; returns the bytes written.
     // A pair never straddles two reads. A record too large for the whole
     // buffer cannot be delivered: it is dropped and 0 is returned, which the
-    // reader reports as lost changes, as the system does.
-    uint32_t Pack(char* buffer, uint32_t length);
+    // reader reports as lost changes, as the system does. processes, when
+    // given, gets the process of each record written, in order.
+    uint32_t Pack(char* buffer, uint32_t length, std::vector<TProcessRef>* processes = nullptr);
     size_t Bytes() const { return FBytes; }
 
 private:
@@ -51,6 +57,7 @@ private:
         std::string Name;
         std::string NewName;
         bool RenamedFolder = false;
+        TProcessRef Process;
     };
 
     static size_t Cost(const TRecord& record);

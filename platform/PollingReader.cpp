@@ -84,7 +84,7 @@ bool TPollingReader::TakeNotice(TWatchNotice& notice) {
     if (!FNotices.Take(notice))
         return false;
     if (notice.Kind != TWatchNotice::TKind::NotCovered)
-        notice.Mechanism = FPoller->Mechanism();
+        notice.Mechanism = FPoller->Mechanism() + "; processes unknown: polling does not tell them";
     return true;
 }
 

@@ -44,11 +44,6 @@ void SetPendingMemoryLimit(size_t bytes) {
     PendingMemoryLimit = bytes == 0 ? DefaultPendingMemoryLimit : bytes;
 }
 
-TFd::~TFd() {
-    if (FFd >= 0)
-        ::close(FFd);
-}
-
 bool Readable(int fd) {
     pollfd descriptor{fd, POLLIN, 0};
     return ::poll(&descriptor, 1, 0) > 0;
@@ -143,6 +138,7 @@ bool TTranslatingReader::DrainEvents() {
         if (length < 0 && errno != EAGAIN)
             return false;
         if (length <= 0) {
+            FSource->NothingQueued();
             FDrained = true;
             QueueEmptied();
             return true;
@@ -151,7 +147,9 @@ bool TTranslatingReader::DrainEvents() {
             FDropping = true;
             FTranslator.LoseChanges(TLossReason::OwnQueueFull);
         }
-        if (!FDropping)
+        if (FDropping)
+            FSource->Drop(events, static_cast<size_t>(length));
+        else
             FSource->Translate(events, static_cast<size_t>(length), FTranslator);
     }
 }
@@ -199,7 +197,14 @@ bool TTranslatingReader::WaitForNews(TClock::time_point deadline) {
     // gather, so that a burst costs a wake-up per batch, not per change.
     if (descriptors[0].revents & POLLIN)
         std::this_thread::sleep_for(BatchGathering);
+    else
+        FSource->NothingQueued();
     return true;
+}
+
+void TTranslatingReader::TakeProcesses(std::vector<TProcessRef>& processes) {
+    processes.swap(FProcesses);
+    FProcesses.clear();
 }
 
 bool TTranslatingReader::GetResult(uint32_t& bytesReturned) {
@@ -293,6 +298,8 @@ std::string TTranslatingReader::Mechanism() const {
         mechanism += "; changes the system merged corrected " + Times(FMerged);
     for (const auto& poller : FPollers)
         mechanism += "; " + poller->Prefix() + " " + poller->Mechanism();
+    if (const std::string why = FSource->ProcessesUnknown(); !why.empty())
+        mechanism += "; " + why;
     return mechanism;
 }
 
@@ -359,7 +366,8 @@ bool TTranslatingReader::CompleteIfReady() {
             FQueue.PopLoss();
             Complete(0, true);
         } else {
-            Complete(FQueue.Pack(FBuffer, FLength), true);
+            FProcesses.clear();
+            Complete(FQueue.Pack(FBuffer, FLength, &FProcesses), true);
         }
         return true;
     }

@@ -11,6 +11,7 @@
 
 #include "platform/DirChanges.h"
 #include "platform/ExcludedFolders.h"
+#include "platform/FileDescriptor.h"
 #include "platform/InotifyTranslator.h"
 #include "platform/PendingChanges.h"
 #include "platform/TreePoller.h"
@@ -28,24 +29,6 @@
 #include <vector>
 
 namespace inotify {
-
-// A file descriptor, closed with its owner.
-class TFd {
-public:
-    explicit TFd(int fd = -1) : FFd(fd) {}
-    TFd(TFd&& other) noexcept : FFd(std::exchange(other.FFd, -1)) {}
-    TFd& operator=(TFd&& other) noexcept {
-        std::swap(FFd, other.FFd);
-        return *this;
-    }
-    ~TFd();
-    int Get() const { return FFd; }
-    // Gives up ownership: something else closes it now.
-    int Release() { return std::exchange(FFd, -1); }
-
-private:
-    int FFd;
-};
 
 // Whether fd is readable now, without waiting.
 bool Readable(int fd);
@@ -87,6 +70,13 @@ public:
     virtual int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter, const std::string& givenPath) = 0;
     // Puts the events read from Descriptor to the translator.
     virtual void Translate(const char* data, size_t length, TInotifyTranslator& translator) = 0;
+    // Events read from Descriptor that are dropped, not translated.
+    virtual void Drop(const char*, size_t) {}
+    // The kernel queue was seen empty, whether or not a read found it so.
+    virtual void NothingQueued() {}
+    // Why the processes behind changes are not known, or only in part
+    // (for the user); empty when they are.
+    virtual std::string ProcessesUnknown() const = 0;
     // The kernel queue was found empty: every event queued so far is read.
     virtual void QueueEmptied(TInotifyTranslator&) {}
     virtual TFolderKeeper& Keeper() = 0;
@@ -113,6 +103,7 @@ public:
     bool ReadChanges(void* buffer, uint32_t length, bool watchSubTree, uint32_t notifyFilter) override;
     TWaitResult Wait(int timeoutMs) override;
     bool GetResult(uint32_t& bytesReturned) override;
+    void TakeProcesses(std::vector<TProcessRef>& processes) override;
     bool TakeNotice(TWatchNotice& notice) override;
     void SetExcludedFolders(TFolderExclusionRules rules) override;
     void Interrupt() override;
@@ -169,6 +160,7 @@ private:
     bool FCompleted = false;
     bool FSucceeded = false;
     uint32_t FBytes = 0;
+    std::vector<TProcessRef> FProcesses; // of the completed read's records
 };
 
 } // namespace inotify

@@ -106,6 +106,7 @@ void TDirWatchThread::Pass() {
         if (result == TWaitResult::Signalled) {
             if (!FDirHandle->GetResult(FBytesReturned))
                 throw EDirWatchError("GetOverlappedResult call failed");
+            FDirHandle->TakeProcesses(FProcesses);
             ReportChanges();
             return;
         }
@@ -304,6 +305,7 @@ void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
     const auto readAt =
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
+    const std::vector<TProcessRef>& processes = Sender->Processes();
     for (uint32_t offset = 0;;) {
         DW_ASSERT(bytes - offset >= header);
         const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(Sender->Buffer() + offset);
@@ -313,6 +315,8 @@ void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
         message.WParam = static_cast<std::intptr_t>(info->Action);
         message.LParam = static_cast<std::intptr_t>(readAt);
         message.Text.assign(reinterpret_cast<const char16_t*>(info->FileName), info->FileNameLength / sizeof(char16_t));
+        if (messages.size() <= processes.size())
+            message.Attachment = processes[messages.size() - 1];
         if (info->NextEntryOffset == 0)
             break;
         DW_ASSERT(info->NextEntryOffset % alignof(FILE_NOTIFY_INFORMATION) == 0);
@@ -366,9 +370,11 @@ void TBriskoDirWatch::WatchWndProc(TMessage& Message) {
                          : (action & FileActionFolderFlag) != 0 ? TEntryKind::Folder
                                                                 : TEntryKind::File;
         FNotifiedTime = static_cast<int64_t>(Message.LParam);
+        FNotifiedProcess = static_cast<const TChangeProcess*>(Message.Attachment.get());
         DoNotify(static_cast<int>(action & ~FileActionFolderFlag), WideToLocal8(Message.Text));
         FNotifiedEntry = TEntryKind::Unknown;
         FNotifiedTime = 0;
+        FNotifiedProcess = nullptr;
         break;
     }
     case WM_DIRWATCH_ERROR:

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Kinds of change a watch reports, in the order of their bits.
 enum TDirWatchOption {
@@ -101,6 +102,8 @@ public:
 
     const char* Buffer() const { return reinterpret_cast<const char*>(FBuffer.get()); }
     uint32_t BytesReturned() const { return FBytesReturned; }
+    // The process behind each record of Buffer(), where the system tells.
+    const std::vector<TProcessRef>& Processes() const { return FProcesses; }
     const TExceptionClass* ErrorClass() const { return FErrorClass; }
     const std::string& ErrorMessage() const { return FErrorMessage; }
     const TWatchNotice& LastNotice() const { return FNotice; }
@@ -119,6 +122,7 @@ private:
     bool FWatchSubTree;
     std::unique_ptr<uint32_t[]> FBuffer;
     uint32_t FBytesReturned = 0;
+    std::vector<TProcessRef> FProcesses;
     std::unique_ptr<TDirChangeReader> FDirHandle;
     std::string FDirectory;
     uint32_t FNotifyFilter;
@@ -172,6 +176,9 @@ public:
     // While OnNotify runs: when the worker read the change from the system,
     // in nanoseconds since 1970 (the window may handle it a little later).
     int64_t NotifiedTime() const { return FNotifiedTime; }
+    // While OnNotify runs: the process that made the change, where the
+    // system tells (nullptr where it does not).
+    const TChangeProcess* NotifiedProcess() const { return FNotifiedProcess; }
 
     uint32_t GetNotifyFilter() const;
     // Why the last start failed, in a few words ("not found"); empty once a
@@ -203,6 +210,7 @@ private:
     std::string FStopReason;
     TEntryKind FNotifiedEntry = TEntryKind::Unknown;
     int64_t FNotifiedTime = 0;
+    const TChangeProcess* FNotifiedProcess = nullptr;
     bool FWatchSubTree = true;
     std::string FDirectory;
     TFolderExclusionRules FExcludedFolders;

@@ -23,7 +23,8 @@ namespace {
 // What the console tells once a folder is watched, with this run's interface.
 std::string Watching(const std::string& folder, const std::string& folders) {
     const std::string how = FanotifyServes(folder) ? "watched by fanotify"
-                                                   : folders + " watched by inotify: chosen by SENTREL_CHANGE_BACKEND";
+                                                   : folders + " watched by inotify: chosen by SENTREL_CHANGE_BACKEND; "
+                                                               "processes unknown: inotify does not tell them";
     return "watching " + folder + " (" + how + ")";
 }
 

@@ -6,11 +6,14 @@
 #include "platform/FanotifySource.h"
 
 #include <algorithm>
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <linux/capability.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -27,7 +30,9 @@ TEST(DirChangesFanotify, AnOrdinaryUserIsServedByInotifyAndToldWhy) {
                   const std::string why = "fanotify needs the CAP_SYS_ADMIN capability";
                   TReaderDriver driver(dir.Path(), Names);
                   driver.StartAndWaitReady();
-                  const bool served = !driver.Notices.empty() && driver.Notices.back().Mechanism == "inotify: " + why;
+                  const bool served = !driver.Notices.empty() &&
+                                      driver.Notices.back().Mechanism ==
+                                          "inotify: " + why + "; processes unknown: inotify does not tell them";
                   dir.WriteFile("x.txt");
                   return inotify::ChooseFanotify(dir.Path()).WhyNot == why && served &&
                          driver.CollectUntilQuiet() == std::vector<TSeen>{{1, "x.txt"}};
@@ -109,4 +114,119 @@ TEST(DirChangesFanotify, AFolderMadeFilledAndRemovedBeforeAReadIsReportedWhole) 
     EXPECT_EQ(seen.back(), (TSeen{2, "d"}));
     for (int i = 0; i < Files; i += 97)
         EXPECT_EQ(CountOf(seen, {2, "d/file" + std::to_string(i)}), 1u) << i;
+}
+
+namespace {
+
+// Starts program with args; its standard input from input where given.
+pid_t Start(const std::string& program, const std::vector<std::string>& args, int input = -1) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (input >= 0)
+            ::dup2(input, 0);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    return child;
+}
+
+void Reap(pid_t child) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+}
+
+// Starts program as process number wanted, where the system gives it that
+// number again; -1 where it could not.
+pid_t StartAs(pid_t wanted, const std::string& program, const std::vector<std::string>& args) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::ofstream("/proc/sys/kernel/ns_last_pid") << wanted - 1;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::getpid() != wanted)
+                ::_exit(0);
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            ::execv(program.c_str(), argv.data());
+            ::_exit(127);
+        }
+        if (child == wanted)
+            return child;
+        Reap(child);
+    }
+    return -1;
+}
+
+} // namespace
+
+// Ordinary programs, copied under names of the test's own, make changes:
+// one still running when its change is read, one ended and reaped before,
+// one that renames, and one ended whose number went to another program
+// before its change was read, which must never lend it its name. The ended
+// ones wait a little before they write: a process that ends within a
+// millisecond of its start may end before it can be named, which is said.
+TEST(DirChangesFanotify, EachChangeCarriesTheProcessThatMadeIt) {
+    TTempDir dir, programs;
+    if (::geteuid() != 0 || !FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "fanotify does not serve this run";
+    auto copy = [&](const char* program, const char* name) {
+        const std::string path = programs.Path() + "/" + name;
+        fs::copy_file(program, path);
+        fs::permissions(path, fs::perms::owner_all);
+        return path;
+    };
+    const std::string living = copy("/bin/sh", "living-writer"), ended = copy("/bin/sh", "ended-writer"),
+                      renamer = copy("/bin/mv", "renamer"), first = copy("/bin/sh", "first-writer"),
+                      other = copy("/bin/sleep", "other-program");
+    TReaderDriver driver(dir.Path(), Names | FILE_NOTIFY_CHANGE_LAST_WRITE);
+    driver.StartAndWaitReady();
+    const std::string in = dir.Path() + "/";
+
+    int input[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    const pid_t writer = Start(living, {"-c", "echo x > " + in + "a.txt; read line"}, input[0]);
+    ::close(input[0]);
+    driver.CollectUntilQuiet();
+    ::close(input[1]);
+    Reap(writer);
+    Reap(Start(ended, {"-c", "sleep 0.2; : > " + in + "b.txt"}));
+    driver.CollectUntilQuiet();
+    const pid_t renaming = Start(renamer, {in + "b.txt", in + "c.txt"});
+    driver.CollectUntilQuiet();
+    Reap(renaming);
+    const pid_t firstPid = Start(first, {"-c", "sleep 0.2; : > " + in + "d.txt"});
+    Reap(firstPid);
+    const pid_t reused = StartAs(firstPid, other, {"30"});
+    driver.CollectUntilQuiet();
+    if (reused > 0) {
+        ::kill(reused, SIGKILL);
+        Reap(reused);
+    }
+
+    // A process not yet reaped but ended has no program path any more.
+    const struct {
+        TSeen Record;
+        std::string Program;
+        bool MayHaveEnded;
+    } expected[] = {{{1, "a.txt"}, living, false}, {{3, "a.txt"}, living, false}, {{1, "b.txt"}, ended, false},
+                    {{4, "b.txt"}, renamer, true}, {{5, "c.txt"}, renamer, true}, {{1, "d.txt"}, first, false}};
+    ASSERT_EQ(driver.Seen.size(), driver.Processes.size());
+    for (const auto& [record, program, mayHaveEnded] : expected) {
+        const auto at = std::find(driver.Seen.begin(), driver.Seen.end(), record);
+        ASSERT_NE(at, driver.Seen.end()) << record;
+        const TProcessRef& process = driver.Processes[static_cast<size_t>(at - driver.Seen.begin())];
+        ASSERT_TRUE(process) << record;
+        EXPECT_TRUE(process->Named) << record << ": " << DescribeProcess(*process);
+        EXPECT_EQ(process->Command, fs::path(program).filename().string()) << record;
+        if (!mayHaveEnded || !process->Executable.empty()) {
+            EXPECT_EQ(process->Executable, program) << record;
+        }
+        EXPECT_EQ(process->User, static_cast<int64_t>(::geteuid())) << record;
+    }
+    EXPECT_GT(reused, 0) << "the number of the first writer was not given again: the test proved less";
 }

@@ -100,7 +100,8 @@ TEST(DirChangesPolling, EachWalkReportsWhatChangedSinceTheLast) {
     TReaderDriver driver(dir.Path(), AllChanges);
     driver.StartAndWaitReady();
     ASSERT_FALSE(driver.Notices.empty());
-    EXPECT_EQ(driver.Notices.back().Mechanism, "polled every 2 s: chosen by SENTREL_CHANGE_BACKEND");
+    EXPECT_EQ(driver.Notices.back().Mechanism,
+              "polled every 2 s: chosen by SENTREL_CHANGE_BACKEND; processes unknown: polling does not tell them");
 
     struct TStep {
         const char* What;
@@ -173,7 +174,8 @@ TEST(DirChangesPolling, AFuseFileSystemIsPolledThroughAnOutage) {
 
     TReaderDriver driver(mount.Path(), Names);
     driver.StartAndWaitReady();
-    EXPECT_EQ(driver.Notices.back().Mechanism, "polled every 2 s: FUSE file system");
+    EXPECT_EQ(driver.Notices.back().Mechanism,
+              "polled every 2 s: FUSE file system; processes unknown: polling does not tell them");
     source.WriteFile("sub/b.txt");
     EXPECT_EQ(driver.CollectUntilQuiet(PollQuietMs), (std::vector<TSeen>{{1, "sub/b.txt"}}));
 

@@ -78,13 +78,18 @@ public:
             Failed = true;
             return;
         }
-        if (bytes == 0)
+        if (bytes == 0) {
             Seen.push_back({0, "<lost>"});
-        for (uint32_t offset = 0; bytes > 0;) {
+            Processes.push_back(nullptr);
+        }
+        std::vector<TProcessRef> processes;
+        FReader->TakeProcesses(processes);
+        for (uint32_t offset = 0, index = 0; bytes > 0; ++index) {
             const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(FBuffer + offset);
             EXPECT_EQ(offset % 4, 0u);
             Seen.push_back({record->Action & ~FileActionFolderFlag,
                             WideToLocal8(std::u16string_view(record->FileName, record->FileNameLength / 2))});
+            Processes.push_back(index < processes.size() ? processes[index] : nullptr);
             if (record->Action & FileActionFolderFlag)
                 SeenFolders.insert(Seen.back().Name);
             if (record->NextEntryOffset == 0)
@@ -95,6 +100,8 @@ public:
     }
 
     std::vector<TSeen> Seen;
+    // The process of each record of Seen, where the reader tells.
+    std::vector<TProcessRef> Processes;
     // The names of the records that said their entry is a folder.
     std::set<std::string> SeenFolders;
     std::vector<TWatchNotice> Notices;

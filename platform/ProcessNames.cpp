@@ -37,6 +37,8 @@ std::string DescribeProcess(const TChangeProcess& process) {
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -220,7 +222,14 @@ public:
     }
 
 private:
+    // A short-lived process may end a millisecond after it started its
+    // program, and then cannot be named: the listener runs before ordinary
+    // threads when an event wakes it (where it may; its work per event is
+    // small), since being woken can otherwise take longer than that.
     void Listen() {
+        sched_param realTime{};
+        realTime.sched_priority = 1;
+        ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &realTime);
         for (;;) {
             pollfd descriptors[] = {{FEvents, POLLIN, 0}, {FStop, POLLIN, 0}};
             if (::poll(descriptors, 2, -1) < 0 && errno != EINTR)

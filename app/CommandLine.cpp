@@ -96,6 +96,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
             result.Until = TimeOption("--until", argument, arguments, i);
         } else if (argument == "--no-catch-up") {
             result.CatchUp = false;
+        } else if (argument == "--process") {
+            result.Process = true;
         } else if (argument == "--verbose") {
             result.Verbose = true;
         } else if (IsOption(argument, "--settings")) {
@@ -114,9 +116,10 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
     }
     if (formatGiven && result.Mode != TCommandLine::TMode::Console)
         throw ECommandLineError("--format is for the console: add --console");
-    if ((result.History || result.Since || result.Until || !result.CatchUp) &&
+    if ((result.History || result.Since || result.Until || !result.CatchUp || result.Process) &&
         result.Mode != TCommandLine::TMode::Console)
-        throw ECommandLineError("--history, --since, --until and --no-catch-up are for the console: add --console");
+        throw ECommandLineError(
+            "--history, --since, --until, --no-catch-up and --process are for the console: add --console");
     if (result.Until && !result.History)
         throw ECommandLineError("--until is for --history: a live watch goes on until it is stopped");
     if (result.Mode == TCommandLine::TMode::Console) {
@@ -132,7 +135,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
 std::string UsageText() {
     return R"(Usage: sentrel [--verbose] [--settings FILE] [FOLDER...]
        sentrel --console [--format text|json] [--settings FILE] [--since WHEN]
-               [--no-catch-up] FOLDER...
+               [--no-catch-up] [--process] FOLDER...
        sentrel --console --history [--format text|json] [--settings FILE]
                [--since WHEN] [--until WHEN] [PATTERN]
        sentrel --help | --version
@@ -167,6 +170,10 @@ list, as "Add Directory" does (a folder listed already is not added again).
                    that cannot be compared gets a Not_caught_up line)
                    WHEN: today, yesterday, a time ago (90s, 30m, 2h, 7d), or a
                    local date and time (2026-12-07, 2026-12-07 14:05)
+  --process        name on each line the process that made the change, after
+                   the action: [touch pid 4242 user ann] (text), "process"
+                   (json); where the system cannot tell, [process unknown].
+                   Only a watch by fanotify (as root) knows processes.
   --verbose        the window starts in verbose display (every change on a
                    line of its own); the console always lists every change
   --settings FILE  use FILE as the settings file; the console only reads it

@@ -33,6 +33,9 @@ struct TCommandLine {
     // --no-catch-up: the console does not list what changed in a folder
     // while it was not watched.
     bool CatchUp = true;
+    // --process: each line of the console names the process that made the
+    // change (a text line between its action and its path).
+    bool Process = false;
 };
 
 // Arguments that ask for nothing the program does; the message says what

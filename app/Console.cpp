@@ -91,7 +91,9 @@ public:
     // history: where the listed changes are kept too, if anywhere; catchUp:
     // whether what changed in a folder while it was not watched is listed
     // (with a history only, beside which the folders' snapshots are kept).
-    TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history, bool catchUp);
+    // process: each line names the process that made its change.
+    TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history, bool catchUp,
+             bool process);
     ~TConsole();
     TConsole(const TConsole&) = delete;
     TConsole& operator=(const TConsole&) = delete;
@@ -126,6 +128,7 @@ private:
     const TCommandLine::TFormat FFormat;
     THistoryStore* const FHistory;
     const bool FCatchUp;
+    const bool FProcess;
     // The standard output's file when it is one: its own changes are not
     // listed, or every line written would make another.
     const std::optional<std::string> FOutputFile;
@@ -157,8 +160,9 @@ private:
 
 TConsole* TConsole::FRunning = nullptr;
 
-TConsole::TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history, bool catchUp)
-    : FFilter(filter), FFormat(format), FHistory(history), FCatchUp(catchUp && history),
+TConsole::TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history, bool catchUp,
+                   bool process)
+    : FFilter(filter), FFormat(format), FHistory(history), FCatchUp(catchUp && history), FProcess(process),
       FOutputFile(TOutputWriter::FileOf(STDOUT_FILENO)), FStopSignals([this] { End(ExitSuccess); }),
       FOutput(STDOUT_FILENO, UnwrittenLimit,
               {[this](const TOutputWriter::TDropped& dropped) { return LostLines(dropped); },
@@ -337,8 +341,15 @@ void TConsole::Print(const TChangeRecord& record) {
         FOutput.Write(Line(record), record.Folder);
 }
 
+// A record of a change, not of a note, names its process when asked.
 std::string TConsole::Line(const TChangeRecord& record) const {
-    return (FFormat == TCommandLine::TFormat::Json ? JsonRecord(record) : TResultLine::Of(record).Text) + '\n';
+    const bool named = FProcess && record.Reason.empty();
+    if (FFormat == TCommandLine::TFormat::Json)
+        return JsonRecord(record, named) + '\n';
+    const TResultLine line = TResultLine::Of(record);
+    if (!named)
+        return line.Text + '\n';
+    return ResultLine(record.Time, record.Action, ProcessPart(record.Process.get()) + " - " + line.Path) + '\n';
 }
 
 // Runs on the writer's thread: only formats.
@@ -437,7 +448,8 @@ int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
         store.emplace(HistoryFileName(), history.Retention, [](const std::string& message) { Tell(message); });
     std::optional<TConsole> console;
     try {
-        console.emplace(filter, commandLine.Format, store ? &*store : nullptr, commandLine.CatchUp);
+        console.emplace(filter, commandLine.Format, store ? &*store : nullptr, commandLine.CatchUp,
+                        commandLine.Process);
     } catch (const Exception& error) {
         Tell(error.Message());
         return ExitFailure;

@@ -81,7 +81,19 @@ std::string JsonString(std::string_view text) {
     return json;
 }
 
-std::string JsonRecord(const TChangeRecord& record) {
+std::string JsonProcess(const TChangeProcess& process) {
+    std::string json = "{\"pid\":" + std::to_string(process.Pid);
+    if (!process.Named)
+        return json + ",\"ended\":true}";
+    AppendMember(json, "command", process.Command);
+    if (!process.Executable.empty())
+        AppendPath(json, "executable", process.Executable);
+    if (process.User >= 0)
+        json += ",\"user\":" + std::to_string(process.User);
+    return json + '}';
+}
+
+std::string JsonRecord(const TChangeRecord& record, bool withProcess) {
     std::string json = "{";
     AppendMember(json, "time", record.Time);
     AppendMember(json, "action", record.Action);
@@ -94,6 +106,8 @@ std::string JsonRecord(const TChangeRecord& record) {
         json += *record.IsFolder ? ",\"is_folder\":true" : ",\"is_folder\":false";
     if (!record.Reason.empty())
         AppendMember(json, "reason", record.Reason);
+    if (record.Process && withProcess)
+        json += ",\"process\":" + JsonProcess(*record.Process);
     json += '}';
     return json;
 }

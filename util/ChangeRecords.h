@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ProcessNames.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -18,7 +20,10 @@
 // system says (always on Linux); "reason" says why for Changes_lost,
 // Changes_merged and Not_watched. A path that is not UTF-8 has no string
 // member: its bytes go to "path_base64" ("old_path_base64",
-// "folder_base64") instead.
+// "folder_base64") instead. "process", where the record carries one, is
+// the process that made the change: {"pid":4242,"command":"touch",
+// "executable":"/usr/bin/touch","user":1000}, or {"pid":4242,"ended":true}
+// for one that ended before it could be named.
 struct TChangeRecord {
     std::string Time;
     std::string Action;
@@ -31,10 +36,15 @@ struct TChangeRecord {
     // When the change was read from the system, in nanoseconds since 1970;
     // 0 where it is not known.
     int64_t ReadAt = 0;
+    // The process that made the change, where the system tells it.
+    TProcessRef Process = nullptr;
 };
 
-// The object of one record, without the line break.
-std::string JsonRecord(const TChangeRecord& record);
+// The object of one record, without the line break; its process only when
+// asked for.
+std::string JsonRecord(const TChangeRecord& record, bool withProcess = true);
+// The "process" member's object.
+std::string JsonProcess(const TChangeProcess& process);
 
 // text as a JSON string, quotes included: control characters, DEL, C1, the
 // line and paragraph separators and the byte order mark escaped, a byte that is not UTF-8 given

@@ -8,7 +8,9 @@
 #include "util/Utilstrings.h"
 #include "watch/BrkDirWatch.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 
 std::string ActionName(int action) {
@@ -113,7 +115,32 @@ TResultLine TResultLine::Of(const std::string& time, const std::string& action, 
 }
 
 TResultLine TResultLine::Of(const TChangeRecord& record) {
+    if (record.Reason.empty() && record.Process)
+        return Of(record.Time, record.Action, record.Path, "Process: " + ShownPath(DescribeProcess(*record.Process)));
     return Of(record.Time, record.Action, record.Path, record.Reason);
+}
+
+std::string ProcessPart(const TChangeProcess* process) {
+    if (!process)
+        return "[process unknown]";
+    const std::string pid = "pid " + std::to_string(process->Pid);
+    if (!process->Named)
+        return "[" + pid + " ended before it could be named]";
+    static constexpr char Hex[] = "0123456789abcdef";
+    std::string part = "[";
+    for (const unsigned char byte : process->Command) {
+        if (std::isalnum(byte) || std::strchr("_.:+@%,=~-", byte)) {
+            part += static_cast<char>(byte);
+        } else {
+            part += "\\x";
+            part += Hex[byte >> 4];
+            part += Hex[byte & 0xF];
+        }
+    }
+    part += " " + pid;
+    if (process->User >= 0)
+        part += " user " + UserNameOf(process->User);
+    return part + "]";
 }
 
 std::optional<TChangeRecord> ChangeRecord(const TChangeFilter& filter, const std::string& time,
@@ -132,6 +159,7 @@ std::optional<TChangeRecord> NotifiedRecord(const TChangeFilter& filter, const s
     if (const TBriskoDirWatch::TEntryKind entry = watch.NotifiedEntry(); entry != TBriskoDirWatch::TEntryKind::Unknown)
         record->IsFolder = entry == TBriskoDirWatch::TEntryKind::Folder;
     record->ReadAt = watch.NotifiedTime();
+    record->Process = watch.NotifiedProcess();
     return record;
 }
 

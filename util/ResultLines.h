@@ -29,6 +29,14 @@ std::string TimeNow();
 // time, action and path joined by " - ".
 std::string ResultLine(const std::string& time, const std::string& action, const std::string& path);
 
+// The process part of a console line, between the action and the path,
+// where asked for: "[touch pid 4242 user ann]", "[pid 4242 ended before it
+// could be named]", "[process unknown]". Bytes of the command other than
+// letters, digits and "_.:+@%,=~-" are given as \xHH, so that the part
+// holds no blank, bracket or separator of its own and never begins as a
+// path does.
+std::string ProcessPart(const TChangeProcess* process);
+
 // The path of a change line as the line shows it: all of the text after
 // its second " - ", byte for byte, blanks at its ends included. PathOfShown
 // gives the path it stands for.
@@ -58,7 +66,7 @@ struct TResultLine {
 
     static TResultLine Of(const std::string& time, const std::string& action, std::string_view path,
                           std::string hint = {});
-    // The line of a record, its reason as the hint.
+    // The line of a record, its reason or its process as the hint.
     static TResultLine Of(const TChangeRecord& record);
 };
 

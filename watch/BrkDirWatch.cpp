@@ -370,7 +370,7 @@ void TBriskoDirWatch::WatchWndProc(TMessage& Message) {
                          : (action & FileActionFolderFlag) != 0 ? TEntryKind::Folder
                                                                 : TEntryKind::File;
         FNotifiedTime = static_cast<int64_t>(Message.LParam);
-        FNotifiedProcess = static_cast<const TChangeProcess*>(Message.Attachment.get());
+        FNotifiedProcess = std::static_pointer_cast<const TChangeProcess>(Message.Attachment);
         DoNotify(static_cast<int>(action & ~FileActionFolderFlag), WideToLocal8(Message.Text));
         FNotifiedEntry = TEntryKind::Unknown;
         FNotifiedTime = 0;

@@ -178,7 +178,7 @@ public:
     int64_t NotifiedTime() const { return FNotifiedTime; }
     // While OnNotify runs: the process that made the change, where the
     // system tells (nullptr where it does not).
-    const TChangeProcess* NotifiedProcess() const { return FNotifiedProcess; }
+    const TProcessRef& NotifiedProcess() const { return FNotifiedProcess; }
 
     uint32_t GetNotifyFilter() const;
     // Why the last start failed, in a few words ("not found"); empty once a
@@ -210,7 +210,7 @@ private:
     std::string FStopReason;
     TEntryKind FNotifiedEntry = TEntryKind::Unknown;
     int64_t FNotifiedTime = 0;
-    const TChangeProcess* FNotifiedProcess = nullptr;
+    TProcessRef FNotifiedProcess;
     bool FWatchSubTree = true;
     std::string FDirectory;
     TFolderExclusionRules FExcludedFolders;

@@ -205,6 +205,43 @@ TEST(Console, OddNamesGiveOneLineEachInEitherFormat) {
 }
 
 // A reader that takes nothing holds neither the changes nor a stop.
+// With --process a change line names its process between its action and
+// its path, the name's blanks escaped, so that nothing in it reads as a
+// separator; in JSON as the record's "process". A watch that cannot tell
+// says so.
+TEST(Console, NamesTheProcessOfEachChangeWhenAsked) {
+    TTempDir programs;
+    const std::string writer = programs / "odd - writer";
+    std::filesystem::copy_file("/bin/sh", writer);
+    for (const std::string format : {"text", "json"}) {
+        TTempDir dir, settingsDir;
+        settingsDir.WriteFile("empty.ini", "");
+        TProgram console(
+            {"--console", "--process", "--format", format, "--settings", settingsDir / "empty.ini", dir.Path()});
+        ASSERT_TRUE(console.WaitForError("watching ")) << console.Error();
+        const bool known = FanotifyServes(dir.Path()) && ::geteuid() == 0;
+        // It waits before it writes: a process that ends a moment after it
+        // starts may end before it can be named.
+        ASSERT_EQ(std::system(("'" + writer + "' -c 'sleep 0.2; : > " + dir / "a.txt'").c_str()), 0);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return !console.Lines().empty(); })) << console.Error();
+        const std::string line = console.Lines().front();
+        if (format == "text") {
+            const std::string process =
+                known ? R"(\[odd\\x20-\\x20writer pid \d+ user root\])" : R"(\[process unknown\])";
+            EXPECT_TRUE(std::regex_match(WithoutTime({line}).front(),
+                                         std::regex("Added - " + process + " - " + dir.Path() + "/a\\.txt")))
+                << line;
+            continue;
+        }
+        const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        const QJsonObject process = record.value(QStringLiteral("process")).toObject();
+        EXPECT_EQ(process.value(QStringLiteral("command")).toString().toStdString(), known ? "odd - writer" : "")
+            << line;
+        EXPECT_EQ(process.value(QStringLiteral("executable")).toString().toStdString(), known ? writer : "") << line;
+        EXPECT_EQ(process.contains(QStringLiteral("pid")), known) << line;
+    }
+}
+
 TEST(Console, AReaderThatStopsReadingDoesNotHoldAStop) {
     TTempDir dir, settingsDir;
     settingsDir.WriteFile("empty.ini", "");

@@ -37,7 +37,7 @@
 namespace {
 // The lists of the settings file that decide which changes are listed.
 struct TFilterLists {
-    TLineVector Excluded, ExcludedNames, ExcludedTypes, IncludedTypes;
+    TLineVector Excluded, ExcludedNames, ExcludedTypes, IncludedTypes, ExcludedPrograms;
 };
 
 TLineVector ReadList(const char* section) {
@@ -48,7 +48,7 @@ TLineVector ReadList(const char* section) {
 
 TFilterLists ReadFilterLists() {
     return {ReadList("ExcludedDirs"), ReadList("ExcludedFolderNames"), ReadList("ExcludedFileTypes"),
-            ReadList("IncludedFileTypes")};
+            ReadList("IncludedFileTypes"), ReadList("ExcludedPrograms")};
 }
 
 // The name of file in folder's tree, as the folder's watch names its
@@ -440,7 +440,8 @@ int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
         Tell(error.Message());
         return ExitFailure;
     }
-    const TChangeFilter filter(lists.Excluded, lists.ExcludedNames, lists.ExcludedTypes, lists.IncludedTypes);
+    const TChangeFilter filter(lists.Excluded, lists.ExcludedNames, lists.ExcludedTypes, lists.IncludedTypes,
+                               lists.ExcludedPrograms);
     std::optional<THistoryStore> store;
     if (commandLine.Since && !history.Keep)
         Tell("--since shows nothing: no history is kept (Keep=F in the settings' [History])");

@@ -1,13 +1,14 @@
 #include "app/Unit1.h"
 
 #include "about/AboutUnit.h"
-#include "toolkit/FileChangeWatch.h"
 #include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/SearchHistoryUnit.h"
 #include "dialogs/WatchLimitUnit.h"
 #include "toolkit/Application.h"
+#include "toolkit/FileChangeWatch.h"
 #include "toolkit/ListBox.h"
 #include "tray/TrayCompRunTime.h"
+#include "util/PathText.h"
 #include "util/ResultLines.h"
 
 #include <QApplication>
@@ -59,7 +60,7 @@ QFrame* CreatePanel(QWidget* parent, bool bevelled) {
 }
 } // namespace
 
-TForm1::TForm1() {
+TForm1::TForm1() : FProcessTags(TListBox::TagLimit) {
     setGeometry(353, 263, 493, 365);
     setMinimumSize(100, 332);
     CreateControls();
@@ -126,6 +127,10 @@ QWidget* TForm1::CreateResultsPanel() {
     lbResults->EnableKeyIndex(&ResultFilePath);
     lbResults->OnDblClick = [this] { ExcludeFile1Click(); };
     lbResults->OnClick = [this] { lbResultsClick(); };
+    lbResults->SetTagHints([this](uint32_t tag) {
+        const TChangeProcess* process = FProcessTags.ProcessOf(tag);
+        return process ? "Process: " + ShownPath(DescribeProcess(*process)) : std::string();
+    });
     sbClear = CreateSpeedButton(panel, "Clear List", QStyle::SP_DialogResetButton, &TForm1::sbClearClick);
     sbStop = CreateSpeedButton(panel, "Pause All Watches", QStyle::SP_MediaPause, &TForm1::sbStopClick);
     sbGo = CreateSpeedButton(panel, "Start All Watches", QStyle::SP_MediaPlay, &TForm1::sbGoClick);
@@ -169,7 +174,7 @@ QWidget* TForm1::CreateExitPanel() {
 void TForm1::CreateStatusBar() {
     for (size_t panel = 0; panel < StatusBar1.size(); ++panel) {
         StatusBar1[panel] = new QLabel(this);
-        if (panel < 2) {
+        if (panel < 2 || panel == 3) {
             StatusBar1[panel]->setFixedWidth(150);
             statusBar()->addWidget(StatusBar1[panel]);
         } else {
@@ -210,6 +215,7 @@ void TForm1::CreatePopupMenus() {
     PopupMenu1 = new QMenu(this);
     AddItem(PopupMenu1, "Exclude File", &TForm1::ExcludeFile1Click);
     AddItem(PopupMenu1, "Exclude Path", &TForm1::ExcludePath1Click);
+    AddItem(PopupMenu1, "Exclude Program", &TForm1::ExcludeProgram1Click);
     AddItem(PopupMenu1, "Watch It Too", &TForm1::Watchittoo1Click);
     PopupMenu1->addSeparator();
     AddItem(PopupMenu1, "Open This File", &TForm1::Openthisfile1Click);
@@ -340,8 +346,12 @@ void TForm1::UpdateStatusBar() {
         StatusBar1[1]->setText(GeneralOptionsForm->cbVerboseDisplay->isChecked() ? QStringLiteral("Verbose Mode")
                                                                                 : QStringLiteral("Brief Mode"));
     }
-    if (int current = lbResults->ItemIndex(); current >= 0)
+    StatusBar1[3]->clear();
+    if (int current = lbResults->ItemIndex(); current >= 0) {
         StatusBar1[2]->setText(QStringLiteral("%1/%2").arg(current + 1).arg(lbResults->Count()));
+        if (const TChangeProcess* process = ProcessOfResult(current))
+            StatusBar1[3]->setText(QString::fromStdString("Process: " + ShownPath(DescribeProcess(*process))));
+    }
     if (lbResults->Count() == 0)
         StatusBar1[2]->clear();
 }

@@ -4,6 +4,7 @@
 #include "util/CatchUpRecords.h"
 #include "util/ChangeRecords.h"
 #include "util/History.h"
+#include "util/ProcessTags.h"
 #include "util/UtilObj.h"
 #include "watch/BrkDirWatch.h"
 
@@ -77,6 +78,7 @@ public:
     void ExcludeSelected(TExcludeKind kind);
     void ExcludeFile1Click();
     void ExcludePath1Click();
+    void ExcludeProgram1Click();
     void Watchittoo1Click();
     void SearchHistory1Click();
     // The commands on a listed change, for the lists that show one: the
@@ -118,7 +120,8 @@ public:
     QWidget* Panel3;
     QToolButton* sbExit;
     QLabel* Image1;
-    std::array<QLabel*, 3> StatusBar1{};
+    // Monitoring, display mode, the current line's place, its process.
+    std::array<QLabel*, 4> StatusBar1{};
 
     QMenu* PopupMenu1; // on lbResults
     QMenu* PopupMenu2; // on sbAddDirectory
@@ -148,6 +151,8 @@ private:
     static std::string StoppedRemark(const TBriskoDirWatch& watch);
     // The path of the current line when some line is selected; empty otherwise.
     std::string CurrentResultPath() const;
+    // The process that made the change of a results line, where known.
+    const TChangeProcess* ProcessOfResult(int index) const;
     void ShowStatusMessage(const std::string& message);
     void AddSavedWatch(const std::string& folder);
     void SaveSettingsAtClose();
@@ -172,6 +177,7 @@ private:
     std::vector<std::string> FSnapshotsKept; // and whose snapshot is kept
     std::vector<std::unique_ptr<TCatchUpRun>> FCatchUps;
     std::unique_ptr<THistoryStore> FHistory;
+    TProcessTags FProcessTags; // of the results lines
     uint64_t FListDropped = 0; // lines that gave way since the list was cleared, counted at the top
     THistorySettings FHistorySettings;
     TRenamePairing FHistoryRenames;

@@ -43,14 +43,21 @@ void TForm1::BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const st
 void TForm1::ListRecord(const TChangeRecord& record) {
     KeepInHistory(record);
     TResultLine line = TResultLine::Of(record);
-    if (!record.Reason.empty())
+    if (!record.Reason.empty()) {
         lbResults->AddNote(line.Text, std::move(line.Hint));
-    else if (lbResults->Count() == 0 || GeneralOptionsForm->cbVerboseDisplay->isChecked())
+        KeepListInBounds();
+        return;
+    }
+    int index = lbResults->Count() == 0 || GeneralOptionsForm->cbVerboseDisplay->isChecked()
+                    ? -1
+                    : lbResults->FindKey(line.Path);
+    if (index >= 0) {
+        lbResults->SetLine(index, line.Text);
+    } else {
         lbResults->Add(line.Text);
-    else if (int found = lbResults->FindKey(line.Path); found >= 0)
-        lbResults->SetLine(found, line.Text);
-    else
-        lbResults->Add(line.Text);
+        index = lbResults->Count() - 1;
+    }
+    lbResults->SetTag(index, FProcessTags.TagOf(record.Process));
     KeepListInBounds();
 }
 
@@ -104,6 +111,31 @@ void TForm1::ExcludeFile1Click() {
 void TForm1::ExcludePath1Click() {
     ExcludeSelected(TExcludeKind::Path);
     UpdateStatusBar();
+}
+
+const TChangeProcess* TForm1::ProcessOfResult(int index) const {
+    return FProcessTags.ProcessOf(lbResults->Tag(index));
+}
+
+// The programs of the selected lines make no more lines, and their lines
+// go; a line whose program is not known stays, and the user is told why.
+void TForm1::ExcludeProgram1Click() {
+    bool unknown = false;
+    for (int i = 0; i < lbResults->Count();) {
+        const TChangeProcess* process = lbResults->Selected(i) ? ProcessOfResult(i) : nullptr;
+        if (lbResults->Selected(i) && (!process || process->Executable.empty()))
+            unknown = true;
+        if (!process || process->Executable.empty()) {
+            ++i;
+            continue;
+        }
+        GeneralOptionsForm->AddExcludedProgram(process->Executable);
+        lbResults->Delete(i);
+    }
+    UpdateStatusBar();
+    if (unknown)
+        ShowStatusMessage("The program that made a selected change is not known: only watches by fanotify (as root) "
+                          "tell it, and only while it runs or if it was named when it started");
 }
 
 std::string TForm1::CurrentResultPath() const {

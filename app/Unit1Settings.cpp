@@ -38,9 +38,8 @@ void TForm1::LoadSettings() {
         FSettingsUnread = true;
         TApplication::HandleException();
     }
-    for (const char* section :
-         {"ExcludedDirs", "ExcludedFolderNames", "WatchDirs", "WatchProperties", "Misc", "ExcludedFileTypes",
-          "IncludedFileTypes", "History"})
+    for (const char* section : {"ExcludedDirs", "ExcludedFolderNames", "ExcludedPrograms", "WatchDirs",
+                                "WatchProperties", "Misc", "ExcludedFileTypes", "IncludedFileTypes", "History"})
         ApplySection(section, sections[section]);
     if (FSettingsUnread)
         return;
@@ -91,6 +90,8 @@ TListBox* TForm1::ListOfSection(const std::string& section) const {
         return GeneralOptionsForm->lbExcluded;
     if (section == "ExcludedFolderNames")
         return GeneralOptionsForm->lbExcludedNames;
+    if (section == "ExcludedPrograms")
+        return GeneralOptionsForm->lbExcludedPrograms;
     if (section == "WatchProperties")
         return OptionsForm->ListBox1;
     if (section == "ExcludedFileTypes")
@@ -136,6 +137,7 @@ std::vector<TUtilObj::TSectionWrite> TForm1::SettingsSections() const {
             {"WatchDirs", lbWatches->Lines(), true},
             {"ExcludedDirs", GeneralOptionsForm->lbExcluded->Lines(), true},
             {"ExcludedFolderNames", GeneralOptionsForm->lbExcludedNames->Lines(), true},
+            {"ExcludedPrograms", GeneralOptionsForm->lbExcludedPrograms->Lines(), true},
             {"WatchProperties", OptionsForm->ListBox1->Lines(), true},
             {"ExcludedFileTypes", GeneralOptionsForm->lbExcludedTypes->Lines(), true},
             {"IncludedFileTypes", GeneralOptionsForm->lbIncludedTypes->Lines(), true},

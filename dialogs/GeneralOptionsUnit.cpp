@@ -57,8 +57,9 @@ TGeneralOptionsForm::TGeneralOptionsForm(QWidget* parent) : QDialog(parent) {
     FExcludedNameLines = std::make_unique<TListBoxLines>(*lbExcludedNames);
     FExcludedTypeLines = std::make_unique<TListBoxLines>(*lbExcludedTypes);
     FIncludedTypeLines = std::make_unique<TListBoxLines>(*lbIncludedTypes);
-    FChangeFilter =
-        std::make_unique<TChangeFilter>(*FExcludedLines, *FExcludedNameLines, *FExcludedTypeLines, *FIncludedTypeLines);
+    FExcludedProgramLines = std::make_unique<TListBoxLines>(*lbExcludedPrograms);
+    FChangeFilter = std::make_unique<TChangeFilter>(*FExcludedLines, *FExcludedNameLines, *FExcludedTypeLines,
+                                                    *FIncludedTypeLines, *FExcludedProgramLines);
     FollowFolderRules(*lbExcluded);
     FollowFolderRules(*lbExcludedNames);
     CreateMenus();
@@ -100,15 +101,17 @@ void TGeneralOptionsForm::CreateControls() {
     lbExcluded->OnDblClick = [this] { Delete1Click(); };
     Label5 = new QLabel(QStringLiteral("Excluded folder names"), this);
     lbExcludedNames = new TListBox(this);
+    Label6 = new QLabel(QStringLiteral("Excluded programs (Exclude Program on a change line adds one)"), this);
+    lbExcludedPrograms = new TListBox(this);
     Label2 = new QLabel(QStringLiteral("Excluded File types"), this);
     lbExcludedTypes = new TListBox(this);
     Label3 = new QLabel(QStringLiteral("Included File types"), this);
     lbIncludedTypes = new TListBox(this);
     sbOk = NewOkSpeedButton(this);
     connect(sbOk, &QToolButton::clicked, this, [this] { RunHandler([this] { sbOkClick(); }); });
-    for (QWidget* control :
-         {static_cast<QWidget*>(ebHexEditor), static_cast<QWidget*>(lbExcluded), static_cast<QWidget*>(lbExcludedNames),
-          static_cast<QWidget*>(lbExcludedTypes), static_cast<QWidget*>(lbIncludedTypes)})
+    for (QWidget* control : {static_cast<QWidget*>(ebHexEditor), static_cast<QWidget*>(lbExcluded),
+                             static_cast<QWidget*>(lbExcludedNames), static_cast<QWidget*>(lbExcludedPrograms),
+                             static_cast<QWidget*>(lbExcludedTypes), static_cast<QWidget*>(lbIncludedTypes)})
         control->installEventFilter(this);
 
     SaveDialog1 = new TFileDialog(this, "SaveDialog1", TFileDialog::TKind::Save);
@@ -152,6 +155,8 @@ void TGeneralOptionsForm::CreateMenus() {
                                            {nullptr, nullptr},
                                            {"Save to file", &T::SaveExcludedNamesClick},
                                            {"Load from file", &T::LoadExcludedNamesClick}});
+    pmPrograms =
+        CreateMenu(lbExcludedPrograms, {{"Remove", &T::RemoveProgramClick}, {"Clear", &T::ClearProgramsClick}});
     pmExc = CreateMenu(lbExcludedTypes, {{"Add", &T::AddExcClick},
                                          {"Remove", &T::RemoveExcClick},
                                          {"Clear", &T::ClearExcClick},
@@ -196,12 +201,15 @@ void TGeneralOptionsForm::LayOutControls() {
     layout->addWidget(lbExcluded, 1);
     layout->addWidget(Label5);
     layout->addWidget(lbExcludedNames, 1);
+    layout->addWidget(Label6);
+    layout->addWidget(lbExcludedPrograms);
     layout->addLayout(types, 1);
     layout->addLayout(buttons);
 
     setTabOrder(cbVerboseDisplay, lbExcluded);
     setTabOrder(lbExcluded, lbExcludedNames);
-    setTabOrder(lbExcludedNames, cbMinToTray);
+    setTabOrder(lbExcludedNames, lbExcludedPrograms);
+    setTabOrder(lbExcludedPrograms, cbMinToTray);
     setTabOrder(cbMinToTray, cbKeepHistory);
     setTabOrder(cbKeepHistory, seHistoryDays);
     setTabOrder(seHistoryDays, seHistoryRecords);
@@ -322,6 +330,20 @@ void TGeneralOptionsForm::AddExclusion(const std::string& line) {
     const std::string path = first == std::string::npos ? line : line.substr(first);
     if (!IsExcludedPath(path))
         lbExcluded->Add(path);
+}
+
+void TGeneralOptionsForm::AddExcludedProgram(const std::string& path) {
+    const std::vector<std::string> programs = lbExcludedPrograms->Lines();
+    if (std::find(programs.begin(), programs.end(), path) == programs.end())
+        lbExcludedPrograms->Add(path);
+}
+
+void TGeneralOptionsForm::RemoveProgramClick() {
+    RemoveType(*lbExcludedPrograms);
+}
+
+void TGeneralOptionsForm::ClearProgramsClick() {
+    lbExcludedPrograms->Clear();
 }
 
 void TGeneralOptionsForm::Clear1Click() {

@@ -32,6 +32,8 @@ public:
     // whole line without one. Nothing is added when an excluded folder
     // already covers it.
     void AddExclusion(const std::string& line);
+    // The changes the program at path makes are no longer listed.
+    void AddExcludedProgram(const std::string& path);
     // The change filter over lbExcluded, lbExcludedTypes and lbIncludedTypes
     // as they stand.
     const TChangeFilter& ChangeFilter() const { return *FChangeFilter; }
@@ -58,6 +60,8 @@ public:
     void AddNameClick();
     void RemoveNameClick();
     void ClearNamesClick();
+    void RemoveProgramClick();
+    void ClearProgramsClick();
     void SaveExcludedNamesClick();
     void LoadExcludedNamesClick();
     void AddExcClick();
@@ -86,6 +90,8 @@ public:
     TListBox* lbExcluded;
     QLabel* Label5;
     TListBox* lbExcludedNames; // folder names excluded wherever they are
+    QLabel* Label6;
+    TListBox* lbExcludedPrograms; // programs whose changes are not listed
     QLabel* Label2;
     TListBox* lbExcludedTypes;
     QLabel* Label3;
@@ -93,6 +99,7 @@ public:
     QToolButton* sbOk;
     QMenu* PopupMenu1; // on lbExcluded
     QMenu* pmNames;    // on lbExcludedNames
+    QMenu* pmPrograms; // on lbExcludedPrograms
     QMenu* pmExc;      // on lbExcludedTypes
     QMenu* pmInc;      // on lbIncludedTypes
     TFileDialog* SaveDialog1;
@@ -119,7 +126,8 @@ private:
     void FollowFolderRules(TListBox& list);
 
     TEnterKey FEnter;
-    std::unique_ptr<TLineList> FExcludedLines, FExcludedNameLines, FExcludedTypeLines, FIncludedTypeLines;
+    std::unique_ptr<TLineList> FExcludedLines, FExcludedNameLines, FExcludedTypeLines, FIncludedTypeLines,
+        FExcludedProgramLines;
     bool FFolderRulesTold = true; // no edit of the folder rules waits to be told
     std::unique_ptr<TChangeFilter> FChangeFilter;
 };

@@ -59,7 +59,8 @@ private:
 struct TLine {
     TLineText Text;
     // Grows from the top of the list down; a line keeps it for its life.
-    uint64_t Serial : 63 = 0;
+    uint64_t Serial : 40 = 0;
+    uint64_t Tag : 23 = 0;
     uint64_t Note : 1 = 0;
 };
 } // namespace
@@ -84,8 +85,11 @@ public:
             return text;
         }
         if (role == Qt::ToolTipRole) {
-            auto hint = Hints.find(Lines[row].Serial);
-            return hint == Hints.end() ? QVariant() : QString::fromStdString(hint->second);
+            if (auto hint = Hints.find(Lines[row].Serial); hint != Hints.end())
+                return QString::fromStdString(hint->second);
+            if (Lines[row].Tag != 0 && TagHints)
+                return QString::fromStdString(TagHints(static_cast<uint32_t>(Lines[row].Tag)));
+            return {};
         }
         if (role == Qt::SizeHintRole && HorizontalExtent > 0)
             return QSize(HorizontalExtent, ItemHeight);
@@ -95,7 +99,7 @@ public:
     void Append(std::string_view text, bool note) {
         const int row = static_cast<int>(Lines.size());
         beginInsertRows({}, row, row);
-        Lines.push_back({TLineText(text), NextSerial++, note});
+        Lines.push_back({TLineText(text), NextSerial++, 0, note});
         endInsertRows();
     }
 
@@ -144,6 +148,7 @@ public:
     std::unordered_map<uint64_t, std::string> Hints;
     // By serial, for the lines that carry one (a list of watches, not of changes).
     std::unordered_map<uint64_t, std::unique_ptr<TObject>> Objects;
+    std::function<std::string(uint32_t tag)> TagHints;
     int HorizontalExtent = 0;
     int ItemHeight = 13;
     uint64_t NextSerial = 0;
@@ -199,6 +204,18 @@ void TListBox::Add(std::string_view text, std::unique_ptr<TObject> object) {
     if (FIndex)
         FIndex->Add(KeyOfLine(Count() - 1), FModel->Lines.back().Serial);
     ShowAsFiltered(Count() - 1);
+}
+
+void TListBox::SetTag(int index, uint32_t tag) {
+    FModel->Lines.at(static_cast<size_t>(index)).Tag = tag < TagLimit ? tag : 0;
+}
+
+uint32_t TListBox::Tag(int index) const {
+    return static_cast<uint32_t>(FModel->Lines.at(static_cast<size_t>(index)).Tag);
+}
+
+void TListBox::SetTagHints(std::function<std::string(uint32_t tag)> hints) {
+    FModel->TagHints = std::move(hints);
 }
 
 void TListBox::AddNote(std::string_view text, std::string hint) {

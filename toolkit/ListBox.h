@@ -39,6 +39,13 @@ public:
     // any, shows when the mouse rests on the line.
     void AddNote(std::string_view text, std::string hint = {});
     void SetLine(int index, std::string_view text);
+    // A number the owner gives a line (0: none, and any at TagLimit or
+    // above), kept while its text changes. The tag hints give the hint of a
+    // line that has a tag and no hint of its own.
+    static constexpr uint32_t TagLimit = 1u << 23;
+    void SetTag(int index, uint32_t tag);
+    uint32_t Tag(int index) const;
+    void SetTagHints(std::function<std::string(uint32_t tag)> hints);
     // Gives the line another object (or none), freeing the one it had.
     void SetObject(int index, std::unique_ptr<TObject> object);
     // Removes the line and frees its object. Removing the current line

@@ -94,3 +94,12 @@ bool TChangeFilter::IsExcludedFile(const std::string& path) const {
             return true;
     return false;
 }
+
+bool TChangeFilter::IsExcludedProgram(const TChangeProcess* process) const {
+    if (!process || process->Executable.empty())
+        return false;
+    for (int i = 0; i < FExcludedPrograms.Count(); ++i)
+        if (FExcludedPrograms.Line(i) == process->Executable)
+            return true;
+    return false;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DirChanges.h"
+#include "platform/ProcessNames.h"
 
 #include <string>
 #include <string_view>
@@ -28,15 +29,16 @@ private:
 };
 
 // Which changes are listed: the one rule of the main window and of the
-// console, over four lists that the filter reads but does not own:
+// console, over five lists that the filter reads but does not own:
 // excluded folders (entries ending in the separator) and files, excluded
-// folder names, excluded file types, included file types.
+// folder names, excluded file types, included file types, and the programs
+// whose changes are not listed (their paths).
 class TChangeFilter {
 public:
     TChangeFilter(const TLineList& excluded, const TLineList& excludedNames, const TLineList& excludedTypes,
-                  const TLineList& includedTypes)
+                  const TLineList& includedTypes, const TLineList& excludedPrograms)
         : FExcluded(excluded), FExcludedNames(excludedNames), FExcludedTypes(excludedTypes),
-          FIncludedTypes(includedTypes) {}
+          FIncludedTypes(includedTypes), FExcludedPrograms(excludedPrograms) {}
 
     // True when the change of path is not to be listed. Included types, when
     // there are any, decide alone; otherwise an excluded folder, an excluded
@@ -50,6 +52,9 @@ public:
     // True when path is listed as a file of its own, compared as the system
     // compares paths.
     bool IsExcludedFile(const std::string& path) const;
+    // True when the change was made by a program the user excluded: one
+    // whose path is listed, byte for byte.
+    bool IsExcludedProgram(const TChangeProcess* process) const;
     // The folder rules as they stand now, for a watch to leave those folders
     // out: a copy that later edits of the lists do not touch; nullptr when
     // no folder is excluded.
@@ -60,6 +65,7 @@ private:
     const TLineList& FExcludedNames;
     const TLineList& FExcludedTypes;
     const TLineList& FIncludedTypes;
+    const TLineList& FExcludedPrograms;
 };
 
 // Whether name may stand in the list of excluded folder names: a whole

@@ -153,6 +153,8 @@ std::optional<TChangeRecord> ChangeRecord(const TChangeFilter& filter, const std
 
 std::optional<TChangeRecord> NotifiedRecord(const TChangeFilter& filter, const std::string& time,
                                             const TBriskoDirWatch& watch, int action, const std::string& fileName) {
+    if (filter.IsExcludedProgram(watch.NotifiedProcess().get()))
+        return std::nullopt;
     std::optional<TChangeRecord> record = ChangeRecord(filter, time, watch.Directory(), action, fileName);
     if (!record)
         return record;

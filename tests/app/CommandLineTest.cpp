@@ -76,5 +76,5 @@ TEST(CommandLine, MistakesAreNamed) {
     EXPECT_EQ(ErrorOf({"--console", "--settings", dir.Path(), dir.Path()}),
               "there is no settings file " + dir.Path()) << "a folder is no settings file";
     EXPECT_EQ(ErrorOf({"--no-catch-up", dir.Path()}),
-              "--history, --since, --until and --no-catch-up are for the console: add --console");
+              "--history, --since, --until, --no-catch-up and --process are for the console: add --console");
 }

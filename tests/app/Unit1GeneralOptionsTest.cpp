@@ -8,7 +8,10 @@
 #include <QCheckBox>
 #include <QToolButton>
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <unistd.h>
 
 using MainWindowOptions = TProgramTest;
 
@@ -91,4 +94,43 @@ TEST_F(MainWindowOptions, TheTrayIsLeftAloneWhenTheSessionIsOnlySaved) {
     EXPECT_EQ(TrayLog.Adds, adds) << "the icon was made again";
     TrayLog.Live->Click(TTrayService::TClick::Left);
     EXPECT_TRUE(Form1->isVisible()) << "the tray no longer knew the window was hidden";
+}
+
+// A real watch by fanotify: a change line names the program that made it in
+// its hint and, once current, in the status bar; Exclude Program hides what
+// that program does next, while another program's changes are still listed.
+TEST_F(MainWindowOptions, ExcludeProgramHidesWhatThatProgramDoesNext) {
+    TTempDir dir, programs;
+    if (::geteuid() != 0 || !FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "only a watch by fanotify tells processes";
+    const std::string writer = programs / "line-writer";
+    std::filesystem::copy_file("/bin/sh", writer);
+    // The writer waits before it writes: a process that ends a moment after
+    // it starts may end before it can be named.
+    auto write = [&](const std::string& program, const std::string& name) {
+        return std::system(("'" + program + "' -c 'sleep 0.2; : > " + dir / name + "'").c_str()) == 0;
+    };
+    auto listed = [&](const std::string& name) {
+        const auto lines = ResultsWithoutTime();
+        return std::find(lines.begin(), lines.end(), "Added - " + dir / name) != lines.end();
+    };
+    Form1->AddWatch(dir.Path());
+    ProcessEventsFor(std::chrono::milliseconds(200));
+    ASSERT_TRUE(write(writer, "a.txt"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return listed("a.txt"); }));
+    const std::string hint = Form1->lbResults->model()->index(0, 0).data(Qt::ToolTipRole).toString().toStdString();
+    EXPECT_EQ(hint.rfind("Process: line-writer (pid ", 0), 0u) << hint;
+    EXPECT_NE(hint.find(writer + ", user root)"), std::string::npos) << hint;
+    Form1->lbResults->SetItemIndex(0);
+    Form1->lbResults->SetSelected(0, true);
+    Form1->UpdateStatusBar();
+    EXPECT_EQ(Form1->StatusPanelText(3), hint);
+
+    Form1->ExcludeProgram1Click();
+    EXPECT_EQ(GeneralOptionsForm->lbExcludedPrograms->Lines(), std::vector<std::string>{writer});
+    EXPECT_EQ(Form1->lbResults->Count(), 0);
+    ASSERT_TRUE(write(writer, "b.txt"));
+    ASSERT_TRUE(write("/bin/sh", "c.txt"));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return listed("c.txt"); }));
+    EXPECT_FALSE(listed("b.txt"));
 }

@@ -63,9 +63,9 @@ TEST_F(MainWindow, StartsWithItsWindowsControlsAndMenus) {
                                         "Clear Output List",
                                         "Pause All Watches", "Start All Watches", "-", "Go", "Stop", "-", "About"}));
     EXPECT_EQ(Captions(Form1->PopupMenu1->actions()),
-              (std::vector<std::string>{"Exclude File", "Exclude Path", "Watch It Too", "-", "Open This File",
-                                        "Hex Edit This File",
-                                        "-", "Save List", "Clear", "-", "Watch Limit…"}));
+              (std::vector<std::string>{"Exclude File", "Exclude Path", "Exclude Program", "Watch It Too", "-",
+                                        "Open This File", "Hex Edit This File", "-", "Save List", "Clear", "-",
+                                        "Watch Limit…"}));
     EXPECT_EQ(Captions(Form1->PopupMenu2->actions()), std::vector<std::string>{"Add All Drives"});
     EXPECT_EQ(Captions(Form1->PopupMenu3->actions()), (std::vector<std::string>{"Delete", "Add All Drives"}));
     EXPECT_EQ(Form1->sbAddDirectory->toolTip(), "Add Folder to Watch");

@@ -122,8 +122,7 @@ TEST_F(WatchList, TheRemarkCountsFoldersAndCopyingTakesTheFolderAlone) {
     EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 1), line + "(1 folder watched)");
     EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 12), line + "(12 folders watched)") << "every new count shows";
     EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 3, "inotify: fanotify needs the CAP_SYS_ADMIN capability"),
-              line + "(3 folders watched by inotify: fanotify needs the CAP_SYS_ADMIN capability; processes unknown: "
-                     "inotify does not tell them)")
+              line + "(3 folders watched by inotify: fanotify needs the CAP_SYS_ADMIN capability)")
         << "how the system watches, and why not the other way";
     EXPECT_EQ(shown(TDirWatchStatus::TKind::Ready, 0, "fanotify"), line + "(watched by fanotify)")
         << "one mark for a whole file system counts no folders";

@@ -92,10 +92,10 @@ TEST_F(GeneralOptions, ControlsMenusAndTabOrder) {
             order.push_back(control);
         control = control->nextInFocusChain();
     } while (control != form.cbVerboseDisplay && order.size() < 12);
-    EXPECT_EQ(order,
-              (std::vector<QWidget*>{form.cbVerboseDisplay, form.lbExcluded, form.lbExcludedNames, form.cbMinToTray,
-                                     form.cbKeepHistory, form.seHistoryDays, form.seHistoryRecords, form.seListLimit,
-                                     form.lbExcludedTypes, form.lbIncludedTypes, form.ebHexEditor}));
+    EXPECT_EQ(order, (std::vector<QWidget*>{form.cbVerboseDisplay, form.lbExcluded, form.lbExcludedNames,
+                                            form.lbExcludedPrograms, form.cbMinToTray, form.cbKeepHistory,
+                                            form.seHistoryDays, form.seHistoryRecords, form.seListLimit,
+                                            form.lbExcludedTypes, form.lbIncludedTypes, form.ebHexEditor}));
 }
 
 TEST_F(GeneralOptions, AddingToOneTypeListEmptiesTheOtherButACancelChangesNothing) {

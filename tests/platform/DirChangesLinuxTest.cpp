@@ -341,7 +341,7 @@ namespace {
 // The folder rules a user's exclusions make: entries from the root and names.
 TFolderExclusionRules FolderRules(std::vector<std::string> folders, std::vector<std::string> names) {
     const TLineVector excluded(std::move(folders)), excludedNames(std::move(names)), none;
-    return TChangeFilter(excluded, excludedNames, none, none).FolderRules();
+    return TChangeFilter(excluded, excludedNames, none, none, none).FolderRules();
 }
 
 uint64_t WatchedFolders(const TReaderDriver& driver) {

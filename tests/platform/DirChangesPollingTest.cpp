@@ -143,7 +143,7 @@ TEST(DirChangesPolling, ExcludedFoldersAreNotWalked) {
     TPollingChosen polling;
     TReaderDriver driver(dir.Path(), Names);
     const TLineVector excluded({dir / "cache/"}), none;
-    driver.Reader().SetExcludedFolders(TChangeFilter(excluded, none, none, none).FolderRules());
+    driver.Reader().SetExcludedFolders(TChangeFilter(excluded, none, none, none, none).FolderRules());
     driver.StartAndWaitReady();
     dir.WriteFile("cache/deep/new");
     dir.WriteFile("kept");

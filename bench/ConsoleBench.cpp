@@ -62,14 +62,19 @@ void MeasureBurst(benchmark::State& state, TLineProcess& watcher, const std::str
 // Lines format; history:1 keeps the history (in a folder of the
 // benchmark's own: its bytes per record are counted), history:0 turns it
 // off in the settings file, which is otherwise empty; files: how many
-// files the burst makes and removes.
+// files the burst makes and removes; process:1 names the process of each
+// change (as the program does by default; printed with --process),
+// process:0 turns the naming off.
 void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
     TBenchTree tree, settings, state_folder;
     const std::string settingsFile = settings.Path() + "/settings.ini";
     std::ofstream(settingsFile) << (state.range(2) ? "" : "[History]\nKeep=F\n");
     ::setenv("XDG_STATE_HOME", state_folder.Path().c_str(), 1);
     ::setenv("SENTREL_CHANGE_BACKEND", state.range(0) ? "fanotify" : "inotify", 1);
+    ::setenv("SENTREL_PROCESS_NAMES", state.range(4) ? "on" : "off", 1);
     std::vector<std::string> command = {SENTREL_PROGRAM, "--console", "--settings", settingsFile};
+    if (state.range(4))
+        command.push_back("--process");
     if (state.range(1))
         command.insert(command.end(), {"--format", "json"});
     command.push_back(tree.Path());
@@ -104,6 +109,22 @@ void BM_ConsoleBurst_Inotifywait(benchmark::State& state) {
 }
 } // namespace
 
-BENCHMARK(BM_ConsoleBurst_Sentrel)->ArgNames({"fanotify", "json", "history", "files"})->ArgsProduct({{0, 1}, {0, 1}, {0, 1}, {BurstFiles}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
-BENCHMARK(BM_ConsoleBurst_Sentrel)->ArgNames({"fanotify", "json", "history", "files"})->ArgsProduct({{0, 1}, {0}, {0, 1}, {LargeBurstFiles}})->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ConsoleBurst_Sentrel)
+    ->ArgNames({"fanotify", "json", "history", "files", "process"})
+    ->ArgsProduct({{0, 1}, {0, 1}, {0, 1}, {BurstFiles}, {0}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
+BENCHMARK(BM_ConsoleBurst_Sentrel)
+    ->ArgNames({"fanotify", "json", "history", "files", "process"})
+    ->ArgsProduct({{0, 1}, {0}, {0, 1}, {LargeBurstFiles}, {0}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+BENCHMARK(BM_ConsoleBurst_Sentrel)
+    ->ArgNames({"fanotify", "json", "history", "files", "process"})
+    ->ArgsProduct({{1}, {0, 1}, {0}, {LargeBurstFiles}, {0, 1}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 BENCHMARK(BM_ConsoleBurst_Inotifywait)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

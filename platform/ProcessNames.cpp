@@ -1,18 +1,27 @@
 #include "platform/ProcessNames.h"
 
+#include <mutex>
 #include <pwd.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
+// Looked up once a user: a line of every change names its user, and the
+// system reads its user database anew at each question.
 std::string UserNameOf(int64_t user) {
     if (user < 0)
         return "unknown";
+    static std::mutex mutex;
+    static std::unordered_map<int64_t, std::string> names;
+    std::lock_guard lock(mutex);
+    if (const auto known = names.find(user); known != names.end())
+        return known->second;
     passwd entry{};
     passwd* found = nullptr;
     std::vector<char> storage(4096);
-    if (::getpwuid_r(static_cast<uid_t>(user), &entry, storage.data(), storage.size(), &found) == 0 && found)
-        return found->pw_name;
-    return std::to_string(user);
+    const bool named =
+        ::getpwuid_r(static_cast<uid_t>(user), &entry, storage.data(), storage.size(), &found) == 0 && found;
+    return names[user] = named ? std::string(found->pw_name) : std::to_string(user);
 }
 
 std::string DescribeProcess(const TChangeProcess& process) {
@@ -175,13 +184,6 @@ public:
         std::lock_guard lock(FMutex);
         return FEndSerial;
     }
-    size_t Entries() {
-        std::lock_guard lock(FMutex);
-        size_t entries = 0;
-        for (const auto& [pid, lives] : FLives)
-            entries += lives.size();
-        return entries;
-    }
 
     // A process still running, by its pidfd's inode, with the program it
     // started last (the events of its start are taken first).
@@ -197,6 +199,24 @@ public:
             if (life.Inode == inode)
                 return life.Process;
         return nullptr;
+    }
+
+    // A running process named through its pidfd, which the listener did not
+    // see start (or could not name then): its later changes are named by
+    // its inode. A program it started since is known by its own event,
+    // which the name just read must not overwrite.
+    void Adopt(int pid, uint64_t inode, const TProcessRef& process) {
+        std::lock_guard lock(FMutex);
+        if (FEvents < 0)
+            return;
+        CatchUpLocked();
+        TProcessLife* life = Running(pid);
+        if (!life)
+            life = &FLives[pid].emplace_back(TProcessLife{pid, 0, process, 0});
+        else if (!life->Process)
+            life->Process = process;
+        if (life->Inode == 0)
+            SetInode(*life, inode);
     }
 
     // An ended process, for a reader whose events of every process that
@@ -419,11 +439,6 @@ std::shared_ptr<TProcessNamer::TListener> Listener() {
 }
 } // namespace
 
-size_t ProcessListenerEntries() {
-    std::shared_ptr<TProcessNamer::TListener> listener = SharedListener.lock();
-    return listener ? listener->Entries() : 0;
-}
-
 TProcessNamer::TProcessNamer() : FListener(Listener()), FReader(FListener->Register(FMark)), FNextMark(FMark) {}
 
 TProcessNamer::~TProcessNamer() {
@@ -432,11 +447,15 @@ TProcessNamer::~TProcessNamer() {
 
 TProcessRef TProcessNamer::Name(int pid, int pidfd) {
     if (pidfd >= 0) {
-        if (const uint64_t inode = PidfdInode(pidfd))
+        const uint64_t inode = PidfdInode(pidfd);
+        if (inode != 0)
             if (TProcessRef known = FListener->ByInode(inode))
                 return known;
-        if (TProcessRef running = ReadThroughPidfd(pid, pidfd))
+        if (TProcessRef running = ReadThroughPidfd(pid, pidfd)) {
+            if (inode != 0)
+                FListener->Adopt(pid, inode, running);
             return running;
+        }
     }
     if (TProcessRef ended = FListener->Ended(pid, FMark))
         return ended;

@@ -30,9 +30,6 @@ std::string UserNameOf(int64_t user);
 
 #ifdef __linux__
 
-#include <cstddef>
-#include <functional>
-
 // The names of the processes of one event reader. Readers of one program
 // share one listener of the kernel's process events (which needs
 // CAP_NET_ADMIN; without it only processes still running are named).
@@ -64,8 +61,5 @@ private:
     uint64_t FMark;     // processes that ended by this serial have no events left to read
     uint64_t FNextMark; // the serial when the queue was last seen empty: the next mark once it is seen empty again
 };
-
-// Tests only: the process-event listener's count of processes it holds.
-size_t ProcessListenerEntries();
 
 #endif

@@ -203,14 +203,20 @@ public:
 
     // A running process named through its pidfd, which the listener did not
     // see start (or could not name then): its later changes are named by
-    // its inode. A program it started since is known by its own event,
-    // which the name just read must not overwrite.
-    void Adopt(int pid, uint64_t inode, const TProcessRef& process) {
+    // its inode. Only while it still runs once every event before now is
+    // taken, so that its number is still its own; a program it started
+    // since is known by its own event, which the name read before must not
+    // overwrite.
+    void Adopt(int pid, int pidfd, uint64_t inode, const TProcessRef& process) {
         std::lock_guard lock(FMutex);
         if (FEvents < 0)
             return;
         CatchUpLocked();
+        if (!PidfdAlive(pidfd))
+            return;
         TProcessLife* life = Running(pid);
+        if (life && life->Inode != 0 && life->Inode != inode)
+            return;
         if (!life)
             life = &FLives[pid].emplace_back(TProcessLife{pid, 0, process, 0});
         else if (!life->Process)
@@ -224,9 +230,11 @@ public:
     // number ended after mark.
     TProcessRef Ended(int pid, uint64_t mark) {
         std::lock_guard lock(FMutex);
-        if (FEvents < 0 || mark < FForgotten)
+        if (FEvents < 0)
             return nullptr;
         CatchUpLocked();
+        if (mark < FForgotten)
+            return nullptr;
         const auto found = FLives.find(pid);
         if (found == FLives.end())
             return nullptr;
@@ -453,7 +461,7 @@ TProcessRef TProcessNamer::Name(int pid, int pidfd) {
                 return known;
         if (TProcessRef running = ReadThroughPidfd(pid, pidfd)) {
             if (inode != 0)
-                FListener->Adopt(pid, inode, running);
+                FListener->Adopt(pid, pidfd, inode, running);
             return running;
         }
     }

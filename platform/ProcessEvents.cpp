@@ -40,18 +40,22 @@ bool Subscribe(int socket) {
     return ::send(socket, request, length, 0) == static_cast<ssize_t>(length);
 }
 
+// Events of a process without a number (what a short message leaves) are
+// left out.
 void ParseOne(const proc_event& event, std::vector<TProcessEvent>& events) {
     switch (event.what) {
     case proc_event::PROC_EVENT_FORK:
-        if (event.event_data.fork.child_pid == event.event_data.fork.child_tgid)
+        if (event.event_data.fork.child_pid == event.event_data.fork.child_tgid && event.event_data.fork.child_tgid > 0)
             events.push_back(
                 {TProcessEvent::TKind::Fork, event.event_data.fork.child_tgid, event.event_data.fork.parent_tgid});
         break;
     case proc_event::PROC_EVENT_EXEC:
-        events.push_back({TProcessEvent::TKind::Exec, event.event_data.exec.process_tgid, 0});
+        if (event.event_data.exec.process_tgid > 0)
+            events.push_back({TProcessEvent::TKind::Exec, event.event_data.exec.process_tgid, 0});
         break;
     case proc_event::PROC_EVENT_EXIT:
-        if (event.event_data.exit.process_pid == event.event_data.exit.process_tgid)
+        if (event.event_data.exit.process_pid == event.event_data.exit.process_tgid &&
+            event.event_data.exit.process_tgid > 0)
             events.push_back({TProcessEvent::TKind::Exit, event.event_data.exit.process_tgid, 0});
         break;
     default:

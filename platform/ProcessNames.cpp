@@ -447,7 +447,10 @@ std::shared_ptr<TProcessNamer::TListener> Listener() {
 }
 } // namespace
 
-TProcessNamer::TProcessNamer() : FListener(Listener()), FReader(FListener->Register(FMark)), FNextMark(FMark) {}
+TProcessNamer::TProcessNamer() : FListener(Listener()) {
+    FReader = FListener->Register(FMark);
+    FNextMark = FMark;
+}
 
 TProcessNamer::~TProcessNamer() {
     FListener->Unregister(FReader);

@@ -16,13 +16,14 @@ const std::string FileSystem("\x01\x02\x03\x04\x05\x06\x07\x08", 8);
 // Writes events as the kernel does: metadata, then information records.
 class TEventWriter {
 public:
-    TEventWriter& Event(uint64_t mask) {
+    TEventWriter& Event(uint64_t mask, int32_t pid = 0) {
         FStart = FBuffer.size();
         fanotify_event_metadata metadata{};
         metadata.vers = FANOTIFY_METADATA_VERSION;
         metadata.metadata_len = sizeof metadata;
         metadata.mask = mask;
         metadata.fd = FAN_NOFD;
+        metadata.pid = pid;
         Append(&metadata, sizeof metadata);
         return Patch();
     }
@@ -42,6 +43,12 @@ public:
         FBuffer.resize((FBuffer.size() + 3) / 4 * 4, '\0');
         const auto length = static_cast<uint16_t>(FBuffer.size() - start);
         std::memcpy(FBuffer.data() + start + offsetof(fanotify_event_info_header, len), &length, sizeof length);
+        return Patch();
+    }
+    // The record of the process's pidfd, or of why there is none.
+    TEventWriter& Pidfd(int32_t pidfd) {
+        fanotify_event_info_pidfd record{{FAN_EVENT_INFO_TYPE_PIDFD, 0, sizeof record}, pidfd};
+        Append(&record, sizeof record);
         return Patch();
     }
     std::string& Bytes() { return FBuffer; }
@@ -72,12 +79,16 @@ std::vector<TFanEvent> Parse(const std::string& bytes, bool expectWhole = true) 
 
 TEST(FanotifyRecords, EachKindOfRecordLandsInItsPlace) {
     TEventWriter writer;
-    writer.Event(FAN_CREATE | FAN_ONDIR).Fid(FAN_EVENT_INFO_TYPE_DFID_NAME, "dirhandl", "new").Fid(FAN_EVENT_INFO_TYPE_FID, "objhandl");
-    writer.Event(FAN_RENAME)
+    writer.Event(FAN_CREATE | FAN_ONDIR, 4242)
+        .Fid(FAN_EVENT_INFO_TYPE_DFID_NAME, "dirhandl", "new")
+        .Fid(FAN_EVENT_INFO_TYPE_FID, "objhandl")
+        .Pidfd(7);
+    writer.Event(FAN_RENAME, 4243)
+        .Pidfd(FAN_NOPIDFD)
         .Fid(FAN_EVENT_INFO_TYPE_OLD_DFID_NAME, "olddir01", "a.txt")
         .Fid(FAN_EVENT_INFO_TYPE_NEW_DFID_NAME, "newdir01", "b.txt")
         .Fid(FAN_EVENT_INFO_TYPE_FID, "file0001");
-    writer.Event(FAN_ATTRIB | FAN_ONDIR).Fid(FAN_EVENT_INFO_TYPE_DFID, "selfdir1");
+    writer.Event(FAN_ATTRIB | FAN_ONDIR).Fid(FAN_EVENT_INFO_TYPE_DFID, "selfdir1").Pidfd(FAN_EPIDFD);
     writer.Event(FAN_Q_OVERFLOW);
     const auto events = Parse(writer.Bytes());
     ASSERT_EQ(events.size(), 4u);
@@ -94,6 +105,12 @@ TEST(FanotifyRecords, EachKindOfRecordLandsInItsPlace) {
     EXPECT_EQ(events[2].Name, ".");
     EXPECT_TRUE(events[3].Folder.empty());
     EXPECT_EQ(events[3].Mask, FAN_Q_OVERFLOW);
+    // The process: a pidfd where the kernel gave one, -1 where it could not.
+    EXPECT_EQ(events[0].Pid, 4242);
+    EXPECT_EQ(events[0].PidFd, 7);
+    EXPECT_EQ(events[1].Pid, 4243);
+    for (size_t i = 1; i < events.size(); ++i)
+        EXPECT_EQ(events[i].PidFd, -1) << i;
 }
 
 TEST(FanotifyRecords, NamesKeepTheirBytes) {

@@ -57,9 +57,9 @@ public:
 
 private:
     std::shared_ptr<TListener> FListener;
-    size_t FReader;     // this reader's place among the listener's
-    uint64_t FMark;     // processes that ended by this serial have no events left to read
-    uint64_t FNextMark; // the serial when the queue was last seen empty: the next mark once it is seen empty again
+    size_t FReader = 0;     // this reader's place among the listener's
+    uint64_t FMark = 0;     // processes that ended by this serial have no events left to read
+    uint64_t FNextMark = 0; // the serial when the queue was last seen empty: the next mark once it is seen empty again
 };
 
 #endif

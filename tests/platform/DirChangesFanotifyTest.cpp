@@ -118,16 +118,23 @@ TEST(DirChangesFanotify, AFolderMadeFilledAndRemovedBeforeAReadIsReportedWhole) 
 
 namespace {
 
+// The arguments of program as execv takes them, made before a fork: the
+// child of a process with threads may only call what a signal handler may.
+std::vector<char*> ArgumentsOf(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    return argv;
+}
+
 // Starts program with args; its standard input from input where given.
 pid_t Start(const std::string& program, const std::vector<std::string>& args, int input = -1) {
+    std::vector<char*> argv = ArgumentsOf(program, args);
     const pid_t child = ::fork();
     if (child == 0) {
         if (input >= 0)
             ::dup2(input, 0);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
@@ -142,16 +149,13 @@ void Reap(pid_t child) {
 // Starts program as process number wanted, where the system gives it that
 // number again; -1 where it could not.
 pid_t StartAs(pid_t wanted, const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv = ArgumentsOf(program, args);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::ofstream("/proc/sys/kernel/ns_last_pid") << wanted - 1;
         const pid_t child = ::fork();
         if (child == 0) {
             if (::getpid() != wanted)
                 ::_exit(0);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
             ::execv(program.c_str(), argv.data());
             ::_exit(127);
         }

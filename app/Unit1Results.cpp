@@ -117,8 +117,9 @@ const TChangeProcess* TForm1::ProcessOfResult(int index) const {
     return FProcessTags.ProcessOf(lbResults->Tag(index));
 }
 
-// The programs of the selected lines make no more lines, and their lines
-// go; a line whose program is not known stays, and the user is told why.
+// The programs of the selected lines make no more lines, and the selected
+// lines go; a line whose program is not known stays, and the user is told
+// why.
 void TForm1::ExcludeProgram1Click() {
     bool unknown = false;
     for (int i = 0; i < lbResults->Count();) {

@@ -2,7 +2,6 @@
 
 #include "platform/FanotifyRecords.h"
 
-#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/fanotify.h>
@@ -60,7 +59,7 @@ bool ParseInfo(const char* record, size_t length, TFanEvent& event) {
     case FAN_EVENT_INFO_TYPE_PIDFD: {
         if (length < sizeof(fanotify_event_info_pidfd))
             return false;
-        event.PidFd = std::max(Read<fanotify_event_info_pidfd>(record).pidfd, -1);
+        event.PidFd = Read<fanotify_event_info_pidfd>(record).pidfd;
         return true;
     }
     case FAN_EVENT_INFO_TYPE_FID: {

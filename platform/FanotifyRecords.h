@@ -21,7 +21,7 @@ struct TFanEvent {
     std::string NewName;
     std::string Object; // the object changed, when the event names it
     int Pid = 0;        // the process that made the change, where the group reports it
-    int PidFd = -1;     // a pidfd of that process, where the kernel could give one: the reader's to close
+    int PidFd = -1;     // a pidfd of that process, the reader's to close; negative where the kernel gave none
 };
 
 // Appends the events of data to events. False when a record is malformed

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <linux/cn_proc.h>
 #include <linux/connector.h>
 #include <linux/netlink.h>
@@ -43,29 +44,52 @@ bool Subscribe(int socket) {
 // Events of a process without a number (what a short message leaves) are
 // left out.
 void ParseOne(const proc_event& event, std::vector<TProcessEvent>& events) {
+    using TKind = TProcessEvent::TKind;
+    const auto add = [&](TKind kind, int pid) {
+        if (pid > 0)
+            events.push_back({kind, pid});
+    };
+    const auto& data = event.event_data;
     switch (event.what) {
     case proc_event::PROC_EVENT_FORK:
-        if (event.event_data.fork.child_pid == event.event_data.fork.child_tgid && event.event_data.fork.child_tgid > 0)
-            events.push_back(
-                {TProcessEvent::TKind::Fork, event.event_data.fork.child_tgid, event.event_data.fork.parent_tgid});
+        if (data.fork.child_pid == data.fork.child_tgid)
+            add(TKind::Fork, data.fork.child_tgid);
         break;
     case proc_event::PROC_EVENT_EXEC:
-        if (event.event_data.exec.process_tgid > 0)
-            events.push_back({TProcessEvent::TKind::Exec, event.event_data.exec.process_tgid, 0});
+        add(TKind::Exec, data.exec.process_tgid);
+        break;
+    case proc_event::PROC_EVENT_UID:
+        add(TKind::Change, data.id.process_tgid);
+        break;
+    case proc_event::PROC_EVENT_COMM:
+        add(TKind::Change, data.comm.process_tgid);
         break;
     case proc_event::PROC_EVENT_EXIT:
-        if (event.event_data.exit.process_pid == event.event_data.exit.process_tgid &&
-            event.event_data.exit.process_tgid > 0)
-            events.push_back({TProcessEvent::TKind::Exit, event.event_data.exit.process_tgid, 0});
+        if (data.exit.process_pid == data.exit.process_tgid)
+            add(TKind::Exit, data.exit.process_tgid);
         break;
     default:
         break;
     }
 }
 
+// The events number processes as the system's first pid namespace does:
+// inside another, the numbers would be another namespace's.
+bool InFirstPidNamespace() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("NSpid:", 0) == 0)
+            return line.find_first_of(" \t", line.find_first_not_of(" \t", 6)) == std::string::npos;
+    return true;
+}
+
 } // namespace
 
 int OpenProcessEvents(std::string& whyNot) {
+    if (!InFirstPidNamespace()) {
+        whyNot = "process events are not told inside a pid namespace";
+        return -1;
+    }
     const int events = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_CONNECTOR);
     if (events < 0) {
         whyNot = std::string("process events cannot be read (") + std::strerror(errno) + ")";

@@ -9,14 +9,15 @@
 #include <vector>
 
 struct TProcessEvent {
-    enum class TKind { Fork, Exec, Exit };
+    // Change: its user or its command name changed.
+    enum class TKind { Fork, Exec, Change, Exit };
     TKind Kind = TKind::Fork;
-    int Pid = 0;    // the process (a thread group; the events of other threads are left out)
-    int Parent = 0; // Fork: the process that made it
+    int Pid = 0; // the process (a thread group; the events of other threads are left out)
 };
 
 // A socket that receives the events, non-blocking; -1 with why not for the
-// user (it needs CAP_NET_ADMIN).
+// user (it needs CAP_NET_ADMIN, and the system's own pid namespace: the
+// events number processes as that namespace does).
 int OpenProcessEvents(std::string& whyNot);
 // Appends the events queued now, without waiting. False when the kernel
 // dropped some because they were not taken in time (all queued are taken).

@@ -42,18 +42,21 @@ std::string DescribeProcess(const TChangeProcess& process) {
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <fcntl.h>
-#include <mutex>
+#include <filesystem>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/eventfd.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <thread>
-#include <unordered_map>
+#include <utility>
 
 namespace {
 
@@ -118,6 +121,16 @@ uint64_t PidfdInode(int pidfd) {
     return status.st_ino;
 }
 
+// The threads a process has now; 0 once it is reaped.
+size_t ThreadsOf(int pid) {
+    std::error_code error;
+    size_t threads = 0;
+    for (std::filesystem::directory_iterator task("/proc/" + std::to_string(pid) + "/task", error), end;
+         !error && task != end; task.increment(error))
+        ++threads;
+    return threads;
+}
+
 // The process behind pid as seen through pidfd: named only if it had not
 // been reaped after its names were read.
 TProcessRef ReadThroughPidfd(int pid, int pidfd) {
@@ -141,6 +154,10 @@ struct TProcessLife {
 class TProcessNamer::TListener {
 public:
     TListener() : FEvents(OpenProcessEvents(FWhyNot)), FStop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        if (FEvents >= 0 && FStop < 0) {
+            FWhyNot = std::string("process events cannot be read (") + std::strerror(errno) + ")";
+            ::close(std::exchange(FEvents, -1));
+        }
         if (FEvents >= 0)
             FThread = std::thread([this] { Listen(); });
     }
@@ -152,7 +169,8 @@ public:
         }
         if (FEvents >= 0)
             ::close(FEvents);
-        ::close(FStop);
+        if (FStop >= 0)
+            ::close(FStop);
     }
 
     const std::string& WhyNot() const { return FWhyNot; }
@@ -195,10 +213,13 @@ public:
         const auto found = FInodes.find(inode);
         if (found == FInodes.end())
             return nullptr;
+        // A process whose main thread ended while others went on (one that
+        // started a program from another thread) has an ended life too.
+        const TProcessLife* match = nullptr;
         for (const TProcessLife& life : FLives[found->second])
-            if (life.Inode == inode)
-                return life.Process;
-        return nullptr;
+            if (life.Inode == inode && (!match || life.Ended == 0))
+                match = &life;
+        return match ? match->Process : nullptr;
     }
 
     // A running process named through its pidfd, which the listener did not
@@ -275,6 +296,7 @@ private:
         bool Valid = false;
         uint64_t Inode = 0;
         TProcessRef Process;
+        bool StillRunning = false; // Exit: other threads of the process go on
     };
 
     // Takes every event queued. A process is looked at as soon as its event
@@ -298,17 +320,22 @@ private:
         }
     }
 
+    // What the process is now: its pidfd's inode and its names, read
+    // through the pidfd. A process made is named on its own (not after the
+    // process its event names as parent, which may be another than the one
+    // that made it).
     static TLook Look(const TProcessEvent& event) {
         TLook look;
-        if (event.Kind == TProcessEvent::TKind::Exit)
+        if (event.Kind == TProcessEvent::TKind::Exit) {
+            look.StillRunning = ThreadsOf(event.Pid) > 1;
             return look;
+        }
         const int pidfd = PidfdOpen(event.Pid);
         if (pidfd < 0)
             return look;
         look.Inode = PidfdInode(pidfd);
-        if (event.Kind == TProcessEvent::TKind::Exec)
-            look.Process = ReadThroughPidfd(event.Pid, pidfd);
-        look.Valid = PidfdAlive(pidfd) && (event.Kind != TProcessEvent::TKind::Exec || look.Process);
+        look.Process = ReadThroughPidfd(event.Pid, pidfd);
+        look.Valid = look.Process != nullptr;
         ::close(pidfd);
         return look;
     }
@@ -326,52 +353,75 @@ private:
     }
 
     TProcessLife* Running(int pid) {
-        auto& lives = FLives[pid];
-        return !lives.empty() && lives.back().Ended == 0 ? &lives.back() : nullptr;
+        const auto lives = FLives.find(pid);
+        return lives != FLives.end() && !lives->second.empty() && lives->second.back().Ended == 0
+                   ? &lives->second.back()
+                   : nullptr;
     }
 
     void Apply(const TProcessEvent& event, TLook look) {
         switch (event.Kind) {
-        case TProcessEvent::TKind::Fork: {
-            TProcessRef inherited;
-            if (const TProcessLife* parent = Running(event.Parent); parent && parent->Process) {
-                auto child = std::make_shared<TChangeProcess>(*parent->Process);
-                child->Pid = event.Pid;
-                inherited = std::move(child);
-            }
+        case TProcessEvent::TKind::Fork:
             EndLocked(event.Pid); // an end the listener missed
-            Begin(event.Pid, look, std::move(inherited));
+            Begin(event.Pid, look);
             break;
-        }
         case TProcessEvent::TKind::Exec:
+        case TProcessEvent::TKind::Change:
             if (TProcessLife* life = Running(event.Pid)) {
-                life->Process = look.Valid ? look.Process : nullptr;
-                SetInode(*life, look.Valid ? look.Inode : 0);
+                // A look that found another process: the one that ran
+                // before is not known any more.
+                const bool another = look.Valid && life->Inode != 0 && look.Inode != life->Inode;
+                life->Process = look.Valid && !another ? look.Process : nullptr;
+                if (!another)
+                    SetInode(*life, look.Valid ? look.Inode : 0);
             } else {
-                Begin(event.Pid, look, look.Process);
+                Begin(event.Pid, look);
             }
             break;
         case TProcessEvent::TKind::Exit:
+            // The main thread's end, while other threads go on, is not the
+            // process's: its number stays its own.
+            if (look.StillRunning)
+                break;
             if (!Running(event.Pid))
-                Begin(event.Pid, {}, nullptr);
+                Begin(event.Pid, {});
             EndLocked(event.Pid);
             break;
         }
     }
 
-    void Begin(int pid, const TLook& look, TProcessRef process) {
+    // A process made, or first seen. An earlier process of the number
+    // whose look found this one's inode was looked at too late, when its
+    // number was this one's already: what that look found is not its own.
+    void Begin(int pid, const TLook& look) {
+        if (look.Valid && look.Inode != 0)
+            if (const auto lives = FLives.find(pid); lives != FLives.end())
+                for (TProcessLife& earlier : lives->second)
+                    if (earlier.Inode == look.Inode) {
+                        earlier.Process = nullptr;
+                        SetInode(earlier, 0);
+                    }
         TProcessLife& life = FLives[pid].emplace_back();
         life.Pid = pid;
-        life.Process = look.Valid ? std::move(process) : nullptr;
+        life.Process = look.Valid ? look.Process : nullptr;
         SetInode(life, look.Valid ? look.Inode : 0);
     }
 
     void SetInode(TProcessLife& life, uint64_t inode) {
-        if (life.Inode != 0)
-            FInodes.erase(life.Inode);
-        life.Inode = inode;
+        const uint64_t old = std::exchange(life.Inode, inode);
+        if (old != 0 && old != inode)
+            ReleaseInode(life.Pid, old);
         if (inode != 0)
             FInodes[inode] = life.Pid;
+    }
+
+    // The inode stays known while another life of the number holds it (the
+    // lives of one process before and after its main thread ended).
+    void ReleaseInode(int pid, uint64_t inode) {
+        const auto lives = FLives.find(pid);
+        if (lives == FLives.end() || std::none_of(lives->second.begin(), lives->second.end(),
+                                                  [inode](const TProcessLife& life) { return life.Inode == inode; }))
+            FInodes.erase(inode);
     }
 
     void EndLocked(int pid) {
@@ -404,9 +454,10 @@ private:
                                  [&](const TProcessLife& each) { return each.Ended == ended.first; });
         if (life == lives->second.end())
             return;
-        if (life->Inode != 0)
-            FInodes.erase(life->Inode);
+        const uint64_t inode = life->Inode;
         lives->second.erase(life);
+        if (inode != 0)
+            ReleaseInode(ended.second, inode);
         if (lives->second.empty())
             FLives.erase(lives);
     }
@@ -456,7 +507,13 @@ TProcessNamer::~TProcessNamer() {
     FListener->Unregister(FReader);
 }
 
+// A process that has not been reaped is named through its pidfd; one
+// known to be reaped (the kernel could give no pidfd for that reason, or
+// the pidfd shows it gone) from the names taken when it started. A pidfd
+// the kernel failed to make for another reason tells nothing of which
+// process it was.
 TProcessRef TProcessNamer::Name(int pid, int pidfd) {
+    bool reaped = pidfd == FAN_NOPIDFD;
     if (pidfd >= 0) {
         const uint64_t inode = PidfdInode(pidfd);
         if (inode != 0)
@@ -467,9 +524,11 @@ TProcessRef TProcessNamer::Name(int pid, int pidfd) {
                 FListener->Adopt(pid, pidfd, inode, running);
             return running;
         }
+        reaped = !PidfdAlive(pidfd);
     }
-    if (TProcessRef ended = FListener->Ended(pid, FMark))
-        return ended;
+    if (reaped)
+        if (TProcessRef ended = FListener->Ended(pid, FMark))
+            return ended;
     auto unnamed = std::make_shared<TChangeProcess>();
     unnamed->Pid = pid;
     return unnamed;

@@ -43,8 +43,9 @@ public:
     TProcessNamer(const TProcessNamer&) = delete;
     TProcessNamer& operator=(const TProcessNamer&) = delete;
 
-    // The process of an event: its number and its pidfd, or a negative
-    // pidfd where the kernel could give none (it had been reaped).
+    // The process of an event: its number and its pidfd, or the kernel's
+    // negative value where it gave none (FAN_NOPIDFD: the process had been
+    // reaped; FAN_EPIDFD: it failed to make one).
     TProcessRef Name(int pid, int pidfd);
     // The reader's queue of events was seen empty: every event made before
     // now was read, so processes that ended before the last such look can

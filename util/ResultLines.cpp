@@ -8,9 +8,7 @@
 #include "util/Utilstrings.h"
 #include "watch/BrkDirWatch.h"
 
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 
 std::string ActionName(int action) {
@@ -120,26 +118,37 @@ TResultLine TResultLine::Of(const TChangeRecord& record) {
     return Of(record.Time, record.Action, record.Path, record.Reason);
 }
 
+namespace {
+// A name in a process part: bytes other than ASCII letters, digits and a
+// few marks as \xHH, so that it holds no blank, bracket or separator.
+std::string EscapedName(std::string_view name) {
+    static constexpr char Hex[] = "0123456789abcdef";
+    static constexpr std::string_view Marks = "_.:+@%,=~-";
+    std::string escaped;
+    for (const unsigned char byte : name) {
+        const bool plain = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+                           (byte >= '0' && byte <= '9') || Marks.find(static_cast<char>(byte)) != Marks.npos;
+        if (plain) {
+            escaped += static_cast<char>(byte);
+        } else {
+            escaped += "\\x";
+            escaped += Hex[byte >> 4];
+            escaped += Hex[byte & 0xF];
+        }
+    }
+    return escaped;
+}
+} // namespace
+
 std::string ProcessPart(const TChangeProcess* process) {
     if (!process)
         return "[process unknown]";
     const std::string pid = "pid " + std::to_string(process->Pid);
     if (!process->Named)
         return "[" + pid + " ended before it could be named]";
-    static constexpr char Hex[] = "0123456789abcdef";
-    std::string part = "[";
-    for (const unsigned char byte : process->Command) {
-        if (std::isalnum(byte) || std::strchr("_.:+@%,=~-", byte)) {
-            part += static_cast<char>(byte);
-        } else {
-            part += "\\x";
-            part += Hex[byte >> 4];
-            part += Hex[byte & 0xF];
-        }
-    }
-    part += " " + pid;
+    std::string part = "[" + EscapedName(process->Command) + " " + pid;
     if (process->User >= 0)
-        part += " user " + UserNameOf(process->User);
+        part += " user " + EscapedName(UserNameOf(process->User));
     return part + "]";
 }
 

@@ -31,10 +31,10 @@ std::string ResultLine(const std::string& time, const std::string& action, const
 
 // The process part of a console line, between the action and the path,
 // where asked for: "[touch pid 4242 user ann]", "[pid 4242 ended before it
-// could be named]", "[process unknown]". Bytes of the command other than
-// letters, digits and "_.:+@%,=~-" are given as \xHH, so that the part
-// holds no blank, bracket or separator of its own and never begins as a
-// path does.
+// could be named]", "[process unknown]". Bytes of the command and the user
+// name other than ASCII letters, digits and "_.:+@%,=~-" are given as \xHH,
+// so that the part holds no blank, bracket or separator of its own and
+// never begins as a path does.
 std::string ProcessPart(const TChangeProcess* process);
 
 // The path of a change line as the line shows it: all of the text after

@@ -105,12 +105,14 @@ TEST(FanotifyRecords, EachKindOfRecordLandsInItsPlace) {
     EXPECT_EQ(events[2].Name, ".");
     EXPECT_TRUE(events[3].Folder.empty());
     EXPECT_EQ(events[3].Mask, FAN_Q_OVERFLOW);
-    // The process: a pidfd where the kernel gave one, -1 where it could not.
+    // The process: a pidfd, or why the kernel gave none (the process was
+    // reaped, or making one failed); none without the record.
     EXPECT_EQ(events[0].Pid, 4242);
     EXPECT_EQ(events[0].PidFd, 7);
     EXPECT_EQ(events[1].Pid, 4243);
-    for (size_t i = 1; i < events.size(); ++i)
-        EXPECT_EQ(events[i].PidFd, -1) << i;
+    EXPECT_EQ(events[1].PidFd, FAN_NOPIDFD);
+    EXPECT_EQ(events[2].PidFd, FAN_EPIDFD);
+    EXPECT_EQ(events[3].PidFd, -1);
 }
 
 TEST(FanotifyRecords, NamesKeepTheirBytes) {

@@ -333,9 +333,7 @@ void TGeneralOptionsForm::AddExclusion(const std::string& line) {
 }
 
 void TGeneralOptionsForm::AddExcludedProgram(const std::string& path) {
-    const std::vector<std::string> programs = lbExcludedPrograms->Lines();
-    if (std::find(programs.begin(), programs.end(), path) == programs.end())
-        lbExcludedPrograms->Add(path);
+    AddOnce(*lbExcludedPrograms, path);
 }
 
 void TGeneralOptionsForm::RemoveProgramClick() {
@@ -401,9 +399,7 @@ void TGeneralOptionsForm::AddNameClick() {
     if (!IsFolderName(name))
         throw Exception("\"" + name + "\" cannot be excluded as a folder name: a name holds no \"" + PathDelim +
                         "\" and is neither \".\" nor \"..\"");
-    const std::vector<std::string> names = lbExcludedNames->Lines();
-    if (std::find(names.begin(), names.end(), name) == names.end())
-        lbExcludedNames->Add(name);
+    AddOnce(*lbExcludedNames, name);
 }
 
 void TGeneralOptionsForm::RemoveNameClick() {
@@ -440,6 +436,12 @@ void TGeneralOptionsForm::AddType(TListBox& list, TListBox& other) {
         return;
     other.Clear();
     list.Add("*." + extension);
+}
+
+void TGeneralOptionsForm::AddOnce(TListBox& list, const std::string& line) {
+    const std::vector<std::string> lines = list.Lines();
+    if (std::find(lines.begin(), lines.end(), line) == lines.end())
+        list.Add(line);
 }
 
 void TGeneralOptionsForm::RemoveType(TListBox& list) {

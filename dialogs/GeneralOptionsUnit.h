@@ -120,6 +120,8 @@ private:
     QMenu* CreateMenu(TListBox* list,
                       std::initializer_list<std::pair<const char*, void (TGeneralOptionsForm::*)()>> items);
     void AddType(TListBox& list, TListBox& other);
+    // Adds line unless the list holds it already.
+    void AddOnce(TListBox& list, const std::string& line);
     void RemoveType(TListBox& list);
     void LoadTypes(TListBox& list, TListBox& other);
     void SaveList(TListBox& list, const char* fileName);

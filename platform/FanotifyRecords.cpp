@@ -2,6 +2,8 @@
 
 #include "platform/FanotifyRecords.h"
 
+#include "platform/UnalignedRead.h"
+
 #include <cstring>
 #include <fcntl.h>
 #include <sys/fanotify.h>
@@ -13,21 +15,14 @@ constexpr size_t FsidSize = sizeof(__kernel_fsid_t);
 // A key: the file system's ID, then the handle's type and its bytes.
 constexpr size_t KeyHeader = FsidSize + sizeof(int);
 
-template <typename T>
-T Read(const char* at) {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
 // One information record of the kind that names an object by file handle,
 // and after it, for some kinds, a name. False when it does not fit.
 bool ParseFid(const char* record, size_t length, bool named, std::string& key, std::string& name) {
     const size_t handleAt = sizeof(fanotify_event_info_header) + FsidSize;
     if (length < handleAt + sizeof(file_handle))
         return false;
-    const auto handleBytes = Read<uint32_t>(record + handleAt);
-    const auto handleType = Read<int>(record + handleAt + sizeof(uint32_t));
+    const auto handleBytes = ReadUnaligned<uint32_t>(record + handleAt);
+    const auto handleType = ReadUnaligned<int>(record + handleAt + sizeof(uint32_t));
     const size_t bytesAt = handleAt + sizeof(file_handle);
     if (handleBytes > length - bytesAt)
         return false;
@@ -46,7 +41,7 @@ bool ParseFid(const char* record, size_t length, bool named, std::string& key, s
 }
 
 bool ParseInfo(const char* record, size_t length, TFanEvent& event) {
-    const auto header = Read<fanotify_event_info_header>(record);
+    const auto header = ReadUnaligned<fanotify_event_info_header>(record);
     switch (header.info_type) {
     case FAN_EVENT_INFO_TYPE_DFID_NAME:
     case FAN_EVENT_INFO_TYPE_OLD_DFID_NAME:
@@ -59,7 +54,7 @@ bool ParseInfo(const char* record, size_t length, TFanEvent& event) {
     case FAN_EVENT_INFO_TYPE_PIDFD: {
         if (length < sizeof(fanotify_event_info_pidfd))
             return false;
-        event.PidFd = Read<fanotify_event_info_pidfd>(record).pidfd;
+        event.PidFd = ReadUnaligned<fanotify_event_info_pidfd>(record).pidfd;
         return true;
     }
     case FAN_EVENT_INFO_TYPE_FID: {
@@ -76,7 +71,7 @@ bool ParseEvents(const char* data, size_t length, std::vector<TFanEvent>& events
     for (size_t offset = 0; offset < length;) {
         if (length - offset < sizeof(fanotify_event_metadata))
             return false;
-        const auto metadata = Read<fanotify_event_metadata>(data + offset);
+        const auto metadata = ReadUnaligned<fanotify_event_metadata>(data + offset);
         if (metadata.vers != FANOTIFY_METADATA_VERSION || metadata.event_len < metadata.metadata_len ||
             metadata.metadata_len < sizeof metadata || metadata.event_len > length - offset)
             return false;
@@ -87,7 +82,7 @@ bool ParseEvents(const char* data, size_t length, std::vector<TFanEvent>& events
             const size_t room = metadata.event_len - at;
             if (room < sizeof(fanotify_event_info_header))
                 return false;
-            const auto header = Read<fanotify_event_info_header>(data + offset + at);
+            const auto header = ReadUnaligned<fanotify_event_info_header>(data + offset + at);
             if (header.len < sizeof header || header.len > room || !ParseInfo(data + offset + at, header.len, event))
                 return false;
             at += header.len;
@@ -124,7 +119,7 @@ std::vector<uint64_t> HandleOf(const std::string& key) {
     auto* handle = reinterpret_cast<file_handle*>(storage.data());
     handle->handle_bytes = static_cast<unsigned>(bytes);
     if (key.size() >= KeyHeader) {
-        handle->handle_type = Read<int>(key.data() + FsidSize);
+        handle->handle_type = ReadUnaligned<int>(key.data() + FsidSize);
         std::memcpy(handle->f_handle, key.data() + KeyHeader, bytes);
     }
     return storage;

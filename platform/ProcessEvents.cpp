@@ -2,6 +2,8 @@
 
 #include "platform/ProcessEvents.h"
 
+#include "platform/UnalignedRead.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -17,12 +19,6 @@ namespace {
 // Room for many events while no reader takes them (as root the bound of
 // the system's own setting does not apply).
 constexpr int ReceiveBuffer = 8 << 20;
-
-template <typename T> T ReadAt(const char* at) {
-    T value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
 
 bool Subscribe(int socket) {
     constexpr size_t length = NLMSG_HDRLEN + sizeof(cn_msg) + sizeof(proc_cn_mcast_op);
@@ -130,10 +126,10 @@ bool ReceiveProcessEvents(int socket, std::vector<TProcessEvent>& events) {
 void ParseProcessEvents(const char* data, size_t length, std::vector<TProcessEvent>& events) {
     constexpr size_t headers = NLMSG_HDRLEN + sizeof(cn_msg);
     for (size_t offset = 0; length - offset >= headers;) {
-        const auto header = ReadAt<nlmsghdr>(data + offset);
+        const auto header = ReadUnaligned<nlmsghdr>(data + offset);
         if (header.nlmsg_len < headers || header.nlmsg_len > length - offset)
             return;
-        const auto message = ReadAt<cn_msg>(data + offset + NLMSG_HDRLEN);
+        const auto message = ReadUnaligned<cn_msg>(data + offset + NLMSG_HDRLEN);
         // Kernels of other versions may send a shorter or longer event: what
         // is missing reads as zero, which names no kind of event used here.
         if (message.id.idx == CN_IDX_PROC && message.len <= header.nlmsg_len - headers) {

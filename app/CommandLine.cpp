@@ -98,6 +98,8 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
             result.CatchUp = false;
         } else if (argument == "--process") {
             result.Process = true;
+        } else if (argument == "--helper") {
+            result.Helper = true;
         } else if (argument == "--verbose") {
             result.Verbose = true;
         } else if (IsOption(argument, "--settings")) {
@@ -116,10 +118,10 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
     }
     if (formatGiven && result.Mode != TCommandLine::TMode::Console)
         throw ECommandLineError("--format is for the console: add --console");
-    if ((result.History || result.Since || result.Until || !result.CatchUp || result.Process) &&
+    if ((result.History || result.Since || result.Until || !result.CatchUp || result.Process || result.Helper) &&
         result.Mode != TCommandLine::TMode::Console)
-        throw ECommandLineError(
-            "--history, --since, --until, --no-catch-up and --process are for the console: add --console");
+        throw ECommandLineError("--history, --since, --until, --no-catch-up, --process and --helper are for the "
+                                "console: add --console");
     if (result.Until && !result.History)
         throw ECommandLineError("--until is for --history: a live watch goes on until it is stopped");
     if (result.Mode == TCommandLine::TMode::Console) {
@@ -135,7 +137,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
 std::string UsageText() {
     return R"(Usage: sentrel [--verbose] [--settings FILE] [FOLDER...]
        sentrel --console [--format text|json] [--settings FILE] [--since WHEN]
-               [--no-catch-up] [--process] FOLDER...
+               [--no-catch-up] [--process] [--helper] FOLDER...
        sentrel --console --history [--format text|json] [--settings FILE]
                [--since WHEN] [--until WHEN] [PATTERN]
        sentrel --help | --version
@@ -173,7 +175,12 @@ list, as "Add Directory" does (a folder listed already is not added again).
   --process        name on each line the process that made the change, after
                    the action: [touch pid 4242 user ann] (text), "process"
                    (json); where the system cannot tell, [process unknown].
-                   Only a watch by fanotify (as root) knows processes.
+                   Only a watch by fanotify (as root, or --helper) knows
+                   processes.
+  --helper         watch through the privileged helper, started with pkexec
+                   (an administrator allows it): fanotify for an ordinary
+                   user, passing only changes in folders the user may list;
+                   where it is not allowed, the folders are watched without it
   --verbose        the window starts in verbose display (every change on a
                    line of its own); the console always lists every change
   --settings FILE  use FILE as the settings file; the console only reads it

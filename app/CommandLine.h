@@ -36,6 +36,9 @@ struct TCommandLine {
     // --process: each line of the console names the process that made the
     // change (a text line between its action and its path).
     bool Process = false;
+    // --helper: the console's folders are watched through the privileged
+    // helper (started with pkexec), as the window's command does.
+    bool Helper = false;
 };
 
 // Arguments that ask for nothing the program does; the message says what

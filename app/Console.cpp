@@ -8,6 +8,7 @@
 #include "app/CommandLine.h"
 #include "history/HistoryStore.h"
 #include "history/Snapshot.h"
+#include "platform/HelperClient.h"
 #include "platform/MessageWindow.h"
 #include "platform/OutputWriter.h"
 #include "platform/PlatformInfo.h"
@@ -423,6 +424,21 @@ int PrintHistory(const TCommandLine& commandLine) {
 }
 } // namespace
 
+namespace {
+// The helper serves the watches made from now on; without it they are the
+// system's own, and the user is told why.
+std::shared_ptr<THelperConnection> StartPrivilegedHelper() {
+    std::string why;
+    auto helper = THelperConnection::Start(
+        {"pkexec", PrivilegedHelperFor(QCoreApplication::applicationDirPath().toStdString())}, why);
+    if (helper)
+        SetDirChangeReaderFactory(HelperReaderFactory(helper));
+    else
+        Tell("the privileged helper was not started: " + why + "; the folders are watched without it");
+    return helper;
+}
+} // namespace
+
 int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
     QCoreApplication application(argc, argv);
     if (!commandLine.SettingsFile.empty())
@@ -447,6 +463,10 @@ int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
         Tell("--since shows nothing: no history is kept (Keep=F in the settings' [History])");
     if (history.Keep)
         store.emplace(HistoryFileName(), history.Retention, [](const std::string& message) { Tell(message); });
+    // Declared before the console, so that it outlives the console's watches.
+    std::shared_ptr<THelperConnection> helper;
+    if (commandLine.Helper)
+        helper = StartPrivilegedHelper();
     std::optional<TConsole> console;
     try {
         console.emplace(filter, commandLine.Format, store ? &*store : nullptr, commandLine.CatchUp,

@@ -69,6 +69,7 @@ TForm1::TForm1() : FProcessTags(TListBox::TagLimit) {
 
 TForm1::~TForm1() {
     FreeAllWatches();
+    StopUsingHelper();
 }
 
 // ---------------------------------------------------------------------------
@@ -199,6 +200,7 @@ void TForm1::CreateMenus() {
     AddItem(action, "Add All Drives", &TForm1::AddAllDrives1Click);
     AddItem(action, "Watch Options", &TForm1::sbOptionsClick);
     AddItem(action, "Watch Limit…", &TForm1::WatchLimit1Click);
+    AddItem(action, "Use the Privileged Helper…", &TForm1::UsePrivilegedHelper1Click);
     AddItem(action, "Search History…", &TForm1::SearchHistory1Click);
     action->addSeparator();
     AddItem(action, "Clear Output List", &TForm1::sbClearClick);

@@ -10,6 +10,7 @@
 
 #include <QMainWindow>
 #include <array>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ class QToolButton;
 class TListBox;
 class TTrayComp;
 class TFileChangeWatch;
+class THelperConnection;
 
 // The main window: the watched folders above, the list of changes below,
 // the menus and buttons that start every command.
@@ -79,6 +81,7 @@ public:
     void ExcludeFile1Click();
     void ExcludePath1Click();
     void ExcludeProgram1Click();
+    void UsePrivilegedHelper1Click();
     void Watchittoo1Click();
     void SearchHistory1Click();
     // The commands on a listed change, for the lists that show one: the
@@ -129,6 +132,8 @@ public:
 
     std::string FLastFolder;
     std::unique_ptr<TTrayComp> FTray;
+    // What starts the privileged helper; empty: pkexec and the program's helper.
+    std::vector<std::string> HelperCommand;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -170,6 +175,13 @@ private:
     // A change listed as brief or verbose display lists it, and kept.
     void ListRecord(const TChangeRecord& record);
 
+    struct TStartedHelper {
+        std::shared_ptr<THelperConnection> Connection;
+        std::string Why;
+    };
+    void HelperStarted(TStartedHelper started);
+    void StopUsingHelper();
+
     void CatchUp(const std::string& folder);
     void CaughtUp(const std::string& folder, const TCatchUp& result);
     void KeepSnapshots();
@@ -189,6 +201,8 @@ private:
     // knows what was changed in the window and what in the file.
     TIniSections FSettingsBase;
     std::unique_ptr<TFileChangeWatch> FSettingsWatch;
+    std::shared_ptr<THelperConnection> FHelper; // while the privileged helper serves the watches
+    std::future<TStartedHelper> FStartingHelper;
 };
 
 extern TForm1* Form1;

@@ -167,6 +167,12 @@ constexpr int NotReachable = -2;
 // How the mechanism of a polled watch begins ("polled every 2 s: ...").
 inline constexpr const char* PolledMechanism = "polled every ";
 
+#ifdef __linux__
+// The code Windows gives for the same failure (the system's error number)
+// to open the folder at path.
+uint32_t WindowsErrorFor(int error, const std::string& path);
+#endif
+
 // Why a folder could not be opened, in a few words for the user ("not
 // found", "no permission"): the text of an Open failure's error code.
 std::string DescribeOpenFailure(uint32_t errorCode);

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -47,34 +48,6 @@ std::string ParentOf(const std::string& path) {
         return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
-
-// The code Windows gives for the same failure to open a folder.
-uint32_t WindowsErrorFor(int error, const std::string& path) {
-    switch (error) {
-    case ENOENT:
-        return IsDirectory(ParentOf(path)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-    case ENOTDIR: {
-        struct stat st;
-        bool isFile = ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
-        return isFile ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND;
-    }
-    case EACCES:
-    case EPERM:
-        return ERROR_ACCESS_DENIED;
-    case ENAMETOOLONG:
-        return ERROR_FILENAME_EXCED_RANGE;
-    case ELOOP:
-        return ERROR_CANT_RESOLVE_FILENAME;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
-}
-
 
 // inotify's events for the tree: one watch per folder, kept by the follower.
 class TInotifySource final : public TEventSource {
@@ -145,6 +118,32 @@ std::string ChosenBackend() {
 
 } // namespace
 
+uint32_t WindowsErrorFor(int error, const std::string& path) {
+    switch (error) {
+    case ENOENT:
+        return IsDirectory(ParentOf(path)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    case ENOTDIR: {
+        struct stat st;
+        bool isFile = ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+        return isFile ? ERROR_DIRECTORY : ERROR_PATH_NOT_FOUND;
+    }
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    case ELOOP:
+        return ERROR_CANT_RESOLVE_FILENAME;
+    case EMFILE:
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
 std::string DescribeNotCovered(int error) {
     if (error == OtherFileSystem)
         return "another file system";
@@ -156,25 +155,56 @@ std::string DescribeNotCovered(int error) {
     return std::strerror(error);
 }
 
-std::unique_ptr<TDirChangeReader> TDirChangeReader::OpenNative(const std::string& directory,
-                                                                TOpenFailure& failure) {
-    const std::string path = directory.empty() ? "." : directory;
+namespace {
+
+// What every reader of a folder needs: the proof that the folder opens, a
+// wake-up and the mount table.
+struct TReaderBasics {
+    struct stat Status;
+    TFd Wake;
+    TFd Mounts;
+};
+
+std::optional<TReaderBasics> PrepareReader(const std::string& path, TOpenFailure& failure) {
+    TReaderBasics basics;
     // The folder is opened only to prove that it can be: a descriptor kept
     // open would hold its removal back, and the watch would not learn of it.
     TFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat st;
-    if (folder.Get() < 0 || ::fstat(folder.Get(), &st) != 0) {
+    if (folder.Get() < 0 || ::fstat(folder.Get(), &basics.Status) != 0) {
         failure.ErrorCode = WindowsErrorFor(errno, path);
-        return nullptr;
+        return std::nullopt;
     }
-    TFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (wake.Get() < 0) {
+    basics.Wake = TFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (basics.Wake.Get() < 0) {
         failure.ErrorCode = WindowsErrorFor(errno, path);
-        return nullptr;
+        return std::nullopt;
     }
     // Without it, mounts inside the tree are still found by the walk; only
     // their coming and going later goes unseen.
-    TFd mounts(::open("/proc/self/mounts", O_RDONLY | O_CLOEXEC));
+    basics.Mounts = TFd(::open("/proc/self/mounts", O_RDONLY | O_CLOEXEC));
+    return basics;
+}
+
+} // namespace
+
+std::unique_ptr<TDirChangeReader> inotify::OpenFanotifyReader(const std::string& path, TOpenFailure& failure,
+                                                              std::string& whyNot, const std::string& mechanism) {
+    std::optional<TReaderBasics> basics = PrepareReader(path, failure);
+    if (!basics)
+        return nullptr;
+    TFanotifyChoice fanotify = ChooseFanotify(path);
+    whyNot = fanotify.WhyNot;
+    if (!fanotify.Maker)
+        return nullptr;
+    return std::make_unique<TTranslatingReader>(path, fanotify.Maker, std::move(basics->Wake),
+                                                std::move(basics->Mounts), mechanism);
+}
+
+std::unique_ptr<TDirChangeReader> TDirChangeReader::OpenNative(const std::string& directory, TOpenFailure& failure) {
+    const std::string path = directory.empty() ? "." : directory;
+    std::optional<TReaderBasics> basics = PrepareReader(path, failure);
+    if (!basics)
+        return nullptr;
     // What the kernel is never told of can only be polled for.
     if (std::optional<std::string> kind = PolledFileSystemKind(path))
         return std::make_unique<TPollingReader>(path, *kind);
@@ -184,8 +214,8 @@ std::unique_ptr<TDirChangeReader> TDirChangeReader::OpenNative(const std::string
     if (ChosenBackend() != "inotify") {
         TFanotifyChoice fanotify = ChooseFanotify(path);
         if (fanotify.Maker)
-            return std::make_unique<TTranslatingReader>(path, fanotify.Maker, std::move(wake), std::move(mounts),
-                                                        "fanotify");
+            return std::make_unique<TTranslatingReader>(path, fanotify.Maker, std::move(basics->Wake),
+                                                        std::move(basics->Mounts), "fanotify");
         mechanism = "inotify: " + fanotify.WhyNot;
     }
     auto inotify = std::make_shared<TFd>(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -193,12 +223,12 @@ std::unique_ptr<TDirChangeReader> TDirChangeReader::OpenNative(const std::string
         failure.ErrorCode = WindowsErrorFor(errno, path);
         return nullptr;
     }
-    const dev_t device = st.st_dev;
+    const dev_t device = basics->Status.st_dev;
     auto makeSource = [inotify, device](TWatchTree& tree, TPendingChanges& queue, TExcludedFolders& excluded,
                                         const std::atomic<bool>& interrupted) -> std::unique_ptr<TEventSource> {
         return std::make_unique<TInotifySource>(tree, queue, std::move(*inotify), device, excluded, interrupted);
     };
-    return std::make_unique<TTranslatingReader>(path, makeSource, std::move(wake), std::move(mounts),
+    return std::make_unique<TTranslatingReader>(path, makeSource, std::move(basics->Wake), std::move(basics->Mounts),
                                                 std::move(mechanism));
 }
 

@@ -6,6 +6,7 @@
 
 #include "platform/TranslatingReader.h"
 
+#include <memory>
 #include <string>
 
 namespace inotify {
@@ -17,6 +18,11 @@ struct TFanotifyChoice {
     std::string WhyNot;
 };
 TFanotifyChoice ChooseFanotify(const std::string& path);
+
+// A reader of the folder at path through fanotify only; nullptr when the
+// folder cannot be opened (failure) or fanotify cannot serve (whyNot).
+std::unique_ptr<TDirChangeReader> OpenFanotifyReader(const std::string& path, TOpenFailure& failure,
+                                                     std::string& whyNot, const std::string& mechanism);
 
 } // namespace inotify
 

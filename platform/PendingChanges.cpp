@@ -1,30 +1,11 @@
 #include "platform/PendingChanges.h"
 
 #include "platform/DirChanges.h"
+#include "platform/RecordBuffer.h"
 #include "platform/TextConversion.h"
 
 #include <cstddef>
 #include <cstring>
-
-namespace {
-uint32_t RecordSize(uint32_t nameBytes) {
-    return (static_cast<uint32_t>(offsetof(FILE_NOTIFY_INFORMATION, FileName)) + nameBytes + 3) & ~3u;
-}
-
-// Appends one record after previous (nullptr for the first) at offset.
-FILE_NOTIFY_INFORMATION* PutRecord(char* buffer, uint32_t offset, FILE_NOTIFY_INFORMATION* previous,
-                                   uint32_t action, const std::u16string& name) {
-    auto* record = reinterpret_cast<FILE_NOTIFY_INFORMATION*>(buffer + offset);
-    record->NextEntryOffset = 0;
-    record->Action = action;
-    record->FileNameLength = static_cast<uint32_t>(name.size() * sizeof(char16_t));
-    std::memcpy(record->FileName, name.data(), record->FileNameLength);
-    if (previous)
-        previous->NextEntryOffset =
-            static_cast<uint32_t>(reinterpret_cast<char*>(record) - reinterpret_cast<char*>(previous));
-    return record;
-}
-} // namespace
 
 size_t TPendingChanges::Cost(const TRecord& record) {
     return sizeof(TRecord) + record.Name.capacity() + record.NewName.capacity();

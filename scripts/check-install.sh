@@ -24,6 +24,7 @@ expected=(
   share/icons/hicolor/scalable/apps/sentrel.svg
   lib/systemd/user/sentrel-console@.service
   libexec/sentrel/sentrel-watch-limit
+  libexec/sentrel/sentrel-helper
   share/polkit-1/actions/org.sentrel.Sentrel.policy
 )
 for size in 16 22 24 32 48 64 128 256; do
@@ -53,10 +54,17 @@ cp "$unit" "$scratch/sentrel-console@home-ann.service"
 systemd-analyze verify --man=no "$scratch/sentrel-console@home-ann.service"
 
 helper_path='<annotate key="org.freedesktop.policykit.exec.path">%s</annotate>'
-grep -qF "$(printf "$helper_path" "$scratch/prefix/libexec/sentrel/sentrel-watch-limit")" \
-  "$scratch/prefix/share/polkit-1/actions/org.sentrel.Sentrel.policy" ||
-  { echo "The polkit action does not name the installed helper" >&2; exit 1; }
-[ -x "$scratch/prefix/libexec/sentrel/sentrel-watch-limit" ] || { echo "The helper is not executable" >&2; exit 1; }
+for helper in sentrel-watch-limit sentrel-helper; do
+  grep -qF "$(printf "$helper_path" "$scratch/prefix/libexec/sentrel/$helper")" \
+    "$scratch/prefix/share/polkit-1/actions/org.sentrel.Sentrel.policy" ||
+    { echo "The polkit action does not name the installed $helper" >&2; exit 1; }
+  [ -x "$scratch/prefix/libexec/sentrel/$helper" ] || { echo "The $helper is not executable" >&2; exit 1; }
+done
+# The privileged helper links no toolkit.
+if ldd "$scratch/prefix/libexec/sentrel/sentrel-helper" | grep -q Qt; then
+  echo "The privileged helper links Qt" >&2
+  exit 1
+fi
 
 echo "== Debian package"
 cpack --config "$build/CPackConfig.cmake" -B "$scratch/package" >/dev/null
@@ -74,7 +82,9 @@ fi
 dpkg-deb --fsys-tarfile "$package" | tar -xO ./usr/lib/systemd/user/sentrel-console@.service |
   grep -qx 'ExecStart=/usr/bin/sentrel --console $SENTREL_OPTIONS -- %f' ||
   { echo "The package's user unit does not start /usr/bin/sentrel" >&2; exit 1; }
-dpkg-deb --fsys-tarfile "$package" | tar -xO ./usr/share/polkit-1/actions/org.sentrel.Sentrel.policy |
-  grep -qF "$(printf "$helper_path" /usr/libexec/sentrel/sentrel-watch-limit)" ||
-  { echo "The package's polkit action does not name /usr/libexec/sentrel/sentrel-watch-limit" >&2; exit 1; }
+for helper in sentrel-watch-limit sentrel-helper; do
+  dpkg-deb --fsys-tarfile "$package" | tar -xO ./usr/share/polkit-1/actions/org.sentrel.Sentrel.policy |
+    grep -qF "$(printf "$helper_path" /usr/libexec/sentrel/$helper)" ||
+    { echo "The package's polkit action does not name /usr/libexec/sentrel/$helper" >&2; exit 1; }
+done
 echo "Installed tree and package: $(basename "$package"), $(stat -c %s "$package") bytes, as expected."

@@ -10,7 +10,7 @@ scripts/install-deps.sh
 
 cmake --preset fuzz >/dev/null
 targets=(fuzz_record_walk fuzz_text_list fuzz_name_conversion fuzz_event_translator fuzz_fanotify_records
-         fuzz_settings_values fuzz_change_records fuzz_process_events)
+         fuzz_settings_values fuzz_change_records fuzz_process_events fuzz_helper_requests)
 cmake --build --preset fuzz --target "${targets[@]}"
 
 scratch="$(mktemp -d)"

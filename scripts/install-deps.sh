@@ -14,6 +14,7 @@ packages=(
   xvfb openbox xdotool x11-utils
   e2fsprogs xfsprogs btrfs-progs
   bindfs
+  pkexec dbus
 )
 
 missing=()

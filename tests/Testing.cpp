@@ -146,6 +146,19 @@ bool TLoopFileSystem::Damage(const std::string& folder) {
     return damaged && FMounted;
 }
 
+TEnvironmentScope::TEnvironmentScope(std::string name, const std::string& value) : FName(std::move(name)) {
+    if (const char* before = std::getenv(FName.c_str()))
+        FBefore = before;
+    ::setenv(FName.c_str(), value.c_str(), 1);
+}
+
+TEnvironmentScope::~TEnvironmentScope() {
+    if (FBefore)
+        ::setenv(FName.c_str(), FBefore->c_str(), 1);
+    else
+        ::unsetenv(FName.c_str());
+}
+
 bool FanotifyServes(const std::string& folder) {
     const char* chosen = std::getenv("SENTREL_CHANGE_BACKEND");
     return !(chosen && std::string(chosen) == "inotify") && inotify::ChooseFanotify(folder).Maker != nullptr;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,19 @@ std::string ReadAll(const std::string& path);
 // may do regardless must be tried as someone who may not. The child's exit
 // code: 0 when check held, 1 when not, 2 when it could not become that user.
 int RunAsOrdinaryUser(const std::function<bool()>& check);
+
+// Sets an environment variable while it lives, then puts back what was there.
+class TEnvironmentScope {
+public:
+    TEnvironmentScope(std::string name, const std::string& value);
+    ~TEnvironmentScope();
+    TEnvironmentScope(const TEnvironmentScope&) = delete;
+    TEnvironmentScope& operator=(const TEnvironmentScope&) = delete;
+
+private:
+    std::string FName;
+    std::optional<std::string> FBefore;
+};
 
 // Whether watches of folder use fanotify in this run: the engine tests run
 // once for each of the kernel's interfaces, chosen by SENTREL_CHANGE_BACKEND.

@@ -75,6 +75,7 @@ TEST(CommandLine, MistakesAreNamed) {
               "there is no settings file " + dir / "none.ini");
     EXPECT_EQ(ErrorOf({"--console", "--settings", dir.Path(), dir.Path()}),
               "there is no settings file " + dir.Path()) << "a folder is no settings file";
-    EXPECT_EQ(ErrorOf({"--no-catch-up", dir.Path()}),
-              "--history, --since, --until, --no-catch-up and --process are for the console: add --console");
+    for (const char* consoleOnly : {"--no-catch-up", "--helper"})
+        EXPECT_EQ(ErrorOf({consoleOnly, dir.Path()}), "--history, --since, --until, --no-catch-up, --process and "
+                                                      "--helper are for the console: add --console");
 }

@@ -18,6 +18,7 @@
 #include <regex>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 // What the console tells once a folder is watched, with this run's interface.
@@ -314,10 +315,8 @@ TEST(Console, RenameHalvesPairOnlyWithTheirOwnOtherHalf) {
 
 namespace {
 // The programs started while it lives keep their history in folder.
-struct THistoryIn {
-    explicit THistoryIn(const std::string& folder) { ::setenv("XDG_STATE_HOME", folder.c_str(), 1); }
-    ~THistoryIn() { ::setenv("XDG_STATE_HOME", Before.c_str(), 1); }
-    std::string Before = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+struct THistoryIn : TEnvironmentScope {
+    explicit THistoryIn(const std::string& folder) : TEnvironmentScope("XDG_STATE_HOME", folder) {}
 };
 
 std::vector<std::string> WithoutDate(const std::vector<std::string>& lines) {
@@ -440,4 +439,72 @@ TEST(Console, ListsWhatChangedWhileItWasNotRunning) {
     for (const auto& snapshot : std::filesystem::directory_iterator(state / "sentrel/snapshots"))
         std::ofstream(snapshot.path(), std::ios::app) << "damage";
     EXPECT_EQ(run({}, "Not_caught_up - " + dir.Path()), std::vector<std::string>{"Not_caught_up - " + dir.Path()});
+}
+
+namespace {
+// While it lives, polkit lets the user nobody run one program as root
+// through pkexec, with no one asked; nothing else.
+class TPkexecAllowed {
+public:
+    explicit TPkexecAllowed(const std::string& program)
+        : FRules("/etc/polkit-1/rules.d/49-sentrel-test-" + std::to_string(::getpid()) + ".rules") {
+        std::ofstream(FRules) << "polkit.addRule(function(action, subject) {\n"
+                                 "    if (action.id == \"org.freedesktop.policykit.exec\" && subject.user == "
+                                 "\"nobody\" && action.lookup(\"program\") == \""
+                              << program << "\")\n        return polkit.Result.YES;\n});\n";
+    }
+    ~TPkexecAllowed() { std::filesystem::remove(FRules); }
+
+private:
+    std::string FRules;
+};
+
+bool PolkitRuns() {
+    return std::system("dbus-send --system --print-reply --dest=org.freedesktop.DBus / "
+                       "org.freedesktop.DBus.NameHasOwner string:org.freedesktop.PolicyKit1 2>/dev/null | "
+                       "grep -q 'boolean true'") == 0;
+}
+} // namespace
+
+// An ordinary user whom an administrator allowed (polkit, through pkexec)
+// watches a folder of theirs through the privileged helper: a change made
+// by touch is listed with touch's name at once, and nothing from a folder
+// there that the user may not list.
+TEST(Console, AnOrdinaryUserWatchesThroughThePrivilegedHelper) {
+    TTempDir programs, home, state;
+    if (::geteuid() != 0 || !FanotifyServes(home.Path()))
+        GTEST_SKIP() << "needs root, to act as an ordinary user, and a run by fanotify";
+    if (::access("/usr/bin/pkexec", X_OK) != 0 || !PolkitRuns())
+        GTEST_SKIP() << "needs pkexec and polkit's daemon (scripts/start-polkit.sh starts it)";
+    for (const std::string& folder : {programs.Path(), home.Path(), state.Path()})
+        ::chmod(folder.c_str(), 0755);
+    ::chown(home.Path().c_str(), 65534, 65534);
+    ::chown(state.Path().c_str(), 65534, 65534);
+    home.MakeDir("private");
+    ::chmod((home / "private").c_str(), 0700);
+    std::filesystem::copy_file(SENTREL_PROGRAM, programs / "sentrel");
+    std::filesystem::copy_file(SENTREL_HELPER, programs / "sentrel-helper");
+    home.WriteFile("empty.ini", "");
+    const TPkexecAllowed allowed(programs / "sentrel-helper");
+    const TEnvironmentScope history("XDG_STATE_HOME", state.Path());
+
+    TProgram console(
+        {"--console", "--helper", "--process", "--no-catch-up", "--settings", home / "empty.ini", home.Path()}, nullptr,
+        "", "", {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", programs / "sentrel"});
+    ASSERT_TRUE(console.WaitForError("fanotify through the privileged helper")) << console.Error();
+    const auto touched = std::chrono::steady_clock::now();
+    ASSERT_EQ(std::system(("touch " + home / "private/hidden").c_str()), 0);
+    ASSERT_EQ(RunAsOrdinaryUser([&] { return std::system(("touch " + home / "mine").c_str()) == 0; }), 0);
+    ASSERT_TRUE(console.WaitForLineEnding(home / "mine")) << console.Output() << console.Error();
+    const auto listed = std::chrono::steady_clock::now() - touched;
+    std::printf("a change through the helper listed after %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(listed).count()));
+    EXPECT_LT(listed, std::chrono::seconds(1));
+    const std::vector<std::string> lines = WithoutTime(console.Lines());
+    const auto mine = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.starts_with("Added - [touch pid ") && line.ends_with(" user nobody] - " + home / "mine");
+    });
+    EXPECT_NE(mine, lines.end()) << console.Output();
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find("private/"), std::string::npos) << "passed what the user may not list: " << line;
 }

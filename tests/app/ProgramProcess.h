@@ -26,9 +26,11 @@ inline QStringList Arguments(const std::vector<std::string>& arguments) {
 // an X display (":93").
 class TProgram {
 public:
-    // outputFile, when given, takes the standard output in place of a pipe.
+    // outputFile, when given, takes the standard output in place of a pipe;
+    // launcher, when given, runs in place of the program, the arguments after its own.
     explicit TProgram(const std::vector<std::string>& arguments, QProcess* reader = nullptr,
-                      const std::string& display = "", const std::string& outputFile = "") {
+                      const std::string& display = "", const std::string& outputFile = "",
+                      const std::vector<std::string>& launcher = {}) {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
             environment.remove(QString::fromLatin1(name));
@@ -41,7 +43,13 @@ public:
             FProcess.setStandardOutputProcess(reader);
         if (!outputFile.empty())
             FProcess.setStandardOutputFile(QString::fromStdString(outputFile));
-        FProcess.start(QStringLiteral(SENTREL_PROGRAM), Arguments(arguments));
+        if (launcher.empty()) {
+            FProcess.start(QStringLiteral(SENTREL_PROGRAM), Arguments(arguments));
+            return;
+        }
+        std::vector<std::string> all(launcher.begin() + 1, launcher.end());
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        FProcess.start(QString::fromStdString(launcher.front()), Arguments(all));
     }
     ~TProgram() {
         if (FProcess.state() != QProcess::NotRunning) {

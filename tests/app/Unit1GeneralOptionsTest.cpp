@@ -134,3 +134,44 @@ TEST_F(MainWindowOptions, ExcludeProgramHidesWhatThatProgramDoesNext) {
     ASSERT_TRUE(ProcessEventsUntil([&] { return listed("c.txt"); }));
     EXPECT_FALSE(listed("b.txt"));
 }
+
+// Where the helper is not allowed, the user is told and the watches go on
+// as they were; once it serves, every watch reads through it, with the
+// process behind each change, and only what the user may see.
+TEST_F(MainWindowOptions, UseThePrivilegedHelperWatchesThroughItOrSaysWhyNot) {
+    TTempDir dir;
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to start the helper for an ordinary user";
+    const TEnvironmentScope ownWatchesByInotify("SENTREL_CHANGE_BACKEND", "inotify");
+    ::chmod(dir.Path().c_str(), 0755);
+    dir.MakeDir("secret");
+    ::chmod((dir / "secret").c_str(), 0700);
+    Form1->AddWatch(dir.Path());
+    auto watchLine = [] { return Form1->lbWatches->model()->index(0, 0).data().toString().toStdString(); };
+    ASSERT_TRUE(ProcessEventsUntil([&] { return watchLine().find("watched by inotify") != std::string::npos; }));
+
+    Form1->HelperCommand = {"false"};
+    Form1->UsePrivilegedHelper1Click();
+    ASSERT_TRUE(ProcessEventsUntil([] { return !TakeErrorBoxes().empty(); }));
+    EXPECT_NE(watchLine().find("watched by inotify"), std::string::npos) << watchLine();
+
+    Form1->HelperCommand = {"env", "PKEXEC_UID=65534", SENTREL_HELPER};
+    Form1->UsePrivilegedHelper1Click();
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        return watchLine().find("fanotify through the privileged helper") != std::string::npos;
+    })) << watchLine();
+    ASSERT_EQ(std::system(("touch " + dir / "secret/hidden " + dir / "seen").c_str()), 0);
+    // Brief display: the file's newest change stands for it.
+    auto ofSeen = [&](const std::string& line) { return line.ends_with(" - " + dir / "seen"); };
+    ASSERT_TRUE(ProcessEventsUntil([&] {
+        const auto lines = ResultsWithoutTime();
+        return std::find_if(lines.begin(), lines.end(), ofSeen) != lines.end();
+    }));
+    ProcessEventsFor(std::chrono::milliseconds(300));
+    const auto lines = ResultsWithoutTime();
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find("secret/"), std::string::npos) << "only what the user may see: " << line;
+    const int row = static_cast<int>(std::find_if(lines.begin(), lines.end(), ofSeen) - lines.begin());
+    const std::string hint = Form1->lbResults->model()->index(row, 0).data(Qt::ToolTipRole).toString().toStdString();
+    EXPECT_EQ(hint.rfind("Process: touch (pid ", 0), 0u) << hint;
+}

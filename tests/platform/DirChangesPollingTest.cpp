@@ -22,10 +22,8 @@ namespace {
 constexpr int PollQuietMs = 2600; // longer than the shortest interval between walks
 
 // Chooses polling for the watches made while it lives.
-struct TPollingChosen {
-    std::string Before = std::getenv("SENTREL_CHANGE_BACKEND") ? std::getenv("SENTREL_CHANGE_BACKEND") : "";
-    TPollingChosen() { ::setenv("SENTREL_CHANGE_BACKEND", "polling", 1); }
-    ~TPollingChosen() { Before.empty() ? ::unsetenv("SENTREL_CHANGE_BACKEND") : ::setenv("SENTREL_CHANGE_BACKEND", Before.c_str(), 1); }
+struct TPollingChosen : TEnvironmentScope {
+    TPollingChosen() : TEnvironmentScope("SENTREL_CHANGE_BACKEND", "polling") {}
 };
 
 int Shell(const std::string& command) {

@@ -38,6 +38,9 @@ public:
         FReader = TDirChangeReader::OpenNative(folder, failure);
         EXPECT_TRUE(FReader) << "open failed with " << failure.ErrorCode;
     }
+    // Drives a reader made elsewhere.
+    explicit TReaderDriver(std::unique_ptr<TDirChangeReader> reader, uint32_t filter = AllChanges)
+        : FReader(std::move(reader)), FFilter(filter), FSubTree(true) {}
 
     // Starts reading and waits until the whole tree is watched.
     void StartAndWaitReady() {

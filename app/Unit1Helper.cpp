@@ -1,0 +1,74 @@
+// The main window's use of the privileged helper: started through pkexec
+// only when the user asks, it then watches every listed folder through
+// fanotify, with the process behind each change, for this user.
+#include "app/Unit1.h"
+
+#include "platform/HelperClient.h"
+#include "toolkit/Application.h"
+#include "toolkit/Dialogs.h"
+#include "toolkit/ListBox.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <chrono>
+
+namespace {
+// How often the window looks whether pkexec's question was answered.
+constexpr int HelperAnswerCheckMs = 100;
+} // namespace
+
+// pkexec asks for an administrator's consent in a window of its own; this
+// one stays responsive meanwhile.
+void TForm1::UsePrivilegedHelper1Click() {
+    if (FHelper) {
+        ShowStatusMessage("The privileged helper watches the folders already.");
+        return;
+    }
+    if (FStartingHelper.valid())
+        return;
+    std::vector<std::string> command = HelperCommand;
+    if (command.empty())
+        command = {"pkexec", PrivilegedHelperFor(QCoreApplication::applicationDirPath().toStdString())};
+    FStartingHelper = std::async(std::launch::async, [command] {
+        TStartedHelper started;
+        started.Connection = THelperConnection::Start(command, started.Why);
+        return started;
+    });
+    ShowStatusMessage("Waiting for an administrator to allow the privileged helper…");
+    auto* check = new QTimer(this);
+    connect(check, &QTimer::timeout, this, [this, check] {
+        if (FStartingHelper.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            return;
+        check->deleteLater();
+        RunHandler([&] { HelperStarted(FStartingHelper.get()); });
+    });
+    check->start(HelperAnswerCheckMs);
+}
+
+// Every running watch starts again, now through the helper.
+void TForm1::HelperStarted(TStartedHelper started) {
+    if (!started.Connection) {
+        ShowStatusMessage("The privileged helper was not started.");
+        ShowErrorBox("The privileged helper was not started: " + started.Why +
+                     ".\r\nThe folders are watched as before, with inotify: only changes, not the processes "
+                     "behind them.");
+        return;
+    }
+    FHelper = std::move(started.Connection);
+    SetDirChangeReaderFactory(HelperReaderFactory(FHelper));
+    for (int i = 0; i < lbWatches->Count(); ++i)
+        if (TBriskoDirWatch* watch = WatchOfLine(i); watch && watch->Enabled()) {
+            watch->SetEnabled(false);
+            watch->SetEnabled(true);
+        }
+    ShowStatusMessage("The privileged helper watches the folders.");
+}
+
+// The watches stop before the helper they read through.
+void TForm1::StopUsingHelper() {
+    if (FStartingHelper.valid())
+        FStartingHelper.wait();
+    if (FHelper)
+        SetDirChangeReaderFactory({});
+    FHelper.reset();
+}

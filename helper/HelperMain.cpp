@@ -1,0 +1,59 @@
+// sentrel-helper: watches folders through fanotify for an ordinary user.
+//
+// The program starts it through pkexec when its user asks; pkexec runs it
+// as root and says who asked (PKEXEC_UID). It serves that user only, over
+// its standard input and output, and only with what that user could have
+// seen for themselves. Run by root for someone else, --for-user names them.
+#include "helper/HelperService.h"
+
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <unistd.h>
+
+namespace {
+constexpr int ExitRefused = 2;
+
+std::optional<uid_t> ParseUser(std::string_view text) {
+    uid_t user = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), user);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty())
+        return std::nullopt;
+    return user;
+}
+
+// Who is served: the user who ran pkexec; only a caller who is root
+// already may name another.
+std::optional<uid_t> ServedUser(int argc, char** argv) {
+    const char* asker = std::getenv("PKEXEC_UID");
+    if (asker)
+        return argc == 1 ? ParseUser(asker) : std::nullopt;
+    if (argc == 3 && std::string_view(argv[1]) == "--for-user" && ::getuid() == 0)
+        return ParseUser(argv[2]);
+    return std::nullopt;
+}
+
+int Refuse(const char* why) {
+    std::fprintf(stderr, "sentrel-helper: %s\n", why);
+    return ExitRefused;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    std::optional<uid_t> user = ServedUser(argc, argv);
+    if (!user)
+        return Refuse("started the wrong way: the program starts it through pkexec");
+    if (::geteuid() != 0)
+        return Refuse("not running as root, so it cannot use fanotify");
+    std::optional<TUserIdentity> identity = IdentityOf(*user);
+    if (!identity)
+        return Refuse("the user it was started for is not known to the system");
+    // It ends with the program that started it: the program's end of the
+    // connection closes with it, even when it cannot close it first. (A
+    // parent-death signal would come when the thread that started it ends.)
+    std::signal(SIGPIPE, SIG_IGN);
+    return THelperService(std::move(*identity), STDIN_FILENO, STDOUT_FILENO).Run();
+}

@@ -1,0 +1,128 @@
+// The privileged helper run as root for an ordinary user (nobody): what it
+// passes on is only what that user could have seen for themselves.
+#include "ReaderDriver.h"
+#include "Testing.h"
+
+#include "platform/HelperClient.h"
+#include "platform/HelperProtocol.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+constexpr uid_t Nobody = 65534;
+
+std::shared_ptr<THelperConnection> StartHelper() {
+    std::string why;
+    auto helper = THelperConnection::Start({SENTREL_HELPER, "--for-user", std::to_string(Nobody)}, why);
+    EXPECT_TRUE(helper) << why;
+    return helper;
+}
+
+void Shell(const std::string& command) {
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+bool Below(const TSeen& seen, const std::string& folder) {
+    return seen.Name.rfind(folder + "/", 0) == 0;
+}
+} // namespace
+
+TEST(PrivilegedHelper, PassesAnOrdinaryUserOnlyWhatTheyCouldSee) {
+    TTempDir dir;
+    if (::geteuid() != 0 || !FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "needs root and fanotify, to serve an ordinary user";
+    ::chmod(dir.Path().c_str(), 0755);
+    for (const auto& [folder, mode] : {std::pair{"open", 0755},
+                                       {"open/inner", 0777},
+                                       {"secret", 0700},
+                                       {"secret/deep", 0755},
+                                       {"listless", 0711},
+                                       {"gone", 0700}}) {
+        dir.MakeDir(folder);
+        ::chmod((dir / folder).c_str(), static_cast<mode_t>(mode));
+    }
+    auto helper = StartHelper();
+    ASSERT_TRUE(helper);
+    EXPECT_EQ(helper->User(), Nobody);
+
+    for (const char* unlistable : {"secret", "listless", "missing"}) {
+        TOpenFailure failure;
+        std::string refusal;
+        EXPECT_FALSE(helper->Open(dir / unlistable, failure, refusal)) << unlistable;
+        EXPECT_EQ(failure.ErrorCode, std::string(unlistable) == "missing" ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED)
+            << unlistable << ": " << refusal;
+    }
+
+    TOpenFailure failure;
+    std::string refusal;
+    TReaderDriver driver(helper->Open(dir.Path(), failure, refusal), Names | FILE_NOTIFY_CHANGE_LAST_WRITE);
+    ASSERT_TRUE(&driver.Reader()) << refusal;
+    driver.StartAndWaitReady();
+    const std::string in = dir.Path() + "/";
+    Shell("touch " + in + "open/seen " + in + "secret/hidden " + in + "secret/deep/hidden " + in + "listless/hidden");
+    Shell("mv " + in + "secret/hidden " + in + "open/inner/moved-out");
+    Shell("mv " + in + "open/seen " + in + "secret/moved-in");
+    Shell("touch " + in + "gone/a && rm -r " + in + "gone");
+    // The user may write there, but not list the folder it is moved to.
+    Shell("mkdir " + in + "open/inner/d && touch " + in + "open/inner/d/f && chmod 0700 " + in + "open/inner/d");
+    Shell("touch " + in + "open/inner/d/after-chmod");
+    const std::vector<TSeen> seen = driver.CollectUntilQuiet(500);
+
+    for (const TSeen& record : seen)
+        EXPECT_FALSE(Below(record, "secret") || Below(record, "listless") || Below(record, "gone") ||
+                     (Below(record, "open/inner/d") && record.Name != "open/inner/d/f"))
+            << "passed to a user who may not list its folder: " << record;
+    const struct {
+        TSeen Record;
+        const char* Why;
+    } expected[] = {
+        {{FILE_ACTION_ADDED, "open/seen"}, "a change in a folder the user may list"},
+        {{FILE_ACTION_ADDED, "open/inner/moved-out"}, "moved in from where the user may not look: an addition"},
+        {{FILE_ACTION_REMOVED, "open/seen"}, "moved to where the user may not look: a removal"},
+        {{FILE_ACTION_REMOVED, "gone"}, "a folder's own going, in a folder the user may list"},
+    };
+    for (const auto& [record, why] : expected)
+        EXPECT_EQ(CountOf(seen, record), 1u) << record << ": " << why;
+    const auto touched = std::find(driver.Seen.begin(), driver.Seen.end(), TSeen{FILE_ACTION_ADDED, "open/seen"});
+    ASSERT_NE(touched, driver.Seen.end());
+    const TProcessRef& process = driver.Processes[static_cast<size_t>(touched - driver.Seen.begin())];
+    ASSERT_TRUE(process);
+    EXPECT_EQ(process->Command, "touch");
+}
+
+// Requests that break the protocol end the helper; the program learns it
+// as the end of its watches.
+TEST(PrivilegedHelper, EndsOnARequestThatBreaksTheRules) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to start the helper";
+    int toHelper[2], fromHelper[2];
+    ASSERT_EQ(::pipe(toHelper), 0);
+    ASSERT_EQ(::pipe(fromHelper), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(toHelper[0], STDIN_FILENO);
+        ::dup2(fromHelper[1], STDOUT_FILENO);
+        ::execl(SENTREL_HELPER, SENTREL_HELPER, "--for-user", "65534", nullptr);
+        ::_exit(127);
+    }
+    ::close(toHelper[0]);
+    ::close(fromHelper[1]);
+    std::string body;
+    ASSERT_TRUE(helper::ReadFrame(fromHelper[0], helper::MaxMessageLength, body));
+    helper::TRequest read;
+    read.Kind = helper::TRequestKind::Read;
+    read.Watch = 7; // never opened
+    read.Length = 1024;
+    ASSERT_TRUE(helper::WriteAll(toHelper[1], helper::EncodeRequest(read)));
+    EXPECT_FALSE(helper::ReadFrame(fromHelper[0], helper::MaxMessageLength, body));
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+    ::close(toHelper[1]);
+    ::close(fromHelper[0]);
+}

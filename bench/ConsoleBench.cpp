@@ -64,7 +64,9 @@ void MeasureBurst(benchmark::State& state, TLineProcess& watcher, const std::str
 // off in the settings file, which is otherwise empty; files: how many
 // files the burst makes and removes; process:1 names the process of each
 // change (as the program does by default; printed with --process),
-// process:0 turns the naming off.
+// process:0 turns the naming off; helper:1 watches through the privileged
+// helper (--helper: pkexec asks no one of root), which checks each
+// change's folder with the user's identity.
 void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
     TBenchTree tree, settings, state_folder;
     const std::string settingsFile = settings.Path() + "/settings.ini";
@@ -77,6 +79,8 @@ void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
         command.push_back("--process");
     if (state.range(1))
         command.insert(command.end(), {"--format", "json"});
+    if (state.range(5))
+        command.push_back("--helper");
     command.push_back(tree.Path());
     TBurstFigures figures;
     for (auto _ : state) {
@@ -110,20 +114,26 @@ void BM_ConsoleBurst_Inotifywait(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_ConsoleBurst_Sentrel)
-    ->ArgNames({"fanotify", "json", "history", "files", "process"})
-    ->ArgsProduct({{0, 1}, {0, 1}, {0, 1}, {BurstFiles}, {0}})
+    ->ArgNames({"fanotify", "json", "history", "files", "process", "helper"})
+    ->ArgsProduct({{0, 1}, {0, 1}, {0, 1}, {BurstFiles}, {0}, {0}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
 BENCHMARK(BM_ConsoleBurst_Sentrel)
-    ->ArgNames({"fanotify", "json", "history", "files", "process"})
-    ->ArgsProduct({{0, 1}, {0}, {0, 1}, {LargeBurstFiles}, {0}})
+    ->ArgNames({"fanotify", "json", "history", "files", "process", "helper"})
+    ->ArgsProduct({{0, 1}, {0}, {0, 1}, {LargeBurstFiles}, {0}, {0}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
 BENCHMARK(BM_ConsoleBurst_Sentrel)
-    ->ArgNames({"fanotify", "json", "history", "files", "process"})
-    ->ArgsProduct({{1}, {0, 1}, {0}, {LargeBurstFiles}, {0, 1}})
+    ->ArgNames({"fanotify", "json", "history", "files", "process", "helper"})
+    ->ArgsProduct({{1}, {0, 1}, {0}, {LargeBurstFiles}, {0, 1}, {0}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+BENCHMARK(BM_ConsoleBurst_Sentrel)
+    ->ArgNames({"fanotify", "json", "history", "files", "process", "helper"})
+    ->ArgsProduct({{1}, {0}, {0}, {LargeBurstFiles}, {1}, {0, 1}})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);

@@ -72,12 +72,12 @@ public:
 
 private:
     void Serve();
-    void ServeRead(const TRequest& read);
+    std::optional<TMessage> ServeRead(const TRequest& read);
     bool Stopping() {
         std::lock_guard lock(FLock);
         return FStopping;
     }
-    void Fail(const std::string& what);
+    TMessage Failure(const std::string& what);
     void ForwardNotices();
     void TellWithheld();
     std::string Decorated(const std::string& mechanism) const;
@@ -110,35 +110,41 @@ void TServedWatch::Serve() {
             read = *FPending;
             FPending.reset();
         }
-        ServeRead(read);
-        std::lock_guard lock(FLock);
-        FBusy = false;
+        std::optional<TMessage> answer = ServeRead(read);
+        // The program asks for its next read as soon as the answer arrives.
+        {
+            std::lock_guard lock(FLock);
+            FBusy = false;
+        }
+        if (answer)
+            FOutput.Send(*answer);
     }
 }
 
 // One read of the program's: reads of the system's until one holds a
-// change the user may see (or tells of lost changes), then its records.
-void TServedWatch::ServeRead(const TRequest& read) {
+// change the user may see (or tells of lost changes), then its records;
+// nothing when the watch stops first.
+std::optional<TMessage> TServedWatch::ServeRead(const TRequest& read) {
     char* buffer = reinterpret_cast<char*>(FBuffer.get());
     for (;;) {
         if (!FReader->ReadChanges(buffer, read.Length, read.SubTree, read.Filter)) {
             ForwardNotices();
-            return Fail("the read could not start");
+            return Failure("the read could not start");
         }
         TWaitResult waited;
         do {
             waited = FReader->Wait(WaitLimitMs);
             ForwardNotices();
             if (Stopping())
-                return;
+                return std::nullopt;
         } while (waited == TWaitResult::TimedOut);
         uint32_t bytes = 0;
         if (waited == TWaitResult::Failed || !FReader->GetResult(bytes))
-            return Fail("the read failed");
+            return Failure("the read failed");
         FReader->TakeProcesses(FProcesses);
         if (bytes > 0) {
             if (!FFilter.Apply(buffer, bytes, FProcesses))
-                return Fail("the user's access could not be checked");
+                return Failure("the user's access could not be checked");
             TellWithheld();
             if (bytes == 0)
                 continue;
@@ -147,16 +153,15 @@ void TServedWatch::ServeRead(const TRequest& read) {
         result.Succeeded = true;
         result.Records.assign(buffer, bytes);
         result.Processes = std::move(FProcesses);
-        FOutput.Send(result);
-        return;
+        return result;
     }
 }
 
-void TServedWatch::Fail(const std::string& what) {
+TMessage TServedWatch::Failure(const std::string& what) {
     TMessage failed = MessageOf(TMessageKind::Failed, FId);
     const std::string reason = FReader->FailureReason();
     failed.Reason = reason.empty() ? what : reason;
-    FOutput.Send(failed);
+    return failed;
 }
 
 void TServedWatch::ForwardNotices() {

@@ -59,8 +59,7 @@ TEST_F(MainWindow, StartsWithItsWindowsControlsAndMenus) {
     EXPECT_EQ(Captions(menus[0]->menu()->actions()), (std::vector<std::string>{"General Options", "Exit", "Edit INI file"}));
     EXPECT_EQ(Captions(menus[1]->menu()->actions()),
               (std::vector<std::string>{"Add Watch", "Add All Drives", "Watch Options", "Watch Limit…",
-                                        "Search History…", "-",
-                                        "Clear Output List",
+                                        "Use the Privileged Helper…", "Search History…", "-", "Clear Output List",
                                         "Pause All Watches", "Start All Watches", "-", "Go", "Stop", "-", "About"}));
     EXPECT_EQ(Captions(Form1->PopupMenu1->actions()),
               (std::vector<std::string>{"Exclude File", "Exclude Path", "Exclude Program", "Watch It Too", "-",

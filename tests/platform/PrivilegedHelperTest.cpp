@@ -3,6 +3,7 @@
 #include "ReaderDriver.h"
 #include "Testing.h"
 
+#include "platform/FileDescriptor.h"
 #include "platform/HelperClient.h"
 #include "platform/HelperProtocol.h"
 
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -125,4 +127,45 @@ TEST(PrivilegedHelper, EndsOnARequestThatBreaksTheRules) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
     ::close(toHelper[1]);
     ::close(fromHelper[0]);
+}
+
+// Read after read, each asked for the moment the last arrived: nothing is
+// lost on the way, and the helper keeps up.
+TEST(PrivilegedHelper, ABurstArrivesWhole) {
+    TTempDir dir;
+    if (::geteuid() != 0 || !FanotifyServes(dir.Path()))
+        GTEST_SKIP() << "needs root and fanotify, to serve an ordinary user";
+    ::chmod(dir.Path().c_str(), 0755);
+    auto helper = StartHelper();
+    ASSERT_TRUE(helper);
+    TOpenFailure failure;
+    std::string refusal;
+    std::unique_ptr<TDirChangeReader> reader = helper->Open(dir.Path(), failure, refusal);
+    ASSERT_TRUE(reader) << refusal;
+    alignas(4) char buffer[17024];
+    ASSERT_TRUE(reader->ReadChanges(buffer, sizeof buffer, true, Names));
+    constexpr int Files = 20000;
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        for (int i = 0; i < Files; ++i)
+            inotify::TFd(::open((dir / std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    });
+    int added = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (added < Files && std::chrono::steady_clock::now() < deadline) {
+        if (reader->Wait(50) != TWaitResult::Signalled)
+            continue;
+        uint32_t bytes = 0;
+        ASSERT_TRUE(reader->GetResult(bytes)) << reader->FailureReason();
+        for (uint32_t offset = 0; bytes > 0;) {
+            const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + offset);
+            added += record->Action == FILE_ACTION_ADDED;
+            if (record->NextEntryOffset == 0)
+                break;
+            offset += record->NextEntryOffset;
+        }
+        ASSERT_TRUE(reader->ReadChanges(buffer, sizeof buffer, true, Names)) << reader->FailureReason();
+    }
+    writer.join();
+    EXPECT_EQ(added, Files);
 }

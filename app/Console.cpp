@@ -429,8 +429,10 @@ namespace {
 // system's own, and the user is told why.
 std::shared_ptr<THelperConnection> StartPrivilegedHelper() {
     std::string why;
-    auto helper = THelperConnection::Start(
-        {"pkexec", PrivilegedHelperFor(QCoreApplication::applicationDirPath().toStdString())}, why);
+    std::shared_ptr<THelperConnection> helper;
+    const auto command = PrivilegedHelperCommand(QCoreApplication::applicationDirPath().toStdString(), why);
+    if (!command.empty())
+        helper = THelperConnection::Start(command, why);
     if (helper)
         SetDirChangeReaderFactory(HelperReaderFactory(helper));
     else

@@ -26,9 +26,12 @@ void TForm1::UsePrivilegedHelper1Click() {
     }
     if (FStartingHelper.valid())
         return;
+    std::string why;
     std::vector<std::string> command = HelperCommand;
     if (command.empty())
-        command = {"pkexec", PrivilegedHelperFor(QCoreApplication::applicationDirPath().toStdString())};
+        command = PrivilegedHelperCommand(QCoreApplication::applicationDirPath().toStdString(), why);
+    if (command.empty())
+        return HelperStarted({nullptr, why});
     FStartingHelper = std::async(std::launch::async, [command] {
         TStartedHelper started;
         started.Connection = THelperConnection::Start(command, started.Why);

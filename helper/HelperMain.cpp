@@ -6,12 +6,14 @@
 // seen for themselves. Run by root for someone else, --for-user names them.
 #include "helper/HelperService.h"
 
+#include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -36,6 +38,16 @@ std::optional<uid_t> ServedUser(int argc, char** argv) {
     return std::nullopt;
 }
 
+// Where the connection is a socket, the kernel says who made it: it must be
+// the user served (a root caller may serve anyone).
+bool ConnectionIsTheUsers(uid_t user) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(STDIN_FILENO, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return errno == ENOTSOCK;
+    return peer.uid == user || peer.uid == 0;
+}
+
 int Refuse(const char* why) {
     std::fprintf(stderr, "sentrel-helper: %s\n", why);
     return ExitRefused;
@@ -48,6 +60,8 @@ int main(int argc, char** argv) {
         return Refuse("started the wrong way: the program starts it through pkexec");
     if (::geteuid() != 0)
         return Refuse("not running as root, so it cannot use fanotify");
+    if (!ConnectionIsTheUsers(*user))
+        return Refuse("its connection was made by another user than the one it serves");
     std::optional<TUserIdentity> identity = IdentityOf(*user);
     if (!identity)
         return Refuse("the user it was started for is not known to the system");

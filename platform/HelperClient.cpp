@@ -400,12 +400,15 @@ std::unique_ptr<TDirChangeReader> THelperConnection::Open(const std::string& dir
     return nullptr;
 }
 
-std::string PrivilegedHelperFor(const std::string& programFolder) {
-    const std::string installed = programFolder + "/../libexec/sentrel/sentrel-helper";
+std::vector<std::string> PrivilegedHelperCommand(const std::string& programFolder, std::string& why) {
+    // pkexec runs a program only by its full path, which the polkit action names.
     char resolved[PATH_MAX];
-    if (::access(installed.c_str(), X_OK) == 0 && ::realpath(installed.c_str(), resolved))
-        return resolved;
-    return programFolder + "/sentrel-helper";
+    for (const std::string& helper :
+         {programFolder + "/../libexec/sentrel/sentrel-helper", programFolder + "/sentrel-helper"})
+        if (::access(helper.c_str(), X_OK) == 0 && ::realpath(helper.c_str(), resolved))
+            return {"pkexec", resolved};
+    why = "the program's helper sentrel-helper is not installed beside it";
+    return {};
 }
 
 TDirChangeReaderFactory HelperReaderFactory(std::shared_ptr<THelperConnection> helper) {

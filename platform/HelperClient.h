@@ -43,9 +43,10 @@ private:
     uid_t FUser = 0;
 };
 
-// The helper's path for a program in programFolder: the installed one
-// when there is one, else the build tree's beside the program.
-std::string PrivilegedHelperFor(const std::string& programFolder);
+// What starts the helper of a program in programFolder through pkexec: the
+// installed helper when there is one, else the build tree's beside the
+// program; empty, with why, when there is none.
+std::vector<std::string> PrivilegedHelperCommand(const std::string& programFolder, std::string& why);
 
 // Readers through the helper; for a folder it refuses, the system's own,
 // whose watch line says why.

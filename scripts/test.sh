@@ -8,7 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/check-layers.sh
-scripts/start-polkit.sh
+# The daemons pkexec needs, where this run starts them, end with it.
+polkit_daemons="$(scripts/start-polkit.sh)"
+trap '[ -z "$polkit_daemons" ] || kill $polkit_daemons 2>/dev/null || true' EXIT
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

@@ -191,7 +191,7 @@ void TServedWatch::TellWithheld() {
 }
 
 std::string TServedWatch::Decorated(const std::string& mechanism) const {
-    if (FFilter.Withheld() == 0)
+    if (FFilter.Withheld() == 0 || mechanism.empty())
         return mechanism;
     return mechanism + "; " + std::to_string(FFilter.Withheld()) +
            " changes withheld: their folder was gone before the user's access to it could be checked";

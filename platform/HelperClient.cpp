@@ -4,6 +4,7 @@
 
 #include "platform/HelperProtocol.h"
 #include "platform/RecordBuffer.h"
+#include "platform/TreePaths.h"
 
 #include <bitset>
 #include <chrono>
@@ -35,13 +36,6 @@ constexpr auto OpenLimit = std::chrono::seconds(10);
 constexpr int NotAuthorised = 126;
 constexpr int CannotAuthorise = 127;
 constexpr const char* HelperEnded = "the privileged helper has ended";
-
-std::string Absolute(const std::string& directory) {
-    if (!directory.empty() && directory.front() == '/')
-        return directory;
-    char here[4096];
-    return ::getcwd(here, sizeof here) ? std::string(here) + "/" + directory : directory;
-}
 
 TRequest RequestOf(TRequestKind kind, uint32_t watch) {
     TRequest request;
@@ -384,7 +378,7 @@ std::unique_ptr<TDirChangeReader> THelperConnection::Open(const std::string& dir
     }
     std::optional<TMessage> answer;
     TRequest watch = RequestOf(TRequestKind::Watch, *id);
-    watch.Folder = Absolute(directory);
+    watch.Folder = inotify::AbsolutePath(directory);
     if (FState->Send(watch)) {
         std::unique_lock lock(FState->Lock);
         TState::TMail& mail = FState->Mail[*id];

@@ -8,12 +8,13 @@
 #include "app/CommandLine.h"
 #include "history/HistoryStore.h"
 #include "history/Snapshot.h"
+#include "platform/EventLoop.h"
 #include "platform/HelperClient.h"
 #include "platform/MessageWindow.h"
 #include "platform/OutputWriter.h"
 #include "platform/PlatformInfo.h"
+#include "platform/StopSignals.h"
 #include "runtime/SysUtils.h"
-#include "toolkit/StopSignals.h"
 #include "util/CatchUpRecords.h"
 #include "util/ChangeFilter.h"
 #include "util/ChangeRecords.h"
@@ -24,7 +25,6 @@
 #include "util/Utilstrings.h"
 #include "watch/BrkDirWatch.h"
 
-#include <QCoreApplication>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -93,8 +93,8 @@ public:
     // whether what changed in a folder while it was not watched is listed
     // (with a history only, beside which the folders' snapshots are kept).
     // process: each line names the process that made its change.
-    TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history, bool catchUp,
-             bool process);
+    TConsole(TEventLoop& loop, const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history,
+             bool catchUp, bool process);
     ~TConsole();
     TConsole(const TConsole&) = delete;
     TConsole& operator=(const TConsole&) = delete;
@@ -125,6 +125,7 @@ private:
     // message window hands over without any context.
     static TConsole* FRunning;
 
+    TEventLoop& FLoop;
     const TChangeFilter& FFilter;
     const TCommandLine::TFormat FFormat;
     THistoryStore* const FHistory;
@@ -138,7 +139,7 @@ private:
     TStopSignals FStopSignals;
     // What the writer's thread asks of this one is done through the event
     // loop, and dropped with this object.
-    QObject FContext;
+    TPostGuard FPosts;
     TOutputWriter FOutput;
     TRenamePairing FRenames;
     std::vector<std::unique_ptr<TBriskoDirWatch>> FWatches;
@@ -161,16 +162,13 @@ private:
 
 TConsole* TConsole::FRunning = nullptr;
 
-TConsole::TConsole(const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history, bool catchUp,
-                   bool process)
-    : FFilter(filter), FFormat(format), FHistory(history), FCatchUp(catchUp && history), FProcess(process),
-      FOutputFile(TOutputWriter::FileOf(STDOUT_FILENO)), FStopSignals([this] { End(ExitSuccess); }),
+TConsole::TConsole(TEventLoop& loop, const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history,
+                   bool catchUp, bool process)
+    : FLoop(loop), FFilter(filter), FFormat(format), FHistory(history), FCatchUp(catchUp && history), FProcess(process),
+      FOutputFile(TOutputWriter::FileOf(STDOUT_FILENO)), FStopSignals([this] { End(ExitSuccess); }), FPosts(loop),
       FOutput(STDOUT_FILENO, UnwrittenLimit,
               {[this](const TOutputWriter::TDropped& dropped) { return LostLines(dropped); },
-               [this](int error) {
-                   QMetaObject::invokeMethod(
-                       &FContext, [this, error] { OutputEnded(error); }, Qt::QueuedConnection);
-               }}) {}
+               [this](int error) { FPosts.Post([this, error] { OutputEnded(error); }); }}) {}
 
 // The watches stop before the reporter goes: nothing they posted is handled
 // after this.
@@ -199,7 +197,7 @@ int TConsole::Run(const std::vector<std::string>& folders, std::optional<int64_t
     }
     if (FEnded)
         return FExitCode;
-    QCoreApplication::exec();
+    FLoop.Run();
     KeepSnapshots();
     return FExitCode;
 }
@@ -320,8 +318,7 @@ void TConsole::Emit(TChangeRecord record) {
             Print(ready);
     }
     if (FRenames.Holding() && !wasHolding)
-        QMetaObject::invokeMethod(
-            &FContext, [this] { FlushRename(); }, Qt::QueuedConnection);
+        FPosts.Post([this] { FlushRename(); });
 }
 
 void TConsole::FlushRename() {
@@ -380,7 +377,7 @@ void TConsole::End(int code, const std::string& message) {
     FExitCode = code;
     if (!message.empty())
         Tell(message);
-    QCoreApplication::exit(code);
+    FLoop.Exit(code);
 }
 
 void TConsole::ReportWatchError() noexcept {
@@ -430,7 +427,7 @@ namespace {
 std::shared_ptr<THelperConnection> StartPrivilegedHelper() {
     std::string why;
     std::shared_ptr<THelperConnection> helper;
-    const auto command = PrivilegedHelperCommand(QCoreApplication::applicationDirPath().toStdString(), why);
+    const auto command = PrivilegedHelperCommand(PathText(FileSystemPath(ProgramFilePath()).parent_path()), why);
     if (!command.empty())
         helper = THelperConnection::Start(command, why);
     if (helper)
@@ -441,8 +438,9 @@ std::shared_ptr<THelperConnection> StartPrivilegedHelper() {
 }
 } // namespace
 
-int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
-    QCoreApplication application(argc, argv);
+int RunConsole(const TCommandLine& commandLine) {
+    TEventLoop loop;
+    const TMainMessageLoopScope mainLoop(loop);
     if (!commandLine.SettingsFile.empty())
         UtilObj.SetIniFileName(commandLine.SettingsFile);
     if (commandLine.History)
@@ -471,7 +469,7 @@ int RunConsole(const TCommandLine& commandLine, int& argc, char** argv) {
         helper = StartPrivilegedHelper();
     std::optional<TConsole> console;
     try {
-        console.emplace(filter, commandLine.Format, store ? &*store : nullptr, commandLine.CatchUp,
+        console.emplace(loop, filter, commandLine.Format, store ? &*store : nullptr, commandLine.CatchUp,
                         commandLine.Process);
     } catch (const Exception& error) {
         Tell(error.Message());

@@ -2,9 +2,9 @@
 #include "app/Console.h"
 #include "app/Program.h"
 #include "app/Unit1.h"
+#include "platform/StopSignals.h"
 #include "runtime/Exception.h"
 #include "toolkit/Application.h"
-#include "toolkit/StopSignals.h"
 #include "util/UtilObj.h"
 
 #include <cstdio>
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
         std::fputs(VersionText().c_str(), stdout);
         return ExitSuccess;
     case TCommandLine::TMode::Console:
-        return RunConsole(commandLine, argc, argv);
+        return RunConsole(commandLine);
     case TCommandLine::TMode::Window:
         break;
     }

@@ -1,93 +1,68 @@
 #include "platform/MessageWindow.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-#include <QPointer>
 #include <atomic>
 #include <chrono>
 #include <exception>
 
-#if defined(__SANITIZE_THREAD__)
-#define SENTREL_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define SENTREL_TSAN 1
-#endif
-#endif
-
-#ifdef SENTREL_TSAN
-extern "C" void __tsan_acquire(void* address);
-extern "C" void __tsan_release(void* address);
-#endif
-
 namespace {
-const QEvent::Type WakeEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
 constexpr auto SliceLength = std::chrono::milliseconds(8);
 } // namespace
 
-TMessageWindow::TMessageWindow(TWndProc wndProc) : FWndProc(std::move(wndProc)) {}
+TMessageWindow::TMessageWindow(TWndProc wndProc) : FLoop(MainMessageLoop()), FQueue(std::make_shared<TQueue>()) {
+    FQueue->WndProc = std::move(wndProc);
+}
 
-TMessageWindow::~TMessageWindow() = default;
+// Messages still queued are freed with the queue, never handled.
+TMessageWindow::~TMessageWindow() {
+    std::lock_guard lock(FQueue->Mutex);
+    FQueue->Closed = true;
+    FQueue->Messages.clear();
+}
 
 void TMessageWindow::Post(TMessage message) {
-    std::lock_guard lock(FMutex);
-    FQueue.push_back(std::move(message));
-    if (!FWakePosted) {
-        FWakePosted = true;
-        PostWake();
+    std::lock_guard lock(FQueue->Mutex);
+    FQueue->Messages.push_back(std::move(message));
+    if (!FQueue->WakePosted) {
+        FQueue->WakePosted = true;
+        PostWake(FQueue, FLoop);
     }
 }
 
 void TMessageWindow::PostAll(std::vector<TMessage>& messages) {
-    std::lock_guard lock(FMutex);
+    std::lock_guard lock(FQueue->Mutex);
     for (TMessage& message : messages)
-        FQueue.push_back(std::move(message));
+        FQueue->Messages.push_back(std::move(message));
     messages.clear();
-    if (!FWakePosted && !FQueue.empty()) {
-        FWakePosted = true;
-        PostWake();
+    if (!FQueue->WakePosted && !FQueue->Messages.empty()) {
+        FQueue->WakePosted = true;
+        PostWake(FQueue, FLoop);
     }
 }
 
-// Qt's own hand-over of an event between threads is invisible to
-// ThreadSanitizer (Qt is not built with it), so the hand-over is declared;
-// and the wake-ups of every window, from whichever thread, go to Qt's list
-// of posted events one at a time under a lock of this program's, which
-// ThreadSanitizer sees, so that two threads that post are not taken for a
-// race inside Qt.
-void TMessageWindow::PostWake() {
-    static std::mutex posting;
-    auto* wake = new QEvent(WakeEvent);
-#ifdef SENTREL_TSAN
-    __tsan_release(wake);
-#endif
-    std::lock_guard lock(posting);
-    QCoreApplication::postEvent(this, wake);
+// Called with the queue's lock held. The wake-up holds the queue weakly:
+// a window gone with its queue is not kept alive by its wake-ups.
+void TMessageWindow::PostWake(const std::shared_ptr<TQueue>& queue, TMessageLoop& loop) {
+    loop.Post([weak = std::weak_ptr<TQueue>(queue), &loop] {
+        const std::shared_ptr<TQueue> alive = weak.lock();
+        if (!alive)
+            return;
+        {
+            std::lock_guard lock(alive->Mutex);
+            alive->WakePosted = false;
+        }
+        HandleQueued(alive, loop);
+    });
 }
 
-bool TMessageWindow::event(QEvent* event) {
-#ifdef SENTREL_TSAN
-    __tsan_acquire(event);
-#endif
-    if (event->type() != WakeEvent)
-        return QObject::event(event);
-    {
-        std::lock_guard lock(FMutex);
-        FWakePosted = false;
-    }
-    HandleQueued();
-    return true;
-}
-
-bool TMessageWindow::TakeNext(TMessage& message) {
-    std::lock_guard lock(FMutex);
-    if (FQueue.empty())
+bool TMessageWindow::TakeNext(const std::shared_ptr<TQueue>& queue, TMessageLoop& loop, TMessage& message) {
+    std::lock_guard lock(queue->Mutex);
+    if (queue->Closed || queue->Messages.empty())
         return false;
-    message = std::move(FQueue.front());
-    FQueue.pop_front();
-    if (!FQueue.empty() && !FWakePosted) {
-        FWakePosted = true;
-        PostWake();
+    message = std::move(queue->Messages.front());
+    queue->Messages.pop_front();
+    if (!queue->Messages.empty() && !queue->WakePosted) {
+        queue->WakePosted = true;
+        PostWake(queue, loop);
     }
     return true;
 }
@@ -110,20 +85,18 @@ void SetMessageErrorReporter(TMessageErrorReporter reporter) {
 // Messages are taken one at a time, and TakeNext keeps a wake-up posted while
 // any are left, so that a handler that runs a modal loop (or raises an error, whose
 // box is modal) lets the following messages through in order, as a message
-// loop would. A handler's error is shown here, where Qt handed over the
-// wake-up, and the messages after it are handled as usual.
-void TMessageWindow::HandleQueued() {
+// loop would. A handler's error is shown here, where the loop handed over the
+// wake-up, and the messages after it are handled as usual. A handler may
+// destroy the window: what is left is then dropped.
+void TMessageWindow::HandleQueued(const std::shared_ptr<TQueue>& queue, TMessageLoop& loop) {
     const auto deadline = std::chrono::steady_clock::now() + SliceLength;
-    const QPointer<TMessageWindow> alive(this);
     TMessage message;
-    while (TakeNext(message)) {
+    while (TakeNext(queue, loop, message)) {
         try {
-            FWndProc(message);
+            queue->WndProc(message);
         } catch (...) {
             ReportHandlerError();
         }
-        if (!alive)
-            return; // a handler's modal loop let the user free this window's owner
         if (std::chrono::steady_clock::now() >= deadline)
             break;
     }

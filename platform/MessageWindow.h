@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QObject>
+#include "platform/MessageLoop.h"
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -9,8 +10,9 @@
 #include <string>
 #include <vector>
 
-// WM_USER: the first message number free for a program's own messages.
-constexpr unsigned WM_USER = 0x0400;
+// The first message number free for a program's own messages (the
+// system's WM_USER).
+constexpr unsigned FirstOwnMessage = 0x0400;
 
 // One posted message: its number, two parameters and an owned text (the
 // heap copy of a name, freed with the message whether or not it is handled).
@@ -33,33 +35,41 @@ void SetMessageErrorReporter(TMessageErrorReporter reporter);
 // A hidden message sink that belongs to the thread that creates it (the main
 // thread). Post() may be called from any thread: it never waits for the
 // owning thread, and messages are handled on the owning thread in the order
-// posted, by the ordinary event loop, so also while a modal dialog runs.
+// posted, by the main thread's message loop, so also while a modal dialog
+// runs.
 //
 // A long run of messages is handled in slices of a few milliseconds, so that
 // painting and input go on between them during a burst. Messages still queued
 // when the window is destroyed are freed, never handled. An error raised by
 // the handler is shown in the error box, and the next message follows.
-class TMessageWindow : public QObject {
+class TMessageWindow {
 public:
     using TWndProc = std::function<void(TMessage& message)>;
 
     explicit TMessageWindow(TWndProc wndProc);
-    ~TMessageWindow() override;
+    ~TMessageWindow();
+    TMessageWindow(const TMessageWindow&) = delete;
+    TMessageWindow& operator=(const TMessageWindow&) = delete;
 
     void Post(TMessage message);
     // Posts several messages at once, in their order: one hand-over for all.
     void PostAll(std::vector<TMessage>& messages);
 
-protected:
-    bool event(QEvent* event) override;
-
 private:
-    void PostWake();
-    bool TakeNext(TMessage& message);
-    void HandleQueued();
+    // The queue outlives the window while the loop handles it, so that a
+    // handler may destroy the window; a wake-up for a window gone finds it
+    // closed, or gone too, and does nothing.
+    struct TQueue {
+        TWndProc WndProc;
+        std::mutex Mutex;
+        std::deque<TMessage> Messages;
+        bool WakePosted = false;
+        bool Closed = false; // the owner's thread only
+    };
+    static void PostWake(const std::shared_ptr<TQueue>& queue, TMessageLoop& loop);
+    static bool TakeNext(const std::shared_ptr<TQueue>& queue, TMessageLoop& loop, TMessage& message);
+    static void HandleQueued(const std::shared_ptr<TQueue>& queue, TMessageLoop& loop);
 
-    TWndProc FWndProc;
-    std::mutex FMutex;
-    std::deque<TMessage> FQueue;
-    bool FWakePosted = false;
+    TMessageLoop& FLoop;
+    std::shared_ptr<TQueue> FQueue;
 };

@@ -1,13 +1,19 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#ifdef _WIN32
+// The system's own platform family identifiers.
+#include <windows.h>
+#else
 // Platform family identifiers, as the operating system's version query gives them.
 constexpr int VER_PLATFORM_WIN32s = 0;
 constexpr int VER_PLATFORM_WIN32_WINDOWS = 1;
 constexpr int VER_PLATFORM_WIN32_NT = 2;
+#endif
 
 // The family of the running system. Every system this program is built for
 // offers per-folder change notification, so it reports the NT family.
@@ -23,6 +29,15 @@ bool SamePath(std::string_view a, std::string_view b);
 
 // True when path names an existing folder (following symbolic links).
 bool DirectoryExists(const std::string& path);
+
+// The program's paths are 8-bit text: the bytes of the name on Linux,
+// UTF-8 on Windows, whose file names are 16-bit. These cross between them
+// and the standard library's paths.
+std::filesystem::path FileSystemPath(const std::string& path);
+std::string PathText(const std::filesystem::path& path);
+
+// The running program's file, absolute; empty where the system does not tell.
+std::string ProgramFilePath();
 
 // The separator between the parts of a path.
 #ifdef _WIN32

@@ -4,6 +4,7 @@
 
 #include "platform/Drives.h"
 #include "platform/TreePaths.h"
+#include "runtime/SysUtils.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -22,10 +23,6 @@ namespace {
 constexpr size_t DefaultPendingMemoryLimit = 64u << 20;
 std::atomic<size_t> PendingMemoryLimit{DefaultPendingMemoryLimit};
 constexpr auto BatchGathering = std::chrono::milliseconds(2);
-
-std::string Times(uint64_t count) {
-    return count == 1 ? "once" : count == 2 ? "twice" : std::to_string(count) + " times";
-}
 
 const char* LossText(TLossReason reason) {
     switch (reason) {
@@ -293,9 +290,9 @@ std::string TTranslatingReader::Mechanism() const {
         why += (why.empty() ? "" : ", ") + std::string(LossText(static_cast<TLossReason>(reason)));
     }
     if (lost > 0)
-        mechanism += "; changes lost " + Times(lost) + ": " + why;
+        mechanism += "; changes lost " + TimesText(lost) + ": " + why;
     if (FMerged > 0)
-        mechanism += "; changes the system merged corrected " + Times(FMerged);
+        mechanism += "; changes the system merged corrected " + TimesText(FMerged);
     for (const auto& poller : FPollers)
         mechanism += "; " + poller->Prefix() + " " + poller->Mechanism();
     if (const std::string why = FSource->ProcessesUnknown(); !why.empty())

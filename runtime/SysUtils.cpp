@@ -97,21 +97,36 @@ std::string Format(const char* format, ...) {
     return std::string(text.data(), length > 0 ? length : 0);
 }
 
+std::string TimesText(uint64_t count) {
+    return count == 1 ? "once" : count == 2 ? "twice" : std::to_string(count) + " times";
+}
+
 namespace {
 struct TSecondText {
     time_t Second = -1;
     std::string Clock, Date, Offset;
 };
 
+// The local time of second, and its distance from UTC in minutes.
+long LocalTime(time_t second, tm& local) {
+#ifdef _WIN32
+    localtime_s(&local, &second);
+    tm copy = local;
+    return static_cast<long>((_mkgmtime(&copy) - second) / 60);
+#else
+    localtime_r(&second, &local);
+    return local.tm_gmtoff / 60;
+#endif
+}
+
 void MakeSecondText(TSecondText& text, time_t second) {
     tm local{};
-    localtime_r(&second, &local);
+    const long offset = LocalTime(second, local);
     char buffer[64];
     std::strftime(buffer, sizeof buffer, "%H:%M:%S", &local);
     text.Clock = buffer;
     std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &local);
     text.Date = buffer;
-    const long offset = local.tm_gmtoff / 60;
     text.Offset = Format("%c%02ld:%02ld", offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
     text.Second = second;
 }

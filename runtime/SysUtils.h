@@ -27,6 +27,9 @@ size_t Utf8SequenceLength(std::string_view text, size_t at, char32_t& code);
 // The value of a hexadecimal digit of either case; -1 for any other byte.
 int HexDigitValue(char c);
 
+// How often something happened, for the user: "once", "twice", "3 times".
+std::string TimesText(uint64_t count);
+
 // printf-style formatting into a string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -15,6 +15,7 @@ packages=(
   e2fsprogs xfsprogs btrfs-progs
   bindfs
   pkexec dbus
+  g++-mingw-w64-x86-64-posix wine64
 )
 
 missing=()

@@ -2,8 +2,9 @@
 # Installs what is missing, then builds and runs every test: once in the
 # optimised build, once under AddressSanitizer with UndefinedBehaviorSanitizer,
 # and the engine tests once more under ThreadSanitizer; checks what the
-# optimised build installs and packages; then runs every fuzz target for a
-# short while.
+# optimised build installs and packages; builds the engine and its tests for
+# Windows and runs them under Wine; then runs every fuzz target for a short
+# while.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -26,6 +27,11 @@ for preset in default asan tsan; do
     scripts/check-install.sh build/default
   fi
 done
+
+echo "== windows-cross build (its tests run under Wine)"
+cmake --preset windows-cross >/dev/null
+cmake --build --preset windows-cross
+ctest --preset windows-cross
 
 # A short run of every fuzz target, to catch a regression in what the
 # program reads from outside.

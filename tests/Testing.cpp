@@ -1,9 +1,5 @@
 #include "Testing.h"
 
-#include "platform/FanotifySource.h"
-
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <cstdlib>
 #include <cstdio>
 #include <fstream>
@@ -16,50 +12,6 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-TTempDir::TTempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "sentrel-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create a temporary folder");
-    FPath = pattern;
-}
-
-TTempDir::~TTempDir() {
-    std::error_code ignored;
-    std::filesystem::permissions(FPath, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(FPath, ignored);
-}
-
-void TTempDir::MakeDir(const std::string& relative) const {
-    std::filesystem::create_directories(*this / relative);
-}
-
-void TTempDir::WriteFile(const std::string& relative, const std::string& content) const {
-    std::ofstream(*this / relative, std::ios::binary) << content;
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-void ProcessEventsFor(std::chrono::milliseconds duration) {
-    ProcessEventsUntil([] { return false; }, duration);
-}
 
 TReadOnlyFolder::TReadOnlyFolder(std::string path) : FPath(std::move(path)) {
     if (::mount(FPath.c_str(), FPath.c_str(), nullptr, MS_BIND, nullptr) == 0) {
@@ -157,11 +109,6 @@ TEnvironmentScope::~TEnvironmentScope() {
         ::setenv(FName.c_str(), FBefore->c_str(), 1);
     else
         ::unsetenv(FName.c_str());
-}
-
-bool FanotifyServes(const std::string& folder) {
-    const char* chosen = std::getenv("SENTREL_CHANGE_BACKEND");
-    return !(chosen && std::string(chosen) == "inotify") && inotify::ChooseFanotify(folder).Maker != nullptr;
 }
 
 int RunAsOrdinaryUser(const std::function<bool()>& check) {

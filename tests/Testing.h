@@ -1,5 +1,6 @@
 #pragma once
 
+#include "EngineTesting.h"
 #include "toolkit/Dialogs.h"
 
 #include <chrono>
@@ -8,24 +9,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-// A folder of its own for one test, removed with everything in it.
-class TTempDir {
-public:
-    TTempDir();
-    ~TTempDir();
-    TTempDir(const TTempDir&) = delete;
-    TTempDir& operator=(const TTempDir&) = delete;
-
-    const std::string& Path() const { return FPath; }
-    std::string operator/(const std::string& relative) const { return FPath + "/" + relative; }
-
-    void MakeDir(const std::string& relative) const;
-    void WriteFile(const std::string& relative, const std::string& content = "x") const;
-
-private:
-    std::string FPath;
-};
 
 // Makes a folder read-only while it lives, also for root: a read-only bind
 // mount of itself where one can be made, else its write bits taken away.
@@ -88,9 +71,6 @@ private:
     bool FMounted = false;
 };
 
-// The whole content of a file, as bytes; empty when it cannot be read.
-std::string ReadAll(const std::string& path);
-
 // Runs check in a child process as an ordinary user (nobody): what root
 // may do regardless must be tried as someone who may not. The child's exit
 // code: 0 when check held, 1 when not, 2 when it could not become that user.
@@ -108,20 +88,6 @@ private:
     std::string FName;
     std::optional<std::string> FBefore;
 };
-
-// Whether watches of folder use fanotify in this run: the engine tests run
-// once for each of the kernel's interfaces, chosen by SENTREL_CHANGE_BACKEND.
-bool FanotifyServes(const std::string& folder);
-
-// Runs the event loop until the condition holds or the time is up; returns the condition.
-bool ProcessEventsUntil(const std::function<bool()>& condition,
-                        std::chrono::milliseconds limit = std::chrono::seconds(10));
-
-// Runs the event loop for a while, for tests that show that nothing arrives.
-void ProcessEventsFor(std::chrono::milliseconds duration);
-
-// Error boxes the program showed since the last call, each its full text.
-std::vector<std::string> TakeErrorBoxes();
 
 // The tests' standing answers: error boxes are recorded, every other dialog
 // is left to the test. A test that answers more starts from these and puts

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "toolkit/QtMessageLoop.h"
+
 #include <QApplication>
 #include <string>
 #include <utility>
@@ -9,6 +11,7 @@
 // the error box, and the program goes on.
 class TApplication : public QApplication {
 public:
+    // The main thread's message loop is Qt's while the application lives.
     TApplication(int& argc, char** argv);
 
     // Catches, as a last resort, an error that a handler let escape into
@@ -27,6 +30,10 @@ public:
 
     // Shows the error box for the exception being handled; call from a catch block.
     static void HandleException() noexcept;
+
+private:
+    TQtMessageLoop FMessageLoop;
+    TMainMessageLoopScope FMainMessageLoop{FMessageLoop};
 };
 
 // Runs a handler that Qt calls (a slot, an event override, a posted

@@ -107,7 +107,7 @@ TCatchUpRun::TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpO
             std::lock_guard lock(FLock);
             FResult = std::move(result);
         }
-        FWindow.Post({WM_USER, 0, 0, {}});
+        FWindow.Post({FirstOwnMessage, 0, 0, {}});
     });
 }
 

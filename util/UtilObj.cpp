@@ -1,10 +1,10 @@
 #include "util/UtilObj.h"
 
 #include "platform/FileReplace.h"
+#include "platform/PlatformInfo.h"
 #include "runtime/SysUtils.h"
 #include "toolkit/WindowPlacement.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -199,7 +199,7 @@ bool TUtilObj::IsSystemProgramFolder(std::string_view folder) {
 bool TUtilObj::IsPortable() const {
     if (!FIniFileName.empty())
         return false;
-    const QFileInfo folder(QFileInfo(QCoreApplication::applicationFilePath()).absolutePath());
+    const QFileInfo folder(QFileInfo(QString::fromStdString(ProgramFilePath())).absolutePath());
     return folder.isWritable() && !IsSystemProgramFolder(folder.absoluteFilePath().toStdString());
 }
 
@@ -208,7 +208,7 @@ std::string TUtilObj::GetIniFileName() const {
         return FIniFileName;
     const QString config =
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/sentrel");
-    return IniFileNameFor(QCoreApplication::applicationFilePath().toStdString(), IsPortable(), config.toStdString());
+    return IniFileNameFor(ProgramFilePath(), IsPortable(), config.toStdString());
 }
 
 bool TUtilObj::EnsureIniFile() const {

@@ -2,9 +2,11 @@
 
 #include "platform/PlatformInfo.h"
 #include "platform/TextConversion.h"
+#include "platform/UnalignedRead.h"
 #include "runtime/SysUtils.h"
 
 #include <chrono>
+#include <cstring>
 
 #define DW_ASSERT(condition) Assert((condition), "BrkDirWatch", __LINE__)
 
@@ -297,8 +299,10 @@ void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
     }
     // The records are checked before any part of them is read: a header
     // inside the delivered bytes, a name inside them too, and the next
-    // record further on, inside, at an aligned place. A malformed buffer
-    // ends the read with an assertion failure and delivers none of it.
+    // record further on, inside, at a place a name's characters may start.
+    // A malformed buffer ends the read with an assertion failure and
+    // delivers none of it. (Windows starts records on 32-bit boundaries,
+    // Wine on 16-bit ones: headers are read wherever they lie.)
     constexpr uint32_t header = offsetof(FILE_NOTIFY_INFORMATION, FileName);
     DW_ASSERT(bytes <= WatchBufferSize);
     std::vector<TMessage> messages;
@@ -308,20 +312,24 @@ void TBriskoDirWatch::ThreadChanges(TDirWatchThread* Sender) {
     const std::vector<TProcessRef>& processes = Sender->Processes();
     for (uint32_t offset = 0;;) {
         DW_ASSERT(bytes - offset >= header);
-        const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(Sender->Buffer() + offset);
-        DW_ASSERT(info->FileNameLength <= bytes - offset - header);
+        const char* record = Sender->Buffer() + offset;
+        const auto field = [record](std::size_t at) { return ReadUnaligned<uint32_t>(record + at); };
+        const uint32_t next = field(offsetof(FILE_NOTIFY_INFORMATION, NextEntryOffset));
+        const uint32_t nameLength = field(offsetof(FILE_NOTIFY_INFORMATION, FileNameLength));
+        DW_ASSERT(nameLength <= bytes - offset - header);
         TMessage& message = messages.emplace_back();
         message.Msg = WM_DIRWATCH_NOTIFY;
-        message.WParam = static_cast<std::intptr_t>(info->Action);
+        message.WParam = static_cast<std::intptr_t>(field(offsetof(FILE_NOTIFY_INFORMATION, Action)));
         message.LParam = static_cast<std::intptr_t>(readAt);
-        message.Text.assign(reinterpret_cast<const char16_t*>(info->FileName), info->FileNameLength / sizeof(char16_t));
+        message.Text.resize(nameLength / sizeof(char16_t));
+        std::memcpy(message.Text.data(), record + header, message.Text.size() * sizeof(char16_t));
         if (messages.size() <= processes.size())
             message.Attachment = processes[messages.size() - 1];
-        if (info->NextEntryOffset == 0)
+        if (next == 0)
             break;
-        DW_ASSERT(info->NextEntryOffset % alignof(FILE_NOTIFY_INFORMATION) == 0);
-        DW_ASSERT(info->NextEntryOffset < bytes - offset);
-        offset += info->NextEntryOffset;
+        DW_ASSERT(next % sizeof(char16_t) == 0);
+        DW_ASSERT(next < bytes - offset);
+        offset += next;
     }
     // One hand-over per read, so the main thread is woken once, not per record.
     FWindowHandle->PostAll(messages);

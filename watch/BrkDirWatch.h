@@ -74,9 +74,9 @@ struct TDirWatchStatus {
 };
 using TDirWatchStatusEvent = std::function<void(TBriskoDirWatch* Sender, const TDirWatchStatus& Status)>;
 
-constexpr unsigned WM_DIRWATCH_ERROR = WM_USER + 137;
-constexpr unsigned WM_DIRWATCH_NOTIFY = WM_USER + 138;
-constexpr unsigned WM_DIRWATCH_STATUS = WM_USER + 139;
+constexpr unsigned WM_DIRWATCH_ERROR = FirstOwnMessage + 137;
+constexpr unsigned WM_DIRWATCH_NOTIFY = FirstOwnMessage + 138;
+constexpr unsigned WM_DIRWATCH_STATUS = FirstOwnMessage + 139;
 
 // 32 records whose names have 260 characters.
 constexpr uint32_t WatchBufferSize = 17024;

@@ -17,134 +17,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-uint32_t OpenError(const std::string& path) {
-    TOpenFailure failure;
-    auto reader = TDirChangeReader::OpenNative(path, failure);
-    return reader ? 0 : failure.ErrorCode;
-}
-
-} // namespace
-
-TEST(DirChangesLinux, FileLifecycleInTheFolderAndBelow) {
-    TTempDir dir;
-    dir.MakeDir("sub");
-    TReaderDriver driver(dir.Path());
-    driver.StartAndWaitReady();
-    dir.WriteFile("a.txt");
-    dir.WriteFile("sub/b.txt");
-    fs::remove(dir / "a.txt");
-    auto seen = driver.CollectUntilQuiet();
-    EXPECT_EQ(CountOf(seen, {1, "a.txt"}), 1u);
-    EXPECT_GE(CountOf(seen, {3, "a.txt"}), 1u);
-    EXPECT_EQ(CountOf(seen, {2, "a.txt"}), 1u);
-    EXPECT_EQ(CountOf(seen, {1, "sub/b.txt"}), 1u);
-    EXPECT_GE(CountOf(seen, {3, "sub"}), 1u) << "a sub-folder's entries changed";
-    EXPECT_EQ(CountOf(seen, {3, ""}), 0u) << "the watched folder itself is never reported";
-    EXPECT_LT(std::find(seen.begin(), seen.end(), TSeen{1, "a.txt"}),
-              std::find(seen.begin(), seen.end(), TSeen{2, "a.txt"}));
-}
-
-TEST(DirChangesLinux, NotifyFilterSelectsWhatIsReported) {
-    TTempDir dir;
-    dir.MakeDir("sub");
-    dir.WriteFile("old.txt");
-    {
-        TReaderDriver names(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
-        names.StartAndWaitReady();
-        dir.WriteFile("f.txt");
-        dir.WriteFile("old.txt", "changed");
-        dir.MakeDir("newdir");
-        fs::remove(dir / "f.txt");
-        EXPECT_EQ(names.CollectUntilQuiet(), (std::vector<TSeen>{{1, "f.txt"}, {2, "f.txt"}}));
-    }
-    {
-        TReaderDriver folders(dir.Path(), FILE_NOTIFY_CHANGE_DIR_NAME);
-        folders.StartAndWaitReady();
-        dir.MakeDir("d2");
-        dir.WriteFile("g.txt");
-        EXPECT_EQ(folders.CollectUntilQuiet(), (std::vector<TSeen>{{1, "d2"}}));
-    }
-    {
-        TReaderDriver writes(dir.Path(), FILE_NOTIFY_CHANGE_LAST_WRITE);
-        writes.StartAndWaitReady();
-        dir.WriteFile("sub/h.txt");
-        auto seen = writes.CollectUntilQuiet();
-        EXPECT_GE(CountOf(seen, {3, "sub"}), 1u);
-        EXPECT_GE(CountOf(seen, {3, "sub/h.txt"}), 1u);
-        EXPECT_EQ(CountOf(seen, {1, "sub/h.txt"}), 0u);
-    }
-    {
-        TReaderDriver attributes(dir.Path(), FILE_NOTIFY_CHANGE_ATTRIBUTES);
-        attributes.StartAndWaitReady();
-        fs::permissions(dir / "old.txt", fs::perms::owner_read);
-        std::ofstream(dir / "sub/h.txt", std::ios::app) << "more";
-        EXPECT_EQ(attributes.CollectUntilQuiet(), (std::vector<TSeen>{{3, "old.txt"}}));
-    }
-    TReaderDriver nothing(dir.Path(), 0);
-    EXPECT_FALSE(nothing.Start()) << "an empty filter is refused";
-}
-
-TEST(DirChangesLinux, FilesCreatedInABrandNewFolderAreReportedOnce) {
-    TTempDir dir;
-    TReaderDriver driver(dir.Path(), Names);
-    driver.StartAndWaitReady();
-    for (int round = 0; round < 20; ++round) {
-        std::string top = "n" + std::to_string(round);
-        dir.MakeDir(top + "/b/c");
-        dir.WriteFile(top + "/b/c/f.txt");
-        dir.WriteFile(top + "/b/g.txt");
-        dir.WriteFile(top + "/h.txt");
-    }
-    auto seen = driver.CollectUntilQuiet();
-    for (int round = 0; round < 20; ++round) {
-        std::string top = "n" + std::to_string(round);
-        for (std::string name : {top, top + "/b", top + "/b/c", top + "/b/c/f.txt", top + "/b/g.txt", top + "/h.txt"})
-            EXPECT_EQ(CountOf(seen, {1, name}), 1u) << name;
-    }
-    EXPECT_EQ(seen.size(), 20u * 6);
-}
-
-TEST(DirChangesLinux, RenamesWithinIntoAndOutOfTheTree) {
-    TTempDir outside;
-    TTempDir dir;
-    dir.MakeDir("d/inner");
-    dir.WriteFile("x.txt");
-    outside.WriteFile("in.txt");
-    outside.MakeDir("infolder/deep");
-    TReaderDriver driver(dir.Path(), Names);
-    driver.StartAndWaitReady();
-
-    fs::rename(dir / "x.txt", dir / "y.txt");
-    fs::rename(dir / "y.txt", outside / "gone.txt");
-    fs::rename(outside / "in.txt", dir / "d/in.txt");
-    fs::rename(dir / "d", dir / "e");
-    dir.WriteFile("e/inner/after.txt");
-    fs::rename(outside / "infolder", dir / "moved-in");
-    auto seen = driver.CollectUntilQuiet();
-    EXPECT_TRUE(Adjacent(seen, {4, "x.txt"}, {5, "y.txt"}));
-    EXPECT_EQ(CountOf(seen, {2, "y.txt"}), 1u);
-    EXPECT_EQ(CountOf(seen, {1, "d/in.txt"}), 1u);
-    EXPECT_TRUE(Adjacent(seen, {4, "d"}, {5, "e"}));
-    EXPECT_EQ(CountOf(seen, {1, "e/inner/after.txt"}), 1u) << "a renamed folder's changes carry its new path";
-    EXPECT_EQ(CountOf(seen, {1, "moved-in"}), 1u);
-    for (const char* folder : {"d", "e", "moved-in"})
-        EXPECT_EQ(driver.SeenFolders.count(folder), 1u) << folder << " is said to be a folder";
-    for (const char* file : {"x.txt", "y.txt", "d/in.txt", "e/inner/after.txt"})
-        EXPECT_EQ(driver.SeenFolders.count(file), 0u) << file << " is said to be a file";
-
-    driver.SeenFolders.clear();
-    dir.WriteFile("moved-in/deep/new.txt");
-    fs::rename(dir / "e", outside / "e");
-    outside.WriteFile("e/ignored.txt");
-    seen = driver.CollectUntilQuiet();
-    EXPECT_EQ(CountOf(seen, {1, "moved-in/deep/new.txt"}), 1u) << "a moved-in folder is watched";
-    EXPECT_EQ(CountOf(seen, {2, "e"}), 1u);
-    EXPECT_EQ(seen.size(), 2u) << "a folder moved out is no longer watched" << ::testing::PrintToString(seen);
-    EXPECT_EQ(driver.SeenFolders, std::set<std::string>{"e"});
-}
-
 // The reader translates nothing until it is asked to wait, so each of these
 // sequences happens completely before any of its events is read.
 TEST(DirChangesLinux, FoldersMovedOrRenamedBeforeTheirEventsAreReadStayWatched) {
@@ -175,16 +47,6 @@ TEST(DirChangesLinux, FoldersMovedOrRenamedBeforeTheirEventsAreReadStayWatched) 
     EXPECT_EQ(CountOf(seen, {1, "new/d/deep/y.txt"}), 1u);
     EXPECT_EQ(CountOf(seen, {1, "t/f2"}), 1u);
     EXPECT_EQ(CountOf(seen, {1, "b/inside/z.txt"}), 1u);
-}
-
-TEST(DirChangesLinux, WholeSubTreeOnlyWhenAsked) {
-    TTempDir dir;
-    dir.MakeDir("sub");
-    TReaderDriver driver(dir.Path(), Names, false);
-    driver.StartAndWaitReady();
-    dir.WriteFile("sub/deep.txt");
-    dir.WriteFile("top.txt");
-    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "top.txt"}}));
 }
 
 TEST(DirChangesLinux, SymbolicLinksAreNotFollowed) {
@@ -219,36 +81,6 @@ TEST(DirChangesLinux, NamesThatAreNotUtf8ComeBackAsTheSameBytes) {
     const std::string latin1 = "caf\xe9.txt";
     dir.WriteFile(latin1);
     EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, latin1}}));
-}
-
-TEST(DirChangesLinux, WatchedFolderRemovedFailsTheRead) {
-    TTempDir parent;
-    parent.MakeDir("watched");
-    TReaderDriver driver(parent / "watched", Names);
-    driver.StartAndWaitReady();
-    fs::remove(parent / "watched");
-    driver.CollectUntilQuiet();
-    EXPECT_TRUE(driver.Failed);
-}
-
-TEST(DirChangesLinux, KernelQueueOverflowCompletesAReadWithZeroBytes) {
-    const int limit = KernelQueueLimit();
-    if (limit <= 0 || limit > 100000)
-        GTEST_SKIP() << "queue limit " << limit;
-    TTempDir dir;
-    if (FanotifyServes(dir.Path()))
-        GTEST_SKIP() << "fanotify's queue is unlimited: it does not overflow";
-    TReaderDriver driver(dir.Path(), FILE_NOTIFY_CHANGE_FILE_NAME);
-    driver.StartAndWaitReady();
-    // Nobody reads while these are made, so the queue must overflow.
-    for (int i = 0; i < limit + 100; ++i)
-        std::ofstream(dir / ("f" + std::to_string(i)));
-    auto seen = driver.CollectUntilQuiet();
-    EXPECT_EQ(CountOf(seen, {0, "<lost>"}), 1u);
-    EXPECT_FALSE(driver.Failed);
-    dir.WriteFile("after.txt");
-    EXPECT_EQ(driver.CollectUntilQuiet(), (std::vector<TSeen>{{1, "after.txt"}}))
-        << "the watch goes on after the loss";
 }
 
 TEST(DirChangesLinux, FoldersRenamedOrRemovedWhileChangesWereLostAreFollowed) {
@@ -310,31 +142,6 @@ TEST(DirChangesLinux, UnreadableSubFolderIsNamedNotSkippedSilently) {
         EXPECT_TRUE(check());
     else
         EXPECT_EQ(RunAsOrdinaryUser(check), 0);
-}
-
-TEST(DirChangesLinux, InterruptEndsALongWaitAtOnce) {
-    TTempDir dir;
-    TReaderDriver driver(dir.Path());
-    driver.StartAndWaitReady();
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        driver.Reader().Interrupt();
-    });
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(driver.Reader().Wait(60000), TWaitResult::TimedOut);
-    stopper.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "the wait ran to its limit";
-    EXPECT_EQ(driver.Reader().Wait(60000), TWaitResult::TimedOut) << "later waits end at once too";
-}
-
-TEST(DirChangesLinux, OpenFailuresGiveTheCodesAWindowsUserKnows) {
-    TTempDir dir;
-    dir.WriteFile("file.txt");
-    EXPECT_EQ(OpenError(dir / "missing"), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(OpenError(dir / "missing/deeper"), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(OpenError(dir / "file.txt"), ERROR_DIRECTORY);
-    EXPECT_EQ(OpenError(dir / "file.txt/below"), ERROR_PATH_NOT_FOUND);
-    EXPECT_EQ(OpenError(dir.Path()), 0u);
 }
 
 namespace {

@@ -21,7 +21,7 @@ TEST(MessageWindow, MessagesFromManyThreadsArriveInPostingOrderPerThread) {
     for (int thread = 0; thread < 3; ++thread)
         posters.emplace_back([&, thread] {
             for (int i = 0; i < PerThread; ++i)
-                window.Post({WM_USER, thread, i, {}});
+                window.Post({FirstOwnMessage, thread, i, {}});
         });
     for (auto& poster : posters)
         poster.join();
@@ -40,7 +40,7 @@ TEST(MessageWindow, ABurstLeavesRoomForOtherEvents) {
     });
     constexpr int Burst = 5000;
     for (int i = 0; i < Burst; ++i)
-        window.Post({WM_USER, i, 0, {}});
+        window.Post({FirstOwnMessage, i, 0, {}});
     QTimer::singleShot(0, [&] { handledWhenTimerRan = handled; });
     ASSERT_TRUE(ProcessEventsUntil([&] { return handled == Burst; }));
     EXPECT_GE(handledWhenTimerRan, 0);
@@ -59,7 +59,7 @@ TEST(MessageWindow, ModalLoopInsideAHandlerStillDeliversTheFollowingMessagesInOr
         }
     });
     for (int i = 0; i < 3; ++i)
-        window.Post({WM_USER, i, 0, {}});
+        window.Post({FirstOwnMessage, i, 0, {}});
     ASSERT_TRUE(ProcessEventsUntil([&] { return order.size() == 4; }));
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, -1}));
 }
@@ -68,7 +68,7 @@ TEST(MessageWindow, MessagesStillQueuedAtDestructionAreFreedNotHandled) {
     int handled = 0;
     auto window = std::make_unique<TMessageWindow>([&](TMessage&) { ++handled; });
     for (int i = 0; i < 100; ++i)
-        window->Post({WM_USER, i, 0, std::u16string(100, u'x')});
+        window->Post({FirstOwnMessage, i, 0, std::u16string(100, u'x')});
     window.reset();
     ProcessEventsFor(std::chrono::milliseconds(50));
     EXPECT_EQ(handled, 0);
@@ -86,7 +86,7 @@ TEST(MessageWindow, AHandlersErrorIsShownAndTheFollowingMessagesAreHandled) {
         handled.push_back(message.WParam);
     });
     for (intptr_t i = 1; i <= 4; ++i)
-        window.Post({WM_USER, i, 0, {}});
+        window.Post({FirstOwnMessage, i, 0, {}});
     ASSERT_TRUE(ProcessEventsUntil([&] { return handled.size() == 3; }));
     EXPECT_EQ(handled, (std::vector<intptr_t>{1, 3, 4}));
     EXPECT_EQ(TakeErrorBoxes(), std::vector<std::string>{"Message 2 failed."});

@@ -1,9 +1,8 @@
-#include "toolkit/StopSignals.h"
+#include "platform/StopSignals.h"
 
 #include "runtime/Exception.h"
 #include "runtime/SysUtils.h"
 
-#include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -14,9 +13,13 @@ namespace {
 // The write end, for the handler; -1 while no instance lives.
 volatile std::sig_atomic_t StopPipeWriteEnd = -1;
 
+// The bytes in the pipe: a signal came; the waiter should end.
+constexpr char StopByte = 1;
+constexpr char EndByte = 0;
+
 extern "C" void WriteStopByte(int) {
     const int savedErrno = errno;
-    const char byte = 1;
+    const char byte = StopByte;
     // A full pipe already holds a stop that has not been read yet.
     [[maybe_unused]] const ssize_t written = write(StopPipeWriteEnd, &byte, 1);
     errno = savedErrno;
@@ -33,16 +36,26 @@ struct TFileDescriptor {
 
 struct TStopSignals::TSaved {
     TFileDescriptor ReadEnd, WriteEnd;
-    struct sigaction Interrupt {}, Terminate{}, Pipe{};
+    struct sigaction Interrupt {
+    }, Terminate{}, Pipe{};
 };
 
 TStopSignals::TStopSignals(std::function<void()> onStop)
-    : FOnStop(std::move(onStop)), FSaved(std::make_unique<TSaved>()) {
+    : FSaved(std::make_unique<TSaved>()), FPosts(MainMessageLoop()) {
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (pipe2(ends, O_CLOEXEC) != 0)
         throw Exception(Format("Cannot prepare for stop signals: %s", std::strerror(errno)));
     FSaved->ReadEnd.Value = ends[0];
     FSaved->WriteEnd.Value = ends[1];
+    // A full pipe holds a stop already: the handler never waits.
+    fcntl(ends[1], F_SETFL, O_NONBLOCK);
+    // OnStop raises nothing; should it all the same, the program ends
+    // rather than unwind through the event loop.
+    FWaiter = std::thread([this, readEnd = ends[0], onStop = std::move(onStop)] {
+        char byte = EndByte;
+        while (read(readEnd, &byte, 1) == 1 && byte == StopByte)
+            FPosts.Post([onStop]() noexcept { onStop(); });
+    });
     StopPipeWriteEnd = ends[1];
 
     struct sigaction stop {};
@@ -55,22 +68,15 @@ TStopSignals::TStopSignals(std::function<void()> onStop)
     sigaction(SIGINT, &stop, &FSaved->Interrupt);
     sigaction(SIGTERM, &stop, &FSaved->Terminate);
     sigaction(SIGPIPE, &ignore, &FSaved->Pipe);
-
-    FNotifier = std::make_unique<QSocketNotifier>(FSaved->ReadEnd.Value, QSocketNotifier::Read);
-    // OnStop raises nothing; should it all the same, the program ends
-    // rather than unwind through the event loop.
-    QObject::connect(FNotifier.get(), &QSocketNotifier::activated, FNotifier.get(), [this]() noexcept {
-        char bytes[16];
-        while (read(FSaved->ReadEnd.Value, bytes, sizeof bytes) > 0) {
-        }
-        FOnStop();
-    });
 }
 
 TStopSignals::~TStopSignals() {
-    FNotifier.reset();
     sigaction(SIGINT, &FSaved->Interrupt, nullptr);
     sigaction(SIGTERM, &FSaved->Terminate, nullptr);
     sigaction(SIGPIPE, &FSaved->Pipe, nullptr);
     StopPipeWriteEnd = -1;
+    const char end = EndByte;
+    while (write(FSaved->WriteEnd.Value, &end, 1) != 1 && errno == EINTR) {
+    }
+    FWaiter.join();
 }

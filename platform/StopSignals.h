@@ -1,0 +1,32 @@
+#pragma once
+
+#include "platform/MessageLoop.h"
+
+#include <functional>
+#include <memory>
+#include <thread>
+
+// Lets a program end cleanly on Ctrl-C (SIGINT) and SIGTERM: the signal
+// handler only writes one byte to a pipe, a thread of its own waits for
+// it, and OnStop runs on the main thread, posted to its message loop.
+// SIGPIPE is ignored meanwhile, so that writing to a reader that has gone
+// fails with EPIPE instead of killing the program.
+//
+// Main thread only, with its message loop set; one instance at a time.
+// Construction fails with an Exception before anything is changed for good;
+// destruction puts the previous handlers back, and an OnStop not run yet
+// is dropped.
+class TStopSignals {
+public:
+    // onStop must raise nothing: it runs straight from the event loop.
+    explicit TStopSignals(std::function<void()> onStop);
+    ~TStopSignals();
+    TStopSignals(const TStopSignals&) = delete;
+    TStopSignals& operator=(const TStopSignals&) = delete;
+
+private:
+    struct TSaved;
+    std::unique_ptr<TSaved> FSaved;
+    TPostGuard FPosts;
+    std::thread FWaiter;
+};

@@ -97,6 +97,25 @@ std::string Format(const char* format, ...) {
     return std::string(text.data(), length > 0 ? length : 0);
 }
 
+std::string Base64(std::string_view bytes) {
+    static constexpr char Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t at = 0; at < bytes.size(); at += 3) {
+        const std::size_t left = bytes.size() - at;
+        uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(bytes[at])) << 16;
+        if (left > 1)
+            group |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[at + 1])) << 8;
+        if (left > 2)
+            group |= static_cast<unsigned char>(bytes[at + 2]);
+        text += Digits[group >> 18];
+        text += Digits[(group >> 12) & 63];
+        text += left > 1 ? Digits[(group >> 6) & 63] : '=';
+        text += left > 2 ? Digits[group & 63] : '=';
+    }
+    return text;
+}
+
 std::string TimesText(uint64_t count) {
     return count == 1 ? "once" : count == 2 ? "twice" : std::to_string(count) + " times";
 }

@@ -27,6 +27,9 @@ size_t Utf8SequenceLength(std::string_view text, size_t at, char32_t& code);
 // The value of a hexadecimal digit of either case; -1 for any other byte.
 int HexDigitValue(char c);
 
+// bytes in Base64 (RFC 4648, with padding).
+std::string Base64(std::string_view bytes);
+
 // How often something happened, for the user: "once", "twice", "3 times".
 std::string TimesText(uint64_t count);
 

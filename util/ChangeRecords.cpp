@@ -2,7 +2,6 @@
 
 #include "runtime/SysUtils.h"
 
-#include <QByteArray>
 #include <algorithm>
 
 namespace {
@@ -39,8 +38,7 @@ void AppendPath(std::string& json, std::string_view name, std::string_view path)
         AppendMember(json, name, path);
         return;
     }
-    const QByteArray bytes = QByteArray(path.data(), static_cast<qsizetype>(path.size())).toBase64();
-    AppendMember(json, std::string(name) + "_base64", std::string_view(bytes.constData(), bytes.size()));
+    AppendMember(json, std::string(name) + "_base64", Base64(path));
 }
 } // namespace
 

@@ -4,7 +4,7 @@
 #include "runtime/SysUtils.h"
 #include "util/ChangeFilter.h"
 #include "util/PathText.h"
-#include "util/UtilListBox.h"
+#include "util/TextList.h"
 #include "util/Utilstrings.h"
 #include "watch/BrkDirWatch.h"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/TextList.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -30,9 +32,3 @@ bool ListBoxLoadFromFile(TListBox& listBox);
 // chosen in the dialog's filter.
 using TListFormat = std::function<std::string(const std::vector<std::string>& lines, const TFileDialog& dialog)>;
 void ListBoxSaveToFile(const TListBox& listBox, TFileDialog* dialog = nullptr, const TListFormat& format = {});
-
-// The text list file format: one line per list line, each ended by CR LF.
-// Reading accepts CR LF, LF or CR; a final line break adds no empty line; a
-// zero byte ends the text.
-std::vector<std::string> ParseTextList(const std::string& content);
-std::string FormatTextList(const std::vector<std::string>& lines);

@@ -20,3 +20,19 @@ TEST(SysUtils, FormatGrowsToAnyLength) {
     std::string long_text(5000, 'x');
     EXPECT_EQ(Format("%s-%d", long_text.c_str(), 7), long_text + "-7");
 }
+
+// RFC 4648's own examples, and bytes that are not text.
+TEST(SysUtils, Base64AsTheStandardGivesIt) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {std::string("\xff\xfe\x00\x80", 4), "//4AgA=="},
+    };
+    for (const auto& [bytes, text] : cases)
+        EXPECT_EQ(Base64(bytes), text) << bytes;
+}

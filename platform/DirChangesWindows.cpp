@@ -76,8 +76,9 @@ std::optional<TFileIdentity> IdentityOf(HANDLE handle) {
     return TFileIdentity{information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
 }
 
-// How the watched folder was lost, if it was.
-enum class TRootLoss { None, Removed, Moved };
+// How the watched folder was lost, if it was: removed for certain; gone
+// from its path (removed, or moved away); another folder at its path.
+enum class TRootLoss { None, Removed, Gone, Replaced };
 
 class TWindowsReader final : public TDirChangeReader {
 public:
@@ -170,8 +171,12 @@ public:
         switch (FRootLoss) {
         case TRootLoss::Removed:
             return "The folder was removed.";
-        case TRootLoss::Moved:
-            return "The folder was moved or renamed, or a folder on its path was: the path no longer leads to it.";
+        case TRootLoss::Gone:
+            return "The folder was removed, moved or renamed, or a folder on its path was: the path no longer leads "
+                   "to it.";
+        case TRootLoss::Replaced:
+            return "The path now leads to another folder: the folder watched was moved or renamed, or a folder on its "
+                   "path was.";
         case TRootLoss::None:
             break;
         }
@@ -192,8 +197,8 @@ private:
             return TRootLoss::Removed;
         const THandle now(OpenFolder(FPath, false));
         if (!now.Valid())
-            return GetLastError() == ERROR_ACCESS_DENIED ? TRootLoss::None : TRootLoss::Moved;
-        return IdentityOf(now.Get()) == FIdentity ? TRootLoss::None : TRootLoss::Moved;
+            return GetLastError() == ERROR_ACCESS_DENIED ? TRootLoss::None : TRootLoss::Gone;
+        return IdentityOf(now.Get()) == FIdentity ? TRootLoss::None : TRootLoss::Replaced;
     }
 
     void EndOutstandingRead() {

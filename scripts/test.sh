@@ -32,6 +32,7 @@ echo "== windows-cross build (its tests run under Wine)"
 cmake --preset windows-cross >/dev/null
 cmake --build --preset windows-cross
 ctest --preset windows-cross
+scripts/wine-run.sh --end
 
 # A short run of every fuzz target, to catch a regression in what the
 # program reads from outside.

@@ -64,7 +64,7 @@ private:
         std::mutex Mutex;
         std::deque<TMessage> Messages;
         bool WakePosted = false;
-        bool Closed = false; // the owner's thread only
+        bool Closed = false; // the window is gone: nothing more is handled
     };
     static void PostWake(const std::shared_ptr<TQueue>& queue, TMessageLoop& loop);
     static bool TakeNext(const std::shared_ptr<TQueue>& queue, TMessageLoop& loop, TMessage& message);

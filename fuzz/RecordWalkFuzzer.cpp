@@ -49,7 +49,9 @@ std::optional<std::vector<TRecord>> ExpectedRecords(const std::string& buffer) {
                            (action & FileActionFolderFlag) != 0});
         if (next == 0)
             return records;
-        if (next % 4 != 0 || next >= buffer.size() - at)
+        // Windows starts records on 32-bit boundaries, Wine on 16-bit ones:
+        // the watch takes both.
+        if (next % 2 != 0 || next >= buffer.size() - at)
             return std::nullopt;
         at += next;
     }

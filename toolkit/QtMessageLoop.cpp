@@ -47,12 +47,14 @@ void TQtMessageLoop::ProcessFor(std::chrono::milliseconds limit) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, static_cast<int>(limit.count()));
 }
 
+// The hand-over is taken before anything of the event is read, its type
+// included.
 bool TQtMessageLoop::TReceiver::event(QEvent* event) {
-    if (event->type() != TaskEvent)
-        return QObject::event(event);
 #ifdef SENTREL_TSAN
     __tsan_acquire(event);
 #endif
+    if (event->type() != TaskEvent)
+        return QObject::event(event);
     static_cast<TTaskEvent*>(event)->Task();
     return true;
 }

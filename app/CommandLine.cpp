@@ -2,22 +2,41 @@
 // that a folder whose name is not valid text in the locale is still found.
 #include "app/CommandLine.h"
 
-#include "history/HistoryStore.h"
 #include "history/HistoryTimes.h"
 #include "platform/PlatformInfo.h"
 #include "runtime/ProgramInfo.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace {
+// How much of an absolute path comes before its first part: nothing on
+// Linux, where the separator before each part starts it; on Windows a
+// drive (C:) or a share (\\server\share).
+std::size_t RootLength([[maybe_unused]] const std::string& path) {
+#ifdef _WIN32
+    if (path.size() >= 2 && path[1] == ':')
+        return 2;
+    if (path.starts_with("\\\\")) {
+        const std::size_t server = path.find(PathDelim, 2);
+        const std::size_t share = server == std::string::npos ? server : path.find(PathDelim, server + 1);
+        return share == std::string::npos ? path.size() : share;
+    }
+#endif
+    return 0;
+}
+
 // The folder as an absolute path, its "." and empty parts dropped; ".."
 // stays, for it may lead elsewhere than its text suggests where a symbolic
 // link is on the way.
-std::string AbsoluteFolder(const std::string& folder, const std::string& currentFolder) {
-    const std::string whole =
-        std::filesystem::path(folder).is_absolute() ? folder : currentFolder + PathDelim + folder;
-    std::string result;
-    for (std::size_t start = 0; start <= whole.size();) {
+std::string AbsoluteFolder(std::string folder, const std::string& currentFolder) {
+#ifdef _WIN32
+    std::replace(folder.begin(), folder.end(), '/', PathDelim);
+#endif
+    const std::string whole = FileSystemPath(folder).is_absolute() ? folder : currentFolder + PathDelim + folder;
+    const std::size_t root = RootLength(whole);
+    std::string result = whole.substr(0, root);
+    for (std::size_t start = root; start <= whole.size();) {
         std::size_t end = whole.find(PathDelim, start);
         if (end == std::string::npos)
             end = whole.size();
@@ -26,7 +45,7 @@ std::string AbsoluteFolder(const std::string& folder, const std::string& current
             result += PathDelim + part;
         start = end + 1;
     }
-    return result.empty() ? std::string(1, PathDelim) : result;
+    return result.size() == root ? result + PathDelim : result;
 }
 
 // The value of an option that takes one: after "=" in the same argument, or
@@ -67,13 +86,14 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
                 throw ECommandLineError("--history takes one pattern, not " + result.Pattern + " and " + argument);
             result.Pattern = argument;
         } else if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-            if (currentFolder.empty() && !std::filesystem::path(argument).is_absolute())
+            if (currentFolder.empty() && !FileSystemPath(argument).is_absolute())
                 throw ECommandLineError("the current folder is gone, so there is no folder " + argument);
             std::string folder = AbsoluteFolder(argument, currentFolder);
             if (!DirectoryExists(folder)) {
                 std::error_code error;
-                throw ECommandLineError(std::filesystem::exists(folder, error) ? argument + " is not a folder"
-                                                                              : "there is no folder " + argument);
+                throw ECommandLineError(std::filesystem::exists(FileSystemPath(folder), error)
+                                            ? argument + " is not a folder"
+                                            : "there is no folder " + argument);
             }
             result.Folders.push_back(std::move(folder));
         } else if (argument == "--") {
@@ -128,7 +148,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
         if (result.Folders.empty() && !result.History)
             throw ECommandLineError("--console needs at least one folder to watch");
         // The console only reads settings: a name that finds no file is a mistake.
-        if (!result.SettingsFile.empty() && !std::filesystem::is_regular_file(result.SettingsFile))
+        if (!result.SettingsFile.empty() && !std::filesystem::is_regular_file(FileSystemPath(result.SettingsFile)))
             throw ECommandLineError("there is no settings file " + result.SettingsFile);
     }
     return result;

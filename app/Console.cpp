@@ -6,19 +6,15 @@
 #include "app/Console.h"
 
 #include "app/CommandLine.h"
-#include "history/HistoryStore.h"
-#include "history/Snapshot.h"
+#include "app/ConsoleServices.h"
 #include "platform/EventLoop.h"
-#include "platform/HelperClient.h"
 #include "platform/MessageWindow.h"
 #include "platform/OutputWriter.h"
 #include "platform/PlatformInfo.h"
 #include "platform/StopSignals.h"
 #include "runtime/SysUtils.h"
-#include "util/CatchUpRecords.h"
 #include "util/ChangeFilter.h"
 #include "util/ChangeRecords.h"
-#include "util/History.h"
 #include "util/PathText.h"
 #include "util/ResultLines.h"
 #include "util/UtilObj.h"
@@ -31,7 +27,6 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
-#include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -66,35 +61,17 @@ std::optional<std::string> NameInTree(const std::string& folder, const std::stri
     return file.substr(root.size());
 }
 
-// One line for a person on the standard error output; the engine's
-// messages break their lines as the error box does.
-void Tell(std::string message) {
-    ReplaceAll(message, "\r\n", "\n");
-    std::fprintf(stderr, "sentrel: %s\n", ShownMessage(message).c_str());
-}
-
-// The lines of a kept record: a JSON object, or text lines with the date.
-std::string KeptLines(const THistoryRecord& record, TCommandLine::TFormat format) {
-    if (format == TCommandLine::TFormat::Json)
-        return JsonRecord(ChangeRecordOf(record)) + '\n';
-    std::string lines;
-    for (const std::string& line : HistoryTextLines(record))
-        lines += line + '\n';
-    return lines;
-}
-
 // Lines a reader has not taken yet are dropped past this, and a
 // Changes_lost line says so once the reader has caught up.
 constexpr std::size_t UnwrittenLimit = std::size_t(64) << 20;
 
 class TConsole {
 public:
-    // history: where the listed changes are kept too, if anywhere; catchUp:
-    // whether what changed in a folder while it was not watched is listed
-    // (with a history only, beside which the folders' snapshots are kept).
+    // history: where the listed changes are kept too, and what changed in
+    // a folder while it was not watched is found, if anywhere.
     // process: each line names the process that made its change.
-    TConsole(TEventLoop& loop, const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history,
-             bool catchUp, bool process);
+    TConsole(TEventLoop& loop, const TChangeFilter& filter, TCommandLine::TFormat format, TConsoleHistory* history,
+             bool process);
     ~TConsole();
     TConsole(const TConsole&) = delete;
     TConsole& operator=(const TConsole&) = delete;
@@ -106,9 +83,7 @@ private:
     void Watch(const std::string& folder);
     void Notify(TBriskoDirWatch* sender, int action, const std::string& fileName);
     void Status(TBriskoDirWatch* sender, const TDirWatchStatus& status);
-    void CatchUp(const std::string& folder);
-    void CaughtUp(const std::string& folder, const TCatchUp& result);
-    void KeepSnapshots();
+    void CaughtUp(std::vector<TChangeRecord> records);
     bool IsOwnOutputWrite(const TBriskoDirWatch* sender, int action, const std::string& fileName);
     std::string Now() const;
     void Emit(TChangeRecord record);
@@ -117,7 +92,7 @@ private:
     void Print(const TChangeRecord& record);
     std::string Line(const TChangeRecord& record) const;
     std::string LostLines(const TOutputWriter::TDropped& dropped) const;
-    void OutputEnded(int error);
+    void OutputEnded(const std::string& error);
     void End(int code, const std::string& message = {});
     static void ReportWatchError() noexcept;
 
@@ -128,8 +103,7 @@ private:
     TEventLoop& FLoop;
     const TChangeFilter& FFilter;
     const TCommandLine::TFormat FFormat;
-    THistoryStore* const FHistory;
-    const bool FCatchUp;
+    TConsoleHistory* const FHistory;
     const bool FProcess;
     // The standard output's file when it is one: its own changes are not
     // listed, or every line written would make another.
@@ -152,23 +126,19 @@ private:
     };
     std::unordered_map<const TBriskoDirWatch*, TOwnOutput> FOwnOutput;
     std::unordered_set<const TBriskoDirWatch*> FReady;
-    // Catch-ups under way, and the folders whose snapshot is kept: it is
-    // brought up to date at the end.
-    std::vector<std::unique_ptr<TCatchUpRun>> FCatchUps;
-    std::vector<std::string> FSnapshotsKept;
     bool FEnded = false;
     int FExitCode = ExitSuccess;
 };
 
 TConsole* TConsole::FRunning = nullptr;
 
-TConsole::TConsole(TEventLoop& loop, const TChangeFilter& filter, TCommandLine::TFormat format, THistoryStore* history,
-                   bool catchUp, bool process)
-    : FLoop(loop), FFilter(filter), FFormat(format), FHistory(history), FCatchUp(catchUp && history), FProcess(process),
-      FOutputFile(TOutputWriter::FileOf(STDOUT_FILENO)), FStopSignals([this] { End(ExitSuccess); }), FPosts(loop),
-      FOutput(STDOUT_FILENO, UnwrittenLimit,
+TConsole::TConsole(TEventLoop& loop, const TChangeFilter& filter, TCommandLine::TFormat format,
+                   TConsoleHistory* history, bool process)
+    : FLoop(loop), FFilter(filter), FFormat(format), FHistory(history), FProcess(process),
+      FOutputFile(TOutputWriter::FileOf(StandardOutput)), FStopSignals([this] { End(ExitSuccess); }), FPosts(loop),
+      FOutput(StandardOutput, UnwrittenLimit,
               {[this](const TOutputWriter::TDropped& dropped) { return LostLines(dropped); },
-               [this](int error) { FPosts.Post([this, error] { OutputEnded(error); }); }}) {}
+               [this](const std::string& error) { FPosts.Post([this, error] { OutputEnded(error); }); }}) {}
 
 // The watches stop before the reporter goes: nothing they posted is handled
 // after this.
@@ -181,14 +151,9 @@ TConsole::~TConsole() {
 int TConsole::Run(const std::vector<std::string>& folders, std::optional<int64_t> since) {
     FRunning = this;
     SetMessageErrorReporter(&TConsole::ReportWatchError);
-    if (since && FHistory) {
-        THistoryQuery query;
-        query.Since = since;
-        ForEachHistoryRecord(FHistory->Path(), query, [&](const THistoryRecord& kept) {
-            FOutput.Write(KeptLines(kept, FFormat), kept.Folder);
-            return true;
-        });
-    }
+    if (since && FHistory)
+        FHistory->PrintSince(
+            *since, [this](const std::string& lines, const std::string& folder) { FOutput.Write(lines, folder); });
     try {
         for (const std::string& folder : folders)
             Watch(folder);
@@ -198,7 +163,8 @@ int TConsole::Run(const std::vector<std::string>& folders, std::optional<int64_t
     if (FEnded)
         return FExitCode;
     FLoop.Run();
-    KeepSnapshots();
+    if (FHistory)
+        FHistory->KeepSnapshots();
     return FExitCode;
 }
 
@@ -214,7 +180,7 @@ void TConsole::Watch(const std::string& folder) {
     watch->SetOnStatus([this](TBriskoDirWatch* sender, const TDirWatchStatus& status) { Status(sender, status); });
     if (FOutputFile)
         if (std::optional<std::string> name = NameInTree(folder, *FOutputFile)) {
-            Tell("not listing the changes of " + ShownPath(*FOutputFile) + ": the output is written there");
+            TellUser("not listing the changes of " + ShownPath(*FOutputFile) + ": the output is written there");
             FOwnOutput[watch.get()] = {std::move(*name)};
         }
     watch->SetDirectory(folder);
@@ -228,7 +194,7 @@ void TConsole::Notify(TBriskoDirWatch* sender, int action, const std::string& fi
     std::optional<TChangeRecord> record;
     if (!IsOwnOutputWrite(sender, action, fileName))
         record = NotifiedRecord(FFilter, Now(), *sender, action, fileName);
-    if (record && FHistory && IsHistoryFile(record->Path, FHistory->Path()))
+    if (record && FHistory && FHistory->IsOwnFile(record->Path))
         record.reset();
     if (!record) {
         FlushRename();
@@ -256,8 +222,10 @@ void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {
     // after it, and a tree that grows later, are not.
     if (status.Kind == TDirWatchStatus::TKind::Covered) {
         if (FReady.insert(sender).second) {
-            Tell("watching " + ShownPath(sender->Directory()) + " (" + WatchedRemark(status) + ")");
-            CatchUp(sender->Directory());
+            TellUser("watching " + ShownPath(sender->Directory()) + " (" + WatchedRemark(status) + ")");
+            if (FHistory)
+                FHistory->CatchUp(sender->Directory(),
+                                  [this](std::vector<TChangeRecord> records) { CaughtUp(std::move(records)); });
         }
         return;
     }
@@ -265,41 +233,18 @@ void TConsole::Status(TBriskoDirWatch* sender, const TDirWatchStatus& status) {
     if (!record)
         return;
     if (status.Kind == TDirWatchStatus::TKind::NotCovered)
-        Tell("not watched: " + ShownPath(record->Path) + ": " + record->Reason);
+        TellUser("not watched: " + ShownPath(record->Path) + ": " + record->Reason);
     Emit(std::move(*record));
 }
 
-// Once the watch reports every change, so that nothing made meanwhile is
-// missed (a change made during the walk may be listed twice).
-void TConsole::CatchUp(const std::string& folder) {
-    if (!FCatchUp)
-        return;
-    FCatchUps.push_back(std::make_unique<TCatchUpRun>(
-        folder, SnapshotPathFor(FHistory->Path(), folder), CatchUpOptionsFor(FHistory->Path(), FFilter, folder),
-        [this](const std::string& caughtUp, const TCatchUp& result) { CaughtUp(caughtUp, result); }));
-}
-
-void TConsole::CaughtUp(const std::string& folder, const TCatchUp& result) {
-    for (TChangeRecord& record : CatchUpRecords(FFilter, Now(), folder, result))
-        if (!IsHistoryFile(record.Path, FHistory->Path()))
+void TConsole::CaughtUp(std::vector<TChangeRecord> records) {
+    for (TChangeRecord& record : records)
+        if (!FHistory->IsOwnFile(record.Path))
             Emit(std::move(record));
-    if (!result.SnapshotError.empty())
-        Tell("what " + ShownPath(folder) + " holds could not be kept for the next start: " + result.SnapshotError);
-    else if (result.Outcome != TCatchUp::TOutcome::Unreadable)
-        FSnapshotsKept.push_back(folder);
-}
-
-// What the trees hold at the end is what the next start compares with;
-// catch-ups still under way stop, and their old snapshots stay.
-void TConsole::KeepSnapshots() {
-    FCatchUps.clear();
-    for (const std::string& folder : FSnapshotsKept)
-        if (const std::string error = KeepSnapshot(FHistory->Path(), FFilter, folder); !error.empty())
-            Tell("what " + ShownPath(folder) + " holds could not be kept for the next start: " + error);
 }
 
 std::string TConsole::Now() const {
-    return FFormat == TCommandLine::TFormat::Json ? RecordTimeNow() : TimeNow();
+    return ConsoleTimeNow(FFormat);
 }
 
 // The two halves of a rename are one JSON record; a half left alone goes
@@ -331,7 +276,7 @@ void TConsole::FlushRename() {
 
 void TConsole::Keep(const TChangeRecord& record) {
     if (FHistory)
-        FHistory->Add(HistoryRecordOf(record));
+        FHistory->Keep(record);
 }
 
 void TConsole::Print(const TChangeRecord& record) {
@@ -361,11 +306,11 @@ std::string TConsole::LostLines(const TOutputWriter::TDropped& dropped) const {
 }
 
 // A reader that has gone away is no failure: it wanted no more.
-void TConsole::OutputEnded(int error) {
-    if (error == 0)
+void TConsole::OutputEnded(const std::string& error) {
+    if (error.empty())
         End(ExitSuccess);
     else
-        End(ExitFailure, Format("cannot write to the standard output: %s", std::strerror(error)));
+        End(ExitFailure, "cannot write to the standard output: " + error);
 }
 
 // The first end counts; the lines still queued are dropped.
@@ -376,7 +321,7 @@ void TConsole::End(int code, const std::string& message) {
     FEnded = true;
     FExitCode = code;
     if (!message.empty())
-        Tell(message);
+        TellUser(message);
     FLoop.Exit(code);
 }
 
@@ -393,50 +338,15 @@ void TConsole::ReportWatchError() noexcept {
 }
 } // namespace
 
-namespace {
-// Prints the kept records the question selects, oldest first.
-int PrintHistory(const TCommandLine& commandLine) {
-    const std::string file = HistoryFileName();
-    std::error_code missing;
-    if (!std::filesystem::exists(file, missing)) {
-        Tell("no history is kept yet at " + ShownPath(file));
-        return ExitSuccess;
-    }
-    THistoryQuery query;
-    query.Since = commandLine.Since;
-    query.Until = commandLine.Until;
-    query.Fragment = commandLine.Pattern;
-    bool written = true;
-    ForEachHistoryRecord(file, query, [&](const THistoryRecord& kept) {
-        const std::string lines = KeptLines(kept, commandLine.Format);
-        written = std::fwrite(lines.data(), 1, lines.size(), stdout) == lines.size();
-        return written;
-    });
-    // A reader that stopped reading wanted no more.
-    if ((std::fflush(stdout) != 0 || !written) && errno != EPIPE) {
-        Tell(Format("cannot write to the standard output: %s", std::strerror(errno)));
-        return ExitFailure;
-    }
-    return ExitSuccess;
+// The engine's messages break their lines as the error box does.
+void TellUser(std::string message) {
+    ReplaceAll(message, "\r\n", "\n");
+    std::fprintf(stderr, "sentrel: %s\n", ShownMessage(message).c_str());
 }
-} // namespace
 
-namespace {
-// The helper serves the watches made from now on; without it they are the
-// system's own, and the user is told why.
-std::shared_ptr<THelperConnection> StartPrivilegedHelper() {
-    std::string why;
-    std::shared_ptr<THelperConnection> helper;
-    const auto command = PrivilegedHelperCommand(PathText(FileSystemPath(ProgramFilePath()).parent_path()), why);
-    if (!command.empty())
-        helper = THelperConnection::Start(command, why);
-    if (helper)
-        SetDirChangeReaderFactory(HelperReaderFactory(helper));
-    else
-        Tell("the privileged helper was not started: " + why + "; the folders are watched without it");
-    return helper;
+std::string ConsoleTimeNow(TCommandLine::TFormat format) {
+    return format == TCommandLine::TFormat::Json ? RecordTimeNow() : TimeNow();
 }
-} // namespace
 
 int RunConsole(const TCommandLine& commandLine) {
     TEventLoop loop;
@@ -445,35 +355,52 @@ int RunConsole(const TCommandLine& commandLine) {
         UtilObj.SetIniFileName(commandLine.SettingsFile);
     if (commandLine.History)
         return PrintHistory(commandLine);
+    // The filter refers to its lists.
     TFilterLists lists;
-    THistorySettings history;
+    std::optional<TChangeFilter> filter;
+    std::unique_ptr<TConsoleHistory> history;
     try {
         lists = ReadFilterLists();
-        std::vector<std::string> section;
-        UtilObj.ReadExistingSection("History", section);
-        history = HistorySettingsOf(section);
+        filter.emplace(lists.Excluded, lists.ExcludedNames, lists.ExcludedTypes, lists.IncludedTypes,
+                       lists.ExcludedPrograms);
+        history = OpenConsoleHistory(commandLine, *filter);
     } catch (const Exception& error) {
-        Tell(error.Message());
+        TellUser(error.Message());
         return ExitFailure;
     }
-    const TChangeFilter filter(lists.Excluded, lists.ExcludedNames, lists.ExcludedTypes, lists.IncludedTypes,
-                               lists.ExcludedPrograms);
-    std::optional<THistoryStore> store;
-    if (commandLine.Since && !history.Keep)
-        Tell("--since shows nothing: no history is kept (Keep=F in the settings' [History])");
-    if (history.Keep)
-        store.emplace(HistoryFileName(), history.Retention, [](const std::string& message) { Tell(message); });
     // Declared before the console, so that it outlives the console's watches.
-    std::shared_ptr<THelperConnection> helper;
+    std::shared_ptr<void> helper;
     if (commandLine.Helper)
         helper = StartPrivilegedHelper();
     std::optional<TConsole> console;
     try {
-        console.emplace(loop, filter, commandLine.Format, store ? &*store : nullptr, commandLine.CatchUp,
-                        commandLine.Process);
+        console.emplace(loop, *filter, commandLine.Format, history.get(), commandLine.Process);
     } catch (const Exception& error) {
-        Tell(error.Message());
+        TellUser(error.Message());
         return ExitFailure;
     }
     return console->Run(commandLine.Folders, commandLine.Since);
+}
+
+std::optional<int> RunWithoutWindow(const std::vector<std::string>& arguments, const std::string& currentFolder,
+                                    TCommandLine& commandLine) {
+    try {
+        commandLine = ParseCommandLine(arguments, currentFolder);
+    } catch (const ECommandLineError& error) {
+        std::fprintf(stderr, "sentrel: %s\nTry 'sentrel --help' for more information.\n", error.what());
+        return ExitUsage;
+    }
+    switch (commandLine.Mode) {
+    case TCommandLine::TMode::Help:
+        std::fputs(UsageText().c_str(), stdout);
+        return ExitSuccess;
+    case TCommandLine::TMode::Version:
+        std::fputs(VersionText().c_str(), stdout);
+        return ExitSuccess;
+    case TCommandLine::TMode::Console:
+        return RunConsole(commandLine);
+    case TCommandLine::TMode::Window:
+        break;
+    }
+    return std::nullopt;
 }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <optional>
+#include <string>
+#include <vector>
+
 struct TCommandLine;
 
 // The program without a window: watches the command line's folders, each
@@ -8,3 +12,10 @@ struct TCommandLine;
 // happens, until Ctrl-C or SIGTERM. Returns the exit code. Needs no display
 // and runs no toolkit.
 int RunConsole(const TCommandLine& commandLine);
+
+// Reads the arguments after the program's name (folders relative to
+// currentFolder) into commandLine and does what they ask that needs no
+// window: prints the usage, the version or a mistake in them, or runs the
+// console. Returns its exit code; none when the window is asked for.
+std::optional<int> RunWithoutWindow(const std::vector<std::string>& arguments, const std::string& currentFolder,
+                                    TCommandLine& commandLine);

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 namespace {
@@ -61,23 +62,7 @@ int RunWindow(const TCommandLine& commandLine, int& argc, char** argv) {
 // --version, the console and every mistake in them work on any terminal.
 int main(int argc, char** argv) {
     TCommandLine commandLine;
-    try {
-        commandLine = ParseCommandLine({argv + 1, argv + argc}, CurrentFolder());
-    } catch (const ECommandLineError& error) {
-        std::fprintf(stderr, "sentrel: %s\nTry 'sentrel --help' for more information.\n", error.what());
-        return ExitUsage;
-    }
-    switch (commandLine.Mode) {
-    case TCommandLine::TMode::Help:
-        std::fputs(UsageText().c_str(), stdout);
-        return ExitSuccess;
-    case TCommandLine::TMode::Version:
-        std::fputs(VersionText().c_str(), stdout);
-        return ExitSuccess;
-    case TCommandLine::TMode::Console:
-        return RunConsole(commandLine);
-    case TCommandLine::TMode::Window:
-        break;
-    }
+    if (const std::optional<int> exitCode = RunWithoutWindow({argv + 1, argv + argc}, CurrentFolder(), commandLine))
+        return *exitCode;
     return RunWindow(commandLine, argc, argv);
 }

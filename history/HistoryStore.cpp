@@ -298,11 +298,6 @@ private:
 };
 } // namespace
 
-int64_t HistoryTimeNow() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 THistoryStore::THistoryStore(std::string path, THistoryRetention retention, TTell tell)
     : FPath(std::move(path)), FRetention(retention), FTell(std::move(tell)), FWriter([this] { Run(); }) {}
 

@@ -4,6 +4,8 @@
 // SQLite database, so that what happened can be asked after the program
 // has ended. A thread of the store's own writes it in batches: neither the
 // main thread nor a watch's worker ever waits for the disk.
+#include "history/HistoryTimes.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -95,6 +97,3 @@ bool HistoryHasFolder(const std::string& path, const std::string& folder);
 // else in the user's state folder ($XDG_STATE_HOME/sentrel, else
 // ~/.local/state/sentrel).
 std::string HistoryPathFor(const std::string& settingsFile, bool portable);
-
-// Nanoseconds since 1970 now.
-int64_t HistoryTimeNow();

@@ -1,6 +1,9 @@
 #include "history/HistoryTimes.h"
 
+#include "runtime/SysUtils.h"
+
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -49,7 +52,7 @@ std::optional<TMoment> Parse(const std::string& text, int64_t now) {
     if (text == "today" || text == "yesterday") {
         const std::time_t seconds = static_cast<std::time_t>(now / Second);
         std::tm local{};
-        localtime_r(&seconds, &local);
+        LocalTime(seconds, local);
         return Day(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday - (text == "yesterday" ? 1 : 0));
     }
     if (text.size() >= 2 && std::isdigit(static_cast<unsigned char>(text.front()))) {
@@ -91,4 +94,9 @@ std::optional<int64_t> ParseWhen(const std::string& text, int64_t now) {
 std::optional<int64_t> ParseUntil(const std::string& text, int64_t now) {
     const auto moment = Parse(text, now);
     return moment ? std::optional<int64_t>(moment->Next - 1) : std::nullopt;
+}
+
+int64_t HistoryTimeNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }

@@ -5,6 +5,9 @@
 #include <optional>
 #include <string>
 
+// Nanoseconds since 1970 now.
+int64_t HistoryTimeNow();
+
 // The moment text names, in nanoseconds since 1970: "today" and
 // "yesterday" (their first moment, local time), a time ago ("90s", "30m",
 // "2h", "7d"), or a local date and time ("2026-12-07", "2026-12-07 14:05",

@@ -5,11 +5,17 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+
+class TOutputSink;
+
+// The program's standard output, as a descriptor.
+inline constexpr int StandardOutput = 1;
 
 // Writes lines to a file descriptor from a thread of its own, so that the
 // program making them never waits for their reader: what is ready goes out
@@ -25,9 +31,9 @@ public:
     struct THandlers {
         // Both run on the writer's thread and must raise nothing.
         std::function<std::string(const TDropped& dropped)> LostLines;
-        // Once, when writing ended: 0 for a reader that went away, else the
-        // error of the write. Nothing is written after it.
-        std::function<void(int error)> Ended;
+        // Once, when writing ended: empty for a reader that went away, else
+        // the system's reason. Nothing is written after it.
+        std::function<void(const std::string& error)> Ended;
     };
 
     TOutputWriter(int fd, std::size_t limit, THandlers handlers);
@@ -47,30 +53,17 @@ public:
 
 private:
     void Run();
-    bool WriteOut(std::string_view text);
-    bool WaitWritable();
+    bool Stopping();
 
-    void OpenNonBlocking(int fd);
-    ssize_t WriteSome(std::string_view text);
-
-    int FFd;
-    // FFd is a copy of the program's descriptor, of this writer's own.
-    bool FOwnFd = false;
-    bool FSocket = false;
     const std::size_t FLimit;
     const THandlers FHandlers;
-    // What one write may take: a blocking pipe takes at most this much
-    // without blocking once the system says it is writable.
-    std::size_t FChunk = std::size_t(1) << 20;
-    int FWake[2] = {-1, -1};
+    std::unique_ptr<TOutputSink> FSink;
     std::mutex FMutex;
     std::condition_variable FReady;
     std::string FQueued;
     std::size_t FInFlight = 0;
     TDropped FDropped;
     bool FStopping = false;
-    // Writer thread only: when a stop gives up on what is still queued.
-    std::optional<std::chrono::steady_clock::time_point> FStopDeadline;
     bool FEnded = false;
     std::thread FThread;
 };

@@ -3,7 +3,12 @@
 #include "runtime/SysUtils.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
+#ifndef _WIN32
+#include <pwd.h>
+#include <unistd.h>
+#endif
 
 namespace {
 std::atomic<int> overriddenId{-1};
@@ -57,5 +62,42 @@ std::string ProgramFilePath() {
     std::error_code error;
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
     return error ? std::string() : program.string();
+#endif
+}
+
+bool FolderWritable(const std::string& folder) {
+#ifdef _WIN32
+    const DWORD attributes = GetFileAttributesW(FileSystemPath(folder).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_READONLY);
+#else
+    return access(folder.c_str(), W_OK) == 0;
+#endif
+}
+
+namespace {
+#ifdef _WIN32
+std::string EnvironmentPath(const wchar_t* name) {
+    std::wstring value(32768, L'\0');
+    value.resize(GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size())));
+    return PathText(std::filesystem::path(value));
+}
+#else
+std::string HomeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return home;
+    const passwd* user = getpwuid(getuid());
+    return user && user->pw_dir ? user->pw_dir : "";
+}
+#endif
+} // namespace
+
+std::string UserConfigFolder() {
+#ifdef _WIN32
+    std::string folder = EnvironmentPath(L"LOCALAPPDATA");
+    return folder.empty() ? EnvironmentPath(L"USERPROFILE") + "\\AppData\\Local" : folder;
+#else
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    return config && config[0] == '/' ? std::string(config) : HomeFolder() + "/.config";
 #endif
 }

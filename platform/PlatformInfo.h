@@ -39,6 +39,15 @@ std::string PathText(const std::filesystem::path& path);
 // The running program's file, absolute; empty where the system does not tell.
 std::string ProgramFilePath();
 
+// Whether the user may make files in folder, as far as the system tells
+// without trying.
+bool FolderWritable(const std::string& folder);
+
+// Where the user's programs keep their settings: $XDG_CONFIG_HOME (when
+// absolute) or ~/.config on Linux, the local application data folder on
+// Windows.
+std::string UserConfigFolder();
+
 // The separator between the parts of a path.
 #ifdef _WIN32
 inline constexpr char PathDelim = '\\';

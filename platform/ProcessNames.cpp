@@ -1,16 +1,22 @@
 #include "platform/ProcessNames.h"
 
 #include <mutex>
-#include <pwd.h>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
+#ifndef _WIN32
+#include <pwd.h>
+#include <unistd.h>
+#endif
 
 // Looked up once a user: a line of every change names its user, and the
-// system reads its user database anew at each question.
+// system reads its user database anew at each question. Windows tells no
+// process of a change, so no user either.
 std::string UserNameOf(int64_t user) {
     if (user < 0)
         return "unknown";
+#ifdef _WIN32
+    return std::to_string(user);
+#else
     static std::mutex mutex;
     static std::unordered_map<int64_t, std::string> names;
     std::lock_guard lock(mutex);
@@ -22,6 +28,7 @@ std::string UserNameOf(int64_t user) {
     const bool named =
         ::getpwuid_r(static_cast<uid_t>(user), &entry, storage.data(), storage.size(), &found) == 0 && found;
     return names[user] = named ? std::string(found->pw_name) : std::to_string(user);
+#endif
 }
 
 std::string DescribeProcess(const TChangeProcess& process) {

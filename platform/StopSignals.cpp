@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -34,24 +35,25 @@ struct TFileDescriptor {
 };
 } // namespace
 
-struct TStopSignals::TSaved {
+struct TStopSignals::TState {
     TFileDescriptor ReadEnd, WriteEnd;
     struct sigaction Interrupt {
     }, Terminate{}, Pipe{};
+    std::thread Waiter;
 };
 
 TStopSignals::TStopSignals(std::function<void()> onStop)
-    : FSaved(std::make_unique<TSaved>()), FPosts(MainMessageLoop()) {
+    : FPosts(MainMessageLoop()), FState(std::make_unique<TState>()) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
         throw Exception(Format("Cannot prepare for stop signals: %s", std::strerror(errno)));
-    FSaved->ReadEnd.Value = ends[0];
-    FSaved->WriteEnd.Value = ends[1];
+    FState->ReadEnd.Value = ends[0];
+    FState->WriteEnd.Value = ends[1];
     // A full pipe holds a stop already: the handler never waits.
     fcntl(ends[1], F_SETFL, O_NONBLOCK);
     // OnStop raises nothing; should it all the same, the program ends
     // rather than unwind through the event loop.
-    FWaiter = std::thread([this, readEnd = ends[0], onStop = std::move(onStop)] {
+    FState->Waiter = std::thread([this, readEnd = ends[0], onStop = std::move(onStop)] {
         char byte = EndByte;
         while (read(readEnd, &byte, 1) == 1 && byte == StopByte)
             FPosts.Post([onStop]() noexcept { onStop(); });
@@ -65,18 +67,18 @@ TStopSignals::TStopSignals(std::function<void()> onStop)
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
-    sigaction(SIGINT, &stop, &FSaved->Interrupt);
-    sigaction(SIGTERM, &stop, &FSaved->Terminate);
-    sigaction(SIGPIPE, &ignore, &FSaved->Pipe);
+    sigaction(SIGINT, &stop, &FState->Interrupt);
+    sigaction(SIGTERM, &stop, &FState->Terminate);
+    sigaction(SIGPIPE, &ignore, &FState->Pipe);
 }
 
 TStopSignals::~TStopSignals() {
-    sigaction(SIGINT, &FSaved->Interrupt, nullptr);
-    sigaction(SIGTERM, &FSaved->Terminate, nullptr);
-    sigaction(SIGPIPE, &FSaved->Pipe, nullptr);
+    sigaction(SIGINT, &FState->Interrupt, nullptr);
+    sigaction(SIGTERM, &FState->Terminate, nullptr);
+    sigaction(SIGPIPE, &FState->Pipe, nullptr);
     StopPipeWriteEnd = -1;
     const char end = EndByte;
-    while (write(FSaved->WriteEnd.Value, &end, 1) != 1 && errno == EINTR) {
+    while (write(FState->WriteEnd.Value, &end, 1) != 1 && errno == EINTR) {
     }
-    FWaiter.join();
+    FState->Waiter.join();
 }

@@ -4,13 +4,15 @@
 
 #include <functional>
 #include <memory>
-#include <thread>
 
-// Lets a program end cleanly on Ctrl-C (SIGINT) and SIGTERM: the signal
-// handler only writes one byte to a pipe, a thread of its own waits for
-// it, and OnStop runs on the main thread, posted to its message loop.
-// SIGPIPE is ignored meanwhile, so that writing to a reader that has gone
-// fails with EPIPE instead of killing the program.
+// Lets a program end cleanly on Ctrl-C and the system's request to end:
+// OnStop runs on the main thread, posted to its message loop.
+// On Linux: SIGINT and SIGTERM; the signal handler only writes one byte to
+// a pipe, a thread of its own waits for it and posts. SIGPIPE is ignored
+// meanwhile, so that writing to a reader that has gone fails with EPIPE
+// instead of killing the program.
+// On Windows: Ctrl-C, Ctrl-Break, the console window closed, the user
+// logging off and the system shutting down.
 //
 // Main thread only, with its message loop set; one instance at a time.
 // Construction fails with an Exception before anything is changed for good;
@@ -25,8 +27,7 @@ public:
     TStopSignals& operator=(const TStopSignals&) = delete;
 
 private:
-    struct TSaved;
-    std::unique_ptr<TSaved> FSaved;
+    struct TState;
     TPostGuard FPosts;
-    std::thread FWaiter;
+    std::unique_ptr<TState> FState;
 };

@@ -120,13 +120,6 @@ std::string TimesText(uint64_t count) {
     return count == 1 ? "once" : count == 2 ? "twice" : std::to_string(count) + " times";
 }
 
-namespace {
-struct TSecondText {
-    time_t Second = -1;
-    std::string Clock, Date, Offset;
-};
-
-// The local time of second, and its distance from UTC in minutes.
 long LocalTime(time_t second, tm& local) {
 #ifdef _WIN32
     localtime_s(&local, &second);
@@ -137,6 +130,12 @@ long LocalTime(time_t second, tm& local) {
     return local.tm_gmtoff / 60;
 #endif
 }
+
+namespace {
+struct TSecondText {
+    time_t Second = -1;
+    std::string Clock, Date, Offset;
+};
 
 void MakeSecondText(TSecondText& text, time_t second) {
     tm local{};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,9 @@ std::string Base64(std::string_view bytes);
 
 // How often something happened, for the user: "once", "twice", "3 times".
 std::string TimesText(uint64_t count);
+
+// The local time of second, and its distance from UTC in minutes.
+long LocalTime(std::time_t second, std::tm& local);
 
 // printf-style formatting into a string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

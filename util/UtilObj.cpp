@@ -1,90 +1,51 @@
 #include "util/UtilObj.h"
 
-#include "platform/FileReplace.h"
 #include "platform/PlatformInfo.h"
 #include "runtime/SysUtils.h"
-#include "toolkit/WindowPlacement.h"
+#include "util/IniFile.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QStandardPaths>
-#include <QWidget>
-// Only the 8-bit interface is used: no wide-character conversion is needed.
-#define SI_NO_CONVERSION
-#include <SimpleIni.h>
 #include <algorithm>
 #include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 
 TUtilObj UtilObj;
 
-namespace {
-constexpr std::size_t MaxValueLength = 1000;
-
-std::function<void(const std::string&)>& BeforeReplace() {
-    static std::function<void(const std::string&)> hook;
-    return hook;
+TIniFile::TIniFile(const std::string& path) {
+    Ini.SetSpaces(false); // key=value, with no blanks around the "="
+    std::error_code error;
+    if (!std::filesystem::exists(FileSystemPath(path), error))
+        return;
+    std::ifstream file(FileSystemPath(path), std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file.is_open() || file.bad() || Ini.LoadData(content.data(), content.size()) < 0)
+        throw EFOpenError(Format("Cannot open file %s", path.c_str()));
 }
 
-// Bytes are kept as they are (no UTF-8 conversion) and keys and sections
-// are matched ignoring case. The library's own quoting and multi-line values
-// are off: a value is always one line, encoded by EncodeIniValue, so that
-// nothing a value holds can end it early or start a key or a section.
-struct TIniFile {
-    CSimpleIniA Ini{/*isUtf8=*/false, /*multiKey=*/false, /*multiLine=*/false};
+TIniSections TIniFile::AllSections() const {
+    TIniSections sections;
+    CSimpleIniA::TNamesDepend names;
+    Ini.GetAllSections(names);
+    for (const auto& name : names)
+        sections[name.pItem] = SectionLines(name.pItem);
+    return sections;
+}
 
-    explicit TIniFile(const std::string& path) {
-        Ini.SetSpaces(false); // key=value, with no blanks around the "="
-        QFile file(QString::fromStdString(path));
-        if (!file.exists())
-            return;
-        if (!file.open(QIODevice::ReadOnly))
-            throw EFOpenError(Format("Cannot open file %s", path.c_str()));
-        const QByteArray content = file.readAll();
-        if (file.error() != QFileDevice::NoError)
-            throw EFOpenError(Format("Cannot open file %s", path.c_str()));
-        if (Ini.LoadData(content.constData(), static_cast<size_t>(content.size())) < 0)
-            throw EFOpenError(Format("Cannot open file %s", path.c_str()));
-    }
-
-    // Every write is checked down to the disk; a failure leaves the old file
-    // and says why.
-    void Save(const std::string& path) {
-        std::string content;
-        if (Ini.Save(content) < 0)
-            throw EIniFileError(Format("Unable to write to %s", path.c_str()));
-        std::string reason;
-        const auto beforeReplace = [&] {
-            if (BeforeReplace())
-                BeforeReplace()(path);
-        };
-        if (!ReplaceFileContents(path, content, TInPlace::Never, reason, beforeReplace))
-            throw EIniFileError(Format("Unable to write to %s\r\n%s", path.c_str(), reason.c_str()));
-    }
-
-    TIniSections AllSections() const {
-        TIniSections sections;
-        CSimpleIniA::TNamesDepend names;
-        Ini.GetAllSections(names);
-        for (const auto& name : names)
-            sections[name.pItem] = SectionLines(name.pItem);
-        return sections;
-    }
-
-    std::vector<std::string> SectionLines(const std::string& section) const {
-        std::vector<std::string> list;
-        CSimpleIniA::TNamesDepend keys;
-        if (!Ini.GetAllKeys(section.c_str(), keys))
-            return list;
-        keys.sort(CSimpleIniA::Entry::LoadOrder());
-        for (const auto& key : keys)
-            list.push_back(std::string(key.pItem) + "=" +
-                           TUtilObj::DecodeIniValue(Ini.GetValue(section.c_str(), key.pItem, "")));
+std::vector<std::string> TIniFile::SectionLines(const std::string& section) const {
+    std::vector<std::string> list;
+    CSimpleIniA::TNamesDepend keys;
+    if (!Ini.GetAllKeys(section.c_str(), keys))
         return list;
-    }
-};
+    keys.sort(CSimpleIniA::Entry::LoadOrder());
+    for (const auto& key : keys)
+        list.push_back(std::string(key.pItem) + "=" +
+                       TUtilObj::DecodeIniValue(Ini.GetValue(section.c_str(), key.pItem, "")));
+    return list;
+}
 
+namespace {
 // A byte a value may hold as it is: printable ASCII, and the bytes of valid
 // UTF-8 beyond it but for the C1 controls.
 std::size_t PlainSequenceLength(std::string_view value, std::size_t at) {
@@ -159,15 +120,6 @@ std::optional<std::string> DecodeQuoted(std::string_view inside) {
     return value;
 }
 
-std::optional<int> ParseInteger(const std::string& text) {
-    int value = 0;
-    const char* end = text.data() + text.size();
-    auto [at, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || at != end)
-        return std::nullopt;
-    return value;
-}
-
 } // namespace
 
 bool TSameTextLess::operator()(const std::string& a, const std::string& b) const {
@@ -176,7 +128,7 @@ bool TSameTextLess::operator()(const std::string& a, const std::string& b) const
 
 std::string TUtilObj::IniFileNameFor(const std::string& exePath, bool exeFolderWritable,
                                      const std::string& configFolder) {
-    const std::size_t slash = exePath.rfind('/');
+    const std::size_t slash = exePath.rfind(PathDelim);
     const std::string folder = slash == std::string::npos ? std::string() : exePath.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? exePath : exePath.substr(slash + 1);
     const std::size_t dot = name.find('.');
@@ -184,8 +136,8 @@ std::string TUtilObj::IniFileNameFor(const std::string& exePath, bool exeFolderW
     if (exeFolderWritable)
         return folder + iniName;
     std::string config = configFolder;
-    if (!config.empty() && config.back() != '/')
-        config += '/';
+    if (!config.empty() && config.back() != PathDelim)
+        config += PathDelim;
     return config + iniName;
 }
 
@@ -196,37 +148,21 @@ bool TUtilObj::IsSystemProgramFolder(std::string_view folder) {
     return false;
 }
 
+std::string TUtilObj::ProgramFile() const {
+    return FProgramFile.empty() ? ProgramFilePath() : FProgramFile;
+}
+
 bool TUtilObj::IsPortable() const {
     if (!FIniFileName.empty())
         return false;
-    const QFileInfo folder(QFileInfo(QString::fromStdString(ProgramFilePath())).absolutePath());
-    return folder.isWritable() && !IsSystemProgramFolder(folder.absoluteFilePath().toStdString());
+    const std::string folder = PathText(FileSystemPath(ProgramFile()).parent_path());
+    return FolderWritable(folder) && !IsSystemProgramFolder(folder);
 }
 
 std::string TUtilObj::GetIniFileName() const {
     if (!FIniFileName.empty())
         return FIniFileName;
-    const QString config =
-        QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/sentrel");
-    return IniFileNameFor(ProgramFilePath(), IsPortable(), config.toStdString());
-}
-
-bool TUtilObj::EnsureIniFile() const {
-    const std::string path = GetIniFileName();
-    QFile file(QString::fromStdString(path));
-    if (file.exists())
-        return true;
-    QDir().mkpath(QFileInfo(file).absolutePath());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        throw EFCreateError(
-            Format("Cannot create file %s. %s", path.c_str(), file.errorString().toStdString().c_str()));
-    file.close();
-    return true;
-}
-
-void TUtilObj::ReadSection(const std::string& section, std::vector<std::string>& list) const {
-    EnsureIniFile();
-    ReadExistingSection(section, list);
+    return IniFileNameFor(ProgramFile(), IsPortable(), UserConfigFolder() + PathDelim + "sentrel");
 }
 
 void TUtilObj::ReadExistingSection(const std::string& section, std::vector<std::string>& list) const {
@@ -304,14 +240,6 @@ std::vector<std::string> TUtilObj::ListValues(const std::vector<std::string>& li
     return values;
 }
 
-void TUtilObj::WriteSection(const std::string& section, const std::vector<std::string>& lines, bool numbered) const {
-    WriteSections({{section, lines, numbered}});
-}
-
-void TUtilObj::WriteSections(const std::vector<TSectionWrite>& writes) const {
-    UpdateSections([&](const TIniSections&) { return writes; });
-}
-
 std::vector<std::string> TUtilObj::SectionLines(const TSectionWrite& write) {
     if (!write.Numbered)
         return write.Lines;
@@ -320,70 +248,4 @@ std::vector<std::string> TUtilObj::SectionLines(const TSectionWrite& write) {
     for (std::size_t i = 0; i < write.Lines.size(); ++i)
         lines.push_back(std::to_string(i) + "=" + write.Lines[i]);
     return lines;
-}
-
-TIniSections TUtilObj::ReadSections() const {
-    EnsureIniFile();
-    return TIniFile(GetIniFileName()).AllSections();
-}
-
-void TUtilObj::UpdateSections(const std::function<std::vector<TSectionWrite>(const TIniSections&)>& update) const {
-    EnsureIniFile();
-    const std::string path = GetIniFileName();
-    TReplaceLock lock(path);
-    TIniFile file(path);
-    for (const TSectionWrite& write : update(file.AllSections())) {
-        file.Ini.Delete(write.Section.c_str(), nullptr);
-        for (std::size_t i = 0; i < write.Lines.size(); ++i) {
-            const std::string& line = write.Lines[i];
-            std::string key, value;
-            if (write.Numbered) {
-                key = std::to_string(i);
-                value = line;
-            } else {
-                const std::size_t equals = line.find('=');
-                key = line.substr(0, equals);
-                if (equals != std::string::npos)
-                    value = line.substr(equals + 1, MaxValueLength);
-            }
-            if (file.Ini.SetValue(write.Section.c_str(), key.c_str(), EncodeIniValue(value).c_str()) < 0)
-                throw EIniFileError(Format("Unable to write to %s", path.c_str()));
-        }
-    }
-    file.Save(path);
-}
-
-void TUtilObj::RemoveUnfinishedSaves() const {
-    const std::string path = GetIniFileName();
-    TReplaceLock lock(path);
-    RemoveUnfinishedReplacements(path);
-}
-
-TUtilObj::TSectionWrite TUtilObj::LayoutOf(const QWidget& window) {
-    const QRect outer = WindowFrameGeometry(window);
-    return {"Layout",
-            {"Top=" + std::to_string(outer.y()), "Left=" + std::to_string(outer.x()),
-             "Width=" + std::to_string(outer.width()), "Height=" + std::to_string(outer.height())},
-            false};
-}
-
-void TUtilObj::SaveLayout(const QWidget& window) const {
-    WriteSections({LayoutOf(window)});
-}
-
-// The frame goes where it was, also when the window manager frames the
-// window only after this; a place off every screen is brought back onto one.
-void TUtilObj::RestoreLayout(QWidget& window) const {
-    std::vector<std::string> list;
-    ReadSection("Layout", list);
-    const QRect outer = WindowFrameGeometry(window);
-    const int top = ParseInteger(ValueOfKey(list, "Top")).value_or(outer.y());
-    const int left = ParseInteger(ValueOfKey(list, "Left")).value_or(outer.x());
-    const int width = ParseInteger(ValueOfKey(list, "Width")).value_or(outer.width());
-    const int height = ParseInteger(ValueOfKey(list, "Height")).value_or(outer.height());
-    PlaceWindowFrame(window, QRect(left, top, width, height));
-}
-
-void TUtilObj::SetBeforeReplace(std::function<void(const std::string&)> hook) {
-    BeforeReplace() = std::move(hook);
 }

@@ -117,6 +117,10 @@ public:
     // Points every operation at this file instead of the computed one; empty
     // goes back to the computed one. Tests point it at a temporary file.
     void SetIniFileName(std::string path) { FIniFileName = std::move(path); }
+    // The program whose settings these are, and beside which a portable
+    // copy keeps them: the running one unless set (the console of a build
+    // whose window is another program reads the window's settings).
+    void SetProgramFile(std::string path) { FProgramFile = std::move(path); }
 
     // The location rules, as pure computation: beside the executable, named
     // after it up to and including its first "." followed by "ini" (the
@@ -136,7 +140,10 @@ public:
     static void SetBeforeReplace(std::function<void(const std::string& path)> hook);
 
 private:
+    std::string ProgramFile() const;
+
     std::string FIniFileName;
+    std::string FProgramFile;
 };
 
 // The one instance, alive from start-up to the end of the program.

@@ -42,7 +42,7 @@ TOutputWriter::THandlers LostLinesOnly() {
                     lines += "lost " + std::to_string(count) + " of " + folder + "\n";
                 return lines;
             },
-            [](int) {}};
+            [](const std::string&) {}};
 }
 
 // A reader that stops reading costs at most the limit; once it has taken
@@ -127,21 +127,22 @@ TEST(OutputWriter, AStopIsNotStretchedByAReaderThatTakesLittle) {
 TEST(OutputWriter, AReaderThatLeftEndsWritingOnceAndQuietly) {
     TPipe pipe;
     std::mutex mutex;
-    std::vector<int> ended;
+    std::vector<std::string> ended;
     close(pipe.Ends[0]);
     pipe.Ends[0] = -1;
     {
-        TOutputWriter writer(pipe.Ends[1], 1 << 20, {[](const TOutputWriter::TDropped&) { return std::string(); },
-                                                     [&](int error) {
-                                                         std::lock_guard lock(mutex);
-                                                         ended.push_back(error);
-                                                     }});
+        TOutputWriter writer(pipe.Ends[1], 1 << 20,
+                             {[](const TOutputWriter::TDropped&) { return std::string(); },
+                              [&](const std::string& error) {
+                                  std::lock_guard lock(mutex);
+                                  ended.push_back(error);
+                              }});
         writer.Write("one\n", "/a");
         for (int i = 0; i < 100 && writer.Write("more\n", "/a"); ++i)
             usleep(10000);
         EXPECT_FALSE(writer.Write("late\n", "/a"));
     }
-    EXPECT_EQ(ended, std::vector<int>{0});
+    EXPECT_EQ(ended, std::vector<std::string>{""});
 }
 
 TEST(OutputWriter, OnlyARegularFileIsNamed) {

@@ -150,6 +150,9 @@ TConsole::~TConsole() {
 
 int TConsole::Run(const std::vector<std::string>& folders, std::optional<int64_t> since) {
     FRunning = this;
+    if (!FOutputFile && TOutputWriter::IsFile(StandardOutput))
+        TellUser("the output goes to a file whose name the system does not tell: if it lies in a watched folder, "
+                 "each line written to it is listed again");
     SetMessageErrorReporter(&TConsole::ReportWatchError);
     if (since && FHistory)
         FHistory->PrintSince(

@@ -162,3 +162,8 @@ std::optional<std::string> TOutputWriter::FileOf(int fd) {
         return std::nullopt;
     return std::string(path, static_cast<std::size_t>(length));
 }
+
+bool TOutputWriter::IsFile(int fd) {
+    struct stat status {};
+    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}

@@ -106,10 +106,15 @@ bool TOutputSink::WriteAll(std::string_view text, const std::function<bool()>& s
     return true;
 }
 
-std::optional<std::string> TOutputWriter::FileOf(int fd) {
+bool TOutputWriter::IsFile(int fd) {
     const auto output = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
-    if (output == INVALID_HANDLE_VALUE || GetFileType(output) != FILE_TYPE_DISK)
+    return output != INVALID_HANDLE_VALUE && GetFileType(output) == FILE_TYPE_DISK;
+}
+
+std::optional<std::string> TOutputWriter::FileOf(int fd) {
+    if (!IsFile(fd))
         return std::nullopt;
+    const auto output = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     std::wstring name(32768, L'\0');
     const DWORD length = GetFinalPathNameByHandleW(output, name.data(), static_cast<DWORD>(name.size()),
                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);

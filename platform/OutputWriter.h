@@ -50,6 +50,8 @@ public:
     // The regular file the descriptor writes to, by its full path; none for
     // a pipe, a terminal or a socket.
     static std::optional<std::string> FileOf(int fd);
+    // Whether the descriptor writes to a regular file, named or not.
+    static bool IsFile(int fd);
 
 private:
     void Run();

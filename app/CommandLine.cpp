@@ -154,6 +154,31 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
     return result;
 }
 
+namespace {
+// Where the settings are kept, as --help tells it.
+#ifdef _WIN32
+constexpr const char* SettingsHelp = R"(Settings: the watched folders, the exclusion and file-type lists and the
+other options are kept in one INI file, the window's (sentrel.exe): beside
+the program when its folder is writable, named sentrel.ini; otherwise
+%LOCALAPPDATA%\sentrel\sentrel.ini. sentrel-console.exe takes the arguments
+of "sentrel --console" (--console itself may be left out), applies the
+file's excluded folders and files and its excluded and included file
+types, and never writes it. This build keeps no history.
+
+)";
+#else
+constexpr const char* SettingsHelp = R"(Settings: the watched folders, the exclusion and file-type lists and the
+other options are kept in one INI file: beside the program when its folder
+is writable and is not a system folder (/usr, /bin, /sbin), named after the
+program with ".ini" added; otherwise $XDG_CONFIG_HOME/sentrel/sentrel.ini
+(by default ~/.config/sentrel/sentrel.ini). The window reads it at start and
+writes it at exit. The console applies its excluded folders and files and
+its excluded and included file types, and never writes it.
+
+)";
+#endif
+} // namespace
+
 std::string UsageText() {
     return R"(Usage: sentrel [--verbose] [--settings FILE] [FOLDER...]
        sentrel --console [--format text|json] [--settings FILE] [--since WHEN]
@@ -208,15 +233,8 @@ list, as "Add Directory" does (a folder listed already is not added again).
   --version        show the version
   --               end of options: every argument after it is a folder
 
-Settings: the watched folders, the exclusion and file-type lists and the
-other options are kept in one INI file: beside the program when its folder
-is writable and is not a system folder (/usr, /bin, /sbin), named after the
-program with ".ini" added; otherwise $XDG_CONFIG_HOME/sentrel/sentrel.ini
-(by default ~/.config/sentrel/sentrel.ini). The window reads it at start and
-writes it at exit. The console applies its excluded folders and files and
-its excluded and included file types, and never writes it.
-
-Exit codes:
+)" + std::string(SettingsHelp) +
+           R"(Exit codes:
   0  ended as asked: the window closed, Ctrl-C or SIGTERM, or the reader of
      the console's output closed it
   1  a failure while running: no display for the window, a folder that

@@ -1,12 +1,9 @@
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,7 +26,8 @@ class TOutputWriter {
 public:
     using TDropped = std::map<std::string, uint64_t>;
     struct THandlers {
-        // Both run on the writer's thread and must raise nothing.
+        // Both run on the writer's thread, must raise nothing and must not
+        // call Write.
         std::function<std::string(const TDropped& dropped)> LostLines;
         // Once, when writing ended: empty for a reader that went away, else
         // the system's reason. Nothing is written after it.
@@ -38,7 +36,9 @@ public:
 
     TOutputWriter(int fd, std::size_t limit, THandlers handlers);
     // Writes what is still queued while the descriptor takes it within a
-    // short grace, then gives up on the rest.
+    // short grace, then gives up on the rest. A write that the system lets
+    // no stop cancel (under Wine) is left to the end of the program, and
+    // calls no handler any more.
     ~TOutputWriter();
     TOutputWriter(const TOutputWriter&) = delete;
     TOutputWriter& operator=(const TOutputWriter&) = delete;
@@ -54,18 +54,9 @@ public:
     static bool IsFile(int fd);
 
 private:
-    void Run();
-    bool Stopping();
-
-    const std::size_t FLimit;
-    const THandlers FHandlers;
-    std::unique_ptr<TOutputSink> FSink;
-    std::mutex FMutex;
-    std::condition_variable FReady;
-    std::string FQueued;
-    std::size_t FInFlight = 0;
-    TDropped FDropped;
-    bool FStopping = false;
-    bool FEnded = false;
+    // What the writer's thread uses: its own, so that a writer the system
+    // does not let go of can be left to end with the program.
+    struct TState;
+    std::shared_ptr<TState> FState;
     std::thread FThread;
 };

@@ -62,6 +62,25 @@ run_case text '' '' 'echo hi > a.txt; mv a.txt b.txt' ' - Renamed_new_name - @\b
 run_case json '' '--format json --no-catch-up' 'touch "ü x"' 'watched\\ü x","folder":"Z:' ''
 run_case filtered $'[ExcludedFileTypes]\n0=*.TMP\n' '--no-catch-up' 'touch skip.tmp; touch last' ' - Added - @\last' 'skip.tmp'
 
+# A reader that takes nothing holds neither the stop nor the exit code.
+case_name=stuck_reader
+dir="$root/$case_name"
+mkdir -p "$dir/watched"
+( "$wine_run" "$console" --no-catch-up "$(windows_path "$dir/watched")" 2> "$dir/err"; echo $? > "$dir/status" ) |
+  sleep 60 &
+reader=$!
+if wait_for "$dir/err" "watching"; then
+  for i in $(seq 3000); do : > "$dir/watched/f$i"; done
+  sleep 1
+  pkill -INT -f "$(basename "$console").*$case_name" || true
+  for _ in $(seq 50); do [ -s "$dir/status" ] && break; sleep 0.1; done
+  [ "$(cat "$dir/status" 2>/dev/null)" = 0 ] || fail "not ended within 5 s of Ctrl-C: $(cat "$dir/err")"
+else
+  fail "never said it was watching: $(cat "$dir/err")"
+fi
+kill "$reader" 2>/dev/null
+pkill -f "$(basename "$console").*$case_name" || true
+
 # Mistakes end at once with their exit codes.
 case_name=mistakes
 "$wine_run" "$console" 'Z:\no\such\folder' > /dev/null 2> "$root/err"

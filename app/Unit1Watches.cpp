@@ -71,7 +71,7 @@ void TForm1::sbAddDirectoryClick() {
 }
 
 void TForm1::AddAllDrives1Click() {
-    for (const std::string& drive : FixedDrives(ReadMountTable(), SystemDriveProbe()))
+    for (const std::string& drive : SystemFixedDrives())
         AddWatch(drive);
 }
 

@@ -106,3 +106,7 @@ std::vector<std::string> MountPointsBelow(const std::vector<TMount>& mounts, con
     }
     return topMost;
 }
+
+std::vector<std::string> SystemFixedDrives() {
+    return FixedDrives(ReadMountTable(), SystemDriveProbe());
+}

@@ -4,6 +4,12 @@
 #include <string>
 #include <vector>
 
+// The machine's fixed drives, each once, in ascending order: what "Add All
+// Drives" watches. On Windows the drives of GetLogicalDrives the system
+// calls fixed ("C:\"); on Linux FixedDrives of the mount table.
+std::vector<std::string> SystemFixedDrives();
+
+#ifndef _WIN32
 // One line of the system's mount table.
 struct TMount {
     std::string Device;
@@ -34,3 +40,4 @@ std::vector<std::string> MountPointsBelow(const std::vector<TMount>& mounts, con
 // devices that are neither removable nor loop devices, each once, in
 // ascending order. Pseudo, memory, network and image file systems are left out.
 std::vector<std::string> FixedDrives(const std::vector<TMount>& mounts, const TDriveProbe& probe);
+#endif

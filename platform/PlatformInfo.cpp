@@ -1,5 +1,6 @@
 #include "platform/PlatformInfo.h"
 
+#include "platform/TextConversion.h"
 #include "runtime/SysUtils.h"
 
 #include <atomic>
@@ -38,7 +39,8 @@ bool DirectoryExists(const std::string& path) {
 
 std::filesystem::path FileSystemPath(const std::string& path) {
 #ifdef _WIN32
-    return std::filesystem::path(std::u8string(path.begin(), path.end()));
+    const std::u16string wide = Local8ToWide(path);
+    return std::filesystem::path(std::wstring(wide.begin(), wide.end()));
 #else
     return path;
 #endif
@@ -46,8 +48,8 @@ std::filesystem::path FileSystemPath(const std::string& path) {
 
 std::string PathText(const std::filesystem::path& path) {
 #ifdef _WIN32
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
+    const std::wstring& wide = path.native();
+    return WideToLocal8(std::u16string(wide.begin(), wide.end()));
 #else
     return path.string();
 #endif

@@ -31,7 +31,8 @@ bool SamePath(std::string_view a, std::string_view b);
 bool DirectoryExists(const std::string& path);
 
 // The program's paths are 8-bit text: the bytes of the name on Linux,
-// UTF-8 on Windows, whose file names are 16-bit. These cross between them
+// UTF-8 on Windows, whose file names are 16-bit (converted as names from
+// the change reader are: see TextConversion.h). These cross between them
 // and the standard library's paths.
 std::filesystem::path FileSystemPath(const std::string& path);
 std::string PathText(const std::filesystem::path& path);

@@ -61,6 +61,10 @@ inline constexpr const char* WineSubTreeGap = "changes below sub-folders it did 
 // lets it go, so a watch of it never sees it go.
 inline constexpr const char* WineRemovalGap = "a folder removed while watched stays until the watch lets it go";
 
+// Wine keeps Windows names as UTF-8 on Linux, which cannot hold a lone
+// surrogate: such a file cannot be made.
+inline constexpr const char* WineLoneSurrogateGap = "no file name may hold a lone surrogate";
+
 // Ends a test that would fail only for a known difference of Wine from
 // Windows, naming it, so that the run shows it as skipped with the reason
 // instead of weakening what the test asks of Windows.

@@ -5,6 +5,7 @@
 #include "ReaderDriver.h"
 
 #include "platform/DirChanges.h"
+#include "platform/PlatformInfo.h"
 
 #include <filesystem>
 #include <fstream>
@@ -152,6 +153,25 @@ TEST(DirChanges, RenamesWithinIntoAndOutOfTheTree) {
     if (RecordsTellFolders) {
         EXPECT_EQ(driver.SeenFolders, std::set<std::string>{"e"});
     }
+}
+
+// A name that is not valid text (bytes that are not UTF-8 on Linux, a lone
+// surrogate on Windows) is reported as a name that opens the file again.
+TEST(DirChanges, OddNamesAreReportedSoThatTheyOpenTheFile) {
+#ifdef _WIN32
+    const std::string name = PathText(fs::path(std::wstring{L'a', wchar_t(0xD800), L'b'}));
+    KNOWN_WINE_DIFFERENCE(WineLoneSurrogateGap);
+#else
+    const std::string name = "caf\xe9\x01";
+#endif
+    TTempDir dir;
+    TReaderDriver driver(dir.Path());
+    driver.StartAndWaitReady();
+    std::ofstream(FileSystemPath(dir.Path() + PathDelim + name)) << "x";
+    const auto seen = driver.CollectUntilQuiet();
+    ASSERT_EQ(CountOf(seen, {1, name}), 1u) << ::testing::PrintToString(seen);
+    std::error_code error;
+    EXPECT_TRUE(fs::is_regular_file(FileSystemPath(dir.Path() + PathDelim + name), error));
 }
 
 TEST(DirChanges, WholeSubTreeOnlyWhenAsked) {

@@ -22,9 +22,7 @@
 #include "watch/BrkDirWatch.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <unordered_map>
@@ -51,12 +49,12 @@ TFilterLists ReadFilterLists() {
 // changes; none when it is outside.
 std::optional<std::string> NameInTree(const std::string& folder, const std::string& file) {
     std::error_code error;
-    std::string root = std::filesystem::weakly_canonical(folder, error).string();
+    std::string root = PathText(std::filesystem::weakly_canonical(FileSystemPath(folder), error));
     if (error)
         return std::nullopt;
     if (!root.ends_with(PathDelim))
         root += PathDelim;
-    if (!file.starts_with(root))
+    if (file.size() <= root.size() || !SamePath(std::string_view(file).substr(0, root.size()), root))
         return std::nullopt;
     return file.substr(root.size());
 }

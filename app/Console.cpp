@@ -383,10 +383,9 @@ int RunConsole(const TCommandLine& commandLine) {
     return console->Run(commandLine.Folders, commandLine.Since);
 }
 
-std::optional<int> RunWithoutWindow(const std::vector<std::string>& arguments, const std::string& currentFolder,
-                                    TCommandLine& commandLine) {
+std::optional<int> RunWithoutWindow(const std::vector<std::string>& arguments, TCommandLine& commandLine) {
     try {
-        commandLine = ParseCommandLine(arguments, currentFolder);
+        commandLine = ParseCommandLine(arguments, CurrentFolder());
     } catch (const ECommandLineError& error) {
         std::fprintf(stderr, "sentrel: %s\nTry 'sentrel --help' for more information.\n", error.what());
         return ExitUsage;

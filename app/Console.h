@@ -13,9 +13,8 @@ struct TCommandLine;
 // and runs no toolkit.
 int RunConsole(const TCommandLine& commandLine);
 
-// Reads the arguments after the program's name (folders relative to
-// currentFolder) into commandLine and does what they ask that needs no
+// Reads the arguments after the program's name (folders relative to the
+// current folder) into commandLine and does what they ask that needs no
 // window: prints the usage, the version or a mistake in them, or runs the
 // console. Returns its exit code; none when the window is asked for.
-std::optional<int> RunWithoutWindow(const std::vector<std::string>& arguments, const std::string& currentFolder,
-                                    TCommandLine& commandLine);
+std::optional<int> RunWithoutWindow(const std::vector<std::string>& arguments, TCommandLine& commandLine);

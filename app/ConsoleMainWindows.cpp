@@ -18,13 +18,6 @@ namespace {
 std::string Utf8(const wchar_t* text) {
     return PathText(std::filesystem::path(text));
 }
-
-// Empty when the current folder is gone; only relative folders need it.
-std::string CurrentFolder() {
-    std::error_code error;
-    const std::filesystem::path current = std::filesystem::current_path(error);
-    return error ? std::string() : PathText(current);
-}
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -35,5 +28,5 @@ int wmain(int argc, wchar_t** argv) {
         arguments.push_back(Utf8(argv[i]));
     UtilObj.SetProgramFile(PathText(FileSystemPath(ProgramFilePath()).parent_path() / "sentrel.exe"));
     TCommandLine commandLine;
-    return RunWithoutWindow(arguments, CurrentFolder(), commandLine).value_or(ExitUsage);
+    return RunWithoutWindow(arguments, commandLine).value_or(ExitUsage);
 }

@@ -9,10 +9,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <optional>
-#include <system_error>
 
 namespace {
 // Without a display Qt ends the program with a message of its own choosing;
@@ -22,13 +20,6 @@ bool DisplayReachable() {
     if (platform && *platform)
         return true;
     return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
-}
-
-// Empty when the current folder is gone; only relative folders need it, and
-// those then fail to be found.
-std::string CurrentFolder() {
-    std::error_code error;
-    return std::filesystem::current_path(error).string();
 }
 
 int RunWindow(const TCommandLine& commandLine, int& argc, char** argv) {
@@ -62,7 +53,7 @@ int RunWindow(const TCommandLine& commandLine, int& argc, char** argv) {
 // --version, the console and every mistake in them work on any terminal.
 int main(int argc, char** argv) {
     TCommandLine commandLine;
-    if (const std::optional<int> exitCode = RunWithoutWindow({argv + 1, argv + argc}, CurrentFolder(), commandLine))
+    if (const std::optional<int> exitCode = RunWithoutWindow({argv + 1, argv + argc}, commandLine))
         return *exitCode;
     return RunWindow(commandLine, argc, argv);
 }

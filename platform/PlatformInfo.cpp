@@ -67,6 +67,12 @@ std::string ProgramFilePath() {
 #endif
 }
 
+std::string CurrentFolder() {
+    std::error_code error;
+    const std::filesystem::path current = std::filesystem::current_path(error);
+    return error ? std::string() : PathText(current);
+}
+
 bool FolderWritable(const std::string& folder) {
 #ifdef _WIN32
     const DWORD attributes = GetFileAttributesW(FileSystemPath(folder).c_str());

@@ -40,6 +40,10 @@ std::string PathText(const std::filesystem::path& path);
 // The running program's file, absolute; empty where the system does not tell.
 std::string ProgramFilePath();
 
+// The current folder; empty when it is gone (only relative paths need it,
+// and those then fail to be found).
+std::string CurrentFolder();
+
 // Whether the user may make files in folder, as far as the system tells
 // without trying.
 bool FolderWritable(const std::string& folder);

@@ -1,6 +1,6 @@
 #include "about/WebLabel.h"
 
-#include "platform/ShellOpen.h"
+#include "platform/desktop/ShellOpen.h"
 #include "toolkit/Application.h"
 #include "toolkit/Graphics.h"
 

@@ -3,7 +3,7 @@
 #include "app/CommandLine.h"
 
 #include "history/HistoryTimes.h"
-#include "platform/PlatformInfo.h"
+#include "platform/system/PlatformInfo.h"
 #include "runtime/ProgramInfo.h"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 // the window's program beside it, sentrel.exe.
 #include "app/CommandLine.h"
 #include "app/Console.h"
-#include "platform/PlatformInfo.h"
+#include "platform/system/PlatformInfo.h"
 #include "util/UtilObj.h"
 
 #include <windows.h>

@@ -2,8 +2,8 @@
 
 #include "history/HistoryStore.h"
 #include "history/Snapshot.h"
-#include "platform/HelperClient.h"
-#include "platform/PlatformInfo.h"
+#include "platform/helper/HelperClient.h"
+#include "platform/system/PlatformInfo.h"
 #include "runtime/SysUtils.h"
 #include "util/CatchUpRecords.h"
 #include "util/ChangeFilter.h"

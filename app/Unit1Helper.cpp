@@ -3,7 +3,7 @@
 // fanotify, with the process behind each change, for this user.
 #include "app/Unit1.h"
 
-#include "platform/HelperClient.h"
+#include "platform/helper/HelperClient.h"
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"

@@ -5,9 +5,9 @@
 #include "app/Unit1.h"
 
 #include "dialogs/GeneralOptionsUnit.h"
-#include "platform/PlatformInfo.h"
-#include "platform/ProcessStart.h"
-#include "platform/ShellOpen.h"
+#include "platform/desktop/ProcessStart.h"
+#include "platform/desktop/ShellOpen.h"
+#include "platform/system/PlatformInfo.h"
 #include "runtime/SysUtils.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"

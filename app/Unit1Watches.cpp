@@ -5,8 +5,8 @@
 
 #include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/OptionsUnit.h"
-#include "platform/Drives.h"
-#include "platform/PlatformInfo.h"
+#include "platform/files/Drives.h"
+#include "platform/system/PlatformInfo.h"
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"

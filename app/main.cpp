@@ -2,7 +2,7 @@
 #include "app/Console.h"
 #include "app/Program.h"
 #include "app/Unit1.h"
-#include "platform/StopSignals.h"
+#include "platform/loop/StopSignals.h"
 #include "runtime/Exception.h"
 #include "toolkit/Application.h"
 #include "util/UtilObj.h"

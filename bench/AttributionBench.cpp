@@ -2,9 +2,9 @@
 // making one file, started and reaped one after another as a shell does,
 // while a reader takes the changes at once or only every 20 ms. Counted:
 // changes whose process could not be named, and changes named wrongly.
-#include "platform/DirChanges.h"
-#include "platform/FanotifySource.h"
-#include "platform/TextConversion.h"
+#include "platform/changes/DirChanges.h"
+#include "platform/changes/fanotify/FanotifySource.h"
+#include "platform/system/TextConversion.h"
 
 #include <atomic>
 #include <benchmark/benchmark.h>

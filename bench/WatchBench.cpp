@@ -4,7 +4,7 @@
 #include "BenchTree.h"
 #include "LineProcess.h"
 
-#include "platform/FanotifySource.h"
+#include "platform/changes/fanotify/FanotifySource.h"
 #include "watch/BrkDirWatch.h"
 
 #include <QCoreApplication>

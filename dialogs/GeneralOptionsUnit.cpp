@@ -2,7 +2,7 @@
 
 #include "app/Unit1.h"
 #include "dialogs/InputFormUnit.h"
-#include "platform/PlatformInfo.h"
+#include "platform/system/PlatformInfo.h"
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/EnterKey.h"

@@ -4,7 +4,7 @@
 #include "dialogs/GeneralOptionsUnit.h"
 #include "history/HistoryStore.h"
 #include "history/HistoryTimes.h"
-#include "platform/PlatformInfo.h"
+#include "platform/system/PlatformInfo.h"
 #include "runtime/Exception.h"
 #include "toolkit/Application.h"
 #include "toolkit/ListBox.h"

@@ -1,6 +1,6 @@
 #include "dialogs/WatchLimitUnit.h"
 
-#include "platform/InotifyLimits.h"
+#include "platform/changes/inotify/InotifyLimits.h"
 #include "runtime/Exception.h"
 #include "runtime/SysUtils.h"
 #include "toolkit/Application.h"

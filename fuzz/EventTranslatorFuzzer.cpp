@@ -5,9 +5,9 @@
 // stream is settled nothing is held back.
 #include "FuzzSupport.h"
 
-#include "platform/DirChanges.h"
-#include "platform/InotifyTranslator.h"
-#include "platform/TextConversion.h"
+#include "platform/changes/DirChanges.h"
+#include "platform/changes/tree/InotifyTranslator.h"
+#include "platform/system/TextConversion.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // Any bytes as a fanotify group's read: the parser never reads outside the
 // buffer, and every key it makes gives back a handle that fits its storage.
-#include "platform/FanotifyRecords.h"
+#include "platform/changes/fanotify/FanotifyRecords.h"
 
 #include <cstddef>
 #include <cstdint>

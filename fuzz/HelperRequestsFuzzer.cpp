@@ -1,7 +1,7 @@
 // What the privileged helper reads from the program it serves: whatever the
 // bytes, the parse reads nothing outside them, and a request it accepts
 // keeps every rule and says, written again, exactly what it said.
-#include "platform/HelperProtocol.h"
+#include "platform/helper/HelperProtocol.h"
 
 #include <cstdint>
 #include <string_view>

@@ -3,7 +3,7 @@
 // harm and settle after one round.
 #include "FuzzSupport.h"
 
-#include "platform/TextConversion.h"
+#include "platform/system/TextConversion.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // The kernel's process events as the socket gives them: whatever the bytes,
 // the parse reads nothing outside them and gives only events with a number.
-#include "platform/ProcessEvents.h"
+#include "platform/processes/ProcessEvents.h"
 
 #include <cstdint>
 #include <cstring>

@@ -4,8 +4,8 @@
 // an assertion failure and delivers nothing.
 #include "FuzzSupport.h"
 
-#include "platform/DirChanges.h"
-#include "platform/TextConversion.h"
+#include "platform/changes/DirChanges.h"
+#include "platform/system/TextConversion.h"
 #include "watch/BrkDirWatch.h"
 
 #include <QCoreApplication>

@@ -4,8 +4,8 @@
 // a change is passed on only if the user may list and search the folder
 // that holds it and search every folder on the way there, as the kernel
 // decides with the user's identity when the change is passed.
-#include "platform/RecordBuffer.h"
-#include "platform/UserAccess.h"
+#include "platform/changes/RecordBuffer.h"
+#include "platform/helper/UserAccess.h"
 
 #include <cstdint>
 #include <map>

@@ -6,8 +6,8 @@
 // themselves passed on. Requests come on one descriptor, messages go on
 // another; the service ends when the program closes its end, breaks a rule
 // of the protocol, or asks for more than it may.
-#include "platform/HelperProtocol.h"
-#include "platform/UserAccess.h"
+#include "platform/helper/HelperProtocol.h"
+#include "platform/helper/UserAccess.h"
 
 #include <cstdint>
 #include <map>

@@ -9,7 +9,7 @@
 // the one before, and a trailer with the count and a checksum of all
 // before it. A new file is written beside the old and put in its place
 // only when complete, so a crash leaves the last good one.
-#include "platform/TreeWalk.h"
+#include "platform/files/TreeWalk.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -4,8 +4,8 @@
 // would show it.
 #include "EngineTesting.h"
 
-#include "platform/EventLoop.h"
-#include "platform/MessageWindow.h"
+#include "platform/loop/EventLoop.h"
+#include "platform/loop/MessageWindow.h"
 
 #include <exception>
 #include <gtest/gtest.h>

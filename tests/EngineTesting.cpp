@@ -1,7 +1,7 @@
 #include "EngineTesting.h"
 
-#include "platform/MessageLoop.h"
-#include "platform/PlatformInfo.h"
+#include "platform/loop/MessageLoop.h"
+#include "platform/system/PlatformInfo.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -12,7 +12,7 @@
 #include <thread>
 
 #ifdef __linux__
-#include "platform/FanotifySource.h"
+#include "platform/changes/fanotify/FanotifySource.h"
 
 #include <cstdlib>
 #endif

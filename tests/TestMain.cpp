@@ -1,8 +1,8 @@
 #include "Testing.h"
 
-#include "platform/FanotifySource.h"
-#include "platform/ProcessStart.h"
-#include "platform/ShellOpen.h"
+#include "platform/changes/fanotify/FanotifySource.h"
+#include "platform/desktop/ProcessStart.h"
+#include "platform/desktop/ShellOpen.h"
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
 #include "util/UtilObj.h"

@@ -1,6 +1,6 @@
 #include "toolkit/Application.h"
 
-#include "platform/MessageWindow.h"
+#include "platform/loop/MessageWindow.h"
 #include "runtime/Exception.h"
 #include "toolkit/Dialogs.h"
 

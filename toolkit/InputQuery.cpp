@@ -1,6 +1,6 @@
 #include "toolkit/InputQuery.h"
 
-#include "platform/TextConversion.h"
+#include "platform/system/TextConversion.h"
 
 #include <QApplication>
 #include <QInputDialog>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/MessageLoop.h"
+#include "platform/loop/MessageLoop.h"
 
 #include <QObject>
 

@@ -6,7 +6,7 @@
 // it was found; "Not_caught_up" for a folder whose changes could not be
 // told, with the reason.
 #include "history/CatchUp.h"
-#include "platform/MessageWindow.h"
+#include "platform/loop/MessageWindow.h"
 #include "util/ChangeRecords.h"
 
 #include <atomic>

@@ -1,6 +1,6 @@
 #include "util/ChangeFilter.h"
 
-#include "platform/PlatformInfo.h"
+#include "platform/system/PlatformInfo.h"
 #include "runtime/SysUtils.h"
 #include "util/Utilstrings.h"
 

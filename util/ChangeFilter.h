@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/DirChanges.h"
-#include "platform/ProcessNames.h"
+#include "platform/changes/DirChanges.h"
+#include "platform/processes/ProcessNames.h"
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/ProcessNames.h"
+#include "platform/processes/ProcessNames.h"
 
 #include <cstdint>
 #include <optional>

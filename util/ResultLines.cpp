@@ -1,6 +1,6 @@
 #include "util/ResultLines.h"
 
-#include "platform/PlatformInfo.h"
+#include "platform/system/PlatformInfo.h"
 #include "runtime/SysUtils.h"
 #include "util/ChangeFilter.h"
 #include "util/PathText.h"

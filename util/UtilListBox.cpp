@@ -1,10 +1,10 @@
 #include "util/UtilListBox.h"
 
-#include "platform/FileReplace.h"
-#include "toolkit/Dialogs.h"
+#include "platform/files/FileReplace.h"
 #include "runtime/Exception.h"
-#include "toolkit/ListBox.h"
 #include "runtime/SysUtils.h"
+#include "toolkit/Dialogs.h"
+#include "toolkit/ListBox.h"
 
 #include <QFile>
 

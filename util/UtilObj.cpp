@@ -1,6 +1,6 @@
 #include "util/UtilObj.h"
 
-#include "platform/PlatformInfo.h"
+#include "platform/system/PlatformInfo.h"
 #include "runtime/SysUtils.h"
 #include "util/IniFile.h"
 

@@ -1,5 +1,5 @@
-#include "platform/FileReplace.h"
-#include "platform/PlatformInfo.h"
+#include "platform/files/FileReplace.h"
+#include "platform/system/PlatformInfo.h"
 #include "runtime/SysUtils.h"
 #include "util/IniFile.h"
 #include "util/UtilObj.h"

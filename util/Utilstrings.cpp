@@ -1,6 +1,6 @@
 #include "util/Utilstrings.h"
 
-#include "platform/PlatformInfo.h"
+#include "platform/system/PlatformInfo.h"
 
 void ReplaceAll(std::string& text, std::string_view oldText, std::string_view newText) {
     if (oldText.empty())

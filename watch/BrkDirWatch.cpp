@@ -1,8 +1,8 @@
 #include "watch/BrkDirWatch.h"
 
-#include "platform/PlatformInfo.h"
-#include "platform/TextConversion.h"
-#include "platform/UnalignedRead.h"
+#include "platform/system/PlatformInfo.h"
+#include "platform/system/TextConversion.h"
+#include "platform/system/UnalignedRead.h"
 #include "runtime/SysUtils.h"
 
 #include <chrono>

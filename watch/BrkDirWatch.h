@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/DirChanges.h"
-#include "platform/MessageWindow.h"
-#include "platform/Thread.h"
+#include "platform/changes/DirChanges.h"
+#include "platform/loop/MessageWindow.h"
+#include "platform/loop/Thread.h"
 #include "runtime/Exception.h"
 #include "runtime/Object.h"
 

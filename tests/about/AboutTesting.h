@@ -3,7 +3,7 @@
 #include "Testing.h"
 
 #include "about/AboutUnit.h"
-#include "platform/ShellOpen.h"
+#include "platform/desktop/ShellOpen.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 #include "AppTesting.h"
 
 #include "dialogs/GeneralOptionsUnit.h"
-#include "platform/ProcessStart.h"
-#include "platform/ShellOpen.h"
+#include "platform/desktop/ProcessStart.h"
+#include "platform/desktop/ShellOpen.h"
 #include "util/PathText.h"
 #include "util/ResultLines.h"
 #include "util/UtilObj.h"

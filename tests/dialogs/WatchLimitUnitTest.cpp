@@ -2,7 +2,7 @@
 #include "DialogTesting.h"
 
 #include "dialogs/WatchLimitUnit.h"
-#include "platform/InotifyLimits.h"
+#include "platform/changes/inotify/InotifyLimits.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>

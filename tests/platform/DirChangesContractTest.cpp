@@ -4,8 +4,8 @@
 #include "EngineTesting.h"
 #include "ReaderDriver.h"
 
-#include "platform/DirChanges.h"
-#include "platform/PlatformInfo.h"
+#include "platform/changes/DirChanges.h"
+#include "platform/system/PlatformInfo.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,9 +1,9 @@
 // What only the fanotify source does: the choice of it, and watches of a
 // whole file system.
-#include "Testing.h"
 #include "ReaderDriver.h"
+#include "Testing.h"
 
-#include "platform/FanotifySource.h"
+#include "platform/changes/fanotify/FanotifySource.h"
 
 #include <algorithm>
 #include <csignal>

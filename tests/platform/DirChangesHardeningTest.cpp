@@ -1,9 +1,9 @@
 // The change reader under hostile conditions: interleaved writers, moves
 // during a walk, mounts, held-open folders, paths that change under it.
-#include "Testing.h"
 #include "ReaderDriver.h"
+#include "Testing.h"
 
-#include "platform/TranslatingReader.h"
+#include "platform/changes/linux/TranslatingReader.h"
 
 #include <atomic>
 #include <cstring>

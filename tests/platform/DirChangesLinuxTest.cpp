@@ -1,8 +1,8 @@
-#include "Testing.h"
 #include "ReaderDriver.h"
+#include "Testing.h"
 
-#include "platform/DirChanges.h"
-#include "platform/InotifyLimits.h"
+#include "platform/changes/DirChanges.h"
+#include "platform/changes/inotify/InotifyLimits.h"
 #include "util/ChangeFilter.h"
 
 #include <filesystem>

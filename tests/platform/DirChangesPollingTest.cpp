@@ -1,12 +1,12 @@
 // Watches by polling: what a walk compared with the last one reports, and a
 // FUSE file system, whose changes made behind it the kernel never tells,
 // polled through an outage of its server.
-#include "Testing.h"
 #include "ReaderDriver.h"
+#include "Testing.h"
 
-#include "platform/PendingChanges.h"
-#include "platform/TextConversion.h"
-#include "platform/TreePoller.h"
+#include "platform/changes/PendingChanges.h"
+#include "platform/changes/polling/TreePoller.h"
+#include "platform/system/TextConversion.h"
 #include "util/ChangeFilter.h"
 
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "platform/Drives.h"
+#include "platform/files/Drives.h"
 
 #include <gtest/gtest.h>
 

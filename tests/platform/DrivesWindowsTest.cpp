@@ -1,5 +1,5 @@
-#include "platform/Drives.h"
-#include "platform/PlatformInfo.h"
+#include "platform/files/Drives.h"
+#include "platform/system/PlatformInfo.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -3,8 +3,8 @@
 // loop runs in the window.
 #include "EngineTesting.h"
 
-#include "platform/EventLoop.h"
-#include "platform/MessageWindow.h"
+#include "platform/loop/EventLoop.h"
+#include "platform/loop/MessageWindow.h"
 
 #include <gtest/gtest.h>
 #include <memory>

@@ -1,6 +1,6 @@
 // Taking apart what a fanotify group reports, from buffers of the test's
 // making: the kinds of record the kernel writes, and malformed ones.
-#include "platform/FanotifyRecords.h"
+#include "platform/changes/fanotify/FanotifyRecords.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "Testing.h"
 
-#include "platform/FileReplace.h"
+#include "platform/files/FileReplace.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

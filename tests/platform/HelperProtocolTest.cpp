@@ -1,8 +1,8 @@
 // What the privileged helper reads from the program it serves is hostile
 // until proven otherwise; what it sends back must arrive whole.
-#include "platform/HelperProtocol.h"
-#include "platform/RecordBuffer.h"
-#include "platform/TextConversion.h"
+#include "platform/changes/RecordBuffer.h"
+#include "platform/helper/HelperProtocol.h"
+#include "platform/system/TextConversion.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The translation of raw inotify events into change records, step by step,
 // without a kernel: a folder tree of the test's making and a port that
 // records what the translator asks of the rest of the backend.
-#include "platform/DirChanges.h"
-#include "platform/InotifyTranslator.h"
-#include "platform/TextConversion.h"
+#include "platform/changes/DirChanges.h"
+#include "platform/changes/tree/InotifyTranslator.h"
+#include "platform/system/TextConversion.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

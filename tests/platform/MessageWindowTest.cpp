@@ -1,7 +1,7 @@
 #include "../toolkit/QtLog.h"
 #include "Testing.h"
 
-#include "platform/MessageWindow.h"
+#include "platform/loop/MessageWindow.h"
 #include "runtime/Exception.h"
 
 #include <QEventLoop>

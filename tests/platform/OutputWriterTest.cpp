@@ -1,4 +1,4 @@
-#include "platform/OutputWriter.h"
+#include "platform/output/OutputWriter.h"
 
 #include <atomic>
 #include <chrono>

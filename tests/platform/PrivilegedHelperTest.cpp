@@ -3,9 +3,9 @@
 #include "ReaderDriver.h"
 #include "Testing.h"
 
-#include "platform/FileDescriptor.h"
-#include "platform/HelperClient.h"
-#include "platform/HelperProtocol.h"
+#include "platform/helper/HelperClient.h"
+#include "platform/helper/HelperProtocol.h"
+#include "platform/system/FileDescriptor.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "Testing.h"
 
-#include "platform/ProcessStart.h"
+#include "platform/desktop/ProcessStart.h"
 
 #include <filesystem>
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // Drives a change reader on the test's own thread, as the watch's worker
 // would, and collects what it reports.
 #include "EngineTesting.h"
-#include "platform/DirChanges.h"
-#include "platform/TextConversion.h"
+#include "platform/changes/DirChanges.h"
+#include "platform/system/TextConversion.h"
 
 #include <algorithm>
 #include <chrono>

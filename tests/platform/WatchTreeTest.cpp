@@ -1,7 +1,7 @@
-#include "platform/DirChanges.h"
-#include "platform/PendingChanges.h"
-#include "platform/TextConversion.h"
-#include "platform/WatchTree.h"
+#include "platform/changes/DirChanges.h"
+#include "platform/changes/PendingChanges.h"
+#include "platform/changes/tree/WatchTree.h"
+#include "platform/system/TextConversion.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "EngineTesting.h"
 
-#include "platform/PlatformInfo.h"
+#include "platform/system/PlatformInfo.h"
 #include "watch/BrkDirWatch.h"
 
 #include <cstring>

@@ -6,7 +6,7 @@
 #include "app/CommandLine.h"
 #include "app/Console.h"
 #include "platform/system/PlatformInfo.h"
-#include "util/UtilObj.h"
+#include "settings/UtilObj.h"
 
 #include <windows.h>
 

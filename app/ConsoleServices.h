@@ -5,7 +5,7 @@
 // has not), the catch-up at start that compares with the snapshots kept
 // beside it, and the privileged helper (Linux's fanotify).
 #include "app/CommandLine.h"
-#include "util/ChangeRecords.h"
+#include "records/ChangeRecords.h"
 
 #include <cstdint>
 #include <functional>

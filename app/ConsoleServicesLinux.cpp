@@ -1,15 +1,15 @@
 #include "app/ConsoleServices.h"
 
+#include "history/CatchUpRecords.h"
+#include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
 #include "history/Snapshot.h"
 #include "platform/helper/HelperClient.h"
 #include "platform/system/PlatformInfo.h"
+#include "records/ChangeFilter.h"
+#include "records/PathText.h"
 #include "runtime/SysUtils.h"
-#include "util/CatchUpRecords.h"
-#include "util/ChangeFilter.h"
-#include "util/History.h"
-#include "util/PathText.h"
-#include "util/UtilObj.h"
+#include "settings/UtilObj.h"
 
 #include <cerrno>
 #include <cstdio>

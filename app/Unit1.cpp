@@ -4,12 +4,12 @@
 #include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/SearchHistoryUnit.h"
 #include "dialogs/WatchLimitUnit.h"
+#include "records/PathText.h"
+#include "records/ResultLines.h"
 #include "toolkit/Application.h"
 #include "toolkit/FileChangeWatch.h"
 #include "toolkit/ListBox.h"
 #include "tray/TrayCompRunTime.h"
-#include "util/PathText.h"
-#include "util/ResultLines.h"
 
 #include <QApplication>
 #include <QCheckBox>

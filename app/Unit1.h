@@ -1,11 +1,11 @@
 #pragma once
 
+#include "history/CatchUpRecords.h"
+#include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
-#include "util/CatchUpRecords.h"
-#include "util/ChangeRecords.h"
-#include "util/History.h"
-#include "util/ProcessTags.h"
-#include "util/UtilObj.h"
+#include "records/ChangeRecords.h"
+#include "records/ProcessTags.h"
+#include "settings/UtilObj.h"
 #include "watch/BrkDirWatch.h"
 
 #include <QMainWindow>

@@ -5,11 +5,11 @@
 #include "app/Unit1.h"
 
 #include "dialogs/GeneralOptionsUnit.h"
+#include "history/CatchUpRecords.h"
 #include "history/Snapshot.h"
+#include "records/ChangeFilter.h"
+#include "records/ResultLines.h"
 #include "toolkit/ListBox.h"
-#include "util/CatchUpRecords.h"
-#include "util/ChangeFilter.h"
-#include "util/ResultLines.h"
 #include "util/Utilstrings.h"
 
 #include <algorithm>

@@ -3,10 +3,10 @@
 #include "app/Unit1.h"
 
 #include "dialogs/GeneralOptionsUnit.h"
+#include "history/HistorySettings.h"
 #include "runtime/SysUtils.h"
 #include "toolkit/Application.h"
 #include "toolkit/ListBox.h"
-#include "util/History.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -8,13 +8,13 @@
 #include "platform/desktop/ProcessStart.h"
 #include "platform/desktop/ShellOpen.h"
 #include "platform/system/PlatformInfo.h"
+#include "records/PathText.h"
+#include "records/ResultLines.h"
 #include "runtime/SysUtils.h"
+#include "settings/UtilObj.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"
-#include "util/PathText.h"
-#include "util/ResultLines.h"
 #include "util/UtilListBox.h"
-#include "util/UtilObj.h"
 #include "util/Utilstrings.h"
 
 #include <QCheckBox>

@@ -13,11 +13,11 @@
 #include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/OptionsUnit.h"
 #include "runtime/SysUtils.h"
+#include "settings/SettingsMerge.h"
+#include "settings/UtilObj.h"
 #include "toolkit/Application.h"
-#include "toolkit/ListBox.h"
 #include "toolkit/FileChangeWatch.h"
-#include "util/SettingsMerge.h"
-#include "util/UtilObj.h"
+#include "toolkit/ListBox.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

@@ -4,8 +4,8 @@
 #include "app/Unit1.h"
 #include "platform/loop/StopSignals.h"
 #include "runtime/Exception.h"
+#include "settings/UtilObj.h"
 #include "toolkit/Application.h"
-#include "util/UtilObj.h"
 
 #include <cstdio>
 #include <cstdlib>

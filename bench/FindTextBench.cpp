@@ -1,8 +1,8 @@
 // Brief mode looks up the changed path among the results lines before every
 // new line: the key index against reading every line, at three list sizes.
 #include "app/Unit1.h"
+#include "records/ResultLines.h"
 #include "toolkit/ListBox.h"
-#include "util/ResultLines.h"
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>

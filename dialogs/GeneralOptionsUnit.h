@@ -1,8 +1,8 @@
 #pragma once
 
+#include "history/HistorySettings.h"
+#include "records/ChangeFilter.h"
 #include "toolkit/EnterKey.h"
-#include "util/ChangeFilter.h"
-#include "util/History.h"
 
 #include <QDialog>
 #include <functional>

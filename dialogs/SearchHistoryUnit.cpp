@@ -2,15 +2,15 @@
 
 #include "app/Unit1.h"
 #include "dialogs/GeneralOptionsUnit.h"
+#include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
 #include "history/HistoryTimes.h"
 #include "platform/system/PlatformInfo.h"
+#include "records/PathText.h"
+#include "records/ResultLines.h"
 #include "runtime/Exception.h"
 #include "toolkit/Application.h"
 #include "toolkit/ListBox.h"
-#include "util/History.h"
-#include "util/PathText.h"
-#include "util/ResultLines.h"
 #include "util/UtilListBox.h"
 
 #include <QGridLayout>

@@ -3,9 +3,9 @@
 // same bytes and holds nothing a terminal or a line reader acts on.
 #include "FuzzSupport.h"
 
-#include "util/ChangeRecords.h"
-#include "util/PathText.h"
-#include "util/ResultLines.h"
+#include "records/ChangeRecords.h"
+#include "records/PathText.h"
+#include "records/ResultLines.h"
 
 #include <QByteArray>
 #include <QJsonDocument>

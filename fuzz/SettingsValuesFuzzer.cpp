@@ -4,7 +4,7 @@
 // settles after one more round.
 #include "FuzzSupport.h"
 
-#include "util/UtilObj.h"
+#include "settings/UtilObj.h"
 
 #include <cstddef>
 #include <cstdint>

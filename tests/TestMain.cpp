@@ -3,9 +3,9 @@
 #include "platform/changes/fanotify/FanotifySource.h"
 #include "platform/desktop/ProcessStart.h"
 #include "platform/desktop/ShellOpen.h"
+#include "settings/UtilObj.h"
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
-#include "util/UtilObj.h"
 
 #include <cstdlib>
 #include <map>

@@ -5,8 +5,8 @@
 
 #include "app/Program.h"
 #include "app/Unit1.h"
+#include "settings/UtilObj.h"
 #include "toolkit/ListBox.h"
-#include "util/UtilObj.h"
 
 #include <gtest/gtest.h>
 #include <memory>

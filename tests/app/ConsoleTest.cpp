@@ -1,9 +1,9 @@
 // The console run as people run it: the real program, a real folder, real
 // signals and pipes, and its output read as a script reads it.
-#include "Testing.h"
 #include "ProgramProcess.h"
+#include "Testing.h"
 
-#include "util/PathText.h"
+#include "records/PathText.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

@@ -3,9 +3,9 @@
 #include "dialogs/GeneralOptionsUnit.h"
 #include "platform/desktop/ProcessStart.h"
 #include "platform/desktop/ShellOpen.h"
-#include "util/PathText.h"
-#include "util/ResultLines.h"
-#include "util/UtilObj.h"
+#include "records/PathText.h"
+#include "records/ResultLines.h"
+#include "settings/UtilObj.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -3,7 +3,7 @@
 #include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/InputFormUnit.h"
 #include "dialogs/OptionsUnit.h"
-#include "util/ResultLines.h"
+#include "records/ResultLines.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>

@@ -3,8 +3,8 @@
 
 #include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/SearchHistoryUnit.h"
+#include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
-#include "util/History.h"
 
 #include <QLabel>
 #include <QLineEdit>

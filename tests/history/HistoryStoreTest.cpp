@@ -1,8 +1,8 @@
 #include "Testing.h"
 
+#include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
 #include "history/HistoryTimes.h"
-#include "util/History.h"
 
 #include <csignal>
 #include <filesystem>

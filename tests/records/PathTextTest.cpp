@@ -1,4 +1,4 @@
-#include "util/PathText.h"
+#include "records/PathText.h"
 
 #include <gtest/gtest.h>
 

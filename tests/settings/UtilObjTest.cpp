@@ -1,7 +1,7 @@
 #include "Testing.h"
 
 #include "runtime/Exception.h"
-#include "util/UtilObj.h"
+#include "settings/UtilObj.h"
 
 #include <QGuiApplication>
 #include <QScreen>

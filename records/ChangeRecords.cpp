@@ -1,4 +1,4 @@
-#include "util/ChangeRecords.h"
+#include "records/ChangeRecords.h"
 
 #include "runtime/SysUtils.h"
 

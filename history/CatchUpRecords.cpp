@@ -1,9 +1,9 @@
-#include "util/CatchUpRecords.h"
+#include "history/CatchUpRecords.h"
 
 #include "history/HistoryStore.h"
 #include "history/Snapshot.h"
-#include "util/ChangeFilter.h"
-#include "util/ResultLines.h"
+#include "records/ChangeFilter.h"
+#include "records/ResultLines.h"
 
 #include <cstring>
 #include <utility>

@@ -1,6 +1,6 @@
-#include "util/ChangeRecords.h"
-#include "util/PathText.h"
-#include "util/ResultLines.h"
+#include "records/ChangeRecords.h"
+#include "records/PathText.h"
+#include "records/ResultLines.h"
 
 #include <QByteArray>
 #include <QJsonDocument>

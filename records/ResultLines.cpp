@@ -1,9 +1,9 @@
-#include "util/ResultLines.h"
+#include "records/ResultLines.h"
 
 #include "platform/system/PlatformInfo.h"
+#include "records/ChangeFilter.h"
+#include "records/PathText.h"
 #include "runtime/SysUtils.h"
-#include "util/ChangeFilter.h"
-#include "util/PathText.h"
 #include "util/TextList.h"
 #include "util/Utilstrings.h"
 #include "watch/BrkDirWatch.h"

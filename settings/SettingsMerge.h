@@ -1,6 +1,6 @@
 #pragma once
 
-#include "util/UtilObj.h"
+#include "settings/UtilObj.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
 // What only the fanotify source does: the choice of it, and watches of a
 // whole file system.
-#include "ReaderDriver.h"
+#include "platform/changes/ReaderDriver.h"
 #include "Testing.h"
 
 #include "platform/changes/fanotify/FanotifySource.h"

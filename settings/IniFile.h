@@ -1,7 +1,7 @@
 #pragma once
 
 // The settings file as SimpleIni holds it, for the units of TUtilObj alone.
-#include "util/UtilObj.h"
+#include "settings/UtilObj.h"
 
 // Only the 8-bit interface is used: no wide-character conversion is needed.
 #define SI_NO_CONVERSION

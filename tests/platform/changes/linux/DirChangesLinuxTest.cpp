@@ -1,9 +1,9 @@
-#include "ReaderDriver.h"
+#include "platform/changes/ReaderDriver.h"
 #include "Testing.h"
 
 #include "platform/changes/DirChanges.h"
 #include "platform/changes/inotify/InotifyLimits.h"
-#include "util/ChangeFilter.h"
+#include "records/ChangeFilter.h"
 
 #include <filesystem>
 #include <fstream>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "util/ChangeRecords.h"
+#include "records/ChangeRecords.h"
 
 #include <cstdint>
 #include <functional>

@@ -7,7 +7,7 @@
 // told, with the reason.
 #include "history/CatchUp.h"
 #include "platform/loop/MessageWindow.h"
-#include "util/ChangeRecords.h"
+#include "records/ChangeRecords.h"
 
 #include <atomic>
 #include <functional>

@@ -1,6 +1,6 @@
 // The privileged helper run as root for an ordinary user (nobody): what it
 // passes on is only what that user could have seen for themselves.
-#include "ReaderDriver.h"
+#include "platform/changes/ReaderDriver.h"
 #include "Testing.h"
 
 #include "platform/helper/HelperClient.h"

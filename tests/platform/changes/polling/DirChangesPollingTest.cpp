@@ -1,13 +1,13 @@
 // Watches by polling: what a walk compared with the last one reports, and a
 // FUSE file system, whose changes made behind it the kernel never tells,
 // polled through an outage of its server.
-#include "ReaderDriver.h"
+#include "platform/changes/ReaderDriver.h"
 #include "Testing.h"
 
 #include "platform/changes/PendingChanges.h"
 #include "platform/changes/polling/TreePoller.h"
 #include "platform/system/TextConversion.h"
-#include "util/ChangeFilter.h"
+#include "records/ChangeFilter.h"
 
 #include <cstdlib>
 #include <filesystem>

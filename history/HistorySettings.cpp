@@ -1,9 +1,9 @@
-#include "util/History.h"
+#include "history/HistorySettings.h"
 
 #include "history/Snapshot.h"
+#include "records/ResultLines.h"
 #include "runtime/SysUtils.h"
-#include "util/ResultLines.h"
-#include "util/UtilObj.h"
+#include "settings/UtilObj.h"
 
 #include <charconv>
 #include <filesystem>

@@ -1,4 +1,4 @@
-#include "../toolkit/QtLog.h"
+#include "toolkit/QtLog.h"
 #include "Testing.h"
 
 #include "platform/loop/MessageWindow.h"

@@ -1,4 +1,4 @@
-#include "util/SettingsMerge.h"
+#include "settings/SettingsMerge.h"
 
 #include <algorithm>
 #include <map>

@@ -1,5 +1,5 @@
+#include "settings/UtilObj.h"
 #include "toolkit/WindowPlacement.h"
-#include "util/UtilObj.h"
 
 #include <QWidget>
 #include <charconv>

@@ -1,8 +1,8 @@
 #include "platform/files/FileReplace.h"
 #include "platform/system/PlatformInfo.h"
 #include "runtime/SysUtils.h"
-#include "util/IniFile.h"
-#include "util/UtilObj.h"
+#include "settings/IniFile.h"
+#include "settings/UtilObj.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,8 +1,8 @@
-#include "util/UtilObj.h"
+#include "settings/UtilObj.h"
 
 #include "platform/system/PlatformInfo.h"
 #include "runtime/SysUtils.h"
-#include "util/IniFile.h"
+#include "settings/IniFile.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "util/ChangeFilter.h"
+#include "records/ChangeFilter.h"
 
 #include "platform/system/PlatformInfo.h"
 #include "runtime/SysUtils.h"

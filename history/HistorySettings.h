@@ -5,7 +5,7 @@
 // ListLimit=1000000),
 // and its records as change records.
 #include "history/HistoryStore.h"
-#include "util/ChangeRecords.h"
+#include "records/ChangeRecords.h"
 
 #include <string>
 #include <vector>

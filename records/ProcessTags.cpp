@@ -1,4 +1,4 @@
-#include "util/ProcessTags.h"
+#include "records/ProcessTags.h"
 
 namespace {
 // Two lookups of one process give two objects alike: what identifies it.

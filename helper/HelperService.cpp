@@ -1,7 +1,7 @@
 #include "helper/HelperService.h"
 
 #include "helper/AccessFilter.h"
-#include "platform/changes/fanotify/FanotifySource.h"
+#include "platform/changes/linux/DirChangesLinux.h"
 
 #include <climits>
 #include <condition_variable>

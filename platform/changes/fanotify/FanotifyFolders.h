@@ -11,11 +11,12 @@
 // queued when the folder was renamed meanwhile: the walk makes that rare.
 #ifdef __linux__
 
-#include "platform/changes/linux/TranslatingReader.h"
+#include "platform/changes/WatchNotices.h"
 #include "platform/changes/tree/AccessTimes.h"
+#include "platform/changes/tree/EventSource.h"
 #include "platform/changes/tree/ExcludedFolders.h"
 #include "platform/changes/tree/WatchTree.h"
-#include "platform/changes/WatchNotices.h"
+#include "platform/system/FileDescriptor.h"
 
 #include <atomic>
 #include <cstdint>

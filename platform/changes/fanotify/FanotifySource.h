@@ -4,9 +4,8 @@
 // that holds it, set up at once whatever the size of the tree.
 #ifdef __linux__
 
-#include "platform/changes/linux/TranslatingReader.h"
+#include "platform/changes/tree/EventSource.h"
 
-#include <memory>
 #include <string>
 
 namespace inotify {
@@ -18,11 +17,6 @@ struct TFanotifyChoice {
     std::string WhyNot;
 };
 TFanotifyChoice ChooseFanotify(const std::string& path);
-
-// A reader of the folder at path through fanotify only; nullptr when the
-// folder cannot be opened (failure) or fanotify cannot serve (whyNot).
-std::unique_ptr<TDirChangeReader> OpenFanotifyReader(const std::string& path, TOpenFailure& failure,
-                                                     std::string& whyNot, const std::string& mechanism);
 
 } // namespace inotify
 

@@ -7,13 +7,13 @@
 #ifdef __linux__
 
 #include "platform/changes/DirChanges.h"
-#include "platform/changes/linux/TranslatingReader.h"
 #include "platform/changes/PendingChanges.h"
+#include "platform/changes/WatchNotices.h"
 #include "platform/changes/tree/AccessTimes.h"
+#include "platform/changes/tree/EventSource.h"
 #include "platform/changes/tree/ExcludedFolders.h"
 #include "platform/changes/tree/InotifyTranslator.h"
 #include "platform/changes/tree/WatchTree.h"
-#include "platform/changes/WatchNotices.h"
 
 #include <atomic>
 #include <deque>

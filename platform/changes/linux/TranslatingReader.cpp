@@ -41,11 +41,6 @@ void SetPendingMemoryLimit(size_t bytes) {
     PendingMemoryLimit = bytes == 0 ? DefaultPendingMemoryLimit : bytes;
 }
 
-bool Readable(int fd) {
-    pollfd descriptor{fd, POLLIN, 0};
-    return ::poll(&descriptor, 1, 0) > 0;
-}
-
 // A path that leads nowhere any more keeps its text: the start then fails
 // with the system's reason.
 TTranslatingReader::TTranslatingReader(std::string directory, const TEventSourceMaker& makeSource, TFd wake,

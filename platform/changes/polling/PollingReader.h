@@ -7,9 +7,9 @@
 
 #include "platform/changes/DirChanges.h"
 #include "platform/changes/PendingChanges.h"
+#include "platform/changes/WatchNotices.h"
 #include "platform/changes/polling/TreePoller.h"
 #include "platform/changes/tree/ExcludedFolders.h"
-#include "platform/changes/WatchNotices.h"
 
 #include <atomic>
 #include <memory>

@@ -8,8 +8,8 @@
 
 #include "platform/changes/DirChanges.h"
 #include "platform/changes/PendingChanges.h"
-#include "platform/changes/tree/InotifyTranslator.h"
 #include "platform/changes/WatchNotices.h"
+#include "platform/changes/tree/InotifyTranslator.h"
 
 #include <atomic>
 #include <chrono>

@@ -16,8 +16,8 @@ namespace {
 
 class TInotifySource final : public TEventSource {
 public:
-    TInotifySource(TWatchTree& tree, TPendingChanges& queue, TFd inotify, dev_t device,
-                   TExcludedFolders& excluded, const std::atomic<bool>& interrupted)
+    TInotifySource(TWatchTree& tree, TPendingChanges& queue, TFd inotify, dev_t device, TExcludedFolders& excluded,
+                   const std::atomic<bool>& interrupted)
         : FTree(tree), FInotify(std::move(inotify)), FDevice(device),
           FFollower(tree, queue, FInotify.Get(), excluded, interrupted) {}
 
@@ -36,8 +36,7 @@ private:
     TTreeFollower FFollower;
 };
 
-int TInotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t filter,
-                          const std::string& givenPath) {
+int TInotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t filter, const std::string& givenPath) {
     const uint32_t mask = InotifyMaskFor(filter);
     // The watched folder itself may be reached through a symbolic link.
     int wd = inotify_add_watch(FInotify.Get(), FTree.RootPath().c_str(), mask & ~IN_DONT_FOLLOW);
@@ -55,8 +54,8 @@ int TInotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t
 // elsewhere, and the watch must end rather than report paths that lie.
 void TInotifySource::GuardRootPath(TInotifyTranslator& translator, const std::string& givenPath) {
     const std::string given = AbsolutePath(givenPath);
-    constexpr uint32_t guardMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                                   IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD;
+    constexpr uint32_t guardMask =
+        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_MASK_ADD;
     for (const std::string& path : {given, CanonicalPath(given)})
         for (const auto& [folder, next] : StepsTo(path)) {
             int wd = inotify_add_watch(FInotify.Get(), folder.c_str(), guardMask);

@@ -16,6 +16,7 @@
 #include "platform/changes/tree/WatchTree.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <optional>
 #include <string>
@@ -69,6 +70,9 @@ public:
     void ChangesLost() override;
 
 private:
+    // How often the count of watched folders is told, at most.
+    static constexpr auto ProgressInterval = std::chrono::milliseconds(500);
+
     struct TScanJob {
         int Wd;
         TSince Since;

@@ -113,6 +113,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    static constexpr const char* TextFilter = "Text Files|*.txt";
+
+    // Building the window (GeneralOptionsUnitControls.cpp).
     void CreateControls();
     QSpinBox* NewRetentionBox(const char* prefix, const char* suffix, int least, int most);
     void CreateMenus();

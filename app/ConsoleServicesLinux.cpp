@@ -1,6 +1,7 @@
 #include "app/ConsoleServices.h"
 
 #include "history/CatchUpRecords.h"
+#include "history/HistoryRecords.h"
 #include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
 #include "history/Snapshot.h"

@@ -3,6 +3,7 @@
 #include "app/Unit1.h"
 
 #include "dialogs/GeneralOptionsUnit.h"
+#include "history/HistoryRecords.h"
 #include "history/HistorySettings.h"
 #include "runtime/SysUtils.h"
 #include "toolkit/Application.h"

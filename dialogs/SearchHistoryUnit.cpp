@@ -2,6 +2,7 @@
 
 #include "app/Unit1.h"
 #include "dialogs/GeneralOptionsUnit.h"
+#include "history/HistoryRecords.h"
 #include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
 #include "history/HistoryTimes.h"

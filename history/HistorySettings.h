@@ -1,11 +1,9 @@
 #pragma once
 
-// The history as the window and the console use it: where it is kept, its
-// settings (the [History] section: Keep=T|F, Days=30, Records=10000000,
-// ListLimit=1000000),
-// and its records as change records.
+// The history as the window and the console use it: where it is kept and
+// its settings (the [History] section: Keep=T|F, Days=30, Records=10000000,
+// ListLimit=1000000).
 #include "history/HistoryStore.h"
-#include "records/ChangeRecords.h"
 
 #include <string>
 #include <vector>
@@ -29,12 +27,3 @@ std::string HistoryFileName();
 // The files the history writes: the database and its journals. No change
 // to them is ever listed.
 bool IsHistoryFile(const std::string& path, const std::string& database);
-
-// A listed change as the history keeps it: at the time it was read, or now
-// where that is not known.
-THistoryRecord HistoryRecordOf(const TChangeRecord& record);
-// A kept record as a change record, its time as JSON gives it (RFC 3339).
-TChangeRecord ChangeRecordOf(const THistoryRecord& record);
-// A kept record as text lines like the list's, each beginning with its
-// date: a rename's two halves, anything else one line.
-std::vector<std::string> HistoryTextLines(const THistoryRecord& record);

@@ -89,7 +89,7 @@ private:
     void Keep(const TChangeRecord& record);
     void Print(const TChangeRecord& record);
     std::string Line(const TChangeRecord& record) const;
-    std::string LostLines(const TOutputWriter::TDropped& dropped) const;
+    std::string LinesForDropped(const TOutputWriter::TDropped& dropped) const;
     void OutputEnded(const std::string& error);
     void End(int code, const std::string& message = {});
     static void ReportWatchError() noexcept;
@@ -135,7 +135,7 @@ TConsole::TConsole(TEventLoop& loop, const TChangeFilter& filter, TCommandLine::
     : FLoop(loop), FFilter(filter), FFormat(format), FHistory(history), FProcess(process),
       FOutputFile(TOutputWriter::FileOf(StandardOutput)), FStopSignals([this] { End(ExitSuccess); }), FPosts(loop),
       FOutput(StandardOutput, UnwrittenLimit,
-              {[this](const TOutputWriter::TDropped& dropped) { return LostLines(dropped); },
+              {[this](const TOutputWriter::TDropped& dropped) { return LinesForDropped(dropped); },
                [this](const std::string& error) { FPosts.Post([this, error] { OutputEnded(error); }); }}) {}
 
 // The watches stop before the reporter goes: nothing they posted is handled
@@ -297,7 +297,7 @@ std::string TConsole::Line(const TChangeRecord& record) const {
 }
 
 // Runs on the writer's thread: only formats.
-std::string TConsole::LostLines(const TOutputWriter::TDropped& dropped) const {
+std::string TConsole::LinesForDropped(const TOutputWriter::TDropped& dropped) const {
     std::string lines;
     for (const auto& [folder, count] : dropped)
         lines += Line({Now(), "Changes_lost", folder, std::nullopt, folder,

@@ -37,6 +37,12 @@ std::pair<std::string, int64_t> CheckDatabase(const std::string& path) {
         if (sqlite3_prepare_v2(database, "SELECT count(*) FROM changes", -1, &statement, nullptr) == SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW)
             count = sqlite3_column_int64(statement, 0);
+        // A writer killed after it made the file but before its first
+        // transaction left a database with nothing in it, not a damaged one.
+        else if (std::string_view(sqlite3_errmsg(database)).starts_with("no such table"))
+            count = 0;
+        else
+            verdict = sqlite3_errmsg(database);
         sqlite3_finalize(statement);
     }
     sqlite3_close_v2(database);

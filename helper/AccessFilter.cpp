@@ -1,5 +1,7 @@
 #include "helper/AccessFilter.h"
 
+#include <fcntl.h>
+#include <sys/fanotify.h>
 #include <utility>
 
 namespace {
@@ -11,55 +13,67 @@ std::string ParentOf(const std::string& name) {
     const size_t slash = name.rfind('/');
     return slash == std::string::npos ? std::string() : name.substr(0, slash);
 }
-
-// Folder changes after which what was decided at and below them may no longer hold.
-bool UnsettlesAccess(uint32_t action) {
-    if (!(action & FileActionFolderFlag))
-        return false;
-    const uint32_t code = action & ~FileActionFolderFlag;
-    return code == FILE_ACTION_MODIFIED || code == FILE_ACTION_RENAMED_OLD_NAME || code == FILE_ACTION_REMOVED;
-}
 } // namespace
 
-TAccessFilter::TAccessFilter(TUserIdentity user, std::string root) : FUser(std::move(user)), FRoot(std::move(root)) {
-    if (FRoot.size() > 1 && FRoot.back() == '/')
-        FRoot.pop_back();
+TAccessFilter::TAccessFilter(TUserIdentity user, int folder)
+    : FUser(std::move(user)), FRoot(::fcntl(folder, F_DUPFD_CLOEXEC, 0)), FHiding(ProcHidingNow()) {}
+
+// The helper marks folders' attribute changes whatever its client asks, so
+// that none of them goes unseen here.
+void TAccessFilter::Observe(const fanotify::TFanEvent& event) {
+    if ((event.Mask & FAN_ONDIR) && (event.Mask & (FAN_ATTRIB | FAN_RENAME)))
+        FDecided.clear();
 }
 
-bool TAccessFilter::Apply(char* buffer, uint32_t& bytes, std::vector<TProcessRef>& processes) {
-    TActingAs acting(FUser);
-    if (!acting.Taken()) {
-        bytes = 0;
-        processes.clear();
-        return false;
-    }
+bool TAccessFilter::Apply(char* buffer, uint32_t& bytes, std::vector<TProcessRef>& processes,
+                          const std::vector<TFolderRef>& folders) {
     FThisRead.clear();
-    FilterRecords(buffer, bytes, processes,
-                  [this](const std::string& name, uint32_t action) { return Passes(name, action); });
-    return true;
+    FIdentityLost = false;
+    FilterRecords(buffer, bytes, processes, [&](size_t index, const std::string&, uint32_t) {
+        const TDecision decision = DecideFor(index < folders.size() ? folders[index] : nullptr);
+        FWithheld += decision == TDecision::Withheld;
+        return decision == TDecision::Allowed;
+    });
+    for (TProcessRef& process : processes)
+        process = AsSeenBy(process, FUser.User, FHiding);
+    if (!FIdentityLost)
+        return true;
+    bytes = 0;
+    processes.clear();
+    return false;
 }
 
 bool TAccessFilter::MayKnowOf(const std::string& folder) {
+    const inotify::TFd parent = OpenFolderBelow(FRoot.Get(), ParentOf(folder));
+    if (parent.Get() < 0)
+        return false;
     TActingAs acting(FUser);
-    FThisRead.clear();
-    return acting.Taken() && DecideFor(ParentOf(folder)) == TDecision::Allowed;
+    return acting.Taken() && FolderAccess(parent.Get()) == TAccess::Allowed;
 }
 
-bool TAccessFilter::Passes(const std::string& name, uint32_t action) {
-    const TDecision decision = DecideFor(ParentOf(name));
-    if (decision == TDecision::Withheld)
-        ++FWithheld;
-    if (decision == TDecision::Allowed && UnsettlesAccess(action))
-        Forget(name);
-    return decision == TDecision::Allowed;
-}
-
-TAccessFilter::TDecision TAccessFilter::DecideFor(const std::string& folder) {
-    if (auto known = FThisRead.find(folder); known != FThisRead.end())
+// The folder is found by its handle with the helper's rights, then judged
+// with the user's.
+TAccessFilter::TDecision TAccessFilter::DecideFor(const TFolderRef& folder) {
+    if (!folder)
+        return TDecision::Withheld;
+    if (auto known = FThisRead.find(*folder); known != FThisRead.end())
         return known->second;
-    const std::string path = folder.empty() ? FRoot : (FRoot == "/" ? "" : FRoot) + "/" + folder;
+    const inotify::TFd opened(fanotify::OpenByKey(FRoot.Get(), *folder, O_PATH | O_DIRECTORY));
+    TAccess access = TAccess::Gone;
+    if (opened.Get() >= 0) {
+        TActingAs acting(FUser);
+        if (!acting.Taken()) {
+            FIdentityLost = true;
+            return TDecision::Withheld;
+        }
+        access = FolderAccess(opened.Get());
+    }
+    return FThisRead[*folder] = Decide(access, *folder);
+}
+
+TAccessFilter::TDecision TAccessFilter::Decide(TAccess access, const std::string& key) {
     TDecision decision = TDecision::Withheld;
-    switch (FolderAccess(path)) {
+    switch (access) {
     case TAccess::Allowed:
         decision = TDecision::Allowed;
         break;
@@ -67,22 +81,14 @@ TAccessFilter::TDecision TAccessFilter::DecideFor(const std::string& folder) {
         decision = TDecision::Denied;
         break;
     case TAccess::Gone:
-        if (auto before = FDecided.find(folder); before != FDecided.end())
+        if (auto before = FDecided.find(key); before != FDecided.end())
             decision = before->second ? TDecision::Allowed : TDecision::Denied;
         break;
     }
     if (decision != TDecision::Withheld) {
         if (FDecided.size() >= MostDecided)
             FDecided.clear();
-        FDecided[folder] = decision == TDecision::Allowed;
+        FDecided[key] = decision == TDecision::Allowed;
     }
-    FThisRead[folder] = decision;
     return decision;
-}
-
-void TAccessFilter::Forget(const std::string& folder) {
-    FDecided.erase(folder);
-    // What lies below: every name from "folder/" up to, not including, "folder0".
-    FDecided.erase(FDecided.lower_bound(folder + '/'), FDecided.lower_bound(folder + char('/' + 1)));
-    FThisRead.clear();
 }

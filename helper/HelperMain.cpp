@@ -5,6 +5,7 @@
 // its standard input and output, and only with what that user could have
 // seen for themselves. Run by root for someone else, --for-user names them.
 #include "helper/HelperService.h"
+#include "platform/changes/linux/TranslatingReader.h"
 
 #include <cerrno>
 #include <charconv>
@@ -18,6 +19,7 @@
 
 namespace {
 constexpr int ExitRefused = 2;
+constexpr size_t PendingBytesPerWatch = 4u << 20;
 
 std::optional<uid_t> ParseUser(std::string_view text) {
     uid_t user = 0;
@@ -69,5 +71,8 @@ int main(int argc, char** argv) {
     // connection closes with it, even when it cannot close it first. (A
     // parent-death signal would come when the thread that started it ends.)
     std::signal(SIGPIPE, SIG_IGN);
+    // What one program may keep waiting in the helper, at most: its share
+    // of the group's events and what its watches translated.
+    inotify::SetPendingMemoryLimit(PendingBytesPerWatch);
     return THelperService(std::move(*identity), STDIN_FILENO, STDOUT_FILENO).Run();
 }

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <condition_variable>
+#include <cstring>
 #include <optional>
 #include <thread>
 #include <unistd.h>
@@ -44,7 +45,8 @@ bool THelperOutput::Send(const TMessage& message) {
 // on a thread of its own.
 class TServedWatch {
 public:
-    TServedWatch(uint32_t id, std::unique_ptr<TDirChangeReader> reader, TAccessFilter filter, THelperOutput& output)
+    TServedWatch(uint32_t id, std::unique_ptr<TDirChangeReader> reader, std::shared_ptr<TAccessFilter> filter,
+                 THelperOutput& output)
         : FId(id), FReader(std::move(reader)), FFilter(std::move(filter)), FOutput(output),
           FBuffer(std::make_unique<uint32_t[]>(MaxReadLength / sizeof(uint32_t))), FThread([this] { Serve(); }) {}
     ~TServedWatch() {
@@ -84,10 +86,11 @@ private:
 
     const uint32_t FId;
     std::unique_ptr<TDirChangeReader> FReader;
-    TAccessFilter FFilter;
+    std::shared_ptr<TAccessFilter> FFilter; // the reader's too: it observes each event read
     THelperOutput& FOutput;
     std::unique_ptr<uint32_t[]> FBuffer;
     std::vector<TProcessRef> FProcesses;
+    std::vector<TFolderRef> FFolders;
     std::optional<TWatchNotice> FState; // the last notice of how far the watch has come
     uint64_t FWithheldTold = 0;
 
@@ -142,8 +145,9 @@ std::optional<TMessage> TServedWatch::ServeRead(const TRequest& read) {
         if (waited == TWaitResult::Failed || !FReader->GetResult(bytes))
             return Failure("the read failed");
         FReader->TakeProcesses(FProcesses);
+        FReader->TakeFolders(FFolders);
         if (bytes > 0) {
-            if (!FFilter.Apply(buffer, bytes, FProcesses))
+            if (!FFilter->Apply(buffer, bytes, FProcesses, FFolders))
                 return Failure("the user's access could not be checked");
             TellWithheld();
             if (bytes == 0)
@@ -168,7 +172,7 @@ void TServedWatch::ForwardNotices() {
     TMessage message = MessageOf(TMessageKind::Notice, FId);
     while (FReader->TakeNotice(message.Notice)) {
         TWatchNotice& notice = message.Notice;
-        if (notice.Kind == TWatchNotice::TKind::NotCovered && !FFilter.MayKnowOf(notice.Folder))
+        if (notice.Kind == TWatchNotice::TKind::NotCovered && !FFilter->MayKnowOf(notice.Folder))
             continue;
         if (notice.Kind == TWatchNotice::TKind::SetupProgress || notice.Kind == TWatchNotice::TKind::Covered ||
             notice.Kind == TWatchNotice::TKind::SetupDone)
@@ -181,9 +185,9 @@ void TServedWatch::ForwardNotices() {
 // Changes withheld are told once more each time their count grows, on the
 // watch's line.
 void TServedWatch::TellWithheld() {
-    if (FFilter.Withheld() == FWithheldTold || !FState)
+    if (FFilter->Withheld() == FWithheldTold || !FState)
         return;
-    FWithheldTold = FFilter.Withheld();
+    FWithheldTold = FFilter->Withheld();
     TMessage message = MessageOf(TMessageKind::Notice, FId);
     message.Notice = *FState;
     message.Notice.Mechanism = Decorated(FState->Mechanism);
@@ -191,9 +195,9 @@ void TServedWatch::TellWithheld() {
 }
 
 std::string TServedWatch::Decorated(const std::string& mechanism) const {
-    if (FFilter.Withheld() == 0 || mechanism.empty())
+    if (FFilter->Withheld() == 0 || mechanism.empty())
         return mechanism;
-    return mechanism + "; " + std::to_string(FFilter.Withheld()) +
+    return mechanism + "; " + std::to_string(FFilter->Withheld()) +
            " changes withheld: their folder was gone before the user's access to it could be checked";
 }
 
@@ -233,10 +237,17 @@ bool THelperService::Handle(const TRequest& request) {
     return false;
 }
 
-// Only a folder the user may list is watched, by its path as the system
-// found it for the user.
+// Only a folder the user may list is watched: the very folder the user
+// opened, which is marked by its descriptor, never by its path found again.
 bool THelperService::OpenWatch(const TRequest& request) {
     TMessage refused = MessageOf(TMessageKind::Refused, request.Watch);
+    if (FWatches.size() >= fanotify::TFanotifyGroup::MostShares) {
+        refused.Error = ERROR_TOO_MANY_OPEN_FILES;
+        refused.Reason = "the helper watches at most " + std::to_string(fanotify::TFanotifyGroup::MostShares) +
+                         " folders for one program";
+        FOutput.Send(refused);
+        return true;
+    }
     int error = EPERM;
     inotify::TFd folder;
     if (TActingAs acting(FUser); acting.Taken())
@@ -248,17 +259,28 @@ bool THelperService::OpenWatch(const TRequest& request) {
         FOutput.Send(refused);
         return true;
     }
+    if (!FGroup && !(FGroup = fanotify::TFanotifyGroup::Open(inotify::NamesProcesses(), error))) {
+        refused.Error = ERROR_GEN_FAILURE;
+        refused.Reason = std::string("fanotify could not start (") + std::strerror(error) + ")";
+        FOutput.Send(refused);
+        return true;
+    }
+    auto filter = std::make_shared<TAccessFilter>(FUser, folder.Get());
+    auto served = std::make_shared<inotify::TFanotifyServed>();
+    served->Folder = std::move(folder);
+    served->Group = FGroup;
+    served->Observe = [filter](const fanotify::TFanEvent& event) { filter->Observe(event); };
     TOpenFailure failure;
     std::string whyNot;
-    std::unique_ptr<TDirChangeReader> reader = inotify::OpenFanotifyReader(root, failure, whyNot, Mechanism);
+    std::unique_ptr<TDirChangeReader> reader =
+        inotify::OpenFanotifyReader(root, std::move(served), failure, whyNot, Mechanism);
     if (!reader) {
         refused.Error = failure.ErrorCode ? failure.ErrorCode : ERROR_GEN_FAILURE;
         refused.Reason = whyNot.empty() ? DescribeOpenFailure(refused.Error) : whyNot;
         FOutput.Send(refused);
         return true;
     }
-    FWatches[request.Watch] =
-        std::make_unique<TServedWatch>(request.Watch, std::move(reader), TAccessFilter(FUser, root), FOutput);
+    FWatches[request.Watch] = std::make_unique<TServedWatch>(request.Watch, std::move(reader), filter, FOutput);
     FOutput.Send(MessageOf(TMessageKind::Opened, request.Watch));
     return true;
 }

@@ -6,6 +6,7 @@
 // themselves passed on. Requests come on one descriptor, messages go on
 // another; the service ends when the program closes its end, breaks a rule
 // of the protocol, or asks for more than it may.
+#include "platform/changes/fanotify/FanotifyGroup.h"
 #include "platform/helper/HelperProtocol.h"
 #include "platform/helper/UserAccess.h"
 
@@ -45,5 +46,7 @@ private:
     TUserIdentity FUser;
     int FInput;
     THelperOutput FOutput;
+    // The one fanotify group of this program's watches, made with the first.
+    std::shared_ptr<fanotify::TFanotifyGroup> FGroup;
     std::map<uint32_t, std::unique_ptr<TServedWatch>> FWatches;
 };

@@ -40,6 +40,14 @@ void AppendPath(std::string& json, std::string_view name, std::string_view path)
     }
     AppendMember(json, std::string(name) + "_base64", Base64(path));
 }
+
+// A member whose value is JSON already.
+void AppendRaw(std::string& json, std::string_view name, std::string_view value) {
+    json += json.size() > 1 ? ",\"" : "\"";
+    json += name;
+    json += "\":";
+    json += value;
+}
 } // namespace
 
 std::string JsonString(std::string_view text) {
@@ -79,15 +87,21 @@ std::string JsonString(std::string_view text) {
     return json;
 }
 
+// What is withheld from whoever is told is left out: a number of 0, a user of -1.
 std::string JsonProcess(const TChangeProcess& process) {
-    std::string json = "{\"pid\":" + std::to_string(process.Pid);
-    if (!process.Named)
-        return json + ",\"ended\":true}";
-    AppendMember(json, "command", process.Command);
-    if (!process.Executable.empty())
+    std::string json = "{";
+    if (process.Pid != 0)
+        AppendRaw(json, "pid", std::to_string(process.Pid));
+    if (process.OtherUser)
+        AppendRaw(json, "other_user", "true");
+    else if (!process.Named)
+        AppendRaw(json, "ended", "true");
+    else
+        AppendMember(json, "command", process.Command);
+    if (!process.OtherUser && process.Named && !process.Executable.empty())
         AppendPath(json, "executable", process.Executable);
-    if (process.User >= 0)
-        json += ",\"user\":" + std::to_string(process.User);
+    if ((process.OtherUser || process.Named) && process.User >= 0)
+        AppendRaw(json, "user", std::to_string(process.User));
     return json + '}';
 }
 

@@ -3,7 +3,8 @@
 namespace {
 // Two lookups of one process give two objects alike: what identifies it.
 std::string IdentityOf(const TChangeProcess& process) {
-    std::string identity = std::to_string(process.Pid) + '\0' + (process.Named ? "n" : "e") + '\0' + process.Command;
+    std::string identity = std::to_string(process.Pid) + '\0' + (process.OtherUser ? "o" : process.Named ? "n" : "e") +
+                           '\0' + process.Command;
     return identity.append(1, '\0').append(process.Executable).append(1, '\0') + std::to_string(process.User);
 }
 } // namespace

@@ -144,8 +144,12 @@ std::string ProcessPart(const TChangeProcess* process) {
     if (!process)
         return "[process unknown]";
     const std::string pid = "pid " + std::to_string(process->Pid);
+    if (process->OtherUser) {
+        const std::string user = process->User >= 0 ? " user " + EscapedName(UserNameOf(process->User)) : "";
+        return "[a process of another user" + (process->Pid ? " " + pid + user : std::string()) + "]";
+    }
     if (!process->Named)
-        return "[" + pid + " ended before it could be named]";
+        return process->Pid ? "[" + pid + " ended before it could be named]" : "[ended before it could be named]";
     std::string part = "[" + EscapedName(process->Command) + " " + pid;
     if (process->User >= 0)
         part += " user " + EscapedName(UserNameOf(process->User));

@@ -30,7 +30,8 @@ declare -A may=(
   [toolkit]="runtime platform/system platform/loop"
   [watch]="runtime platform/system platform/loop platform/changes"
   [util]="runtime platform/system platform/files toolkit"
-  [helper]="runtime platform/system platform/changes platform/changes/linux platform/helper"
+  [helper]="runtime platform/system platform/processes platform/changes platform/changes/fanotify platform/changes/linux
+          platform/helper"
   [settings]="runtime platform/system platform/files toolkit"
   [records]="runtime platform/system platform/processes platform/changes watch util"
   [history]="runtime platform/system platform/files platform/loop records settings"

@@ -113,6 +113,10 @@ struct TOpenFailure {
     uint32_t ErrorCode = 0;        // otherwise: the Windows error code for the folder
 };
 
+// The identity of the folder that holds a record's entry, where the reader
+// keeps one (fanotify's: the folder's key); null where it does not.
+using TFolderRef = std::shared_ptr<const std::string>;
+
 // Threading: Open runs on the owner's thread; Interrupt and
 // SetExcludedFolders on any thread; every
 // other member runs on one worker thread. Exactly one read is outstanding at a time: ReadChanges is
@@ -144,6 +148,9 @@ public:
     // The process behind each record of the completed read, in order; none
     // (and an empty list) where the system does not tell.
     virtual void TakeProcesses(std::vector<TProcessRef>& processes) { processes.clear(); }
+    // The folder that holds each record of the completed read, in order,
+    // where the reader keeps folders' identities; none otherwise.
+    virtual void TakeFolders(std::vector<TFolderRef>& folders) { folders.clear(); }
     // Takes the next notice, if any.
     virtual bool TakeNotice(TWatchNotice& notice) = 0;
     // The folders to leave out from now on (nullptr: none). Any thread: the
@@ -164,6 +171,9 @@ constexpr int OtherFileSystem = -1;
 // The error of a NotCovered notice for a polled folder whose file system
 // does not answer (told once; polling goes on).
 constexpr int NotReachable = -2;
+// The error of a start whose folder's path, once every folder on the way
+// was guarded, led to another folder than the one opened.
+constexpr int LeadsElsewhere = -3;
 // How the mechanism of a polled watch begins ("polled every 2 s: ...").
 inline constexpr const char* PolledMechanism = "polled every ";
 

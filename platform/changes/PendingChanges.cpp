@@ -26,31 +26,44 @@ TPendingChanges::TRecord& TPendingChanges::At(TSlot slot) {
     return FRecords.at(static_cast<size_t>(slot - FFirstSlot));
 }
 
-void TPendingChanges::Add(uint32_t action, std::string name, TProcessRef process) {
+void TPendingChanges::Add(uint32_t action, std::string name, TProcessRef process, TFolderRef folder) {
     if (action != 0)
-        Push({action, std::move(name), {}, false, std::move(process)});
+        Push({action, std::move(name), {}, false, std::move(process), std::move(folder), nullptr});
 }
 
 void TPendingChanges::AddLoss() {
-    Push({Loss, {}, {}, false, nullptr});
+    Push({Loss, {}, {}, false, nullptr, nullptr, nullptr});
 }
 
-TPendingChanges::TSlot TPendingChanges::Hold(TProcessRef process) {
-    Push({Held, {}, {}, false, std::move(process)});
+TPendingChanges::TSlot TPendingChanges::Hold(TProcessRef process, TFolderRef folder) {
+    Push({Held, {}, {}, false, std::move(process), std::move(folder), nullptr});
     return FFirstSlot + FRecords.size() - 1;
 }
 
-void TPendingChanges::SettleAsRename(TSlot slot, std::string oldName, std::string newName, bool isDir) {
+void TPendingChanges::SettleAsRename(TSlot slot, std::string oldName, std::string newName, bool isDir,
+                                     TFolderRef newFolder) {
     TRecord& record = At(slot);
     FBytes -= Cost(record);
-    record = {Renamed, std::move(oldName), std::move(newName), isDir, std::move(record.Process)};
+    record = {Renamed,
+              std::move(oldName),
+              std::move(newName),
+              isDir,
+              std::move(record.Process),
+              std::move(record.Folder),
+              std::move(newFolder)};
     FBytes += Cost(record);
 }
 
-void TPendingChanges::Settle(TSlot slot, uint32_t action, std::string name) {
+void TPendingChanges::Settle(TSlot slot, uint32_t action, std::string name, TFolderRef folder) {
     TRecord& record = At(slot);
     FBytes -= Cost(record);
-    record = {action == 0 ? Nothing : action, std::move(name), {}, false, std::move(record.Process)};
+    record = {action == 0 ? Nothing : action,
+              std::move(name),
+              {},
+              false,
+              std::move(record.Process),
+              folder ? std::move(folder) : std::move(record.Folder),
+              nullptr};
     FBytes += Cost(record);
 }
 
@@ -68,7 +81,8 @@ void TPendingChanges::PopLoss() {
     Pop();
 }
 
-uint32_t TPendingChanges::Pack(char* buffer, uint32_t length, std::vector<TProcessRef>* processes) {
+uint32_t TPendingChanges::Pack(char* buffer, uint32_t length, std::vector<TProcessRef>* processes,
+                               std::vector<TFolderRef>* folders) {
     uint32_t offset = 0;
     FILE_NOTIFY_INFORMATION* previous = nullptr;
     while (!FRecords.empty() && FRecords.front().Action != Held && FRecords.front().Action != Loss) {
@@ -95,11 +109,15 @@ uint32_t TPendingChanges::Pack(char* buffer, uint32_t length, std::vector<TProce
                                  ActionOnEntry(FILE_ACTION_RENAMED_NEW_NAME, record.RenamedFolder), newName);
             if (processes)
                 processes->push_back(record.Process);
+            if (folders)
+                folders->push_back(record.Folder);
         } else {
             previous = PutRecord(buffer, offset, previous, record.Action, name);
         }
         if (processes)
             processes->push_back(record.Process);
+        if (folders)
+            folders->push_back(record.Action == Renamed ? record.NewFolder : record.Folder);
         offset += RecordSize(previous->FileNameLength);
         Pop();
     }

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "platform/changes/DirChanges.h"
 #include "platform/processes/ProcessNames.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,18 +23,22 @@ public:
     using TSlot = uint64_t;
 
     // One record; none when action is 0 (nothing to report). process: the
-    // process that made the change, where it is known.
-    void Add(uint32_t action, std::string name, TProcessRef process = nullptr);
+    // process that made the change, where it is known; folder: the folder
+    // that holds the entry.
+    void Add(uint32_t action, std::string name, TProcessRef process = nullptr, TFolderRef folder = nullptr);
     // Changes the system dropped: the read that reaches this mark reports
     // them lost.
     void AddLoss();
     // A record whose kind is not known yet; settle it with one of the two
-    // below. It keeps the process it is held with.
-    TSlot Hold(TProcessRef process = nullptr);
-    // Both halves say whether the renamed entry is a folder (ActionOnEntry).
-    void SettleAsRename(TSlot slot, std::string oldName, std::string newName, bool isDir = false);
-    // One record, or none when action is 0 (nothing to report).
-    void Settle(TSlot slot, uint32_t action, std::string name);
+    // below. It keeps the process and the folder it is held with.
+    TSlot Hold(TProcessRef process = nullptr, TFolderRef folder = nullptr);
+    // Both halves say whether the renamed entry is a folder (ActionOnEntry);
+    // newFolder holds the new name.
+    void SettleAsRename(TSlot slot, std::string oldName, std::string newName, bool isDir = false,
+                        TFolderRef newFolder = nullptr);
+    // One record, or none when action is 0 (nothing to report); folder, when
+    // given, holds name instead of the folder it was held with.
+    void Settle(TSlot slot, uint32_t action, std::string name, TFolderRef folder = nullptr);
 
     bool Empty() const { return FRecords.empty(); }
     // True when the first record may be handed on: it is settled (records
@@ -44,9 +50,11 @@ public:
     // FILE_NOTIFY_INFORMATION records into buffer; returns the bytes written.
     // A pair never straddles two reads. A record too large for the whole
     // buffer cannot be delivered: it is dropped and 0 is returned, which the
-    // reader reports as lost changes, as the system does. processes, when
-    // given, gets the process of each record written, in order.
-    uint32_t Pack(char* buffer, uint32_t length, std::vector<TProcessRef>* processes = nullptr);
+    // reader reports as lost changes, as the system does. processes and
+    // folders, when given, get the process and the folder of each record
+    // written, in order.
+    uint32_t Pack(char* buffer, uint32_t length, std::vector<TProcessRef>* processes = nullptr,
+                  std::vector<TFolderRef>* folders = nullptr);
     size_t Bytes() const { return FBytes; }
 
 private:
@@ -58,6 +66,8 @@ private:
         std::string NewName;
         bool RenamedFolder = false;
         TProcessRef Process;
+        TFolderRef Folder;
+        TFolderRef NewFolder; // a rename's new half's
     };
 
     static size_t Cost(const TRecord& record);

@@ -26,7 +26,7 @@ std::vector<TEntry> ReadEntries(const char* buffer, uint32_t bytes, const std::v
         std::u16string name(header.FileNameLength / 2, u'\0');
         std::memcpy(name.data(), buffer + offset + HeaderBytes, header.FileNameLength);
         const size_t at = entries.size();
-        const bool passed = passes(WideToLocal8(name), header.Action);
+        const bool passed = passes(at, WideToLocal8(name), header.Action);
         entries.push_back({header.Action, std::move(name), at < processes.size() ? processes[at] : nullptr, passed});
         const uint32_t next = header.NextEntryOffset;
         if (next == 0 || next % 4 != 0 || next < RecordSize(header.FileNameLength) || next > bytes - offset)

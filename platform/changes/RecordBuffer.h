@@ -18,9 +18,10 @@ uint32_t RecordSize(uint32_t nameBytes);
 FILE_NOTIFY_INFORMATION* PutRecord(char* buffer, uint32_t offset, FILE_NOTIFY_INFORMATION* previous, uint32_t action,
                                    const std::u16string& name);
 
-// Whether a record may be passed on: its name (bytes, relative to the
-// watched folder) and its action (with the folder flag where it is one).
-using TRecordTest = std::function<bool(const std::string& name, uint32_t action)>;
+// Whether a record may be passed on: its place among the records read (from
+// 0), its name (bytes, relative to the watched folder) and its action (with
+// the folder flag where it is one).
+using TRecordTest = std::function<bool(size_t index, const std::string& name, uint32_t action)>;
 
 // Keeps, in order, the records of buffer (bytes long) that pass, with
 // their processes (one for each record, or none at all); bytes becomes the

@@ -245,7 +245,7 @@ private:
         FProcesses = std::move(message.Processes);
         if (FBytes == 0 || !FRules)
             return true;
-        FilterRecords(FBuffer, FBytes, FProcesses, [this](const std::string& name, uint32_t) {
+        FilterRecords(FBuffer, FBytes, FProcesses, [this](size_t, const std::string& name, uint32_t) {
             for (size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
                 if (FRules->Excludes(FShownRoot + name.substr(0, slash + 1)))
                     return false;

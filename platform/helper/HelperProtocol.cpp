@@ -99,6 +99,7 @@ void PutProcesses(TWriter& writer, const std::vector<TProcessRef>& processes) {
     for (const TChangeProcess* process : distinct)
         writer.Put(process->Pid)
             .Put(static_cast<uint8_t>(process->Named))
+            .Put(static_cast<uint8_t>(process->OtherUser))
             .Text(process->Command)
             .Text(process->Executable)
             .Put(process->User);
@@ -114,6 +115,7 @@ std::vector<TProcessRef> TakeProcesses(TReader& reader) {
         auto process = std::make_shared<TChangeProcess>();
         process->Pid = reader.Take<int32_t>();
         process->Named = reader.Flag();
+        process->OtherUser = reader.Flag();
         process->Command = reader.Text(MaxText);
         process->Executable = reader.Text(MaxText);
         process->User = reader.Take<int64_t>();

@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <linux/openat2.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -74,16 +75,43 @@ inotify::TFd OpenForListing(const std::string& path, int& error) {
     return folder;
 }
 
-TAccess FolderAccess(const std::string& path) {
+inotify::TFd OpenFolderBelow(int root, const std::string& relative) {
     open_how how{};
     how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    inotify::TFd folder(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
-    if (folder.Get() < 0)
-        return errno == EACCES || errno == EPERM ? TAccess::Denied : TAccess::Gone;
-    // The way was searched on opening; the folder itself must be listable and searchable.
-    const long result = ::syscall(SYS_faccessat2, folder.Get(), "", R_OK | X_OK, AT_EACCESS | AT_EMPTY_PATH);
-    return result == 0 ? TAccess::Allowed : TAccess::Denied;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const std::string path = relative.empty() ? "." : relative;
+    return inotify::TFd(static_cast<int>(::syscall(SYS_openat2, root, path.c_str(), &how, sizeof how)));
+}
+
+namespace {
+bool SameObject(int one, int other) {
+    struct stat first, second;
+    return ::fstat(one, &first) == 0 && ::fstat(other, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+// Whether the user may do what mode asks of the folder itself.
+bool Permits(int folder, int mode) {
+    return ::syscall(SYS_faccessat2, folder, "", mode, AT_EACCESS | AT_EMPTY_PATH) == 0;
+}
+} // namespace
+
+TAccess FolderAccess(int folder) {
+    if (!Permits(folder, R_OK | X_OK))
+        return errno == ENOENT || errno == ESTALE ? TAccess::Gone : TAccess::Denied;
+    // Each step up looks ".." up in the folder below, which the user may
+    // search; the folder above must be searchable in its turn.
+    inotify::TFd below(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    for (;;) {
+        inotify::TFd above(::openat(below.Get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (above.Get() < 0)
+            return errno == ENOENT || errno == ESTALE ? TAccess::Gone : TAccess::Denied;
+        if (SameObject(above.Get(), below.Get()))
+            return TAccess::Allowed;
+        if (!Permits(above.Get(), X_OK))
+            return TAccess::Denied;
+        below = std::move(above);
+    }
 }
 
 #endif

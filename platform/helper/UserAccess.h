@@ -43,10 +43,16 @@ private:
 // system's error number.
 inotify::TFd OpenForListing(const std::string& path, int& error);
 
+// The folder at relative below the folder root, opened for the check
+// below (O_PATH), never through a link nor out of root; -1 where there is
+// none.
+inotify::TFd OpenFolderBelow(int root, const std::string& relative);
+
 enum class TAccess { Allowed, Denied, Gone };
-// While acting as a user: whether the folder at path (absolute, without
-// symbolic links) may be listed and searched, with every folder on the way
-// searched; Gone when it is not there (any more) or a link now lies on the way.
-TAccess FolderAccess(const std::string& path);
+// While acting as a user: whether the folder opened as folder (any
+// descriptor of it, O_PATH included) may be listed and searched, and every
+// folder above it, up to "/", searched. The way up is walked by descriptor,
+// never by a path looked up again; Gone when the folder no longer is.
+TAccess FolderAccess(int folder);
 
 #endif

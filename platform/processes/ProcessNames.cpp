@@ -33,8 +33,12 @@ std::string UserNameOf(int64_t user) {
 
 std::string DescribeProcess(const TChangeProcess& process) {
     const std::string pid = "pid " + std::to_string(process.Pid);
+    if (process.OtherUser) {
+        const std::string user = process.User >= 0 ? ", user " + UserNameOf(process.User) : std::string();
+        return "a process of another user" + (process.Pid ? " (" + pid + user + ")" : std::string());
+    }
     if (!process.Named)
-        return pid + ", ended before it could be named";
+        return process.Pid ? pid + ", ended before it could be named" : "ended before it could be named";
     std::string text = process.Command + " (" + pid;
     if (!process.Executable.empty())
         text += ", " + process.Executable;
@@ -96,6 +100,13 @@ void TProcessNamer::QueueSeenEmpty() {
 
 std::string TProcessNamer::Limitation() const {
     return FListener->WhyNot();
+}
+
+std::string ProcessesUnknownBy(const TProcessNamer* namer) {
+    if (!namer)
+        return "processes unknown: turned off by SENTREL_PROCESS_NAMES";
+    const std::string why = namer->Limitation();
+    return why.empty() ? std::string() : "processes named only while they run: " + why;
 }
 
 #endif

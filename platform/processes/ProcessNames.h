@@ -13,17 +13,21 @@
 #include <string>
 
 struct TChangeProcess {
-    int32_t Pid = 0;
+    int32_t Pid = 0;        // 0: withheld from whoever is told
     bool Named = false;     // false: it ended before it could be named
     std::string Command;    // the command name the system keeps (at most 15 bytes)
     std::string Executable; // the program's path; empty where it could not be read
     int64_t User = -1;      // the user it ran as (its effective user ID); -1 where not known
+    // Another user's process, of which whoever is told may learn no more
+    // than its Pid and User, where those are not withheld (0 and -1).
+    bool OtherUser = false;
 };
 using TProcessRef = std::shared_ptr<const TChangeProcess>;
 
-// For a person: "touch (pid 4242, /usr/bin/touch, user ann)", or "pid 4242,
-// ended before it could be named". Names as the system gives them: the
-// caller makes odd bytes visible where it shows them.
+// For a person: "touch (pid 4242, /usr/bin/touch, user ann)", "pid 4242,
+// ended before it could be named", or "a process of another user (pid
+// 4242, user bob)". Names as the system gives them: the caller makes odd
+// bytes visible where it shows them.
 std::string DescribeProcess(const TChangeProcess& process);
 // The name of a user ID, or the number where it has none.
 std::string UserNameOf(int64_t user);
@@ -62,5 +66,10 @@ private:
     uint64_t FMark = 0;     // processes that ended by this serial have no events left to read
     uint64_t FNextMark = 0; // the serial when the queue was last seen empty: the next mark once it is seen empty again
 };
+
+// Why the processes behind a watch's changes are not known, or only in
+// part, for its watch line: none where namer names them all, and naming
+// turned off where there is no namer.
+std::string ProcessesUnknownBy(const TProcessNamer* namer);
 
 #endif

@@ -84,10 +84,12 @@ void TFanotifyFolders::SetupStep(TClock::time_point deadline) {
 
 // A folder known by its handle is opened wherever it is now: it may have
 // moved on since the events read so far.
+// A watch for another user lists only what its handle names.
 inotify::TFd TFanotifyFolders::OpenListing(int wd) {
     const auto key = FKeys.find(wd);
-    return key != FKeys.end() ? OpenFolder(key->second, O_RDONLY)
-                              : inotify::TFd(::open(FTree.FullPath(wd).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (key != FKeys.end())
+        return OpenFolder(key->second, O_RDONLY);
+    return inotify::TFd(FServedFolder >= 0 ? -1 : ::open(FTree.FullPath(wd).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 // Mount points are not entered: what is below them is another file system's.
@@ -209,8 +211,16 @@ std::optional<std::string> TFanotifyFolders::PathOf(const std::string& key) {
 // Opens the folder of key wherever it is now; -1 when it is gone.
 inotify::TFd TFanotifyFolders::OpenFolder(const std::string& key, int flags) {
     if (FMountFd.Get() < 0)
-        FMountFd = inotify::TFd(::open(FTree.RootPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        FMountFd = inotify::TFd(FServedFolder >= 0 ? ::fcntl(FServedFolder, F_DUPFD_CLOEXEC, 0)
+                                                   : ::open(FTree.RootPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return inotify::TFd(OpenByKey(FMountFd.Get(), key, flags | O_DIRECTORY));
+}
+
+TFolderRef TFanotifyFolders::IdentityOf(int wd) const {
+    if (FServedFolder < 0)
+        return nullptr;
+    const auto key = FKeys.find(wd);
+    return key != FKeys.end() ? std::make_shared<const std::string>(key->second) : nullptr;
 }
 
 void TFanotifyFolders::Bind(const std::string& key, int wd) {

@@ -44,11 +44,14 @@ public:
     // queue: where what a folder holds is reported, when that is asked.
     // group: the fanotify group, to know when events wait; excluded: the
     // folders whose changes are dropped; interrupted: set when a stop is
-    // requested.
+    // requested. servedFolder: for a watch made for another user, the
+    // watched folder as that user opened it, through which folders are
+    // found by their handles and whose records carry their folder's
+    // identity; -1 for the program's own.
     TFanotifyFolders(TWatchTree& tree, TPendingChanges& queue, std::string fileSystem, int group,
-                     TExcludedFolders& excluded, const std::atomic<bool>& interrupted)
+                     TExcludedFolders& excluded, const std::atomic<bool>& interrupted, int servedFolder = -1)
         : FTree(tree), FQueue(queue), FFileSystem(std::move(fileSystem)), FGroup(group), FExcluded(excluded),
-          FInterrupted(interrupted) {}
+          FInterrupted(interrupted), FServedFolder(servedFolder) {}
 
     // The tree's root is the folder of rootKey; translator is told when its
     // file system is unmounted. filter: the kinds of change reported.
@@ -85,6 +88,7 @@ public:
     inotify::TEntryNow EntryNow(int wd, const std::string& name) override;
     void FolderForgotten(int wd) override;
     void ChangesLost() override;
+    TFolderRef IdentityOf(int wd) const override;
 
 private:
     // Binds each sub-folder of the folder to its handle (and, reporting,
@@ -107,6 +111,7 @@ private:
     int FGroup;
     TExcludedFolders& FExcluded;
     const std::atomic<bool>& FInterrupted;
+    int FServedFolder;
     std::vector<int> FWalk; // folders still to list
     inotify::TInotifyTranslator* FTranslator = nullptr;
     bool FSubTree = true;

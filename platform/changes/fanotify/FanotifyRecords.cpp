@@ -4,6 +4,7 @@
 
 #include "platform/system/UnalignedRead.h"
 
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/fanotify.h>
@@ -38,6 +39,13 @@ bool ParseFid(const char* record, size_t length, bool named, std::string& key, s
         return false;
     name.assign(nameAt, static_cast<const char*>(end));
     return true;
+}
+
+// The kinds of record that begin with a file system's ID and a handle.
+bool NamesByHandle(uint8_t type) {
+    return type == FAN_EVENT_INFO_TYPE_FID || type == FAN_EVENT_INFO_TYPE_DFID_NAME ||
+           type == FAN_EVENT_INFO_TYPE_DFID || type == FAN_EVENT_INFO_TYPE_OLD_DFID_NAME ||
+           type == FAN_EVENT_INFO_TYPE_NEW_DFID_NAME;
 }
 
 bool ParseInfo(const char* record, size_t length, TFanEvent& event) {
@@ -91,6 +99,55 @@ bool ParseEvents(const char* data, size_t length, std::vector<TFanEvent>& events
         offset += metadata.event_len;
     }
     return true;
+}
+
+bool SplitEvents(const char* data, size_t length, std::vector<TEventBytes>& events) {
+    for (size_t offset = 0; offset < length;) {
+        if (length - offset < sizeof(fanotify_event_metadata))
+            return false;
+        const auto metadata = ReadUnaligned<fanotify_event_metadata>(data + offset);
+        if (metadata.vers != FANOTIFY_METADATA_VERSION || metadata.event_len < metadata.metadata_len ||
+            metadata.metadata_len < sizeof metadata || metadata.event_len > length - offset)
+            return false;
+        TEventBytes event;
+        event.Offset = offset;
+        event.Length = metadata.event_len;
+        event.Mask = metadata.mask;
+        event.Pid = metadata.pid;
+        for (size_t at = metadata.metadata_len; at < metadata.event_len;) {
+            const size_t room = metadata.event_len - at;
+            if (room < sizeof(fanotify_event_info_header))
+                return false;
+            const auto header = ReadUnaligned<fanotify_event_info_header>(data + offset + at);
+            if (header.len < sizeof header || header.len > room)
+                return false;
+            if (header.info_type == FAN_EVENT_INFO_TYPE_PIDFD) {
+                if (header.len < sizeof(fanotify_event_info_pidfd))
+                    return false;
+                event.PidFdAt = at + offsetof(fanotify_event_info_pidfd, pidfd);
+                event.PidFd = ReadUnaligned<int>(data + offset + event.PidFdAt);
+            } else if (event.FileSystem.empty() && NamesByHandle(header.info_type)) {
+                if (header.len < sizeof header + FsidSize)
+                    return false;
+                event.FileSystem.assign(data + offset + at + sizeof header, FsidSize);
+            }
+            at += header.len;
+        }
+        events.push_back(std::move(event));
+        offset += metadata.event_len;
+    }
+    return true;
+}
+
+size_t WholeEventsLength(const char* data, size_t length, size_t& count) {
+    size_t offset = 0;
+    for (count = 0; length - offset >= sizeof(fanotify_event_metadata); ++count) {
+        const auto metadata = ReadUnaligned<fanotify_event_metadata>(data + offset);
+        if (metadata.event_len == 0 || metadata.event_len > length - offset)
+            break;
+        offset += metadata.event_len;
+    }
+    return offset;
 }
 
 std::vector<uint64_t> HandleStorage() {

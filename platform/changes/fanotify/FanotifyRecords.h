@@ -29,6 +29,25 @@ struct TFanEvent {
 // are kept, the rest of data is not read.
 bool ParseEvents(const char* data, size_t length, std::vector<TFanEvent>& events);
 
+// One event of a group's buffer, as a dispatcher of events to several
+// readers needs it: where its bytes lie, the file system it is about (empty
+// for one about none, an overflow), and where its pidfd lies in its bytes
+// (0 where it has none).
+struct TEventBytes {
+    size_t Offset = 0;
+    size_t Length = 0;
+    uint64_t Mask = 0;
+    std::string FileSystem;
+    size_t PidFdAt = 0;
+    int PidFd = -1;
+    int Pid = 0;
+};
+// Appends the events of data to events, whole; false as ParseEvents is.
+bool SplitEvents(const char* data, size_t length, std::vector<TEventBytes>& events);
+// The bytes of whole events at the start of data (an event cut short at
+// its end is left out), and how many events they are.
+size_t WholeEventsLength(const char* data, size_t length, size_t& count);
+
 // Storage for a file handle of any size, aligned for it.
 std::vector<uint64_t> HandleStorage();
 // The key of the object of handle, on the file system of ID fileSystem.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <sys/statfs.h>
@@ -42,36 +43,61 @@ uint64_t FanotifyMaskFor(uint32_t filter) {
     return mask;
 }
 
-std::string FileSystemIdOf(const std::string& path) {
+// The file system that holds the object at path, below folder (AT_FDCWD:
+// the working folder; an empty path: folder itself).
+std::string FileSystemIdOf(int folder, const std::string& path) {
     struct statfs status;
-    if (::statfs(path.c_str(), &status) != 0)
+    const int result = path.empty() ? ::fstatfs(folder, &status) : ::statfs(path.c_str(), &status);
+    if (result != 0)
         return {};
     return std::string(reinterpret_cast<const char*>(&status.f_fsid), sizeof status.f_fsid);
 }
 
-// The key fanotify gives the object at path; empty when the system has none.
-std::string KeyOf(const std::string& path) {
+// The key fanotify gives the object at path below folder; empty when the
+// system has none.
+std::string KeyOf(int folder, const std::string& path) {
     std::vector<uint64_t> storage = fanotify::HandleStorage();
     auto* handle = reinterpret_cast<file_handle*>(storage.data());
     handle->handle_bytes = MAX_HANDLE_SZ;
     int mountId = 0;
-    const std::string fileSystem = FileSystemIdOf(path);
-    if (fileSystem.empty() || ::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mountId, 0) != 0)
+    const std::string fileSystem = FileSystemIdOf(folder, path);
+    if (fileSystem.empty() ||
+        ::name_to_handle_at(folder, path.c_str(), handle, &mountId, path.empty() ? AT_EMPTY_PATH : 0) != 0)
         return {};
     return fanotify::KeyOf(fileSystem, *handle);
 }
+
+std::string KeyOf(const std::string& path) {
+    return KeyOf(AT_FDCWD, path);
+}
+
+// Where a source's events come from: a group of its own, or, for a watch
+// made for another user, its share of the helper's group.
+struct TFeed {
+    TFd Group;
+    std::unique_ptr<fanotify::TFanotifyGroup::TShare> Share;
+    int Descriptor() const { return Share ? Share->Descriptor() : Group.Get(); }
+};
 
 class TFanotifySource final : public TEventSource {
 public:
     // rootKey, fileSystem: the watched folder's key and its file system's ID.
     // namesProcesses: whether the group reports the processes of events.
-    TFanotifySource(TWatchTree& tree, TPendingChanges& queue, TFd group, std::string rootKey, std::string fileSystem,
-                    bool namesProcesses, TExcludedFolders& excluded, const std::atomic<bool>& interrupted)
-        : FTree(tree), FGroup(std::move(group)), FRootKey(std::move(rootKey)), FFileSystem(fileSystem),
-          FFolders(tree, queue, std::move(fileSystem), FGroup.Get(), excluded, interrupted),
+    // served: what a watch for another user needs beside; null for the
+    // program's own.
+    TFanotifySource(TWatchTree& tree, TPendingChanges& queue, TFeed feed, std::string rootKey, std::string fileSystem,
+                    bool namesProcesses, std::shared_ptr<TFanotifyServed> served, TExcludedFolders& excluded,
+                    const std::atomic<bool>& interrupted)
+        : FTree(tree), FFeed(std::move(feed)), FRootKey(std::move(rootKey)), FFileSystem(fileSystem),
+          FServed(std::move(served)),
+          FFolders(tree, queue, std::move(fileSystem), FFeed.Descriptor(), excluded, interrupted,
+                   FServed ? FServed->Folder.Get() : -1),
           FNamer(namesProcesses ? std::make_unique<TProcessNamer>() : nullptr) {}
 
-    int Descriptor() const override { return FGroup.Get(); }
+    int Descriptor() const override { return FFeed.Descriptor(); }
+    ssize_t Read(char* buffer, size_t length) override {
+        return FFeed.Share ? FFeed.Share->Read(buffer, length) : ::read(FFeed.Group.Get(), buffer, length);
+    }
     int Start(TInotifyTranslator& translator, bool subTree, uint32_t filter, const std::string& givenPath) override;
     void Translate(const char* data, size_t length, TInotifyTranslator& translator) override;
     void QueueEmptied(TInotifyTranslator& translator) override;
@@ -94,6 +120,8 @@ private:
     TProcessRef EventProcess();
 
     int GuardRootPath(TInotifyTranslator& translator, const std::string& givenPath);
+    // A folder on the way, on another file system than the watch's: errno, or 0.
+    int MarkGuard(const std::string& folder, const std::string& fileSystem);
     void Put(const TFanEvent& event, TInotifyTranslator& translator);
     void PutRemoval(const TDeferredRemoval& removal, TInotifyTranslator& translator);
     void PutDeferredRemovals(const TFanEvent& event, TInotifyTranslator& translator);
@@ -101,9 +129,10 @@ private:
     void PutFolderChange(const TFanEvent& event, TInotifyTranslator& translator);
 
     TWatchTree& FTree;
-    TFd FGroup;
+    TFeed FFeed;
     std::string FRootKey;
     std::string FFileSystem;
+    std::shared_ptr<TFanotifyServed> FServed;
     TFanotifyFolders FFolders;
     uint32_t FCookie = 0;
     std::vector<TFanEvent> FEvents;
@@ -121,14 +150,26 @@ TProcessRef TFanotifySource::EventProcess() {
 
 int TFanotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_t filter,
                            const std::string& givenPath) {
-    const std::string& root = FTree.RootPath();
-    if (::fanotify_mark(FGroup.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FanotifyMaskFor(filter), AT_FDCWD,
-                        root.c_str()) != 0)
+    // A watch for another user marks the very folder that user opened, and
+    // sees every change of a folder's attributes.
+    if (FFeed.Share) {
+        if (const int error = FFeed.Share->MarkFileSystem(FServed->Folder.Get(), FanotifyMaskFor(filter) | FAN_ATTRIB))
+            return error;
+        FFeed.Share->Listen();
+    } else if (::fanotify_mark(FFeed.Group.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, FanotifyMaskFor(filter),
+                               AT_FDCWD, FTree.RootPath().c_str()) != 0) {
         return errno;
+    }
     FFolders.Start(translator, subTree, filter, FRootKey);
-    if (FNamer)
+    if (FNamer || FFeed.Share)
         translator.SetProcessOfEvent([this] { return EventProcess(); });
-    return GuardRootPath(translator, givenPath);
+    if (const int error = GuardRootPath(translator, givenPath); error != 0)
+        return error;
+    // Once the way is guarded, a path that still leads to the folder opened
+    // keeps leading there for as long as the watch lasts.
+    if (FServed && KeyOf(FTree.RootPath()) != FRootKey)
+        return LeadsElsewhere;
+    return 0;
 }
 
 // The folders on the way to the watched one, along the path as given and
@@ -143,10 +184,9 @@ int TFanotifySource::GuardRootPath(TInotifyTranslator& translator, const std::st
             const std::string key = KeyOf(folder);
             if (key.empty())
                 continue;
-            if (fanotify::FileSystemOf(key) != FFileSystem &&
-                ::fanotify_mark(FGroup.Get(), FAN_MARK_ADD | FAN_MARK_INODE, EntryChanges, AT_FDCWD,
-                                folder.c_str()) != 0)
-                return errno;
+            if (fanotify::FileSystemOf(key) != FFileSystem)
+                if (const int error = MarkGuard(folder, fanotify::FileSystemOf(key)))
+                    return error;
             const int wd = FFolders.Guard(key);
             if (wd != FTree.Root())
                 translator.AddGuard(wd, next);
@@ -154,14 +194,28 @@ int TFanotifySource::GuardRootPath(TInotifyTranslator& translator, const std::st
     return 0;
 }
 
+int TFanotifySource::MarkGuard(const std::string& folder, const std::string& fileSystem) {
+    if (FFeed.Share)
+        return FFeed.Share->MarkFolder(folder, fileSystem, EntryChanges);
+    return ::fanotify_mark(FFeed.Group.Get(), FAN_MARK_ADD | FAN_MARK_INODE, EntryChanges, AT_FDCWD, folder.c_str()) == 0
+               ? 0
+               : errno;
+}
+
 void TFanotifySource::Translate(const char* data, size_t length, TInotifyTranslator& translator) {
     FEvents.clear();
     const bool whole = fanotify::ParseEvents(data, length, FEvents);
     for (const TFanEvent& event : FEvents) {
         const TFd pidfd(event.PidFd);
+        // A share of the helper's group gets each event's process named already.
+        const TProcessRef named = FFeed.Share ? FFeed.Share->TakeProcess() : nullptr;
+        if (FServed && FServed->Observe)
+            FServed->Observe(event);
         PutDeferredRemovals(event, translator);
         FEvent = &event;
         FProcess.reset();
+        if (FFeed.Share)
+            FProcess = named;
         Put(event, translator);
         FEvent = nullptr;
         FProcess.reset();
@@ -173,6 +227,9 @@ void TFanotifySource::Translate(const char* data, size_t length, TInotifyTransla
 // What happened inside a folder made and removed is queued before the queue
 // was found empty: the removal can be put now.
 void TFanotifySource::QueueEmptied(TInotifyTranslator& translator) {
+    // Its share of a group lost events while its pipe was full.
+    if (FFeed.Share && FFeed.Share->TakeOverflow())
+        translator.LoseChanges(TLossReason::SystemQueueFull);
     for (const TDeferredRemoval& removal : std::exchange(FDeferred, {}))
         PutRemoval(removal, translator);
 }
@@ -202,9 +259,12 @@ void TFanotifySource::PutRemoval(const TDeferredRemoval& removal, TInotifyTransl
 void TFanotifySource::Drop(const char* data, size_t length) {
     FEvents.clear();
     fanotify::ParseEvents(data, length, FEvents);
-    for (const TFanEvent& event : FEvents)
+    for (const TFanEvent& event : FEvents) {
         if (event.PidFd >= 0)
             ::close(event.PidFd);
+        if (FFeed.Share)
+            FFeed.Share->TakeProcess();
+    }
 }
 
 void TFanotifySource::NothingQueued() {
@@ -213,10 +273,7 @@ void TFanotifySource::NothingQueued() {
 }
 
 std::string TFanotifySource::ProcessesUnknown() const {
-    if (!FNamer)
-        return "processes unknown: turned off by SENTREL_PROCESS_NAMES";
-    const std::string why = FNamer->Limitation();
-    return why.empty() ? std::string() : "processes named only while they run: " + why;
+    return FServed ? FServed->Group->ProcessesUnknown() : ProcessesUnknownBy(FNamer.get());
 }
 
 // One fanotify event as the inotify events it stands for. The kernel merges
@@ -309,43 +366,85 @@ std::string WhyFanotifyCannotStart(int error) {
     }
 }
 
-// Naming the processes of changes can be turned off, to measure what it costs.
+
+} // namespace
+
 bool NamesProcesses() {
     const char* chosen = std::getenv("SENTREL_PROCESS_NAMES");
     return !chosen || std::strcmp(chosen, "off") != 0;
 }
 
-} // namespace
-
 TFanotifyChoice ChooseFanotify(const std::string& path) {
-    const bool namesProcesses = NamesProcesses();
+    return ChooseFanotify(path, nullptr);
+}
+
+namespace {
+
+// A group of the watch's own, with a trial mark taken back at once: the
+// watch's own mark is set when it starts, with the changes it asks for.
+std::optional<TFeed> OwnFeed(const std::string& path, bool namesProcesses, std::string& whyNot) {
     TFd group(::fanotify_init(FAN_CLASS_NOTIF | FAN_CLOEXEC | FAN_NONBLOCK | FAN_UNLIMITED_QUEUE |
                                   FAN_REPORT_DFID_NAME_TARGET | (namesProcesses ? FAN_REPORT_PIDFD : 0),
                               O_RDONLY | O_LARGEFILE | O_CLOEXEC));
-    if (group.Get() < 0)
-        return {{}, WhyFanotifyCannotStart(errno)};
-    // A trial mark, taken back at once: the watch's own mark is set when it
-    // starts, with the changes it asks for.
-    if (::fanotify_mark(group.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, EntryChanges, AT_FDCWD, path.c_str()) != 0)
-        return {{}, std::string("fanotify cannot mark this file system (") + std::strerror(errno) + ")"};
+    if (group.Get() < 0) {
+        whyNot = WhyFanotifyCannotStart(errno);
+        return std::nullopt;
+    }
+    if (::fanotify_mark(group.Get(), FAN_MARK_ADD | FAN_MARK_FILESYSTEM, EntryChanges, AT_FDCWD, path.c_str()) != 0) {
+        whyNot = std::string("fanotify cannot mark this file system (") + std::strerror(errno) + ")";
+        return std::nullopt;
+    }
     ::fanotify_mark(group.Get(), FAN_MARK_FLUSH | FAN_MARK_FILESYSTEM, 0, AT_FDCWD, nullptr);
-    const std::string fileSystem = FileSystemIdOf(path);
-    const std::string key = KeyOf(path);
+    return TFeed{std::move(group), nullptr};
+}
+
+// A share of the helper's group, whose mark of the folder's file system
+// stays: the watch needs it anyway.
+std::optional<TFeed> SharedFeed(TFanotifyServed& served, std::string& whyNot) {
+    int error = 0;
+    std::unique_ptr<fanotify::TFanotifyGroup::TShare> share = served.Group->Join(error);
+    if (!share) {
+        whyNot = error == EMFILE ? "the helper watches at most " + std::to_string(fanotify::TFanotifyGroup::MostShares) +
+                                       " folders for one program"
+                                 : std::string("no pipe for the watch (") + std::strerror(error) + ")";
+        return std::nullopt;
+    }
+    if (const int marked = share->MarkFileSystem(served.Folder.Get(), EntryChanges)) {
+        whyNot = std::string("fanotify cannot mark this file system (") + std::strerror(marked) + ")";
+        return std::nullopt;
+    }
+    return TFeed{TFd(), std::move(share)};
+}
+
+} // namespace
+
+// A watch for another user names the folder by the descriptor it was opened
+// with, never by its path.
+TFanotifyChoice ChooseFanotify(const std::string& path, std::shared_ptr<TFanotifyServed> served) {
+    // The helper's group names processes itself, as it reads their events.
+    const bool namesProcesses = !served && NamesProcesses();
+    std::string whyNot;
+    std::optional<TFeed> feed = served ? SharedFeed(*served, whyNot) : OwnFeed(path, namesProcesses, whyNot);
+    if (!feed)
+        return {{}, whyNot};
+    const int at = served ? served->Folder.Get() : AT_FDCWD;
+    const std::string fileSystem = served ? FileSystemIdOf(at, {}) : FileSystemIdOf(AT_FDCWD, path);
+    const std::string key = served ? KeyOf(at, {}) : KeyOf(path);
     if (fileSystem.empty() || key.empty())
         return {{}, "fanotify cannot name this file system's folders"};
     // Folders are found again by their handles, which takes a capability
     // of its own: a process given CAP_SYS_ADMIN alone has not got it.
-    TFd mount(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TFd mount(served ? ::fcntl(at, F_DUPFD_CLOEXEC, 0) : ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     TFd folder(fanotify::OpenByKey(mount.Get(), key, O_PATH));
     if (folder.Get() < 0)
         return {{}, errno == EPERM ? "fanotify needs the CAP_DAC_READ_SEARCH capability too"
                                    : std::string("fanotify cannot find folders by handle (") + std::strerror(errno) + ")"};
-    auto shared = std::make_shared<TFd>(std::move(group));
-    TEventSourceMaker maker = [shared, key, fileSystem,
-                               namesProcesses](TWatchTree& tree, TPendingChanges& queue, TExcludedFolders& excluded,
-                                               const std::atomic<bool>& interrupted) -> std::unique_ptr<TEventSource> {
+    auto shared = std::make_shared<TFeed>(std::move(*feed));
+    TEventSourceMaker maker = [shared, key, fileSystem, namesProcesses,
+                               served](TWatchTree& tree, TPendingChanges& queue, TExcludedFolders& excluded,
+                                       const std::atomic<bool>& interrupted) -> std::unique_ptr<TEventSource> {
         return std::make_unique<TFanotifySource>(tree, queue, std::move(*shared), key, fileSystem, namesProcesses,
-                                                 excluded, interrupted);
+                                                 served, excluded, interrupted);
     };
     return {std::move(maker), {}};
 }

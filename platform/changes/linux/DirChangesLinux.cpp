@@ -86,6 +86,8 @@ std::string DescribeNotCovered(int error) {
         return "another file system";
     if (error == NotReachable)
         return "not reachable: its file system does not answer; polling goes on";
+    if (error == LeadsElsewhere)
+        return "the path now leads to another folder than the one opened";
     if (error == ENOSPC)
         return "the system's limit on watched folders is reached; folders after this one are "
                "not watched either (raise fs.inotify.max_user_watches)";
@@ -102,11 +104,12 @@ struct TReaderBasics {
     TFd Mounts;
 };
 
-std::optional<TReaderBasics> PrepareReader(const std::string& path, TOpenFailure& failure) {
+// opened: the folder opened already, else -1.
+std::optional<TReaderBasics> PrepareReader(const std::string& path, TOpenFailure& failure, int opened = -1) {
     TReaderBasics basics;
     // The folder is opened only to prove that it can be: a descriptor kept
     // open would hold its removal back, and the watch would not learn of it.
-    TFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TFd folder(opened >= 0 ? ::fcntl(opened, F_DUPFD_CLOEXEC, 0) : ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.Get() < 0 || ::fstat(folder.Get(), &basics.Status) != 0) {
         failure.ErrorCode = WindowsErrorFor(errno, path);
         return std::nullopt;
@@ -124,12 +127,14 @@ std::optional<TReaderBasics> PrepareReader(const std::string& path, TOpenFailure
 
 } // namespace
 
-std::unique_ptr<TDirChangeReader> inotify::OpenFanotifyReader(const std::string& path, TOpenFailure& failure,
-                                                              std::string& whyNot, const std::string& mechanism) {
-    std::optional<TReaderBasics> basics = PrepareReader(path, failure);
+std::unique_ptr<TDirChangeReader> inotify::OpenFanotifyReader(const std::string& path,
+                                                              std::shared_ptr<TFanotifyServed> served,
+                                                              TOpenFailure& failure, std::string& whyNot,
+                                                              const std::string& mechanism) {
+    std::optional<TReaderBasics> basics = PrepareReader(path, failure, served ? served->Folder.Get() : -1);
     if (!basics)
         return nullptr;
-    TFanotifyChoice fanotify = ChooseFanotify(path);
+    TFanotifyChoice fanotify = ChooseFanotify(path, std::move(served));
     whyNot = fanotify.WhyNot;
     if (!fanotify.Maker)
         return nullptr;

@@ -124,7 +124,7 @@ bool TTranslatingReader::DrainEvents() {
     if (FDropping && FQueue.Bytes() < PendingMemoryLimit)
         FDropping = false;
     for (;;) {
-        ssize_t length = ::read(FSource->Descriptor(), events, sizeof events);
+        ssize_t length = FSource->Read(events, sizeof events);
         if (length < 0 && errno == EINTR)
             continue;
         if (length < 0 && errno != EAGAIN)
@@ -197,6 +197,11 @@ bool TTranslatingReader::WaitForNews(TClock::time_point deadline) {
 void TTranslatingReader::TakeProcesses(std::vector<TProcessRef>& processes) {
     processes.swap(FProcesses);
     FProcesses.clear();
+}
+
+void TTranslatingReader::TakeFolders(std::vector<TFolderRef>& folders) {
+    folders.swap(FFolders);
+    FFolders.clear();
 }
 
 bool TTranslatingReader::GetResult(uint32_t& bytesReturned) {
@@ -359,7 +364,8 @@ bool TTranslatingReader::CompleteIfReady() {
             Complete(0, true);
         } else {
             FProcesses.clear();
-            Complete(FQueue.Pack(FBuffer, FLength, &FProcesses), true);
+            FFolders.clear();
+            Complete(FQueue.Pack(FBuffer, FLength, &FProcesses, &FFolders), true);
         }
         return true;
     }

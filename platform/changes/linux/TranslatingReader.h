@@ -31,8 +31,9 @@
 
 namespace inotify {
 
-// Tests only: the memory of records not yet handed on beyond which events
-// are dropped and reported lost (0 restores the program's own bound).
+// The memory of records not yet handed on, for each reader, beyond which
+// events are dropped and reported lost (0 restores the program's own bound,
+// 64 MB): the privileged helper keeps less, and so do some tests.
 void SetPendingMemoryLimit(size_t bytes);
 
 class TTranslatingReader final : public TDirChangeReader {
@@ -45,6 +46,7 @@ public:
     TWaitResult Wait(int timeoutMs) override;
     bool GetResult(uint32_t& bytesReturned) override;
     void TakeProcesses(std::vector<TProcessRef>& processes) override;
+    void TakeFolders(std::vector<TFolderRef>& folders) override;
     bool TakeNotice(TWatchNotice& notice) override;
     void SetExcludedFolders(TFolderExclusionRules rules) override;
     void Interrupt() override;
@@ -102,6 +104,7 @@ private:
     bool FSucceeded = false;
     uint32_t FBytes = 0;
     std::vector<TProcessRef> FProcesses; // of the completed read's records
+    std::vector<TFolderRef> FFolders;    // of the completed read's records
 };
 
 } // namespace inotify

@@ -18,6 +18,7 @@
 #include <memory>
 #include <poll.h>
 #include <string>
+#include <unistd.h>
 
 namespace inotify {
 
@@ -57,6 +58,8 @@ public:
     virtual ~TEventSource() = default;
     // The descriptor that is readable when events are queued.
     virtual int Descriptor() const = 0;
+    // Reads queued events, whole, as read(2) of Descriptor() does.
+    virtual ssize_t Read(char* buffer, size_t length) { return ::read(Descriptor(), buffer, length); }
     // Starts the kernel's reporting of the tree; the system's error number
     // when it cannot start, 0 when it started. givenPath: the watched folder
     // as the user named it, which may lead there through links, and whose

@@ -106,7 +106,7 @@ void TInotifyTranslator::OnModified(const TRawEvent& event, bool isDir) {
     const bool modified = ((event.Mask & IN_MODIFY) && (FFilter & ContentChanges)) ||
                           ((event.Mask & IN_ATTRIB) && (FFilter & MetadataChanges)) || accessReported;
     if (modified)
-        Emit(FILE_ACTION_MODIFIED, FTree.RelativeName(event.Wd, event.Name), isDir);
+        Emit(FILE_ACTION_MODIFIED, event.Wd, event.Name, isDir);
 }
 
 // An event on a folder on the way to the watched one: when the next part of
@@ -142,7 +142,7 @@ void TInotifyTranslator::OnAdded(int wd, const std::string& name, bool isDir, TS
         return;
     Touch(wd, name, true, isDir, false);
     if (FFilter & NameFilterFor(isDir))
-        Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name), isDir);
+        Emit(FILE_ACTION_ADDED, wd, name, isDir);
     ParentModified(wd);
     if (isDir && FSubTree)
         FPort.FolderArrived(wd, name, since);
@@ -152,7 +152,7 @@ void TInotifyTranslator::OnRemoved(int wd, const std::string& name, bool isDir) 
     FPort.EntryLeft(wd, name);
     Touch(wd, name, false, isDir, false);
     if (FFilter & NameFilterFor(isDir))
-        Emit(FILE_ACTION_REMOVED, FTree.RelativeName(wd, name), isDir);
+        Emit(FILE_ACTION_REMOVED, wd, name, isDir);
     ParentModified(wd);
     // The folder may live on, held open elsewhere, but no name leads to it.
     if (isDir)
@@ -172,7 +172,7 @@ void TInotifyTranslator::OnMovedOut(int wd, const std::string& name, bool isDir,
         FMovesOut.erase(earlier);
     }
     const std::optional<int> folder = isDir ? FTree.FindChild(wd, name) : std::nullopt;
-    FMovesOut[cookie] = TMoveFrom{wd, name, isDir, folder, FQueue.Hold(EventProcess()), FEventCount, std::nullopt};
+    FMovesOut[cookie] = TMoveFrom{wd, name, isDir, folder, FQueue.Hold(EventProcess(), FPort.IdentityOf(wd)), FEventCount, std::nullopt};
     ParentModified(wd);
 }
 
@@ -189,12 +189,12 @@ void TInotifyTranslator::OnRenamed(const TMoveFrom& from, int toWd, const std::s
     Touch(toWd, toName, true, from.IsDir, true);
     if (move == TFolderMove::Exchanged) {
         FQueue.Settle(from.Slot, ActionOnEntry(reported ? FILE_ACTION_ADDED : 0, from.IsDir),
-                      FTree.RelativeName(toWd, toName));
+                      FTree.RelativeName(toWd, toName), FPort.IdentityOf(toWd));
         if (const std::optional<int> folder = FTree.FindChild(toWd, toName))
             FPort.ReportContents(*folder);
     } else if (reported) {
         FQueue.SettleAsRename(from.Slot, FTree.RelativeName(from.Wd, from.Name), FTree.RelativeName(toWd, toName),
-                              from.IsDir);
+                              from.IsDir, FPort.IdentityOf(toWd));
     } else {
         FQueue.Settle(from.Slot, 0, {});
     }
@@ -265,7 +265,7 @@ std::optional<TClock::time_point> TInotifyTranslator::NextMoveDeadline() const {
 // reported for the sub-folder (never for the watched folder itself).
 void TInotifyTranslator::ParentModified(int wd) {
     if (wd != FTree.Root() && (FFilter & FILE_NOTIFY_CHANGE_LAST_WRITE))
-        Emit(FILE_ACTION_MODIFIED, FTree.RelativePath(wd), true);
+        Emit(FILE_ACTION_MODIFIED, FTree.ParentOf(wd), FTree.NameOf(wd), true);
 }
 
 void TInotifyTranslator::CheckLater(int wd, const std::string& name) {
@@ -328,9 +328,10 @@ size_t TInotifyTranslator::Reconcile(TClock::time_point now) {
 void TInotifyTranslator::CorrectMove(int folder, int toWd, const std::string& toName) {
     const int fromWd = FTree.ParentOf(folder);
     const std::string fromName = FTree.NameOf(folder);
-    const TPendingChanges::TSlot slot = FQueue.Hold();
+    const TPendingChanges::TSlot slot = FQueue.Hold(nullptr, FPort.IdentityOf(fromWd));
     if (FFilter & FILE_NOTIFY_CHANGE_DIR_NAME)
-        FQueue.SettleAsRename(slot, FTree.RelativeName(fromWd, fromName), FTree.RelativeName(toWd, toName), true);
+        FQueue.SettleAsRename(slot, FTree.RelativeName(fromWd, fromName), FTree.RelativeName(toWd, toName), true,
+                              FPort.IdentityOf(toWd));
     else
         FQueue.Settle(slot, 0, {});
     ParentModified(fromWd);
@@ -343,7 +344,7 @@ void TInotifyTranslator::CorrectMove(int folder, int toWd, const std::string& to
 void TInotifyTranslator::CorrectArrival(int wd, const std::string& name, const TEntryNow& now) {
     const bool isDir = now.Kind == TEntryNow::TKind::Folder;
     if (FFilter & NameFilterFor(isDir))
-        Emit(FILE_ACTION_ADDED, FTree.RelativeName(wd, name), isDir);
+        Emit(FILE_ACTION_ADDED, wd, name, isDir);
     ParentModified(wd);
     if (!isDir || !FSubTree)
         return;
@@ -353,8 +354,8 @@ void TInotifyTranslator::CorrectArrival(int wd, const std::string& name, const T
         FPort.ReportContents(*folder);
 }
 
-void TInotifyTranslator::Emit(uint32_t action, std::string name, bool isDir) {
-    FQueue.Add(ActionOnEntry(action, isDir), std::move(name), EventProcess());
+void TInotifyTranslator::Emit(uint32_t action, int wd, const std::string& name, bool isDir) {
+    FQueue.Add(ActionOnEntry(action, isDir), FTree.RelativeName(wd, name), EventProcess(), FPort.IdentityOf(wd));
 }
 
 uint32_t TInotifyTranslator::NameFilterFor(bool isDir) const {

@@ -93,6 +93,9 @@ public:
     virtual void FolderForgotten(int wd) = 0;
     // The system dropped events: the tree must be walked again.
     virtual void ChangesLost() = 0;
+    // The identity of a folder of the tree, for the records of the entries
+    // it holds, where the backend keeps one.
+    virtual TFolderRef IdentityOf(int) const { return nullptr; }
 };
 
 class TInotifyTranslator {
@@ -165,8 +168,9 @@ private:
     void SettleAsMovedOut(const TMoveFrom& from);
     void SettleMovesOutAbove(int wd);
     void ParentModified(int wd);
-    // The record of a change to a folder's entry, which isDir says is a folder.
-    void Emit(uint32_t action, std::string name, bool isDir);
+    // The record of a change to the entry name of the folder wd, which isDir
+    // says is a folder.
+    void Emit(uint32_t action, int wd, const std::string& name, bool isDir);
     uint32_t NameFilterFor(bool isDir) const;
     TProcessRef EventProcess() const { return FProcessOfEvent ? FProcessOfEvent() : nullptr; }
     // The state the records give a name, kept for names to be checked; any

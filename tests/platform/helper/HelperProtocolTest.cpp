@@ -105,7 +105,7 @@ TEST(HelperProtocol, FilteringKeepsWhatPassesAndSettlesLoneRenameHalves) {
         processes.push_back(std::move(process));
     }
     FilterRecords(buffer, bytes, processes,
-                  [](const std::string& name, uint32_t) { return name.rfind("secret/", 0) != 0; });
+                  [](size_t, const std::string& name, uint32_t) { return name.rfind("secret/", 0) != 0; });
     std::vector<std::pair<uint32_t, std::string>> kept;
     for (uint32_t offset = 0; offset < bytes;) {
         const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(buffer + offset);

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs a built tree (default: build/default) into a temporary prefix and
-# checks what a desktop finds there: the program, the menu entry and the
-# software-centre description (both validators must accept them), the icon
-# in every size, the manual page and the console's user unit (which
-# systemd-analyze must accept), the helper that raises the limit on inotify
-# watches with the polkit action that names it, and nothing else (no test
+# Installs a built tree (default: build/default) as into /usr/local, but
+# below a temporary folder (DESTDIR), and checks what a desktop finds there:
+# the program, the menu entry and the software-centre description (both
+# validators must accept them), the icon in every size, the manual page and
+# the console's user unit (which systemd-analyze must accept), the helpers
+# run through pkexec with the polkit action that names them, in the one
+# folder polkitd reads whatever the prefix, and nothing else (no test
 # program).
 # Then builds the Debian package with CPack and checks its control fields
 # and contents. Nothing is installed on this machine.
@@ -15,6 +16,9 @@ build="${1:-build/default}"
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 
+prefix=/usr/local
+root="$scratch/root"
+polkit_actions=usr/share/polkit-1/actions
 expected=(
   bin/sentrel
   share/applications/sentrel.desktop
@@ -25,43 +29,44 @@ expected=(
   lib/systemd/user/sentrel-console@.service
   libexec/sentrel/sentrel-watch-limit
   libexec/sentrel/sentrel-helper
-  share/polkit-1/actions/org.sentrel.Sentrel.policy
 )
 for size in 16 22 24 32 48 64 128 256; do
   expected+=("share/icons/hicolor/${size}x${size}/apps/sentrel.png")
 done
 
-echo "== install into a temporary prefix"
-cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
-installed="$(cd "$scratch/prefix" && find . -type f | sed 's|^\./||' | sort)"
-wanted="$(printf '%s\n' "${expected[@]}" | sort)"
+echo "== install into $prefix, below a temporary folder"
+DESTDIR="$root" cmake --install "$build" --prefix "$prefix" >/dev/null
+installed="$(cd "$root" && find . -type f | sed 's|^\./||' | sort)"
+wanted="$( (printf "${prefix#/}/%s\n" "${expected[@]}"; echo "$polkit_actions/org.sentrel.Sentrel.policy") | sort)"
 if [ "$installed" != "$wanted" ]; then
   echo "The installed files differ from the expected ones:" >&2
   diff <(echo "$wanted") <(echo "$installed") >&2 || true
   exit 1
 fi
-desktop-file-validate "$scratch/prefix/share/applications/sentrel.desktop"
-appstreamcli validate --no-net "$scratch/prefix/share/metainfo/org.sentrel.Sentrel.metainfo.xml"
+installed_prefix="$root$prefix"
+desktop-file-validate "$installed_prefix/share/applications/sentrel.desktop"
+appstreamcli validate --no-net "$installed_prefix/share/metainfo/org.sentrel.Sentrel.metainfo.xml"
 for size in 16 48 256; do
-  file "$scratch/prefix/share/icons/hicolor/${size}x${size}/apps/sentrel.png" |
+  file "$installed_prefix/share/icons/hicolor/${size}x${size}/apps/sentrel.png" |
     grep -q "PNG image data, $size x $size" || { echo "The ${size}x${size} icon is no PNG of that size" >&2; exit 1; }
 done
-env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$scratch/prefix/bin/sentrel" --version | grep -q '^Sentrel '
-unit="$scratch/prefix/lib/systemd/user/sentrel-console@.service"
-grep -qx "ExecStart=$scratch/prefix/bin/sentrel --console \$SENTREL_OPTIONS -- %f" "$unit" ||
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$installed_prefix/bin/sentrel" --version | grep -q '^Sentrel '
+unit="$installed_prefix/lib/systemd/user/sentrel-console@.service"
+grep -qx "ExecStart=$prefix/bin/sentrel --console \$SENTREL_OPTIONS -- %f" "$unit" ||
   { echo "The user unit does not start the installed program" >&2; grep ExecStart "$unit" >&2; exit 1; }
-cp "$unit" "$scratch/sentrel-console@home-ann.service"
+# systemd-analyze looks for the program the unit starts: where it lies here.
+sed "s|^ExecStart=$prefix/|ExecStart=$installed_prefix/|" "$unit" >"$scratch/sentrel-console@home-ann.service"
 systemd-analyze verify --man=no "$scratch/sentrel-console@home-ann.service"
 
 helper_path='<annotate key="org.freedesktop.policykit.exec.path">%s</annotate>'
 for helper in sentrel-watch-limit sentrel-helper; do
-  grep -qF "$(printf "$helper_path" "$scratch/prefix/libexec/sentrel/$helper")" \
-    "$scratch/prefix/share/polkit-1/actions/org.sentrel.Sentrel.policy" ||
-    { echo "The polkit action does not name the installed $helper" >&2; exit 1; }
-  [ -x "$scratch/prefix/libexec/sentrel/$helper" ] || { echo "The $helper is not executable" >&2; exit 1; }
+  grep -qF "$(printf "$helper_path" "$prefix/libexec/sentrel/$helper")" \
+    "$root/$polkit_actions/org.sentrel.Sentrel.policy" ||
+    { echo "The polkit action, where polkitd reads it, does not name the installed $helper" >&2; exit 1; }
+  [ -x "$installed_prefix/libexec/sentrel/$helper" ] || { echo "The $helper is not executable" >&2; exit 1; }
 done
 # The privileged helper links no toolkit.
-if ldd "$scratch/prefix/libexec/sentrel/sentrel-helper" | grep -q Qt; then
+if ldd "$installed_prefix/libexec/sentrel/sentrel-helper" | grep -q Qt; then
   echo "The privileged helper links Qt" >&2
   exit 1
 fi
@@ -73,7 +78,8 @@ dpkg-deb -I "$package" >"$scratch/control"
 for field in 'Package: sentrel' 'Depends: .*libqt6widgets6' 'Depends: .*qt6-qpa-plugins'; do
   grep -Eq "^ $field" "$scratch/control" || { echo "The package's control has no '$field'" >&2; cat "$scratch/control" >&2; exit 1; }
 done
-packaged="$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./usr/||' | sort)"
+packaged="$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort)"
+wanted="$( (printf "usr/%s\n" "${expected[@]}"; echo "$polkit_actions/org.sentrel.Sentrel.policy") | sort)"
 if [ "$packaged" != "$wanted" ]; then
   echo "The package's files differ from the expected ones:" >&2
   diff <(echo "$wanted") <(echo "$packaged") >&2 || true

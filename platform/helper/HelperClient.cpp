@@ -6,6 +6,7 @@
 #include "platform/changes/tree/TreePaths.h"
 #include "platform/helper/HelperProtocol.h"
 
+#include <algorithm>
 #include <bitset>
 #include <chrono>
 #include <climits>
@@ -394,13 +395,41 @@ std::unique_ptr<TDirChangeReader> THelperConnection::Open(const std::string& dir
     return nullptr;
 }
 
+namespace {
+// Why a program at path could be replaced by someone other than root (it, or
+// a folder on its way, is another's or writable by others, a folder open to
+// all only where it keeps others from renaming what is not theirs); empty
+// when only root could replace it.
+std::string WhyNotRootsAlone(const std::string& path) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0 || status.st_uid != 0 || (status.st_mode & (S_IWGRP | S_IWOTH)))
+        return path + " is not root's alone";
+    for (std::string folder = path; folder != "/";) {
+        folder = folder.substr(0, std::max<size_t>(folder.rfind('/'), 1));
+        if (::stat(folder.c_str(), &status) != 0 || status.st_uid != 0 ||
+            ((status.st_mode & (S_IWGRP | S_IWOTH)) && !(status.st_mode & S_ISVTX)))
+            return "its folder " + folder + " may be written by others than root";
+    }
+    return {};
+}
+} // namespace
+
+// pkexec runs as root whatever it is given: a helper that another user could
+// have put in place would run as root too.
 std::vector<std::string> PrivilegedHelperCommand(const std::string& programFolder, std::string& why) {
     // pkexec runs a program only by its full path, which the polkit action names.
     char resolved[PATH_MAX];
     for (const std::string& helper :
-         {programFolder + "/../libexec/sentrel/sentrel-helper", programFolder + "/sentrel-helper"})
-        if (::access(helper.c_str(), X_OK) == 0 && ::realpath(helper.c_str(), resolved))
-            return {"pkexec", resolved};
+         {programFolder + "/../libexec/sentrel/sentrel-helper", programFolder + "/sentrel-helper"}) {
+        if (::access(helper.c_str(), X_OK) != 0 || !::realpath(helper.c_str(), resolved))
+            continue;
+        if (const std::string notTrusted = WhyNotRootsAlone(resolved); !notTrusted.empty()) {
+            why = "the helper " + std::string(resolved) + " is not started as root: " + notTrusted +
+                  " (install Sentrel to use it)";
+            return {};
+        }
+        return {"pkexec", resolved};
+    }
     why = "the program's helper sentrel-helper is not installed beside it";
     return {};
 }

@@ -157,4 +157,42 @@ TEST(PrivilegedHelper, ABurstArrivesWhole) {
     }
     writer.join();
     EXPECT_EQ(added, Files);
+    EXPECT_EQ(losses, 0) << "changes were lost on the way";
+}
+
+// pkexec runs as root whatever it is given: the program offers it only a
+// helper that none but root could have put in place.
+TEST(PrivilegedHelper, OnlyAHelperThatNoneButRootCouldReplaceIsOffered) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give the helper's file other owners";
+    TTempDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    dir.MakeDir("bin");
+    const std::string helper = dir / "bin/sentrel-helper";
+    dir.WriteFile("bin/sentrel-helper", "#!/bin/sh\n");
+    const struct {
+        const char* What;
+        std::function<void()> Change;
+        bool Offered;
+    } cases[] = {
+        {"root's, in root's folders", [] {}, true},
+        {"the file another user's", [&] { ::chown(helper.c_str(), Nobody, Nobody); }, false},
+        {"the file writable by its group", [&] { ::chmod(helper.c_str(), 0775); }, false},
+        {"its folder another user's", [&] { ::chown((dir / "bin").c_str(), Nobody, Nobody); }, false},
+        {"its folder writable by all", [&] { ::chmod((dir / "bin").c_str(), 0777); }, false},
+        {"its folder writable by all, but sticky", [&] { ::chmod((dir / "bin").c_str(), 01777); }, true},
+    };
+    for (const auto& [what, change, offered] : cases) {
+        ::chown(helper.c_str(), 0, 0);
+        ::chmod(helper.c_str(), 0755);
+        ::chown((dir / "bin").c_str(), 0, 0);
+        ::chmod((dir / "bin").c_str(), 0755);
+        change();
+        std::string why;
+        const std::vector<std::string> command = PrivilegedHelperCommand(dir / "bin", why);
+        EXPECT_EQ(!command.empty(), offered) << what << ": " << why;
+        if (!offered) {
+            EXPECT_NE(why.find("is not started as root"), std::string::npos) << what << ": " << why;
+        }
+    }
 }

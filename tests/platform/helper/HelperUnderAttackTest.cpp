@@ -161,8 +161,13 @@ TEST(HelperUnderAttack, ProcessesAreToldOnlyAsFarAsProcShowsThemToTheUser) {
         driver.StartAndWaitReady();
         const std::string rootsFile = "by-root-" + std::to_string(hidden),
                           ownFile = "by-nobody-" + std::to_string(hidden);
-        Shell("touch " + tree.Dir / rootsFile);
-        ASSERT_TRUE(AsNobody([&] { return std::system(("touch " + tree.Dir / ownFile).c_str()) == 0; }));
+        // The writers stay alive a while: a process gone before the helper
+        // looked can be named by nobody, which is not what is tried here.
+        const auto lingeringWrite = [&](const std::string& name) {
+            return "sh -c ': > \"$0\"; sleep 3' " + tree.Dir / name + " >/dev/null 2>&1 &";
+        };
+        Shell(lingeringWrite(rootsFile));
+        ASSERT_TRUE(AsNobody([&] { return std::system(lingeringWrite(ownFile).c_str()) == 0; }));
         driver.CollectUntilQuiet(500);
         auto processOf = [&](const std::string& name) -> TProcessRef {
             const auto at = std::find(driver.Seen.begin(), driver.Seen.end(), TSeen{FILE_ACTION_ADDED, name});
@@ -170,7 +175,7 @@ TEST(HelperUnderAttack, ProcessesAreToldOnlyAsFarAsProcShowsThemToTheUser) {
         };
         const TProcessRef roots = processOf(rootsFile), own = processOf(ownFile);
         ASSERT_TRUE(roots && own) << "both changes are in a folder the user may list";
-        EXPECT_EQ(own->Command, "touch");
+        EXPECT_EQ(own->Command, "sh");
         EXPECT_FALSE(own->Executable.empty()) << "the user's own process, whose program they may read";
         EXPECT_TRUE(roots->Executable.empty()) << "another user's program path: " << roots->Executable;
         if (hidden) {
@@ -178,7 +183,7 @@ TEST(HelperUnderAttack, ProcessesAreToldOnlyAsFarAsProcShowsThemToTheUser) {
             EXPECT_EQ(roots->Pid, 0);
             EXPECT_TRUE(roots->Command.empty());
         } else {
-            EXPECT_EQ(roots->Command, "touch");
+            EXPECT_EQ(roots->Command, "sh");
         }
     }
 }

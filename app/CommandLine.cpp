@@ -71,7 +71,8 @@ int64_t TimeOption(const std::string& option, const std::string& argument, const
         return *moment;
     throw ECommandLineError("unknown time " + when + " for " + option +
                             ": give today, yesterday, a time ago (90s, 30m, 2h, 7d) or a local date and time "
-                            "(2026-12-07, 2026-12-07 14:05, 2026-12-07T14:05:09)");
+                            "(2026-12-07, 2026-12-07 14:05, 2026-12-07T14:05:09) up to 2262-04-10, the last "
+                            "day the history's times can hold");
 }
 } // namespace
 
@@ -216,7 +217,8 @@ list, as "Add Directory" does (a folder listed already is not added again).
                    Found_modified, Found_renamed_old_name/_new_name; a folder
                    that cannot be compared gets a Not_caught_up line)
                    WHEN: today, yesterday, a time ago (90s, 30m, 2h, 7d), or a
-                   local date and time (2026-12-07, 2026-12-07 14:05)
+                   local date and time (2026-12-07, 2026-12-07 14:05) up to
+                   2262-04-10
   --process        name on each line the process that made the change, after
                    the action: [touch pid 4242 user ann] (text), "process"
                    (json); where the system cannot tell, [process unknown].

@@ -91,6 +91,7 @@ private:
     std::string Line(const TChangeRecord& record) const;
     std::string LinesForDropped(const TOutputWriter::TDropped& dropped) const;
     void OutputEnded(const std::string& error);
+    void Stop();
     void End(int code, const std::string& message = {});
     static void ReportWatchError() noexcept;
 
@@ -124,6 +125,7 @@ private:
     };
     std::unordered_map<const TBriskoDirWatch*, TOwnOutput> FOwnOutput;
     std::unordered_set<const TBriskoDirWatch*> FReady;
+    bool FStopping = false; // the snapshots are being taken
     bool FEnded = false;
     int FExitCode = ExitSuccess;
 };
@@ -133,7 +135,7 @@ TConsole* TConsole::FRunning = nullptr;
 TConsole::TConsole(TEventLoop& loop, const TChangeFilter& filter, TCommandLine::TFormat format,
                    TConsoleHistory* history, bool process)
     : FLoop(loop), FFilter(filter), FFormat(format), FHistory(history), FProcess(process),
-      FOutputFile(TOutputWriter::FileOf(StandardOutput)), FStopSignals([this] { End(ExitSuccess); }), FPosts(loop),
+      FOutputFile(TOutputWriter::FileOf(StandardOutput)), FStopSignals([this] { Stop(); }), FPosts(loop),
       FOutput(StandardOutput, UnwrittenLimit,
               {[this](const TOutputWriter::TDropped& dropped) { return LinesForDropped(dropped); },
                [this](const std::string& error) { FPosts.Post([this, error] { OutputEnded(error); }); }}) {}
@@ -164,8 +166,6 @@ int TConsole::Run(const std::vector<std::string>& folders, std::optional<int64_t
     if (FEnded)
         return FExitCode;
     FLoop.Run();
-    if (FHistory)
-        FHistory->KeepSnapshots();
     return FExitCode;
 }
 
@@ -312,6 +312,25 @@ void TConsole::OutputEnded(const std::string& error) {
         End(ExitSuccess);
     else
         End(ExitFailure, "cannot write to the standard output: " + error);
+}
+
+// Asked to end: the snapshots for the next start are taken first, while
+// every change is still listed and kept, and the end waits for each change
+// made before they were done to be listed, so that none lands in them
+// unlisted. Asked again meanwhile, it ends at once, and the older snapshots
+// stay (the next start may then list some changes again).
+void TConsole::Stop() {
+    if (FStopping || !FHistory) {
+        End(ExitSuccess);
+        return;
+    }
+    FStopping = true;
+    FHistory->KeepSnapshots([this] {
+        std::vector<TBriskoDirWatch*> watches;
+        for (const auto& watch : FWatches)
+            watches.push_back(watch.get());
+        WhenAllDelivered(watches, [this] { End(ExitSuccess); });
+    });
 }
 
 // The first end counts; the lines still queued are dropped.

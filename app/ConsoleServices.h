@@ -37,8 +37,10 @@ public:
     // meanwhile is missed (a change made during the walk may be found twice).
     virtual void CatchUp(const std::string& folder, TFound found) = 0;
     // What the caught-up trees hold at the end is what the next start
-    // compares with; catch-ups still under way stop, their old snapshots stay.
-    virtual void KeepSnapshots() = 0;
+    // compares with, walked while their watches still report; catch-ups
+    // still under way stop, their old snapshots stay. done, on the main
+    // thread, once every snapshot is kept (or could not be).
+    virtual void KeepSnapshots(std::function<void()> done) = 0;
 };
 
 // The history the settings file's [History] section asks for (none when it

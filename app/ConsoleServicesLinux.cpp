@@ -67,11 +67,19 @@ public:
             }));
     }
 
-    void KeepSnapshots() override {
+    void KeepSnapshots(std::function<void()> done) override {
         FCatchUps.clear();
-        for (const std::string& folder : FSnapshotsKept)
-            if (const std::string error = KeepSnapshot(FStore.Path(), FFilter, folder); !error.empty())
-                TellUser("what " + ShownPath(folder) + " holds could not be kept for the next start: " + error);
+        if (FSnapshotsKept.empty()) {
+            done();
+            return;
+        }
+        FKeeping = std::make_unique<TSnapshotsRun>(
+            FStore.Path(), FFilter, FSnapshotsKept,
+            [](const std::string& folder, const std::string& error) {
+                if (!error.empty())
+                    TellUser("what " + ShownPath(folder) + " holds could not be kept for the next start: " + error);
+            },
+            std::move(done));
     }
 
 private:
@@ -82,16 +90,24 @@ private:
     std::vector<std::unique_ptr<TCatchUpRun>> FCatchUps;
     // The folders whose snapshot is kept: brought up to date at the end.
     std::vector<std::string> FSnapshotsKept;
+    std::unique_ptr<TSnapshotsRun> FKeeping;
 };
 } // namespace
 
 std::unique_ptr<TConsoleHistory> OpenConsoleHistory(const TCommandLine& commandLine, const TChangeFilter& filter) {
     std::vector<std::string> section;
     UtilObj.ReadExistingSection("History", section);
-    const THistorySettings settings = HistorySettingsOf(section);
+    std::vector<std::string> warnings;
+    const THistorySettings settings = HistorySettingsOf(section, &warnings);
+    for (const std::string& warning : warnings)
+        TellUser(warning);
     if (!settings.Keep) {
         if (commandLine.Since)
             TellUser("--since shows nothing: no history is kept (Keep=F in the settings' [History])");
+        return nullptr;
+    }
+    if (HistoryFileName().empty()) {
+        TellUser(NoHistoryPlace);
         return nullptr;
     }
     return std::make_unique<TKeptHistory>(settings, filter, commandLine.Format, commandLine.CatchUp);
@@ -99,6 +115,10 @@ std::unique_ptr<TConsoleHistory> OpenConsoleHistory(const TCommandLine& commandL
 
 int PrintHistory(const TCommandLine& commandLine) {
     const std::string file = HistoryFileName();
+    if (file.empty()) {
+        TellUser(NoHistoryPlace);
+        return ExitFailure;
+    }
     std::error_code missing;
     if (!std::filesystem::exists(file, missing)) {
         TellUser("no history is kept yet at " + ShownPath(file));
@@ -109,11 +129,16 @@ int PrintHistory(const TCommandLine& commandLine) {
     query.Until = commandLine.Until;
     query.Fragment = commandLine.Pattern;
     bool written = true;
-    ForEachHistoryRecord(file, query, [&](const THistoryRecord& kept) {
+    const std::string unread = ForEachHistoryRecord(file, query, [&](const THistoryRecord& kept) {
         const std::string lines = KeptLines(kept, commandLine.Format);
         written = std::fwrite(lines.data(), 1, lines.size(), stdout) == lines.size();
         return written;
     });
+    if (!unread.empty()) {
+        std::fflush(stdout);
+        TellUser("the history at " + ShownPath(file) + " cannot be read: " + unread);
+        return ExitFailure;
+    }
     // A reader that stopped reading wanted no more.
     if ((std::fflush(stdout) != 0 || !written) && errno != EPIPE) {
         TellUser(Format("cannot write to the standard output: %s", std::strerror(errno)));

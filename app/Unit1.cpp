@@ -4,11 +4,11 @@
 #include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/SearchHistoryUnit.h"
 #include "dialogs/WatchLimitUnit.h"
-#include "records/PathText.h"
 #include "records/ResultLines.h"
 #include "toolkit/Application.h"
 #include "toolkit/FileChangeWatch.h"
 #include "toolkit/ListBox.h"
+#include "toolkit/WindowPlacement.h"
 #include "tray/TrayCompRunTime.h"
 
 #include <QApplication>
@@ -24,7 +24,6 @@
 #include <QMenuBar>
 #include <QSessionManager>
 #include <QSplitter>
-#include <QStatusBar>
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -60,7 +59,7 @@ QFrame* CreatePanel(QWidget* parent, bool bevelled) {
 }
 } // namespace
 
-TForm1::TForm1() : FProcessTags(TListBox::TagLimit) {
+TForm1::TForm1() : FLineTags(TListBox::TagLimit) {
     setGeometry(353, 263, 493, 365);
     setMinimumSize(100, 332);
     CreateControls();
@@ -113,6 +112,7 @@ QToolButton* TForm1::CreateSpeedButton(QWidget* parent, const char* hint, int ic
 QWidget* TForm1::CreateWatchPanel() {
     QFrame* panel = CreatePanel(this, true);
     lbWatches = new TListBox(panel, TListBox::TSelection::Single);
+    lbWatches->SetEmptyHint("No folder is watched: Action > Add Watch");
     sbAddDirectory = CreateSpeedButton(panel, "Add Folder to Watch", QStyle::SP_FileDialogNewFolder,
                                        &TForm1::sbAddDirectoryClick);
     sbDelete = CreateSpeedButton(panel, "Remove Folder From Watch", QStyle::SP_TrashIcon, &TForm1::sbDeleteClick);
@@ -128,10 +128,7 @@ QWidget* TForm1::CreateResultsPanel() {
     lbResults->EnableKeyIndex(&ResultFilePath);
     lbResults->OnDblClick = [this] { ExcludeFile1Click(); };
     lbResults->OnClick = [this] { lbResultsClick(); };
-    lbResults->SetTagHints([this](uint32_t tag) {
-        const TChangeProcess* process = FProcessTags.ProcessOf(tag);
-        return process ? "Process: " + ShownPath(DescribeProcess(*process)) : std::string();
-    });
+    lbResults->SetLineHints([this](std::string_view line, uint32_t tag) { return ResultHint(line, tag); });
     sbClear = CreateSpeedButton(panel, "Clear List", QStyle::SP_DialogResetButton, &TForm1::sbClearClick);
     sbStop = CreateSpeedButton(panel, "Pause All Watches", QStyle::SP_MediaPause, &TForm1::sbStopClick);
     sbGo = CreateSpeedButton(panel, "Start All Watches", QStyle::SP_MediaPlay, &TForm1::sbGoClick);
@@ -147,7 +144,12 @@ QWidget* TForm1::CreateResultsPanel() {
     filterPause->setInterval(150);
     connect(edFilter, &QLineEdit::textChanged, filterPause, qOverload<>(&QTimer::start));
     connect(filterPause, &QTimer::timeout, this, [this] {
-        RunHandler([this] { lbResults->SetLineFilter(ResultLineFilter(edFilter->text().toStdString())); });
+        RunHandler([this] {
+            const std::string filter = edFilter->text().toStdString();
+            lbResults->SetLineFilter(ResultLineFilter(filter));
+            lbResults->SetEmptyHint(filter.empty() ? std::string() : "No line matches " + filter);
+            ShowLineCount();
+        });
     });
     LayOutListPanel(panel, lbResults, {sbClear, sbStop, sbGo, SpeedButton1}, edFilter);
     return panel;
@@ -170,18 +172,6 @@ QWidget* TForm1::CreateExitPanel() {
     layout->addStretch();
     layout->addWidget(sbExit);
     return panel;
-}
-
-void TForm1::CreateStatusBar() {
-    for (size_t panel = 0; panel < StatusBar1.size(); ++panel) {
-        StatusBar1[panel] = new QLabel(this);
-        if (panel < 2 || panel == 3) {
-            StatusBar1[panel]->setFixedWidth(150);
-            statusBar()->addWidget(StatusBar1[panel]);
-        } else {
-            statusBar()->addWidget(StatusBar1[panel], 1);
-        }
-    }
 }
 
 QAction* TForm1::AddItem(QMenu* menu, const char* caption, void (TForm1::*click)()) {
@@ -218,7 +208,7 @@ void TForm1::CreatePopupMenus() {
     AddItem(PopupMenu1, "Exclude File", &TForm1::ExcludeFile1Click);
     AddItem(PopupMenu1, "Exclude Path", &TForm1::ExcludePath1Click);
     AddItem(PopupMenu1, "Exclude Program", &TForm1::ExcludeProgram1Click);
-    AddItem(PopupMenu1, "Watch It Too", &TForm1::Watchittoo1Click);
+    Watchittoo1 = AddItem(PopupMenu1, "Watch It Too", &TForm1::Watchittoo1Click);
     PopupMenu1->addSeparator();
     AddItem(PopupMenu1, "Open This File", &TForm1::Openthisfile1Click);
     AddItem(PopupMenu1, "Hex Edit This File", &TForm1::Hexeditthisfile1Click);
@@ -233,13 +223,17 @@ void TForm1::CreatePopupMenus() {
     AddItem(PopupMenu3, "Delete", &TForm1::sbDeleteClick);
     AddItem(PopupMenu3, "Add All Drives", &TForm1::AddAllDrives1Click);
 
-    auto attach = [this](QWidget* control, QMenu* menu) {
+    auto attach = [this](QWidget* control, QMenu* menu, void (TForm1::*prepare)() = nullptr) {
         control->setContextMenuPolicy(Qt::CustomContextMenu);
-        connect(control, &QWidget::customContextMenuRequested, this, [control, menu](const QPoint& at) {
-            RunHandler([&] { menu->popup(control->mapToGlobal(at)); });
+        connect(control, &QWidget::customContextMenuRequested, this, [this, control, menu, prepare](const QPoint& at) {
+            RunHandler([&] {
+                if (prepare)
+                    (this->*prepare)();
+                menu->popup(control->mapToGlobal(at));
+            });
         });
     };
-    attach(lbResults, PopupMenu1);
+    attach(lbResults, PopupMenu1, &TForm1::PopupMenu1Popup);
     attach(sbAddDirectory, PopupMenu2);
     attach(lbWatches, PopupMenu3);
 }
@@ -306,6 +300,7 @@ void TForm1::sbExitClick() {
 }
 
 void TForm1::GeneralOptions1Click() {
+    PlaceDialogOver(*GeneralOptionsForm, *this);
     GeneralOptionsForm->exec();
     UpdateStatusBar();
 }
@@ -328,36 +323,4 @@ void TForm1::lbResultsClick() {
 
 void TForm1::MnuAboutClick() {
     (new TAboutForm)->show(); // no owner: it frees itself when closed
-}
-
-// ---------------------------------------------------------------------------
-// Status bar
-
-// Monitoring is enabled while any watch runs: a saved folder that is gone
-// does not make the others look stopped.
-void TForm1::UpdateStatusBar() {
-    statusBar()->clearMessage();
-    if (lbWatches->Count() == 0) {
-        StatusBar1[0]->setText(QStringLiteral("Monitoring not enabled"));
-    } else {
-        bool anyRunning = false;
-        for (int i = 0; i < lbWatches->Count() && !anyRunning; ++i)
-            anyRunning = WatchOfLine(i) && WatchOfLine(i)->Enabled();
-        StatusBar1[0]->setText(anyRunning ? QStringLiteral("Monitoring enabled")
-                                          : QStringLiteral("Monitoring not enabled"));
-        StatusBar1[1]->setText(GeneralOptionsForm->cbVerboseDisplay->isChecked() ? QStringLiteral("Verbose Mode")
-                                                                                : QStringLiteral("Brief Mode"));
-    }
-    StatusBar1[3]->clear();
-    if (int current = lbResults->ItemIndex(); current >= 0) {
-        StatusBar1[2]->setText(QStringLiteral("%1/%2").arg(current + 1).arg(lbResults->Count()));
-        if (const TChangeProcess* process = ProcessOfResult(current))
-            StatusBar1[3]->setText(QString::fromStdString("Process: " + ShownPath(DescribeProcess(*process))));
-    }
-    if (lbResults->Count() == 0)
-        StatusBar1[2]->clear();
-}
-
-std::string TForm1::StatusPanelText(int panel) const {
-    return StatusBar1.at(static_cast<size_t>(panel))->text().toStdString();
 }

@@ -4,12 +4,13 @@
 #include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
 #include "records/ChangeRecords.h"
-#include "records/ProcessTags.h"
+#include "records/LineTags.h"
 #include "settings/UtilObj.h"
 #include "watch/BrkDirWatch.h"
 
 #include <QMainWindow>
 #include <array>
+#include <deque>
 #include <future>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 
 class QAction;
 class QLabel;
+class QTimer;
 class QLineEdit;
 class QMenu;
 class QSplitter;
@@ -48,6 +50,13 @@ public:
     void lbResultsClick();
     void MnuAboutClick();
     void UpdateStatusBar();
+    // The first panel: whether any watch runs.
+    void ShowMonitoring();
+    // The third and fourth: the current line's place among the lines shown,
+    // its process. Lines come in bursts: CountLinesSoon shows them at most
+    // ten times a second.
+    void ShowLineCount();
+    void CountLinesSoon();
     std::string StatusPanelText(int panel) const;
 
     // Watch list
@@ -61,6 +70,10 @@ public:
     void FreeAllWatches();
     // Every watch leaves out the folders excluded in General Options as they stand now.
     void ExcludedFoldersChanged();
+    // The listed folders that folder entries (ending in the separator) would
+    // hide whole, which no exclusion hides yet.
+    std::vector<std::string> WatchedFoldersHiddenBy(const std::vector<std::string>& entries) const;
+    void MarkIfEverythingExcluded(int line);
     // The history is kept (again) or no longer, as "Keep a history" says.
     void OpenHistory();
     // The history keeps what General Options now say.
@@ -83,6 +96,8 @@ public:
     void ExcludeProgram1Click();
     void UsePrivilegedHelper1Click();
     void Watchittoo1Click();
+    // Before the line's menu opens: Watch It Too is for a folder's line.
+    void PopupMenu1Popup();
     void SearchHistory1Click();
     // The commands on a listed change, for the lists that show one: the
     // results and the history's.
@@ -125,8 +140,10 @@ public:
     QLabel* Image1;
     // Monitoring, display mode, the current line's place, its process.
     std::array<QLabel*, 4> StatusBar1{};
+    QTimer* FLineCountDue;
 
     QMenu* PopupMenu1; // on lbResults
+    QAction* Watchittoo1;
     QMenu* PopupMenu2; // on sbAddDirectory
     QMenu* PopupMenu3; // on lbWatches
 
@@ -158,6 +175,9 @@ private:
     std::string CurrentResultPath() const;
     // The process that made the change of a results line, where known.
     const TChangeProcess* ProcessOfResult(int index) const;
+    // A change line's hint: its process, where known, and its whole path,
+    // which the list may cut.
+    std::string ResultHint(std::string_view line, uint32_t tag) const;
     void ShowStatusMessage(const std::string& message);
     void AddSavedWatch(const std::string& folder);
     void SaveSettingsAtClose();
@@ -180,16 +200,29 @@ private:
         std::string Why;
     };
     void HelperStarted(TStartedHelper started);
+    std::string HowFoldersAreWatched() const;
     void StopUsingHelper();
 
     void CatchUp(const std::string& folder);
     void CaughtUp(const std::string& folder, const TCatchUp& result);
+    void ListCaughtUp(bool all);
+    void ListCaughtUpSoon();
+    std::deque<TChangeRecord> FCaughtUpRecords; // found, still to be listed
+    bool FCaughtUpDue = false;
     void KeepSnapshots();
+    // Pause All Watches keeps what the folders hold first (while they still
+    // report), so that Start All Watches can list what changed meanwhile.
+    void FinishPause();
+    std::string PausedRemark(const TBriskoDirWatch& watch) const;
+    std::string FPauseBegan;                  // "hh:mm:ss" while paused, or pausing
+    std::unique_ptr<TSnapshotsRun> FPausing;  // the walks a pause waits for
+    std::vector<std::string> FPausedFolders;  // whose snapshot the pause kept
+    uint64_t FPauseTicket = 0;                // of the pause under way
     std::vector<std::string> FCaughtUp;      // folders whose catch-up began this session
     std::vector<std::string> FSnapshotsKept; // and whose snapshot is kept
     std::vector<std::unique_ptr<TCatchUpRun>> FCatchUps;
     std::unique_ptr<THistoryStore> FHistory;
-    TProcessTags FProcessTags; // of the results lines
+    TLineTags FLineTags; // of the results lines
     uint64_t FListDropped = 0; // lines that gave way since the list was cleared, counted at the top
     THistorySettings FHistorySettings;
     TRenamePairing FHistoryRenames;

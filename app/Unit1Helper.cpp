@@ -4,6 +4,7 @@
 #include "app/Unit1.h"
 
 #include "platform/helper/HelperClient.h"
+#include "records/PathText.h"
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"
@@ -52,9 +53,7 @@ void TForm1::UsePrivilegedHelper1Click() {
 void TForm1::HelperStarted(TStartedHelper started) {
     if (!started.Connection) {
         ShowStatusMessage("The privileged helper was not started.");
-        ShowErrorBox("The privileged helper was not started: " + started.Why +
-                     ".\r\nThe folders are watched as before, with inotify: only changes, not the processes "
-                     "behind them.");
+        ShowErrorBox("The privileged helper was not started: " + started.Why + ".\r\n" + HowFoldersAreWatched());
         return;
     }
     FHelper = std::move(started.Connection);
@@ -65,6 +64,15 @@ void TForm1::HelperStarted(TStartedHelper started) {
             watch->SetEnabled(true);
         }
     ShowStatusMessage("The privileged helper watches the folders.");
+}
+
+// Each running watch's line says how the system watches it.
+std::string TForm1::HowFoldersAreWatched() const {
+    std::string watched;
+    for (int i = 0; i < lbWatches->Count(); ++i)
+        if (const TBriskoDirWatch* watch = WatchOfLine(i); watch && watch->Enabled())
+            watched += "\r\n" + ShownPath(lbWatches->Line(i)) + " " + lbWatches->Remark(i);
+    return watched.empty() ? "No folder is being watched." : "The folders are watched as before:" + watched;
 }
 
 // The watches stop before the helper they read through.

@@ -19,6 +19,10 @@ void TForm1::OpenHistory() {
     FHistory.reset();
     if (!GeneralOptionsForm->cbKeepHistory->isChecked())
         return;
+    if (HistoryFileName().empty()) {
+        ShowStatusMessage(NoHistoryPlace);
+        return;
+    }
     FHistory = std::make_unique<THistoryStore>(
         HistoryFileName(), FHistorySettings.Retention, [this](const std::string& message) {
             QMetaObject::invokeMethod(
@@ -56,7 +60,10 @@ bool TForm1::IsHistoryFileChange(const std::string& path) const {
 }
 
 void TForm1::ApplyHistorySettings(const std::vector<std::string>& lines) {
-    FHistorySettings = HistorySettingsOf(lines);
+    std::vector<std::string> warnings;
+    FHistorySettings = HistorySettingsOf(lines, &warnings);
+    for (const std::string& warning : warnings)
+        ShowStatusMessage(warning);
     GeneralOptionsForm->ShowHistory(HistoryFileName(), FHistorySettings);
     OpenHistory();
     KeepListInBounds();
@@ -72,7 +79,7 @@ void TForm1::HistoryRetentionChanged() {
 // The oldest lines give way in blocks, not one by one, to a note at the top
 // that counts them; they were kept in the history as they came.
 void TForm1::KeepListInBounds() {
-    const int limit = std::max(FHistorySettings.ListLimit, 2);
+    const int limit = FHistorySettings.ListLimit;
     const int count = lbResults->Count();
     if (!FHistory || count <= limit + limit / 64)
         return;

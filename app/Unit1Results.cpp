@@ -22,6 +22,18 @@
 #include <QStatusBar>
 #include <utility>
 
+namespace {
+// Characters a line of a hint holds at most.
+constexpr size_t HintWidth = 100;
+
+std::string JoinedPaths(const std::vector<std::string>& paths) {
+    std::string joined;
+    for (const std::string& path : paths)
+        joined += (joined.empty() ? "" : ", ") + ShownPath(path);
+    return joined;
+}
+} // namespace
+
 bool TForm1::IsFilteredOut(const std::string& path) const {
     return GeneralOptionsForm->ChangeFilter().IsFilteredOut(path);
 }
@@ -40,25 +52,22 @@ void TForm1::BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const st
 
 // A note (a folder not watched, not caught up) is a line of its own, its
 // reason as the hint; a change replaces its path's line in brief display.
+// The line keeps its process and its day, which its text does not show.
 void TForm1::ListRecord(const TChangeRecord& record) {
     KeepInHistory(record);
     TResultLine line = TResultLine::Of(record);
-    if (!record.Reason.empty()) {
+    const bool replaces = record.Reason.empty() && !GeneralOptionsForm->cbVerboseDisplay->isChecked();
+    const int found = replaces && lbResults->Count() > 0 ? lbResults->FindKey(line.Path) : -1;
+    if (found >= 0)
+        lbResults->SetLine(found, line.Text);
+    else if (!record.Reason.empty())
         lbResults->AddNote(line.Text, std::move(line.Hint));
-        KeepListInBounds();
-        return;
-    }
-    int index = lbResults->Count() == 0 || GeneralOptionsForm->cbVerboseDisplay->isChecked()
-                    ? -1
-                    : lbResults->FindKey(line.Path);
-    if (index >= 0) {
-        lbResults->SetLine(index, line.Text);
-    } else {
+    else
         lbResults->Add(line.Text);
-        index = lbResults->Count() - 1;
-    }
-    lbResults->SetTag(index, FProcessTags.TagOf(record.Process));
+    const int index = found >= 0 ? found : lbResults->Count() - 1;
+    lbResults->SetTag(index, FLineTags.TagOf(record.Process, LocalDayOfRecentClock(record.Time)));
     KeepListInBounds();
+    CountLinesSoon();
 }
 
 // What a watch could not cover is listed like a change, always as a line of
@@ -86,21 +95,22 @@ void TForm1::BriskoDirWatch1Status(TBriskoDirWatch* Sender, const TDirWatchStatu
     }
 }
 
-// Lines are taken from the top; a deleted line's successor moves up into
-// its place and is looked at next, so no selected line is passed over.
+// The selected lines go at one go, however many: one by one, each removal
+// moved every line below it.
 void TForm1::ExcludeSelected(TExcludeKind kind) {
-    int i = 0;
-    while (i < lbResults->Count()) {
-        if (!lbResults->Selected(i)) {
-            ++i;
-            continue;
-        }
-        std::string path = PathOfShown(ResultFilePath(lbResults->Line(i)));
+    const std::vector<int> selected = lbResults->SelectedLines();
+    std::vector<std::string> paths;
+    paths.reserve(selected.size());
+    for (int line : selected) {
+        paths.push_back(PathOfShown(ResultFilePath(lbResults->Line(line))));
         if (kind == TExcludeKind::Path)
-            path.erase(path.rfind(PathDelim) + 1);
-        GeneralOptionsForm->AddExclusion(path);
-        lbResults->Delete(i);
+            paths.back().erase(paths.back().rfind(PathDelim) + 1);
     }
+    if (const std::vector<std::string> hidden = WatchedFoldersHiddenBy(paths);
+        !hidden.empty() && !ConfirmBox("This hides every change in " + JoinedPaths(hidden) + ": exclude it anyway?"))
+        return;
+    GeneralOptionsForm->AddExclusions(paths);
+    lbResults->DeleteLines(selected);
 }
 
 void TForm1::ExcludeFile1Click() {
@@ -114,7 +124,13 @@ void TForm1::ExcludePath1Click() {
 }
 
 const TChangeProcess* TForm1::ProcessOfResult(int index) const {
-    return FProcessTags.ProcessOf(lbResults->Tag(index));
+    return FLineTags.ProcessOf(lbResults->Tag(index));
+}
+
+std::string TForm1::ResultHint(std::string_view line, uint32_t tag) const {
+    const TChangeProcess* process = FLineTags.ProcessOf(tag);
+    const std::string path = WrappedPath(ResultFilePath(line), HintWidth);
+    return process ? "Process: " + ShownPath(DescribeProcess(*process)) + "\n" + path : path;
 }
 
 // The programs of the selected lines make no more lines, and the selected
@@ -122,17 +138,17 @@ const TChangeProcess* TForm1::ProcessOfResult(int index) const {
 // why.
 void TForm1::ExcludeProgram1Click() {
     bool unknown = false;
-    for (int i = 0; i < lbResults->Count();) {
-        const TChangeProcess* process = lbResults->Selected(i) ? ProcessOfResult(i) : nullptr;
-        if (lbResults->Selected(i) && (!process || process->Executable.empty()))
-            unknown = true;
+    std::vector<int> excluded;
+    for (int line : lbResults->SelectedLines()) {
+        const TChangeProcess* process = ProcessOfResult(line);
         if (!process || process->Executable.empty()) {
-            ++i;
+            unknown = true;
             continue;
         }
         GeneralOptionsForm->AddExcludedProgram(process->Executable);
-        lbResults->Delete(i);
+        excluded.push_back(line);
     }
+    lbResults->DeleteLines(excluded);
     UpdateStatusBar();
     if (unknown)
         ShowStatusMessage("The program that made a selected change is not known: only watches by fanotify (as root) "
@@ -161,6 +177,11 @@ void TForm1::OpenWithDesktop(const std::string& path) {
 void TForm1::Watchittoo1Click() {
     if (const std::string path = CurrentResultPath(); !path.empty())
         WatchFolderToo(path);
+}
+
+void TForm1::PopupMenu1Popup() {
+    const std::string path = CurrentResultPath();
+    Watchittoo1->setEnabled(!path.empty() && DirectoryExists(path));
 }
 
 void TForm1::WatchFolderToo(const std::string& path) {
@@ -219,8 +240,9 @@ void TForm1::SaveList1Click() {
     } typesBack{dialog, std::exchange(dialog.Filter, SavedListTypes)};
     dialog.FilterIndex = 1;
     dialog.FileName = "WatchListing.txt";
-    ListBoxSaveToFile(*lbResults, &dialog, [](const std::vector<std::string>& lines, const TFileDialog& chosen) {
-        return SavedChangeList(lines, SavedListTypeOf(chosen.FileName, chosen.FilterIndex));
+    ListBoxSaveToFile(*lbResults, &dialog, [this](const std::vector<std::string>& lines, const TFileDialog& chosen) {
+        return SavedChangeList(lines, SavedListTypeOf(chosen.FileName, chosen.FilterIndex),
+                               [this](size_t line) { return FLineTags.DayOf(lbResults->Tag(static_cast<int>(line))); });
     });
 }
 

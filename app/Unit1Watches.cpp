@@ -13,7 +13,10 @@
 #include "tray/TrayCompRunTime.h"
 #include "util/UtilListBox.h"
 
+#include <QLabel>
 #include <QTimer>
+#include <algorithm>
+#include <string_view>
 
 TBriskoDirWatch* TForm1::WatchOfLine(int index) const {
     if (index < 0 || index >= lbWatches->Count())
@@ -30,7 +33,10 @@ std::unique_ptr<TBriskoDirWatch> TForm1::CreateWatch(const std::string& folder) 
         BriskoDirWatch1Status(Sender, Status);
     });
     watch->SetOnChange([this](TBriskoDirWatch* Sender) {
-        ShowRemark(Sender, Sender->Enabled() ? "(setting up)" : StoppedRemark(*Sender));
+        ShowRemark(Sender, Sender->Enabled() ? "(setting up)" : PausedRemark(*Sender));
+        // Blank until the first command; once it speaks, it stays true.
+        if (!StatusBar1[0]->text().isEmpty())
+            ShowMonitoring();
     });
     watch->SetDirectory(folder);
     watch->SetExcludedFolders(GeneralOptionsForm->ChangeFilter().FolderRules());
@@ -39,9 +45,48 @@ std::unique_ptr<TBriskoDirWatch> TForm1::CreateWatch(const std::string& folder) 
 
 void TForm1::ExcludedFoldersChanged() {
     const TFolderExclusionRules rules = GeneralOptionsForm->ChangeFilter().FolderRules();
-    for (int i = 0; i < lbWatches->Count(); ++i)
+    for (int i = 0; i < lbWatches->Count(); ++i) {
         if (TBriskoDirWatch* watch = WatchOfLine(i))
             watch->SetExcludedFolders(rules);
+        MarkIfEverythingExcluded(i);
+    }
+}
+
+namespace {
+constexpr std::string_view EverythingExcluded = " (everything excluded)";
+
+std::string AsFolderEntry(std::string folder) {
+    if (folder.empty() || folder.back() != PathDelim)
+        folder += PathDelim;
+    return folder;
+}
+} // namespace
+
+// A watch whose whole folder the exclusions hide lists nothing at all: its
+// line says so for as long as that holds.
+void TForm1::MarkIfEverythingExcluded(int line) {
+    if (!GeneralOptionsForm) // the windows are being freed: the watches stop one by one
+        return;
+    std::string remark = lbWatches->Remark(line);
+    if (remark.ends_with(EverythingExcluded))
+        remark.resize(remark.size() - EverythingExcluded.size());
+    if (GeneralOptionsForm->IsExcludedPath(AsFolderEntry(std::string(lbWatches->Line(line)))))
+        remark += EverythingExcluded;
+    lbWatches->SetRemark(line, remark);
+}
+
+std::vector<std::string> TForm1::WatchedFoldersHiddenBy(const std::vector<std::string>& entries) const {
+    std::vector<std::string> hidden;
+    for (int i = 0; i < lbWatches->Count(); ++i) {
+        const std::string folder = AsFolderEntry(std::string(lbWatches->Line(i)));
+        if (GeneralOptionsForm->IsExcludedPath(folder))
+            continue;
+        if (std::any_of(entries.begin(), entries.end(), [&](const std::string& entry) {
+                return !entry.empty() && entry.back() == PathDelim && folder.starts_with(entry);
+            }))
+            hidden.emplace_back(lbWatches->Line(i));
+    }
+    return hidden;
 }
 
 int TForm1::LineOfFolder(const std::string& folder) const {
@@ -81,19 +126,6 @@ void TForm1::sbDeleteClick() {
     UpdateStatusBar();
 }
 
-void TForm1::sbGoClick() {
-    for (int i = 0; i < lbWatches->Count(); ++i)
-        if (TBriskoDirWatch* watch = WatchOfLine(i))
-            watch->SetEnabled(true);
-    UpdateStatusBar();
-}
-
-void TForm1::sbStopClick() {
-    for (int i = 0; i < lbWatches->Count(); ++i)
-        if (TBriskoDirWatch* watch = WatchOfLine(i))
-            watch->SetEnabled(false);
-    UpdateStatusBar();
-}
 
 void TForm1::sbOptionsClick() {
     if (lbWatches->Count() == 0)
@@ -156,6 +188,8 @@ std::string TForm1::StoppedRemark(const TBriskoDirWatch& watch) {
 
 void TForm1::ShowRemark(TBriskoDirWatch* watch, const std::string& remark) {
     for (int i = 0; i < lbWatches->Count(); ++i)
-        if (WatchOfLine(i) == watch)
+        if (WatchOfLine(i) == watch) {
             lbWatches->SetRemark(i, remark);
+            MarkIfEverythingExcluded(i);
+        }
 }

@@ -4,7 +4,9 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -26,6 +28,33 @@ TBenchTree::TBenchTree() {
     if (!::mkdtemp(pattern.data()))
         throw std::runtime_error("cannot create a scratch folder");
     FPath = pattern;
+}
+
+// The tests' own way to make a file system on a loop device serves here too.
+TBenchDisk::TBenchDisk() : FPath((std::filesystem::temp_directory_path() / "sentrel-bench-disk/ext4").string()) {
+    if (::geteuid() != 0) {
+        FWhyNot = "a disk file system of the benchmark's own needs root, to mount it";
+        return;
+    }
+    const std::string mount =
+        std::string("bash '") + SENTREL_SOURCE_DIR + "/tests/mount-test-filesystem.sh' mount ext4 '" + FPath + "'";
+    FMounted = std::system((mount + " >/dev/null").c_str()) == 0 && std::filesystem::exists(FPath + "/lost+found");
+    if (!FMounted)
+        FWhyNot = "an ext4 file system could not be made on a loop device (" + mount + ")";
+}
+
+TBenchDisk::~TBenchDisk() {
+    if (FMounted)
+        std::system((std::string("bash '") + SENTREL_SOURCE_DIR + "/tests/mount-test-filesystem.sh' unmount ext4 '" +
+                     FPath + "'")
+                        .c_str());
+}
+
+double ProcessCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& time) { return static_cast<double>(time.tv_sec) + time.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 TBenchTree::~TBenchTree() {

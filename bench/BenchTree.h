@@ -19,5 +19,29 @@ private:
     std::string FPath;
 };
 
+// An ext4 file system on a loop device, made and mounted for the
+// benchmark's figures of what reaches a disk, and taken away at the end.
+// Only root may mount: elsewhere Mounted() is false and WhyNot() says so.
+class TBenchDisk {
+public:
+    TBenchDisk();
+    ~TBenchDisk();
+    TBenchDisk(const TBenchDisk&) = delete;
+    TBenchDisk& operator=(const TBenchDisk&) = delete;
+
+    bool Mounted() const { return FMounted; }
+    const std::string& WhyNot() const { return FWhyNot; }
+    const std::string& Path() const { return FPath; }
+
+private:
+    std::string FPath;
+    std::string FWhyNot;
+    bool FMounted = false;
+};
+
+// The processor time this process has used so far, every thread's, in
+// seconds.
+double ProcessCpuSeconds();
+
 // Resident memory of a process in bytes (0 for this one).
 long ResidentBytes(int pid = 0);

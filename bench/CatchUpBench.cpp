@@ -2,6 +2,7 @@
 // snapshot, against a bare walk of the same tree that reads the same fields
 // (find -printf), in the same run; the snapshot's size and the memory the
 // comparison takes.
+#include "BenchGoals.h"
 #include "BenchTree.h"
 
 #include "history/CatchUp.h"
@@ -79,6 +80,9 @@ void BM_CatchUp_Tree(benchmark::State& state) {
     state.counters["catch_up_per_find"] = catchUp / walk;
     state.counters["snapshot_bytes_per_entry"] =
         static_cast<double>(std::filesystem::file_size(snapshot)) / static_cast<double>(entries);
+    GoalAtMost(state, "catch_up_per_find", catchUp / walk, 1.5);
+    GoalAtMost(state, "snapshot_bytes_per_entry",
+               static_cast<double>(std::filesystem::file_size(snapshot)) / static_cast<double>(entries), 64);
     const long bare = PeakOfChild([] {});
     const long peak = PeakOfChild([&] { CatchUpTree(root, snapshot, {}); });
     state.counters["catch_up_peak_mib"] = static_cast<double>(peak - bare) / (1024.0 * 1024.0);

@@ -2,6 +2,7 @@
 // lines to a pipe that a reader empties, in the same run: a burst of
 // creations and removals, the time until the last line is out and the
 // processor time each used for it.
+#include "BenchGoals.h"
 #include "BenchTree.h"
 #include "LineProcess.h"
 
@@ -56,15 +57,17 @@ void MeasureBurst(benchmark::State& state, TLineProcess& watcher, const std::str
     figures.LastLinePerWriter += lastLine / writer;
     figures.Cpu += watcher.CpuSeconds() - cpuBefore;
     figures.Lines += static_cast<double>(watcher.Lines);
+    GoalAtLeast(state, "lines", static_cast<double>(watcher.Lines), 2.0 * files);
 }
 
 // Argument fanotify:0 is inotify, 1 fanotify (as root); json:1 the JSON
 // Lines format; history:1 keeps the history (in a folder of the
 // benchmark's own: its bytes per record are counted), history:0 turns it
 // off in the settings file, which is otherwise empty; files: how many
-// files the burst makes and removes; process:1 names the process of each
-// change (as the program does by default; printed with --process),
-// process:0 turns the naming off; helper:1 watches through the privileged
+// files the burst makes and removes; process:2 names the process of each
+// change as the program does by default (kept in the history, not printed),
+// process:1 names it and prints it (--process), process:0 turns the naming
+// off; helper:1 watches through the privileged
 // helper (--helper: pkexec asks no one of root), which checks each
 // change's folder with the user's identity.
 void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
@@ -75,7 +78,7 @@ void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
     ::setenv("SENTREL_CHANGE_BACKEND", state.range(0) ? "fanotify" : "inotify", 1);
     ::setenv("SENTREL_PROCESS_NAMES", state.range(4) ? "on" : "off", 1);
     std::vector<std::string> command = {SENTREL_PROGRAM, "--console", "--settings", settingsFile};
-    if (state.range(4))
+    if (state.range(4) == 1)
         command.push_back("--process");
     if (state.range(1))
         command.insert(command.end(), {"--format", "json"});
@@ -88,6 +91,8 @@ void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
         MeasureBurst(state, console, tree.Path(), figures, static_cast<int>(state.range(3)));
     }
     figures.Report(state);
+    GoalAtMost(state, "last_line_per_writer", figures.LastLinePerWriter / static_cast<double>(state.iterations()),
+               1.10);
     const std::string database = state_folder.Path() + "/sentrel/history.db";
     std::error_code error;
     const auto bytes = std::filesystem::file_size(database, error);
@@ -99,6 +104,8 @@ void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
         size_t kept = 0;
         ForEachHistoryRecord(database, {}, [&](const THistoryRecord&) { return ++kept, true; });
         state.counters["history_kept_per_line"] = static_cast<double>(kept) / lines;
+        GoalAtLeast(state, "history_kept_per_line", static_cast<double>(kept) / lines, 1.0);
+        GoalAtMost(state, "history_bytes_per_record", static_cast<double>(bytes) / lines, 80);
     }
 }
 
@@ -137,4 +144,12 @@ BENCHMARK(BM_ConsoleBurst_Sentrel)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
+// The program as shipped (history and naming on) beside each turned off,
+// measured against inotifywait in the same run (bench/README.md).
+BENCHMARK(BM_ConsoleBurst_Sentrel)
+    ->ArgNames({"fanotify", "json", "history", "files", "process", "helper"})
+    ->ArgsProduct({{0, 1}, {0}, {1, 0}, {BurstFiles}, {2, 0}, {0}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 BENCHMARK(BM_ConsoleBurst_Inotifywait)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);

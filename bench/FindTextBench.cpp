@@ -1,5 +1,6 @@
 // Brief mode looks up the changed path among the results lines before every
 // new line: the key index against reading every line, at three list sizes.
+#include "BenchGoals.h"
 #include "app/Unit1.h"
 #include "records/ResultLines.h"
 #include "toolkit/ListBox.h"
@@ -135,6 +136,7 @@ void BM_ListMemory(benchmark::State& state) {
     for (auto _ : state)
         benchmark::DoNotOptimize(ListOf(Lines(state), true).Count());
     state.counters["bytes_per_line"] = BytesPerLine()[{Lines(state), true}];
+    GoalAtMost(state, "bytes_per_line", BytesPerLine()[{Lines(state), true}], 150);
 }
 
 void Sizes(benchmark::internal::Benchmark* benchmark) {

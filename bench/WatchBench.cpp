@@ -1,6 +1,7 @@
 // The watch against inotifywait on the same folder trees, in the same run:
 // set-up time, a burst of changes, stop time and memory per watched folder,
 // with each of the kernel's interfaces (argument fanotify:0 or 1).
+#include "BenchGoals.h"
 #include "BenchTree.h"
 #include "LineProcess.h"
 
@@ -176,6 +177,7 @@ void BM_Setup_Excluded(benchmark::State& state) {
     const bool excluding = state.range(1) != 0;
     if (!UseBackend(state, state.range(2) != 0, tree.Path()))
         return;
+    double total = 0;
     for (auto _ : state) {
         auto start = TClock::now();
         TCountingWatch counting(tree.Path(), NameOptions());
@@ -183,9 +185,19 @@ void BM_Setup_Excluded(benchmark::State& state) {
             counting.Watch.SetExcludedFolders(std::make_shared<TNodeModules>());
         if (!counting.EnableAndWaitReady())
             state.SkipWithError("never ready");
+        total += SecondsSince(start);
         state.SetIterationTime(SecondsSince(start));
         state.counters["folders_watched"] = static_cast<double>(counting.FolderCount);
     }
+    // The run without the exclusion comes first; the one with it is held
+    // to a share of its time.
+    static std::map<std::pair<int64_t, int64_t>, double> whole;
+    const double mean = total / static_cast<double>(state.iterations());
+    const auto key = std::make_pair(state.range(0), state.range(2));
+    if (!excluding)
+        whole[key] = mean;
+    else if (whole.count(key))
+        GoalAtMost(state, "excluded / whole", mean / whole[key], 0.55);
 }
 
 // The processor time of a process, in seconds (0: this one).
@@ -258,6 +270,8 @@ void BM_Poll_Fuse(benchmark::State& state) {
         ::close(::open((source.Path() + "/d0/new").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         RunEventsUntil([&] { return counting.Notified > 0; });
         state.counters["seen_after_intervals"] = SecondsSince(made) / interval;
+        GoalAtMost(state, "cpu_share_pct", (CpuSeconds() - ownBefore) / wall * 100, 10);
+        GoalAtMost(state, "seen_after_intervals", SecondsSince(made) / interval, 2);
         state.SetIterationTime(wall);
         ::unlink((source.Path() + "/d0/new").c_str());
     }
@@ -312,6 +326,8 @@ void BM_Burst_Sentrel(benchmark::State& state) {
         // Summed over the runs: a single overflow in any of them counts.
         state.counters["lost"] = state.counters["lost"] + static_cast<double>(2L * files - counting.NameChanges);
         state.counters["overflows"] = state.counters["overflows"] + counting.Lost;
+        GoalAtMost(state, "lost", static_cast<double>(2L * files - counting.NameChanges), 0);
+        GoalAtMost(state, "overflows", static_cast<double>(counting.Lost), 0);
     }
 }
 
@@ -326,6 +342,7 @@ void BM_Burst_Inotifywait(benchmark::State& state) {
         state.SetIterationTime(waiter.WaitForLines(2L * BurstFiles, start));
         state.counters["delivered"] = static_cast<double>(waiter.Lines);
         state.counters["lost"] = static_cast<double>(2L * BurstFiles - waiter.Lines);
+        GoalAtMost(state, "lost", static_cast<double>(2L * BurstFiles - waiter.Lines), 0);
     }
 }
 
@@ -377,6 +394,7 @@ void BM_Churn_Sentrel(benchmark::State& state) {
     // Each folder at most once a batch, and no more changes than the
     // kernel's queue holds.
     const int batch = std::min(2000, siblings);
+    double total = 0;
     for (auto _ : state) {
         TCountingWatch counting(tree.Path(), NameOptions());
         if (!counting.EnableAndWaitReady())
@@ -387,10 +405,20 @@ void BM_Churn_Sentrel(benchmark::State& state) {
             RunEventsUntil([&] { return counting.Notified >= 6L * (done + batch) || counting.Lost > 0; });
         }
         const double seconds = SecondsSince(start);
+        total += seconds;
         state.SetIterationTime(seconds);
         state.counters["ns_per_change"] = seconds * 1e9 / (6.0 * ChurnFolders);
         state.counters["lost"] = static_cast<double>(6L * ChurnFolders - counting.Notified);
+        GoalAtMost(state, "lost", static_cast<double>(6L * ChurnFolders - counting.Notified), 0);
     }
+    // The time a change takes must not grow with the siblings: the fewest
+    // run first and the most are held to it, with room for the noise.
+    static std::map<int64_t, double> fewest;
+    const double mean = total / static_cast<double>(state.iterations());
+    if (!fewest.count(state.range(1)))
+        fewest[state.range(1)] = mean;
+    else
+        GoalAtMost(state, "churn / churn among the fewest siblings", mean / fewest[state.range(1)], 1.5);
 }
 
 void BM_Stop_Sentrel(benchmark::State& state) {

@@ -20,6 +20,8 @@
 #include <QSpinBox>
 #include <QTimer>
 #include <algorithm>
+#include <initializer_list>
+#include <unordered_set>
 #include <utility>
 
 TGeneralOptionsForm* GeneralOptionsForm = nullptr;
@@ -119,17 +121,24 @@ void TGeneralOptionsForm::cbMinToTrayClick() {
     }
 }
 
-// Values outside a box's range (set in the file) are shown at its bound,
-// and kept as they are until the user changes them.
+// The settings are within the boxes' ranges: the file's were brought
+// within them when read.
 void TGeneralOptionsForm::ShowHistory(const std::string& file, const THistorySettings& settings) {
     const QSignalBlocker keep(cbKeepHistory), days(seHistoryDays), records(seHistoryRecords), list(seListLimit);
     cbKeepHistory->setChecked(settings.Keep);
-    seHistoryDays->setValue(
-        static_cast<int>(std::clamp<int64_t>(settings.Retention.Days, 1, seHistoryDays->maximum())));
-    seHistoryRecords->setValue(static_cast<int>(
-        std::clamp<int64_t>(settings.Retention.Records, seHistoryRecords->minimum(), seHistoryRecords->maximum())));
+    seHistoryDays->setValue(settings.Retention.Days);
+    seHistoryRecords->setValue(static_cast<int>(settings.Retention.Records));
     seListLimit->setValue(settings.ListLimit);
-    lbHistoryPlace->setText(QString::fromStdString("The history is kept in " + file));
+    lbHistoryPlace->setText(
+        QString::fromStdString(file.empty() ? std::string(NoHistoryPlace) : "The history is kept in " + file));
+    ShowHistoryKept();
+}
+
+// Without a history, what says how and where it is kept is greyed; the
+// list's own bound holds either way.
+void TGeneralOptionsForm::ShowHistoryKept() {
+    for (QWidget* control : std::initializer_list<QWidget*>{seHistoryDays, seHistoryRecords, lbHistoryPlace})
+        control->setEnabled(cbKeepHistory->isChecked());
 }
 
 THistorySettings TGeneralOptionsForm::HistorySettings() const {
@@ -153,10 +162,31 @@ void TGeneralOptionsForm::SpeedButton1Click() {
 // The path is kept whole however long it is: a shortened entry would
 // exclude nothing.
 void TGeneralOptionsForm::AddExclusion(const std::string& line) {
-    const size_t first = line.find(PathDelim);
-    const std::string path = first == std::string::npos ? line : line.substr(first);
-    if (!IsExcludedPath(path))
+    AddExclusions({line});
+}
+
+// The rules in force are read once: a selection of many lines asks for
+// each, and the rules are many too. A folder added on the way hides what
+// follows below it, as a rule of its own would (every path here begins with
+// the separator). A file is added as often as it is given.
+void TGeneralOptionsForm::AddExclusions(const std::vector<std::string>& lines) {
+    const TFolderExclusionRules rules = FChangeFilter->FolderRules();
+    std::unordered_set<std::string> addedFolders;
+    const auto belowAdded = [&](const std::string& path) {
+        for (size_t end = path.find(PathDelim); end != std::string::npos; end = path.find(PathDelim, end + 1))
+            if (addedFolders.count(path.substr(0, end + 1)))
+                return true;
+        return false;
+    };
+    for (const std::string& line : lines) {
+        const size_t first = line.find(PathDelim);
+        const std::string path = first == std::string::npos ? line : line.substr(first);
+        if ((rules && rules->Excludes(path)) || belowAdded(path))
+            continue;
         lbExcluded->Add(path);
+        if (!path.empty() && path.back() == PathDelim)
+            addedFolders.insert(path);
+    }
 }
 
 void TGeneralOptionsForm::AddExcludedProgram(const std::string& path) {
@@ -266,9 +296,10 @@ void TGeneralOptionsForm::AddType(TListBox& list, TListBox& other) {
 }
 
 void TGeneralOptionsForm::AddOnce(TListBox& list, const std::string& line) {
-    const std::vector<std::string> lines = list.Lines();
-    if (std::find(lines.begin(), lines.end(), line) == lines.end())
-        list.Add(line);
+    for (int i = 0; i < list.Count(); ++i)
+        if (list.Line(i) == line)
+            return;
+    list.Add(line);
 }
 
 void TGeneralOptionsForm::RemoveType(TListBox& list) {

@@ -32,6 +32,8 @@ public:
     // whole line without one. Nothing is added when an excluded folder
     // already covers it.
     void AddExclusion(const std::string& line);
+    // Many at one go (the lines of a selection), each added once.
+    void AddExclusions(const std::vector<std::string>& lines);
     // The changes the program at path makes are no longer listed.
     void AddExcludedProgram(const std::string& path);
     // The change filter over lbExcluded, lbExcludedTypes and lbIncludedTypes
@@ -118,6 +120,7 @@ private:
     // Building the window (GeneralOptionsUnitControls.cpp).
     void CreateControls();
     QSpinBox* NewRetentionBox(const char* prefix, const char* suffix, int least, int most);
+    void ShowHistoryKept();
     void CreateMenus();
     void LayOutControls();
     QMenu* CreateMenu(TListBox* list,

@@ -2,6 +2,8 @@
 // their layout.
 #include "dialogs/GeneralOptionsUnit.h"
 
+#include "history/HistorySettings.h"
+
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
 #include "toolkit/ListBox.h"
@@ -27,13 +29,14 @@ void TGeneralOptionsForm::CreateControls() {
     cbKeepHistory = new QCheckBox(QStringLiteral("Keep a history"), this);
     cbKeepHistory->setChecked(true);
     connect(cbKeepHistory, &QCheckBox::toggled, this, [this] {
+        ShowHistoryKept();
         if (OnKeepHistoryChanged)
             RunHandler(OnKeepHistoryChanged);
     });
-    seHistoryDays = NewRetentionBox("for ", " days", 1, 36500);
-    seHistoryRecords = NewRetentionBox("at most ", " changes", 1000, 2000000000);
+    seHistoryDays = NewRetentionBox("for ", " days", LeastDays, MostDays);
+    seHistoryRecords = NewRetentionBox("at most ", " changes", LeastRecords, MostRecords);
     seHistoryRecords->setSingleStep(100000);
-    seListLimit = NewRetentionBox("list at most ", " lines", 1000, 100000000);
+    seListLimit = NewRetentionBox("list at most ", " lines", LeastListLimit, MostListLimit);
     seListLimit->setSingleStep(100000);
     lbHistoryPlace = new QLabel(this);
     lbHistoryPlace->setWordWrap(true);
@@ -173,6 +176,9 @@ QSpinBox* TGeneralOptionsForm::NewRetentionBox(const char* prefix, const char* s
     box->setSuffix(QString::fromUtf8(suffix));
     box->setRange(least, most);
     box->setGroupSeparatorShown(true);
+    // A number takes effect once typed whole: "50000" on its way is 5, and
+    // a list bounded at 5 lines would lose the rest.
+    box->setKeyboardTracking(false);
     connect(box, &QSpinBox::valueChanged, this, [this] {
         if (OnHistoryRetentionChanged)
             RunHandler(OnHistoryRetentionChanged);

@@ -1,6 +1,7 @@
 #include "dialogs/WatchLimitUnit.h"
 
 #include "platform/changes/inotify/InotifyLimits.h"
+#include "platform/helper/Pkexec.h"
 #include "runtime/Exception.h"
 #include "runtime/SysUtils.h"
 #include "toolkit/Application.h"
@@ -20,10 +21,6 @@
 #include <limits>
 
 namespace {
-// pkexec's exit codes when the user dismissed the question or gave a wrong password.
-constexpr int NotAuthorised = 126;
-constexpr int AuthenticationFailed = 127;
-
 std::string Count(uint64_t value) {
     std::string digits = std::to_string(value);
     for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
@@ -176,12 +173,8 @@ void TWatchLimitForm::Raised(int exitCode, const std::string& errorOutput, bool 
                                                  ": the folders left unwatched are being watched."));
         return;
     }
-    std::string why;
-    if (!started)
-        why = program + " could not be started (" + errorOutput + ")";
-    else if (exitCode == NotAuthorised || exitCode == AuthenticationFailed)
-        why = "no administrator allowed it";
-    else
+    std::string why = started ? PkexecRefusal(exitCode, errorOutput) : program + " could not be started (" + errorOutput + ")";
+    if (why.empty())
         why = errorOutput.empty() ? "the helper failed (exit code " + std::to_string(exitCode) + ")" : errorOutput;
     lbResult->setText(QString::fromStdString("The limit was not raised: " + why + "."));
     ShowErrorBox("The limit on watched folders was not raised to " + wanted + ": " + why);

@@ -110,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TPendingChanges queue;
     TTreePort port(tree);
     TInotifyTranslator translator(tree, queue, port);
-    translator.SetFilter(data[0 % (size ? size : 1)] & 1 ? 0x17F : 0x003, true);
+    translator.SetFilter(size > 0 && data[0] & 1 ? 0x17F : 0x003, true);
     translator.AddGuard(7, "w");
     auto now = TClock::now();
     std::vector<TRecord> records;

@@ -24,11 +24,11 @@ void CheckKey(const std::string& key) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    // The kernel's buffers are aligned; so is this copy.
-    std::vector<uint64_t> aligned(size / sizeof(uint64_t) + 1);
-    std::memcpy(aligned.data(), data, size);
+    // Exactly the input's bytes, so that a read one byte past them is seen;
+    // the allocator aligns them as the kernel's buffers are.
+    const std::vector<char> exact(data, data + size);
     std::vector<TFanEvent> events;
-    ParseEvents(reinterpret_cast<const char*>(aligned.data()), size, events);
+    ParseEvents(exact.data(), exact.size(), events);
     for (const TFanEvent& event : events) {
         CheckKey(event.Folder);
         CheckKey(event.NewFolder);

@@ -195,6 +195,8 @@ TCatchUp CatchUpTree(const std::string& root, const std::string& snapshotFile, c
         result.Unread.emplace_back(folder, error);
         comparer.Carry(folder);
     };
+    // What a file system mounted below held before is neither gone nor compared.
+    events.OtherFileSystem = [&](const std::string& folder) { comparer.Carry(folder); };
     events.LeaveOut = [&](const std::string& folder) {
         const bool out = options.LeaveOut && options.LeaveOut(folder);
         if (out)

@@ -55,10 +55,6 @@ TCatchUpOptions CatchUpOptionsFor(const std::string& historyFile, const TChangeF
     return options;
 }
 
-std::string KeepSnapshot(const std::string& historyFile, const TChangeFilter& filter, const std::string& folder) {
-    return CatchUpTree(folder, SnapshotPathFor(historyFile, folder), CatchUpOptionsFor(historyFile, filter, folder))
-        .SnapshotError;
-}
 
 std::vector<TChangeRecord> CatchUpRecords(const TChangeFilter& filter, const std::string& time,
                                           const std::string& folder, const TCatchUp& caughtUp) {
@@ -114,4 +110,17 @@ TCatchUpRun::TCatchUpRun(std::string folder, std::string snapshotFile, TCatchUpO
 TCatchUpRun::~TCatchUpRun() {
     FStop = true;
     FThread.join();
+}
+
+TSnapshotsRun::TSnapshotsRun(const std::string& historyFile, const TChangeFilter& filter,
+                             const std::vector<std::string>& folders, TKept kept, std::function<void()> done)
+    : FLeft(folders.size()) {
+    for (const std::string& folder : folders)
+        FRuns.push_back(std::make_unique<TCatchUpRun>(
+            folder, SnapshotPathFor(historyFile, folder), CatchUpOptionsFor(historyFile, filter, folder),
+            [this, kept, done](const std::string& walked, const TCatchUp& result) {
+                kept(walked, result.SnapshotError);
+                if (--FLeft == 0)
+                    done();
+            }));
 }

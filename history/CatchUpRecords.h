@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,8 +24,6 @@ class TChangeFilter;
 // watched before, the folders filter leaves out.
 TCatchUpOptions CatchUpOptionsFor(const std::string& historyFile, const TChangeFilter& filter,
                                   const std::string& folder);
-// What folder holds now kept for the next start; the reason when it could not be.
-std::string KeepSnapshot(const std::string& historyFile, const TChangeFilter& filter, const std::string& folder);
 
 // The records of a catch-up of folder, those filter lets through.
 std::vector<TChangeRecord> CatchUpRecords(const TChangeFilter& filter, const std::string& time,
@@ -50,4 +49,22 @@ private:
     std::optional<TCatchUp> FResult;
     TMessageWindow FWindow;
     std::thread FThread;
+};
+
+// What the folders hold kept for the next start, each walked on a thread of
+// its own while their watches still report: a change made meanwhile is
+// listed by the watch, whether or not the walk saw it, so that no change
+// ever lands in a snapshot without having been listed. kept(folder, error)
+// on the thread that made it, for each, as it is done (error empty when it
+// was kept); done once all are (folders must not be empty). Destroyed
+// before then, it stops, and the older snapshots stay.
+class TSnapshotsRun {
+public:
+    using TKept = std::function<void(const std::string& folder, const std::string& error)>;
+    TSnapshotsRun(const std::string& historyFile, const TChangeFilter& filter, const std::vector<std::string>& folders,
+                  TKept kept, std::function<void()> done);
+
+private:
+    std::vector<std::unique_ptr<TCatchUpRun>> FRuns;
+    size_t FLeft = 0;
 };

@@ -10,7 +10,8 @@ const char* const HistorySchema =
     " id INTEGER PRIMARY KEY, time INTEGER NOT NULL, action NOT NULL, folder INTEGER NOT NULL, "
     "place INTEGER NOT NULL,"
     " path BLOB NOT NULL, old_path BLOB, is_folder INTEGER, reason TEXT);"
-    "CREATE INDEX IF NOT EXISTS changes_time ON changes(time);";
+    "CREATE INDEX IF NOT EXISTS changes_time ON changes(time);"
+    "CREATE TABLE IF NOT EXISTS marks(name TEXT PRIMARY KEY, value INTEGER NOT NULL);";
 
 const char* const HistoryIndexSchema = "CREATE VIRTUAL TABLE IF NOT EXISTS changes_index USING "
                                        "fts5(path, old_path, content='', detail=none, "

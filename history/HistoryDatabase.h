@@ -49,7 +49,10 @@ std::string ColumnText(sqlite3_stmt* statement, int column);
 
 // The tables. Kept small: a record's folder is a number, its paths the part
 // below the folder where they lie there, its action a number. place tells
-// how each path is kept: bits 0-1 the path, bits 2-3 the old path.
+// how each path is kept: bits 0-1 the path, bits 2-3 the old path. marks
+// holds what the writer keeps of the clock: "newest", the newest time kept,
+// and "clock_back_at", the first record written after the clock was seen
+// to go back.
 extern const char* const HistorySchema;
 // The index of parts of paths: the trigrams of the kept part of each path
 // (the folder itself is not in it: a question matching a folder's own path

@@ -81,12 +81,16 @@ THistoryRecord RecordAt(sqlite3_stmt* statement) {
     return record;
 }
 
-void Select(const std::string& path, const THistoryQuery& query, bool newestFirst,
-            const std::function<bool(const THistoryRecord&)>& visit) {
+// Why the question could not be answered whole; empty when it was (or when
+// there is no history at path yet).
+std::string Select(const std::string& path, const THistoryQuery& query, bool newestFirst,
+                   const std::function<bool(const THistoryRecord&)>& visit) {
     THistoryDatabase database;
     std::error_code missing;
-    if (!std::filesystem::exists(path, missing) || database.Open(path, SQLITE_OPEN_READONLY) != SQLITE_OK)
-        return;
+    if (!std::filesystem::exists(path, missing))
+        return {};
+    if (database.Open(path, SQLITE_OPEN_READONLY) != SQLITE_OK)
+        return database.Error();
     std::optional<std::string> part;
     if (!query.Fragment.empty() && database.HasTable("changes_index"))
         part = IndexedPart(query.Fragment, FolderPrefixes(database));
@@ -102,7 +106,7 @@ void Select(const std::string& path, const THistoryQuery& query, bool newestFirs
                             sorted + " LIMIT ?4";
     THistoryStatement select(database.Handle(), sql.c_str());
     if (!select)
-        return;
+        return database.Error();
     sqlite3_stmt* statement = select.Get();
     sqlite3_bind_int64(statement, 1, query.Since.value_or(INT64_MIN));
     sqlite3_bind_int64(statement, 2, query.Until.value_or(INT64_MAX));
@@ -117,9 +121,11 @@ void Select(const std::string& path, const THistoryQuery& query, bool newestFirs
             database.Handle(), 10000,
             [](void* stop) { return static_cast<const std::atomic<bool>*>(stop)->load() ? 1 : 0; },
             const_cast<std::atomic<bool>*>(query.Stop));
-    while (sqlite3_step(statement) == SQLITE_ROW)
+    int result = SQLITE_ROW;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW)
         if (!visit(RecordAt(statement)))
-            return;
+            return {};
+    return result == SQLITE_DONE || result == SQLITE_INTERRUPT ? std::string() : database.Error();
 }
 } // namespace
 
@@ -144,7 +150,7 @@ bool HistoryHasFolder(const std::string& path, const std::string& folder) {
     return sqlite3_step(find.Get()) == SQLITE_ROW;
 }
 
-void ForEachHistoryRecord(const std::string& path, const THistoryQuery& query,
-                          const std::function<bool(const THistoryRecord&)>& visit) {
-    Select(path, query, false, visit);
+std::string ForEachHistoryRecord(const std::string& path, const THistoryQuery& query,
+                                 const std::function<bool(const THistoryRecord&)>& visit) {
+    return Select(path, query, false, visit);
 }

@@ -4,16 +4,33 @@
 #include "runtime/SysUtils.h"
 #include "settings/UtilObj.h"
 
+#include <algorithm>
 #include <charconv>
 #include <filesystem>
 
 namespace {
-template <class T> void ReadNumber(const std::vector<std::string>& lines, const char* key, T& value) {
+template <class T>
+void ReadNumber(const std::vector<std::string>& lines, const char* key, T least, T most, T& value,
+                std::vector<std::string>* warnings) {
     const std::string text = TUtilObj::ValueOfKey(lines, key);
+    if (text.empty())
+        return;
     T read{};
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), read);
-    if (error == std::errc() && end == text.data() + text.size() && read > 0)
-        value = read;
+    const std::string said = std::string(key) + "=" + text + " in [History] ";
+    if (end != text.data() + text.size() || (error != std::errc() && error != std::errc::result_out_of_range)) {
+        if (warnings)
+            warnings->push_back(said + "is no number: " + std::to_string(value) + " is kept");
+        return;
+    }
+    const T bounded = error == std::errc::result_out_of_range ? (text.front() == '-' ? least : most)
+                                                               : std::clamp(read, least, most);
+    if (bounded != read || error != std::errc()) {
+        if (warnings)
+            warnings->push_back(said + "is beyond what may be (" + std::to_string(least) + " to " +
+                                std::to_string(most) + "): " + std::to_string(bounded) + " is taken");
+    }
+    value = bounded;
 }
 
 bool IsDatabaseFile(const std::string& name, const std::string& database) {
@@ -24,12 +41,12 @@ bool IsDatabaseFile(const std::string& name, const std::string& database) {
 }
 } // namespace
 
-THistorySettings HistorySettingsOf(const std::vector<std::string>& lines) {
+THistorySettings HistorySettingsOf(const std::vector<std::string>& lines, std::vector<std::string>* warnings) {
     THistorySettings settings;
     settings.Keep = TUtilObj::ValueOfKey(lines, "Keep") != "F";
-    ReadNumber(lines, "Days", settings.Retention.Days);
-    ReadNumber(lines, "Records", settings.Retention.Records);
-    ReadNumber(lines, "ListLimit", settings.ListLimit);
+    ReadNumber(lines, "Days", LeastDays, MostDays, settings.Retention.Days, warnings);
+    ReadNumber(lines, "Records", LeastRecords, MostRecords, settings.Retention.Records, warnings);
+    ReadNumber(lines, "ListLimit", LeastListLimit, MostListLimit, settings.ListLimit, warnings);
     return settings;
 }
 
@@ -45,16 +62,20 @@ std::string HistoryFileName() {
 // The name is compared first, which costs nothing; only then the folder,
 // which may be named another way (a link on the way, a doubled separator).
 // The snapshots of the watched trees are the history's files too: their
-// folder beside the database and what it holds.
+// folder beside the database and what it holds; and so is the folder that
+// holds them all, whose times change with them.
 bool IsHistoryFile(const std::string& path, const std::string& database) {
     namespace fs = std::filesystem;
     const fs::path changed(path), kept(database);
     const std::string name = changed.filename().string();
+    std::error_code error;
+    if (name == kept.parent_path().filename() &&
+        (changed == kept.parent_path() || fs::equivalent(changed, kept.parent_path(), error)))
+        return true;
     fs::path folder = changed.parent_path();
     if (folder.filename() == SnapshotFolderName)
         folder = folder.parent_path();
     else if (name != SnapshotFolderName && !IsDatabaseFile(name, kept.filename().string()))
         return false;
-    std::error_code error;
     return folder == kept.parent_path() || fs::equivalent(folder, kept.parent_path(), error);
 }

@@ -16,9 +16,17 @@ struct THistorySettings {
     int ListLimit = 1000000;
 };
 
-// The settings in the section's key=value lines; a missing or unreadable
-// value keeps its default.
-THistorySettings HistorySettingsOf(const std::vector<std::string>& lines);
+// The least and most each number may be (ListLimit: lines).
+inline constexpr int LeastDays = 1, MostDays = 36500;
+inline constexpr int64_t LeastRecords = 1000, MostRecords = 2000000000;
+inline constexpr int LeastListLimit = 2, MostListLimit = 100000000;
+
+// The settings in the section's key=value lines. A missing value keeps its
+// default; one beyond its bounds (0 and negative ones below them) is taken
+// as the nearest bound, and one that is no number keeps the default: each
+// such is said in warnings, when given.
+THistorySettings HistorySettingsOf(const std::vector<std::string>& lines,
+                                   std::vector<std::string>* warnings = nullptr);
 std::vector<std::string> HistorySectionOf(const THistorySettings& settings);
 
 // The database of the settings file in use: beside a portable copy's

@@ -1,6 +1,7 @@
 #include "history/HistoryStore.h"
 
 #include "history/HistoryDatabase.h"
+#include "history/HistoryFiles.h"
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -22,8 +24,8 @@ constexpr size_t WaitingLimit = 1000000;
 constexpr auto PruneEvery = std::chrono::seconds(60);
 constexpr int PruneShare = 20000;
 constexpr int64_t NanosecondsPerDay = 86400LL * 1000000000LL;
-// Longer than this is kept as this: a hundred years.
-constexpr int64_t MostDaysKept = 36500;
+// A record older than the newest kept by more than this means the clock went back.
+constexpr int64_t ClockTolerance = 600LL * 1000000000LL;
 
 // The damaged file and its journals set aside beside it, under a name of
 // their own; the name, or nothing when the file could not be moved.
@@ -87,14 +89,16 @@ private:
     bool Ready() {
         if (FOpen)
             return true;
-        std::error_code error;
-        std::filesystem::create_directories(std::filesystem::path(FPath).parent_path(), error);
-        int result = FDatabase.Open(FPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        if (const std::string unfit = PrepareHistoryFolder(std::filesystem::path(FPath).parent_path()); !unfit.empty()) {
+            Trouble("open", "The history cannot be kept: " + unfit + "; the changes are still listed, but not kept");
+            return false;
+        }
+        int result = Open();
         if (result == SQLITE_OK)
             result = Prepare();
         if (DamagedResult(result)) {
             Recover();
-            result = FDatabase.Open(FPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+            result = Open();
             if (result == SQLITE_OK)
                 result = Prepare();
         }
@@ -106,6 +110,15 @@ private:
         }
         FOpen = true;
         return true;
+    }
+
+    // The database and its journals are the user's alone, whatever the
+    // umask: the journals SQLite makes take the database's own mode.
+    int Open() {
+        const int result = FDatabase.Open(FPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW);
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+            TightenHistoryFile(FPath + suffix);
+        return result;
     }
 
     int Prepare() {
@@ -184,6 +197,7 @@ private:
         THistoryStatement index(FDatabase.Handle(), "INSERT INTO changes_index(rowid, path, old_path) VALUES(?, ?, ?)");
         if (!insert || !index)
             result = sqlite3_errcode(FDatabase.Handle());
+        int64_t firstId = 0; // the number the batch's first record got
         for (const THistoryRecord& record : batch) {
             if (result != SQLITE_OK)
                 break;
@@ -225,18 +239,61 @@ private:
             sqlite3_reset(statement);
             if (result != SQLITE_OK)
                 break;
-            sqlite3_bind_int64(index.Get(), 1, sqlite3_last_insert_rowid(FDatabase.Handle()));
+            const int64_t id = sqlite3_last_insert_rowid(FDatabase.Handle());
+            firstId = firstId != 0 ? firstId : id;
+            sqlite3_bind_int64(index.Get(), 1, id);
             result = sqlite3_step(index.Get()) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(FDatabase.Handle());
             sqlite3_reset(index.Get());
         }
+        if (result == SQLITE_OK)
+            result = NoteTheClock(batch, firstId);
         if (result == SQLITE_OK)
             result = FDatabase.Exec("COMMIT");
         if (result != SQLITE_OK) {
             error = FDatabase.Error();
             FDatabase.Exec("ROLLBACK");
             FFolders.clear(); // numbers given in the transaction are gone with it
+            FClock.reset();
         }
         return result;
+    }
+
+    // A record kept with a time older than the newest kept, by more than the
+    // tolerance, means the clock went back: what is written from then on may
+    // carry times that the right clock takes for old, so none of it is ever
+    // pruned by age (only by count).
+    int NoteTheClock(const std::vector<THistoryRecord>& batch, int64_t firstId) {
+        if (!FClock)
+            FClock = TClockMarks{Mark("newest").value_or(INT64_MIN), Mark("clock_back_at").value_or(INT64_MAX)};
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (FClock->BackAt == INT64_MAX && FClock->Newest != INT64_MIN &&
+                batch[i].Time < FClock->Newest - ClockTolerance)
+                FClock->BackAt = firstId + static_cast<int64_t>(i);
+            FClock->Newest = std::max(FClock->Newest, batch[i].Time);
+        }
+        int result = SetMark("newest", FClock->Newest);
+        if (result == SQLITE_OK && FClock->BackAt != INT64_MAX)
+            result = SetMark("clock_back_at", FClock->BackAt);
+        return result;
+    }
+
+    std::optional<int64_t> Mark(const char* name) {
+        THistoryStatement read(FDatabase.Handle(), "SELECT value FROM marks WHERE name = ?");
+        if (!read)
+            return std::nullopt;
+        sqlite3_bind_text(read.Get(), 1, name, -1, SQLITE_STATIC);
+        if (sqlite3_step(read.Get()) != SQLITE_ROW)
+            return std::nullopt;
+        return sqlite3_column_int64(read.Get(), 0);
+    }
+
+    int SetMark(const char* name, int64_t value) {
+        THistoryStatement write(FDatabase.Handle(), "INSERT OR REPLACE INTO marks(name, value) VALUES(?, ?)");
+        if (!write)
+            return sqlite3_errcode(FDatabase.Handle());
+        sqlite3_bind_text(write.Get(), 1, name, -1, SQLITE_STATIC);
+        sqlite3_bind_int64(write.Get(), 2, value);
+        return sqlite3_step(write.Get()) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(FDatabase.Handle());
     }
 
     static void BindIndexed(sqlite3_stmt* statement, int index, int place, const std::string& kept) {
@@ -246,28 +303,55 @@ private:
 
     // Records older than the days kept, and beyond the count kept, go, a
     // share at a time so that no batch waits long behind them; while some
-    // are left, again with the next batch.
+    // are left, again with the next batch. Only the age the clock can be
+    // trusted with: none of the records written since it was seen to go
+    // back, and at most a tenth of the history by age a day the program runs
+    // (a clock set days ahead would otherwise take it all at once); what that
+    // leaves is said, and goes later if it is still too old then.
     void Prune() {
         const auto now = std::chrono::steady_clock::now();
         if (!FPruneLeft && now - FPruned < PruneEvery)
             return;
         FPruned = now;
-        const int64_t days = std::clamp<int64_t>(FRetention.Days, 1, MostDaysKept);
-        const int64_t oldest = HistoryTimeNow() - days * NanosecondsPerDay;
+        const int64_t oldest = HistoryTimeNow() - std::max(FRetention.Days, 1) * NanosecondsPerDay;
         if (FDatabase.Exec("BEGIN IMMEDIATE") != SQLITE_OK)
             return;
-        // Numbers only grow: the newest records are those of the highest.
-        THistoryStatement choose(FDatabase.Handle(),
-                                 "INSERT OR IGNORE INTO temp.gone SELECT id FROM changes WHERE time < ?1 UNION ALL "
-                                 "SELECT id FROM changes WHERE id <= (SELECT max(id) FROM changes) - ?2 LIMIT ?3");
-        bool done = choose && FDatabase.Exec("DELETE FROM temp.gone") == SQLITE_OK;
-        if (done) {
-            sqlite3_bind_int64(choose.Get(), 1, oldest);
-            sqlite3_bind_int64(choose.Get(), 2, FRetention.Records);
-            sqlite3_bind_int64(choose.Get(), 3, PruneShare);
-            done = sqlite3_step(choose.Get()) == SQLITE_DONE;
+        // A tenth of the history now, and another for each day the program
+        // runs (by its own clock, which no setting of the time moves).
+        if (!FAgeBudget || now - FBudgetGiven >= std::chrono::hours(24)) {
+            FAgeBudget = FAgeBudget.value_or(0) + std::max<int64_t>(RecordCount() / 10, 1);
+            FBudgetGiven = now;
         }
-        const int chosen = sqlite3_changes(FDatabase.Handle());
+        const int64_t backAt = Mark("clock_back_at").value_or(INT64_MAX);
+        // Numbers only grow: the newest records are those of the highest.
+        THistoryStatement byAge(FDatabase.Handle(), "INSERT OR IGNORE INTO temp.gone SELECT id FROM changes "
+                                                    "WHERE time < ?1 AND id < ?2 LIMIT ?3");
+        THistoryStatement byCount(FDatabase.Handle(), "INSERT OR IGNORE INTO temp.gone SELECT id FROM changes "
+                                                      "WHERE id <= (SELECT max(id) FROM changes) - ?1 LIMIT ?2");
+        bool done = byAge && byCount && FDatabase.Exec("DELETE FROM temp.gone") == SQLITE_OK;
+        int agedOut = 0, chosen = 0;
+        if (done) {
+            sqlite3_bind_int64(byAge.Get(), 1, oldest);
+            sqlite3_bind_int64(byAge.Get(), 2, backAt);
+            sqlite3_bind_int64(byAge.Get(), 3, std::min<int64_t>(PruneShare, *FAgeBudget) + 1);
+            done = sqlite3_step(byAge.Get()) == SQLITE_DONE;
+            agedOut = sqlite3_changes(FDatabase.Handle());
+        }
+        if (agedOut > *FAgeBudget) {
+            // One more than the budget was asked for, to learn whether it ends here.
+            done = done && FDatabase.Exec("DELETE FROM temp.gone WHERE id = (SELECT max(id) FROM temp.gone)") ==
+                               SQLITE_OK;
+            agedOut = static_cast<int>(*FAgeBudget);
+            Trouble("clock", "The history kept some records older than it keeps (" + std::to_string(FRetention.Days) +
+                                 " days): more than a tenth of it would have gone at once, which a clock set wrong "
+                                 "can cause; what is still too old then goes a tenth a day");
+        }
+        if (done) {
+            sqlite3_bind_int64(byCount.Get(), 1, FRetention.Records);
+            sqlite3_bind_int64(byCount.Get(), 2, PruneShare);
+            done = sqlite3_step(byCount.Get()) == SQLITE_DONE;
+            chosen = agedOut + sqlite3_changes(FDatabase.Handle());
+        }
         done = done &&
                FDatabase.Exec("INSERT INTO changes_index(changes_index, rowid, path, old_path) "
                               "SELECT 'delete', id, indexed(place, path), indexed(place >> 2, old_path) "
@@ -276,7 +360,16 @@ private:
                FDatabase.Exec("COMMIT") == SQLITE_OK;
         if (!done)
             FDatabase.Exec("ROLLBACK");
+        else
+            *FAgeBudget -= agedOut;
         FPruneLeft = done && chosen >= PruneShare;
+    }
+
+    // About how many records are kept: numbers are given in order, and few go
+    // other than the oldest.
+    int64_t RecordCount() {
+        THistoryStatement count(FDatabase.Handle(), "SELECT max(id) - min(id) + 1 FROM changes");
+        return count && sqlite3_step(count.Get()) == SQLITE_ROW ? sqlite3_column_int64(count.Get(), 0) : 0;
     }
 
     // Each kind of trouble is told once: a disk that stays full is no news.
@@ -295,6 +388,12 @@ private:
     std::unordered_map<std::string, int64_t> FFolders; // numbers of the folders, by path
     std::chrono::steady_clock::time_point FPruned{};
     bool FPruneLeft = false; // records to go are left from the last prune
+    std::optional<int64_t> FAgeBudget; // records that may still go by age
+    std::chrono::steady_clock::time_point FBudgetGiven{};
+    struct TClockMarks {
+        int64_t Newest, BackAt;
+    };
+    std::optional<TClockMarks> FClock; // as the database has them, once read
 };
 } // namespace
 
@@ -363,13 +462,16 @@ void THistoryStore::Run() {
     }
 }
 
+// Never a folder every user may write to: there, another could have put a
+// link or a file of their own where the history goes.
 std::string HistoryPathFor(const std::string& settingsFile, bool portable) {
     if (portable)
         return (std::filesystem::path(settingsFile).parent_path() / "sentrel-history.db").string();
     const char* state = std::getenv("XDG_STATE_HOME");
     const char* home = std::getenv("HOME");
-    const std::filesystem::path folder = state && *state == '/' ? std::filesystem::path(state)
-                                         : home                 ? std::filesystem::path(home) / ".local/state"
-                                                                : std::filesystem::path("/tmp");
-    return (folder / "sentrel" / "history.db").string();
+    if (state && *state == '/')
+        return (std::filesystem::path(state) / "sentrel" / "history.db").string();
+    if (home && *home == '/')
+        return (std::filesystem::path(home) / ".local/state/sentrel" / "history.db").string();
+    return ::geteuid() == 0 ? std::string(RootStateFolder) + "/history.db" : std::string();
 }

@@ -86,14 +86,22 @@ private:
 // path; an empty list when there is none.
 std::vector<THistoryRecord> ReadHistory(const std::string& path, const THistoryQuery& query);
 // Gives visit the records a question asks for, oldest first, until it
-// returns false.
-void ForEachHistoryRecord(const std::string& path, const THistoryQuery& query,
-                          const std::function<bool(const THistoryRecord&)>& visit);
+// returns false; why the history could not be read (a database that cannot
+// be opened, is no database or is damaged), empty when it could.
+std::string ForEachHistoryRecord(const std::string& path, const THistoryQuery& query,
+                                 const std::function<bool(const THistoryRecord&)>& visit);
 
 // Whether the history at path holds records of the watched folder.
 bool HistoryHasFolder(const std::string& path, const std::string& folder);
 
+// Where a service of root's without a home keeps its history.
+inline constexpr const char* RootStateFolder = "/var/lib/sentrel";
+
 // Where the history is kept: beside the settings file of a portable copy,
 // else in the user's state folder ($XDG_STATE_HOME/sentrel, else
-// ~/.local/state/sentrel).
+// ~/.local/state/sentrel), else, for root, RootStateFolder; empty where the
+// user has no folder of their own to keep it in (neither is set).
 std::string HistoryPathFor(const std::string& settingsFile, bool portable);
+// Why HistoryPathFor gave no place, for the user.
+inline constexpr const char* NoHistoryPlace =
+    "no history is kept: neither HOME nor XDG_STATE_HOME names a folder of the user's own to keep it in";

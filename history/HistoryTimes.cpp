@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <limits>
+#include <mutex>
 
 namespace {
 constexpr int64_t Second = 1000000000;
@@ -30,7 +32,9 @@ std::optional<int64_t> LocalMoment(int year, int month, int day, int hour, int m
     local.tm_sec = second;
     local.tm_isdst = -1;
     const std::time_t moment = std::mktime(&local);
-    if (moment == -1)
+    // Times are kept as nanoseconds in 64 bits: 2262-04-11 is the last day
+    // that holds.
+    if (moment == -1 || moment > std::numeric_limits<int64_t>::max() / Second)
         return std::nullopt;
     return static_cast<int64_t>(moment) * Second;
 }
@@ -96,7 +100,22 @@ std::optional<int64_t> ParseUntil(const std::string& text, int64_t now) {
     return moment ? std::optional<int64_t>(moment->Next - 1) : std::nullopt;
 }
 
+namespace {
+std::mutex ClockLock;
+std::function<int64_t()> Clock;
+} // namespace
+
 int64_t HistoryTimeNow() {
+    {
+        std::lock_guard lock(ClockLock);
+        if (Clock)
+            return Clock();
+    }
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+void SetHistoryClock(std::function<int64_t()> clock) {
+    std::lock_guard lock(ClockLock);
+    Clock = std::move(clock);
 }

@@ -1,5 +1,8 @@
 #include "history/Snapshot.h"
 
+#include "history/HistoryFiles.h"
+
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -7,6 +10,7 @@
 #include <unistd.h>
 
 namespace {
+std::atomic<unsigned> Writers{0};
 constexpr char Magic[8] = {'S', 'N', 'T', 'R', 'S', 'N', 'P', '1'};
 constexpr char TrailerMagic[8] = {'S', 'N', 'T', 'R', 'E', 'N', 'D', '1'};
 constexpr uint64_t ChecksumStart = 14695981039346656037ULL;
@@ -72,13 +76,19 @@ std::string SnapshotPathFor(const std::string& historyFile, const std::string& f
     return (std::filesystem::path(historyFile).parent_path() / SnapshotFolderName / name).string();
 }
 
+// Each writer has a temporary file of its own: two programs that keep the
+// snapshot of one folder never write into one file.
 TSnapshotWriter::TSnapshotWriter(std::string path, const TSnapshotHeader& header)
-    : FPath(std::move(path)), FTemporary(FPath + ".new"), FChecksum(ChecksumStart), FHeader(header) {
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(FPath).parent_path(), ignored);
-    FFile = std::fopen(FTemporary.c_str(), "wbe");
+    : FPath(std::move(path)), FTemporary(FPath + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(++Writers)),
+      FChecksum(ChecksumStart), FHeader(header) {
+    if (FUnfit = PrepareHistoryFolder(std::filesystem::path(FPath).parent_path()); !FUnfit.empty())
+        return;
+    const int fd = OpenHistoryFile(FTemporary, O_WRONLY | O_CREAT | O_TRUNC);
+    FFile = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
     if (!FFile) {
         FOpenError = errno;
+        if (fd >= 0)
+            ::close(fd);
         return;
     }
     Put(Magic, sizeof Magic);
@@ -138,7 +148,7 @@ void TSnapshotWriter::Add(const TTreeEntry& entry) {
 
 bool TSnapshotWriter::Finish(std::string& error) {
     if (!FFile) {
-        error = std::strerror(FOpenError);
+        error = FUnfit.empty() ? std::strerror(FOpenError) : FUnfit;
         return false;
     }
     const uint64_t sum = FChecksum;
@@ -163,10 +173,20 @@ bool TSnapshotWriter::Finish(std::string& error) {
     return true;
 }
 
+// Anything but a regular file in a snapshot's place (a FIFO would hold the
+// reader forever) is damage, not a snapshot.
 TSnapshotReader::TSnapshotReader(const std::string& path) {
-    FFile = std::fopen(path.c_str(), "rbe");
-    if (!FFile)
+    const int fd = OpenHistoryFile(path, O_RDONLY);
+    if (fd < 0) {
+        FState = errno == ENOENT ? TState::Missing : TState::Damaged;
         return;
+    }
+    FFile = ::fdopen(fd, "rb");
+    if (!FFile) {
+        ::close(fd);
+        FState = TState::Damaged;
+        return;
+    }
     FState = Sound(FFile, FLeft) && ReadHeader() ? TState::Ready : TState::Damaged;
 }
 

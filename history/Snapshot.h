@@ -51,6 +51,7 @@ private:
     std::string FPath, FTemporary;
     std::FILE* FFile = nullptr;
     int FOpenError = 0;
+    std::string FUnfit; // why the snapshots' folder cannot serve
     uint64_t FChecksum;
     uint64_t FCount = 0;
     TSnapshotHeader FHeader;

@@ -13,8 +13,8 @@
 // One JSON object per line:
 //   {"time":"2026-12-07T14:05:09.123+01:00","action":"Modified",
 //    "path":"/home/ann/a.txt","folder":"/home/ann"}
-// "time" is RFC 3339 with milliseconds and the local offset ("hh:mm:ss" in a
-// saved list, which keeps no more); "action" is the line's action, or
+// "time" is RFC 3339 with milliseconds and the local offset (to the second
+// in a saved list, which keeps no more; "hh:mm:ss" for a line of no known day); "action" is the line's action, or
 // "Renamed" for a rename, which carries "old_path" as well; "folder" is the
 // watched folder; "is_folder" whether the entry is a folder, where the
 // system says (always on Linux); "reason" says why for Changes_lost,

@@ -121,3 +121,18 @@ std::string ShownMessage(std::string_view message) {
     }
     return shown;
 }
+
+std::string WrappedPath(std::string_view shown, size_t width) {
+    std::string wrapped;
+    size_t characters = 0;
+    for (const char byte : shown) {
+        const bool starts = (static_cast<unsigned char>(byte) & 0xC0) != 0x80;
+        if (starts && characters == width) {
+            wrapped += '\n';
+            characters = 0;
+        }
+        characters += starts;
+        wrapped += byte;
+    }
+    return wrapped;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,10 @@ std::string ShownPath(std::string_view path);
 // The path a shown path stands for, byte for byte. A text that is not a
 // quoting ShownPath makes is taken as it stands.
 std::string PathOfShown(std::string_view shown);
+
+// A shown path in lines of at most width characters, for a hint that would
+// otherwise run off the screen; a character is never cut.
+std::string WrappedPath(std::string_view shown, size_t width);
 
 // A message for a person with its control characters but the line breaks
 // written as \xHH, so that no name in it can drive a terminal.

@@ -72,6 +72,11 @@ std::optional<int> ClockSeconds(std::string_view text, bool& withSeconds) {
     return hour * 3600 + minute * 60 + second;
 }
 
+// "hh:mm:ss", as a line's time is.
+bool IsClock(std::string_view text) {
+    bool withSeconds = false;
+    return text.size() == 8 && ClockSeconds(text, withSeconds) && withSeconds;
+}
 } // namespace
 
 std::function<bool(std::string_view line)> ResultLineFilter(const std::string& text) {
@@ -92,6 +97,15 @@ std::function<bool(std::string_view line)> ResultLineFilter(const std::string& t
         }
     }
     return [wanted](std::string_view line) { return ContainsText(line, wanted); };
+}
+
+std::string LineCountText(std::optional<int> current, int shown, int total, bool filtered) {
+    if (shown == 0)
+        return {};
+    if (!filtered)
+        return current ? Format("%d/%d", *current, total) : std::string();
+    const std::string lines = Format("%d shown, %d in all", shown, total);
+    return current ? Format("%d of ", *current) + lines : lines;
 }
 
 std::string FolderCount(uint64_t count) {
@@ -256,19 +270,18 @@ TSavedListType SavedListTypeOf(const std::string& fileName, int filterIndex) {
     }
 }
 
-std::string SavedChangeList(const std::vector<std::string>& lines, TSavedListType type) {
-    std::string content;
+std::string SavedChangeList(const std::vector<std::string>& lines, TSavedListType type, const TLineDayOf& dayOf) {
     if (type == TSavedListType::Text)
         return FormatTextList(lines);
-    if (type == TSavedListType::Csv) {
-        content = CsvRow({"time", "action", "path"});
-        for (const std::string& line : lines) {
-            TChangeRecord record = RecordOfLine(line);
-            content += CsvRow({std::move(record.Time), std::move(record.Action), std::string(ResultFilePath(line))});
-        }
-        return content;
+    std::string content = type == TSavedListType::Csv ? CsvRow({"time", "action", "path"}) : std::string();
+    for (size_t i = 0; i < lines.size(); ++i) {
+        TChangeRecord record = RecordOfLine(lines[i]);
+        if (const TLocalDay* day = dayOf ? dayOf(i) : nullptr; day && IsClock(record.Time))
+            record.Time = day->Date + 'T' + record.Time + day->Offset;
+        if (type == TSavedListType::Csv)
+            content += CsvRow({std::move(record.Time), std::move(record.Action), std::string(ResultFilePath(lines[i]))});
+        else
+            content += JsonRecord(record) + '\n';
     }
-    for (const std::string& line : lines)
-        content += JsonRecord(RecordOfLine(line)) + '\n';
     return content;
 }

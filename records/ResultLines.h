@@ -1,6 +1,7 @@
 #pragma once
 
 #include "records/ChangeRecords.h"
+#include "runtime/SysUtils.h"
 
 #include <cstdint>
 #include <functional>
@@ -47,6 +48,12 @@ std::string_view ResultFilePath(std::string_view line);
 // last minute whole) by the lines' times, anything else by a part of the
 // line, ASCII letter case ignored; an empty function for a blank text.
 std::function<bool(std::string_view line)> ResultLineFilter(const std::string& text);
+
+// The status bar's count of a list's lines: "n/N" for the current line n of
+// N; while a filter is on, "n of m shown, N in all" for the current line n of
+// the m it shows ("m shown, N in all" while it hides the current line);
+// empty while no line is shown.
+std::string LineCountText(std::optional<int> current, int shown, int total, bool filtered);
 
 // "1 folder", "2 folders".
 std::string FolderCount(uint64_t count);
@@ -111,5 +118,7 @@ TSavedListType SavedListTypeOf(const std::string& fileName, int filterIndex);
 // with the columns time, action and path (as the line shows it) under a
 // header; or JSON Lines, a record for each line. (A list's lines need not
 // follow each other in time, nor keep both halves of a rename, so the
-// halves stay records of their own.)
-std::string SavedChangeList(const std::vector<std::string>& lines, TSavedListType type);
+// halves stay records of their own.) In CSV and JSON Lines the time is
+// whole (RFC 3339 to the second) for a line whose day dayOf gives.
+using TLineDayOf = std::function<const TLocalDay*(size_t line)>;
+std::string SavedChangeList(const std::vector<std::string>& lines, TSavedListType type, const TLineDayOf& dayOf = {});

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -49,3 +50,13 @@ std::string LocalStampNow();
 // as the local date and time to the second ("2026-12-07 14:05:09").
 std::string LocalStampOf(int64_t nanoseconds);
 std::string LocalDateClockOf(int64_t nanoseconds);
+
+// The local date and offset ("2026-12-07", "+01:00") of the latest moment
+// of the last minute whose clock read clock ("hh:mm:ss"): the day of a line
+// stamped with the clock a moment ago, midnight or a change of the offset
+// in between. None when no moment of that minute did.
+struct TLocalDay {
+    std::string Date;
+    std::string Offset;
+};
+std::optional<TLocalDay> LocalDayOfRecentClock(std::string_view clock);

@@ -50,10 +50,14 @@ for size in 16 48 256; do
   file "$installed_prefix/share/icons/hicolor/${size}x${size}/apps/sentrel.png" |
     grep -q "PNG image data, $size x $size" || { echo "The ${size}x${size} icon is no PNG of that size" >&2; exit 1; }
 done
-env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$installed_prefix/bin/sentrel" --version | grep -q '^Sentrel '
+grep -q '^Sentrel ' <<<"$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$installed_prefix/bin/sentrel" --version)"
 unit="$installed_prefix/lib/systemd/user/sentrel-console@.service"
 grep -qx "ExecStart=$prefix/bin/sentrel --console \$SENTREL_OPTIONS -- %f" "$unit" ||
   { echo "The user unit does not start the installed program" >&2; grep ExecStart "$unit" >&2; exit 1; }
+# A missing folder is a condition to wait for, not a failure to repeat.
+for setting in 'ConditionPathIsDirectory=%f' 'RestartPreventExitStatus=2' 'StartLimitBurst=5'; do
+  grep -qx "$setting" "$unit" || { echo "The user unit has no $setting" >&2; exit 1; }
+done
 # systemd-analyze looks for the program the unit starts: where it lies here.
 sed "s|^ExecStart=$prefix/|ExecStart=$installed_prefix/|" "$unit" >"$scratch/sentrel-console@home-ann.service"
 systemd-analyze verify --man=no "$scratch/sentrel-console@home-ann.service"
@@ -66,7 +70,7 @@ for helper in sentrel-watch-limit sentrel-helper; do
   [ -x "$installed_prefix/libexec/sentrel/$helper" ] || { echo "The $helper is not executable" >&2; exit 1; }
 done
 # The privileged helper links no toolkit.
-if ldd "$installed_prefix/libexec/sentrel/sentrel-helper" | grep -q Qt; then
+if grep -q Qt <<<"$(ldd "$installed_prefix/libexec/sentrel/sentrel-helper")"; then
   echo "The privileged helper links Qt" >&2
   exit 1
 fi
@@ -85,12 +89,15 @@ if [ "$packaged" != "$wanted" ]; then
   diff <(echo "$wanted") <(echo "$packaged") >&2 || true
   exit 1
 fi
-dpkg-deb --fsys-tarfile "$package" | tar -xO ./usr/lib/systemd/user/sentrel-console@.service |
-  grep -qx 'ExecStart=/usr/bin/sentrel --console $SENTREL_OPTIONS -- %f' ||
+# Unpacked to a folder first: a grep -q that stops reading early would break the pipe into
+# dpkg-deb, and pipefail would take that for a failed check.
+dpkg-deb -x "$package" "$scratch/unpacked"
+grep -qx 'ExecStart=/usr/bin/sentrel --console $SENTREL_OPTIONS -- %f' \
+  "$scratch/unpacked/usr/lib/systemd/user/sentrel-console@.service" ||
   { echo "The package's user unit does not start /usr/bin/sentrel" >&2; exit 1; }
 for helper in sentrel-watch-limit sentrel-helper; do
-  dpkg-deb --fsys-tarfile "$package" | tar -xO ./usr/share/polkit-1/actions/org.sentrel.Sentrel.policy |
-    grep -qF "$(printf "$helper_path" /usr/libexec/sentrel/$helper)" ||
+  grep -qF "$(printf "$helper_path" /usr/libexec/sentrel/$helper)" \
+    "$scratch/unpacked/usr/share/polkit-1/actions/org.sentrel.Sentrel.policy" ||
     { echo "The package's polkit action does not name /usr/libexec/sentrel/$helper" >&2; exit 1; }
 done
 echo "Installed tree and package: $(basename "$package"), $(stat -c %s "$package") bytes, as expected."

@@ -96,3 +96,10 @@ bool RunsUnderWine() {
     return false;
 #endif
 }
+
+std::string TPartsNotRun::Said() const {
+    std::string said;
+    for (const std::string& part : FParts)
+        said += (said.empty() ? "" : "; ") + part;
+    return said;
+}

@@ -47,6 +47,24 @@ std::vector<std::string> TakeErrorBoxes();
 // once for each of the kernel's interfaces, chosen by SENTREL_CHANGE_BACKEND.
 bool FanotifyServes(const std::string& folder);
 
+// The parts of a test that cannot run on this machine (no root to mount, a
+// folder root may write to anyway): the test runs the rest and then ends as
+// skipped, naming them, so that a run that passes never counts a part that
+// did not run.
+class TPartsNotRun {
+public:
+    void Add(std::string part) { FParts.push_back(std::move(part)); }
+    bool Empty() const { return FParts.empty(); }
+    std::string Said() const;
+
+private:
+    std::vector<std::string> FParts;
+};
+#define SKIP_PARTS_NOT_RUN(parts)                                                                                      \
+    if ((parts).Empty()) {                                                                                             \
+    } else                                                                                                             \
+        GTEST_SKIP() << "not run here: " << (parts).Said()
+
 // Whether the tests run under Wine, whose change reading differs from
 // Windows' in places: a test meets such a place with KnownWineDifference.
 bool RunsUnderWine();

@@ -68,9 +68,18 @@ std::vector<std::string> TakeErrorBoxes() {
     return std::exchange(ErrorBoxes(), {});
 }
 
+std::vector<std::string>& Questions() {
+    static std::vector<std::string> questions;
+    return questions;
+}
+
 TDialogAnswers TestDialogAnswers() {
     TDialogAnswers answers;
     answers.ErrorBox = [](const std::string&, const std::string& text) { ErrorBoxes().push_back(text); };
+    answers.Confirm = [](const std::string&, const std::string& question) {
+        Questions().push_back(question);
+        return true;
+    };
     return answers;
 }
 

@@ -98,10 +98,14 @@ bool TLoopFileSystem::Damage(const std::string& folder) {
     return damaged && FMounted;
 }
 
-TEnvironmentScope::TEnvironmentScope(std::string name, const std::string& value) : FName(std::move(name)) {
+TEnvironmentScope::TEnvironmentScope(std::string name, const std::optional<std::string>& value)
+    : FName(std::move(name)) {
     if (const char* before = std::getenv(FName.c_str()))
         FBefore = before;
-    ::setenv(FName.c_str(), value.c_str(), 1);
+    if (value)
+        ::setenv(FName.c_str(), value->c_str(), 1);
+    else
+        ::unsetenv(FName.c_str());
 }
 
 TEnvironmentScope::~TEnvironmentScope() {

@@ -79,7 +79,8 @@ int RunAsOrdinaryUser(const std::function<bool()>& check);
 // Sets an environment variable while it lives, then puts back what was there.
 class TEnvironmentScope {
 public:
-    TEnvironmentScope(std::string name, const std::string& value);
+    // value: none unsets the variable.
+    TEnvironmentScope(std::string name, const std::optional<std::string>& value);
     ~TEnvironmentScope();
     TEnvironmentScope(const TEnvironmentScope&) = delete;
     TEnvironmentScope& operator=(const TEnvironmentScope&) = delete;
@@ -89,7 +90,9 @@ private:
     std::optional<std::string> FBefore;
 };
 
-// The tests' standing answers: error boxes are recorded, every other dialog
-// is left to the test. A test that answers more starts from these and puts
-// them back when it ends.
+// The tests' standing answers: error boxes are recorded, questions are
+// recorded and answered Yes, every other dialog is left to the test. A test
+// that answers more starts from these and puts them back when it ends.
 TDialogAnswers TestDialogAnswers();
+// The questions asked so far; a test clears them before it looks.
+std::vector<std::string>& Questions();

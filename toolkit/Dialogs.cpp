@@ -48,6 +48,14 @@ void ShowErrorBox(const std::string& message) {
                           QString::fromStdString(text));
 }
 
+bool ConfirmBox(const std::string& question) {
+    if (Answers().Confirm)
+        return Answers().Confirm(TApplication::Title(), question);
+    return QMessageBox::question(ActiveParent(), QString::fromStdString(TApplication::Title()),
+                                 QString::fromStdString(question), QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 bool BrowseForFolder(const std::string& title, const std::string& root, std::string& folder) {
     if (!QFileInfo(QString::fromStdString(folder)).isDir())
         folder.clear();

@@ -13,6 +13,7 @@ struct TDialogAnswers {
     std::function<void(const std::string& caption, const std::string& text)> ErrorBox;
     std::function<bool(std::string& folder)> BrowseForFolder;
     std::function<bool(TFileDialog& dialog)> FileDialog;
+    std::function<bool(const std::string& caption, const std::string& question)> Confirm;
 };
 
 void SetDialogAnswers(TDialogAnswers answers);
@@ -23,6 +24,10 @@ std::string ErrorBoxText(const std::string& message);
 
 // The standard error box: error icon, the application title as caption.
 void ShowErrorBox(const std::string& message);
+
+// A question the user answers Yes or No (the default), the application
+// title as caption: true for Yes.
+bool ConfirmBox(const std::string& question);
 
 // The folder picker, modal to the application. A folder text that names no
 // existing folder is emptied first; otherwise it is preselected. On

@@ -2,157 +2,19 @@
 
 #include "toolkit/Application.h"
 #include "toolkit/LineSearchIndex.h"
+#include "toolkit/ListBoxModel.h"
 #include "runtime/SysUtils.h"
 
-#include <QAbstractListModel>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QFontMetrics>
 #include <QItemSelectionModel>
+#include <QSignalBlocker>
+#include <QPainter>
 #include <QPalette>
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <new>
-#include <unordered_map>
 #include <utility>
-
-namespace {
-// A line's text in one block of its own, its length first: a word in the
-// list, where a string would take four, and no spare room in the block.
-class TLineText {
-public:
-    TLineText() = default;
-    explicit TLineText(std::string_view text) {
-        if (text.empty())
-            return;
-        const auto size = static_cast<uint32_t>(text.size());
-        FBlock = static_cast<char*>(std::malloc(sizeof size + text.size()));
-        if (!FBlock)
-            throw std::bad_alloc();
-        std::memcpy(FBlock, &size, sizeof size);
-        std::memcpy(FBlock + sizeof size, text.data(), text.size());
-    }
-    TLineText(TLineText&& other) noexcept : FBlock(std::exchange(other.FBlock, nullptr)) {}
-    TLineText& operator=(TLineText&& other) noexcept {
-        std::swap(FBlock, other.FBlock);
-        return *this;
-    }
-    TLineText(const TLineText&) = delete;
-    TLineText& operator=(const TLineText&) = delete;
-    ~TLineText() { std::free(FBlock); }
-
-    std::string_view View() const {
-        if (!FBlock)
-            return {};
-        uint32_t size = 0;
-        std::memcpy(&size, FBlock, sizeof size);
-        return {FBlock + sizeof size, size};
-    }
-
-private:
-    char* FBlock = nullptr;
-};
-
-// Sixteen bytes a line: a list of millions of lines is mostly these.
-struct TLine {
-    TLineText Text;
-    // Grows from the top of the list down; a line keeps it for its life.
-    uint64_t Serial : 40 = 0;
-    uint64_t Tag : 23 = 0;
-    uint64_t Note : 1 = 0;
-};
-} // namespace
-
-class TListBoxModel : public QAbstractListModel {
-public:
-    explicit TListBoxModel(QObject* parent) : QAbstractListModel(parent) {}
-
-    int rowCount(const QModelIndex& parent) const override {
-        return parent.isValid() ? 0 : static_cast<int>(Lines.size());
-    }
-
-    QVariant data(const QModelIndex& index, int role) const override {
-        if (!index.isValid() || index.row() >= static_cast<int>(Lines.size()))
-            return {};
-        const size_t row = static_cast<size_t>(index.row());
-        if (role == Qt::DisplayRole) {
-            const std::string_view line = Lines[row].Text.View();
-            QString text = QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
-            if (row < Remarks.size() && !Remarks[row].empty())
-                text += QStringLiteral("    ") + QString::fromStdString(Remarks[row]);
-            return text;
-        }
-        if (role == Qt::ToolTipRole) {
-            if (auto hint = Hints.find(Lines[row].Serial); hint != Hints.end())
-                return QString::fromStdString(hint->second);
-            if (Lines[row].Tag != 0 && TagHints)
-                return QString::fromStdString(TagHints(static_cast<uint32_t>(Lines[row].Tag)));
-            return {};
-        }
-        if (role == Qt::SizeHintRole && HorizontalExtent > 0)
-            return QSize(HorizontalExtent, ItemHeight);
-        return {};
-    }
-
-    void Append(std::string_view text, bool note) {
-        const int row = static_cast<int>(Lines.size());
-        beginInsertRows({}, row, row);
-        Lines.push_back({TLineText(text), NextSerial++, 0, note});
-        endInsertRows();
-    }
-
-    void Changed(int row) {
-        QModelIndex at = index(row);
-        emit dataChanged(at, at, {Qt::DisplayRole});
-    }
-
-    void Remove(int row) {
-        beginRemoveRows({}, row, row);
-        Hints.erase(Lines[static_cast<size_t>(row)].Serial);
-        Objects.erase(Lines[static_cast<size_t>(row)].Serial);
-        Lines.erase(Lines.begin() + row);
-        if (static_cast<size_t>(row) < Remarks.size())
-            Remarks.erase(Remarks.begin() + row);
-        endRemoveRows();
-    }
-
-    // Rows [0, count) go; row count becomes the first.
-    void RemoveTop(int count) {
-        beginRemoveRows({}, 0, count - 1);
-        for (auto line = Lines.begin(); line != Lines.begin() + count; ++line) {
-            Hints.erase(line->Serial);
-            Objects.erase(line->Serial);
-        }
-        Lines.erase(Lines.begin(), Lines.begin() + count);
-        Remarks.erase(Remarks.begin(), Remarks.begin() + std::min<size_t>(Remarks.size(), static_cast<size_t>(count)));
-        endRemoveRows();
-    }
-
-    void RemoveAll() {
-        beginResetModel();
-        Lines.clear();
-        Lines.shrink_to_fit();
-        Remarks.clear();
-        Hints.clear();
-        Objects.clear();
-        endResetModel();
-    }
-
-    std::vector<TLine> Lines;
-    // Kept apart, and only as far as the last line that has one, so that
-    // lines without remarks (nearly all) cost nothing for them.
-    std::vector<std::string> Remarks;
-    // By serial, for the few lines that have one.
-    std::unordered_map<uint64_t, std::string> Hints;
-    // By serial, for the lines that carry one (a list of watches, not of changes).
-    std::unordered_map<uint64_t, std::unique_ptr<TObject>> Objects;
-    std::function<std::string(uint32_t tag)> TagHints;
-    int HorizontalExtent = 0;
-    int ItemHeight = 13;
-    uint64_t NextSerial = 0;
-};
 
 TListBox::TListBox(QWidget* parent, TSelection selection)
     : QListView(parent), FModel(new TListBoxModel(this)) {
@@ -198,12 +60,12 @@ TObject* TListBox::Object(int index) const {
 }
 
 void TListBox::Add(std::string_view text, std::unique_ptr<TObject> object) {
-    FModel->Append(text, false);
+    FModel->Append(text, false, HiddenByFilter(text));
+    FitExtentTo(text);
     if (object)
         FModel->Objects.emplace(uint64_t{FModel->Lines.back().Serial}, std::move(object));
     if (FIndex)
         FIndex->Add(KeyOfLine(Count() - 1), FModel->Lines.back().Serial);
-    ShowAsFiltered(Count() - 1);
 }
 
 void TListBox::SetTag(int index, uint32_t tag) {
@@ -214,26 +76,41 @@ uint32_t TListBox::Tag(int index) const {
     return static_cast<uint32_t>(FModel->Lines.at(static_cast<size_t>(index)).Tag);
 }
 
-void TListBox::SetTagHints(std::function<std::string(uint32_t tag)> hints) {
-    FModel->TagHints = std::move(hints);
+void TListBox::SetLineHints(std::function<std::string(std::string_view line, uint32_t tag)> hints) {
+    FModel->LineHints = std::move(hints);
 }
 
 void TListBox::AddNote(std::string_view text, std::string hint) {
-    FModel->Append(text, true);
     if (!hint.empty())
-        FModel->Hints.emplace(uint64_t{FModel->Lines.back().Serial}, std::move(hint));
-    ShowAsFiltered(Count() - 1);
+        FModel->Hints.emplace(FModel->NextSerial, std::move(hint));
+    FModel->Append(text, true, HiddenByFilter(text));
+    FitExtentTo(text);
 }
 
+// The current line and the selection stay as far as the filter shows them.
 void TListBox::SetLineFilter(TShows shows) {
     FShows = std::move(shows);
-    for (int i = 0; i < Count(); ++i)
-        setRowHidden(i, FShows && !FShows(Line(i)));
+    KeepingView([this] { FModel->Filter(FShows); }, [](int line) { return line; });
 }
 
 void TListBox::ShowAsFiltered(int index) {
-    if (FShows)
-        setRowHidden(index, !FShows(Line(index)));
+    FModel->SetHidden(index, HiddenByFilter(Line(index)));
+}
+
+bool TListBox::HiddenByFilter(std::string_view text) const {
+    return FShows && !FShows(text);
+}
+
+bool TListBox::LineShown(int index) const {
+    return !FModel->Lines.at(static_cast<size_t>(index)).Hidden;
+}
+
+int TListBox::ShownCount() const {
+    return FModel->ShownCount();
+}
+
+int TListBox::ShownBefore(int index) const {
+    return FModel->ShownBefore(index);
 }
 
 void TListBox::SetLine(int index, std::string_view text) {
@@ -241,6 +118,7 @@ void TListBox::SetLine(int index, std::string_view text) {
     if (FIndex)
         FIndex->Remove(KeyOfLine(index), line.Serial);
     line.Text = TLineText(text);
+    FitExtentTo(text);
     if (FIndex)
         FIndex->Add(KeyOfLine(index), line.Serial);
     FModel->Changed(index);
@@ -258,7 +136,7 @@ void TListBox::SetObject(int index, std::unique_ptr<TObject> object) {
 void TListBox::Delete(int index) {
     if (index < 0 || index >= Count())
         return;
-    const bool wasCurrent = currentIndex().isValid() && currentIndex().row() == index;
+    const bool wasCurrent = currentIndex().isValid() && FModel->LineOfRow(currentIndex().row()) == index;
     if (FIndex)
         FIndex->Remove(KeyOfLine(index), FModel->Lines[static_cast<size_t>(index)].Serial);
     FModel->Remove(index);
@@ -268,10 +146,15 @@ void TListBox::Delete(int index) {
         SetItemIndex(-1);
 }
 
+// An empty list is as wide as its owner asked: short lines that come next
+// are not left out of sight to the left.
 void TListBox::Clear() {
     FModel->RemoveAll();
     if (FIndex)
         FIndex->Clear();
+    FLongestMeasured = 0;
+    if (FLeastExtent > 0)
+        ApplyExtent(FLeastExtent);
 }
 
 // The last line replaced keeps its serial, smaller than any below it, for
@@ -299,14 +182,15 @@ void TListBox::ReplaceTop(int count, std::string_view note) {
 int TListBox::ItemIndex() const {
     QModelIndex current = currentIndex();
     if (current.isValid())
-        return current.row();
-    if (selectionMode() == QAbstractItemView::ExtendedSelection && Count() > 0)
-        return 0;
+        return FModel->LineOfRow(current.row());
+    if (selectionMode() == QAbstractItemView::ExtendedSelection && FModel->ShownCount() > 0)
+        return FModel->LineOfRow(0);
     return -1;
 }
 
 void TListBox::SetItemIndex(int index) {
-    if (index < 0 || index >= Count()) {
+    const int row = index >= 0 && index < Count() ? FModel->RowOfLine(index) : -1;
+    if (row < 0) {
         selectionModel()->clearCurrentIndex();
         if (selectionMode() == QAbstractItemView::SingleSelection)
             selectionModel()->clearSelection();
@@ -315,16 +199,83 @@ void TListBox::SetItemIndex(int index) {
     const auto flags = selectionMode() == QAbstractItemView::SingleSelection
                            ? QItemSelectionModel::ClearAndSelect
                            : QItemSelectionModel::NoUpdate;
-    selectionModel()->setCurrentIndex(FModel->index(index), flags);
+    selectionModel()->setCurrentIndex(FModel->index(row), flags);
 }
 
 bool TListBox::Selected(int index) const {
-    return selectionModel()->isSelected(FModel->index(index));
+    const int row = FModel->RowOfLine(index);
+    return row >= 0 && selectionModel()->isSelected(FModel->index(row));
 }
 
 void TListBox::SetSelected(int index, bool selected) {
-    selectionModel()->select(FModel->index(index),
-                             selected ? QItemSelectionModel::Select : QItemSelectionModel::Deselect);
+    if (const int row = FModel->RowOfLine(index); row >= 0)
+        selectionModel()->select(FModel->index(row), selected ? QItemSelectionModel::Select : QItemSelectionModel::Deselect);
+}
+
+std::vector<int> TListBox::SelectedLines() const {
+    std::vector<int> lines;
+    for (const QItemSelectionRange& range : selectionModel()->selection())
+        for (int row = range.top(); row <= range.bottom(); ++row)
+            lines.push_back(FModel->LineOfRow(row));
+    std::sort(lines.begin(), lines.end());
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());
+    return lines;
+}
+
+// Lines after a removed one move up by one for each removed above them.
+void TListBox::DeleteLines(const std::vector<int>& lines) {
+    if (lines.empty())
+        return;
+    if (FIndex)
+        for (int line : lines)
+            FIndex->Remove(KeyOfLine(line), FModel->Lines[static_cast<size_t>(line)].Serial);
+    KeepingView([&] { FModel->RemoveLines(lines); },
+                [&](int line) {
+                    const auto at = std::lower_bound(lines.begin(), lines.end(), line);
+                    return at != lines.end() && *at == line ? -1 : line - static_cast<int>(at - lines.begin());
+                });
+}
+
+// The model starts afresh, which clears the view's current line, selection
+// and place: they are taken along, as lineAfter maps the lines, quietly (the
+// owner knows what it changed).
+void TListBox::KeepingView(const std::function<void()>& change, const std::function<int(int line)>& lineAfter) {
+    const auto rowAfter = [&](int line) {
+        const int after = line >= 0 ? lineAfter(line) : -1;
+        return after >= 0 ? FModel->RowOfLine(after) : -1;
+    };
+    const int current = currentIndex().isValid() ? FModel->LineOfRow(currentIndex().row()) : -1;
+    const std::vector<int> selected = SelectedLines();
+    const QModelIndex top = indexAt(QPoint(1, 1));
+    const int topLine = top.isValid() ? FModel->LineOfRow(top.row()) : -1;
+    {
+        const QSignalBlocker quiet(selectionModel());
+        change();
+        QItemSelection selection;
+        int runStart = -1, runEnd = -1;
+        const auto endRun = [&] {
+            if (runStart >= 0)
+                selection.select(FModel->index(runStart), FModel->index(runEnd));
+        };
+        for (int line : selected) {
+            const int row = rowAfter(line);
+            if (row < 0)
+                continue;
+            if (row != runEnd + 1 || runStart < 0) {
+                endRun();
+                runStart = row;
+            }
+            runEnd = row;
+        }
+        endRun();
+        selectionModel()->select(selection, QItemSelectionModel::Select);
+        if (const int currentRow = rowAfter(current); currentRow >= 0)
+            selectionModel()->setCurrentIndex(FModel->index(currentRow), QItemSelectionModel::NoUpdate);
+    }
+    // The top line's row, or, where it is hidden now, the next shown line's.
+    if (const int after = topLine >= 0 ? lineAfter(topLine) : -1; after >= 0)
+        if (const int row = FModel->ShownBefore(after); row < FModel->ShownCount())
+            scrollTo(FModel->index(row), QAbstractItemView::PositionAtTop);
 }
 
 int TListBox::IndexOf(const std::string& text) const {
@@ -345,7 +296,7 @@ int TListBox::FindText(const std::string& text) const {
 
 void TListBox::EnableKeyIndex(TKeyOf keyOf) {
     FKeyOf = std::move(keyOf);
-    FIndex = std::make_unique<TLineSearchIndex>([this](uint64_t serial) { return KeyOfLine(RowOf(serial)); });
+    FIndex = std::make_unique<TLineSearchIndex>([this](uint64_t serial) { return KeyOfLine(LineOfSerial(serial)); });
     for (int i = 0; i < Count(); ++i)
         FIndex->Add(KeyOfLine(i), FModel->Lines[static_cast<size_t>(i)].Serial);
 }
@@ -354,10 +305,10 @@ int TListBox::FindKey(std::string_view key) const {
     if (!FIndex)
         return -1;
     const std::optional<uint64_t> serial = FIndex->First(key);
-    return serial ? RowOf(*serial) : -1;
+    return serial ? LineOfSerial(*serial) : -1;
 }
 
-int TListBox::RowOf(uint64_t serial) const {
+int TListBox::LineOfSerial(uint64_t serial) const {
     const auto& lines = FModel->Lines;
     auto at = std::lower_bound(lines.begin(), lines.end(), serial,
                                [](const TLine& line, uint64_t wanted) { return line.Serial < wanted; });
@@ -370,14 +321,42 @@ std::string_view TListBox::KeyOfLine(int index) const {
     return line.Note ? std::string_view() : FKeyOf(line.Text.View());
 }
 
+// A line is measured only when it has more bytes than any measured before:
+// a wider one has more, and a burst costs the main thread no measuring.
+void TListBox::FitExtentTo(std::string_view text) {
+    if (FModel->HorizontalExtent <= 0 || text.size() <= FLongestMeasured)
+        return;
+    FLongestMeasured = text.size();
+    const int width = fontMetrics().horizontalAdvance(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))) +
+                      2 * fontMetrics().averageCharWidth();
+    if (width > FModel->HorizontalExtent)
+        ApplyExtent(width);
+}
+
 void TListBox::SetHorizontalExtent(int pixels) {
+    FLeastExtent = pixels;
+    ApplyExtent(pixels);
+}
+
+void TListBox::ApplyExtent(int pixels) {
     FModel->HorizontalExtent = pixels;
     setHorizontalScrollBarPolicy(pixels > viewport()->width() ? Qt::ScrollBarAsNeeded
                                                               : Qt::ScrollBarAlwaysOff);
     doItemsLayout();
 }
 
+// The menu key and Shift+F10 open the context menu at the current line,
+// as the mouse's right button does where it points (the viewport's
+// coordinates).
 void TListBox::keyPressEvent(QKeyEvent* event) {
+    const bool menuKey = event->key() == Qt::Key_Menu ||
+                         (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier);
+    if (menuKey && contextMenuPolicy() == Qt::CustomContextMenu) {
+        const QRect line = visualRect(currentIndex());
+        emit customContextMenuRequested(line.isValid() ? line.center() : QPoint(0, 0));
+        event->accept();
+        return;
+    }
     if (!event->matches(QKeySequence::Copy)) {
         QListView::keyPressEvent(event);
         return;
@@ -397,4 +376,27 @@ void TListBox::SetRemark(int index, std::string remark) {
         FModel->Remarks.resize(row + 1);
     FModel->Remarks[row] = std::move(remark);
     FModel->Changed(index);
+}
+
+std::string TListBox::Remark(int index) const {
+    const size_t row = static_cast<size_t>(index);
+    return row < FModel->Remarks.size() ? FModel->Remarks[row] : std::string();
+}
+
+void TListBox::SetEmptyHint(std::string hint) {
+    FEmptyHint = std::move(hint);
+    viewport()->update();
+}
+
+// No line at the top of the viewport: none is shown, as every shown line
+// fills the list from its top.
+void TListBox::paintEvent(QPaintEvent* event) {
+    QListView::paintEvent(event);
+    if (FEmptyHint.empty() || indexAt(QPoint(1, 1)).isValid())
+        return;
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::Disabled, QPalette::Text));
+    const int margin = fontMetrics().averageCharWidth();
+    painter.drawText(viewport()->rect().adjusted(margin, margin / 2, -margin, 0), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap,
+                     QString::fromStdString(FEmptyHint));
 }

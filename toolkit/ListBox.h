@@ -40,12 +40,12 @@ public:
     void AddNote(std::string_view text, std::string hint = {});
     void SetLine(int index, std::string_view text);
     // A number the owner gives a line (0: none, and any at TagLimit or
-    // above), kept while its text changes. The tag hints give the hint of a
-    // line that has a tag and no hint of its own.
-    static constexpr uint32_t TagLimit = 1u << 23;
+    // above), kept while its text changes. The line hints give the hint of a
+    // line without a hint of its own, from its text and its tag.
+    static constexpr uint32_t TagLimit = 1u << 22;
     void SetTag(int index, uint32_t tag);
     uint32_t Tag(int index) const;
-    void SetTagHints(std::function<std::string(uint32_t tag)> hints);
+    void SetLineHints(std::function<std::string(std::string_view line, uint32_t tag)> hints);
     // Gives the line another object (or none), freeing the one it had.
     void SetObject(int index, std::unique_ptr<TObject> object);
     // Removes the line and frees its object. Removing the current line
@@ -62,6 +62,11 @@ public:
     void SetItemIndex(int index);
     bool Selected(int index) const;
     void SetSelected(int index, bool selected);
+    // The selected lines, in order; a line the filter hides is never selected.
+    std::vector<int> SelectedLines() const;
+    // Removes the given lines (in ascending order) at one go, the others
+    // keeping their selection; fast however many there are.
+    void DeleteLines(const std::vector<int>& lines);
 
     // The first line equal to text, ASCII letter case ignored; -1 if none.
     int IndexOf(const std::string& text) const;
@@ -82,28 +87,47 @@ public:
     // lines: Count, Line and the searches still see them.
     using TShows = std::function<bool(std::string_view text)>;
     void SetLineFilter(TShows shows);
-    bool LineShown(int index) const { return !isRowHidden(index); }
+    bool Filtered() const { return static_cast<bool>(FShows); }
+    bool LineShown(int index) const;
+    int ShownCount() const;
+    // How many lines above index the filter shows.
+    int ShownBefore(int index) const;
 
-    // Width, in pixels, that the lines can be scrolled across.
+    // Width, in pixels, that the lines can be scrolled across at least; it
+    // grows to the end of the longest line.
     void SetHorizontalExtent(int pixels);
     // A remark shown after a line's text, in the list only (not part of Line()).
     void SetRemark(int index, std::string remark);
+    std::string Remark(int index) const;
+    // A grey hint shown in the list while it shows no line (it is empty, or
+    // every line is filtered out); empty: none.
+    void SetEmptyHint(std::string hint);
 
     std::function<void()> OnClick;     // every change of selection, by mouse or keyboard
     std::function<void()> OnDblClick;
 
 protected:
-    // Copying takes the current line's text, without its remark.
+    // Copying takes the current line's text, without its remark; the menu
+    // key opens the context menu at the current line.
     void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
-    int RowOf(uint64_t serial) const;
+    int LineOfSerial(uint64_t serial) const;
+    void KeepingView(const std::function<void()>& change, const std::function<int(int line)>& lineAfter);
     std::string_view KeyOfLine(int index) const;
 
     TListBoxModel* FModel;
     void ShowAsFiltered(int index);
+    bool HiddenByFilter(std::string_view text) const;
 
     TKeyOf FKeyOf;
     TShows FShows;
     std::unique_ptr<TLineSearchIndex> FIndex;
+    void FitExtentTo(std::string_view text);
+    void ApplyExtent(int pixels);
+    int FLeastExtent = 0;
+    std::string FEmptyHint;
+    size_t FLongestMeasured = 0; // bytes of the longest line measured
+
 };

@@ -128,3 +128,20 @@ QRect WindowFrameGeometry(const QWidget& window) {
         return placer->Outer();
     return window.frameGeometry();
 }
+
+QRect PlaceOverOwner(QSize wanted, QRect owner, QRect screen) {
+    const QSize size = wanted.boundedTo(screen.size());
+    QRect place(QPoint(0, 0), size);
+    place.moveCenter(owner.center());
+    place.moveLeft(std::clamp(place.left(), screen.left(), screen.right() + 1 - size.width()));
+    place.moveTop(std::clamp(place.top(), screen.top(), screen.bottom() + 1 - size.height()));
+    return place;
+}
+
+void PlaceDialogOver(QWidget& dialog, const QWidget& owner) {
+    const QScreen* screen = owner.screen() ? owner.screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    dialog.setGeometry(
+        PlaceOverOwner(dialog.sizeHint().expandedTo(dialog.minimumSizeHint()), owner.frameGeometry(), screen->availableGeometry()));
+}

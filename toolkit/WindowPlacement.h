@@ -26,3 +26,12 @@ QRect WindowFrameGeometry(const QWidget& window);
 // available areas (the first is the primary screen's); titleHeight is the
 // height of the strip at the top that must lie on one of them.
 QRect ReachablePlace(QRect outer, int titleHeight, const QList<QRect>& screens);
+
+// Where a dialog of size wanted opens over its owner's frame: centred on
+// it, as large as wanted but no larger than the owner's screen's area, and
+// wholly on that area.
+QRect PlaceOverOwner(QSize wanted, QRect owner, QRect screen);
+
+// Sizes and places dialog so before it opens (it has no frame yet: the
+// frame is left to the window manager, around the place given).
+void PlaceDialogOver(QWidget& dialog, const QWidget& owner);

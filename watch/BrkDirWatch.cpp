@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <memory>
 
 #define DW_ASSERT(condition) Assert((condition), "BrkDirWatch", __LINE__)
 
@@ -37,6 +38,7 @@ TDirWatchStatus::TKind StatusKindFor(TWatchNotice::TKind kind) {
     case TWatchNotice::TKind::Merged:
         return TDirWatchStatus::TKind::ChangesMerged;
     case TWatchNotice::TKind::NotCovered:
+    case TWatchNotice::TKind::Delivered:
         break;
     }
     return TDirWatchStatus::TKind::NotCovered;
@@ -151,10 +153,53 @@ void TBriskoDirWatch::StartWatch() {
     FStopReason.clear();
 }
 
+// What the stopped worker handed over is all that comes: those waiting for
+// it are answered behind it.
 void TBriskoDirWatch::StopWatch() {
     DW_ASSERT(FThread != nullptr);
     FThread.reset();
     FStopReason.clear();
+    if (!FDeliveryWaits.empty())
+        PostDelivered(FDeliveryTickets);
+}
+
+void TBriskoDirWatch::WhenDelivered(std::function<void()> Done) {
+    const uint64_t ticket = ++FDeliveryTickets;
+    FDeliveryWaits.emplace_back(ticket, std::move(Done));
+    if (!FThread || !FThread->AskDelivered(ticket))
+        PostDelivered(ticket);
+}
+
+// Any thread: the answer travels behind every change posted before it.
+void TBriskoDirWatch::PostDelivered(uint64_t Ticket) {
+    FWindowHandle->Post({WM_DIRWATCH_DELIVERED, static_cast<std::intptr_t>(Ticket), 0, {}});
+}
+
+// Main thread. A wait may end the watch's owner's run, or ask again.
+void TBriskoDirWatch::RunDelivered(uint64_t Ticket) {
+    std::vector<std::function<void()>> answered;
+    std::erase_if(FDeliveryWaits, [&](auto& wait) {
+        if (wait.first > Ticket)
+            return false;
+        answered.push_back(std::move(wait.second));
+        return true;
+    });
+    for (const auto& done : answered)
+        done();
+}
+
+void WhenAllDelivered(const std::vector<TBriskoDirWatch*>& Watches, std::function<void()> Done) {
+    if (Watches.empty()) {
+        Done();
+        return;
+    }
+    auto left = std::make_shared<size_t>(Watches.size());
+    auto done = std::make_shared<std::function<void()>>(std::move(Done));
+    for (TBriskoDirWatch* watch : Watches)
+        watch->WhenDelivered([left, done] {
+            if (--*left == 0)
+                (*done)();
+        });
 }
 
 void TBriskoDirWatch::RestartWatch() {
@@ -216,6 +261,7 @@ void TBriskoDirWatch::ThreadError(TDirWatchThread* Sender) {
     DW_ASSERT(Sender != nullptr);
     TMessage message{WM_DIRWATCH_ERROR, 0, reinterpret_cast<std::intptr_t>(Sender->ErrorClass()), {}};
     message.Text = Local8ToWide(Sender->ErrorMessage());
+    message.Attachment = std::make_shared<const std::string>(Sender->ErrorWords());
     FWindowHandle->Post(std::move(message));
 }
 
@@ -224,6 +270,10 @@ void TBriskoDirWatch::ThreadError(TDirWatchThread* Sender) {
 void TBriskoDirWatch::ThreadNotice(TDirWatchThread* Sender, unsigned Generation) {
     DW_ASSERT(Sender != nullptr);
     const TWatchNotice& notice = Sender->LastNotice();
+    if (notice.Kind == TWatchNotice::TKind::Delivered) {
+        PostDelivered(notice.Ticket);
+        return;
+    }
     const bool notCovered = notice.Kind == TWatchNotice::TKind::NotCovered;
     const auto kind = static_cast<std::intptr_t>(StatusKindFor(notice.Kind));
     TMessage message{WM_DIRWATCH_STATUS,
@@ -235,12 +285,18 @@ void TBriskoDirWatch::ThreadNotice(TDirWatchThread* Sender, unsigned Generation)
 }
 
 // Main thread. The failure is raised against the watch as it is now: a
-// watch disabled meanwhile stops nothing, a restarted one stops its new worker.
+// watch disabled meanwhile stops nothing, a restarted one stops its new
+// worker. A watch stopped by its failure keeps why, as one that could not
+// start does.
 void TBriskoDirWatch::RaiseThreadError(const TMessage& Message) {
     const auto* errorClass = reinterpret_cast<const TExceptionClass*>(Message.LParam);
     DW_ASSERT(errorClass != nullptr);
     FErrorMessage = WideToLocal8(Message.Text);
-    SetEnabled(false);
+    if (Enabled()) {
+        StopWatch();
+        FStopReason = *std::static_pointer_cast<const std::string>(Message.Attachment);
+        DoChange();
+    }
     errorClass->Raise(FErrorMessage);
 }
 
@@ -262,6 +318,9 @@ void TBriskoDirWatch::WatchWndProc(TMessage& Message) {
     }
     case WM_DIRWATCH_ERROR:
         RaiseThreadError(Message);
+        break;
+    case WM_DIRWATCH_DELIVERED:
+        RunDelivered(static_cast<uint64_t>(Message.WParam));
         break;
     case WM_DIRWATCH_STATUS: {
         TDirWatchStatus status;

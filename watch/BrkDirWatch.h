@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Kinds of change a watch reports, in the order of their bits.
@@ -64,6 +65,7 @@ using TDirWatchStatusEvent = std::function<void(TBriskoDirWatch* Sender, const T
 constexpr unsigned WM_DIRWATCH_ERROR = FirstOwnMessage + 137;
 constexpr unsigned WM_DIRWATCH_NOTIFY = FirstOwnMessage + 138;
 constexpr unsigned WM_DIRWATCH_STATUS = FirstOwnMessage + 139;
+constexpr unsigned WM_DIRWATCH_DELIVERED = FirstOwnMessage + 140;
 
 // Watches one folder, with its sub-tree, and raises OnNotify on the main
 // thread once for every change record: the action code and the name relative
@@ -112,9 +114,15 @@ public:
     const TProcessRef& NotifiedProcess() const { return FNotifiedProcess; }
 
     uint32_t GetNotifyFilter() const;
-    // Why the last start failed, in a few words ("not found"); empty once a
-    // start succeeds or the watch is stopped on purpose.
+    // Why the last start failed, or the running watch failed, in a few
+    // words ("not found", "removed"); empty once a start succeeds or the
+    // watch is stopped on purpose.
     const std::string& StopReason() const { return FStopReason; }
+
+    // Done runs on the main thread once OnNotify has raised every change
+    // made before this call; where the system cannot tell, or the watch is
+    // not running, once what its worker handed over so far is raised.
+    void WhenDelivered(std::function<void()> Done);
 
 protected:
     virtual void DoChange();
@@ -130,6 +138,8 @@ private:
     void ThreadNotice(TDirWatchThread* Sender, unsigned Generation);
     void WatchWndProc(TMessage& Message);
     void RaiseThreadError(const TMessage& Message);
+    void PostDelivered(uint64_t Ticket);
+    void RunDelivered(uint64_t Ticket);
 
     std::unique_ptr<TDirWatchThread> FThread;
     // Counts the workers started; a status that a worker no longer running
@@ -148,4 +158,10 @@ private:
     TNotifyEvent FOnChange;
     TFileChangeNotifyEvent FOnNotify;
     TDirWatchStatusEvent FOnStatus;
+    // The asks of WhenDelivered, by ticket; tickets only grow.
+    uint64_t FDeliveryTickets = 0;
+    std::vector<std::pair<uint64_t, std::function<void()>>> FDeliveryWaits;
 };
+
+// Done runs once every watch has raised what was made before this call.
+void WhenAllDelivered(const std::vector<TBriskoDirWatch*>& Watches, std::function<void()> Done);

@@ -67,7 +67,7 @@ void TDirWatchThread::Pass() {
         ReportNotices();
         if (result == TWaitResult::Signalled) {
             if (!FDirHandle->GetResult(FBytesReturned))
-                throw EDirWatchError("GetOverlappedResult call failed");
+                throw EDirWatchError(CallFailed("GetOverlappedResult call failed"));
             FDirHandle->TakeProcesses(FProcesses);
             ReportChanges();
             return;
@@ -97,11 +97,28 @@ void TDirWatchThread::RecordFailure() noexcept {
         FErrorMessage = "Unknown failure";
     }
     try {
+        FErrorWords = FDirHandle->StopWords();
+        const std::string reason = FDirHandle->FailureReason();
+        const bool told = !reason.empty() && FErrorMessage == reason;
         FErrorMessage += "\r\nFolder: \"" + FDirectory + "\"";
-        if (std::string reason = FDirHandle->FailureReason(); !reason.empty())
+        if (!reason.empty() && !told)
             FErrorMessage += "\r\n" + reason;
     } catch (...) {
     }
+}
+
+// A read that ended in failure: on Windows the call's name, as the users of
+// that system know it; elsewhere what happened, where the reader can say it
+// ("The folder was removed."), for no such call was made. (A read that
+// could not start keeps the call's name everywhere: the options dialog
+// leads to it on purpose.)
+std::string TDirWatchThread::CallFailed(const char* call) const {
+#ifdef _WIN32
+    return call;
+#else
+    const std::string reason = FDirHandle->FailureReason();
+    return reason.empty() ? call : reason;
+#endif
 }
 
 void TDirWatchThread::ReportChanges() {

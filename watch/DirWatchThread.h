@@ -46,6 +46,10 @@ public:
 
     // The owner's thread: the folders left out from now on.
     void SetExcludedFolders(TFolderExclusionRules Rules) { FDirHandle->SetExcludedFolders(std::move(Rules)); }
+    // The owner's thread: a Delivered notice with Ticket, or a later one,
+    // comes once every change made before this call was handed over; false
+    // where the system cannot tell.
+    bool AskDelivered(uint64_t Ticket) { return FDirHandle->AskDelivered(Ticket); }
 
     const char* Buffer() const { return reinterpret_cast<const char*>(FBuffer.get()); }
     uint32_t BytesReturned() const { return FBytesReturned; }
@@ -53,6 +57,8 @@ public:
     const std::vector<TProcessRef>& Processes() const { return FProcesses; }
     const TExceptionClass* ErrorClass() const { return FErrorClass; }
     const std::string& ErrorMessage() const { return FErrorMessage; }
+    // Why, in a word or two for the watch's line; empty where not known.
+    const std::string& ErrorWords() const { return FErrorWords; }
     const TWatchNotice& LastNotice() const { return FNotice; }
 
 protected:
@@ -62,6 +68,7 @@ protected:
 private:
     void Pass();
     void RecordFailure() noexcept;
+    std::string CallFailed(const char* call) const;
     void ReportChanges();
     void ReportError() noexcept;
     void ReportNotices();
@@ -75,6 +82,7 @@ private:
     uint32_t FNotifyFilter;
     const TExceptionClass* FErrorClass = nullptr;
     std::string FErrorMessage;
+    std::string FErrorWords;
     TCallback FOnError;
     TCallback FOnChanges;
     TCallback FOnNotice;

@@ -82,15 +82,17 @@ enum class TWaitResult { Signalled, TimedOut, Failed };
 // set-up of a sub-tree has come (every change is reported once it is
 // Covered, which may come before the set-up is Done), folders that could
 // not be covered, and changes that the system merged, which the watch
-// corrected to the real state of their names.
+// corrected to the real state of their names; and the answer to an ask
+// for every change made before it (Delivered).
 struct TWatchNotice {
-    enum class TKind { SetupProgress, Covered, SetupDone, NotCovered, Merged };
+    enum class TKind { SetupProgress, Covered, SetupDone, NotCovered, Merged, Delivered };
     TKind Kind = TKind::SetupProgress;
     std::string Folder;     // NotCovered: relative to the watched folder ("" = itself)
     int Error = 0;          // NotCovered: the system's error number
     uint64_t FolderCount = 0; // SetupProgress, Covered, SetupDone: folders watched so far (0: not counted)
     std::string Mechanism;    // SetupProgress, Covered, SetupDone: how the system watches, and what it
                               // lost or merged so far, for the user
+    uint64_t Ticket = 0;      // Delivered: the latest ask it answers
 };
 
 // Folders the user excluded from watching: a watch neither watches nor
@@ -157,12 +159,23 @@ public:
     // worker takes them at its next wait, which it ends at once; a folder
     // no longer excluded is watched without reporting what it holds.
     virtual void SetExcludedFolders(TFolderExclusionRules) {}
+    // Any thread: asks for a Delivered notice with ticket (or a later one)
+    // once every change made before this call has been handed on by
+    // GetResult; tickets only grow. False where the reader cannot tell: what
+    // it handed on is then all there is to wait for.
+    virtual bool AskDelivered(uint64_t ticket) {
+        (void)ticket;
+        return false;
+    }
     // Ends a Wait in progress, and every later one, at once with TimedOut,
     // so that a stop request needs no time-out to be seen. Any thread.
     virtual void Interrupt() = 0;
     // Why the last read could not start or failed, as a sentence for the
     // user; empty when the system gave no reason.
     virtual std::string FailureReason() const { return {}; }
+    // The same in a word or two, for the watch's line ("removed"); empty
+    // where the reader cannot say.
+    virtual std::string StopWords() const { return {}; }
 };
 
 // The error of a NotCovered notice for a folder on another file system (a

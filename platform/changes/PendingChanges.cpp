@@ -37,7 +37,7 @@ void TPendingChanges::AddLoss() {
 
 TPendingChanges::TSlot TPendingChanges::Hold(TProcessRef process, TFolderRef folder) {
     Push({Held, {}, {}, false, std::move(process), std::move(folder), nullptr});
-    return FFirstSlot + FRecords.size() - 1;
+    return EndSlot() - 1;
 }
 
 void TPendingChanges::SettleAsRename(TSlot slot, std::string oldName, std::string newName, bool isDir,

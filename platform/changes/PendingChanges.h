@@ -41,6 +41,10 @@ public:
     void Settle(TSlot slot, uint32_t action, std::string name, TFolderRef folder = nullptr);
 
     bool Empty() const { return FRecords.empty(); }
+    // Every record ever queued has a slot, in order: the first not yet
+    // handed on, and the one the next record queued will take.
+    TSlot FirstSlot() const { return FFirstSlot; }
+    TSlot EndSlot() const { return FFirstSlot + FRecords.size(); }
     // True when the first record may be handed on: it is settled (records
     // settled as nothing are dropped on the way).
     bool FrontReady();

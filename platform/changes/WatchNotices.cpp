@@ -9,6 +9,13 @@ void TNoticeQueue::Push(TWatchNotice::TKind kind, uint64_t folderCount) {
     FNotices.push_back(std::move(notice));
 }
 
+void TNoticeQueue::Delivered(uint64_t ticket) {
+    TWatchNotice notice;
+    notice.Kind = TWatchNotice::TKind::Delivered;
+    notice.Ticket = ticket;
+    FNotices.push_back(std::move(notice));
+}
+
 void TNoticeQueue::NotCovered(const std::string& relative, int error) {
     TWatchNotice notice;
     notice.Kind = TWatchNotice::TKind::NotCovered;

@@ -61,9 +61,14 @@ std::vector<std::string> NamesIn(int folder, int& error) {
     return names;
 }
 
+uint64_t DeviceOf(const struct statx& status) {
+    return (uint64_t{status.stx_dev_major} << 32) | status.stx_dev_minor;
+}
+
 class TWalker {
 public:
-    explicit TWalker(const TTreeWalkEvents& events) : FEvents(events) {}
+    // device: the root's; the walk never leaves it.
+    TWalker(const TTreeWalkEvents& events, uint64_t device) : FEvents(events), FDevice(device) {}
 
     // false: stopped by the caller.
     bool Walk(int folder, const std::string& relative) {
@@ -77,14 +82,19 @@ public:
                 continue; // gone since it was listed
             TTreeEntry entry;
             entry.Path = relative.empty() ? name : relative + '/' + name;
-            entry.Device = (uint64_t{status.stx_dev_major} << 32) | status.stx_dev_minor;
+            entry.Device = DeviceOf(status);
             entry.Inode = status.stx_ino;
             entry.Mode = status.stx_mode;
             entry.Size = S_ISDIR(status.stx_mode) ? 0 : status.stx_size;
             entry.Modified = Nanoseconds(status.stx_mtime);
             entry.Changed = Nanoseconds(status.stx_ctime);
             entry.Born = (status.stx_mask & STATX_BTIME) ? Nanoseconds(status.stx_btime) : 0;
-            const bool descend = S_ISDIR(status.stx_mode) && !(FEvents.LeaveOut && FEvents.LeaveOut(entry.Path));
+            // Another file system mounted here is not the tree's, as a watch
+            // of the tree does not watch it either.
+            const bool descend = S_ISDIR(status.stx_mode) && entry.Device == FDevice &&
+                                 !(FEvents.LeaveOut && FEvents.LeaveOut(entry.Path));
+            if (S_ISDIR(status.stx_mode) && entry.Device != FDevice && FEvents.OtherFileSystem)
+                FEvents.OtherFileSystem(entry.Path);
             const std::string path = descend ? entry.Path : std::string();
             if (!FEvents.Entry(std::move(entry)))
                 return false;
@@ -106,6 +116,7 @@ private:
     }
 
     const TTreeWalkEvents& FEvents;
+    const uint64_t FDevice;
 };
 } // namespace
 
@@ -142,7 +153,13 @@ bool WalkTree(const std::string& root, const TTreeWalkEvents& events) {
             events.Unread("", errno);
         return true;
     }
-    return TWalker(events).Walk(folder.Get(), "");
+    struct statx status {};
+    if (::statx(folder.Get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &status) != 0) {
+        if (events.Unread)
+            events.Unread("", errno);
+        return true;
+    }
+    return TWalker(events, DeviceOf(status)).Walk(folder.Get(), "");
 }
 
 #endif

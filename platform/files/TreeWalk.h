@@ -44,7 +44,11 @@ struct TTreeWalkEvents {
     std::function<void(const std::string& folder, int error)> Unread;
     // Folders not to walk into (relative path); listed themselves.
     std::function<bool(const std::string& folder)> LeaveOut;
+    // A folder where another file system is mounted (relative path): listed
+    // itself, never walked into.
+    std::function<void(const std::string& folder)> OtherFileSystem;
 };
 
-// Walks the tree at root without following links. False when stopped.
+// Walks the tree at root without following links nor leaving its file
+// system. False when stopped.
 bool WalkTree(const std::string& root, const TTreeWalkEvents& events);

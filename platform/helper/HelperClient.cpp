@@ -5,6 +5,7 @@
 #include "platform/changes/RecordBuffer.h"
 #include "platform/changes/tree/TreePaths.h"
 #include "platform/helper/HelperProtocol.h"
+#include "platform/helper/Pkexec.h"
 
 #include <algorithm>
 #include <bitset>
@@ -33,9 +34,6 @@ namespace {
 // How long the helper may take to open a folder: its own set-up of a
 // fanotify mark takes milliseconds.
 constexpr auto OpenLimit = std::chrono::seconds(10);
-// pkexec's exit codes when no administrator allowed it or none could be asked.
-constexpr int NotAuthorised = 126;
-constexpr int CannotAuthorise = 127;
 constexpr const char* HelperEnded = "the privileged helper has ended";
 
 TRequest RequestOf(TRequestKind kind, uint32_t watch) {
@@ -45,12 +43,22 @@ TRequest RequestOf(TRequestKind kind, uint32_t watch) {
     return request;
 }
 
-std::string ExitText(int status) {
-    if (WIFEXITED(status) && (WEXITSTATUS(status) == NotAuthorised || WEXITSTATUS(status) == CannotAuthorise))
-        return "no administrator allowed it";
-    if (WIFEXITED(status))
-        return "it ended at once (exit code " + std::to_string(WEXITSTATUS(status)) + ")";
-    return "it ended at once (signal " + std::to_string(WTERMSIG(status)) + ")";
+// said: what pkexec, or the helper, wrote to its standard error.
+std::string ExitText(int status, const std::string& said) {
+    if (!WIFEXITED(status))
+        return "it ended at once (signal " + std::to_string(WTERMSIG(status)) + ")";
+    if (std::string refusal = PkexecRefusal(WEXITSTATUS(status), said); !refusal.empty())
+        return refusal;
+    const std::string words = FirstWords(said);
+    return "it ended at once (exit code " + std::to_string(WEXITSTATUS(status)) + (words.empty() ? "" : ": " + words) +
+           ")";
+}
+
+// What is waiting in a pipe now, up to a few lines.
+std::string Waiting(int fd) {
+    char buffer[4096];
+    const ssize_t got = fd < 0 ? -1 : ::read(fd, buffer, sizeof buffer);
+    return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : std::string();
 }
 } // namespace
 
@@ -291,8 +299,10 @@ public:
         return true;
     }
     void SetExcludedFolders(TFolderExclusionRules rules) override { FReader->SetExcludedFolders(std::move(rules)); }
+    bool AskDelivered(uint64_t ticket) override { return FReader->AskDelivered(ticket); }
     void Interrupt() override { FReader->Interrupt(); }
     std::string FailureReason() const override { return FReader->FailureReason(); }
+    std::string StopWords() const override { return FReader->StopWords(); }
 
 private:
     std::unique_ptr<TDirChangeReader> FReader;
@@ -320,10 +330,20 @@ std::shared_ptr<THelperConnection> THelperConnection::Start(const std::vector<st
         return nullptr;
     }
     TFd own(ends[0]), helpers(ends[1]);
+    // What pkexec says when it will not run the helper is kept for the user;
+    // the helper itself says no more once it serves.
+    TFd said, saying;
+    if (int errors[2]; ::pipe2(errors, O_CLOEXEC) == 0) {
+        said = TFd(errors[0]);
+        saying = TFd(errors[1]);
+        ::fcntl(said.Get(), F_SETFL, O_NONBLOCK);
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, helpers.Get(), STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, helpers.Get(), STDOUT_FILENO);
+    if (saying.Get() >= 0)
+        posix_spawn_file_actions_adddup2(&actions, saying.Get(), STDERR_FILENO);
     std::vector<char*> arguments;
     for (const std::string& word : command)
         arguments.push_back(const_cast<char*>(word.c_str()));
@@ -333,18 +353,26 @@ std::shared_ptr<THelperConnection> THelperConnection::Start(const std::vector<st
     posix_spawn_file_actions_destroy(&actions);
     // Only the helper may hold its end: its end of output is how its end is seen.
     helpers = TFd();
+    saying = TFd();
     if (error != 0) {
         why = command.front() + " could not be started: " + std::strerror(error);
         return nullptr;
     }
     TFd reading(::fcntl(own.Get(), F_DUPFD_CLOEXEC, 0));
-    return Over(std::move(own), std::move(reading), process, why);
+    std::shared_ptr<THelperConnection> connection(new THelperConnection(std::move(own), std::move(reading), process));
+    connection->FSaid = std::move(said);
+    return Greet(std::move(connection), why);
 }
 
 std::shared_ptr<THelperConnection> THelperConnection::Over(TFd toHelper, TFd fromHelper, pid_t process,
                                                            std::string& why) {
-    std::shared_ptr<THelperConnection> connection(
-        new THelperConnection(std::move(toHelper), std::move(fromHelper), process));
+    return Greet(std::shared_ptr<THelperConnection>(
+                     new THelperConnection(std::move(toHelper), std::move(fromHelper), process)),
+                 why);
+}
+
+std::shared_ptr<THelperConnection> THelperConnection::Greet(std::shared_ptr<THelperConnection> connection,
+                                                            std::string& why) {
     if (!connection->Greeted(why))
         return nullptr;
     connection->FState->Listen();
@@ -364,7 +392,7 @@ bool THelperConnection::Greeted(std::string& why) {
     }
     if (int status = 0; FProcess > 0 && ::waitpid(FProcess, &status, 0) == FProcess) {
         FProcess = 0;
-        why = ExitText(status);
+        why = ExitText(status, Waiting(FSaid.Get()));
     } else
         why = HelperEnded;
     return false;

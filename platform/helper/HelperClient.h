@@ -36,10 +36,12 @@ public:
 
 private:
     THelperConnection(inotify::TFd toHelper, inotify::TFd fromHelper, pid_t process);
+    static std::shared_ptr<THelperConnection> Greet(std::shared_ptr<THelperConnection> connection, std::string& why);
     bool Greeted(std::string& why);
 
     std::shared_ptr<TState> FState;
     pid_t FProcess;
+    inotify::TFd FSaid; // the reading end of the helper's standard error, where it is the program's
     uid_t FUser = 0;
 };
 

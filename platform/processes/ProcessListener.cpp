@@ -40,17 +40,53 @@ void ReserveProcessor(std::chrono::nanoseconds runtime, std::chrono::nanoseconds
     attributes.Deadline = attributes.Period = static_cast<uint64_t>(period.count());
     ::syscall(SYS_sched_setattr, 0, &attributes, 0);
 }
+
+// The kernel's process events, and a process looked at through its pidfd
+// as soon as its event is taken. A process made is named on its own (not
+// after the process its event names as parent, which may be another than
+// the one that made it).
+class TKernelProcessEvents final : public TProcessEventSource {
+public:
+    explicit TKernelProcessEvents(int socket) : FSocket(socket) {}
+    ~TKernelProcessEvents() override { ::close(FSocket); }
+    int Descriptor() const override { return FSocket; }
+    bool Receive(std::vector<TProcessEvent>& events) override { return ReceiveProcessEvents(FSocket, events); }
+
+    TProcessLook Look(const TProcessEvent& event) override {
+        TProcessLook look;
+        if (event.Kind == TProcessEvent::TKind::Exit) {
+            look.StillRunning = ThreadsOf(event.Pid) > 1;
+            return look;
+        }
+        const int pidfd = PidfdOpen(event.Pid);
+        if (pidfd < 0)
+            return look;
+        look.Inode = PidfdInode(pidfd);
+        look.Process = ReadThroughPidfd(event.Pid, pidfd);
+        look.Valid = look.Process != nullptr;
+        ::close(pidfd);
+        return look;
+    }
+
+private:
+    const int FSocket;
+};
 } // namespace
 
-TProcessNamer::TListener::TListener()
-    : FEvents(OpenProcessEvents(FWhyNot)), FStop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-    if (FEvents >= 0 && FStop < 0) {
+TProcessNamer::TListener::TListener() : FStop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    const int socket = OpenProcessEvents(FWhyNot);
+    if (socket >= 0 && FStop < 0) {
         FWhyNot = std::string("process events cannot be read (") + std::strerror(errno) + ")";
-        ::close(std::exchange(FEvents, -1));
+        ::close(socket);
+        return;
     }
-    if (FEvents >= 0)
-        FThread = std::thread([this] { Listen(); });
+    if (socket < 0)
+        return;
+    FSource = std::make_unique<TKernelProcessEvents>(socket);
+    FThread = std::thread([this] { Listen(); });
 }
+
+TProcessNamer::TListener::TListener(std::unique_ptr<TProcessEventSource> source) : FSource(std::move(source)) {}
 
 TProcessNamer::TListener::~TListener() {
     if (FThread.joinable()) {
@@ -58,8 +94,6 @@ TProcessNamer::TListener::~TListener() {
         [[maybe_unused]] const ssize_t written = ::write(FStop, &one, sizeof one);
         FThread.join();
     }
-    if (FEvents >= 0)
-        ::close(FEvents);
     if (FStop >= 0)
         ::close(FStop);
 }
@@ -95,7 +129,7 @@ uint64_t TProcessNamer::TListener::EndSerial() {
 
 TProcessRef TProcessNamer::TListener::ByInode(uint64_t inode) {
     std::lock_guard lock(FMutex);
-    if (FEvents < 0)
+    if (!FSource)
         return nullptr;
     CatchUpLocked();
     const auto found = FInodes.find(inode);
@@ -112,7 +146,7 @@ TProcessRef TProcessNamer::TListener::ByInode(uint64_t inode) {
 
 void TProcessNamer::TListener::Adopt(int pid, int pidfd, uint64_t inode, const TProcessRef& process) {
     std::lock_guard lock(FMutex);
-    if (FEvents < 0)
+    if (!FSource)
         return;
     CatchUpLocked();
     if (!PidfdAlive(pidfd))
@@ -130,7 +164,7 @@ void TProcessNamer::TListener::Adopt(int pid, int pidfd, uint64_t inode, const T
 
 TProcessRef TProcessNamer::TListener::Ended(int pid, uint64_t mark) {
     std::lock_guard lock(FMutex);
-    if (FEvents < 0)
+    if (!FSource)
         return nullptr;
     CatchUpLocked();
     if (mark < FForgotten)
@@ -159,7 +193,7 @@ TProcessRef TProcessNamer::TListener::Ended(int pid, uint64_t mark) {
 void TProcessNamer::TListener::Listen() {
     ReserveProcessor(ListenerRuntime, ListenerPeriod);
     for (;;) {
-        pollfd descriptors[] = {{FEvents, POLLIN, 0}, {FStop, POLLIN, 0}};
+        pollfd descriptors[] = {{FSource->Descriptor(), POLLIN, 0}, {FStop, POLLIN, 0}};
         if (::poll(descriptors, 2, -1) < 0 && errno != EINTR)
             return;
         if (descriptors[1].revents)
@@ -174,13 +208,13 @@ void TProcessNamer::TListener::Listen() {
 // have gone to another process first (a fork that made that number).
 void TProcessNamer::TListener::CatchUpLocked() {
     std::vector<TProcessEvent> batch;
-    bool overflowed = !ReceiveProcessEvents(FEvents, batch);
+    bool overflowed = !FSource->Receive(batch);
     while (!batch.empty() || overflowed) {
         std::vector<TLook> looks(batch.size());
         for (size_t i = 0; i < batch.size(); ++i)
-            looks[i] = Look(batch[i]);
+            looks[i] = FSource->Look(batch[i]);
         std::vector<TProcessEvent> more;
-        overflowed = !ReceiveProcessEvents(FEvents, more) || overflowed;
+        overflowed = !FSource->Receive(more) || overflowed;
         for (size_t i = 0; i < batch.size(); ++i)
             Apply(batch[i], ConfirmLook(batch, more, i, std::move(looks[i])));
         if (overflowed)
@@ -188,26 +222,6 @@ void TProcessNamer::TListener::CatchUpLocked() {
         overflowed = false;
         batch = std::move(more);
     }
-}
-
-// What the process is now: its pidfd's inode and its names, read
-// through the pidfd. A process made is named on its own (not after the
-// process its event names as parent, which may be another than the one
-// that made it).
-TProcessNamer::TListener::TLook TProcessNamer::TListener::Look(const TProcessEvent& event) {
-    TLook look;
-    if (event.Kind == TProcessEvent::TKind::Exit) {
-        look.StillRunning = ThreadsOf(event.Pid) > 1;
-        return look;
-    }
-    const int pidfd = PidfdOpen(event.Pid);
-    if (pidfd < 0)
-        return look;
-    look.Inode = PidfdInode(pidfd);
-    look.Process = ReadThroughPidfd(event.Pid, pidfd);
-    look.Valid = look.Process != nullptr;
-    ::close(pidfd);
-    return look;
 }
 
 // The look, unless events taken after it made the number anew.

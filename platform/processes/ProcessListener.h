@@ -29,9 +29,34 @@ struct TProcessLife {
     uint64_t Ended = 0; // the serial of its end; 0 while it runs
 };
 
+// What was looked up of a process while its event waited: valid unless
+// the number was given to another process before the look.
+struct TProcessLook {
+    bool Valid = false;
+    uint64_t Inode = 0;
+    TProcessRef Process;
+    bool StillRunning = false; // Exit: other threads of the process go on
+};
+
+// Where a listener's events come from, and how it looks at the process of
+// one: the kernel's process events and /proc, or a test's script.
+class TProcessEventSource {
+public:
+    virtual ~TProcessEventSource() = default;
+    // A descriptor that becomes readable when events are queued; -1 where
+    // none is to be waited for.
+    virtual int Descriptor() const = 0;
+    // Appends the events queued now; false when some were lost.
+    virtual bool Receive(std::vector<TProcessEvent>& events) = 0;
+    virtual TProcessLook Look(const TProcessEvent& event) = 0;
+};
+
 class TProcessNamer::TListener {
 public:
+    // Listens to the kernel's events, on a thread of its own.
     TListener();
+    // Takes the events of source whenever it is asked a question (tests).
+    explicit TListener(std::unique_ptr<TProcessEventSource> source);
     ~TListener();
 
     const std::string& WhyNot() const { return FWhyNot; }
@@ -61,18 +86,9 @@ public:
     TProcessRef Ended(int pid, uint64_t mark);
 
 private:
+    using TLook = TProcessLook;
     void Listen();
-
-    // What was looked up of a process while its event waited: valid unless
-    // the number was given to another process before the look.
-    struct TLook {
-        bool Valid = false;
-        uint64_t Inode = 0;
-        TProcessRef Process;
-        bool StillRunning = false; // Exit: other threads of the process go on
-    };
     void CatchUpLocked();
-    static TLook Look(const TProcessEvent& event);
     static TLook ConfirmLook(const std::vector<TProcessEvent>& batch, const std::vector<TProcessEvent>& more,
                              size_t index, TLook look);
     TProcessLife* Running(int pid);
@@ -86,8 +102,8 @@ private:
     void ForgetAll();
 
     std::string FWhyNot;
-    int FEvents;
-    int FStop;
+    std::unique_ptr<TProcessEventSource> FSource; // none where events cannot be read
+    int FStop = -1;
     std::thread FThread;
     std::mutex FMutex;
     std::unordered_map<int, std::vector<TProcessLife>> FLives;

@@ -1,8 +1,11 @@
 // The console run as people run it: the real program, a real folder, real
 // signals and pipes, and its output read as a script reads it.
+#include "ConsoleTesting.h"
 #include "ProgramProcess.h"
 #include "Testing.h"
 
+#include "history/HistoryStore.h"
+#include "platform/system/FileDescriptor.h"
 #include "records/PathText.h"
 
 #include <QByteArray>
@@ -10,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -18,28 +22,9 @@
 #include <regex>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
-namespace {
-// What the console tells once a folder is watched, with this run's interface.
-std::string Watching(const std::string& folder, const std::string& folders) {
-    const std::string how = FanotifyServes(folder) ? "watched by fanotify"
-                                                   : folders + " watched by inotify: chosen by SENTREL_CHANGE_BACKEND; "
-                                                               "processes unknown: inotify does not tell them";
-    return "watching " + folder + " (" + how + ")";
-}
-
-// The lines without their times, each checked to begin with one.
-std::vector<std::string> WithoutTime(const std::vector<std::string>& lines) {
-    static const std::regex time("^[0-2][0-9]:[0-5][0-9]:[0-5][0-9] - ");
-    std::vector<std::string> result;
-    for (const std::string& line : lines) {
-        EXPECT_TRUE(std::regex_search(line, time)) << line;
-        result.push_back(line.substr(11));
-    }
-    return result;
-}
-} // namespace
 
 TEST(ConsoleCommandLine, HelpVersionAndMistakesNeedNoDisplay) {
     TProgram help({"--help"});
@@ -92,13 +77,8 @@ TEST(Console, PrintsEveryChangeTheSettingsLetThroughAndEndsOnSigterm) {
     std::filesystem::remove(dir / "d.txt");
     ASSERT_TRUE(console.WaitForLineEnding("Removed - " + dir / "d.txt")) << console.Output();
 
-    QElapsedTimer stopping;
-    stopping.start();
     console.Signal(SIGTERM);
     EXPECT_EQ(console.Finish(), 0) << console.Error();
-    const qint64 elapsed = stopping.elapsed();
-    std::printf("SIGTERM to the end of the console: %lld ms\n", static_cast<long long>(elapsed));
-    EXPECT_LT(elapsed, 2000);
 
     EXPECT_EQ(WithoutTime(console.Lines()), (std::vector<std::string>{
                                                 "Added - " + dir / "a.txt",
@@ -252,11 +232,13 @@ TEST(Console, AReaderThatStopsReadingDoesNotHoldAStop) {
     ASSERT_TRUE(console.WaitForError("watching ")) << console.Error();
     for (int i = 0; i < 5000; ++i)
         dir.WriteFile("a rather long name for a file, to fill the pipe sooner " + std::to_string(i));
+    // A stop the reader held would never end: any bound far beyond a stop's
+    // own time tells it, however loaded the machine.
     QElapsedTimer stopping;
     stopping.start();
     console.Signal(SIGTERM);
     EXPECT_EQ(console.Finish(), 0) << console.Error();
-    EXPECT_LT(stopping.elapsed(), 2000);
+    EXPECT_LT(stopping.elapsed(), 30000) << "the stop waited for the reader";
     stuck.kill();
     stuck.waitForFinished();
 }
@@ -441,70 +423,128 @@ TEST(Console, ListsWhatChangedWhileItWasNotRunning) {
     EXPECT_EQ(run({}, "Not_caught_up - " + dir.Path()), std::vector<std::string>{"Not_caught_up - " + dir.Path()});
 }
 
-namespace {
-// While it lives, polkit lets the user nobody run one program as root
-// through pkexec, with no one asked; nothing else.
-class TPkexecAllowed {
-public:
-    explicit TPkexecAllowed(const std::string& program)
-        : FRules("/etc/polkit-1/rules.d/49-sentrel-test-" + std::to_string(::getpid()) + ".rules") {
-        std::ofstream(FRules) << "polkit.addRule(function(action, subject) {\n"
-                                 "    if (action.id == \"org.freedesktop.policykit.exec\" && subject.user == "
-                                 "\"nobody\" && action.lookup(\"program\") == \""
-                              << program << "\")\n        return polkit.Result.YES;\n});\n";
+// A history that cannot be read is said, and --history fails: an empty
+// answer would say that nothing happened.
+TEST(Console, AHistoryThatCannotBeReadIsSaidAndFails) {
+    TTempDir settingsDir;
+    settingsDir.WriteFile("empty.ini", "");
+    const std::string settings = settingsDir / "empty.ini";
+    // Filled from a thread of its own: in this test program the thread
+    // sanitizer sees no lock the main thread takes of a store's, and would
+    // report each of them as a race.
+    const auto keep = [](const std::string& file, int records) {
+        std::thread([&] {
+            THistoryStore store(file, {}, [](const std::string&) {});
+            for (int i = 0; i < records; ++i)
+                store.Add({HistoryTimeNow(), "Added", "/w/" + std::to_string(i), std::nullopt, "/w", false, {}});
+        }).join();
+    };
+    // Each case makes the history's folder so, and holds what keeps it so;
+    // null where it cannot be made here.
+    const struct {
+        const char* What;
+        std::function<std::shared_ptr<void>(const std::string& folder)> Make;
+    } cases[] = {
+        {"a text file", [](const std::string& folder) {
+             std::ofstream(folder + "/history.db") << "these are not the records you are looking for\n";
+             return std::make_shared<int>();
+         }},
+        {"a database cut in half", [&](const std::string& folder) {
+             keep(folder + "/history.db", 2000);
+             std::filesystem::resize_file(folder + "/history.db",
+                                          std::filesystem::file_size(folder + "/history.db") / 2);
+             return std::make_shared<int>();
+         }},
+        {"a database in a folder that cannot be written", [&](const std::string& folder) -> std::shared_ptr<void> {
+             keep(folder + "/history.db", 2);
+             auto closed = std::make_shared<TReadOnlyFolder>(folder);
+             return closed->Effective() ? closed : nullptr;
+         }},
+    };
+    TPartsNotRun notRun;
+    for (const auto& [what, make] : cases) {
+        TTempDir state;
+        state.MakeDir("sentrel");
+        THistoryIn history(state.Path());
+        const std::shared_ptr<void> held = make(state / "sentrel");
+        if (!held) {
+            notRun.Add(what);
+            continue;
+        }
+        TProgram print({"--console", "--settings", settings, "--history"});
+        EXPECT_EQ(print.Finish(), 1) << what << ": " << print.Error();
+        EXPECT_NE(print.Error().find("cannot be read"), std::string::npos) << what << ": " << print.Error();
     }
-    ~TPkexecAllowed() { std::filesystem::remove(FRules); }
-
-private:
-    std::string FRules;
-};
-
-bool PolkitRuns() {
-    return std::system("dbus-send --system --print-reply --dest=org.freedesktop.DBus / "
-                       "org.freedesktop.DBus.NameHasOwner string:org.freedesktop.PolicyKit1 2>/dev/null | "
-                       "grep -q 'boolean true'") == 0;
+    SKIP_PARTS_NOT_RUN(notRun);
 }
-} // namespace
 
-// An ordinary user whom an administrator allowed (polkit, through pkexec)
-// watches a folder of theirs through the privileged helper: a change made
-// by touch is listed with touch's name at once, and nothing from a folder
-// there that the user may not list.
-TEST(Console, AnOrdinaryUserWatchesThroughThePrivilegedHelper) {
-    TTempDir programs, home, state;
-    if (::geteuid() != 0 || !FanotifyServes(home.Path()))
-        GTEST_SKIP() << "needs root, to act as an ordinary user, and a run by fanotify";
-    if (::access("/usr/bin/pkexec", X_OK) != 0 || !PolkitRuns())
-        GTEST_SKIP() << "needs pkexec and polkit's daemon (scripts/start-polkit.sh starts it)";
-    for (const std::string& folder : {programs.Path(), home.Path(), state.Path()})
-        ::chmod(folder.c_str(), 0755);
-    ::chown(home.Path().c_str(), 65534, 65534);
-    ::chown(state.Path().c_str(), 65534, 65534);
-    home.MakeDir("private");
-    ::chmod((home / "private").c_str(), 0700);
-    std::filesystem::copy_file(SENTREL_PROGRAM, programs / "sentrel");
-    std::filesystem::copy_file(SENTREL_HELPER, programs / "sentrel-helper");
-    home.WriteFile("empty.ini", "");
-    const TPkexecAllowed allowed(programs / "sentrel-helper");
-    const TEnvironmentScope history("XDG_STATE_HOME", state.Path());
-
-    TProgram console(
-        {"--console", "--helper", "--process", "--no-catch-up", "--settings", home / "empty.ini", home.Path()}, nullptr,
-        "", "", {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", programs / "sentrel"});
-    ASSERT_TRUE(console.WaitForError("fanotify through the privileged helper")) << console.Error();
-    const auto touched = std::chrono::steady_clock::now();
-    ASSERT_EQ(std::system(("touch " + home / "private/hidden").c_str()), 0);
-    ASSERT_EQ(RunAsOrdinaryUser([&] { return std::system(("touch " + home / "mine").c_str()) == 0; }), 0);
-    ASSERT_TRUE(console.WaitForLineEnding(home / "mine")) << console.Output() << console.Error();
-    const auto listed = std::chrono::steady_clock::now() - touched;
-    std::printf("a change through the helper listed after %lld ms\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(listed).count()));
-    EXPECT_LT(listed, std::chrono::seconds(1));
-    const std::vector<std::string> lines = WithoutTime(console.Lines());
-    const auto mine = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
-        return line.starts_with("Added - [touch pid ") && line.ends_with(" user nobody] - " + home / "mine");
-    });
-    EXPECT_NE(mine, lines.end()) << console.Output();
-    for (const std::string& line : lines)
-        EXPECT_EQ(line.find("private/"), std::string::npos) << "passed what the user may not list: " << line;
+// A writer goes on making files while the console stops: each file is
+// listed by the console that saw it made, or found by the next start, never
+// lost in between (a snapshot holds only what was listed).
+TEST(Console, ChangesMadeWhileItStopsAreListedThenOrAtTheNextStart) {
+    TTempDir dir, settingsDir, state;
+    settingsDir.WriteFile("empty.ini", "");
+    const std::string settings = settingsDir / "empty.ini";
+    THistoryIn history(state.Path());
+    dir.MakeDir("bulk");
+    for (int i = 0; i < 20000; ++i) // a walk of some length
+        inotify::TFd(::open((dir / ("bulk/" + std::to_string(i))).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    const auto listed = [&](TProgram& console, std::set<std::string>& names) {
+        for (const std::string& line : console.Lines())
+            if (const size_t at = line.find(dir / "new/"); at != std::string::npos)
+                names.insert(line.substr(at));
+    };
+    dir.MakeDir("new");
+    std::set<std::string> seen;
+    {
+        TProgram first({"--console", "--settings", settings, dir.Path()});
+        ASSERT_TRUE(first.WaitForError("watching " + dir.Path())) << first.Error();
+        // Its catch-up done, the snapshot is its to keep: one is in place,
+        // not only being written.
+        ASSERT_TRUE(ProcessEventsUntil(
+            [&] {
+                std::error_code none;
+                for (const auto& entry : std::filesystem::directory_iterator(state / "sentrel/snapshots", none))
+                    if (entry.path().filename().string().find(".new-") == std::string::npos)
+                        return true;
+                return false;
+            },
+            std::chrono::seconds(60)));
+        std::atomic<bool> writing{true};
+        std::atomic<int> made{0};
+        std::thread writer([&] {
+            while (writing)
+                inotify::TFd(::open((dir / "new/" + std::to_string(made++)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC,
+                                    0644));
+        });
+        ProcessEventsFor(std::chrono::milliseconds(200));
+        first.Signal(SIGTERM);
+        // A slow build walks and lists for a while, the writer still at work.
+        EXPECT_EQ(first.Finish(120), 0) << first.Error();
+        writing = false;
+        writer.join();
+        listed(first, seen);
+        TProgram second({"--console", "--settings", settings, dir.Path()});
+        ASSERT_TRUE(second.WaitForError("watching " + dir.Path())) << second.Error();
+        const auto unlisted = [&] {
+            std::set<std::string> all = seen;
+            listed(second, all);
+            int lost = 0;
+            for (int i = 0; i < made; ++i)
+                lost += !all.count(dir / "new/" + std::to_string(i));
+            return lost;
+        };
+        auto looked = std::chrono::steady_clock::now();
+        ProcessEventsUntil(
+            [&] {
+                if (std::chrono::steady_clock::now() - looked < std::chrono::milliseconds(500))
+                    return false;
+                looked = std::chrono::steady_clock::now();
+                return unlisted() == 0;
+            },
+            std::chrono::seconds(60));
+        EXPECT_EQ(unlisted(), 0) << "of " << made << " files made, listed neither live nor at the next start";
+        second.Signal(SIGTERM);
+        EXPECT_EQ(second.Finish(120), 0) << second.Error();
+    }
 }

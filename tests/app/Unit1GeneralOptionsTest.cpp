@@ -124,7 +124,7 @@ TEST_F(MainWindowOptions, ExcludeProgramHidesWhatThatProgramDoesNext) {
     Form1->lbResults->SetItemIndex(0);
     Form1->lbResults->SetSelected(0, true);
     Form1->UpdateStatusBar();
-    EXPECT_EQ(Form1->StatusPanelText(3), hint);
+    EXPECT_EQ(Form1->StatusPanelText(3) + "\n" + dir / "a.txt", hint) << "the hint: the process, then the path";
 
     Form1->ExcludeProgram1Click();
     EXPECT_EQ(GeneralOptionsForm->lbExcludedPrograms->Lines(), std::vector<std::string>{writer});
@@ -150,10 +150,16 @@ TEST_F(MainWindowOptions, UseThePrivilegedHelperWatchesThroughItOrSaysWhyNot) {
     auto watchLine = [] { return Form1->lbWatches->model()->index(0, 0).data().toString().toStdString(); };
     ASSERT_TRUE(ProcessEventsUntil([&] { return watchLine().find("watched by inotify") != std::string::npos; }));
 
-    Form1->HelperCommand = {"false"};
+    // pkexec as it answers where polkit's service is not running.
+    Form1->HelperCommand = {"sh", "-c", "echo 'Error getting authority: Could not connect' >&2; exit 127"};
     Form1->UsePrivilegedHelper1Click();
-    ASSERT_TRUE(ProcessEventsUntil([] { return !TakeErrorBoxes().empty(); }));
+    std::vector<std::string> boxes;
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !(boxes = TakeErrorBoxes()).empty(); }));
     EXPECT_NE(watchLine().find("watched by inotify"), std::string::npos) << watchLine();
+    EXPECT_NE(boxes[0].find("pkexec could not run it: Error getting authority: Could not connect"), std::string::npos)
+        << "pkexec's own words: " << boxes[0];
+    EXPECT_NE(boxes[0].find(dir.Path() + " (2 folders watched by inotify"), std::string::npos)
+        << "how the folders are really watched: " << boxes[0];
 
     Form1->HelperCommand = {"env", "PKEXEC_UID=65534", SENTREL_HELPER};
     Form1->UsePrivilegedHelper1Click();

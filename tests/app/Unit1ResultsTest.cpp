@@ -9,7 +9,9 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDate>
 #include <QDir>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -19,6 +21,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -114,6 +117,33 @@ TEST_F(ResultCommands, WatchItTooWatchesTheFolderOfALine) {
               std::vector<std::string>{"Cannot watch " + dir / "a.txt" + ": it is not a folder, or no longer there."});
 }
 
+// The menu key and Shift+F10 open the line's menu at the current line, as
+// list views do; Watch It Too is offered on a folder's line only.
+TEST_F(ResultCommands, TheKeyboardOpensTheLinesMenuWhichOffersWatchItTooOnAFoldersLineOnly) {
+    TTempDir dir;
+    dir.MakeDir("sub");
+    dir.WriteFile("a.txt");
+    auto sender = SenderOn(dir.Path());
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "sub");
+    Form1->BriskoDirWatch1Notify(sender.get(), 1, "a.txt");
+    const struct {
+        int Line;
+        Qt::Key Key;
+        Qt::KeyboardModifiers Modifiers;
+        bool Folder;
+    } cases[] = {{0, Qt::Key_Menu, Qt::NoModifier, true}, {1, Qt::Key_F10, Qt::ShiftModifier, false}};
+    for (const auto& [line, key, modifiers, folder] : cases) {
+        Form1->lbResults->SetSelected(line, true);
+        Form1->lbResults->SetItemIndex(line);
+        QKeyEvent press(QEvent::KeyPress, key, modifiers);
+        QApplication::sendEvent(Form1->lbResults, &press);
+        EXPECT_TRUE(Form1->PopupMenu1->isVisible()) << Form1->lbResults->Line(line);
+        EXPECT_EQ(MenuItem(Form1->PopupMenu1, "Watch It Too")->isEnabled(), folder) << Form1->lbResults->Line(line);
+        Form1->PopupMenu1->hide();
+        Form1->lbResults->SetSelected(line, false);
+    }
+}
+
 TEST_F(ResultCommands, ExcludingTakesEverySelectedLineAndNoOther) {
     List("/w", {"a", "b", "c", "d", "e"});
     Select({0, 2, 3});
@@ -130,6 +160,48 @@ TEST_F(ResultCommands, ExcludingTakesEverySelectedLineAndNoOther) {
         << "an unselected line of the same file stays";
     EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(), (TWords{"/w/a", "/w/c", "/w/d", "/w/f", "/w/f"}))
         << "file entries are not checked for duplicates";
+}
+
+// Exclude Path on a line of a folder right below a watched folder would
+// hide the whole watch: the user is asked first, and the watch line says so
+// for as long as it holds.
+TEST_F(ResultCommands, AnExclusionThatHidesAWholeWatchIsAskedForAndShown) {
+    TTempDir dir;
+    dir.MakeDir("sub/deeper");
+    Form1->AddWatch(dir.Path());
+    const auto watchLine = [] { return Form1->lbWatches->model()->index(0, 0).data().toString().toStdString(); };
+    ASSERT_TRUE(ProcessEventsUntil([&] { return watchLine().find("watched") != std::string::npos; })) << watchLine();
+    const std::string question = "This hides every change in " + dir.Path() + ": exclude it anyway?";
+    struct TCase {
+        std::string Line; // listed in dir
+        bool Yes;
+        std::vector<std::string> Asked, Excluded;
+    };
+    const std::vector<TCase> cases = {
+        {"sub/deeper/x", true, {}, {dir / "sub/deeper/"}},
+        {"sub", false, {question}, {dir / "sub/deeper/"}},
+        {"sub", true, {question}, {dir / "sub/deeper/", dir / ""}},
+    };
+    for (const TCase& test : cases) {
+        Form1->sbClearClick();
+        List(dir.Path(), {test.Line});
+        Select({0});
+        TDialogAnswers answers = TestDialogAnswers();
+        answers.Confirm = [&](const std::string&, const std::string& asked) {
+            Questions().push_back(asked);
+            return test.Yes;
+        };
+        SetDialogAnswers(answers);
+        Questions().clear();
+        Form1->ExcludePath1Click();
+        SetDialogAnswers(TestDialogAnswers());
+        EXPECT_EQ(Questions(), test.Asked) << test.Line;
+        EXPECT_EQ(GeneralOptionsForm->lbExcluded->Lines(), test.Excluded) << test.Line;
+        EXPECT_EQ(Form1->lbResults->Count(), test.Yes ? 0 : 1) << "a refused exclusion keeps its line";
+    }
+    EXPECT_TRUE(ProcessEventsUntil([&] { return watchLine().ends_with("(everything excluded)"); })) << watchLine();
+    GeneralOptionsForm->Clear1Click();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return watchLine().find("excluded") == std::string::npos; })) << watchLine();
 }
 
 TEST_F(ResultCommands, ExcludingAPathTakesTheLinesFolder) {
@@ -308,6 +380,32 @@ TEST_F(ResultCommands, SaveListWritesEveryLineFromTheHomeFolder) {
     const TWords lines = Form1->lbResults->Lines();
     EXPECT_EQ(ReadAll(dir / "saved.txt"), lines[0] + "\r\n" + lines[1] + "\r\n");
     EXPECT_EQ(Form1->lbResults->Count(), 2);
+}
+
+// Other programs read a saved CSV or JSON Lines file on other days: the time
+// there is whole, as the line was made, though the line shows the clock only.
+TEST_F(ResultCommands, SaveListForOtherProgramsGivesTheWholeTimeOfEachLine) {
+    TTempDir dir;
+    List("/w", {"a"});
+    const std::string clock(Form1->lbResults->Line(0).substr(0, 8));
+    const std::string today = QDate::currentDate().toString(Qt::ISODate).toStdString();
+    const std::regex whole(R"(\d{4}-\d\d-\d\dT)" + clock + R"([+-]\d\d:\d\d)");
+    for (const std::string name : {"saved.csv", "saved.jsonl"}) {
+        TDialogAnswers answers = TestDialogAnswers();
+        answers.FileDialog = [&](TFileDialog& dialog) {
+            dialog.FileName = dir / name;
+            return true;
+        };
+        SetDialogAnswers(answers);
+        MenuItem(Form1->PopupMenu1, "Save List")->trigger();
+        const std::string saved = ReadAll(dir / name);
+        std::smatch time;
+        ASSERT_TRUE(std::regex_search(saved, time, whole)) << saved;
+        EXPECT_LE(std::abs(QDate::fromString(QString::fromStdString(time.str().substr(0, 10)), Qt::ISODate)
+                               .daysTo(QDate::fromString(QString::fromStdString(today), Qt::ISODate))),
+                  1)
+            << saved;
+    }
 }
 
 TEST_F(ResultCommands, SaveListOnAFullDiskKeepsTheOldListAndSaysSo) {

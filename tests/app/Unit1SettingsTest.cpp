@@ -3,6 +3,7 @@
 #include "dialogs/GeneralOptionsUnit.h"
 #include "dialogs/OptionsUnit.h"
 #include "history/Snapshot.h"
+#include "platform/files/FileReplace.h"
 #include "tray/TrayCompRunTime.h"
 
 #include <QCheckBox>
@@ -13,7 +14,10 @@
 #include <filesystem>
 #include <fstream>
 #include <gmock/gmock.h>
+#include <signal.h>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 namespace fs = std::filesystem;
 
@@ -307,13 +311,40 @@ TEST_F(MainWindowSettings, AFullDiskAtCloseKeepsTheOldFileAndSaysSo) {
     EXPECT_FALSE(Form1->isVisible()) << "the program still ends";
 }
 
+namespace {
+// What a save is left as when its process dies halfway through writing:
+// another process saves a large file under a file size limit, which the
+// system enforces by killing it with SIGXFSZ.
+std::vector<std::string> LeftByASaveKilledHalfway(const std::string& settingsFile) {
+    const pid_t saver = ::fork();
+    if (saver == 0) {
+        const rlimit noCore{0, 0}, small{16 << 10, 16 << 10};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        ::signal(SIGXFSZ, SIG_DFL);
+        std::string reason;
+        ReplaceFileContents(settingsFile, "[Misc]\nHexEditor=/opt/other\n" + std::string(1 << 20, ';'),
+                            TInPlace::Never, reason);
+        ::_exit(0);
+    }
+    int status = 0;
+    EXPECT_EQ(::waitpid(saver, &status, 0), saver);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << "the save was not killed halfway";
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(fs::path(settingsFile).parent_path()))
+        if (entry.path().filename().string().find(".saving-") != std::string::npos)
+            left.push_back(entry.path());
+    return left;
+}
+} // namespace
+
 TEST_F(MainWindowSettings, WhatASaveKilledHalfwayLeftIsRemovedAtTheNextStart) {
-    const std::string leftOver = SettingsDir / ".sentrel.ini.saving-Xy12Ab";
     WriteSettings("[Misc]\nHexEditor=/opt/hex\n");
-    std::ofstream(leftOver) << "[Misc]\nHexEd";
+    const std::vector<std::string> left = LeftByASaveKilledHalfway(SettingsFile);
+    ASSERT_EQ(left.size(), 1u) << "the killed save left its unfinished file";
     Form1->show();
-    EXPECT_FALSE(fs::exists(leftOver));
-    EXPECT_EQ(GeneralOptionsForm->ebHexEditor->text().toStdString(), "/opt/hex");
+    EXPECT_FALSE(fs::exists(left[0]));
+    EXPECT_EQ(GeneralOptionsForm->ebHexEditor->text().toStdString(), "/opt/hex") << "the old file stands";
 }
 
 // What the user writes into the file while the window runs is taken in at
@@ -364,10 +395,11 @@ TEST_F(MainWindowSettings, ASaveKeepsWhatAnotherCopyOfTheProgramSavedMeanwhile) 
     EXPECT_EQ(TUtilObj::ValueOfKey(Section("Misc"), "HexEditor"), "/opt/their-hex");
 }
 
-// What changed while the window was closed is listed when it is next
-// shown, after the saved watches are set up again.
-TEST_F(MainWindowSettings, WhatChangedWhileClosedIsListedAtTheNextStart) {
-    TTempDir dir;
+// The window watches dir, which holds a.txt and b.txt, with the history
+// kept, once the catch-up at start has kept what dir holds and handed its
+// result over.
+namespace {
+void WatchWithItsSnapshot(const TTempDir& dir) {
     dir.WriteFile("a.txt", "x");
     dir.WriteFile("b.txt", "x");
     Form1->show();
@@ -375,6 +407,57 @@ TEST_F(MainWindowSettings, WhatChangedWhileClosedIsListedAtTheNextStart) {
     Form1->AddWatch(dir.Path());
     const std::string snapshot = SnapshotPathFor(HistoryFileName(), dir.Path());
     ASSERT_TRUE(ProcessEventsUntil([&] { return fs::exists(snapshot); }));
+    ProcessEventsFor(std::chrono::milliseconds(300));
+}
+} // namespace
+
+// A pause leaves one line where the gap was, and what changed during it
+// follows that line once the watches start again.
+TEST_F(MainWindowSettings, WhatChangedWhilePausedIsListedAfterTheGap) {
+    TTempDir dir;
+    ASSERT_NO_FATAL_FAILURE(WatchWithItsSnapshot(dir));
+    const auto watchLine = [] { return Form1->lbWatches->model()->index(0, 0).data().toString().toStdString(); };
+    Form1->sbStopClick();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return watchLine().find("(paused since ") != std::string::npos; }))
+        << watchLine();
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring not enabled");
+    fs::remove(dir / "a.txt");
+    dir.WriteFile("c.txt");
+    Form1->sbGoClick();
+    const auto sinceGap = [] {
+        std::vector<std::string> lines;
+        for (const std::string& line : Form1->lbResults->Lines())
+            if (line.starts_with("Paused "))
+                lines = {line.substr(0, 7)};
+            else if (!lines.empty())
+                lines.push_back(line.substr(11));
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    };
+    ASSERT_TRUE(ProcessEventsUntil([&] { return sinceGap().size() == 3; })) << ::testing::PrintToString(sinceGap());
+    EXPECT_EQ(sinceGap(), (std::vector<std::string>{"Found_added - " + dir / "c.txt",
+                                                    "Found_removed - " + dir / "a.txt", "Paused "}));
+    EXPECT_TRUE(std::regex_search(std::string(Form1->lbResults->Line(Form1->lbResults->Count() - 3)),
+                                  std::regex("^Paused \\d\\d:\\d\\d:\\d\\d\u2013\\d\\d:\\d\\d:\\d\\d$")))
+        << "the gap line gives when the pause began and ended";
+
+    // Started again before the pause took effect: the watch never stops, and
+    // the pause's late answer stops nothing.
+    ProcessEventsFor(std::chrono::milliseconds(300));
+    const int lines = Form1->lbResults->Count();
+    Form1->sbStopClick();
+    Form1->sbGoClick();
+    ProcessEventsFor(std::chrono::milliseconds(500));
+    EXPECT_TRUE(Form1->WatchOfLine(0)->Enabled()) << watchLine();
+    EXPECT_EQ(Form1->lbResults->Count(), lines) << "no gap, no line for it";
+    EXPECT_TRUE(TakeErrorBoxes().empty());
+}
+
+// What changed while the window was closed is listed when it is next
+// shown, after the saved watches are set up again.
+TEST_F(MainWindowSettings, WhatChangedWhileClosedIsListedAtTheNextStart) {
+    TTempDir dir;
+    ASSERT_NO_FATAL_FAILURE(WatchWithItsSnapshot(dir));
     Form1->sbExitClick();
     fs::remove(dir / "a.txt");
     dir.WriteFile("c.txt");

@@ -157,6 +157,23 @@ TEST_F(WatchList, AFolderThatCannotBeOpened) {
     EXPECT_FALSE(Form1->WatchOfLine(2)->Enabled()) << "the ones after it keep their state";
 }
 
+// A watched folder removed while watched: its line says why it stopped, as
+// at a start, and the status bar no longer claims monitoring.
+TEST_F(WatchList, AFolderRemovedWhileWatchedSaysSoOnItsLineAndInTheStatusBar) {
+    TTempDir dir;
+    fs::create_directory(dir / "gone");
+    Form1->AddWatch(dir / "gone");
+    ASSERT_EQ(Form1->StatusPanelText(0), "Monitoring enabled");
+    const auto shown = [] { return Form1->lbWatches->model()->index(0, 0).data().toString().toStdString(); };
+    ASSERT_TRUE(ProcessEventsUntil([&] { return shown().find("(watched") != std::string::npos; })) << shown();
+    TakeErrorBoxes();
+    fs::remove(dir / "gone");
+    ASSERT_TRUE(ProcessEventsUntil([] { return !Form1->WatchOfLine(0)->Enabled(); }));
+    EXPECT_EQ(shown(), dir / "gone" + "    (stopped: removed)");
+    EXPECT_EQ(Form1->StatusPanelText(0), "Monitoring not enabled");
+    EXPECT_EQ(TakeErrorBoxes().size(), 1u);
+}
+
 // The error of a command started by a button or a menu item is shown where
 // Qt calls the command, and the window goes on.
 TEST_F(WatchList, AFailingGoShowsItsErrorFromTheButtonAndTheMenu) {

@@ -6,8 +6,13 @@
 #include "tray/TrayCompRunTime.h"
 #include "util/UtilListBox.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QInputDialog>
+#include <QTimer>
+#include <QFocusEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QSpinBox>
@@ -220,6 +225,31 @@ TEST_F(GeneralOptions, AddExclusionTakesThePathAndSkipsWhatAFolderCovers) {
         << "files may repeat; a covered folder or file is not added; a long path stays whole";
 }
 
+// The real box: as wide as its caption needs, and a long path reads whole.
+TEST_F(GeneralOptions, TheEditBoxIsWideEnoughForItsCaptionAndItsPath) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    const std::vector<std::string> lines = {"/a/", "/home/ann/projects/" + std::string(60, 'x') + "/"};
+    for (const std::string& line : lines)
+        form.lbExcluded->Add(line);
+    SetInputQueryAnswer({});
+    for (int line : {0, 1}) {
+        int width = 0, captionWidth = 0, pathWidth = 0;
+        QTimer::singleShot(0, [&] {
+            auto* box = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+            ASSERT_TRUE(box);
+            width = box->width();
+            captionWidth = box->fontMetrics().horizontalAdvance(box->windowTitle());
+            pathWidth = box->fontMetrics().horizontalAdvance(box->textValue());
+            box->reject();
+        });
+        form.lbExcluded->SetItemIndex(line);
+        form.Edit1Click();
+        EXPECT_GT(width, captionWidth + 100) << "room for the caption beside the title bar's buttons";
+        EXPECT_GT(width, pathWidth) << lines[static_cast<size_t>(line)] << " reads whole";
+    }
+    EXPECT_EQ(Lines(*form.lbExcluded), lines) << "Cancel changes nothing";
+}
+
 TEST_F(GeneralOptions, ExcludedListCommands) {
     TGeneralOptionsForm& form = *GeneralOptionsForm;
     Fill(*form.lbExcluded, {"/a/", "/b/", "/c.txt"});
@@ -316,6 +346,33 @@ TEST_F(GeneralOptions, EnterClosesWithOkEscapeDoesNot) {
     });
     form.exec();
     EXPECT_TRUE(stillOpen) << "a release without its press closed the dialog";
+}
+
+// A number typed in a box takes effect once it is whole, when the box is
+// left, never at each key ("50000" on its way is 5, and a list bounded at 5
+// lines would lose the rest); with "Keep a history" off, what tells how and
+// where it is kept is greyed.
+TEST_F(GeneralOptions, ANumberTakesEffectOnceTypedAndTheHistoryBoxesFollowKeep) {
+    TGeneralOptionsForm& form = *GeneralOptionsForm;
+    std::vector<int> applied;
+    form.OnHistoryRetentionChanged = [&] { applied.push_back(form.HistorySettings().ListLimit); };
+    form.seListLimit->selectAll();
+    for (const char digit : std::string("50000")) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_0 + (digit - '0'), Qt::NoModifier, QString(QChar(digit)));
+        QApplication::sendEvent(form.seListLimit, &press);
+    }
+    EXPECT_EQ(applied, std::vector<int>{}) << "not while typed";
+    QFocusEvent left(QEvent::FocusOut, Qt::TabFocusReason);
+    QApplication::sendEvent(form.seListLimit, &left);
+    EXPECT_EQ(applied, std::vector<int>{50000});
+
+    for (const bool keep : {false, true}) {
+        form.cbKeepHistory->setChecked(keep);
+        for (const QWidget* control : {static_cast<QWidget*>(form.seHistoryDays), static_cast<QWidget*>(form.seHistoryRecords),
+                                       static_cast<QWidget*>(form.lbHistoryPlace)})
+            EXPECT_EQ(control->isEnabled(), keep) << control->objectName().toStdString();
+        EXPECT_TRUE(form.seListLimit->isEnabled()) << "the list's own bound holds either way";
+    }
 }
 
 TEST_F(GeneralOptions, MinimiseToTraySwitchesTheTrayAtOnce) {

@@ -5,7 +5,9 @@
 #include "dialogs/SearchHistoryUnit.h"
 #include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
+#include "history/HistoryTimes.h"
 
+#include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -31,6 +33,16 @@ void Search(TSearchHistoryForm& form) {
     EXPECT_TRUE(ProcessEventsUntil([&] { return form.lbResult->text() != QStringLiteral("Searching…"); }));
 }
 
+// The history's clock stopped at noon today: "today" then takes in the
+// minutes before it, whenever the test runs.
+struct TNoonClock {
+    const int64_t Noon = QDateTime(QDate::currentDate(), QTime(12, 0)).toMSecsSinceEpoch() * 1000000;
+    TNoonClock() {
+        SetHistoryClock([noon = Noon] { return noon; });
+    }
+    ~TNoonClock() { SetHistoryClock(nullptr); }
+};
+
 QAction* Command(const QMenu& menu, const char* caption) {
     for (QAction* action : menu.actions())
         if (action->text() == QString::fromUtf8(caption))
@@ -44,7 +56,8 @@ QAction* Command(const QMenu& menu, const char* caption) {
 // act on a found line; a time that names nothing is said so.
 TEST_F(SearchHistory, FindsKeptChangesAndActsOnThem) {
     TTempDir dir;
-    const int64_t now = HistoryTimeNow();
+    const TNoonClock clock;
+    const int64_t now = clock.Noon;
     {
         THistoryStore store(HistoryFileName(), {}, [](const std::string& message) { ADD_FAILURE() << message; });
         store.Add({now - 2 * 86400 * Second, "Added", dir / "old.txt", std::nullopt, dir.Path(), false, ""});

@@ -66,6 +66,12 @@ TEST_F(WatchLimit, ShowsTheFiguresAndRaisesThroughTheHelper) {
         {0, "", "The limit is now 600,000: the folders left unwatched are being watched.", "", true},
         {126, "", "The limit was not raised: no administrator allowed it.",
          "The limit on watched folders was not raised to 600,000: no administrator allowed it.", false},
+        {127, "Error getting authority: Error initializing authority: Could not connect\n",
+         "The limit was not raised: pkexec could not run it: Error getting authority: Error initializing authority: "
+         "Could not connect.",
+         "The limit on watched folders was not raised to 600,000: pkexec could not run it: Error getting authority: "
+         "Error initializing authority: Could not connect.",
+         false},
         {1, "mv: cannot move", "The limit was not raised: mv: cannot move.",
          "The limit on watched folders was not raised to 600,000: mv: cannot move.", false},
     };

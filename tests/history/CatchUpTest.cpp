@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -165,14 +167,20 @@ TEST(CatchUp, FindsWhatChangedWhileNobodyWatched) {
     RunCases(here.Path(), Cases());
     ExpectNoFalseRenames(here.Path());
     TTempDir memory;
+    TPartsNotRun notRun;
     if (TSmallFileSystem tmpfs(memory.Path(), 16384); tmpfs.Mounted()) {
         RunCases(memory.Path(), Cases());
         ExpectNoFalseRenames(memory.Path());
+    } else {
+        notRun.Add("on tmpfs (mounting needs root)");
     }
     if (TLoopFileSystem ext4; ext4.Mounted()) {
         RunCases(ext4.Mount(), Cases());
         ExpectNoFalseRenames(ext4.Mount(), true);
+    } else {
+        notRun.Add("on ext4 (a loop device needs root)");
     }
+    SKIP_PARTS_NOT_RUN(notRun);
 }
 
 // No catch-up where there is nothing sound to compare with, or nothing
@@ -204,14 +212,20 @@ TEST(CatchUp, SaysWhyItCannotCompare) {
     EXPECT_EQ(CatchUpTree(root, snapshot, {}).Changes,
               (std::vector<TCaughtUpChange>{{TKind::Removed, "sub/a", "", false}}))
         << "nor forgotten";
+    TPartsNotRun notRun;
     if (TReadOnlyFolder closed(dir / "snapshots"); closed.Effective()) {
         const TCatchUp unkept = CatchUpTree(root, snapshot, {});
         EXPECT_EQ(unkept.Outcome, TOutcome::Compared);
         EXPECT_FALSE(unkept.SnapshotError.empty()) << "a snapshot that cannot be written is said";
+    } else {
+        notRun.Add("a snapshot folder that cannot be written");
     }
     if (TSmallFileSystem other(root); other.Mounted()) { // another disk at the same place
         EXPECT_EQ(CatchUpTree(root, snapshot, {}).Outcome, TOutcome::OtherFileSystem);
+    } else {
+        notRun.Add("another disk at the same place (mounting needs root)");
     }
+    SKIP_PARTS_NOT_RUN(notRun);
 }
 
 // The snapshot of a large tree stays small and comes back entry for entry.
@@ -241,4 +255,51 @@ TEST(CatchUp, SnapshotsAreSmallAndExact) {
     while (auto entry = reader.Next())
         read.push_back(*entry);
     EXPECT_EQ(read, entries);
+}
+
+// Two writers of one folder's snapshot (two consoles on one folder) each
+// write a file of their own, and both are kept whole; anything but a
+// regular file in a snapshot's place is damage, never waited on.
+TEST(CatchUp, SnapshotsAreWrittenApartAndReadOnlyFromRegularFiles) {
+    TTempDir dir;
+    const std::string file = dir / "snapshots/s";
+    const TTreeEntry entry{"a", 2049, 1, 0100644, 1, 1, 1, 0};
+    {
+        TSnapshotWriter first(file, {"/w", {2049, 7}, 5}), second(file, {"/w", {2049, 7}, 6});
+        first.Add(entry);
+        second.Add(entry);
+        std::string error;
+        EXPECT_TRUE(first.Finish(error)) << error;
+        EXPECT_TRUE(second.Finish(error)) << error;
+    }
+    EXPECT_EQ(TSnapshotReader(file).State(), TSnapshotReader::TState::Ready);
+
+    ASSERT_EQ(::mkfifo((dir / "snapshots/fifo").c_str(), 0600), 0);
+    auto read = std::async(std::launch::async,
+                           [&] { return TSnapshotReader(dir / "snapshots/fifo").State(); });
+    const bool answered = read.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!answered) // a writer lets the stuck reader go, so that the test ends
+        ::close(::open((dir / "snapshots/fifo").c_str(), O_WRONLY | O_NONBLOCK));
+    ASSERT_TRUE(answered) << "a FIFO in a snapshot's place held the reader";
+    EXPECT_EQ(read.get(), TSnapshotReader::TState::Damaged);
+}
+
+// Another file system mounted inside the tree is not the tree's, as the
+// live watch does not watch it: what changes there is no catch-up's.
+TEST(CatchUp, StopsAtAFileSystemMountedInsideTheTree) {
+    TTempDir dir;
+    const std::string root = dir / "tree", snapshot = dir / "snapshots/tree";
+    dir.MakeDir("tree/disk");
+    dir.WriteFile("tree/a", "x");
+    TSmallFileSystem disk(root + "/disk", 1024);
+    if (!disk.Mounted())
+        GTEST_SKIP() << "needs root, to mount a file system inside the tree";
+    Write(root + "/disk/before", "x");
+    ASSERT_EQ(CatchUpTree(root, snapshot, {}).Outcome, TCatchUp::TOutcome::FirstWatch);
+    Write(root + "/disk/after", "x");
+    fs::remove(root + "/disk/before");
+    Write(root + "/b", "x");
+    const TCatchUp found = CatchUpTree(root, snapshot, {});
+    EXPECT_EQ(found.Changes, (std::vector<TCaughtUpChange>{{TCaughtUpChange::TKind::Added, "b", "", false}}))
+        << "only the change on the tree's own file system";
 }

@@ -1,5 +1,6 @@
 #include "Testing.h"
 
+#include "history/HistoryFiles.h"
 #include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
 #include "history/HistoryTimes.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -123,15 +125,12 @@ TEST(HistoryStore, KeepsRecordsByteForByteAndAnswersQuestions) {
     EXPECT_EQ(ReadHistory(dir / "none.db", {}), std::vector<THistoryRecord>{});
     {
         THistoryStore store(file, {3650, 30}, [](const std::string& message) { ADD_FAILURE() << message; });
-        store.Add(Record(HistoryTimeNow() - 40 * 86400 * Second, "Added", "/w/old"));
-        store.Flush();
-        EXPECT_EQ(ReadHistory(file, {}).size(), records.size() + 1);
         store.SetRetention({30, 3}); // as the user sets it while the store runs
         store.Add(Record(HistoryTimeNow(), "Added", "/w/new"));
     }
-    EXPECT_EQ(PathsOf(ReadHistory(file, {})), (std::vector<std::string>{"/w/new", "/w"}))
-        << "older than the days kept, or beyond the last 3 numbered: gone";
-    EXPECT_EQ(IndexedCount(file, "old"), 0) << "gone from the index too";
+    EXPECT_EQ(PathsOf(ReadHistory(file, {})), (std::vector<std::string>{"/w/new", "/w", "/w/say \"hi\""}))
+        << "beyond the last 3 numbered: gone";
+    EXPECT_EQ(IndexedCount(file, "a.t"), 0) << "gone from the index too";
     EXPECT_EQ(IndexedCount(file, "new"), 1);
     // A history kept before it had an index gets one when it is next opened.
     sqlite3* database = nullptr;
@@ -194,12 +193,15 @@ TEST(HistoryStore, TroubleIsToldOnceAndListingGoesOn) {
     };
     const std::vector<TCase> cases = {
         {"damaged", dir / "damaged/history.db", true, "The history database was damaged: it was set aside as "},
-        {"read-only folder", dir / "closed/history.db", closed.Effective(), "The history cannot be opened at "},
+        {"read-only folder", dir / "closed/history.db", closed.Effective(), "The history cannot be kept: "},
         {"full disk", dir / "full/history.db", full.Mounted(), "The history cannot be "},
     };
+    TPartsNotRun notRun;
     for (const TCase& test : cases) {
-        if (!test.Possible)
+        if (!test.Possible) {
+            notRun.Add(test.What);
             continue;
+        }
         std::vector<std::string> told;
         std::mutex lock;
         {
@@ -227,7 +229,10 @@ TEST(HistoryStore, TroubleIsToldOnceAndListingGoesOn) {
                                     });
     ASSERT_NE(aside, fs::directory_iterator());
     EXPECT_EQ(ReadAll(aside->path().string()), std::string(4096, 'x'));
-    EXPECT_EQ(CheckDatabase(dir / "damaged/history.db").first, "ok") << "a new one begun";
+    const auto [verdict, kept] = CheckDatabase(dir / "damaged/history.db");
+    EXPECT_EQ(verdict, "ok") << "a new one begun";
+    EXPECT_EQ(kept, 3000) << "every change after the trouble was kept in it";
+    SKIP_PARTS_NOT_RUN(notRun);
 }
 
 TEST(HistoryTimes, WhenAsAUserWritesIt) {
@@ -243,8 +248,11 @@ TEST(HistoryTimes, WhenAsAUserWritesIt) {
     EXPECT_EQ(ParseUntil("2026-12-07 14:05", now).value() - ParseWhen("2026-12-07 14:05", now).value(),
               60 * Second - 1);
     for (const char* wrong : {"soon", "2026-02-30", "2026-12-07 25:00", "30x", "2026-12-07 14:05:09x", "", "m",
-                              "2026-12-07 14:05:75", "2026-12-07 14:05 junk", "999999999d"})
+                              "2026-12-07 14:05:75", "2026-12-07 14:05 junk", "999999999d", "2300-01-01",
+                              "9999-12-31", "2262-04-12"})
         EXPECT_EQ(ParseWhen(wrong, now), std::nullopt) << wrong;
+    EXPECT_EQ(ParseUntil("9999-12-31", now), std::nullopt) << "beyond what 64-bit nanoseconds hold";
+    EXPECT_GT(ParseUntil("2262-04-10", now).value(), ParseWhen("2262-04-10", now).value()) << "the last day kept";
 }
 
 // The history's own files are known however their folder is named: a link
@@ -268,7 +276,165 @@ TEST(HistoryFiles, AreKnownByTheirFolderHoweverNamed) {
         {dir / "link/snapshots/0123456789abcdef.snapshot.new", true},
         {dir / "other/snapshots/0123456789abcdef.snapshot", false},
         {dir / "real/snapshots/deeper/a", false},
+        {dir / "real", true},
+        {dir / "other", false},
+        {dir.Path(), false},
     };
     for (const auto& [path, own] : cases)
         EXPECT_EQ(IsHistoryFile(path, database), own) << path;
+}
+
+// A value beyond its bounds is taken as the nearest bound and said, never
+// replaced by the default: a user who asked to keep more keeps the most.
+TEST(HistorySettings, ValuesBeyondTheirBoundsAreTakenAtTheBoundAndSaid) {
+    const struct {
+        const char* Line;
+        int Days;
+        int64_t Records;
+        int ListLimit;
+        const char* Said;
+    } cases[] = {
+        {"Days=7", 7, 10000000, 1000000, nullptr},
+        {"Days=99999999999", MostDays, 10000000, 1000000, "Days=99999999999 in [History] is beyond what may be"},
+        {"Days=40000", MostDays, 10000000, 1000000, "36500 is taken"},
+        {"Days=0", LeastDays, 10000000, 1000000, "Days=0 in [History] is beyond what may be (1 to 36500): 1 is taken"},
+        {"Days=-5", LeastDays, 10000000, 1000000, "1 is taken"},
+        {"Days=-99999999999", LeastDays, 10000000, 1000000, "1 is taken"},
+        {"Days=thirty", 30, 10000000, 1000000, "Days=thirty in [History] is no number: 30 is kept"},
+        {"Records=5", 30, LeastRecords, 1000000, "1000 is taken"},
+        {"Records=99999999999999999999", 30, MostRecords, 1000000, "2000000000 is taken"},
+        {"ListLimit=100000000000", 30, 10000000, MostListLimit, "100000000 is taken"},
+    };
+    for (const auto& [line, days, records, listLimit, said] : cases) {
+        std::vector<std::string> warnings;
+        const THistorySettings settings = HistorySettingsOf({line}, &warnings);
+        EXPECT_EQ(settings.Retention.Days, days) << line;
+        EXPECT_EQ(settings.Retention.Records, records) << line;
+        EXPECT_EQ(settings.ListLimit, listLimit) << line;
+        if (!said) {
+            EXPECT_TRUE(warnings.empty()) << line;
+            continue;
+        }
+        ASSERT_EQ(warnings.size(), 1u) << line;
+        EXPECT_NE(warnings.front().find(said), std::string::npos) << warnings.front();
+    }
+}
+
+namespace {
+mode_t ModeOf(const std::string& path) {
+    struct stat status {};
+    ::lstat(path.c_str(), &status);
+    return status.st_mode & 07777;
+}
+} // namespace
+
+// Whatever the umask, the history is the user's alone, and an older run's
+// looser files are tightened; it is never written through a link, nor in a
+// folder of another user's.
+TEST(HistoryFiles, AreTheUsersAloneAndNeverReachedThroughALink) {
+    TTempDir dir;
+    const mode_t umask = ::umask(022);
+    {
+        THistoryStore store(dir / "state/sentrel/history.db", {}, [](const std::string&) {});
+        store.Add(Record(HistoryTimeNow(), "Added", "/w/a"));
+        store.Flush();
+        EXPECT_EQ(ModeOf(dir / "state/sentrel"), 0700u);
+        for (const char* file : {"history.db", "history.db-wal", "history.db-shm"})
+            EXPECT_EQ(ModeOf(dir / "state/sentrel/" + file), 0600u) << file;
+    }
+    ::chmod((dir / "state/sentrel").c_str(), 0755);
+    ::chmod((dir / "state/sentrel/history.db").c_str(), 0644);
+    {
+        THistoryStore store(dir / "state/sentrel/history.db", {}, [](const std::string&) {});
+        store.Add(Record(HistoryTimeNow(), "Added", "/w/b"));
+        store.Flush();
+    }
+    EXPECT_EQ(ModeOf(dir / "state/sentrel"), 0700u) << "tightened at the next start";
+    EXPECT_EQ(ModeOf(dir / "state/sentrel/history.db"), 0600u) << "tightened at the next start";
+    ::umask(umask);
+
+    dir.MakeDir("elsewhere");
+    dir.WriteFile("elsewhere/victim", "untouched");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "linked-folder");
+    dir.MakeDir("own");
+    fs::create_symlink(dir / "elsewhere/victim", dir / "own/history.db");
+    for (const std::string& database : {dir / "linked-folder/history.db", dir / "own/history.db"}) {
+        std::vector<std::string> told;
+        {
+            THistoryStore store(database, {}, [&](const std::string& message) { told.push_back(message); });
+            store.Add(Record(HistoryTimeNow(), "Added", "/w/c"));
+            store.Flush();
+        }
+        EXPECT_EQ(told.size(), 1u) << database;
+        EXPECT_EQ(ReadAll(dir / "elsewhere/victim"), "untouched") << database;
+        EXPECT_FALSE(fs::exists(dir / "elsewhere/history.db")) << database;
+    }
+    EXPECT_NE(PrepareHistoryFolder(dir / "linked-folder").find("symbolic link"), std::string::npos);
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not run here: a folder of another user's (giving it one needs root)";
+    dir.MakeDir("others");
+    ::chown((dir / "others").c_str(), 65534, 65534);
+    EXPECT_NE(PrepareHistoryFolder(dir / "others").find("belongs to another user"), std::string::npos);
+}
+
+// Without a home of the user's, the history goes nowhere every user may
+// write to: root's to its state folder, anyone else's nowhere.
+TEST(HistoryFiles, AreNeverKeptInAFolderEveryoneMayWriteTo) {
+    TEnvironmentScope noHome("HOME", std::nullopt), noState("XDG_STATE_HOME", std::nullopt);
+    EXPECT_EQ(HistoryPathFor("/etc/sentrel.ini", false),
+              ::geteuid() == 0 ? std::string(RootStateFolder) + "/history.db" : std::string());
+    TEnvironmentScope home("HOME", "/home/ann");
+    EXPECT_EQ(HistoryPathFor("/etc/sentrel.ini", false), "/home/ann/.local/state/sentrel/history.db");
+}
+
+namespace {
+// The history's clock, moved by the test while it lives.
+struct TTestClock {
+    int64_t Now = HistoryTimeNow();
+    TTestClock() {
+        SetHistoryClock([this] { return Now; });
+    }
+    ~TTestClock() { SetHistoryClock(nullptr); }
+};
+} // namespace
+
+// Records go by an age the history can trust: a clock set 40 days ahead at
+// one write takes at most a tenth of them (and says so), and none comes to
+// harm when it is set right; records written while the clock was 400 days
+// behind are not taken for old when it is right again.
+TEST(HistoryStore, AClockThatJumpsNeverWipesTheHistory) {
+    TTempDir dir;
+    const std::string file = dir / "history.db";
+    TTestClock clock;
+    const int64_t day = 86400 * Second;
+    const auto write = [&](int64_t time, const std::string& path, std::vector<std::string>* told = nullptr) {
+        THistoryStore store(file, {30, 10000000}, [&](const std::string& message) {
+            if (told)
+                told->push_back(message);
+        });
+        store.Add(Record(time, "Added", path));
+    };
+    {
+        THistoryStore store(file, {30, 10000000}, [](const std::string&) {});
+        for (int i = 0; i < 100; ++i)
+            store.Add(Record(clock.Now - 10 * day + i * Second, "Added", "/w/" + std::to_string(i)));
+    }
+    std::vector<std::string> told;
+    clock.Now += 40 * day;
+    write(clock.Now, "/w/ahead", &told);
+    EXPECT_GE(ReadHistory(file, {}).size(), 91u) << "at most a tenth goes at once";
+    EXPECT_EQ(told.size(), 1u) << "and that more would have gone is said";
+    clock.Now -= 40 * day;
+    write(clock.Now, "/w/right-again");
+    const size_t afterAhead = ReadHistory(file, {}).size();
+    EXPECT_GE(afterAhead, 92u);
+
+    clock.Now -= 400 * day;
+    write(clock.Now, "/w/behind");
+    clock.Now += 400 * day;
+    write(clock.Now, "/w/right-once-more");
+    const std::vector<std::string> kept = PathsOf(ReadHistory(file, {}));
+    EXPECT_NE(std::find(kept.begin(), kept.end(), "/w/behind"), kept.end())
+        << "written while the clock was behind: not old";
+    EXPECT_EQ(kept.size(), afterAhead + 2);
 }

@@ -74,18 +74,24 @@ TEST(ChangeRecords, SavedListsInEachType) {
         TResultLine::Of("12:00:01", "Renamed_new_name", "/w/caf\xe9").Text,
     };
     EXPECT_EQ(SavedChangeList(lines, TSavedListType::Text), lines[0] + "\r\n" + lines[1] + "\r\n" + lines[2] + "\r\n");
-    EXPECT_EQ(SavedChangeList(lines, TSavedListType::Csv), "time,action,path\r\n"
-                                                           "12:00:00,Added,\"/w/a,\"\"b\"\"\"\r\n"
-                                                           "12:00:01,Renamed_old_name,$'/w/x\\ny'\r\n"
-                                                           "12:00:01,Renamed_new_name,$'/w/caf\\xe9'\r\n");
+    const TLocalDay day{"2026-12-07", "-03:30"};
+    const TLineDayOf dayOf = [&](size_t line) { return line == 1 ? nullptr : &day; };
+    EXPECT_EQ(SavedChangeList(lines, TSavedListType::Csv, dayOf),
+              "time,action,path\r\n"
+              "2026-12-07T12:00:00-03:30,Added,\"/w/a,\"\"b\"\"\"\r\n"
+              "12:00:01,Renamed_old_name,$'/w/x\\ny'\r\n"
+              "2026-12-07T12:00:01-03:30,Renamed_new_name,$'/w/caf\\xe9'\r\n")
+        << "a line of a known day gives its whole time";
     EXPECT_EQ(CsvRow({"", "", "/p"}), ",,/p\r\n");
-    const std::string jsonLines = SavedChangeList(lines, TSavedListType::JsonLines);
-    std::vector<std::string> paths, actions;
+    const std::string jsonLines = SavedChangeList(lines, TSavedListType::JsonLines, dayOf);
+    std::vector<std::string> paths, actions, times;
     for (size_t start = 0, end; (end = jsonLines.find('\n', start)) != std::string::npos; start = end + 1) {
         const QJsonObject record = Parsed(jsonLines.substr(start, end - start));
         paths.push_back(PathBytes(record, QStringLiteral("path")));
         actions.push_back(record.value(QStringLiteral("action")).toString().toStdString());
+        times.push_back(record.value(QStringLiteral("time")).toString().toStdString());
     }
+    EXPECT_EQ(times, (std::vector<std::string>{"2026-12-07T12:00:00-03:30", "12:00:01", "2026-12-07T12:00:01-03:30"}));
     EXPECT_EQ(paths, (std::vector<std::string>{"/w/a,\"b\"", "/w/x\ny", "/w/caf\xe9"}));
     EXPECT_EQ(actions, (std::vector<std::string>{"Added", "Renamed_old_name", "Renamed_new_name"}))
         << "a list's neighbouring lines are no proof of one rename";

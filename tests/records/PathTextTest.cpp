@@ -51,3 +51,21 @@ TEST(PathText, MessagesKeepTheirLinesAndLoseTheirControls) {
     EXPECT_EQ(ShownMessage("caf\xc3\xa9 \xff"), "caf\xc3\xa9 \\xff");
 }
 } // namespace
+
+// A hint's lines hold at most so many characters; a character of several
+// bytes is never cut, and nothing is added but the breaks.
+TEST(PathText, AWrappedPathBreaksBetweenCharactersOnly) {
+    const struct {
+        const char* Shown;
+        size_t Width;
+        const char* Wrapped;
+    } cases[] = {
+        {"", 3, ""},
+        {"/ab", 3, "/ab"},
+        {"/abc", 3, "/ab\nc"},
+        {"/\xc3\xa9\xc3\xa9\xc3\xa9", 2, "/\xc3\xa9\n\xc3\xa9\xc3\xa9"},
+        {"/a\xe2\x80\x8b" "b", 2, "/a\n\xe2\x80\x8b" "b"},
+    };
+    for (const auto& [shown, width, wrapped] : cases)
+        EXPECT_EQ(WrappedPath(shown, width), wrapped) << shown;
+}

@@ -3,6 +3,7 @@
 #include "runtime/Exception.h"
 #include "toolkit/ListBox.h"
 
+#include <QImage>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <random>
@@ -125,7 +126,10 @@ TEST(ListBox, FindKeyMatchesTheWholeKeyExactly) {
 
 // The index must answer exactly as reading every line would, whatever
 // happened to the list before.
-TEST(ListBox, FindKeyIndexAgreesWithReadingEveryLine) {
+// Random edits, filters and removals at one go: the key index, the rows the
+// view shows (with their remarks) and the selection always agree with
+// reading every line.
+TEST(ListBox, FindKeyAndTheShownRowsAgreeWithReadingEveryLine) {
     std::mt19937 random(7);
     const std::vector<std::string> parts = {"home", "HOME", "a.txt", "b", "x - y", "a"};
     auto randomPath = [&] {
@@ -135,17 +139,21 @@ TEST(ListBox, FindKeyIndexAgreesWithReadingEveryLine) {
             path += "/" + parts[random() % parts.size()];
         return path;
     };
-    TListBox list(nullptr);
+    TListBox list(nullptr, TListBox::TSelection::Multiple);
     list.EnableKeyIndex(KeyOf);
     std::vector<bool> notes;
+    std::vector<std::string> remarks;
+    std::string filter; // empty: none
     for (int step = 0; step < 4000; ++step) {
-        int action = static_cast<int>(random() % 20);
+        int action = static_cast<int>(random() % 24);
         if (action < 9 || list.Count() == 0) {
             list.Add("12:00:00 - Modified - " + randomPath());
             notes.push_back(false);
+            remarks.emplace_back();
         } else if (action < 10) {
             list.AddNote("12:00:00 - Not_watched - " + randomPath());
             notes.push_back(true);
+            remarks.emplace_back();
         } else if (action < 15) {
             const int line = static_cast<int>(random() % list.Count());
             list.SetLine(line, "12:00:01 - Added - " + randomPath());
@@ -153,20 +161,65 @@ TEST(ListBox, FindKeyIndexAgreesWithReadingEveryLine) {
             const int line = static_cast<int>(random() % list.Count());
             list.Delete(line);
             notes.erase(notes.begin() + line);
-        } else if (random() % 20 == 0) {
+            remarks.erase(remarks.begin() + line);
+        } else if (action == 19 && random() % 20 == 0) {
             list.Clear();
             notes.clear();
-        } else if (random() % 2 == 0) { // the oldest lines give way to a note
+            remarks.clear();
+        } else if (action == 19 && random() % 2 == 0) { // the oldest lines give way to a note
             const int count = 1 + static_cast<int>(random() % list.Count());
             const int left = list.Count() - count + 1;
             list.ReplaceTop(count, "(older lines elsewhere)");
             notes.erase(notes.begin(), notes.begin() + count - 1);
+            remarks.erase(remarks.begin(), remarks.begin() + count - 1);
             notes.front() = true;
+            remarks.front().clear();
             ASSERT_EQ(list.Count(), left);
             ASSERT_EQ(list.Line(0), "(older lines elsewhere)");
+        } else if (action == 20) {
+            filter = std::vector<std::string>{"", "/a", "HOME", "x - y/b"}[random() % 4];
+            list.SetLineFilter(filter.empty() ? TListBox::TShows()
+                                              : [filter](std::string_view line) { return line.find(filter) != line.npos; });
+        } else if (action == 21) {
+            std::vector<int> gone;
+            for (int line = 0; line < list.Count(); ++line)
+                if (random() % 3 == 0)
+                    gone.push_back(line);
+            list.DeleteLines(gone);
+            for (auto line = gone.rbegin(); line != gone.rend(); ++line) {
+                notes.erase(notes.begin() + *line);
+                remarks.erase(remarks.begin() + *line);
+            }
+        } else if (action == 22) {
+            list.SetSelected(static_cast<int>(random() % list.Count()), true);
+        } else {
+            const int line = static_cast<int>(random() % list.Count());
+            remarks[static_cast<size_t>(line)] = "(remark " + std::to_string(step) + ")";
+            list.SetRemark(line, remarks[static_cast<size_t>(line)]);
         }
         const std::string query = randomPath();
         ASSERT_EQ(list.FindKey(query), FirstWithKey(list, notes, query)) << "query " << query << " at step " << step;
+        std::vector<std::string> shown, rows;
+        std::vector<int> selectable;
+        for (int line = 0; line < list.Count(); ++line) {
+            const std::string text(list.Line(line));
+            ASSERT_EQ(list.LineShown(line), filter.empty() || text.find(filter) != text.npos) << step;
+            if (list.LineShown(line)) {
+                shown.push_back(remarks[static_cast<size_t>(line)].empty() ? text
+                                                                            : text + "    " + remarks[static_cast<size_t>(line)]);
+                selectable.push_back(line);
+            } else
+                ASSERT_FALSE(list.Selected(line)) << "a hidden line is never selected, at step " << step;
+        }
+        for (int row = 0; row < list.model()->rowCount(); ++row)
+            rows.push_back(list.model()->index(row, 0).data().toString().toStdString());
+        ASSERT_EQ(rows, shown) << "at step " << step;
+        ASSERT_EQ(list.ShownCount(), static_cast<int>(shown.size()));
+        std::vector<int> selected;
+        for (int line : selectable)
+            if (list.Selected(line))
+                selected.push_back(line);
+        ASSERT_EQ(list.SelectedLines(), selected) << "at step " << step;
     }
 }
 
@@ -183,4 +236,24 @@ TEST(ListBox, AnErrorInItsClickHandlerIsShownWhereQtCallsIt) {
     EXPECT_THAT(boxes, ::testing::Each(std::string("Click failed.")));
     EXPECT_EQ(list.ItemIndex(), 1);
     EXPECT_TRUE(log.TakeCritical().empty());
+}
+
+// The hint shows while no line does: in an empty list, and where every
+// line is filtered out; a shown line hides it.
+TEST(ListBox, AnEmptyHintShowsWhileNoLineDoes) {
+    TListBox list(nullptr);
+    list.resize(300, 120);
+    const auto looks = [&] { return list.grab().toImage(); };
+    const QImage blank = looks();
+    list.SetEmptyHint("No folder is watched");
+    EXPECT_NE(looks(), blank);
+    list.Add("a line");
+    const QImage withLine = looks();
+    list.SetEmptyHint({});
+    EXPECT_EQ(looks(), withLine) << "the line hid the hint";
+    list.SetEmptyHint("No line matches z");
+    list.SetLineFilter([](std::string_view) { return false; });
+    const QImage filtered = looks();
+    list.SetEmptyHint({});
+    EXPECT_NE(filtered, looks());
 }

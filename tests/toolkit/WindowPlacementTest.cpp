@@ -44,3 +44,22 @@ TEST(WindowPlacement, APlaceGivenBeforeTheFrameIsKnownIsKeptForIt) {
     EXPECT_NE(window.geometry(), window.frameGeometry()) << "this platform draws a frame";
     EXPECT_EQ(WindowFrameGeometry(window), QRect(40, 50, 520, 410));
 }
+
+// A dialog opens over its owner, and wholly on the owner's screen however
+// large it would be or wherever the owner stands.
+TEST(WindowPlacement, ADialogOpensOverItsOwnerAndFitsItsScreen) {
+    const QRect screen(0, 0, 1024, 736);
+    const struct {
+        const char* What;
+        QSize Wanted;
+        QRect Owner;
+        QRect Placed;
+    } cases[] = {
+        {"centred on its owner", {400, 300}, {100, 100, 600, 500}, {200, 200, 400, 300}},
+        {"owner at the right edge", {955, 600}, {700, 100, 491, 400}, {69, 0, 955, 600}},
+        {"owner half off the screen", {400, 300}, {-300, 600, 400, 400}, {0, 436, 400, 300}},
+        {"larger than the screen", {1600, 900}, {100, 100, 491, 400}, {0, 0, 1024, 736}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(PlaceOverOwner(c.Wanted, c.Owner, screen), c.Placed) << c.What;
+}

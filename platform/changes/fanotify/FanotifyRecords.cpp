@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/fanotify.h>
+#include <sys/statfs.h>
 
 namespace fanotify {
 
@@ -180,6 +181,26 @@ std::vector<uint64_t> HandleOf(const std::string& key) {
         std::memcpy(handle->f_handle, key.data() + KeyHeader, bytes);
     }
     return storage;
+}
+
+std::string FileSystemIdOf(int folder, const std::string& path) {
+    struct statfs status;
+    const int result = path.empty() ? ::fstatfs(folder, &status) : ::statfs(path.c_str(), &status);
+    if (result != 0)
+        return {};
+    return std::string(reinterpret_cast<const char*>(&status.f_fsid), sizeof status.f_fsid);
+}
+
+std::string KeyAt(int folder, const std::string& path) {
+    std::vector<uint64_t> storage = HandleStorage();
+    auto* handle = reinterpret_cast<file_handle*>(storage.data());
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    const std::string fileSystem = FileSystemIdOf(folder, path);
+    if (fileSystem.empty() ||
+        ::name_to_handle_at(folder, path.c_str(), handle, &mountId, path.empty() ? AT_EMPTY_PATH : 0) != 0)
+        return {};
+    return KeyOf(fileSystem, *handle);
 }
 
 } // namespace fanotify

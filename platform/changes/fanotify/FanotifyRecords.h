@@ -61,6 +61,13 @@ std::string FileSystemOf(const std::string& key);
 // file_handle), in storage aligned for it.
 std::vector<uint64_t> HandleOf(const std::string& key);
 
+// The ID of the file system that holds folder (path empty) or the object
+// at path (folder AT_FDCWD); empty when the system tells none.
+std::string FileSystemIdOf(int folder, const std::string& path);
+// The key fanotify gives folder itself (path empty) or the object at path
+// below it; empty when the system has none.
+std::string KeyAt(int folder, const std::string& path);
+
 } // namespace fanotify
 
 #endif

@@ -16,7 +16,6 @@
 #include <optional>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -41,34 +40,6 @@ uint64_t FanotifyMaskFor(uint32_t filter) {
     if (inotifyMask & IN_ACCESS)
         mask |= FAN_ACCESS;
     return mask;
-}
-
-// The file system that holds the object at path, below folder (AT_FDCWD:
-// the working folder; an empty path: folder itself).
-std::string FileSystemIdOf(int folder, const std::string& path) {
-    struct statfs status;
-    const int result = path.empty() ? ::fstatfs(folder, &status) : ::statfs(path.c_str(), &status);
-    if (result != 0)
-        return {};
-    return std::string(reinterpret_cast<const char*>(&status.f_fsid), sizeof status.f_fsid);
-}
-
-// The key fanotify gives the object at path below folder; empty when the
-// system has none.
-std::string KeyOf(int folder, const std::string& path) {
-    std::vector<uint64_t> storage = fanotify::HandleStorage();
-    auto* handle = reinterpret_cast<file_handle*>(storage.data());
-    handle->handle_bytes = MAX_HANDLE_SZ;
-    int mountId = 0;
-    const std::string fileSystem = FileSystemIdOf(folder, path);
-    if (fileSystem.empty() ||
-        ::name_to_handle_at(folder, path.c_str(), handle, &mountId, path.empty() ? AT_EMPTY_PATH : 0) != 0)
-        return {};
-    return fanotify::KeyOf(fileSystem, *handle);
-}
-
-std::string KeyOf(const std::string& path) {
-    return KeyOf(AT_FDCWD, path);
 }
 
 // Where a source's events come from: a group of its own, or, for a watch
@@ -167,7 +138,7 @@ int TFanotifySource::Start(TInotifyTranslator& translator, bool subTree, uint32_
         return error;
     // Once the way is guarded, a path that still leads to the folder opened
     // keeps leading there for as long as the watch lasts.
-    if (FServed && KeyOf(FTree.RootPath()) != FRootKey)
+    if (FServed && fanotify::KeyAt(AT_FDCWD, FTree.RootPath()) != FRootKey)
         return LeadsElsewhere;
     return 0;
 }
@@ -181,7 +152,7 @@ int TFanotifySource::GuardRootPath(TInotifyTranslator& translator, const std::st
     const std::string given = AbsolutePath(givenPath);
     for (const std::string& path : {given, CanonicalPath(given)})
         for (const auto& [folder, next] : StepsTo(path)) {
-            const std::string key = KeyOf(folder);
+            const std::string key = fanotify::KeyAt(AT_FDCWD, folder);
             if (key.empty())
                 continue;
             if (fanotify::FileSystemOf(key) != FFileSystem)
@@ -428,8 +399,8 @@ TFanotifyChoice ChooseFanotify(const std::string& path, std::shared_ptr<TFanotif
     if (!feed)
         return {{}, whyNot};
     const int at = served ? served->Folder.Get() : AT_FDCWD;
-    const std::string fileSystem = served ? FileSystemIdOf(at, {}) : FileSystemIdOf(AT_FDCWD, path);
-    const std::string key = served ? KeyOf(at, {}) : KeyOf(path);
+    const std::string fileSystem = fanotify::FileSystemIdOf(served ? at : AT_FDCWD, served ? std::string() : path);
+    const std::string key = served ? fanotify::KeyAt(at, {}) : fanotify::KeyAt(AT_FDCWD, path);
     if (fileSystem.empty() || key.empty())
         return {{}, "fanotify cannot name this file system's folders"};
     // Folders are found again by their handles, which takes a capability

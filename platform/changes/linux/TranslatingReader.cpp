@@ -90,6 +90,7 @@ TWaitResult TTranslatingReader::Wait(int timeoutMs) {
             return TWaitResult::Signalled;
         if (!DrainEvents())
             return TWaitResult::Failed;
+        TellDeliveredIfSo();
         FTranslator.SettleLateMovesOut(TClock::now());
         ReconcileIfSettled();
         if (!FTranslator.MovesPending())
@@ -120,6 +121,9 @@ TWaitResult TTranslatingReader::Wait(int timeoutMs) {
 // marked once, until the queue has room again.
 bool TTranslatingReader::DrainEvents() {
     alignas(8) char events[64 * 1024];
+    // Every change made before an ask taken here is in the kernel's queue
+    // already, and read by the end of this drain.
+    const uint64_t asked = FDeliveryAsked.load(std::memory_order_acquire);
     FDrained = false;
     if (FDropping && FQueue.Bytes() < PendingMemoryLimit)
         FDropping = false;
@@ -133,6 +137,7 @@ bool TTranslatingReader::DrainEvents() {
             FSource->NothingQueued();
             FDrained = true;
             QueueEmptied();
+            TakeDeliveryAsk(asked);
             return true;
         }
         if (!FDropping && FQueue.Bytes() >= PendingMemoryLimit) {
@@ -144,6 +149,26 @@ bool TTranslatingReader::DrainEvents() {
         else
             FSource->Translate(events, static_cast<size_t>(length), FTranslator);
     }
+}
+
+// The answer to the latest ask waits for what is queued now, held renames
+// included, to be handed on. The wake the ask gave is spent here.
+void TTranslatingReader::TakeDeliveryAsk(uint64_t asked) {
+    if (asked <= FDeliveryTaken)
+        return;
+    FDeliveryTaken = asked;
+    FDeliveredAt = FQueue.EndSlot();
+    uint64_t count = 0;
+    [[maybe_unused]] ssize_t read = ::read(FWake.Get(), &count, sizeof count);
+}
+
+// A wait starts after the worker took the last completed read: what was
+// packed before it is handed on.
+void TTranslatingReader::TellDeliveredIfSo() {
+    if (!FDeliveredAt || FQueue.FirstSlot() < *FDeliveredAt)
+        return;
+    FDeliveredAt.reset();
+    FNotices.Delivered(FDeliveryTaken);
 }
 
 void TTranslatingReader::QueueEmptied() {
@@ -231,7 +256,8 @@ bool TTranslatingReader::TakeNotice(TWatchNotice& notice) {
         notice.Kind = TWatchNotice::TKind::Covered;
     }
     FCovered = FCovered || notice.Kind == TWatchNotice::TKind::Covered;
-    if (notice.Kind != TWatchNotice::TKind::NotCovered && notice.Kind != TWatchNotice::TKind::Merged)
+    if (notice.Kind != TWatchNotice::TKind::NotCovered && notice.Kind != TWatchNotice::TKind::Merged &&
+        notice.Kind != TWatchNotice::TKind::Delivered)
         notice.Mechanism = Mechanism();
     return true;
 }
@@ -316,6 +342,13 @@ void TTranslatingReader::TakeNewExclusions() {
         poller->SetRules(FExcluded.Rules(), FExcluded.ShownRoot());
 }
 
+bool TTranslatingReader::AskDelivered(uint64_t ticket) {
+    FDeliveryAsked.store(ticket, std::memory_order_release);
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t written = ::write(FWake.Get(), &one, sizeof one);
+    return true;
+}
+
 void TTranslatingReader::Interrupt() {
     FInterrupted.store(true, std::memory_order_release);
     const uint64_t one = 1;
@@ -355,6 +388,21 @@ std::string TTranslatingReader::FailureReason() const {
     if (FStartError != 0)
         return DescribeNotCovered(FStartError) + ".";
     return {};
+}
+
+std::string TTranslatingReader::StopWords() const {
+    switch (FTranslator.RootLoss()) {
+    case TRootLoss::Removed:
+        return "removed";
+    case TRootLoss::Moved:
+        return "moved";
+    case TRootLoss::Unmounted:
+        return "unmounted";
+    case TRootLoss::None:
+        break;
+    }
+    // Opened, and gone before the first read could start.
+    return FStartError == ENOENT ? "removed" : std::string();
 }
 
 bool TTranslatingReader::CompleteIfReady() {

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sys/types.h>
 #include <string>
 #include <utility>
@@ -49,8 +50,10 @@ public:
     void TakeFolders(std::vector<TFolderRef>& folders) override;
     bool TakeNotice(TWatchNotice& notice) override;
     void SetExcludedFolders(TFolderExclusionRules rules) override;
+    bool AskDelivered(uint64_t ticket) override;
     void Interrupt() override;
     std::string FailureReason() const override;
+    std::string StopWords() const override;
 
 private:
     void TakeNewExclusions();
@@ -60,6 +63,8 @@ private:
     void StepPollers(TClock::time_point deadline);
     void DropUnmountedPollers();
     bool DrainEvents();
+    void TakeDeliveryAsk(uint64_t asked);
+    void TellDeliveredIfSo();
     void QueueEmptied();
     void ReconcileIfSettled();
     // How the folder is watched, and what was lost or merged so far.
@@ -88,6 +93,11 @@ private:
     uint64_t FMerged = 0;   // corrections of changes the system merged
     std::array<uint64_t, LossReasons> FLossesTold{};
     TRulesHandOver FNewExclusions;
+    // Asks for a Delivered notice: the latest ticket asked for (any thread),
+    // the latest the worker took, and the slot its answer waits for.
+    std::atomic<uint64_t> FDeliveryAsked{0};
+    uint64_t FDeliveryTaken = 0;
+    std::optional<TPendingChanges::TSlot> FDeliveredAt;
 
     bool FStarted = false;
     uint32_t FFilter = 0;

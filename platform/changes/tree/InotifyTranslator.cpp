@@ -176,9 +176,13 @@ void TInotifyTranslator::OnMovedOut(int wd, const std::string& name, bool isDir,
     ParentModified(wd);
 }
 
-// A folder that comes back at once at the name of the folder it was
-// exchanged with is reported as added there, with what it holds: the
-// first half of the exchange, a rename, replaced it at its old name.
+// Two entries exchanged (renameat2 with RENAME_EXCHANGE) come as a rename
+// and, right after it, one back the other way: the two renames they are. A
+// folder that comes back at the name of the folder it was exchanged with
+// (which the first rename displaced) is known by its watch, and its old
+// name holds an entry after it. Two files exchanged cannot be told from
+// two renames one after the other: the check of their names afterwards
+// adds the name the second rename left.
 void TInotifyTranslator::OnRenamed(const TMoveFrom& from, int toWd, const std::string& toName) {
     const bool reported = FFilter & NameFilterFor(from.IsDir);
     if (!from.IsDir && FTree.FindChild(toWd, toName))
@@ -187,12 +191,7 @@ void TInotifyTranslator::OnRenamed(const TMoveFrom& from, int toWd, const std::s
         from.IsDir && FSubTree ? FPort.FolderRenamed(from.Wd, from.Name, toWd, toName, FLastEmpty) : TFolderMove::Moved;
     Touch(from.Wd, from.Name, move == TFolderMove::Exchanged, from.IsDir, true);
     Touch(toWd, toName, true, from.IsDir, true);
-    if (move == TFolderMove::Exchanged) {
-        FQueue.Settle(from.Slot, ActionOnEntry(reported ? FILE_ACTION_ADDED : 0, from.IsDir),
-                      FTree.RelativeName(toWd, toName), FPort.IdentityOf(toWd));
-        if (const std::optional<int> folder = FTree.FindChild(toWd, toName))
-            FPort.ReportContents(*folder);
-    } else if (reported) {
+    if (reported) {
         FQueue.SettleAsRename(from.Slot, FTree.RelativeName(from.Wd, from.Name), FTree.RelativeName(toWd, toName),
                               from.IsDir, FPort.IdentityOf(toWd));
     } else {

@@ -31,31 +31,49 @@ void RemoveBelow(TNames& names, const std::string& name) {
         below = names.erase(below);
 }
 
-// The tree that the records make of the tree as it was.
+// The names below name (itself included), renamed to to.
+TNames Subtree(const TNames& names, const std::string& name, const std::string& to) {
+    TNames moved;
+    for (const std::string& each : names)
+        if (each == name || each.rfind(name + "/", 0) == 0)
+            moved.insert(to + each.substr(name.size()));
+    return moved;
+}
+
+// The tree that the records make of the tree as it was. A rename onto a
+// name that held an entry, followed at once by one back the other way, is
+// an exchange: the entry it displaced takes the first one's old name.
 TNames Replay(TNames names, const std::vector<TSeen>& records) {
     std::string oldName;
+    std::string lastFrom, lastTo;
+    TNames displaced;
     for (const TSeen& record : records) {
         switch (record.Action) {
         case 1:
             names.insert(record.Name);
+            displaced.clear();
             break;
         case 2:
             RemoveBelow(names, record.Name);
+            displaced.clear();
             break;
         case 4:
             oldName = record.Name;
             break;
         case 5: {
-            TNames moved;
-            for (const std::string& name : names)
-                if (name == oldName || name.rfind(oldName + "/", 0) == 0)
-                    moved.insert(record.Name + name.substr(oldName.size()));
-            RemoveBelow(names, oldName);
+            const bool exchange = !displaced.empty() && oldName == lastTo && record.Name == lastFrom;
+            const TNames moved = exchange ? Subtree(displaced, oldName, record.Name)
+                                          : Subtree(names, oldName, record.Name);
+            displaced = exchange ? TNames{} : Subtree(names, record.Name, record.Name);
+            if (!exchange)
+                RemoveBelow(names, oldName);
             RemoveBelow(names, record.Name);
             names.insert(moved.begin(), moved.end());
+            lastFrom = oldName;
+            lastTo = record.Name;
             break;
         }
-        default:
+        default: // a folder's times changed: no part of the sequence
             break;
         }
     }

@@ -2,9 +2,13 @@
 
 #include "platform/desktop/ProcessStart.h"
 
+#include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 using TWords = std::vector<std::string>;
@@ -78,13 +82,27 @@ TEST(ProcessStart, WhatCannotStartSaysWhy) {
     EXPECT_TRUE(StartProcess({"true"}, &reason));
 }
 
-TEST(ProcessStart, AnAnswerReceivesTheCommandInsteadOfTheSystem) {
-    std::vector<TWords> started;
-    SetProcessStartAnswer([&started](const TWords& command) {
-        started.push_back(command);
-        return false;
-    });
-    EXPECT_FALSE(StartProcess({"sentrel-no-such-program-here", "a b"}));
-    SetProcessStartAnswer([](const TWords&) { return true; });
-    EXPECT_EQ(started, std::vector<TWords>{TWords({"sentrel-no-such-program-here", "a b"})});
+// A real start: the program gets each word byte for byte (no shell reads
+// them) and runs in a session of its own.
+TEST(ProcessStart, TheProgramReceivesEveryWordAsItIsInASessionOfItsOwn) {
+    TRealProcessStart real;
+    TTempDir dir;
+    const std::string told = dir / "told", done = dir / "done";
+    const TWords words = {"a b", "$(touch " + dir / "ran" + ")", ";", "caf\xe9", "'\"", ""};
+    TWords command = {"/bin/sh", "-c",
+                      "printf '%s\\n' \"$@\" > \"$0\"; awk '{print $6}' /proc/$$/stat >> \"$0\"; : > " + done, told};
+    command.insert(command.end(), words.begin(), words.end());
+    std::string reason;
+    ASSERT_TRUE(StartProcess(command, &reason)) << reason;
+    for (int wait = 0; wait < 1000 && !std::filesystem::exists(done); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(std::filesystem::exists(done)) << "the program never ran";
+    std::ifstream text(told);
+    TWords received;
+    for (std::string line; std::getline(text, line);)
+        received.push_back(line);
+    ASSERT_EQ(received.size(), words.size() + 1);
+    EXPECT_EQ(TWords(received.begin(), received.end() - 1), words);
+    EXPECT_NE(received.back(), std::to_string(::getsid(0))) << "the program shares this one's session";
+    EXPECT_FALSE(std::filesystem::exists(dir / "ran")) << "a word was run as a command";
 }

@@ -19,7 +19,9 @@
 namespace fs = std::filesystem;
 
 namespace {
-constexpr int PollQuietMs = 2600; // longer than the shortest interval between walks
+// More than twice the shortest interval between walks: a walk that a loaded
+// machine delays by a whole interval still lands inside the wait.
+constexpr int PollQuietMs = 4500;
 
 // Chooses polling for the watches made while it lives.
 struct TPollingChosen : TEnvironmentScope {

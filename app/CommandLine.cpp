@@ -59,6 +59,17 @@ std::string OptionValue(const std::string& option, const std::string& argument,
     return arguments[++index];
 }
 
+TCommandLine::TFormat FormatNamed(const std::string& format) {
+    using enum TCommandLine::TFormat;
+    if (format == "text")
+        return Text;
+    if (format == "json")
+        return Json;
+    if (format == "ecs")
+        return Ecs;
+    throw ECommandLineError("unknown format " + format + ": the formats are text, json and ecs");
+}
+
 bool IsOption(const std::string& argument, const std::string& option) {
     return argument == option || (argument.starts_with(option) && argument[option.size()] == '=');
 }
@@ -128,10 +139,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
             if (result.SettingsFile.empty())
                 throw ECommandLineError("option --settings needs a file name");
         } else if (IsOption(argument, "--format")) {
-            const std::string format = OptionValue("--format", argument, arguments, i, "text or json");
-            if (format != "text" && format != "json")
-                throw ECommandLineError("unknown format " + format + ": the formats are text and json");
-            result.Format = format == "json" ? TCommandLine::TFormat::Json : TCommandLine::TFormat::Text;
+            result.Format = FormatNamed(OptionValue("--format", argument, arguments, i, "text, json or ecs"));
             formatGiven = true;
         } else {
             throw ECommandLineError("unknown option " + argument);
@@ -182,9 +190,9 @@ its excluded and included file types, and never writes it.
 
 std::string UsageText() {
     return R"(Usage: sentrel [--verbose] [--settings FILE] [FOLDER...]
-       sentrel --console [--format text|json] [--settings FILE] [--since WHEN]
+       sentrel --console [--format text|json|ecs] [--settings FILE] [--since WHEN]
                [--no-catch-up] [--process] [--helper] FOLDER...
-       sentrel --console --history [--format text|json] [--settings FILE]
+       sentrel --console --history [--format text|json|ecs] [--settings FILE]
                [--since WHEN] [--until WHEN] [PATTERN]
        sentrel --help | --version
 
@@ -203,8 +211,9 @@ list, as "Add Directory" does (a folder listed already is not added again).
                    could not be watched (Not_watched) come among them; the
                    reason for a Not_watched line goes to the standard error.
   --format FORMAT  how the console writes its lines: text (the default), as
-                   the window lists them, or json, one JSON object per line
-                   (see the manual page for its members)
+                   the window lists them; json, one JSON object per line
+                   (see the manual page for its members); or ecs, JSON
+                   Lines with the Elastic Common Schema's field names
   --history        print the changes kept in the history, oldest first, with
                    their dates, and end: those --since and --until bound
                    (both included) and whose path holds PATTERN, if given

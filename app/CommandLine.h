@@ -16,9 +16,10 @@ struct TCommandLine {
     bool Verbose = false;
     // The settings file named by --settings; empty for the usual one.
     std::string SettingsFile;
-    // How the console writes its lines: as the window lists them, or as
-    // JSON Lines (--format json).
-    enum class TFormat { Text, Json };
+    // How the console writes its lines: as the window lists them, as JSON
+    // Lines (--format json), or as JSON Lines with the Elastic Common
+    // Schema's field names (--format ecs).
+    enum class TFormat { Text, Json, Ecs };
     TFormat Format = TFormat::Text;
     // The folders to watch, absolute, in the order given.
     std::vector<std::string> Folders;

@@ -14,6 +14,7 @@
 #include "platform/system/PlatformInfo.h"
 #include "records/ChangeFilter.h"
 #include "records/ChangeRecords.h"
+#include "records/EcsRecords.h"
 #include "records/PathText.h"
 #include "records/ResultLines.h"
 #include "runtime/SysUtils.h"
@@ -270,7 +271,7 @@ void TConsole::Emit(TChangeRecord record) {
 void TConsole::FlushRename() {
     for (const TChangeRecord& ready : FRenames.Flush()) {
         Keep(ready);
-        if (FFormat == TCommandLine::TFormat::Json)
+        if (FFormat != TCommandLine::TFormat::Text)
             Print(ready);
     }
 }
@@ -288,8 +289,8 @@ void TConsole::Print(const TChangeRecord& record) {
 // A record of a change, not of a note, names its process when asked.
 std::string TConsole::Line(const TChangeRecord& record) const {
     const bool named = FProcess && record.Reason.empty();
-    if (FFormat == TCommandLine::TFormat::Json)
-        return JsonRecord(record, named) + '\n';
+    if (FFormat != TCommandLine::TFormat::Text)
+        return RecordLine(record, FFormat, named);
     const TResultLine line = TResultLine::Of(record);
     if (!named)
         return line.Text + '\n';
@@ -365,7 +366,15 @@ void TellUser(std::string message) {
 }
 
 std::string ConsoleTimeNow(TCommandLine::TFormat format) {
-    return format == TCommandLine::TFormat::Json ? RecordTimeNow() : TimeNow();
+    return format == TCommandLine::TFormat::Text ? TimeNow() : RecordTimeNow();
+}
+
+// The machine's name is asked once: a record of every change names it.
+std::string RecordLine(const TChangeRecord& record, TCommandLine::TFormat format, bool withProcess) {
+    static const std::string host = HostName();
+    return (format == TCommandLine::TFormat::Ecs ? EcsRecord(record, host, withProcess)
+                                                 : JsonRecord(record, withProcess)) +
+           '\n';
 }
 
 int RunConsole(const TCommandLine& commandLine) {

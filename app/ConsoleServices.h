@@ -60,3 +60,5 @@ std::shared_ptr<void> StartPrivilegedHelper();
 
 // The time of a line made now, in the format's form.
 std::string ConsoleTimeNow(TCommandLine::TFormat format);
+// A record as a line of a record format (json, ecs), its line break included.
+std::string RecordLine(const TChangeRecord& record, TCommandLine::TFormat format, bool withProcess);

@@ -21,8 +21,8 @@
 namespace {
 // The lines of a kept record: a JSON object, or text lines with the date.
 std::string KeptLines(const THistoryRecord& record, TCommandLine::TFormat format) {
-    if (format == TCommandLine::TFormat::Json)
-        return JsonRecord(ChangeRecordOf(record)) + '\n';
+    if (format != TCommandLine::TFormat::Text)
+        return RecordLine(ChangeRecordOf(record), format, true);
     std::string lines;
     for (const std::string& line : HistoryTextLines(record))
         lines += line + '\n';

@@ -1,5 +1,6 @@
 #include "records/ChangeRecords.h"
 
+#include "records/JsonObject.h"
 #include "runtime/SysUtils.h"
 
 #include <algorithm>
@@ -14,39 +15,12 @@ std::string_view RenameOf(std::string_view action, std::string_view end) {
     return action.ends_with(end) ? action.substr(0, action.size() - end.size()) : std::string_view();
 }
 
-bool IsUtf8(std::string_view text) {
-    for (std::size_t at = 0; at < text.size();) {
-        char32_t code = 0;
-        const std::size_t length = Utf8SequenceLength(text, at, code);
-        if (length == 0)
-            return false;
-        at += length;
-    }
-    return true;
-}
-
-void AppendMember(std::string& json, std::string_view name, std::string_view value) {
-    json += json.size() > 1 ? ",\"" : "\"";
-    json += name;
-    json += "\":";
-    json += JsonString(value);
-}
-
 // A path as a string member, or as its bytes when it is not text.
-void AppendPath(std::string& json, std::string_view name, std::string_view path) {
-    if (IsUtf8(path)) {
-        AppendMember(json, name, path);
-        return;
-    }
-    AppendMember(json, std::string(name) + "_base64", Base64(path));
-}
-
-// A member whose value is JSON already.
-void AppendRaw(std::string& json, std::string_view name, std::string_view value) {
-    json += json.size() > 1 ? ",\"" : "\"";
-    json += name;
-    json += "\":";
-    json += value;
+void AddPath(TJsonObject& json, std::string_view name, std::string_view path) {
+    if (IsUtf8(path))
+        json.Text(name, path);
+    else
+        json.Text(std::string(name) + "_base64", Base64(path));
 }
 } // namespace
 
@@ -89,39 +63,37 @@ std::string JsonString(std::string_view text) {
 
 // What is withheld from whoever is told is left out: a number of 0, a user of -1.
 std::string JsonProcess(const TChangeProcess& process) {
-    std::string json = "{";
+    TJsonObject json;
     if (process.Pid != 0)
-        AppendRaw(json, "pid", std::to_string(process.Pid));
+        json.Raw("pid", std::to_string(process.Pid));
     if (process.OtherUser)
-        AppendRaw(json, "other_user", "true");
+        json.Raw("other_user", "true");
     else if (!process.Named)
-        AppendRaw(json, "ended", "true");
+        json.Raw("ended", "true");
     else
-        AppendMember(json, "command", process.Command);
+        json.Text("command", process.Command);
     if (!process.OtherUser && process.Named && !process.Executable.empty())
-        AppendPath(json, "executable", process.Executable);
+        AddPath(json, "executable", process.Executable);
     if ((process.OtherUser || process.Named) && process.User >= 0)
-        AppendRaw(json, "user", std::to_string(process.User));
-    return json + '}';
+        json.Raw("user", std::to_string(process.User));
+    return json.Json();
 }
 
 std::string JsonRecord(const TChangeRecord& record, bool withProcess) {
-    std::string json = "{";
-    AppendMember(json, "time", record.Time);
-    AppendMember(json, "action", record.Action);
+    TJsonObject json;
+    json.Text("time", record.Time).Text("action", record.Action);
     if (record.OldPath)
-        AppendPath(json, "old_path", *record.OldPath);
-    AppendPath(json, "path", record.Path);
+        AddPath(json, "old_path", *record.OldPath);
+    AddPath(json, "path", record.Path);
     if (!record.Folder.empty())
-        AppendPath(json, "folder", record.Folder);
+        AddPath(json, "folder", record.Folder);
     if (record.IsFolder)
-        json += *record.IsFolder ? ",\"is_folder\":true" : ",\"is_folder\":false";
+        json.Raw("is_folder", *record.IsFolder ? "true" : "false");
     if (!record.Reason.empty())
-        AppendMember(json, "reason", record.Reason);
+        json.Text("reason", record.Reason);
     if (record.Process && withProcess)
-        json += ",\"process\":" + JsonProcess(*record.Process);
-    json += '}';
-    return json;
+        json.Raw("process", JsonProcess(*record.Process));
+    return json.Json();
 }
 
 std::string RecordTimeNow() {

@@ -100,6 +100,17 @@ size_t Utf8SequenceLength(std::string_view text, size_t at, char32_t& code) {
     return length;
 }
 
+bool IsUtf8(std::string_view text) {
+    for (size_t at = 0; at < text.size();) {
+        char32_t code = 0;
+        const size_t length = Utf8SequenceLength(text, at, code);
+        if (length == 0)
+            return false;
+        at += length;
+    }
+    return true;
+}
+
 std::string Format(const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -25,6 +25,8 @@ bool ContainsText(std::string_view text, std::string_view part);
 // character it stands for in code; 0 when the bytes there are not one
 // (overlong forms and surrogates are not).
 size_t Utf8SequenceLength(std::string_view text, size_t at, char32_t& code);
+// True when every byte of text is part of a valid UTF-8 sequence.
+bool IsUtf8(std::string_view text);
 
 // The value of a hexadecimal digit of either case; -1 for any other byte.
 int HexDigitValue(char c);

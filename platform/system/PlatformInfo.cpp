@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #ifndef _WIN32
 #include <pwd.h>
 #include <unistd.h>
@@ -64,6 +65,19 @@ std::string ProgramFilePath() {
     std::error_code error;
     const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
     return error ? std::string() : program.string();
+#endif
+}
+
+std::string HostName() {
+#ifdef _WIN32
+    wchar_t name[256] = {};
+    DWORD size = static_cast<DWORD>(std::size(name));
+    if (!GetComputerNameExW(ComputerNameDnsHostname, name, &size))
+        return {};
+    return WideToLocal8(std::u16string_view(reinterpret_cast<const char16_t*>(name), size));
+#else
+    char name[256] = {};
+    return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
 #endif
 }
 

@@ -40,6 +40,9 @@ std::string PathText(const std::filesystem::path& path);
 // The running program's file, absolute; empty where the system does not tell.
 std::string ProgramFilePath();
 
+// The machine's name on its network; empty where the system does not tell.
+std::string HostName();
+
 // The current folder; empty when it is gone (only relative paths need it,
 // and those then fail to be found).
 std::string CurrentFolder();

@@ -44,6 +44,12 @@ TEST(CommandLine, ModesAndOptions) {
     EXPECT_FALSE(Parse({dir.Path()}).Verbose);
     EXPECT_TRUE(console.CatchUp);
     EXPECT_FALSE(Parse({"--console", "--no-catch-up", dir.Path()}).CatchUp);
+    using enum TCommandLine::TFormat;
+    for (const auto& [given, format] : {std::pair{"text", Text}, {"json", Json}, {"ecs", Ecs}}) {
+        EXPECT_EQ(Parse({"--console", "--format", given, dir.Path()}).Format, format) << given;
+        EXPECT_EQ(Parse({"--console", std::string("--format=") + given, dir.Path()}).Format, format) << given;
+    }
+    EXPECT_EQ(console.Format, Text);
 }
 
 TEST(CommandLine, FoldersAreMadeAbsoluteAndKeptByteForByte) {
@@ -71,6 +77,10 @@ TEST(CommandLine, MistakesAreNamed) {
     EXPECT_EQ(ErrorOf({"--console"}), "--console needs at least one folder to watch");
     EXPECT_EQ(ErrorOf({"--settings"}), "option --settings needs a file name");
     EXPECT_EQ(ErrorOf({"--settings="}), "option --settings needs a file name");
+    EXPECT_EQ(ErrorOf({"--console", "--format", "JSON", dir.Path()}),
+              "unknown format JSON: the formats are text, json and ecs");
+    EXPECT_EQ(ErrorOf({"--console", "--format"}), "option --format needs text, json or ecs");
+    EXPECT_EQ(ErrorOf({"--format", "ecs", dir.Path()}), "--format is for the console: add --console");
     EXPECT_EQ(ErrorOf({"--console", "--settings", dir / "none.ini", dir.Path()}),
               "there is no settings file " + dir / "none.ini");
     EXPECT_EQ(ErrorOf({"--console", "--settings", dir.Path(), dir.Path()}),

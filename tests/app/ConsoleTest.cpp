@@ -132,11 +132,27 @@ TEST(Console, AWatchThatFailsEndsItWithTheEnginesMessage) {
     EXPECT_EQ(console.Error().find('\r'), std::string::npos) << "lines end as on this system";
 }
 
+namespace {
+// A path in a JSON record of either record format: readable, or as its
+// bytes where it is not UTF-8; and whether it is a folder.
+std::pair<std::string, bool> PathOfRecord(const QJsonObject& object, const std::string& format) {
+    const bool ecs = format == "ecs";
+    const QJsonObject file = ecs ? object["file"].toObject() : object;
+    const QJsonObject exact = ecs ? object["sentrel"].toObject() : object;
+    const std::string path =
+        exact.contains(QStringLiteral("path_base64"))
+            ? QByteArray::fromBase64(exact["path_base64"].toString().toLatin1()).toStdString()
+            : file["path"].toString().toStdString();
+    EXPECT_TRUE(ecs ? file["type"].isString() : file["is_folder"].isBool());
+    return {path, ecs ? file["type"].toString() == QStringLiteral("dir") : file["is_folder"].toBool()};
+}
+} // namespace
+
 // A name may hold a line break and a forged line, terminal controls or
 // bytes that are not UTF-8: each change is one line all the same, which
-// reads back to the real path, in either format.
-TEST(Console, OddNamesGiveOneLineEachInEitherFormat) {
-    for (const std::string format : {"text", "json"}) {
+// reads back to the real path, in every format.
+TEST(Console, OddNamesGiveOneLineEachInEveryFormat) {
+    for (const std::string format : {"text", "json", "ecs"}) {
         TTempDir dir, settingsDir;
         settingsDir.WriteFile("empty.ini", "");
         TProgram console({"--console", "--format", format, "--settings", settingsDir / "empty.ini", dir.Path()});
@@ -161,23 +177,17 @@ TEST(Console, OddNamesGiveOneLineEachInEitherFormat) {
                 }
                 const QJsonDocument record = QJsonDocument::fromJson(QByteArray::fromStdString(line));
                 EXPECT_TRUE(record.isObject()) << line;
-                const QJsonObject object = record.object();
-                const std::string path =
-                    object.contains(QStringLiteral("path"))
-                        ? object.value(QStringLiteral("path")).toString().toStdString()
-                        : QByteArray::fromBase64(object.value(QStringLiteral("path_base64")).toString().toLatin1())
-                              .toStdString();
+                const auto [path, folder] = PathOfRecord(record.object(), format);
                 listed.insert(path);
-                EXPECT_TRUE(object.value(QStringLiteral("is_folder")).isBool()) << line;
-                if (object.value(QStringLiteral("is_folder")).toBool())
+                if (folder)
                     folders.insert(path);
             }
             return listed.count(dir / "last") > 0;
         };
         ASSERT_TRUE(ProcessEventsUntil(readLines)) << console.Output();
         EXPECT_EQ(listed, made) << format;
-        if (format == "json") {
-            EXPECT_EQ(folders, (std::set<std::string>{forged, forged + "/etc"}));
+        if (format != "text") {
+            EXPECT_EQ(folders, (std::set<std::string>{forged, forged + "/etc"})) << format;
         }
         EXPECT_EQ(console.Output().find('\x1b'), std::string::npos);
         console.Signal(SIGTERM);
@@ -348,6 +358,15 @@ TEST(Console, KeepsWhatItListsInTheHistoryAndPrintsItAgain) {
     EXPECT_EQ(record["action"].toString().toStdString(), "Renamed") << "a rename is one record";
     EXPECT_EQ(record["old_path"].toString().toStdString(), dir / "a.txt");
     EXPECT_EQ(record["path"].toString().toStdString(), dir / "b.txt");
+
+    TProgram ecs({"--console", "--settings", settings, "--history", "--format", "ecs", "--since", "1h", "b.txt"});
+    ASSERT_EQ(ecs.Finish(), 0) << ecs.Error();
+    ASSERT_EQ(ecs.Lines().size(), 1u) << ecs.Output();
+    const QJsonObject fields = QJsonDocument::fromJson(QByteArray::fromStdString(ecs.Lines()[0])).object();
+    EXPECT_EQ(fields["event"]["action"].toString().toStdString(), "rename") << ecs.Lines()[0];
+    EXPECT_EQ(fields["file"]["Ext"]["original"]["path"].toString().toStdString(), dir / "a.txt");
+    EXPECT_EQ(fields["file"]["path"].toString().toStdString(), dir / "b.txt");
+    EXPECT_FALSE(fields["host"]["name"].toString().isEmpty()) << ecs.Lines()[0];
 
     TProgram none({"--console", "--settings", settings, "--history", "--until", "2000-01-01"});
     EXPECT_EQ(none.Finish(), 0);

@@ -1,11 +1,15 @@
 #include "records/ChangeRecords.h"
+#include "records/EcsRecords.h"
 #include "records/PathText.h"
 #include "records/ResultLines.h"
 
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <gtest/gtest.h>
+#include <map>
+#include <memory>
 #include <regex>
 
 namespace {
@@ -24,13 +28,40 @@ std::string PathBytes(const QJsonObject& record, const QString& member) {
     return QByteArray::fromBase64(record.value(member + QStringLiteral("_base64")).toString().toLatin1()).toStdString();
 }
 
+// A field of a record by its dotted name, as text: a string as it is, an
+// array or a number as JSON, "-" where the record has none.
+std::string Field(const QJsonObject& record, const std::string& name) {
+    QJsonValue value = record;
+    for (size_t start = 0; start <= name.size();) {
+        const size_t dot = name[0] == '@' ? std::string::npos : name.find('.', start);
+        value = value.toObject().value(QString::fromStdString(name.substr(start, dot - start)));
+        start = dot == std::string::npos ? name.size() + 1 : dot + 1;
+    }
+    if (value.isUndefined())
+        return "-";
+    if (value.isString())
+        return value.toString().toStdString();
+    if (value.isArray())
+        return QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact).toStdString();
+    if (value.isBool())
+        return value.toBool() ? "true" : "false";
+    return std::to_string(value.toInteger());
+}
+
 TEST(ChangeRecords, EveryByteValueInANameGivesValidJsonThatHoldsTheName) {
     for (int byte = 1; byte < 256; ++byte) {
         const std::string path = "/w/a" + std::string(1, static_cast<char>(byte)) + "\xc3\xa9";
-        const QJsonObject record = Parsed(JsonRecord({"12:00:00", "Added", path, std::nullopt, "/w", {}}));
+        const TChangeRecord change{"12:00:00", "Added", path, std::nullopt, "/w", {}};
+        const QJsonObject record = Parsed(JsonRecord(change));
         EXPECT_EQ(PathBytes(record, QStringLiteral("path")), path) << byte;
         EXPECT_EQ(record.contains(QStringLiteral("path")), byte < 0x80) << byte;
         EXPECT_EQ(record.value(QStringLiteral("folder")).toString(), QStringLiteral("/w"));
+        const QJsonObject ecs = Parsed(EcsRecord(change, "desk"));
+        EXPECT_EQ(Field(ecs, "file.path") == path, byte < 0x80) << byte;
+        EXPECT_EQ(Field(ecs, "sentrel.path_base64") != "-", byte >= 0x80) << byte;
+        if (byte >= 0x80) {
+            EXPECT_EQ(PathBytes(ecs["sentrel"].toObject(), QStringLiteral("path")), path) << byte;
+        }
     }
     const std::string forged = JsonRecord({"t", "Added", "/w/x\n{\"action\":\"Removed\"}\xe2\x80\xa8", std::nullopt, "/w",
                                            "reason with \xff"});
@@ -103,5 +134,48 @@ TEST(ChangeRecords, SavedListsInEachType) {
     };
     for (const auto& [name, filter, type] : types)
         EXPECT_EQ(SavedListTypeOf(name, filter), type) << name << " " << filter;
+}
+// Each kind of record with the fields the schema's file events have, what
+// is withheld of a process left out, and the program's own action kept.
+TEST(ChangeRecords, EcsRecordsNameTheSchemasFields) {
+    const auto process = [](TChangeProcess described) { return std::make_shared<const TChangeProcess>(described); };
+    struct TCase {
+        TChangeRecord Record;
+        std::map<std::string, std::string> Fields;
+    };
+    const std::vector<TCase> cases = {
+        {{"2026-12-07T14:05:09.123+01:00", "Added", "/home/ann/a.tar.gz", std::nullopt, "/home/ann", "", false, 0,
+          process({.Pid = 4242, .Named = true, .Command = "touch", .Executable = "/usr/bin/touch", .User = 0})},
+         {{"@timestamp", "2026-12-07T14:05:09.123+01:00"}, {"ecs.version", EcsVersion}, {"event.kind", "event"},
+          {"event.category", R"(["file"])"}, {"event.type", R"(["creation"])"}, {"event.action", "creation"},
+          {"log.level", "info"}, {"file.path", "/home/ann/a.tar.gz"}, {"file.name", "a.tar.gz"},
+          {"file.directory", "/home/ann"}, {"file.extension", "gz"}, {"file.type", "file"}, {"process.pid", "4242"},
+          {"process.name", "touch"}, {"process.executable", "/usr/bin/touch"}, {"user.id", "0"},
+          {"user.name", "root"}, {"host.name", "desk"}, {"sentrel.action", "Added"}, {"sentrel.watch", "/home/ann"},
+          {"event.reason", "-"}, {"file.Ext", "-"}}},
+        {{"t", "Renamed", "/w/new", "/w/sub/.old", "/w", "", false, 0, nullptr},
+         {{"event.type", R"(["change"])"}, {"event.action", "rename"}, {"file.Ext.original.path", "/w/sub/.old"},
+          {"file.Ext.original.name", ".old"}, {"file.name", "new"}, {"file.extension", "-"}, {"process", "-"},
+          {"user", "-"}}},
+        {{"t", "Found_renamed_old_name", "/w/half", std::nullopt, "/w", "", std::nullopt, 0, nullptr},
+         {{"event.action", "rename"}, {"sentrel.action", "Found_renamed_old_name"}, {"file.type", "-"}}},
+        {{"t", "Found_removed", "/w/d.ir", std::nullopt, "/w", "", true, 0, nullptr},
+         {{"event.type", R"(["deletion"])"}, {"file.type", "dir"}, {"file.extension", "-"}}},
+        {{"t", "Modified", "/w/x", std::nullopt, "/w", "", false, 0, process({.Pid = 77, .Command = {}, .Executable = {}})},
+         {{"event.action", "modification"}, {"process.pid", "77"}, {"process.name", "-"},
+          {"sentrel.process_ended", "true"}, {"user", "-"}}},
+        {{"t", "Modified", "/w/x", std::nullopt, "/w", "", false, 0, process({.Command = {}, .Executable = {}, .User = 1000, .OtherUser = true})},
+         {{"process", "-"}, {"sentrel.other_user", "true"}, {"user.id", "1000"}}},
+        {{"t", "Changes_lost", "/w", std::nullopt, "/w", "The queue overflowed", std::nullopt, 0, nullptr},
+         {{"event.type", R"(["info"])"}, {"event.action", "changes-lost"}, {"log.level", "warning"},
+          {"event.reason", "The queue overflowed"}, {"file.directory", "/"}, {"file.name", "w"}}},
+    };
+    for (const TCase& test : cases) {
+        const QJsonObject record = Parsed(EcsRecord(test.Record, "desk"));
+        for (const auto& [name, value] : test.Fields)
+            EXPECT_EQ(Field(record, name), value) << test.Record.Action << " " << name;
+    }
+    EXPECT_FALSE(Parsed(EcsRecord(cases[0].Record, "")).contains(QStringLiteral("host")));
+    EXPECT_FALSE(Parsed(EcsRecord(cases[0].Record, "desk", false)).contains(QStringLiteral("process")));
 }
 } // namespace

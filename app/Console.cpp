@@ -432,3 +432,11 @@ std::optional<int> RunWithoutWindow(const std::vector<std::string>& arguments, T
     }
     return std::nullopt;
 }
+
+int RunConsoleProgram(const std::vector<std::string>& arguments, const std::string& windowProgram) {
+    std::vector<std::string> asConsole{"--console"};
+    asConsole.insert(asConsole.end(), arguments.begin(), arguments.end());
+    UtilObj.SetProgramFile(PathText(FileSystemPath(ProgramFilePath()).parent_path() / windowProgram));
+    TCommandLine commandLine;
+    return RunWithoutWindow(asConsole, commandLine).value_or(ExitUsage);
+}

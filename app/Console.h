@@ -18,3 +18,9 @@ int RunConsole(const TCommandLine& commandLine);
 // window: prints the usage, the version or a mistake in them, or runs the
 // console. Returns its exit code; none when the window is asked for.
 std::optional<int> RunWithoutWindow(const std::vector<std::string>& arguments, TCommandLine& commandLine);
+
+// The console as a program of its own (sentrel-console): the arguments
+// after its name are those of "sentrel --console", and it reads the
+// settings of windowProgram, the window's program beside it. Returns the
+// exit code.
+int RunConsoleProgram(const std::vector<std::string>& arguments, const std::string& windowProgram);

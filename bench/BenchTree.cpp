@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -77,10 +79,35 @@ void TBenchTree::MakeFolders(int count, const std::string& below) {
     }
 }
 
-long ResidentBytes(int pid) {
-    std::ifstream status(pid ? "/proc/" + std::to_string(pid) + "/status" : "/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6)) * 1024;
+namespace {
+// A figure in KiB of a file of /proc/PID ("status", "VmRSS:"), in bytes.
+long ProcBytes(int pid, const std::string& file, const std::string& field) {
+    std::ifstream figures("/proc/" + (pid ? std::to_string(pid) : std::string("self")) + "/" + file);
+    for (std::string line; std::getline(figures, line);)
+        if (line.rfind(field, 0) == 0)
+            return std::stol(line.substr(field.size())) * 1024;
     return 0;
+}
+} // namespace
+
+long ResidentBytes(int pid) {
+    return ProcBytes(pid, "status", "VmRSS:");
+}
+
+long PeakResidentBytes(int pid) {
+    return ProcBytes(pid, "status", "VmHWM:");
+}
+
+long ProportionalBytes(int pid) {
+    return ProcBytes(pid, "smaps_rollup", "Pss:");
+}
+
+TBenchTree& TreeWith(int folders) {
+    static std::map<int, std::unique_ptr<TBenchTree>> trees;
+    auto& tree = trees[folders];
+    if (!tree) {
+        tree = std::make_unique<TBenchTree>();
+        tree->MakeFolders(folders);
+    }
+    return *tree;
 }

@@ -19,6 +19,10 @@ private:
     std::string FPath;
 };
 
+// A tree of folders made once for the whole run and shared by the
+// benchmarks that ask for that many.
+TBenchTree& TreeWith(int folders);
+
 // An ext4 file system on a loop device, made and mounted for the
 // benchmark's figures of what reaches a disk, and taken away at the end.
 // Only root may mount: elsewhere Mounted() is false and WhyNot() says so.
@@ -43,5 +47,9 @@ private:
 // seconds.
 double ProcessCpuSeconds();
 
-// Resident memory of a process in bytes (0 for this one).
+// Resident memory of a process in bytes (0 for this one), or its peak; or
+// its proportional share (each page shared with other processes counted
+// by its share).
 long ResidentBytes(int pid = 0);
+long PeakResidentBytes(int pid);
+long ProportionalBytes(int pid);

@@ -1,7 +1,8 @@
 // The console against inotifywait, each a process of its own writing its
 // lines to a pipe that a reader empties, in the same run: a burst of
 // creations and removals, the time until the last line is out and the
-// processor time each used for it.
+// processor time each used for it; and the resident memory of each once a
+// tree is watched.
 #include "BenchGoals.h"
 #include "BenchTree.h"
 #include "LineProcess.h"
@@ -10,11 +11,13 @@
 
 #include <benchmark/benchmark.h>
 #include <chrono>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
-#ifndef SENTREL_PROGRAM
-#error "SENTREL_PROGRAM names the program measured"
+#if !defined(SENTREL_PROGRAM) || !defined(SENTREL_CONSOLE_PROGRAM)
+#error "SENTREL_PROGRAM and SENTREL_CONSOLE_PROGRAM name the programs measured"
 #endif
 
 namespace {
@@ -77,7 +80,7 @@ void BM_ConsoleBurst_Sentrel(benchmark::State& state) {
     ::setenv("XDG_STATE_HOME", state_folder.Path().c_str(), 1);
     ::setenv("SENTREL_CHANGE_BACKEND", state.range(0) ? "fanotify" : "inotify", 1);
     ::setenv("SENTREL_PROCESS_NAMES", state.range(4) ? "on" : "off", 1);
-    std::vector<std::string> command = {SENTREL_PROGRAM, "--console", "--settings", settingsFile};
+    std::vector<std::string> command = {SENTREL_CONSOLE_PROGRAM, "--settings", settingsFile};
     if (state.range(4) == 1)
         command.push_back("--process");
     if (state.range(1))
@@ -118,8 +121,62 @@ void BM_ConsoleBurst_Inotifywait(benchmark::State& state) {
     }
     figures.Report(state);
 }
+// The resident memory of a console once every folder of a tree of N
+// folders is watched (inotify), as shipped (history and catch-up on, the
+// first catch-up of the tree given a moment to take its snapshot), and of
+// inotifywait on the same tree in the same iteration; and the proportional
+// share of each, which counts the pages of shared libraries by how many
+// processes share them. program:0 is the console program, program:1 the
+// window's program with --console. The goal is held where the folders'
+// share counts: at a few thousand folders what a C++ program with SQLite
+// maps of its shared libraries is more than inotifywait needs in all.
+void BM_ConsoleMemory(benchmark::State& state) {
+    const TBenchTree& tree = TreeWith(static_cast<int>(state.range(0)));
+    ::setenv("SENTREL_CHANGE_BACKEND", "inotify", 1);
+    double resident = 0, peak = 0, share = 0, waiterResident = 0, waiterShare = 0;
+    for (auto _ : state) {
+        TBenchTree settings, stateFolder;
+        const std::string settingsFile = settings.Path() + "/settings.ini";
+        std::ofstream(settingsFile).flush();
+        ::setenv("XDG_STATE_HOME", stateFolder.Path().c_str(), 1);
+        std::vector<std::string> command = {SENTREL_CONSOLE_PROGRAM};
+        if (state.range(1))
+            command = {SENTREL_PROGRAM, "--console"};
+        command.insert(command.end(), {"--settings", settingsFile, tree.Path()});
+        const auto start = TClock::now();
+        TLineProcess console(command, "watching ");
+        TLineProcess waiter(InotifyWaitCommand(tree.Path()), InotifyWaitReady);
+        if (!console.WaitReady() || !waiter.WaitReady()) {
+            state.SkipWithError("a watcher did not start (the system's limit on inotify watches?)");
+            break;
+        }
+        state.SetIterationTime(SecondsSince(start));
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        resident += static_cast<double>(ResidentBytes(console.Pid()));
+        peak += static_cast<double>(PeakResidentBytes(console.Pid()));
+        share += static_cast<double>(ProportionalBytes(console.Pid()));
+        waiterResident += static_cast<double>(ResidentBytes(waiter.Pid()));
+        waiterShare += static_cast<double>(ProportionalBytes(waiter.Pid()));
+    }
+    const double runs = static_cast<double>(std::max<int64_t>(state.iterations(), 1)) * 1024;
+    state.counters["resident_KiB"] = resident / runs;
+    state.counters["peak_KiB"] = peak / runs;
+    state.counters["share_KiB"] = share / runs;
+    state.counters["inotifywait_resident_KiB"] = waiterResident / runs;
+    state.counters["inotifywait_share_KiB"] = waiterShare / runs;
+    const double perInotifywait = resident / std::max(waiterResident, 1.0);
+    state.counters["resident_per_inotifywait"] = perInotifywait;
+    if (state.range(1) == 0 && state.range(0) >= 10000)
+        GoalAtMost(state, "resident_per_inotifywait", perInotifywait, 1.0);
+}
 } // namespace
 
+BENCHMARK(BM_ConsoleMemory)
+    ->ArgNames({"folders", "program"})
+    ->ArgsProduct({{1000, 50000}, {0, 1}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 BENCHMARK(BM_ConsoleBurst_Sentrel)
     ->ArgNames({"fanotify", "json", "history", "files", "process", "helper"})
     ->ArgsProduct({{0, 1}, {0, 1}, {0, 1}, {BurstFiles}, {0}, {0}})

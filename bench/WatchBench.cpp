@@ -39,16 +39,6 @@ constexpr int LargeBurstFiles = 500000;
 constexpr int ChurnFolders = 10000;
 constexpr auto PatienceLimit = std::chrono::seconds(120);
 
-TBenchTree& TreeWith(int folders) {
-    static std::map<int, std::unique_ptr<TBenchTree>> trees;
-    auto& tree = trees[folders];
-    if (!tree) {
-        tree = std::make_unique<TBenchTree>();
-        tree->MakeFolders(folders);
-    }
-    return *tree;
-}
-
 size_t HeapInUse() {
     return mallinfo2().uordblks;
 }

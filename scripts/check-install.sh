@@ -3,7 +3,8 @@
 # below a temporary folder (DESTDIR), and checks what a desktop finds there:
 # the program, the menu entry and the software-centre description (both
 # validators must accept them), the icon in every size, the manual page and
-# the console's user unit (which systemd-analyze must accept), the helpers
+# the console program (which links no Qt) and its user unit (which
+# systemd-analyze must accept), the helpers
 # run through pkexec with the polkit action that names them, in the one
 # folder polkitd reads whatever the prefix, and nothing else (no test
 # program).
@@ -21,6 +22,7 @@ root="$scratch/root"
 polkit_actions=usr/share/polkit-1/actions
 expected=(
   bin/sentrel
+  bin/sentrel-console
   share/applications/sentrel.desktop
   share/metainfo/org.sentrel.Sentrel.metainfo.xml
   share/man/man1/sentrel.1
@@ -52,7 +54,7 @@ for size in 16 48 256; do
 done
 grep -q '^Sentrel ' <<<"$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$installed_prefix/bin/sentrel" --version)"
 unit="$installed_prefix/lib/systemd/user/sentrel-console@.service"
-grep -qx "ExecStart=$prefix/bin/sentrel --console \$SENTREL_OPTIONS -- %f" "$unit" ||
+grep -qx "ExecStart=$prefix/bin/sentrel-console \$SENTREL_OPTIONS -- %f" "$unit" ||
   { echo "The user unit does not start the installed program" >&2; grep ExecStart "$unit" >&2; exit 1; }
 # A missing folder is a condition to wait for, not a failure to repeat.
 for setting in 'ConditionPathIsDirectory=%f' 'RestartPreventExitStatus=2' 'StartLimitBurst=5'; do
@@ -69,11 +71,14 @@ for helper in sentrel-watch-limit sentrel-helper; do
     { echo "The polkit action, where polkitd reads it, does not name the installed $helper" >&2; exit 1; }
   [ -x "$installed_prefix/libexec/sentrel/$helper" ] || { echo "The $helper is not executable" >&2; exit 1; }
 done
-# The privileged helper links no toolkit.
-if grep -q Qt <<<"$(ldd "$installed_prefix/libexec/sentrel/sentrel-helper")"; then
-  echo "The privileged helper links Qt" >&2
-  exit 1
-fi
+# The privileged helper and the console program link no toolkit.
+for program in libexec/sentrel/sentrel-helper bin/sentrel-console; do
+  if grep -q Qt <<<"$(ldd "$installed_prefix/$program")"; then
+    echo "$program links Qt" >&2
+    exit 1
+  fi
+done
+grep -q '^Sentrel ' <<<"$("$installed_prefix/bin/sentrel-console" --version)"
 
 echo "== Debian package"
 cpack --config "$build/CPackConfig.cmake" -B "$scratch/package" >/dev/null
@@ -92,9 +97,9 @@ fi
 # Unpacked to a folder first: a grep -q that stops reading early would break the pipe into
 # dpkg-deb, and pipefail would take that for a failed check.
 dpkg-deb -x "$package" "$scratch/unpacked"
-grep -qx 'ExecStart=/usr/bin/sentrel --console $SENTREL_OPTIONS -- %f' \
+grep -qx 'ExecStart=/usr/bin/sentrel-console $SENTREL_OPTIONS -- %f' \
   "$scratch/unpacked/usr/lib/systemd/user/sentrel-console@.service" ||
-  { echo "The package's user unit does not start /usr/bin/sentrel" >&2; exit 1; }
+  { echo "The package's user unit does not start /usr/bin/sentrel-console" >&2; exit 1; }
 for helper in sentrel-watch-limit sentrel-helper; do
   grep -qF "$(printf "$helper_path" /usr/libexec/sentrel/$helper)" \
     "$scratch/unpacked/usr/share/polkit-1/actions/org.sentrel.Sentrel.policy" ||

@@ -195,6 +195,30 @@ TEST(Console, OddNamesGiveOneLineEachInEveryFormat) {
     }
 }
 
+// The console program of its own takes the arguments of "sentrel
+// --console" and lists as it does, with no Qt library in its memory.
+TEST(Console, TheConsoleProgramListsWithoutTheToolkit) {
+    TTempDir dir, settingsDir;
+    settingsDir.WriteFile("hide.ini", "[ExcludedFileTypes]\n0=*.tmp\n");
+    const std::vector<std::string> program = {SENTREL_CONSOLE_PROGRAM};
+    TProgram console({"--settings", settingsDir / "hide.ini", dir.Path()}, nullptr, "", "", program);
+    ASSERT_TRUE(console.WaitForError("watching ")) << console.Error();
+    std::ofstream(dir / "a.tmp") << "x";
+    std::ofstream(dir / "a.txt") << "x";
+    ASSERT_TRUE(console.WaitForLineEnding("Modified - " + dir / "a.txt")) << console.Output() << console.Error();
+    EXPECT_EQ(console.Output().find("a.tmp"), std::string::npos) << "the settings' exclusions hold";
+    std::ifstream maps("/proc/" + std::to_string(console.Pid()) + "/maps");
+    const std::string mapped((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
+    EXPECT_FALSE(mapped.empty());
+    EXPECT_EQ(mapped.find("libQt"), std::string::npos) << mapped;
+    console.Signal(SIGTERM);
+    EXPECT_EQ(console.Finish(), 0) << console.Error();
+
+    TProgram version({"--version"}, nullptr, "", "", program);
+    EXPECT_EQ(version.Finish(), 0);
+    EXPECT_TRUE(version.Output().starts_with("Sentrel ")) << version.Output();
+}
+
 // A reader that takes nothing holds neither the changes nor a stop.
 // With --process a change line names its process between its action and
 // its path, the name's blanks escaped, so that nothing in it reads as a

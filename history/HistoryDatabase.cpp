@@ -69,6 +69,25 @@ bool THistoryDatabase::HasTable(const char* name) const {
     return sqlite3_step(find.Get()) == SQLITE_ROW;
 }
 
+std::optional<int64_t> THistoryDatabase::Mark(const char* name) const {
+    THistoryStatement read(FHandle, "SELECT value FROM marks WHERE name = ?");
+    if (!read)
+        return std::nullopt;
+    sqlite3_bind_text(read.Get(), 1, name, -1, SQLITE_STATIC);
+    if (sqlite3_step(read.Get()) != SQLITE_ROW)
+        return std::nullopt;
+    return sqlite3_column_int64(read.Get(), 0);
+}
+
+int THistoryDatabase::SetMark(const char* name, int64_t value) {
+    THistoryStatement write(FHandle, "INSERT OR REPLACE INTO marks(name, value) VALUES(?, ?)");
+    if (!write)
+        return sqlite3_errcode(FHandle);
+    sqlite3_bind_text(write.Get(), 1, name, -1, SQLITE_STATIC);
+    sqlite3_bind_int64(write.Get(), 2, value);
+    return sqlite3_step(write.Get()) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(FHandle);
+}
+
 void BindBytes(sqlite3_stmt* statement, int index, const std::string& bytes) {
     if (bytes.empty())
         sqlite3_bind_zeroblob(statement, index, 0);

@@ -23,6 +23,9 @@ public:
     sqlite3* Handle() const { return FHandle; }
     std::string Error() const { return FHandle ? sqlite3_errmsg(FHandle) : "out of memory"; }
     bool HasTable(const char* name) const;
+    // A value of the marks table; none where it has no such mark.
+    std::optional<int64_t> Mark(const char* name) const;
+    int SetMark(const char* name, int64_t value);
 
 private:
     sqlite3* FHandle = nullptr;
@@ -52,7 +55,9 @@ std::string ColumnText(sqlite3_stmt* statement, int column);
 // how each path is kept: bits 0-1 the path, bits 2-3 the old path. marks
 // holds what the writer keeps of the clock: "newest", the newest time kept,
 // and "clock_back_at", the first record written after the clock was seen
-// to go back.
+// to go back; and "indexed", the number of the newest record whose paths
+// are in the index (a history kept before the index could lag has no such
+// mark: every record of it is in the index).
 extern const char* const HistorySchema;
 // The index of parts of paths: the trigrams of the kept part of each path
 // (the folder itself is not in it: a question matching a folder's own path

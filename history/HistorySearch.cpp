@@ -6,6 +6,7 @@
 #include "history/HistoryStore.h"
 
 #include <filesystem>
+#include <functional>
 
 namespace {
 // The whole path, as bytes, for the question's part of a path.
@@ -81,8 +82,47 @@ THistoryRecord RecordAt(sqlite3_stmt* statement) {
     return record;
 }
 
+// Gives visit the records one statement selects, at most limit (0: all);
+// how many it gave, and why it stopped short where it failed.
+struct TSelected {
+    size_t Given = 0;
+    bool Stopped = false; // visit asked for no more
+    std::string Error;
+};
+
+TSelected SelectWith(const THistoryDatabase& database, const std::string& sql, const THistoryQuery& query,
+                     size_t limit, const std::function<void(sqlite3_stmt*)>& bindMore,
+                     const std::function<bool(const THistoryRecord&)>& visit) {
+    TSelected selected;
+    THistoryStatement select(database.Handle(), sql.c_str());
+    if (!select) {
+        selected.Error = database.Error();
+        return selected;
+    }
+    sqlite3_stmt* statement = select.Get();
+    sqlite3_bind_int64(statement, 1, query.Since.value_or(INT64_MIN));
+    sqlite3_bind_int64(statement, 2, query.Until.value_or(INT64_MAX));
+    BindBytes(statement, 3, query.Fragment);
+    sqlite3_bind_int64(statement, 4, limit == 0 ? -1 : static_cast<int64_t>(limit));
+    bindMore(statement);
+    int result = SQLITE_ROW;
+    while ((result = sqlite3_step(statement)) == SQLITE_ROW) {
+        ++selected.Given;
+        if (!visit(RecordAt(statement))) {
+            selected.Stopped = true;
+            return selected;
+        }
+    }
+    if (result != SQLITE_DONE && result != SQLITE_INTERRUPT)
+        selected.Error = database.Error();
+    return selected;
+}
+
 // Why the question could not be answered whole; empty when it was (or when
-// there is no history at path yet).
+// there is no history at path yet). A part of a path is looked up in the
+// index for the records it holds, and in the records themselves for the
+// newest, which the index may not hold yet: those come first when the
+// newest are asked for first, last otherwise.
 std::string Select(const std::string& path, const THistoryQuery& query, bool newestFirst,
                    const std::function<bool(const THistoryRecord&)>& visit) {
     THistoryDatabase database;
@@ -94,38 +134,50 @@ std::string Select(const std::string& path, const THistoryQuery& query, bool new
     std::optional<std::string> part;
     if (!query.Fragment.empty() && database.HasTable("changes_index"))
         part = IndexedPart(query.Fragment, FolderPrefixes(database));
-    const std::string order = newestFirst ? " DESC" : " ASC";
-    // Through the index, records come in the order they were kept.
-    const std::string from = part ? "FROM changes_index m CROSS JOIN changes c ON c.id = m.rowid "
-                                    "JOIN folders f ON f.id = c.folder WHERE m.changes_index MATCH ?5 AND "
-                                  : "FROM changes c JOIN folders f ON f.id = c.folder WHERE ";
-    const std::string sorted = part ? "ORDER BY m.rowid" + order : "ORDER BY c.time" + order + ", c.id" + order;
-    const std::string sql = "SELECT c.time, c.action, c.place, c.path, c.old_path, f.path, c.is_folder, c.reason " +
-                            from + "c.time >= ?1 AND c.time <= ?2 AND (length(?3) = 0 OR instr(" + WholePathOf +
-                            ", ?3) > 0 OR (c.old_path IS NOT NULL AND instr(" + WholeOldPathOf + ", ?3) > 0)) " +
-                            sorted + " LIMIT ?4";
-    THistoryStatement select(database.Handle(), sql.c_str());
-    if (!select)
-        return database.Error();
-    sqlite3_stmt* statement = select.Get();
-    sqlite3_bind_int64(statement, 1, query.Since.value_or(INT64_MIN));
-    sqlite3_bind_int64(statement, 2, query.Until.value_or(INT64_MAX));
-    BindBytes(statement, 3, query.Fragment);
-    sqlite3_bind_int64(statement, 4, query.Limit == 0 ? -1 : static_cast<int64_t>(query.Limit));
-    if (part) {
-        const std::string question = IndexQuestion(*part);
-        sqlite3_bind_text(statement, 5, question.data(), static_cast<int>(question.size()), SQLITE_TRANSIENT);
-    }
     if (query.Stop)
         sqlite3_progress_handler(
             database.Handle(), 10000,
             [](void* stop) { return static_cast<const std::atomic<bool>*>(stop)->load() ? 1 : 0; },
             const_cast<std::atomic<bool>*>(query.Stop));
-    int result = SQLITE_ROW;
-    while ((result = sqlite3_step(statement)) == SQLITE_ROW)
-        if (!visit(RecordAt(statement)))
-            return {};
-    return result == SQLITE_DONE || result == SQLITE_INTERRUPT ? std::string() : database.Error();
+    const std::string order = newestFirst ? " DESC" : " ASC";
+    const std::string columns = "SELECT c.time, c.action, c.place, c.path, c.old_path, f.path, c.is_folder, c.reason ";
+    const std::string matching = "c.time >= ?1 AND c.time <= ?2 AND (length(?3) = 0 OR instr(" +
+                                 std::string(WholePathOf) + ", ?3) > 0 OR (c.old_path IS NOT NULL AND instr(" +
+                                 WholeOldPathOf + ", ?3) > 0)) ";
+    const std::string byRecords = columns + "FROM changes c JOIN folders f ON f.id = c.folder WHERE ";
+    if (!part)
+        return SelectWith(database, byRecords + matching + "ORDER BY c.time" + order + ", c.id" + order + " LIMIT ?4",
+                          query, query.Limit, [](sqlite3_stmt*) {}, visit)
+            .Error;
+    // Through the index, records come in the order they were kept.
+    const std::string question = IndexQuestion(*part);
+    const auto byIndex = [&](size_t limit) {
+        return SelectWith(
+            database,
+            columns + "FROM changes_index m CROSS JOIN changes c ON c.id = m.rowid JOIN folders f ON f.id = c.folder "
+                      "WHERE m.changes_index MATCH ?5 AND " +
+                matching + "ORDER BY m.rowid" + order + " LIMIT ?4",
+            query, limit,
+            [&](sqlite3_stmt* statement) {
+                sqlite3_bind_text(statement, 5, question.data(), static_cast<int>(question.size()), SQLITE_STATIC);
+            },
+            visit);
+    };
+    const std::optional<int64_t> indexed = database.Mark("indexed");
+    const auto beyondIndex = [&](size_t limit) {
+        if (!indexed)
+            return TSelected{};
+        return SelectWith(
+            database, byRecords + "c.id > ?5 AND " + matching + "ORDER BY c.id" + order + " LIMIT ?4", query, limit,
+            [&](sqlite3_stmt* statement) { sqlite3_bind_int64(statement, 5, *indexed); }, visit);
+    };
+    const auto left = [&](const TSelected& first) {
+        return query.Limit == 0 ? 0 : query.Limit - first.Given;
+    };
+    const TSelected first = newestFirst ? beyondIndex(query.Limit) : byIndex(query.Limit);
+    if (first.Stopped || !first.Error.empty() || (query.Limit != 0 && first.Given >= query.Limit))
+        return first.Error;
+    return (newestFirst ? byIndex(left(first)) : beyondIndex(left(first))).Error;
 }
 } // namespace
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
+#include <string_view>
 
 namespace {
 template <class T>
@@ -33,11 +34,29 @@ void ReadNumber(const std::vector<std::string>& lines, const char* key, T least,
     value = bounded;
 }
 
-bool IsDatabaseFile(const std::string& name, const std::string& database) {
+bool IsDatabaseFile(std::string_view name, std::string_view database) {
     if (!name.starts_with(database))
         return false;
-    const std::string_view rest = std::string_view(name).substr(database.size());
+    const std::string_view rest = name.substr(database.size());
     return rest.empty() || rest == "-wal" || rest == "-shm" || rest == "-journal";
+}
+
+// The folder part and the last part of a path, by its text alone.
+std::string_view FolderOf(std::string_view path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+}
+
+std::string_view NameOf(std::string_view path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Whether the last parts of path could make it one of the history's files:
+// what every change is asked, so without a look at the disk.
+bool MayBeHistoryFile(std::string_view path, std::string_view database) {
+    const std::string_view name = NameOf(path);
+    return name == NameOf(FolderOf(database)) || name == SnapshotFolderName ||
+           NameOf(FolderOf(path)) == SnapshotFolderName || IsDatabaseFile(name, NameOf(database));
 }
 } // namespace
 
@@ -59,12 +78,14 @@ std::string HistoryFileName() {
     return HistoryPathFor(UtilObj.GetIniFileName(), UtilObj.IsPortable());
 }
 
-// The name is compared first, which costs nothing; only then the folder,
-// which may be named another way (a link on the way, a doubled separator).
+// The names are compared first, as text; only then the folder, which may be
+// named another way (a link on the way, a doubled separator).
 // The snapshots of the watched trees are the history's files too: their
 // folder beside the database and what it holds; and so is the folder that
 // holds them all, whose times change with them.
 bool IsHistoryFile(const std::string& path, const std::string& database) {
+    if (!MayBeHistoryFile(path, database))
+        return false;
     namespace fs = std::filesystem;
     const fs::path changed(path), kept(database);
     const std::string name = changed.filename().string();

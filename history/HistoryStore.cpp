@@ -18,6 +18,9 @@
 namespace {
 constexpr auto BatchWait = std::chrono::milliseconds(200);
 constexpr size_t BatchSize = 4096;
+// The records put into the index at once when it catches up: a piece
+// takes a fraction of a second, so a batch never waits long behind it.
+constexpr int64_t IndexPiece = 50000;
 // Beyond this many records waiting (the database cannot be written), the
 // oldest are dropped rather than memory grown without bound.
 constexpr size_t WaitingLimit = 1000000;
@@ -85,6 +88,39 @@ public:
         return TWritten::Dropped;
     }
 
+    // Puts the next piece of the records not yet in the index into it;
+    // whether more are left. The records are written without it, so that a
+    // burst pays only for them: the index catches up while nothing else is
+    // to be written, and until then a question looks at those records
+    // themselves.
+    bool IndexSome() {
+        if (!FOpen || FDatabase.Exec("BEGIN IMMEDIATE") != SQLITE_OK)
+            return false;
+        const int64_t from = FDatabase.Mark("indexed").value_or(INT64_MAX);
+        const int64_t newest = NewestId();
+        THistoryStatement last(FDatabase.Handle(), "SELECT id FROM changes WHERE id > ?1 ORDER BY id LIMIT 1 OFFSET ?2");
+        THistoryStatement add(FDatabase.Handle(), "INSERT INTO changes_index(rowid, path, old_path) "
+                                                  "SELECT id, indexed(place, path), indexed(place >> 2, old_path) "
+                                                  "FROM changes WHERE id > ?1 AND id <= ?2");
+        bool done = last && add && from < newest;
+        int64_t to = newest;
+        if (done) {
+            sqlite3_bind_int64(last.Get(), 1, from);
+            sqlite3_bind_int64(last.Get(), 2, IndexPiece - 1);
+            if (sqlite3_step(last.Get()) == SQLITE_ROW)
+                to = sqlite3_column_int64(last.Get(), 0);
+            sqlite3_bind_int64(add.Get(), 1, from);
+            sqlite3_bind_int64(add.Get(), 2, to);
+            done = sqlite3_step(add.Get()) == SQLITE_DONE && FDatabase.SetMark("indexed", to) == SQLITE_OK &&
+                   FDatabase.Exec("COMMIT") == SQLITE_OK;
+        }
+        if (!done) {
+            FDatabase.Exec("ROLLBACK");
+            return false;
+        }
+        return to < newest;
+    }
+
 private:
     bool Ready() {
         if (FOpen)
@@ -145,6 +181,8 @@ private:
             result = FDatabase.Exec("INSERT INTO changes_index(rowid, path, old_path) "
                                     "SELECT id, indexed(place, path), indexed(place >> 2, old_path) FROM changes");
         if (result == SQLITE_OK)
+            result = FDatabase.SetMark("indexed", NewestId());
+        if (result == SQLITE_OK)
             result = FDatabase.Exec("COMMIT");
         if (result != SQLITE_OK)
             FDatabase.Exec("ROLLBACK");
@@ -194,9 +232,13 @@ private:
         THistoryStatement insert(FDatabase.Handle(),
                                  "INSERT INTO changes(time, action, folder, place, path, old_path, is_folder, reason) "
                                  "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
-        THistoryStatement index(FDatabase.Handle(), "INSERT INTO changes_index(rowid, path, old_path) VALUES(?, ?, ?)");
-        if (!insert || !index)
+        if (!insert)
             result = sqlite3_errcode(FDatabase.Handle());
+        std::optional<int64_t> indexed = FDatabase.Mark("indexed");
+        if (result == SQLITE_OK && !indexed) {
+            indexed = NewestId();
+            result = FDatabase.SetMark("indexed", *indexed);
+        }
         int64_t firstId = 0; // the number the batch's first record got
         for (const THistoryRecord& record : batch) {
             if (result != SQLITE_OK)
@@ -216,15 +258,12 @@ private:
             const auto [pathPlace, path] = KeptPath(record.Path, record.Folder);
             int place = pathPlace;
             BindBytes(statement, 5, path);
-            BindIndexed(index.Get(), 2, pathPlace, path);
             if (record.OldPath) {
                 const auto [oldPlace, oldPath] = KeptPath(*record.OldPath, record.Folder);
                 place |= oldPlace << 2;
                 BindBytes(statement, 6, oldPath);
-                BindIndexed(index.Get(), 3, oldPlace, oldPath);
             } else {
                 sqlite3_bind_null(statement, 6);
-                sqlite3_bind_null(index.Get(), 3);
             }
             sqlite3_bind_int(statement, 4, place);
             if (record.IsFolder)
@@ -239,12 +278,13 @@ private:
             sqlite3_reset(statement);
             if (result != SQLITE_OK)
                 break;
-            const int64_t id = sqlite3_last_insert_rowid(FDatabase.Handle());
-            firstId = firstId != 0 ? firstId : id;
-            sqlite3_bind_int64(index.Get(), 1, id);
-            result = sqlite3_step(index.Get()) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(FDatabase.Handle());
-            sqlite3_reset(index.Get());
+            if (firstId == 0)
+                firstId = sqlite3_last_insert_rowid(FDatabase.Handle());
         }
+        // Numbers are given anew from 1 after every record went: none of
+        // them is in the index then.
+        if (result == SQLITE_OK && firstId != 0 && firstId <= *indexed)
+            result = FDatabase.SetMark("indexed", firstId - 1);
         if (result == SQLITE_OK)
             result = NoteTheClock(batch, firstId);
         if (result == SQLITE_OK)
@@ -264,41 +304,17 @@ private:
     // pruned by age (only by count).
     int NoteTheClock(const std::vector<THistoryRecord>& batch, int64_t firstId) {
         if (!FClock)
-            FClock = TClockMarks{Mark("newest").value_or(INT64_MIN), Mark("clock_back_at").value_or(INT64_MAX)};
+            FClock = TClockMarks{FDatabase.Mark("newest").value_or(INT64_MIN), FDatabase.Mark("clock_back_at").value_or(INT64_MAX)};
         for (size_t i = 0; i < batch.size(); ++i) {
             if (FClock->BackAt == INT64_MAX && FClock->Newest != INT64_MIN &&
                 batch[i].Time < FClock->Newest - ClockTolerance)
                 FClock->BackAt = firstId + static_cast<int64_t>(i);
             FClock->Newest = std::max(FClock->Newest, batch[i].Time);
         }
-        int result = SetMark("newest", FClock->Newest);
+        int result = FDatabase.SetMark("newest", FClock->Newest);
         if (result == SQLITE_OK && FClock->BackAt != INT64_MAX)
-            result = SetMark("clock_back_at", FClock->BackAt);
+            result = FDatabase.SetMark("clock_back_at", FClock->BackAt);
         return result;
-    }
-
-    std::optional<int64_t> Mark(const char* name) {
-        THistoryStatement read(FDatabase.Handle(), "SELECT value FROM marks WHERE name = ?");
-        if (!read)
-            return std::nullopt;
-        sqlite3_bind_text(read.Get(), 1, name, -1, SQLITE_STATIC);
-        if (sqlite3_step(read.Get()) != SQLITE_ROW)
-            return std::nullopt;
-        return sqlite3_column_int64(read.Get(), 0);
-    }
-
-    int SetMark(const char* name, int64_t value) {
-        THistoryStatement write(FDatabase.Handle(), "INSERT OR REPLACE INTO marks(name, value) VALUES(?, ?)");
-        if (!write)
-            return sqlite3_errcode(FDatabase.Handle());
-        sqlite3_bind_text(write.Get(), 1, name, -1, SQLITE_STATIC);
-        sqlite3_bind_int64(write.Get(), 2, value);
-        return sqlite3_step(write.Get()) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(FDatabase.Handle());
-    }
-
-    static void BindIndexed(sqlite3_stmt* statement, int index, int place, const std::string& kept) {
-        const std::string text = place == TheFolder ? std::string() : IndexedText(kept);
-        sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
     }
 
     // Records older than the days kept, and beyond the count kept, go, a
@@ -322,7 +338,7 @@ private:
             FAgeBudget = FAgeBudget.value_or(0) + std::max<int64_t>(RecordCount() / 10, 1);
             FBudgetGiven = now;
         }
-        const int64_t backAt = Mark("clock_back_at").value_or(INT64_MAX);
+        const int64_t backAt = FDatabase.Mark("clock_back_at").value_or(INT64_MAX);
         // Numbers only grow: the newest records are those of the highest.
         THistoryStatement byAge(FDatabase.Handle(), "INSERT OR IGNORE INTO temp.gone SELECT id FROM changes "
                                                     "WHERE time < ?1 AND id < ?2 LIMIT ?3");
@@ -355,7 +371,8 @@ private:
         done = done &&
                FDatabase.Exec("INSERT INTO changes_index(changes_index, rowid, path, old_path) "
                               "SELECT 'delete', id, indexed(place, path), indexed(place >> 2, old_path) "
-                              "FROM changes WHERE id IN temp.gone") == SQLITE_OK &&
+                              "FROM changes WHERE id IN temp.gone AND "
+                              "id <= (SELECT value FROM marks WHERE name = 'indexed')") == SQLITE_OK &&
                FDatabase.Exec("DELETE FROM changes WHERE id IN temp.gone") == SQLITE_OK &&
                FDatabase.Exec("COMMIT") == SQLITE_OK;
         if (!done)
@@ -363,6 +380,11 @@ private:
         else
             *FAgeBudget -= agedOut;
         FPruneLeft = done && chosen >= PruneShare;
+    }
+
+    int64_t NewestId() {
+        THistoryStatement newest(FDatabase.Handle(), "SELECT coalesce(max(id), 0) FROM changes");
+        return newest && sqlite3_step(newest.Get()) == SQLITE_ROW ? sqlite3_column_int64(newest.Get(), 0) : 0;
     }
 
     // About how many records are kept: numbers are given in order, and few go
@@ -457,8 +479,21 @@ void THistoryStore::Run() {
         }
         FDone = taken;
         FWritten.notify_all();
-        if (stopping && FQueue.empty())
+        // At the end, a piece more: a history of a usual run is left with
+        // all of it in the index, and one that took a large burst is not
+        // held up by it.
+        if (stopping && FQueue.empty()) {
+            lock.unlock();
+            writer.IndexSome();
             return;
+        }
+        while (FQueue.empty() && !FStopping && !FFlushing) {
+            lock.unlock();
+            const bool more = writer.IndexSome();
+            lock.lock();
+            if (!more)
+                break;
+        }
     }
 }
 

@@ -1,5 +1,6 @@
 #include "Testing.h"
 
+#include "history/HistoryDatabase.h"
 #include "history/HistoryFiles.h"
 #include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
@@ -73,6 +74,61 @@ std::vector<std::string> PathsOf(const std::vector<THistoryRecord>& records) {
     return paths;
 }
 } // namespace
+
+// A burst's records go in without the index, which catches up once the
+// writer has nothing else to do: until then a question looks at the
+// records beyond it one by one, in their place among those it finds.
+TEST(HistoryStore, RecordsTheIndexDoesNotHoldYetAreFoundAndIndexedLater) {
+    TTempDir dir;
+    const std::string file = dir / "history.db";
+    const int64_t at = HistoryTimeNow() - 3600 * Second;
+    const auto quiet = [](const std::string& message) { ADD_FAILURE() << message; };
+    {
+        THistoryStore store(file, {}, quiet);
+        for (int i = 1; i <= 12; ++i)
+            store.Add(Record(at + i * Second, "Added", "/w/sub/file-" + std::to_string(i) + ".txt"));
+    }
+    {
+        // The index holds the first four records, as after a burst.
+        THistoryDatabase database;
+        ASSERT_EQ(database.Open(file, SQLITE_OPEN_READWRITE), SQLITE_OK);
+        ASSERT_EQ(AddIndexedFunction(database.Handle()), SQLITE_OK);
+        ASSERT_EQ(database.Exec("INSERT INTO changes_index(changes_index, rowid, path, old_path) "
+                                "SELECT 'delete', id, indexed(place, path), indexed(place >> 2, old_path) "
+                                "FROM changes WHERE id > 4"),
+                  SQLITE_OK);
+        ASSERT_EQ(database.SetMark("indexed", 4), SQLITE_OK);
+    }
+    ASSERT_EQ(IndexedCount(file, "ile"), 4);
+    const auto paths = [&](const std::string& fragment, size_t limit) {
+        std::vector<std::string> names;
+        for (const std::string& path : PathsOf(ReadHistory(file, {std::nullopt, std::nullopt, fragment, limit})))
+            names.push_back(path.substr(path.rfind('-') + 1));
+        return names;
+    };
+    using TNames = std::vector<std::string>;
+    EXPECT_EQ(paths("/sub/file-", 0),
+              (TNames{"12.txt", "11.txt", "10.txt", "9.txt", "8.txt", "7.txt", "6.txt", "5.txt", "4.txt", "3.txt",
+                      "2.txt", "1.txt"}));
+    EXPECT_EQ(paths("file-", 10), (TNames{"12.txt", "11.txt", "10.txt", "9.txt", "8.txt", "7.txt", "6.txt", "5.txt",
+                                          "4.txt", "3.txt"}))
+        << "the limit reaches across into what the index finds";
+    EXPECT_EQ(paths("file-7.", 0), TNames{"7.txt"});
+    EXPECT_EQ(paths("file-2.", 0), TNames{"2.txt"});
+    std::vector<std::string> oldestFirst;
+    ForEachHistoryRecord(file, {std::nullopt, std::nullopt, "file-1", 0}, [&](const THistoryRecord& record) {
+        oldestFirst.push_back(record.Path);
+        return true;
+    });
+    EXPECT_EQ(oldestFirst, (TNames{"/w/sub/file-1.txt", "/w/sub/file-10.txt", "/w/sub/file-11.txt",
+                                   "/w/sub/file-12.txt"}));
+
+    THistoryStore store(file, {}, quiet);
+    store.Add(Record(at + 13 * Second, "Added", "/w/sub/file-13.txt"));
+    store.Flush();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return IndexedCount(file, "ile") == 13; }))
+        << IndexedCount(file, "ile") << " of 13 in the index once the writer had nothing else to do";
+}
 
 // Paths come back byte for byte, whatever they hold; a question selects by
 // time, both bounds included, and by a part of the path or the old path;

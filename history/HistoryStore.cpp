@@ -21,9 +21,9 @@ constexpr size_t BatchSize = 4096;
 // The records put into the index at once when it catches up: a piece
 // takes a fraction of a second, so a batch never waits long behind it.
 constexpr int64_t IndexPiece = 50000;
-// Beyond this many records waiting (the database cannot be written), the
-// oldest are dropped rather than memory grown without bound.
-constexpr size_t WaitingLimit = 1000000;
+// How long a caller waits for room among the records waiting for the
+// writer before the oldest of them go.
+constexpr auto RoomWait = std::chrono::seconds(2);
 constexpr auto PruneEvery = std::chrono::seconds(60);
 constexpr int PruneShare = 20000;
 constexpr int64_t NanosecondsPerDay = 86400LL * 1000000000LL;
@@ -431,10 +431,19 @@ THistoryStore::~THistoryStore() {
     FWriter.join();
 }
 
+// The records waiting are bounded, so that no burst grows the program's
+// memory: the caller waits while the writer catches up, which it does
+// unless the database is held by another program for long.
 void THistoryStore::Add(THistoryRecord record) {
-    std::lock_guard lock(FLock);
-    if (FQueue.size() >= WaitingLimit)
+    std::unique_lock lock(FLock);
+    if (FQueue.size() >= WaitingLimit) {
+        FWake.notify_one();
+        FRoom.wait_for(lock, RoomWait, [&] { return FQueue.size() < WaitingLimit; });
+    }
+    if (FQueue.size() >= WaitingLimit) {
         FQueue.erase(FQueue.begin(), FQueue.begin() + static_cast<long>(BatchSize));
+        FUnkept += BatchSize;
+    }
     FQueue.push_back(std::move(record));
     ++FAdded;
     if (FQueue.size() == BatchSize)
@@ -467,14 +476,26 @@ void THistoryStore::Run() {
             writer.SetRetention(FRetention);
         FRetentionChanged = false;
         std::vector<THistoryRecord> batch = std::exchange(FQueue, {});
-        const uint64_t taken = FAdded;
+        FRoom.notify_all();
+        const uint64_t taken = FAdded, unkept = std::exchange(FUnkept, 0);
         const bool stopping = FStopping;
         FFlushing = false;
         lock.unlock();
+        if (unkept > 0)
+            FTell("The history could not keep up: " + std::to_string(unkept) +
+                  " changes were listed but not kept in it (the database was held by another program?)");
         const bool later = !batch.empty() && writer.Write(batch) == TWriter::TWritten::Later;
+        if (later && stopping)
+            FTell("The history was held by another program as this one ended: " + std::to_string(batch.size()) +
+                  " changes were listed but not kept in it");
         lock.lock();
         if (later && !stopping) {
+            // Tried again with what came meanwhile, as much as may wait.
             FQueue.insert(FQueue.begin(), std::make_move_iterator(batch.begin()), std::make_move_iterator(batch.end()));
+            if (const size_t over = FQueue.size() > WaitingLimit ? FQueue.size() - WaitingLimit : 0) {
+                FQueue.erase(FQueue.begin(), FQueue.begin() + static_cast<long>(over));
+                FUnkept += over;
+            }
             continue; // still to be written: not done
         }
         FDone = taken;

@@ -57,8 +57,11 @@ public:
     THistoryStore(const THistoryStore&) = delete;
     THistoryStore& operator=(const THistoryStore&) = delete;
 
-    // Any thread; never waits for the disk.
+    // Any thread. Waits only while WaitingLimit records wait for the
+    // writer, for two seconds at most: then the oldest of them go, and the
+    // writer says how many.
     void Add(THistoryRecord record);
+    static constexpr size_t WaitingLimit = 65536;
     // Waits until everything added so far is written (or could not be), two
     // seconds at most.
     void Flush();
@@ -74,9 +77,10 @@ private:
     bool FRetentionChanged = false;
     const TTell FTell;
     std::mutex FLock;
-    std::condition_variable FWake, FWritten;
+    std::condition_variable FWake, FWritten, FRoom;
     std::vector<THistoryRecord> FQueue;
     uint64_t FAdded = 0, FDone = 0;
+    uint64_t FUnkept = 0; // records that went unwritten for want of room, not yet told
     bool FStopping = false;
     bool FFlushing = false;
     std::thread FWriter;

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <random>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -128,6 +129,40 @@ TEST(HistoryStore, RecordsTheIndexDoesNotHoldYetAreFoundAndIndexedLater) {
     store.Flush();
     EXPECT_TRUE(ProcessEventsUntil([&] { return IndexedCount(file, "ile") == 13; }))
         << IndexedCount(file, "ile") << " of 13 in the index once the writer had nothing else to do";
+}
+
+// The records waiting for the writer are bounded: while another program
+// holds the database, a caller waits a while for room, then the oldest
+// waiting go, and every one of them is counted in what is said.
+TEST(HistoryStore, RecordsWaitingAreBoundedAndThoseThatGoAreTold) {
+    TTempDir dir;
+    const std::string file = dir / "history.db";
+    std::vector<std::string> told;
+    std::mutex lock;
+    const auto tell = [&](const std::string& message) {
+        std::lock_guard guard(lock);
+        told.push_back(message);
+    };
+    THistoryStore(file, {}, tell).Add(Record(HistoryTimeNow(), "Added", "/w/first"));
+    THistoryDatabase other;
+    ASSERT_EQ(other.Open(file, SQLITE_OPEN_READWRITE), SQLITE_OK);
+    ASSERT_EQ(other.Exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+    const size_t added = THistoryStore::WaitingLimit + 20000;
+    {
+        THistoryStore store(file, {}, tell);
+        for (size_t i = 0; i < added; ++i)
+            store.Add(Record(HistoryTimeNow(), "Added", "/w/" + std::to_string(i)));
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        ASSERT_EQ(other.Exec("COMMIT"), SQLITE_OK);
+    }
+    uint64_t unkept = 0;
+    for (const std::string& message : told) {
+        ASSERT_EQ(message.rfind("The history could not keep up: ", 0), 0u) << message;
+        unkept += std::stoull(message.substr(std::string_view("The history could not keep up: ").size()));
+    }
+    EXPECT_GT(unkept, 0u) << "the database was held longer than a caller waits";
+    const auto [verdict, kept] = CheckDatabase(file);
+    EXPECT_EQ(static_cast<uint64_t>(kept - 1) + unkept, added) << "kept or told, every one";
 }
 
 // Paths come back byte for byte, whatever they hold; a question selects by

@@ -73,6 +73,7 @@ public:
             std::string error;
             const int result = Insert(batch, error);
             if (result == SQLITE_OK) {
+                FIndexBehind = true;
                 Prune();
                 return TWritten::Yes;
             }
@@ -94,7 +95,12 @@ public:
     // to be written, and until then a question looks at those records
     // themselves.
     bool IndexSome() {
-        if (!FOpen || FDatabase.Exec("BEGIN IMMEDIATE") != SQLITE_OK)
+        // A history a burst left behind is caught up with by the next
+        // store too, before anything is written; none is made for it.
+        std::error_code missing;
+        if (FBroken || (!FOpen && !std::filesystem::exists(FPath, missing)) || !Ready())
+            return false;
+        if (!FIndexBehind || FDatabase.Exec("BEGIN IMMEDIATE") != SQLITE_OK)
             return false;
         const int64_t from = FDatabase.Mark("indexed").value_or(INT64_MAX);
         const int64_t newest = NewestId();
@@ -116,9 +122,11 @@ public:
         }
         if (!done) {
             FDatabase.Exec("ROLLBACK");
+            FIndexBehind = FIndexBehind && from < newest;
             return false;
         }
-        return to < newest;
+        FIndexBehind = to < newest;
+        return FIndexBehind;
     }
 
 private:
@@ -406,6 +414,7 @@ private:
     THistoryDatabase FDatabase;
     bool FOpen = false;
     bool FBroken = false; // damaged and not set aside: nothing is written
+    bool FIndexBehind = true; // records may be missing from the index
     std::unordered_set<std::string> FTold;
     std::unordered_map<std::string, int64_t> FFolders; // numbers of the folders, by path
     std::chrono::steady_clock::time_point FPruned{};

@@ -125,6 +125,8 @@ TEST(HistoryStore, RecordsTheIndexDoesNotHoldYetAreFoundAndIndexedLater) {
                                    "/w/sub/file-12.txt"}));
 
     THistoryStore store(file, {}, quiet);
+    EXPECT_TRUE(ProcessEventsUntil([&] { return IndexedCount(file, "ile") == 12; }))
+        << IndexedCount(file, "ile") << " of 12 in the index: the next store catches up before it writes anything";
     store.Add(Record(at + 13 * Second, "Added", "/w/sub/file-13.txt"));
     store.Flush();
     EXPECT_TRUE(ProcessEventsUntil([&] { return IndexedCount(file, "ile") == 13; }))

@@ -163,12 +163,17 @@ std::string Select(const std::string& path, const THistoryQuery& query, bool new
             },
             visit);
     };
+    // The records beyond the index are found by their numbers, never
+    // through the index by time, which would read them all.
     const std::optional<int64_t> indexed = database.Mark("indexed");
     const auto beyondIndex = [&](size_t limit) {
         if (!indexed)
             return TSelected{};
         return SelectWith(
-            database, byRecords + "c.id > ?5 AND " + matching + "ORDER BY c.id" + order + " LIMIT ?4", query, limit,
+            database,
+            columns + "FROM changes c NOT INDEXED JOIN folders f ON f.id = c.folder WHERE c.id > ?5 AND " + matching +
+                "ORDER BY c.id" + order + " LIMIT ?4",
+            query, limit,
             [&](sqlite3_stmt* statement) { sqlite3_bind_int64(statement, 5, *indexed); }, visit);
     };
     const auto left = [&](const TSelected& first) {

@@ -9,9 +9,9 @@
 
 #include "history/HistoryStore.h"
 
+#include <algorithm>
 #include <benchmark/benchmark.h>
 #include <chrono>
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <thread>

@@ -6,8 +6,8 @@
 #include "history/HistoryDatabase.h"
 #include "history/HistoryStore.h"
 
-#include <benchmark/benchmark.h>
 #include <algorithm>
+#include <benchmark/benchmark.h>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -129,4 +129,10 @@ void BM_History_Search(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_History_Keep)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_History_Search)->ArgName("rare")->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_History_Search)
+    ->ArgName("rare")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);

@@ -90,8 +90,8 @@ struct TSelected {
     std::string Error;
 };
 
-TSelected SelectWith(const THistoryDatabase& database, const std::string& sql, const THistoryQuery& query,
-                     size_t limit, const std::function<void(sqlite3_stmt*)>& bindMore,
+TSelected SelectWith(const THistoryDatabase& database, const std::string& sql, const THistoryQuery& query, size_t limit,
+                     const std::function<void(sqlite3_stmt*)>& bindMore,
                      const std::function<bool(const THistoryRecord&)>& visit) {
     TSelected selected;
     THistoryStatement select(database.Handle(), sql.c_str());
@@ -146,16 +146,18 @@ std::string Select(const std::string& path, const THistoryQuery& query, bool new
                                  WholeOldPathOf + ", ?3) > 0)) ";
     const std::string byRecords = columns + "FROM changes c JOIN folders f ON f.id = c.folder WHERE ";
     if (!part)
-        return SelectWith(database, byRecords + matching + "ORDER BY c.time" + order + ", c.id" + order + " LIMIT ?4",
-                          query, query.Limit, [](sqlite3_stmt*) {}, visit)
+        return SelectWith(
+                   database, byRecords + matching + "ORDER BY c.time" + order + ", c.id" + order + " LIMIT ?4", query,
+                   query.Limit, [](sqlite3_stmt*) {}, visit)
             .Error;
     // Through the index, records come in the order they were kept.
     const std::string question = IndexQuestion(*part);
     const auto byIndex = [&](size_t limit) {
         return SelectWith(
             database,
-            columns + "FROM changes_index m CROSS JOIN changes c ON c.id = m.rowid JOIN folders f ON f.id = c.folder "
-                      "WHERE m.changes_index MATCH ?5 AND " +
+            columns +
+                "FROM changes_index m CROSS JOIN changes c ON c.id = m.rowid JOIN folders f ON f.id = c.folder "
+                "WHERE m.changes_index MATCH ?5 AND " +
                 matching + "ORDER BY m.rowid" + order + " LIMIT ?4",
             query, limit,
             [&](sqlite3_stmt* statement) {
@@ -173,12 +175,9 @@ std::string Select(const std::string& path, const THistoryQuery& query, bool new
             database,
             columns + "FROM changes c NOT INDEXED JOIN folders f ON f.id = c.folder WHERE c.id > ?5 AND " + matching +
                 "ORDER BY c.id" + order + " LIMIT ?4",
-            query, limit,
-            [&](sqlite3_stmt* statement) { sqlite3_bind_int64(statement, 5, *indexed); }, visit);
+            query, limit, [&](sqlite3_stmt* statement) { sqlite3_bind_int64(statement, 5, *indexed); }, visit);
     };
-    const auto left = [&](const TSelected& first) {
-        return query.Limit == 0 ? 0 : query.Limit - first.Given;
-    };
+    const auto left = [&](const TSelected& first) { return query.Limit == 0 ? 0 : query.Limit - first.Given; };
     const TSelected first = newestFirst ? beyondIndex(query.Limit) : byIndex(query.Limit);
     if (first.Stopped || !first.Error.empty() || (query.Limit != 0 && first.Given >= query.Limit))
         return first.Error;

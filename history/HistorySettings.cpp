@@ -24,8 +24,8 @@ void ReadNumber(const std::vector<std::string>& lines, const char* key, T least,
             warnings->push_back(said + "is no number: " + std::to_string(value) + " is kept");
         return;
     }
-    const T bounded = error == std::errc::result_out_of_range ? (text.front() == '-' ? least : most)
-                                                               : std::clamp(read, least, most);
+    const T bounded =
+        error == std::errc::result_out_of_range ? (text.front() == '-' ? least : most) : std::clamp(read, least, most);
     if (bounded != read || error != std::errc()) {
         if (warnings)
             warnings->push_back(said + "is beyond what may be (" + std::to_string(least) + " to " +

@@ -47,8 +47,7 @@ std::string JsonString(std::string_view text) {
             json += "\\n";
         } else if (code == '\t') {
             json += "\\t";
-        } else if (code < 0x20 || (code >= 0x7F && code < 0xA0) || code == 0x2028 || code == 0x2029 ||
-                   code == 0xFEFF) {
+        } else if (code < 0x20 || (code >= 0x7F && code < 0xA0) || code == 0x2028 || code == 0x2029 || code == 0xFEFF) {
             json += "\\u";
             for (int shift = 12; shift >= 0; shift -= 4)
                 json += Hex[(code >> shift) & 0xF];

@@ -120,9 +120,8 @@ void AddProcess(TJsonObject& json, const TChangeProcess& process, TJsonObject& s
         sentrel.Raw("process_ended", "true");
     json.Object("process", described);
     if ((process.OtherUser || process.Named) && process.User >= 0)
-        json.Object("user", TJsonObject()
-                                .Text("id", std::to_string(process.User))
-                                .Text("name", UserNameOf(process.User)));
+        json.Object("user",
+                    TJsonObject().Text("id", std::to_string(process.User)).Text("name", UserNameOf(process.User)));
 }
 } // namespace
 

@@ -83,8 +83,8 @@ TEST(CommandLine, MistakesAreNamed) {
     EXPECT_EQ(ErrorOf({"--format", "ecs", dir.Path()}), "--format is for the console: add --console");
     EXPECT_EQ(ErrorOf({"--console", "--settings", dir / "none.ini", dir.Path()}),
               "there is no settings file " + dir / "none.ini");
-    EXPECT_EQ(ErrorOf({"--console", "--settings", dir.Path(), dir.Path()}),
-              "there is no settings file " + dir.Path()) << "a folder is no settings file";
+    EXPECT_EQ(ErrorOf({"--console", "--settings", dir.Path(), dir.Path()}), "there is no settings file " + dir.Path())
+        << "a folder is no settings file";
     for (const char* consoleOnly : {"--no-catch-up", "--helper"})
         EXPECT_EQ(ErrorOf({consoleOnly, dir.Path()}), "--history, --since, --until, --no-catch-up, --process and "
                                                       "--helper are for the console: add --console");

@@ -25,7 +25,6 @@
 #include <thread>
 #include <unistd.h>
 
-
 TEST(ConsoleCommandLine, HelpVersionAndMistakesNeedNoDisplay) {
     TProgram help({"--help"});
     EXPECT_EQ(help.Finish(), 0);
@@ -139,10 +138,9 @@ std::pair<std::string, bool> PathOfRecord(const QJsonObject& object, const std::
     const bool ecs = format == "ecs";
     const QJsonObject file = ecs ? object["file"].toObject() : object;
     const QJsonObject exact = ecs ? object["sentrel"].toObject() : object;
-    const std::string path =
-        exact.contains(QStringLiteral("path_base64"))
-            ? QByteArray::fromBase64(exact["path_base64"].toString().toLatin1()).toStdString()
-            : file["path"].toString().toStdString();
+    const std::string path = exact.contains(QStringLiteral("path_base64"))
+                                 ? QByteArray::fromBase64(exact["path_base64"].toString().toLatin1()).toStdString()
+                                 : file["path"].toString().toStdString();
     EXPECT_TRUE(ecs ? file["type"].isString() : file["is_folder"].isBool());
     return {path, ecs ? file["type"].toString() == QStringLiteral("dir") : file["is_folder"].toBool()};
 }
@@ -159,9 +157,11 @@ TEST(Console, OddNamesGiveOneLineEachInEveryFormat) {
         ASSERT_TRUE(console.WaitForError("watching ")) << console.Error();
         const std::string forged = dir / "x\n12:00:00 - Removed - ";
         std::filesystem::create_directories(forged + "/etc");
-        const std::set<std::string> made = {forged, forged + "/etc", forged + "/etc/passwd", dir / "\x1b[2J\x1b]0;t\x07",
-                                            dir / "caf\xe9", dir / "last"};
-        for (const std::string& path : {forged + "/etc/passwd", dir / "\x1b[2J\x1b]0;t\x07", dir / "caf\xe9", dir / "last"})
+        const std::set<std::string> made = {
+            forged,          forged + "/etc", forged + "/etc/passwd", dir / "\x1b[2J\x1b]0;t\x07",
+            dir / "caf\xe9", dir / "last"};
+        for (const std::string& path :
+             {forged + "/etc/passwd", dir / "\x1b[2J\x1b]0;t\x07", dir / "caf\xe9", dir / "last"})
             std::ofstream(path) << "x";
         std::set<std::string> listed, folders;
         auto readLines = [&] {
@@ -323,8 +323,8 @@ TEST(Console, RenameHalvesPairOnlyWithTheirOwnOtherHalf) {
         if (action.starts_with("Renamed"))
             renames.push_back(action + " " + record.value(QStringLiteral("path")).toString().toStdString());
     }
-    EXPECT_EQ(renames, (std::vector<std::string>{"Renamed_old_name " + dir / "f.txt",
-                                                 "Renamed_new_name " + dir / "f.txt"}));
+    EXPECT_EQ(renames,
+              (std::vector<std::string>{"Renamed_old_name " + dir / "f.txt", "Renamed_new_name " + dir / "f.txt"}));
     console.Signal(SIGTERM);
     EXPECT_EQ(console.Finish(), 0);
 }
@@ -488,17 +488,20 @@ TEST(Console, AHistoryThatCannotBeReadIsSaidAndFails) {
         const char* What;
         std::function<std::shared_ptr<void>(const std::string& folder)> Make;
     } cases[] = {
-        {"a text file", [](const std::string& folder) {
+        {"a text file",
+         [](const std::string& folder) {
              std::ofstream(folder + "/history.db") << "these are not the records you are looking for\n";
              return std::make_shared<int>();
          }},
-        {"a database cut in half", [&](const std::string& folder) {
+        {"a database cut in half",
+         [&](const std::string& folder) {
              keep(folder + "/history.db", 2000);
              std::filesystem::resize_file(folder + "/history.db",
                                           std::filesystem::file_size(folder + "/history.db") / 2);
              return std::make_shared<int>();
          }},
-        {"a database in a folder that cannot be written", [&](const std::string& folder) -> std::shared_ptr<void> {
+        {"a database in a folder that cannot be written",
+         [&](const std::string& folder) -> std::shared_ptr<void> {
              keep(folder + "/history.db", 2);
              auto closed = std::make_shared<TReadOnlyFolder>(folder);
              return closed->Effective() ? closed : nullptr;
@@ -557,8 +560,8 @@ TEST(Console, ChangesMadeWhileItStopsAreListedThenOrAtTheNextStart) {
         std::atomic<int> made{0};
         std::thread writer([&] {
             while (writing)
-                inotify::TFd(::open((dir / "new/" + std::to_string(made++)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC,
-                                    0644));
+                inotify::TFd(
+                    ::open((dir / "new/" + std::to_string(made++)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
         });
         ProcessEventsFor(std::chrono::milliseconds(200));
         first.Signal(SIGTERM);

@@ -108,11 +108,10 @@ TEST(HistoryStore, RecordsTheIndexDoesNotHoldYetAreFoundAndIndexedLater) {
         return names;
     };
     using TNames = std::vector<std::string>;
-    EXPECT_EQ(paths("/sub/file-", 0),
-              (TNames{"12.txt", "11.txt", "10.txt", "9.txt", "8.txt", "7.txt", "6.txt", "5.txt", "4.txt", "3.txt",
-                      "2.txt", "1.txt"}));
-    EXPECT_EQ(paths("file-", 10), (TNames{"12.txt", "11.txt", "10.txt", "9.txt", "8.txt", "7.txt", "6.txt", "5.txt",
-                                          "4.txt", "3.txt"}))
+    EXPECT_EQ(paths("/sub/file-", 0), (TNames{"12.txt", "11.txt", "10.txt", "9.txt", "8.txt", "7.txt", "6.txt", "5.txt",
+                                              "4.txt", "3.txt", "2.txt", "1.txt"}));
+    EXPECT_EQ(paths("file-", 10),
+              (TNames{"12.txt", "11.txt", "10.txt", "9.txt", "8.txt", "7.txt", "6.txt", "5.txt", "4.txt", "3.txt"}))
         << "the limit reaches across into what the index finds";
     EXPECT_EQ(paths("file-7.", 0), TNames{"7.txt"});
     EXPECT_EQ(paths("file-2.", 0), TNames{"2.txt"});
@@ -121,8 +120,8 @@ TEST(HistoryStore, RecordsTheIndexDoesNotHoldYetAreFoundAndIndexedLater) {
         oldestFirst.push_back(record.Path);
         return true;
     });
-    EXPECT_EQ(oldestFirst, (TNames{"/w/sub/file-1.txt", "/w/sub/file-10.txt", "/w/sub/file-11.txt",
-                                   "/w/sub/file-12.txt"}));
+    EXPECT_EQ(oldestFirst,
+              (TNames{"/w/sub/file-1.txt", "/w/sub/file-10.txt", "/w/sub/file-11.txt", "/w/sub/file-12.txt"}));
 
     THistoryStore store(file, {}, quiet);
     EXPECT_TRUE(ProcessEventsUntil([&] { return IndexedCount(file, "ile") == 12; }))
@@ -340,9 +339,9 @@ TEST(HistoryTimes, WhenAsAUserWritesIt) {
     EXPECT_EQ(ParseWhen("2026-12-07 14:05", now).value() + 9 * Second, ParseWhen("2026-12-07T14:05:09", now).value());
     EXPECT_EQ(ParseUntil("2026-12-07 14:05", now).value() - ParseWhen("2026-12-07 14:05", now).value(),
               60 * Second - 1);
-    for (const char* wrong : {"soon", "2026-02-30", "2026-12-07 25:00", "30x", "2026-12-07 14:05:09x", "", "m",
-                              "2026-12-07 14:05:75", "2026-12-07 14:05 junk", "999999999d", "2300-01-01",
-                              "9999-12-31", "2262-04-12"})
+    for (const char* wrong :
+         {"soon", "2026-02-30", "2026-12-07 25:00", "30x", "2026-12-07 14:05:09x", "", "m", "2026-12-07 14:05:75",
+          "2026-12-07 14:05 junk", "999999999d", "2300-01-01", "9999-12-31", "2262-04-12"})
         EXPECT_EQ(ParseWhen(wrong, now), std::nullopt) << wrong;
     EXPECT_EQ(ParseUntil("9999-12-31", now), std::nullopt) << "beyond what 64-bit nanoseconds hold";
     EXPECT_GT(ParseUntil("2262-04-10", now).value(), ParseWhen("2262-04-10", now).value()) << "the last day kept";

@@ -63,16 +63,15 @@ TEST(ChangeRecords, EveryByteValueInANameGivesValidJsonThatHoldsTheName) {
             EXPECT_EQ(PathBytes(ecs["sentrel"].toObject(), QStringLiteral("path")), path) << byte;
         }
     }
-    const std::string forged = JsonRecord({"t", "Added", "/w/x\n{\"action\":\"Removed\"}\xe2\x80\xa8", std::nullopt, "/w",
-                                           "reason with \xff"});
+    const std::string forged = JsonRecord(
+        {"t", "Added", "/w/x\n{\"action\":\"Removed\"}\xe2\x80\xa8", std::nullopt, "/w", "reason with \xff"});
     EXPECT_EQ(forged.find('\n'), std::string::npos);
     EXPECT_EQ(forged.find("\xe2\x80\xa8"), std::string::npos);
     EXPECT_EQ(Parsed(forged).value(QStringLiteral("reason")).toString(), QStringLiteral("reason with \uFFFD"));
 }
 
 TEST(ChangeRecords, TheTimeIsRfc3339WithMillisecondsAndTheOffset) {
-    EXPECT_TRUE(std::regex_match(RecordTimeNow(),
-                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)")))
+    EXPECT_TRUE(std::regex_match(RecordTimeNow(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)")))
         << RecordTimeNow();
 }
 
@@ -128,8 +127,8 @@ TEST(ChangeRecords, SavedListsInEachType) {
         << "a list's neighbouring lines are no proof of one rename";
 
     const std::vector<std::tuple<std::string, int, TSavedListType>> types = {
-        {"list.txt", 1, TSavedListType::Text},      {"list.txt", 2, TSavedListType::Csv},
-        {"list.txt", 3, TSavedListType::JsonLines}, {"list.CSV", 1, TSavedListType::Csv},
+        {"list.txt", 1, TSavedListType::Text},        {"list.txt", 2, TSavedListType::Csv},
+        {"list.txt", 3, TSavedListType::JsonLines},   {"list.CSV", 1, TSavedListType::Csv},
         {"list.jsonl", 2, TSavedListType::JsonLines}, {"list", 0, TSavedListType::Text},
     };
     for (const auto& [name, filter, type] : types)
@@ -146,29 +145,58 @@ TEST(ChangeRecords, EcsRecordsNameTheSchemasFields) {
     const std::vector<TCase> cases = {
         {{"2026-12-07T14:05:09.123+01:00", "Added", "/home/ann/a.tar.gz", std::nullopt, "/home/ann", "", false, 0,
           process({.Pid = 4242, .Named = true, .Command = "touch", .Executable = "/usr/bin/touch", .User = 0})},
-         {{"@timestamp", "2026-12-07T14:05:09.123+01:00"}, {"ecs.version", EcsVersion}, {"event.kind", "event"},
-          {"event.category", R"(["file"])"}, {"event.type", R"(["creation"])"}, {"event.action", "creation"},
-          {"log.level", "info"}, {"file.path", "/home/ann/a.tar.gz"}, {"file.name", "a.tar.gz"},
-          {"file.directory", "/home/ann"}, {"file.extension", "gz"}, {"file.type", "file"}, {"process.pid", "4242"},
-          {"process.name", "touch"}, {"process.executable", "/usr/bin/touch"}, {"user.id", "0"},
-          {"user.name", "root"}, {"host.name", "desk"}, {"sentrel.action", "Added"}, {"sentrel.watch", "/home/ann"},
-          {"event.reason", "-"}, {"file.Ext", "-"}}},
+         {{"@timestamp", "2026-12-07T14:05:09.123+01:00"},
+          {"ecs.version", EcsVersion},
+          {"event.kind", "event"},
+          {"event.category", R"(["file"])"},
+          {"event.type", R"(["creation"])"},
+          {"event.action", "creation"},
+          {"log.level", "info"},
+          {"file.path", "/home/ann/a.tar.gz"},
+          {"file.name", "a.tar.gz"},
+          {"file.directory", "/home/ann"},
+          {"file.extension", "gz"},
+          {"file.type", "file"},
+          {"process.pid", "4242"},
+          {"process.name", "touch"},
+          {"process.executable", "/usr/bin/touch"},
+          {"user.id", "0"},
+          {"user.name", "root"},
+          {"host.name", "desk"},
+          {"sentrel.action", "Added"},
+          {"sentrel.watch", "/home/ann"},
+          {"event.reason", "-"},
+          {"file.Ext", "-"}}},
         {{"t", "Renamed", "/w/new", "/w/sub/.old", "/w", "", false, 0, nullptr},
-         {{"event.type", R"(["change"])"}, {"event.action", "rename"}, {"file.Ext.original.path", "/w/sub/.old"},
-          {"file.Ext.original.name", ".old"}, {"file.name", "new"}, {"file.extension", "-"}, {"process", "-"},
+         {{"event.type", R"(["change"])"},
+          {"event.action", "rename"},
+          {"file.Ext.original.path", "/w/sub/.old"},
+          {"file.Ext.original.name", ".old"},
+          {"file.name", "new"},
+          {"file.extension", "-"},
+          {"process", "-"},
           {"user", "-"}}},
         {{"t", "Found_renamed_old_name", "/w/half", std::nullopt, "/w", "", std::nullopt, 0, nullptr},
          {{"event.action", "rename"}, {"sentrel.action", "Found_renamed_old_name"}, {"file.type", "-"}}},
         {{"t", "Found_removed", "/w/d.ir", std::nullopt, "/w", "", true, 0, nullptr},
          {{"event.type", R"(["deletion"])"}, {"file.type", "dir"}, {"file.extension", "-"}}},
-        {{"t", "Modified", "/w/x", std::nullopt, "/w", "", false, 0, process({.Pid = 77, .Command = {}, .Executable = {}})},
-         {{"event.action", "modification"}, {"process.pid", "77"}, {"process.name", "-"},
-          {"sentrel.process_ended", "true"}, {"user", "-"}}},
-        {{"t", "Modified", "/w/x", std::nullopt, "/w", "", false, 0, process({.Command = {}, .Executable = {}, .User = 1000, .OtherUser = true})},
+        {{"t", "Modified", "/w/x", std::nullopt, "/w", "", false, 0,
+          process({.Pid = 77, .Command = {}, .Executable = {}})},
+         {{"event.action", "modification"},
+          {"process.pid", "77"},
+          {"process.name", "-"},
+          {"sentrel.process_ended", "true"},
+          {"user", "-"}}},
+        {{"t", "Modified", "/w/x", std::nullopt, "/w", "", false, 0,
+          process({.Command = {}, .Executable = {}, .User = 1000, .OtherUser = true})},
          {{"process", "-"}, {"sentrel.other_user", "true"}, {"user.id", "1000"}}},
         {{"t", "Changes_lost", "/w", std::nullopt, "/w", "The queue overflowed", std::nullopt, 0, nullptr},
-         {{"event.type", R"(["info"])"}, {"event.action", "changes-lost"}, {"log.level", "warning"},
-          {"event.reason", "The queue overflowed"}, {"file.directory", "/"}, {"file.name", "w"}}},
+         {{"event.type", R"(["info"])"},
+          {"event.action", "changes-lost"},
+          {"log.level", "warning"},
+          {"event.reason", "The queue overflowed"},
+          {"file.directory", "/"},
+          {"file.name", "w"}}},
     };
     for (const TCase& test : cases) {
         const QJsonObject record = Parsed(EcsRecord(test.Record, "desk"));

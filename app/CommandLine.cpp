@@ -67,7 +67,9 @@ TCommandLine::TFormat FormatNamed(const std::string& format) {
         return Json;
     if (format == "ecs")
         return Ecs;
-    throw ECommandLineError("unknown format " + format + ": the formats are text, json and ecs");
+    if (format == "export")
+        return Export;
+    throw ECommandLineError("unknown format " + format + ": the formats are text, json, ecs and export");
 }
 
 bool IsOption(const std::string& argument, const std::string& option) {
@@ -91,6 +93,7 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
     TCommandLine result;
     bool optionsEnded = false;
     bool formatGiven = false;
+    bool journal = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         if ((optionsEnded || argument.size() < 2 || argument[0] != '-') && result.History) {
@@ -139,18 +142,29 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& arguments, const s
             if (result.SettingsFile.empty())
                 throw ECommandLineError("option --settings needs a file name");
         } else if (IsOption(argument, "--format")) {
-            result.Format = FormatNamed(OptionValue("--format", argument, arguments, i, "text, json or ecs"));
+            result.Format = FormatNamed(OptionValue("--format", argument, arguments, i, "text, json, ecs or export"));
             formatGiven = true;
+        } else if (argument == "--journal") {
+            journal = true;
         } else {
             throw ECommandLineError("unknown option " + argument);
         }
     }
     if (formatGiven && result.Mode != TCommandLine::TMode::Console)
         throw ECommandLineError("--format is for the console: add --console");
-    if ((result.History || result.Since || result.Until || !result.CatchUp || result.Process || result.Helper) &&
+    if ((result.History || result.Since || result.Until || !result.CatchUp || result.Process || result.Helper ||
+         journal) &&
         result.Mode != TCommandLine::TMode::Console)
-        throw ECommandLineError("--history, --since, --until, --no-catch-up, --process and --helper are for the "
-                                "console: add --console");
+        throw ECommandLineError("--history, --since, --until, --no-catch-up, --process, --helper and --journal are "
+                                "for the console: add --console");
+    if (journal && formatGiven)
+        throw ECommandLineError("--journal sends the changes to the system journal, --format writes them to the "
+                                "standard output: give one of them");
+    if (journal && (result.History || result.Since))
+        throw ECommandLineError("--history and --since print what the history kept: they send nothing to the "
+                                "journal, which has its own");
+    if (journal)
+        result.Format = TCommandLine::TFormat::Journal;
     if (result.Until && !result.History)
         throw ECommandLineError("--until is for --history: a live watch goes on until it is stopped");
     if (result.Mode == TCommandLine::TMode::Console) {
@@ -190,9 +204,9 @@ its excluded and included file types, and never writes it.
 
 std::string UsageText() {
     return R"(Usage: sentrel [--verbose] [--settings FILE] [FOLDER...]
-       sentrel --console [--format text|json|ecs] [--settings FILE] [--since WHEN]
-               [--no-catch-up] [--process] [--helper] FOLDER...
-       sentrel --console --history [--format text|json|ecs] [--settings FILE]
+       sentrel --console [--format text|json|ecs|export | --journal] [--settings FILE]
+               [--since WHEN] [--no-catch-up] [--process] [--helper] FOLDER...
+       sentrel --console --history [--format text|json|ecs|export] [--settings FILE]
                [--since WHEN] [--until WHEN] [PATTERN]
        sentrel --help | --version
 
@@ -212,8 +226,14 @@ list, as "Add Directory" does (a folder listed already is not added again).
                    reason for a Not_watched line goes to the standard error.
   --format FORMAT  how the console writes its lines: text (the default), as
                    the window lists them; json, one JSON object per line
-                   (see the manual page for its members); or ecs, JSON
-                   Lines with the Elastic Common Schema's field names
+                   (see the manual page for its members); ecs, JSON
+                   Lines with the Elastic Common Schema's field names; or
+                   export, entries of the system journal's export format
+                   (for systemd-journal-upload and systemd-journal-remote)
+  --journal        send each change to the system journal as an entry with
+                   fields of its own (SENTREL_PATH, SENTREL_ACTION, ...)
+                   instead of printing it; past 300 changes a second the
+                   rest of that second go as one summary entry per folder
   --history        print the changes kept in the history, oldest first, with
                    their dates, and end: those --since and --until bound
                    (both included) and whose path holds PATTERN, if given
@@ -250,7 +270,8 @@ list, as "Add Directory" does (a folder listed already is not added again).
      the console's output closed it
   1  a failure while running: no display for the window, a folder that
      cannot be watched (the watch's message goes to the standard error), a
-     settings file that cannot be read, or output that cannot be written
+     settings file that cannot be read, output that cannot be written, or
+     --journal without a system journal to send to
   2  unknown option, a folder that does not exist, --console without a
      folder (or --history), a --settings file for the console that does
      not exist, or a time that names no moment

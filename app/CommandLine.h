@@ -17,9 +17,11 @@ struct TCommandLine {
     // The settings file named by --settings; empty for the usual one.
     std::string SettingsFile;
     // How the console writes its lines: as the window lists them, as JSON
-    // Lines (--format json), or as JSON Lines with the Elastic Common
-    // Schema's field names (--format ecs).
-    enum class TFormat { Text, Json, Ecs };
+    // Lines (--format json), as JSON Lines with the Elastic Common Schema's
+    // field names (--format ecs), or as entries of the system journal's
+    // export format (--format export); or, instead of writing them, sends
+    // them to the system journal as entries (--journal).
+    enum class TFormat { Text, Json, Ecs, Export, Journal };
     TFormat Format = TFormat::Text;
     // The folders to watch, absolute, in the order given.
     std::vector<std::string> Folders;

@@ -9,12 +9,14 @@
 #include "app/ConsoleServices.h"
 #include "platform/loop/EventLoop.h"
 #include "platform/loop/MessageWindow.h"
+#include "platform/journal/JournalWriter.h"
 #include "platform/loop/StopSignals.h"
 #include "platform/output/OutputWriter.h"
 #include "platform/system/PlatformInfo.h"
 #include "records/ChangeFilter.h"
 #include "records/ChangeRecords.h"
 #include "records/EcsRecords.h"
+#include "records/JournalEntries.h"
 #include "records/PathText.h"
 #include "records/ResultLines.h"
 #include "runtime/SysUtils.h"
@@ -23,6 +25,7 @@
 #include "watch/BrkDirWatch.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -64,6 +67,12 @@ std::optional<std::string> NameInTree(const std::string& folder, const std::stri
 // Changes_lost line says so once the reader has caught up.
 constexpr std::size_t UnwrittenLimit = std::size_t(64) << 20;
 
+// Changes sent to the system journal one by one in a second, below what
+// journald keeps of a service by default (10,000 in 30 s); and entries
+// waiting for a journal that takes none for a while.
+constexpr std::size_t JournalPerSecond = 300;
+constexpr std::size_t JournalQueued = 65536;
+
 class TConsole {
 public:
     // history: where the listed changes are kept too, and what changed in
@@ -92,6 +101,7 @@ private:
     std::string Line(const TChangeRecord& record) const;
     std::string LinesForDropped(const TOutputWriter::TDropped& dropped) const;
     void OutputEnded(const std::string& error);
+    void StartJournal();
     void Stop();
     void End(int code, const std::string& message = {});
     static void ReportWatchError() noexcept;
@@ -115,6 +125,8 @@ private:
     // loop, and dropped with this object.
     TPostGuard FPosts;
     TOutputWriter FOutput;
+    // --journal: where the records go instead of the output.
+    std::unique_ptr<TJournalWriter> FJournal;
     TRenamePairing FRenames;
     std::vector<std::unique_ptr<TBriskoDirWatch>> FWatches;
     // The output file in a watch's tree: its name there, followed through
@@ -155,6 +167,10 @@ int TConsole::Run(const std::vector<std::string>& folders, std::optional<int64_t
         TellUser("the output goes to a file whose name the system does not tell: if it lies in a watched folder, "
                  "each line written to it is listed again");
     SetMessageErrorReporter(&TConsole::ReportWatchError);
+    if (FFormat == TCommandLine::TFormat::Journal)
+        StartJournal();
+    if (FEnded)
+        return FExitCode;
     if (since && FHistory)
         FHistory->PrintSince(
             *since, [this](const std::string& lines, const std::string& folder) { FOutput.Write(lines, folder); });
@@ -281,9 +297,35 @@ void TConsole::Keep(const TChangeRecord& record) {
         FHistory->Keep(record);
 }
 
+// A note (lost changes, a folder not watched) always reaches the journal;
+// changes at its rate.
 void TConsole::Print(const TChangeRecord& record) {
-    if (!FEnded)
+    if (FEnded)
+        return;
+    if (!FJournal) {
         FOutput.Write(Line(record), record.Folder);
+        return;
+    }
+    TJournalEntry entry = JournalEntry(record, FProcess);
+    if (record.Reason.empty())
+        FJournal->SendChange(std::move(entry), record.Folder);
+    else
+        FJournal->SendNote(std::move(entry));
+}
+
+void TConsole::StartJournal() {
+    if (const std::optional<std::string> unavailable = JournalUnavailable()) {
+        End(ExitFailure, "cannot send the changes to the system journal: " + *unavailable);
+        return;
+    }
+    const bool kept = FHistory != nullptr;
+    FJournal = std::make_unique<TJournalWriter>(
+        JournalPerSecond, JournalQueued,
+        TJournalWriter::THandlers{
+            [kept](const std::string& folder, uint64_t count) { return JournalSummary(folder, count, kept); },
+            [this](const std::string& error) {
+                FPosts.Post([this, error] { End(ExitFailure, "cannot send to the system journal: " + error); });
+            }});
 }
 
 // A record of a change, not of a note, names its process when asked.
@@ -369,12 +411,29 @@ std::string ConsoleTimeNow(TCommandLine::TFormat format) {
     return format == TCommandLine::TFormat::Text ? TimeNow() : RecordTimeNow();
 }
 
+namespace {
+// A record is stamped with when it was read, where known.
+TJournalStamps ExportStamps(const TChangeRecord& record, const std::string& host) {
+    using namespace std::chrono;
+    static const std::string bootId = BootId();
+    const int64_t realtime = record.ReadAt ? record.ReadAt / 1000
+                                           : duration_cast<microseconds>(system_clock::now().time_since_epoch()).count();
+    const int64_t monotonic = duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+    return {realtime, monotonic, bootId, host};
+}
+} // namespace
+
 // The machine's name is asked once: a record of every change names it.
 std::string RecordLine(const TChangeRecord& record, TCommandLine::TFormat format, bool withProcess) {
     static const std::string host = HostName();
-    return (format == TCommandLine::TFormat::Ecs ? EcsRecord(record, host, withProcess)
-                                                 : JsonRecord(record, withProcess)) +
-           '\n';
+    switch (format) {
+    case TCommandLine::TFormat::Ecs:
+        return EcsRecord(record, host, withProcess) + '\n';
+    case TCommandLine::TFormat::Export:
+        return ExportEntry(JournalEntry(record, withProcess), ExportStamps(record, host));
+    default:
+        return JsonRecord(record, withProcess) + '\n';
+    }
 }
 
 int RunConsole(const TCommandLine& commandLine) {

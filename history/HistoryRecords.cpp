@@ -28,5 +28,6 @@ TChangeRecord ChangeRecordOf(const THistoryRecord& record) {
             record.OldPath,
             record.Folder,
             record.Reason,
-            record.IsFolder};
+            record.IsFolder,
+            record.Time};
 }

@@ -124,6 +124,13 @@ std::string Format(const char* format, ...) {
     return std::string(text.data(), length > 0 ? length : 0);
 }
 
+std::string GroupedNumber(uint64_t number) {
+    std::string digits = std::to_string(number);
+    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<std::size_t>(at), 1, ',');
+    return digits;
+}
+
 std::string Base64(std::string_view bytes) {
     static constexpr char Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string text;

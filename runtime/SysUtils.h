@@ -42,6 +42,8 @@ long LocalTime(std::time_t second, std::tm& local);
 
 // printf-style formatting into a string.
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A count with its thousands grouped by commas ("1,234"), as messages show it.
+std::string GroupedNumber(uint64_t number);
 
 // The local time now, as "hh:mm:ss" and as RFC 3339 with milliseconds and
 // the offset ("2026-12-07T14:05:09.123+01:00"). The text of the second is

@@ -18,6 +18,7 @@ declare -A may=(
   [platform/processes]="runtime platform/system"
   [platform/output]="runtime platform/system"
   [platform/desktop]="runtime platform/system"
+  [platform/journal]="runtime platform/system"
   [platform/changes]="runtime platform/system platform/processes"
   [platform/changes/tree]="runtime platform/system platform/changes"
   [platform/changes/windows]="runtime platform/system platform/changes"
@@ -33,7 +34,7 @@ declare -A may=(
   [helper]="runtime platform/system platform/processes platform/changes platform/changes/fanotify platform/changes/linux
           platform/helper"
   [settings]="runtime platform/system platform/files toolkit"
-  [records]="runtime platform/system platform/processes platform/changes watch util"
+  [records]="runtime platform/system platform/processes platform/changes platform/journal watch util"
   [history]="runtime platform/system platform/files platform/loop records settings"
   [tray]="runtime toolkit"
   [about]="runtime platform/desktop toolkit"

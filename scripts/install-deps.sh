@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libgl-dev libxcb1-dev fonts-dejavu-core
   libgtest-dev libgmock-dev libbenchmark-dev
   inotify-tools
-  libsimpleini-dev libsqlite3-dev
+  libsimpleini-dev libsqlite3-dev libsystemd-dev systemd-journal-remote
   clang libfuzzer-14-dev libclang-rt-14-dev
   librsvg2-bin desktop-file-utils appstream dpkg-dev file systemd
   xvfb openbox xdotool x11-utils

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iterator>
 #ifndef _WIN32
 #include <pwd.h>
@@ -78,6 +79,18 @@ std::string HostName() {
 #else
     char name[256] = {};
     return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string();
+#endif
+}
+
+std::string BootId() {
+#ifdef _WIN32
+    return {};
+#else
+    std::ifstream file("/proc/sys/kernel/random/boot_id");
+    std::string id;
+    std::getline(file, id);
+    std::erase(id, '-');
+    return id.size() == 32 ? id : std::string();
 #endif
 }
 

@@ -43,6 +43,10 @@ std::string ProgramFilePath();
 // The machine's name on its network; empty where the system does not tell.
 std::string HostName();
 
+// The ID of the system's current boot, 32 hexadecimal digits as the
+// system journal writes it; empty where the system has none.
+std::string BootId();
+
 // The current folder; empty when it is gone (only relative paths need it,
 // and those then fail to be found).
 std::string CurrentFolder();

@@ -45,11 +45,12 @@ TEST(CommandLine, ModesAndOptions) {
     EXPECT_TRUE(console.CatchUp);
     EXPECT_FALSE(Parse({"--console", "--no-catch-up", dir.Path()}).CatchUp);
     using enum TCommandLine::TFormat;
-    for (const auto& [given, format] : {std::pair{"text", Text}, {"json", Json}, {"ecs", Ecs}}) {
+    for (const auto& [given, format] : {std::pair{"text", Text}, {"json", Json}, {"ecs", Ecs}, {"export", Export}}) {
         EXPECT_EQ(Parse({"--console", "--format", given, dir.Path()}).Format, format) << given;
         EXPECT_EQ(Parse({"--console", std::string("--format=") + given, dir.Path()}).Format, format) << given;
     }
     EXPECT_EQ(console.Format, Text);
+    EXPECT_EQ(Parse({"--console", "--journal", dir.Path()}).Format, Journal);
 }
 
 TEST(CommandLine, FoldersAreMadeAbsoluteAndKeptByteForByte) {
@@ -78,14 +79,21 @@ TEST(CommandLine, MistakesAreNamed) {
     EXPECT_EQ(ErrorOf({"--settings"}), "option --settings needs a file name");
     EXPECT_EQ(ErrorOf({"--settings="}), "option --settings needs a file name");
     EXPECT_EQ(ErrorOf({"--console", "--format", "JSON", dir.Path()}),
-              "unknown format JSON: the formats are text, json and ecs");
-    EXPECT_EQ(ErrorOf({"--console", "--format"}), "option --format needs text, json or ecs");
+              "unknown format JSON: the formats are text, json, ecs and export");
+    EXPECT_EQ(ErrorOf({"--console", "--format"}), "option --format needs text, json, ecs or export");
     EXPECT_EQ(ErrorOf({"--format", "ecs", dir.Path()}), "--format is for the console: add --console");
     EXPECT_EQ(ErrorOf({"--console", "--settings", dir / "none.ini", dir.Path()}),
               "there is no settings file " + dir / "none.ini");
     EXPECT_EQ(ErrorOf({"--console", "--settings", dir.Path(), dir.Path()}), "there is no settings file " + dir.Path())
         << "a folder is no settings file";
-    for (const char* consoleOnly : {"--no-catch-up", "--helper"})
-        EXPECT_EQ(ErrorOf({consoleOnly, dir.Path()}), "--history, --since, --until, --no-catch-up, --process and "
-                                                      "--helper are for the console: add --console");
+    for (const char* consoleOnly : {"--no-catch-up", "--helper", "--journal"})
+        EXPECT_EQ(ErrorOf({consoleOnly, dir.Path()}), "--history, --since, --until, --no-catch-up, --process, "
+                                                      "--helper and --journal are for the console: add --console");
+    EXPECT_EQ(ErrorOf({"--console", "--journal", "--format", "json", dir.Path()}),
+              "--journal sends the changes to the system journal, --format writes them to the standard output: "
+              "give one of them");
+    for (const char* printing : {"--history", "--since=today"})
+        EXPECT_EQ(ErrorOf({"--console", "--journal", printing, dir.Path()}),
+                  "--history and --since print what the history kept: they send nothing to the journal, which has "
+                  "its own");
 }

@@ -78,7 +78,12 @@ public:
         Collect();
         return FProcess.exitStatus() == QProcess::NormalExit ? FProcess.exitCode() : -1;
     }
-    void Signal(int number) { ::kill(static_cast<pid_t>(FProcess.processId()), number); }
+    // A program that has ended is sent nothing: its pid, 0 by then, would
+    // signal the tests' whole process group.
+    void Signal(int number) {
+        if (const auto pid = static_cast<pid_t>(FProcess.processId()); pid > 0)
+            ::kill(pid, number);
+    }
     qint64 Pid() const { return FProcess.processId(); }
     // Waits until the program catches the signal, rather than dying of it.
     bool WaitCatching(int number) {

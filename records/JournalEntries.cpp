@@ -1,0 +1,145 @@
+#include "records/JournalEntries.h"
+
+#include "platform/processes/ProcessNames.h"
+#include "records/PathText.h"
+#include "records/ResultLines.h"
+#include "runtime/SysUtils.h"
+
+#include <algorithm>
+
+const std::array<TJournalMessageId, 14> JournalMessageIds{{
+    {"Added", "3f42d381e94745a29eafe49e0dbea322"},
+    {"Removed", "fd931b3cc80d41ab8db1552d7dfadbfd"},
+    {"Modified", "c3fda3cc64854c61bb1394c384f6fb61"},
+    {"Renamed", "55c38b7a2c3444a195fea3f0cc08314d"},
+    {"Found_added", "6cdbfe6dfc3140eca8a1e02aa2561796"},
+    {"Found_removed", "3cb56d6ab2434fd1a7bfa17982e0ccf6"},
+    {"Found_modified", "4a9079bbd90e438c991c31a0abf202ba"},
+    {"Found_renamed", "263b0ce0e1e04fe699836dfd1a36c9fb"},
+    {"Changes_lost", "924d3445b6514a02a987ae79bba0016f"},
+    {"Changes_merged", "53496b2f7ea748979992be45c7be18e8"},
+    {"Not_watched", "f8527ff303a34df68884a277f0452d8d"},
+    {"Not_caught_up", "64bbc4a0b76d4dd7ba73a131d1984e01"},
+    {"Changes_summed_up", "4e20b62f13f4405fa507f3d506ad9e10"},
+    {"", "bff80b5886944b48aaed487503d4416f"},
+}};
+
+namespace {
+constexpr std::string_view InfoPriority = "6";
+constexpr std::string_view WarningPriority = "4";
+
+// A half of a rename left alone is a rename too.
+std::string_view ActionFamily(std::string_view action) {
+    for (const std::string_view half : {"_old_name", "_new_name"})
+        if (action.ends_with(half))
+            action.remove_suffix(half.size());
+    return action;
+}
+
+std::string_view MessageIdOf(std::string_view action) {
+    const auto known = std::find_if(JournalMessageIds.begin(), JournalMessageIds.end() - 1,
+                                    [&](const TJournalMessageId& id) { return id.Action == action; });
+    return known->Id;
+}
+
+// The clock part of a record's time ("14:05:09" of an RFC 3339 stamp), as
+// the window's line shows it.
+std::string ClockOf(const std::string& time) {
+    constexpr std::size_t ClockAt = 11, ClockLength = 8;
+    if (time.size() < ClockAt + ClockLength || time[ClockAt - 1] != 'T')
+        return time;
+    return time.substr(ClockAt, ClockLength);
+}
+
+std::string MessageOf(const TChangeRecord& record) {
+    const std::string clock = ClockOf(record.Time);
+    std::string message = TResultLine::Of(clock, record.Action, record.Path).Text;
+    if (record.OldPath)
+        message += " (was " + ShownPath(*record.OldPath) + ")";
+    if (!record.Reason.empty())
+        message += ": " + record.Reason;
+    return message;
+}
+
+void AddProcess(TJournalEntry& entry, const TChangeProcess& process) {
+    if (process.Pid != 0)
+        entry.push_back({"SENTREL_PID", std::to_string(process.Pid)});
+    if (process.OtherUser || !process.Named)
+        return;
+    entry.push_back({"SENTREL_PROCESS", process.Command});
+    if (!process.Executable.empty())
+        entry.push_back({"SENTREL_EXE", process.Executable});
+    if (process.User >= 0)
+        entry.insert(entry.end(),
+                     {{"SENTREL_UID", std::to_string(process.User)}, {"SENTREL_USER", UserNameOf(process.User)}});
+}
+
+// A value the export format can carry as text: printable UTF-8 on one line.
+bool IsPrintableLine(std::string_view value) {
+    return IsUtf8(value) && std::none_of(value.begin(), value.end(), [](char c) {
+               return (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F;
+           });
+}
+
+void AppendLittleEndian(std::string& to, uint64_t value) {
+    for (int byte = 0; byte < 8; ++byte)
+        to += static_cast<char>((value >> (8 * byte)) & 0xFF);
+}
+} // namespace
+
+TJournalEntry JournalEntry(const TChangeRecord& record, bool withProcess) {
+    const std::string_view action = ActionFamily(record.Action);
+    const bool warning = !record.Reason.empty();
+    TJournalEntry entry{{"MESSAGE", MessageOf(record)},
+                        {"MESSAGE_ID", std::string(MessageIdOf(action))},
+                        {"PRIORITY", std::string(warning ? WarningPriority : InfoPriority)},
+                        {"SYSLOG_IDENTIFIER", "sentrel"},
+                        {"SENTREL_ACTION", std::string(action)},
+                        {"SENTREL_PATH", record.Path}};
+    if (record.OldPath)
+        entry.push_back({"SENTREL_OLD_PATH", *record.OldPath});
+    if (!record.Folder.empty())
+        entry.push_back({"SENTREL_WATCH", record.Folder});
+    entry.push_back({"SENTREL_TIME", record.Time});
+    if (record.IsFolder)
+        entry.push_back({"SENTREL_TYPE", *record.IsFolder ? "folder" : "file"});
+    if (!record.Reason.empty())
+        entry.push_back({"SENTREL_REASON", record.Reason});
+    if (withProcess && record.Process && record.Reason.empty())
+        AddProcess(entry, *record.Process);
+    return entry;
+}
+
+TJournalEntry JournalSummary(const std::string& folder, uint64_t count, bool kept) {
+    const std::string message =
+        Format("%s changes under %s (%s)", GroupedNumber(count).c_str(), ShownPath(folder).c_str(),
+               kept ? "kept in the history" : "not kept: the history is off");
+    return {{"MESSAGE", message},
+            {"MESSAGE_ID", std::string(MessageIdOf("Changes_summed_up"))},
+            {"PRIORITY", std::string(WarningPriority)},
+            {"SYSLOG_IDENTIFIER", "sentrel"},
+            {"SENTREL_ACTION", "Changes_summed_up"},
+            {"SENTREL_WATCH", folder},
+            {"SENTREL_COUNT", std::to_string(count)}};
+}
+
+std::string ExportEntry(const TJournalEntry& entry, const TJournalStamps& stamps) {
+    std::string text = "__REALTIME_TIMESTAMP=" + std::to_string(stamps.Realtime) +
+                       "\n__MONOTONIC_TIMESTAMP=" + std::to_string(stamps.Monotonic) + '\n';
+    if (!stamps.BootId.empty())
+        text += "_BOOT_ID=" + stamps.BootId + '\n';
+    if (!stamps.Host.empty() && IsPrintableLine(stamps.Host))
+        text += "_HOSTNAME=" + stamps.Host + '\n';
+    for (const TJournalField& field : entry) {
+        text += field.Name;
+        if (IsPrintableLine(field.Value)) {
+            text += '=';
+        } else {
+            text += '\n';
+            AppendLittleEndian(text, field.Value.size());
+        }
+        text += field.Value;
+        text += '\n';
+    }
+    return text + '\n';
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+// Change records as entries of the system journal: each a set of fields
+// whose values are exact bytes, sent as they are (--journal) or written in
+// the journal's export format (--format export), which
+// systemd-journal-remote and systemd-journal-upload read.
+//
+//   MESSAGE            the change's line as the window lists it
+//   MESSAGE_ID         one fixed ID per action (JournalMessageIds)
+//   PRIORITY           6 (info) for a change, 4 (warning) for lost or merged
+//                      changes, folders not watched or not caught up, and
+//                      changes summed up instead of sent one by one
+//   SYSLOG_IDENTIFIER  sentrel
+//   SENTREL_ACTION     the action; "Renamed" for both halves of a rename
+//   SENTREL_PATH, SENTREL_OLD_PATH (a rename), SENTREL_WATCH (the watched
+//   folder), SENTREL_TIME (RFC 3339), SENTREL_TYPE (file or folder, where
+//   known), SENTREL_REASON (why, for a note)
+//   SENTREL_PID, SENTREL_PROCESS, SENTREL_EXE, SENTREL_UID, SENTREL_USER
+//                      the process that made the change, where known and
+//                      asked for; a process of another user is not named
+//   SENTREL_COUNT      in a summary: how many changes it stands for
+#include "platform/journal/SystemJournal.h"
+#include "records/ChangeRecords.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct TJournalMessageId {
+    std::string_view Action;
+    std::string_view Id;
+};
+// The actions' MESSAGE_IDs; an action not listed has the last one's.
+extern const std::array<TJournalMessageId, 14> JournalMessageIds;
+
+// The entry of a record; its process only when asked for.
+TJournalEntry JournalEntry(const TChangeRecord& record, bool withProcess);
+
+// Instead of count changes under folder that were not sent one by one;
+// kept: whether the history has them.
+TJournalEntry JournalSummary(const std::string& folder, uint64_t count, bool kept);
+
+// What an entry of the export format carries besides its fields, which
+// the journal fills in itself for an entry sent to it: when (microseconds
+// since 1970, and since the boot), the boot's ID and the machine's name
+// (both left out when empty).
+struct TJournalStamps {
+    int64_t Realtime = 0;
+    int64_t Monotonic = 0;
+    std::string BootId;
+    std::string Host;
+};
+
+// The entry in the journal's export format, the empty line that ends it
+// included: a value that is not printable UTF-8 on a single line goes in
+// the format's binary form, its length before its bytes.
+std::string ExportEntry(const TJournalEntry& entry, const TJournalStamps& stamps);

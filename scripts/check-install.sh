@@ -3,8 +3,8 @@
 # below a temporary folder (DESTDIR), and checks what a desktop finds there:
 # the program, the menu entry and the software-centre description (both
 # validators must accept them), the icon in every size, the manual page and
-# the console program (which links no Qt) and its user unit (which
-# systemd-analyze must accept), the helpers
+# the console program (which links no Qt) and its user and system units
+# (which systemd-analyze must accept), the helpers
 # run through pkexec with the polkit action that names them, in the one
 # folder polkitd reads whatever the prefix, and nothing else (no test
 # program).
@@ -29,6 +29,7 @@ expected=(
   share/doc/sentrel/README.md
   share/icons/hicolor/scalable/apps/sentrel.svg
   lib/systemd/user/sentrel-console@.service
+  lib/systemd/system/sentrel-console@.service
   libexec/sentrel/sentrel-watch-limit
   libexec/sentrel/sentrel-helper
 )
@@ -53,16 +54,20 @@ for size in 16 48 256; do
     grep -q "PNG image data, $size x $size" || { echo "The ${size}x${size} icon is no PNG of that size" >&2; exit 1; }
 done
 grep -q '^Sentrel ' <<<"$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$installed_prefix/bin/sentrel" --version)"
-unit="$installed_prefix/lib/systemd/user/sentrel-console@.service"
-grep -qx "ExecStart=$prefix/bin/sentrel-console \$SENTREL_OPTIONS -- %f" "$unit" ||
-  { echo "The user unit does not start the installed program" >&2; grep ExecStart "$unit" >&2; exit 1; }
-# A missing folder is a condition to wait for, not a failure to repeat.
-for setting in 'ConditionPathIsDirectory=%f' 'RestartPreventExitStatus=2' 'StartLimitBurst=5'; do
-  grep -qx "$setting" "$unit" || { echo "The user unit has no $setting" >&2; exit 1; }
+for manager in user system; do
+  unit="$installed_prefix/lib/systemd/$manager/sentrel-console@.service"
+  grep -qx "ExecStart=$prefix/bin/sentrel-console --journal \$SENTREL_OPTIONS -- %f" "$unit" ||
+    { echo "The $manager unit does not start the installed program" >&2; grep ExecStart "$unit" >&2; exit 1; }
+  # A missing folder is a condition to wait for, not a failure to repeat;
+  # the journal's limit stays above what the console sends one by one.
+  for setting in 'ConditionPathIsDirectory=%f' 'RestartPreventExitStatus=2' 'StartLimitBurst=5' \
+    'LogRateLimitIntervalSec=30s' 'LogRateLimitBurst=20000'; do
+    grep -qx "$setting" "$unit" || { echo "The $manager unit has no $setting" >&2; exit 1; }
+  done
+  # systemd-analyze looks for the program the unit starts: where it lies here.
+  sed "s|^ExecStart=$prefix/|ExecStart=$installed_prefix/|" "$unit" >"$scratch/sentrel-console@home-ann.service"
+  systemd-analyze verify --man=no "$scratch/sentrel-console@home-ann.service"
 done
-# systemd-analyze looks for the program the unit starts: where it lies here.
-sed "s|^ExecStart=$prefix/|ExecStart=$installed_prefix/|" "$unit" >"$scratch/sentrel-console@home-ann.service"
-systemd-analyze verify --man=no "$scratch/sentrel-console@home-ann.service"
 
 helper_path='<annotate key="org.freedesktop.policykit.exec.path">%s</annotate>'
 for helper in sentrel-watch-limit sentrel-helper; do
@@ -97,9 +102,11 @@ fi
 # Unpacked to a folder first: a grep -q that stops reading early would break the pipe into
 # dpkg-deb, and pipefail would take that for a failed check.
 dpkg-deb -x "$package" "$scratch/unpacked"
-grep -qx 'ExecStart=/usr/bin/sentrel-console $SENTREL_OPTIONS -- %f' \
-  "$scratch/unpacked/usr/lib/systemd/user/sentrel-console@.service" ||
-  { echo "The package's user unit does not start /usr/bin/sentrel-console" >&2; exit 1; }
+for manager in user system; do
+  grep -qx 'ExecStart=/usr/bin/sentrel-console --journal $SENTREL_OPTIONS -- %f' \
+    "$scratch/unpacked/usr/lib/systemd/$manager/sentrel-console@.service" ||
+    { echo "The package's $manager unit does not start /usr/bin/sentrel-console" >&2; exit 1; }
+done
 for helper in sentrel-watch-limit sentrel-helper; do
   grep -qF "$(printf "$helper_path" /usr/libexec/sentrel/$helper)" \
     "$scratch/unpacked/usr/share/polkit-1/actions/org.sentrel.Sentrel.policy" ||

@@ -87,6 +87,9 @@ case_name=mistakes
 [ $? -eq 2 ] && grep -qF "there is no folder" "$root/err" || fail "a missing folder: $(cat "$root/err")"
 "$wine_run" "$console" --history > /dev/null 2> "$root/err"
 [ $? -eq 1 ] && grep -qF "keeps no history" "$root/err" || fail "--history: $(cat "$root/err")"
+mkdir -p "$root/journal"
+"$wine_run" "$console" --journal "$(windows_path "$root/journal")" > /dev/null 2> "$root/err"
+[ $? -eq 1 ] && grep -qF "Windows has no system journal" "$root/err" || fail "--journal: $(cat "$root/err")"
 
 [ "$failures" -eq 0 ] && echo "console under Wine: every case passed"
 exit $((failures > 0))

@@ -22,6 +22,7 @@ TProgramForms::TProgramForms() {
     GeneralOptionsForm = new TGeneralOptionsForm(Form1);
     GeneralOptionsForm->OnFolderRulesChanged = [] { Form1->ExcludedFoldersChanged(); };
     GeneralOptionsForm->OnKeepHistoryChanged = [] { Form1->OpenHistory(); };
+    GeneralOptionsForm->OnJournalChanged = [] { Form1->OpenJournal(); };
     GeneralOptionsForm->OnHistoryRetentionChanged = [] { Form1->HistoryRetentionChanged(); };
     InputForm = new TInputForm(Form1);
 }

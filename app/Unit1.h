@@ -3,6 +3,7 @@
 #include "history/CatchUpRecords.h"
 #include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
+#include "platform/journal/JournalWriter.h"
 #include "records/ChangeRecords.h"
 #include "records/LineTags.h"
 #include "settings/UtilObj.h"
@@ -76,6 +77,9 @@ public:
     void MarkIfEverythingExcluded(int line);
     // The history is kept (again) or no longer, as "Keep a history" says.
     void OpenHistory();
+    // Sends the changes listed from now on to the system journal, or stops,
+    // as "Also send changes to the system journal" says (Unit1Journal.cpp).
+    void OpenJournal();
     // The history keeps what General Options now say.
     void HistoryRetentionChanged();
     // Everything listed so far is in the history (a held rename half too).
@@ -184,8 +188,12 @@ private:
     TListBox* ListOfSection(const std::string& section) const;
     void ApplyChangedSection(const TUtilObj::TSectionWrite& section);
 
-    void KeepInHistory(const TChangeRecord& record);
+    // What is listed is kept in the history and sent to the journal, a
+    // rename as one record.
+    void KeepRecord(const TChangeRecord& record);
+    void KeepPaired(const TChangeRecord& record);
     void FlushHistoryRename();
+    void SendToJournal(const TChangeRecord& record);
     bool IsHistoryFileChange(const std::string& path) const;
     void ApplyHistorySettings(const std::vector<std::string>& lines);
     std::vector<std::string> HistorySection() const;
@@ -222,6 +230,7 @@ private:
     std::vector<std::string> FSnapshotsKept; // and whose snapshot is kept
     std::vector<std::unique_ptr<TCatchUpRun>> FCatchUps;
     std::unique_ptr<THistoryStore> FHistory;
+    std::unique_ptr<TJournalWriter> FJournal; // while changes go to the system journal
     TLineTags FLineTags; // of the results lines
     uint64_t FListDropped = 0; // lines that gave way since the list was cleared, counted at the top
     THistorySettings FHistorySettings;

@@ -32,12 +32,12 @@ void TForm1::OpenHistory() {
 
 // A half of a rename waits for its other half, which comes right after it
 // or not at all.
-void TForm1::KeepInHistory(const TChangeRecord& record) {
-    if (!FHistory)
+void TForm1::KeepRecord(const TChangeRecord& record) {
+    if (!FHistory && !FJournal)
         return;
     const bool wasHolding = FHistoryRenames.Holding();
     for (const TChangeRecord& ready : FHistoryRenames.Add(record))
-        FHistory->Add(HistoryRecordOf(ready));
+        KeepPaired(ready);
     if (FHistoryRenames.Holding() && !wasHolding)
         QMetaObject::invokeMethod(
             this, [this] { RunHandler([this] { FlushHistoryRename(); }); }, Qt::QueuedConnection);
@@ -45,8 +45,14 @@ void TForm1::KeepInHistory(const TChangeRecord& record) {
 
 void TForm1::FlushHistoryRename() {
     for (const TChangeRecord& ready : FHistoryRenames.Flush())
-        if (FHistory)
-            FHistory->Add(HistoryRecordOf(ready));
+        KeepPaired(ready);
+}
+
+void TForm1::KeepPaired(const TChangeRecord& record) {
+    if (FHistory)
+        FHistory->Add(HistoryRecordOf(record));
+    if (FJournal)
+        SendToJournal(record);
 }
 
 void TForm1::FlushHistory() {

@@ -54,7 +54,7 @@ void TForm1::BriskoDirWatch1Notify(TBriskoDirWatch* Sender, int Action, const st
 // reason as the hint; a change replaces its path's line in brief display.
 // The line keeps its process and its day, which its text does not show.
 void TForm1::ListRecord(const TChangeRecord& record) {
-    KeepInHistory(record);
+    KeepRecord(record);
     TResultLine line = TResultLine::Of(record);
     const bool replaces = record.Reason.empty() && !GeneralOptionsForm->cbVerboseDisplay->isChecked();
     const int found = replaces && lbResults->Count() > 0 ? lbResults->FindKey(line.Path) : -1;

@@ -57,6 +57,7 @@ void TForm1::ApplySection(const std::string& section, const std::vector<std::str
     if (section == "Misc") {
         GeneralOptionsForm->cbMinToTray->setChecked(TUtilObj::ValueOfKey(lines, "Minimize") == "T");
         GeneralOptionsForm->ebHexEditor->setText(QString::fromStdString(TUtilObj::ValueOfKey(lines, "HexEditor")));
+        GeneralOptionsForm->cbJournal->setChecked(TUtilObj::ValueOfKey(lines, "Journal") == "T");
         return;
     }
     TListBox* list = ListOfSection(section);
@@ -152,7 +153,8 @@ void TForm1::SaveMisc() {
 TUtilObj::TSectionWrite TForm1::MiscSection() const {
     return {"Misc",
             {std::string("Minimize=") + (GeneralOptionsForm->cbMinToTray->isChecked() ? "T" : "F"),
-             "HexEditor=" + GeneralOptionsForm->ebHexEditor->text().toStdString()},
+             "HexEditor=" + GeneralOptionsForm->ebHexEditor->text().toStdString(),
+             std::string("Journal=") + (GeneralOptionsForm->cbJournal->isChecked() ? "T" : "F")},
             false};
 }
 

@@ -43,6 +43,8 @@ public:
     std::function<void()> OnFolderRulesChanged;
     // "Keep a history" checked or cleared.
     std::function<void()> OnKeepHistoryChanged;
+    // "Also send changes to the system journal" checked or cleared.
+    std::function<void()> OnJournalChanged;
     // The days or the number of changes kept, or the lines listed, changed.
     std::function<void()> OnHistoryRetentionChanged;
     // Where the history is kept, for how long, and how many lines the list keeps.
@@ -81,6 +83,7 @@ public:
     QCheckBox* cbVerboseDisplay;
     QCheckBox* cbMinToTray;
     QCheckBox* cbKeepHistory;
+    QCheckBox* cbJournal; // greyed, with the reason, where no journal runs
     QSpinBox* seHistoryDays;
     QSpinBox* seHistoryRecords;
     QSpinBox* seListLimit;

@@ -3,6 +3,7 @@
 #include "dialogs/GeneralOptionsUnit.h"
 
 #include "history/HistorySettings.h"
+#include "platform/journal/SystemJournal.h"
 
 #include "toolkit/Application.h"
 #include "toolkit/Dialogs.h"
@@ -32,6 +33,15 @@ void TGeneralOptionsForm::CreateControls() {
         ShowHistoryKept();
         if (OnKeepHistoryChanged)
             RunHandler(OnKeepHistoryChanged);
+    });
+    cbJournal = new QCheckBox(QStringLiteral("Also send changes to the system journal"), this);
+    if (const std::optional<std::string> unavailable = JournalUnavailable()) {
+        cbJournal->setEnabled(false);
+        cbJournal->setToolTip(QString::fromStdString("Not available: " + *unavailable));
+    }
+    connect(cbJournal, &QCheckBox::toggled, this, [this] {
+        if (OnJournalChanged)
+            RunHandler(OnJournalChanged);
     });
     seHistoryDays = NewRetentionBox("for ", " days", LeastDays, MostDays);
     seHistoryRecords = NewRetentionBox("at most ", " changes", LeastRecords, MostRecords);
@@ -147,6 +157,7 @@ void TGeneralOptionsForm::LayOutControls() {
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(checks);
     layout->addWidget(lbHistoryPlace);
+    layout->addWidget(cbJournal);
     layout->addLayout(hexEditor);
     layout->addWidget(Label1);
     layout->addWidget(lbExcluded, 1);
@@ -165,7 +176,8 @@ void TGeneralOptionsForm::LayOutControls() {
     setTabOrder(cbKeepHistory, seHistoryDays);
     setTabOrder(seHistoryDays, seHistoryRecords);
     setTabOrder(seHistoryRecords, seListLimit);
-    setTabOrder(seListLimit, lbExcludedTypes);
+    setTabOrder(seListLimit, cbJournal);
+    setTabOrder(cbJournal, lbExcludedTypes);
     setTabOrder(lbExcludedTypes, lbIncludedTypes);
     setTabOrder(lbIncludedTypes, ebHexEditor);
 }

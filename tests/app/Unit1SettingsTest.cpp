@@ -4,6 +4,7 @@
 #include "dialogs/OptionsUnit.h"
 #include "history/Snapshot.h"
 #include "platform/files/FileReplace.h"
+#include "platform/journal/SystemJournal.h"
 #include "tray/TrayCompRunTime.h"
 
 #include <QCheckBox>
@@ -78,7 +79,7 @@ TEST_F(MainWindowSettings, StartWithoutAFileThenCloseWritesTheDefaults) {
     EXPECT_EQ(layout[3].rfind("Height=", 0), 0u);
     EXPECT_EQ(Section("WatchProperties"),
               (std::vector<std::string>{"0=file_name", "1=file_write_date", "2=file_creation_date"}));
-    EXPECT_EQ(Section("Misc"), (std::vector<std::string>{"Minimize=F", "HexEditor="}));
+    EXPECT_EQ(Section("Misc"), (std::vector<std::string>{"Minimize=F", "HexEditor=", "Journal=F"}));
     EXPECT_TRUE(TakeErrorBoxes().empty());
 }
 
@@ -88,11 +89,18 @@ TEST_F(MainWindowSettings, OnlyACapitalTChecksMinimiseToTray) {
         Form1->ApplySection("Misc", {std::string("Minimize=") + value});
         EXPECT_FALSE(GeneralOptionsForm->cbMinToTray->isChecked()) << '"' << value << '"';
     }
-    Form1->ApplySection("Misc", {"minimize=T", "hexeditor=/opt/hex"});
+    Form1->ApplySection("Misc", {"minimize=T", "hexeditor=/opt/hex", "journal=T"});
     EXPECT_TRUE(GeneralOptionsForm->cbMinToTray->isChecked()) << "keys ignore case";
+    EXPECT_TRUE(GeneralOptionsForm->cbJournal->isChecked());
+    // Where no journal runs (as in a test), the option is kept but greyed, and says why.
+    const std::optional<std::string> unavailable = JournalUnavailable();
+    EXPECT_EQ(GeneralOptionsForm->cbJournal->isEnabled(), !unavailable);
+    EXPECT_EQ(GeneralOptionsForm->cbJournal->toolTip().toStdString(),
+              unavailable ? "Not available: " + *unavailable : std::string());
     EXPECT_EQ(GeneralOptionsForm->ebHexEditor->text().toStdString(), "/opt/hex");
     Form1->ApplySection("Misc", {});
     EXPECT_FALSE(GeneralOptionsForm->cbMinToTray->isChecked()) << "a missing section unchecks it";
+    EXPECT_FALSE(GeneralOptionsForm->cbJournal->isChecked());
     EXPECT_TRUE(GeneralOptionsForm->ebHexEditor->text().isEmpty());
 
     WriteSettings("[Misc]\nMinimize=T\n");

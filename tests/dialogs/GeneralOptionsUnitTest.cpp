@@ -96,10 +96,10 @@ TEST_F(GeneralOptions, ControlsMenusAndTabOrder) {
         if (control->focusPolicy() & Qt::TabFocus && control->parentWidget() == &form) // not a spin box's edit
             order.push_back(control);
         control = control->nextInFocusChain();
-    } while (control != form.cbVerboseDisplay && order.size() < 12);
+    } while (control != form.cbVerboseDisplay && order.size() < 13);
     EXPECT_EQ(order, (std::vector<QWidget*>{form.cbVerboseDisplay, form.lbExcluded, form.lbExcludedNames,
                                             form.lbExcludedPrograms, form.cbMinToTray, form.cbKeepHistory,
-                                            form.seHistoryDays, form.seHistoryRecords, form.seListLimit,
+                                            form.seHistoryDays, form.seHistoryRecords, form.seListLimit, form.cbJournal,
                                             form.lbExcludedTypes, form.lbIncludedTypes, form.ebHexEditor}));
 }
 

@@ -9,7 +9,6 @@
 #include "app/ConsoleServices.h"
 #include "platform/loop/EventLoop.h"
 #include "platform/loop/MessageWindow.h"
-#include "platform/journal/JournalWriter.h"
 #include "platform/loop/StopSignals.h"
 #include "platform/output/OutputWriter.h"
 #include "platform/system/PlatformInfo.h"
@@ -67,12 +66,6 @@ std::optional<std::string> NameInTree(const std::string& folder, const std::stri
 // Changes_lost line says so once the reader has caught up.
 constexpr std::size_t UnwrittenLimit = std::size_t(64) << 20;
 
-// Changes sent to the system journal one by one in a second, below what
-// journald keeps of a service by default (10,000 in 30 s); and entries
-// waiting for a journal that takes none for a while.
-constexpr std::size_t JournalPerSecond = 300;
-constexpr std::size_t JournalQueued = 65536;
-
 class TConsole {
 public:
     // history: where the listed changes are kept too, and what changed in
@@ -126,7 +119,7 @@ private:
     TPostGuard FPosts;
     TOutputWriter FOutput;
     // --journal: where the records go instead of the output.
-    std::unique_ptr<TJournalWriter> FJournal;
+    std::unique_ptr<TChangeJournal> FJournal;
     TRenamePairing FRenames;
     std::vector<std::unique_ptr<TBriskoDirWatch>> FWatches;
     // The output file in a watch's tree: its name there, followed through
@@ -302,15 +295,10 @@ void TConsole::Keep(const TChangeRecord& record) {
 void TConsole::Print(const TChangeRecord& record) {
     if (FEnded)
         return;
-    if (!FJournal) {
-        FOutput.Write(Line(record), record.Folder);
-        return;
-    }
-    TJournalEntry entry = JournalEntry(record, FProcess);
-    if (record.Reason.empty())
-        FJournal->SendChange(std::move(entry), record.Folder);
+    if (FJournal)
+        FJournal->Send(record, FProcess);
     else
-        FJournal->SendNote(std::move(entry));
+        FOutput.Write(Line(record), record.Folder);
 }
 
 void TConsole::StartJournal() {
@@ -318,14 +306,9 @@ void TConsole::StartJournal() {
         End(ExitFailure, "cannot send the changes to the system journal: " + *unavailable);
         return;
     }
-    const bool kept = FHistory != nullptr;
-    FJournal = std::make_unique<TJournalWriter>(
-        JournalPerSecond, JournalQueued,
-        TJournalWriter::THandlers{
-            [kept](const std::string& folder, uint64_t count) { return JournalSummary(folder, count, kept); },
-            [this](const std::string& error) {
-                FPosts.Post([this, error] { End(ExitFailure, "cannot send to the system journal: " + error); });
-            }});
+    FJournal = std::make_unique<TChangeJournal>(FHistory != nullptr, [this](const std::string& error) {
+        FPosts.Post([this, error] { End(ExitFailure, "cannot send to the system journal: " + error); });
+    });
 }
 
 // A record of a change, not of a note, names its process when asked.

@@ -3,7 +3,7 @@
 #include "history/CatchUpRecords.h"
 #include "history/HistorySettings.h"
 #include "history/HistoryStore.h"
-#include "platform/journal/JournalWriter.h"
+#include "records/JournalEntries.h"
 #include "records/ChangeRecords.h"
 #include "records/LineTags.h"
 #include "settings/UtilObj.h"
@@ -193,7 +193,6 @@ private:
     void KeepRecord(const TChangeRecord& record);
     void KeepPaired(const TChangeRecord& record);
     void FlushHistoryRename();
-    void SendToJournal(const TChangeRecord& record);
     bool IsHistoryFileChange(const std::string& path) const;
     void ApplyHistorySettings(const std::vector<std::string>& lines);
     std::vector<std::string> HistorySection() const;
@@ -230,7 +229,7 @@ private:
     std::vector<std::string> FSnapshotsKept; // and whose snapshot is kept
     std::vector<std::unique_ptr<TCatchUpRun>> FCatchUps;
     std::unique_ptr<THistoryStore> FHistory;
-    std::unique_ptr<TJournalWriter> FJournal; // while changes go to the system journal
+    std::unique_ptr<TChangeJournal> FJournal; // while changes go to the system journal
     TLineTags FLineTags; // of the results lines
     uint64_t FListDropped = 0; // lines that gave way since the list was cleared, counted at the top
     THistorySettings FHistorySettings;

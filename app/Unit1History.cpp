@@ -52,7 +52,7 @@ void TForm1::KeepPaired(const TChangeRecord& record) {
     if (FHistory)
         FHistory->Add(HistoryRecordOf(record));
     if (FJournal)
-        SendToJournal(record);
+        FJournal->Send(record, true);
 }
 
 void TForm1::FlushHistory() {

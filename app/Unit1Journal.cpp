@@ -4,18 +4,9 @@
 #include "app/Unit1.h"
 
 #include "dialogs/GeneralOptionsUnit.h"
-#include "records/JournalEntries.h"
-#include "toolkit/Application.h"
 
 #include <QCheckBox>
 #include <QMetaObject>
-
-namespace {
-// As the console: changes sent one by one in a second, below what journald
-// keeps of a service by default, and entries waiting for a slow journal.
-constexpr std::size_t JournalPerSecond = 300;
-constexpr std::size_t JournalQueued = 65536;
-} // namespace
 
 // A journal that stops taking entries is told in the status bar, and the
 // option is cleared, so that the check never claims what is not done.
@@ -24,26 +15,13 @@ void TForm1::OpenJournal() {
     const QCheckBox& option = *GeneralOptionsForm->cbJournal;
     if (!option.isChecked() || !option.isEnabled())
         return;
-    const bool kept = FHistory != nullptr;
-    FJournal = std::make_unique<TJournalWriter>(
-        JournalPerSecond, JournalQueued,
-        TJournalWriter::THandlers{
-            [kept](const std::string& folder, uint64_t count) { return JournalSummary(folder, count, kept); },
-            [this](const std::string& error) {
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, error] {
-                        ShowStatusMessage("Cannot send to the system journal: " + error);
-                        GeneralOptionsForm->cbJournal->setChecked(false);
-                    },
-                    Qt::QueuedConnection);
-            }});
-}
-
-void TForm1::SendToJournal(const TChangeRecord& record) {
-    TJournalEntry entry = JournalEntry(record, true);
-    if (record.Reason.empty())
-        FJournal->SendChange(std::move(entry), record.Folder);
-    else
-        FJournal->SendNote(std::move(entry));
+    FJournal = std::make_unique<TChangeJournal>(FHistory != nullptr, [this](const std::string& error) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, error] {
+                ShowStatusMessage("Cannot send to the system journal: " + error);
+                GeneralOptionsForm->cbJournal->setChecked(false);
+            },
+            Qt::QueuedConnection);
+    });
 }

@@ -143,3 +143,16 @@ std::string ExportEntry(const TJournalEntry& entry, const TJournalStamps& stamps
     }
     return text + '\n';
 }
+
+TChangeJournal::TChangeJournal(bool kept, std::function<void(const std::string& error)> failed)
+    : FWriter(PerSecond, Queued,
+              {[kept](const std::string& folder, uint64_t count) { return JournalSummary(folder, count, kept); },
+               std::move(failed)}) {}
+
+void TChangeJournal::Send(const TChangeRecord& record, bool withProcess) {
+    TJournalEntry entry = JournalEntry(record, withProcess);
+    if (record.Reason.empty())
+        FWriter.SendChange(std::move(entry), record.Folder);
+    else
+        FWriter.SendNote(std::move(entry));
+}

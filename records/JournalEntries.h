@@ -19,11 +19,13 @@
 //                      the process that made the change, where known and
 //                      asked for; a process of another user is not named
 //   SENTREL_COUNT      in a summary: how many changes it stands for
+#include "platform/journal/JournalWriter.h"
 #include "platform/journal/SystemJournal.h"
 #include "records/ChangeRecords.h"
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,3 +59,23 @@ struct TJournalStamps {
 // included: a value that is not printable UTF-8 on a single line goes in
 // the format's binary form, its length before its bytes.
 std::string ExportEntry(const TJournalEntry& entry, const TJournalStamps& stamps);
+
+// The changes a watch lists, sent to the system journal from a thread of
+// its own: past 300 changes a second (below what journald keeps of a
+// service by default, 10,000 in 30 s) the rest of the second are summed up
+// per folder, and a journal that takes nothing for a while holds up to
+// 65,536 entries before changes are summed up too. Notes are always sent.
+class TChangeJournal {
+public:
+    static constexpr std::size_t PerSecond = 300;
+    static constexpr std::size_t Queued = 65536;
+
+    // kept: whether the history keeps every change, which the summaries
+    // say; failed: once, on the writer's thread, when an entry could not be
+    // sent (nothing is sent after it).
+    TChangeJournal(bool kept, std::function<void(const std::string& error)> failed);
+    void Send(const TChangeRecord& record, bool withProcess);
+
+private:
+    TJournalWriter FWriter;
+};

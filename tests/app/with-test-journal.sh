@@ -5,15 +5,17 @@
 # real systemd-journald, started in a private mount namespace whose /run is
 # empty, so that neither the machine's journal nor its sockets are touched.
 # A SIGTERM is passed on to COMMAND; the exit code is COMMAND's.
-# Needs root (for the namespace); run it through unshare -m.
+# Needs root (for the namespace); run it through private-mounts.sh.
 set -u
 output=$1
 shift
 journald=/lib/systemd/systemd-journald
 [ -x "$journald" ] || journald=/usr/lib/systemd/systemd-journald
 
-mount --make-rprivate / 2>/dev/null
+# /var/log/journal is covered only where it is: made, it would keep the
+# machine's own journal on disk from its next start.
 for folder in /run/systemd /run/log /var/log/journal; do
+  [ "$folder" = /var/log/journal ] && [ ! -d "$folder" ] && continue
   mkdir -p "$folder" && mount -t tmpfs tmpfs "$folder" || { echo "with-test-journal: cannot mount $folder" >&2; exit 125; }
 done
 mkdir -p /run/systemd/journal

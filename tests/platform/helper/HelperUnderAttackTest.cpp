@@ -149,7 +149,7 @@ TEST(HelperUnderAttack, ProcessesAreToldOnlyAsFarAsProcShowsThemToTheUser) {
         std::string why;
         const std::string helperCommand = std::string(SENTREL_HELPER) + " --for-user " + std::to_string(Nobody);
         auto helper = THelperConnection::Start(
-            hidden ? std::vector<std::string>{"unshare", "--mount", "--propagation", "private", "sh", "-c",
+            hidden ? std::vector<std::string>{SENTREL_PRIVATE_MOUNTS, "sh", "-c",
                                               "mount -t proc -o hidepid=invisible proc /proc && exec " + helperCommand}
                    : std::vector<std::string>{SENTREL_HELPER, "--for-user", std::to_string(Nobody)},
             why);

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The console's peak memory over a burst with its history on, of several
+# builds in one run, alternating: each console program
+# (bench/console-burst-peak.sh PROGRAM...) watches an empty folder of its
+# own with inotify, history kept in a state folder of its own; its VmRSS
+# is read once it is watching (idle), then 100,000 files are made and
+# removed there (FILES sets how many), and once the last line is out its
+# peak (VmHWM), the peak over idle, and the processor time it used in all
+# (clock ticks).
+set -euo pipefail
+rounds=${ROUNDS:-5} files=${FILES:-100000}
+echo "program | idle KiB | peak KiB | peak / idle | processor ticks"
+for round in $(seq "$rounds"); do
+  for program in "$@"; do
+    folder=$(mktemp -d) home=$(mktemp -d)
+    : >"$home/settings.ini"
+    HOME=$home XDG_STATE_HOME=$home/state SENTREL_CHANGE_BACKEND=inotify \
+      "$program" --settings "$home/settings.ini" "$folder" >"$home/out" 2>"$home/err" &
+    pid=$!
+    until grep -qs watching "$home/err"; do sleep 0.1; done
+    sleep 1
+    idle=$(awk '/^VmRSS/ {print $2}' "/proc/$pid/status")
+    (cd "$folder" && for i in $(seq "$files"); do : >"f$i"; done && find . -name 'f*' -delete && : >last)
+    until grep -qs "Added - $folder/last" "$home/out"; do sleep 0.1; done
+    sleep 2
+    peak=$(awk '/^VmHWM/ {print $2}' "/proc/$pid/status")
+    ticks=$(awk '{print $14 + $15}' "/proc/$pid/stat")
+    kill -INT "$pid"
+    wait "$pid" || true
+    echo "$program | $idle | $peak | $(awk -v p="$peak" -v i="$idle" 'BEGIN {printf "%.2f", p / i}') | $ticks"
+    rm -rf "$folder" "$home"
+  done
+done

@@ -168,7 +168,8 @@ TEST(ConsoleJournal, WithoutAJournalItSaysSoAndFails) {
         GTEST_SKIP() << "a test journal needs root (a mount namespace of its own)";
     TTempDir dir;
     TProgram console({"--journal", dir.Path()}, nullptr, "", "",
-                     {SENTREL_PRIVATE_MOUNTS, "sh", "-c", "mkdir -p /run/systemd && mount -t tmpfs tmpfs /run/systemd && exec \"$@\"", "sh",
+                     {SENTREL_PRIVATE_MOUNTS, "sh", "-c",
+                      "mkdir -p /run/systemd && mount -t tmpfs tmpfs /run/systemd && exec \"$@\"", "sh",
                       SENTREL_CONSOLE_PROGRAM});
     EXPECT_EQ(console.Finish(), 1);
     EXPECT_NE(console.Error().find("cannot send the changes to the system journal: no system journal is running here"),

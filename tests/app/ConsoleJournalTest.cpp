@@ -89,11 +89,12 @@ std::string SystemdProgram(const std::string& name) {
     return name;
 }
 
-// journalctl's entries of a journal file (those of a field's value, when
-// given), as JSON.
-std::string JournalFileJson(const std::string& file, const std::string& match = {}) {
+// journalctl's entries of journal files (a pattern: those a journal kept
+// on a small file system rotated to are files of their own), those of a
+// field's value when given, as JSON.
+std::string JournalFileJson(const std::string& files, const std::string& match = {}) {
     QProcess journalctl;
-    std::vector<std::string> arguments = {"--file", file, "-o", "json", "-q"};
+    std::vector<std::string> arguments = {"--file", files, "-o", "json", "-q"};
     if (!match.empty())
         arguments.push_back(match);
     journalctl.start(QStringLiteral("journalctl"), Arguments(arguments));
@@ -196,7 +197,7 @@ TEST(ConsoleJournal, ABurstReachesACentralJournalWhole) {
     });
     TTempDir dir, central;
     central.WriteFile("off.ini", "[History]\nKeep=F\n");
-    const std::string journal = central / "remote.journal";
+    const std::string journal = central / "remote.journal", arrived = central / "*.journal";
     const std::string url = "http://127.0.0.1:" + std::to_string(FreePort());
     QProcess remote;
     remote.start(QString::fromStdString(SystemdProgram("systemd-journal-remote")),
@@ -216,15 +217,15 @@ TEST(ConsoleJournal, ABurstReachesACentralJournalWhole) {
     for (int i = 0; i < Burst - 4; ++i)
         std::ofstream(dir / "d" + std::to_string(i));
     std::filesystem::create_directory(dir / "last");
-    const bool arrived = ProcessEventsUntil(
-        [&] { return !JournalFileJson(journal, "SENTREL_PATH=" + dir / "last").empty(); }, std::chrono::seconds(60));
+    const bool lastArrived = ProcessEventsUntil(
+        [&] { return !JournalFileJson(arrived, "SENTREL_PATH=" + dir / "last").empty(); }, std::chrono::seconds(60));
     console.Signal(SIGTERM);
     EXPECT_EQ(console.Finish(), 0) << console.Error();
     remote.terminate();
     remote.waitForFinished();
-    ASSERT_TRUE(arrived) << console.Error() << remote.readAllStandardError().toStdString();
+    ASSERT_TRUE(lastArrived) << console.Error() << remote.readAllStandardError().toStdString();
 
-    const std::vector<TEntry> entries = EntriesIn(JournalFileJson(journal));
+    const std::vector<TEntry> entries = EntriesIn(JournalFileJson(arrived));
     std::set<std::string> added;
     for (const TEntry& entry : entries) {
         ASSERT_NE(entry.at("SENTREL_ACTION"), "Changes_lost") << entry.at("MESSAGE");

@@ -96,12 +96,12 @@ public:
     }
 
     std::vector<std::string> Lines() {
-        Collect();
-        std::vector<std::string> lines;
-        for (std::size_t start = 0, end; (end = FOutput.find('\n', start)) != std::string::npos; start = end + 1)
-            lines.push_back(FOutput.substr(start, end - start));
-        return lines;
+        std::size_t from = 0;
+        return LinesFrom(from);
     }
+    // The lines completed since the last call: a test that follows a long
+    // output reads each line once, and keeps the pipe drained meanwhile.
+    std::vector<std::string> NewLines() { return LinesFrom(FNewFrom); }
     std::string Error() {
         Collect();
         return FError;
@@ -112,6 +112,13 @@ public:
     }
 
 private:
+    std::vector<std::string> LinesFrom(std::size_t& from) {
+        Collect();
+        std::vector<std::string> lines;
+        for (std::size_t end; (end = FOutput.find('\n', from)) != std::string::npos; from = end + 1)
+            lines.push_back(FOutput.substr(from, end - from));
+        return lines;
+    }
     void Collect() {
         FOutput += FProcess.readAllStandardOutput().toStdString();
         FError += FProcess.readAllStandardError().toStdString();
@@ -119,5 +126,6 @@ private:
 
     QProcess FProcess;
     std::string FOutput, FError;
+    std::size_t FNewFrom = 0;
 };
 

@@ -24,6 +24,13 @@ void AddPath(TJsonObject& json, std::string_view name, std::string_view path) {
 }
 } // namespace
 
+std::string_view ActionFamily(std::string_view action) {
+    for (const std::string_view half : {OldNameEnd, NewNameEnd})
+        if (action.ends_with(half))
+            action.remove_suffix(half.size());
+    return action;
+}
+
 std::string JsonString(std::string_view text) {
     static constexpr char Hex[] = "0123456789abcdef";
     std::string json = "\"";

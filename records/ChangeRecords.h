@@ -40,6 +40,10 @@ struct TChangeRecord {
     TProcessRef Process = nullptr;
 };
 
+// The action a record's action belongs to: a half of a rename left alone
+// ("Renamed_old_name", "Found_renamed_new_name") is a rename too.
+std::string_view ActionFamily(std::string_view action);
+
 // The object of one record, without the line break; its process only when
 // asked for.
 std::string JsonRecord(const TChangeRecord& record, bool withProcess = true);

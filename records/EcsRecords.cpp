@@ -30,12 +30,9 @@ constexpr std::array<TEcsAction, 12> EcsActions{{
     {"Not_caught_up", "info", "not-caught-up", true},
 }};
 
-// A half of a rename left alone is a rename too. An action the table does
-// not know is told as it is, as information.
+// An action the table does not know is told as it is, as information.
 TEcsAction EcsActionOf(std::string_view action) {
-    for (const std::string_view half : {"_old_name", "_new_name"})
-        if (action.ends_with(half))
-            action.remove_suffix(half.size());
+    action = ActionFamily(action);
     for (const TEcsAction& known : EcsActions)
         if (action == known.Action)
             return known;

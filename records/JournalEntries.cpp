@@ -28,14 +28,6 @@ namespace {
 constexpr std::string_view InfoPriority = "6";
 constexpr std::string_view WarningPriority = "4";
 
-// A half of a rename left alone is a rename too.
-std::string_view ActionFamily(std::string_view action) {
-    for (const std::string_view half : {"_old_name", "_new_name"})
-        if (action.ends_with(half))
-            action.remove_suffix(half.size());
-    return action;
-}
-
 std::string_view MessageIdOf(std::string_view action) {
     const auto known = std::find_if(JournalMessageIds.begin(), JournalMessageIds.end() - 1,
                                     [&](const TJournalMessageId& id) { return id.Action == action; });

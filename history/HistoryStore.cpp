@@ -15,6 +15,15 @@ constexpr size_t BatchSize = 4096;
 // How long a caller waits for room among the records waiting for the
 // writer before the oldest of them go.
 constexpr auto RoomWait = std::chrono::seconds(2);
+
+// Room for all the records that may wait, which the system gives only as
+// it is filled: the queue of a burst never holds its records twice, as a
+// vector that doubles does while it moves them.
+std::vector<THistoryRecord> RoomForWaiting() {
+    std::vector<THistoryRecord> room;
+    room.reserve(THistoryStore::WaitingLimit);
+    return room;
+}
 } // namespace
 
 THistoryStore::THistoryStore(std::string path, THistoryRetention retention, TTell tell)
@@ -67,13 +76,16 @@ void THistoryStore::Flush() {
 // the records of the last moments, and never damages what was written.
 void THistoryStore::Run() {
     std::unique_lock lock(FLock);
+    FQueue.reserve(WaitingLimit);
     THistoryWriter writer(FPath, FRetention, FTell);
     for (;;) {
         FWake.wait_for(lock, BatchWait, [&] { return FStopping || FFlushing || FQueue.size() >= BatchSize; });
         if (FRetentionChanged)
             writer.SetRetention(FRetention);
         FRetentionChanged = false;
-        std::vector<THistoryRecord> batch = std::exchange(FQueue, {});
+        std::vector<THistoryRecord> batch;
+        if (!FQueue.empty())
+            batch = std::exchange(FQueue, RoomForWaiting());
         FRoom.notify_all();
         const uint64_t taken = FAdded, unkept = std::exchange(FUnkept, 0);
         const bool stopping = FStopping;

@@ -31,6 +31,31 @@ std::string_view ActionFamily(std::string_view action) {
     return action;
 }
 
+const std::array<TActionKind, 13> ActionKinds{{
+    {"Added", "creation", "creation", false, "3f42d381e94745a29eafe49e0dbea322"},
+    {"Removed", "deletion", "deletion", false, "fd931b3cc80d41ab8db1552d7dfadbfd"},
+    {"Modified", "change", "modification", false, "c3fda3cc64854c61bb1394c384f6fb61"},
+    {"Renamed", "change", "rename", false, "55c38b7a2c3444a195fea3f0cc08314d"},
+    {"Found_added", "creation", "creation", false, "6cdbfe6dfc3140eca8a1e02aa2561796"},
+    {"Found_removed", "deletion", "deletion", false, "3cb56d6ab2434fd1a7bfa17982e0ccf6"},
+    {"Found_modified", "change", "modification", false, "4a9079bbd90e438c991c31a0abf202ba"},
+    {"Found_renamed", "change", "rename", false, "263b0ce0e1e04fe699836dfd1a36c9fb"},
+    {"Changes_lost", "info", "changes-lost", true, "924d3445b6514a02a987ae79bba0016f"},
+    {"Changes_merged", "info", "changes-merged", true, "53496b2f7ea748979992be45c7be18e8"},
+    {"Not_watched", "info", "not-watched", true, "f8527ff303a34df68884a277f0452d8d"},
+    {"Not_caught_up", "info", "not-caught-up", true, "64bbc4a0b76d4dd7ba73a131d1984e01"},
+    {"Changes_summed_up", "info", "changes-summed-up", true, "4e20b62f13f4405fa507f3d506ad9e10"},
+}};
+const std::string_view UnknownActionMessageId = "bff80b5886944b48aaed487503d4416f";
+
+TActionKind ActionKindOf(std::string_view action) {
+    action = ActionFamily(action);
+    for (const TActionKind& known : ActionKinds)
+        if (action == known.Action)
+            return known;
+    return {action, "info", action, false, UnknownActionMessageId};
+}
+
 std::string JsonString(std::string_view text) {
     static constexpr char Hex[] = "0123456789abcdef";
     std::string json = "\"";

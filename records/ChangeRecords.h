@@ -2,6 +2,7 @@
 
 #include "platform/processes/ProcessNames.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,6 +44,23 @@ struct TChangeRecord {
 // The action a record's action belongs to: a half of a rename left alone
 // ("Renamed_old_name", "Found_renamed_new_name") is a rename too.
 std::string_view ActionFamily(std::string_view action);
+
+// How an action is told to other programs: ECS's "event.type" and
+// "event.action", whether ECS logs it as a warning, and the system
+// journal's MESSAGE_ID, fixed for good (catalogues and queries key on it).
+struct TActionKind {
+    std::string_view Action;
+    std::string_view EcsType;
+    std::string_view EcsAction;
+    bool Warning = false;
+    std::string_view MessageId;
+};
+extern const std::array<TActionKind, 13> ActionKinds;
+// The MESSAGE_ID of an action the table does not know.
+extern const std::string_view UnknownActionMessageId;
+// The kind of action's family; an action the table does not know is told
+// as it is, as information.
+TActionKind ActionKindOf(std::string_view action);
 
 // The object of one record, without the line break; its process only when
 // asked for.

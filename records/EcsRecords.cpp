@@ -4,41 +4,9 @@
 #include "records/JsonObject.h"
 #include "runtime/SysUtils.h"
 
-#include <array>
 #include <string_view>
 
 namespace {
-struct TEcsAction {
-    std::string_view Action; // the program's action, or its start for the halves of a rename
-    std::string_view Type;   // "event.type"
-    std::string_view Said;   // "event.action"
-    bool Warning = false;
-};
-
-constexpr std::array<TEcsAction, 12> EcsActions{{
-    {"Added", "creation", "creation"},
-    {"Found_added", "creation", "creation"},
-    {"Removed", "deletion", "deletion"},
-    {"Found_removed", "deletion", "deletion"},
-    {"Modified", "change", "modification"},
-    {"Found_modified", "change", "modification"},
-    {"Renamed", "change", "rename"},
-    {"Found_renamed", "change", "rename"},
-    {"Changes_lost", "info", "changes-lost", true},
-    {"Changes_merged", "info", "changes-merged", true},
-    {"Not_watched", "info", "not-watched", true},
-    {"Not_caught_up", "info", "not-caught-up", true},
-}};
-
-// An action the table does not know is told as it is, as information.
-TEcsAction EcsActionOf(std::string_view action) {
-    action = ActionFamily(action);
-    for (const TEcsAction& known : EcsActions)
-        if (action == known.Action)
-            return known;
-    return {action, "info", action};
-}
-
 std::string_view NameOf(std::string_view path) {
     const size_t delimiter = path.rfind(PathDelim);
     return delimiter == std::string_view::npos ? path : path.substr(delimiter + 1);
@@ -69,12 +37,12 @@ void AddPath(TJsonObject& object, std::string_view field, std::string_view path,
         sentrel.Text(std::string(exactField) + "_base64", Base64(path));
 }
 
-TJsonObject EventOf(const TChangeRecord& record, const TEcsAction& action) {
+TJsonObject EventOf(const TChangeRecord& record, const TActionKind& action) {
     TJsonObject event;
     event.Text("kind", "event")
         .Raw("category", "[\"file\"]")
-        .Raw("type", "[" + JsonString(action.Type) + "]")
-        .Text("action", action.Said)
+        .Raw("type", "[" + JsonString(action.EcsType) + "]")
+        .Text("action", action.EcsAction)
         .Text("module", "sentrel")
         .Text("dataset", "sentrel.changes");
     if (!record.Reason.empty())
@@ -123,7 +91,7 @@ void AddProcess(TJsonObject& json, const TChangeProcess& process, TJsonObject& s
 } // namespace
 
 std::string EcsRecord(const TChangeRecord& record, const std::string& host, bool withProcess) {
-    const TEcsAction action = EcsActionOf(record.Action);
+    const TActionKind action = ActionKindOf(record.Action);
     TJsonObject sentrel;
     sentrel.Text("action", record.Action);
     if (!record.Folder.empty())

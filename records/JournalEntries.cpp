@@ -5,34 +5,9 @@
 #include "records/ResultLines.h"
 #include "runtime/SysUtils.h"
 
-#include <algorithm>
-
-const std::array<TJournalMessageId, 14> JournalMessageIds{{
-    {"Added", "3f42d381e94745a29eafe49e0dbea322"},
-    {"Removed", "fd931b3cc80d41ab8db1552d7dfadbfd"},
-    {"Modified", "c3fda3cc64854c61bb1394c384f6fb61"},
-    {"Renamed", "55c38b7a2c3444a195fea3f0cc08314d"},
-    {"Found_added", "6cdbfe6dfc3140eca8a1e02aa2561796"},
-    {"Found_removed", "3cb56d6ab2434fd1a7bfa17982e0ccf6"},
-    {"Found_modified", "4a9079bbd90e438c991c31a0abf202ba"},
-    {"Found_renamed", "263b0ce0e1e04fe699836dfd1a36c9fb"},
-    {"Changes_lost", "924d3445b6514a02a987ae79bba0016f"},
-    {"Changes_merged", "53496b2f7ea748979992be45c7be18e8"},
-    {"Not_watched", "f8527ff303a34df68884a277f0452d8d"},
-    {"Not_caught_up", "64bbc4a0b76d4dd7ba73a131d1984e01"},
-    {"Changes_summed_up", "4e20b62f13f4405fa507f3d506ad9e10"},
-    {"", "bff80b5886944b48aaed487503d4416f"},
-}};
-
 namespace {
 constexpr std::string_view InfoPriority = "6";
 constexpr std::string_view WarningPriority = "4";
-
-std::string_view MessageIdOf(std::string_view action) {
-    const auto known = std::find_if(JournalMessageIds.begin(), JournalMessageIds.end() - 1,
-                                    [&](const TJournalMessageId& id) { return id.Action == action; });
-    return known->Id;
-}
 
 // The clock part of a record's time ("14:05:09" of an RFC 3339 stamp), as
 // the window's line shows it.
@@ -80,13 +55,13 @@ void AppendLittleEndian(std::string& to, uint64_t value) {
 } // namespace
 
 TJournalEntry JournalEntry(const TChangeRecord& record, bool withProcess) {
-    const std::string_view action = ActionFamily(record.Action);
+    const TActionKind action = ActionKindOf(record.Action);
     const bool warning = !record.Reason.empty();
     TJournalEntry entry{{"MESSAGE", MessageOf(record)},
-                        {"MESSAGE_ID", std::string(MessageIdOf(action))},
+                        {"MESSAGE_ID", std::string(action.MessageId)},
                         {"PRIORITY", std::string(warning ? WarningPriority : InfoPriority)},
                         {"SYSLOG_IDENTIFIER", "sentrel"},
-                        {"SENTREL_ACTION", std::string(action)},
+                        {"SENTREL_ACTION", std::string(action.Action)},
                         {"SENTREL_PATH", record.Path}};
     if (record.OldPath)
         entry.push_back({"SENTREL_OLD_PATH", *record.OldPath});
@@ -107,7 +82,7 @@ TJournalEntry JournalSummary(const std::string& folder, uint64_t count, bool kep
         Format("%s changes under %s (%s)", GroupedNumber(count).c_str(), ShownPath(folder).c_str(),
                kept ? "kept in the history" : "not kept: the history is off");
     return {{"MESSAGE", message},
-            {"MESSAGE_ID", std::string(MessageIdOf("Changes_summed_up"))},
+            {"MESSAGE_ID", std::string(ActionKindOf("Changes_summed_up").MessageId)},
             {"PRIORITY", std::string(WarningPriority)},
             {"SYSLOG_IDENTIFIER", "sentrel"},
             {"SENTREL_ACTION", "Changes_summed_up"},

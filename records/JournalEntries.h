@@ -6,7 +6,7 @@
 // systemd-journal-remote and systemd-journal-upload read.
 //
 //   MESSAGE            the change's line as the window lists it
-//   MESSAGE_ID         one fixed ID per action (JournalMessageIds)
+//   MESSAGE_ID         one fixed ID per action (ActionKinds)
 //   PRIORITY           6 (info) for a change, 4 (warning) for lost or merged
 //                      changes, folders not watched or not caught up, and
 //                      changes summed up instead of sent one by one
@@ -23,19 +23,11 @@
 #include "platform/journal/SystemJournal.h"
 #include "records/ChangeRecords.h"
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-struct TJournalMessageId {
-    std::string_view Action;
-    std::string_view Id;
-};
-// The actions' MESSAGE_IDs; an action not listed has the last one's.
-extern const std::array<TJournalMessageId, 14> JournalMessageIds;
 
 // The entry of a record; its process only when asked for.
 TJournalEntry JournalEntry(const TChangeRecord& record, bool withProcess);

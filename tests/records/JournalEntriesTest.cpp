@@ -69,12 +69,13 @@ TEST(JournalEntries, ARecordsFieldsAreItsOwnBytes) {
 
 TEST(JournalEntries, EveryActionHasAnIdOfItsOwn) {
     std::set<std::string_view> ids;
-    for (const TJournalMessageId& id : JournalMessageIds) {
-        EXPECT_TRUE(std::regex_match(std::string(id.Id), std::regex("[0-9a-f]{32}"))) << id.Action;
-        EXPECT_TRUE(ids.insert(id.Id).second) << id.Action;
+    for (const TActionKind& kind : ActionKinds) {
+        EXPECT_TRUE(std::regex_match(std::string(kind.MessageId), std::regex("[0-9a-f]{32}"))) << kind.Action;
+        EXPECT_TRUE(ids.insert(kind.MessageId).second) << kind.Action;
     }
+    EXPECT_TRUE(ids.insert(UnknownActionMessageId).second);
     const TChangeRecord unknown{"14:05:09", "Something_new", "/w/a", std::nullopt, "/w"};
-    EXPECT_EQ(Value(JournalEntry(unknown, true), "MESSAGE_ID"), JournalMessageIds.back().Id);
+    EXPECT_EQ(Value(JournalEntry(unknown, true), "MESSAGE_ID"), UnknownActionMessageId);
 }
 
 // A value goes as text only when it is printable UTF-8 on one line; any

@@ -74,7 +74,7 @@ TEST(JournalEntries, EveryActionHasAnIdOfItsOwn) {
         EXPECT_TRUE(ids.insert(kind.MessageId).second) << kind.Action;
     }
     EXPECT_TRUE(ids.insert(UnknownActionMessageId).second);
-    const TChangeRecord unknown{"14:05:09", "Something_new", "/w/a", std::nullopt, "/w"};
+    const TChangeRecord unknown{"14:05:09", "Something_new", "/w/a", std::nullopt, "/w", ""};
     EXPECT_EQ(Value(JournalEntry(unknown, true), "MESSAGE_ID"), UnknownActionMessageId);
 }
 

@@ -39,6 +39,20 @@ std::vector<std::string> WithoutDate(const std::vector<std::string>& lines) {
     }
     return result;
 }
+
+// A watched folder, settings of nothing but the defaults, and a state
+// folder of its own for the history and the snapshots.
+class ConsoleCatchUp : public ::testing::Test {
+protected:
+    static std::string EmptySettingsIn(TTempDir& folder) {
+        folder.WriteFile("empty.ini", "");
+        return folder / "empty.ini";
+    }
+
+    TTempDir dir, settingsDir, state;
+    const std::string settings = EmptySettingsIn(settingsDir);
+    THistoryIn history{state.Path()};
+};
 } // namespace
 
 // What the console listed is kept, a rename as one record, and printed
@@ -112,11 +126,7 @@ TEST(Console, KeepsNoHistoryWhenTheSettingsSaySo) {
 
 // What changed while no console ran is listed at the next start, and
 // only that; a folder that cannot be compared says so in one line.
-TEST(Console, ListsWhatChangedWhileItWasNotRunning) {
-    TTempDir dir, settingsDir, state;
-    settingsDir.WriteFile("empty.ini", "");
-    const std::string settings = settingsDir / "empty.ini";
-    THistoryIn history(state.Path());
+TEST_F(ConsoleCatchUp, ListsWhatChangedWhileItWasNotRunning) {
     dir.MakeDir("sub");
     for (const char* name : {"a.txt", "b.txt", "c.txt", "model.txt"})
         dir.WriteFile(name, "four");
@@ -222,11 +232,7 @@ TEST(Console, AHistoryThatCannotBeReadIsSaidAndFails) {
 // A writer goes on making files while the console stops: each file is
 // listed by the console that saw it made, or found by the next start, never
 // lost in between (a snapshot holds only what was listed).
-TEST(Console, ChangesMadeWhileItStopsAreListedThenOrAtTheNextStart) {
-    TTempDir dir, settingsDir, state;
-    settingsDir.WriteFile("empty.ini", "");
-    const std::string settings = settingsDir / "empty.ini";
-    THistoryIn history(state.Path());
+TEST_F(ConsoleCatchUp, ChangesMadeWhileItStopsAreListedThenOrAtTheNextStart) {
     dir.MakeDir("bulk");
     for (int i = 0; i < 20000; ++i) // a walk of some length
         inotify::TFd(::open((dir / ("bulk/" + std::to_string(i))).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));

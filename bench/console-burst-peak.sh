@@ -8,25 +8,18 @@
 # peak (VmHWM), the peak over idle, and the processor time it used in all
 # (clock ticks).
 set -euo pipefail
+source "$(dirname "$0")/console-process.sh"
 rounds=${ROUNDS:-5} files=${FILES:-100000}
 echo "program | idle KiB | peak KiB | peak / idle | processor ticks"
 for round in $(seq "$rounds"); do
   for program in "$@"; do
-    folder=$(mktemp -d) home=$(mktemp -d)
-    : >"$home/settings.ini"
-    HOME=$home XDG_STATE_HOME=$home/state SENTREL_CHANGE_BACKEND=inotify \
-      "$program" --settings "$home/settings.ini" "$folder" >"$home/out" 2>"$home/err" &
-    pid=$!
-    until grep -qs watching "$home/err"; do sleep 0.1; done
-    sleep 1
+    fresh_console "$program"
     idle=$(awk '/^VmRSS/ {print $2}' "/proc/$pid/status")
     (cd "$folder" && for i in $(seq "$files"); do : >"f$i"; done && find . -name 'f*' -delete && : >last)
     until grep -qs "Added - $folder/last" "$home/out"; do sleep 0.1; done
     sleep 2
-    peak=$(awk '/^VmHWM/ {print $2}' "/proc/$pid/status")
-    ticks=$(awk '{print $14 + $15}' "/proc/$pid/stat")
-    kill -INT "$pid"
-    wait "$pid" || true
+    peak_and_ticks
+    stop_console
     echo "$program | $idle | $peak | $(awk -v p="$peak" -v i="$idle" 'BEGIN {printf "%.2f", p / i}') | $ticks"
     rm -rf "$folder" "$home"
   done

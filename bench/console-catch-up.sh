@@ -9,31 +9,20 @@
 # start, its processor time by then (clock ticks) and its peak resident
 # memory.
 set -euo pipefail
+source "$(dirname "$0")/console-process.sh"
 rounds=${ROUNDS:-5} files=${FILES:-150000}
 echo "program | seconds to list all | processor ticks | peak KiB"
-run() { # program home folder: starts the console, its pid in $pid
-  HOME=$2 XDG_STATE_HOME=$2/state SENTREL_CHANGE_BACKEND=inotify \
-    "$1" --settings "$2/settings.ini" "$3" >"$2/out" 2>"$2/err" &
-  pid=$!
-}
 for round in $(seq "$rounds"); do
   for program in "$@"; do
-    folder=$(mktemp -d) home=$(mktemp -d)
-    : >"$home/settings.ini"
-    run "$program" "$home" "$folder"
-    until grep -qs watching "$home/err"; do sleep 0.1; done
-    sleep 1
-    kill -INT "$pid"
-    wait "$pid" || true
+    fresh_console "$program"
+    stop_console
     (cd "$folder" && seq -f "f%.0f" "$files" | xargs touch)
     start=$(date +%s.%N)
-    run "$program" "$home" "$folder"
+    start_console "$program" "$home" "$folder"
     until [ "$(grep -c Found_added "$home/out" || true)" -ge "$files" ]; do sleep 0.05; done
     end=$(date +%s.%N)
-    ticks=$(awk '{print $14 + $15}' "/proc/$pid/stat")
-    peak=$(awk '/^VmHWM/ {print $2}' "/proc/$pid/status")
-    kill -INT "$pid"
-    wait "$pid" || true
+    peak_and_ticks
+    stop_console
     echo "$program | $(awk -v s="$start" -v e="$end" 'BEGIN {printf "%.2f", e - s}') | $ticks | $peak"
     rm -rf "$folder" "$home"
   done

@@ -16,6 +16,10 @@ void Shell(const std::string& command) {
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
 
+std::string LingeringWrite(const std::string& path) {
+    return "sh -c ': > \"$0\"; sleep 3' '" + path + "' >/dev/null 2>&1 &";
+}
+
 bool BecomeNobody() {
     return ::setgroups(0, nullptr) == 0 && ::setresgid(Nobody, Nobody, Nobody) == 0 &&
            ::setresuid(Nobody, Nobody, Nobody) == 0;

@@ -19,6 +19,11 @@ std::shared_ptr<THelperConnection> StartHelperForNobody();
 // Runs a shell command as the test (root); fails the test when it fails.
 void Shell(const std::string& command);
 
+// A command that empties the file at path, in the background, from a "sh"
+// that stays alive a while: a process gone before the helper looked is
+// named by nobody, which is not what most tests try.
+std::string LingeringWrite(const std::string& path);
+
 // Makes the calling process nobody, for good; whether it could.
 bool BecomeNobody();
 // Runs action in a process of its own as nobody; whether it returned true.

@@ -161,13 +161,8 @@ TEST(HelperUnderAttack, ProcessesAreToldOnlyAsFarAsProcShowsThemToTheUser) {
         driver.StartAndWaitReady();
         const std::string rootsFile = "by-root-" + std::to_string(hidden),
                           ownFile = "by-nobody-" + std::to_string(hidden);
-        // The writers stay alive a while: a process gone before the helper
-        // looked can be named by nobody, which is not what is tried here.
-        const auto lingeringWrite = [&](const std::string& name) {
-            return "sh -c ': > \"$0\"; sleep 3' " + tree.Dir / name + " >/dev/null 2>&1 &";
-        };
-        Shell(lingeringWrite(rootsFile));
-        ASSERT_TRUE(AsNobody([&] { return std::system(lingeringWrite(ownFile).c_str()) == 0; }));
+        Shell(LingeringWrite(tree.Dir / rootsFile));
+        ASSERT_TRUE(AsNobody([&] { return std::system(LingeringWrite(tree.Dir / ownFile).c_str()) == 0; }));
         driver.CollectUntilQuiet(500);
         auto processOf = [&](const std::string& name) -> TProcessRef {
             const auto at = std::find(driver.Seen.begin(), driver.Seen.end(), TSeen{FILE_ACTION_ADDED, name});

@@ -8,8 +8,10 @@
 #include "platform/system/FileDescriptor.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -54,7 +56,10 @@ TEST(PrivilegedHelper, PassesAnOrdinaryUserOnlyWhatTheyCouldSee) {
     ASSERT_TRUE(&driver.Reader()) << refusal;
     driver.StartAndWaitReady();
     const std::string in = dir.Path() + "/";
-    Shell("touch " + in + "open/seen " + in + "secret/hidden " + in + "secret/deep/hidden " + in + "listless/hidden");
+    Shell(LingeringWrite(in + "open/seen"));
+    Shell("touch " + in + "secret/hidden " + in + "secret/deep/hidden " + in + "listless/hidden");
+    for (int wait = 0; wait < 500 && !std::filesystem::exists(in + "open/seen"); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     Shell("mv " + in + "secret/hidden " + in + "open/inner/moved-out");
     Shell("mv " + in + "open/seen " + in + "secret/moved-in");
     Shell("touch " + in + "gone/a && rm -r " + in + "gone");
@@ -82,7 +87,7 @@ TEST(PrivilegedHelper, PassesAnOrdinaryUserOnlyWhatTheyCouldSee) {
     ASSERT_NE(touched, driver.Seen.end());
     const TProcessRef& process = driver.Processes[static_cast<size_t>(touched - driver.Seen.begin())];
     ASSERT_TRUE(process);
-    EXPECT_EQ(process->Command, "touch");
+    EXPECT_EQ(process->Command, "sh");
 }
 
 // Requests that break the protocol end the helper; the program learns it
